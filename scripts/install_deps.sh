@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages the biller needs to build, test and run.
+# Idempotent: packages already present are not fetched again.
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build pkg-config
+  libboost1.81-dev libboost-json1.81-dev libboost-filesystem1.81-dev
+  libboost-date-time1.81-dev libboost-random1.81-dev libboost-system1.81-dev
+  libboost-thread1.81-dev
+  protobuf-compiler libprotobuf-dev
+  libgflags-dev libgoogle-glog-dev
+  libcurl4-openssl-dev libssl-dev
+  libmariadb-dev mariadb-server mariadb-client
+  libgtest-dev libgmock-dev libbenchmark-dev
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+if [ "${#missing[@]}" -gt 0 ]; then
+  echo "installing: ${missing[*]}"
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "missing packages and not root; install them first: ${missing[*]}" >&2
+    exit 1
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  # The server package's post-install tries to start a system service; the
+  # biller always runs a private server of its own instead.
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi

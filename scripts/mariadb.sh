@@ -1,0 +1,73 @@
+#!/usr/bin/env bash
+# A private MariaDB server for the biller's run and test scripts.
+#
+#   scripts/mariadb.sh start DIR PORT   initialise DIR once, start the server on
+#                                       127.0.0.1:PORT, create the "biller" user
+#                                       (password "biller") and database
+#   scripts/mariadb.sh stop DIR         stop the server started on DIR
+#
+# The server runs as the calling user (root on CI), keeps everything under DIR
+# and never touches the system's own MariaDB.
+set -euo pipefail
+
+cmd=${1:?usage: mariadb.sh start DIR PORT | stop DIR}
+dir=$(mkdir -p "${2:?DIR}" && cd "$2" && pwd)
+sock="$dir/mysqld.sock"
+pidfile="$dir/mysqld.pid"
+
+client() { mariadb --no-defaults --socket="$sock" -uroot "$@"; }
+
+case "$cmd" in
+start)
+  port=${3:?PORT}
+  if [ -f "$pidfile" ] && kill -0 "$(cat "$pidfile")" 2>/dev/null; then
+    if client -e 'SELECT 1' >/dev/null 2>&1; then
+      echo "mariadb already running on $dir"
+      exit 0
+    fi
+  fi
+  if [ ! -d "$dir/data/mysql" ]; then
+    mariadb-install-db --no-defaults --user="$(id -un)" --datadir="$dir/data" \
+      --auth-root-authentication-method=socket >"$dir/install.log" 2>&1 || {
+      cat "$dir/install.log" >&2; exit 1; }
+  fi
+  mariadbd --no-defaults --user="$(id -un)" --datadir="$dir/data" \
+    --socket="$sock" --pid-file="$pidfile" --bind-address=127.0.0.1 --port="$port" \
+    --log-error="$dir/error.log" --skip-name-resolve --max-connections=1000 \
+    --innodb-buffer-pool-size=128M --innodb-flush-log-at-trx-commit=2 \
+    --character-set-server=utf8mb4 --collation-server=utf8mb4_general_ci &
+  for _ in $(seq 1 300); do
+    if client -e 'SELECT 1' >/dev/null 2>&1; then break; fi
+    sleep 0.1
+  done
+  if ! client -e 'SELECT 1' >/dev/null 2>&1; then
+    echo "mariadb did not start; see $dir/error.log" >&2
+    tail -n 20 "$dir/error.log" >&2 || true
+    exit 1
+  fi
+  client <<SQL
+CREATE DATABASE IF NOT EXISTS biller;
+CREATE USER IF NOT EXISTS 'biller'@'127.0.0.1' IDENTIFIED BY 'biller';
+CREATE USER IF NOT EXISTS 'biller'@'localhost' IDENTIFIED BY 'biller';
+GRANT ALL PRIVILEGES ON *.* TO 'biller'@'127.0.0.1' WITH GRANT OPTION;
+GRANT ALL PRIVILEGES ON *.* TO 'biller'@'localhost' WITH GRANT OPTION;
+FLUSH PRIVILEGES;
+SQL
+  echo "$port" >"$dir/port"
+  echo "mariadb listening on 127.0.0.1:$port (data in $dir)"
+  ;;
+stop)
+  if [ -f "$pidfile" ]; then
+    pid=$(cat "$pidfile")
+    kill "$pid" 2>/dev/null || true
+    for _ in $(seq 1 300); do
+      kill -0 "$pid" 2>/dev/null || break
+      sleep 0.1
+    done
+  fi
+  ;;
+*)
+  echo "usage: mariadb.sh start DIR PORT | stop DIR" >&2
+  exit 2
+  ;;
+esac

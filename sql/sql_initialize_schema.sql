@@ -1,0 +1,1 @@
+-- schema (filled by the database work)

@@ -1,0 +1,76 @@
+// Receipt validation dispatch: answers bypass, unauthenticated sessions and
+// unreadable receipts itself, and hands every other receipt to its store's
+// flow, which answers the client.
+#include <glog/logging.h>
+
+#include "framework/billing_message_writer.h"
+#include "framework/billing_store.h"
+#include "framework/player_account.h"
+#include "src/billing_agent.h"
+#include "src/billing_agent_state.h"
+
+namespace tvx {
+namespace {
+
+using ValidationResponse = Biller::ReceiptValidation_Response;
+
+void AnswerResult(const std::shared_ptr<Request>& request, int result) {
+  BillingAgent::SendResponse(request, BillingMessageWriter::CreateReceiptValidationResponse(
+                                          request->request_uuid(), result));
+}
+
+}  // namespace
+
+int BillingAgent::GetServiceProvider(const Json& object) {
+  if (!object.HasAttribute(kBillingServiceProviderKey, Json::kString)) return 0;
+  return GetBillingServiceProviderFromString(object.GetString(kBillingServiceProviderKey));
+}
+
+void BillingAgent::OnReceiptValidationRequested(const std::shared_ptr<Request>& request) {
+  LOG(INFO) << "BillingAgent::OnReceiptValidationRequested";
+  if (the_bypass_mode) {
+    LOG(INFO) << "bypass receipt validation";
+    SendResponse(request, BillingMessageWriter::CreateReceiptValidationResponseSuccess(
+                              request->request_uuid()));
+    return;
+  }
+  const auto& session = request->session;
+  if (session->state() != ClientSession::kAuthenticated) {
+    LOG(WARNING) << "BillingAgent::OnReceiptValidationRequested: "
+                 << "authentication required: "
+                 << "session[" << session << "]";
+    AnswerResult(request, ValidationResponse::kFailAuthenticationRequired);
+    return;
+  }
+
+  const auto& validation = request->request_message->receipt_validation();
+  const PlayerAccount account(validation.player_service_provider(), validation.player_id());
+  Json receipt;
+  if (!receipt.FromString(validation.receipt())) {
+    LOG(WARNING) << "BillingAgent::OnReceiptValidationRequested: "
+                 << "failed to parse receipt : "
+                 << "session[" << session << "], receipt[" << validation.receipt() << "]";
+    AnswerResult(request, ValidationResponse::kFailWrongServiceProvider);
+    return;
+  }
+
+  const int provider = GetServiceProvider(receipt);
+  switch (provider) {
+    case kBillingServiceProviderGooglePlay:
+    case kBillingServiceProviderAppleAppStore:
+    case kBillingServiceProviderTStore:
+    case kBillingServiceProviderPlayStation4:
+    case kBillingServiceProviderOneStore:
+      // No store flow is part of this build yet: the store is refused like
+      // an unknown one.
+    default:
+      LOG(WARNING) << "BillingAgent::OnReceiptValidationRequested: "
+                   << "invalid billing service provider : "
+                   << "session[" << session << "], receipt[" << validation.receipt() << "]";
+      AnswerResult(request, ValidationResponse::kFailWrongServiceProvider);
+      return;
+  }
+  (void)account;
+}
+
+}  // namespace tvx
