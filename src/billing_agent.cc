@@ -28,6 +28,7 @@ bool BillingAgent::Start(const std::string& io_group_name, uint16_t tcp_port,
   the_bypass_mode = bypass;
   the_io_group_name = io_group_name;
 
+  // --- receipt database and schema ---
   // The receipt database is not part of this build yet; its settings are
   // accepted so that the command line stays the same when it lands.
   (void)db_address;
@@ -37,6 +38,9 @@ bool BillingAgent::Start(const std::string& io_group_name, uint16_t tcp_port,
   (void)connection_count;
   (void)character_set;
 
+  // --- store adapters ---
+
+  // --- TCP server ---
   if (tcp_port != 0) {
     the_tcp_server = TcpServer::Create(io_group_name, TcpSSLOption::kNullPtr,
                                        &BillingAgent::CreateTcpTransport);
@@ -45,8 +49,11 @@ bool BillingAgent::Start(const std::string& io_group_name, uint16_t tcp_port,
     }
   }
 
+  // --- HTTP server ---
   // The HTTP front end is not part of this build yet.
   (void)http_port;
+
+  // --- statistics counters and rotation timer ---
 
   return true;
 }
@@ -64,6 +71,8 @@ void BillingAgent::Stop() {
     the_http_server->Stop();
     the_http_server.reset();
   }
+  // --- Stop: receipt database ---
+  // --- Stop: store adapters ---
 }
 
 bool BillingAgent::IsRunning() { return the_io_service != nullptr; }
