@@ -35,7 +35,8 @@ start)
     --socket="$sock" --pid-file="$pidfile" --bind-address=127.0.0.1 --port="$port" \
     --log-error="$dir/error.log" --skip-name-resolve --max-connections=1000 \
     --innodb-buffer-pool-size=128M --innodb-flush-log-at-trx-commit=2 \
-    --character-set-server=utf8mb4 --collation-server=utf8mb4_general_ci &
+    --character-set-server=utf8mb4 --collation-server=utf8mb4_general_ci \
+    </dev/null >>"$dir/stdout.log" 2>&1 &
   for _ in $(seq 1 300); do
     if client -e 'SELECT 1' >/dev/null 2>&1; then break; fi
     sleep 0.1

@@ -1,0 +1,228 @@
+// The TCP protocol end to end: a real biller-server process and real sockets.
+#include <set>
+
+#include <gtest/gtest.h>
+
+#include "framework/billing_store.h"
+#include "framework/tcp.h"
+#include "framework/uuid.h"
+#include "tests/support/biller_process.h"
+
+namespace tvx::testing {
+namespace {
+
+using AuthResponse = Biller::Authentication_Response;
+using ValidationResponse = Biller::ReceiptValidation_Response;
+
+const std::string kGoogleReceipt = MakeGooglePlayReceipt("com.example.game", "gem_100", "tok-1");
+
+class TcpProtocolTest : public ::testing::Test {
+ protected:
+  void Start(std::vector<std::string> flags) {
+    BillerOptions options;
+    options.flags = std::move(flags);
+    biller_ = std::make_unique<BillerProcess>(options);
+    ASSERT_TRUE(biller_->running()) << biller_->Log();
+  }
+
+  Biller::Response Exchange(TcpClient& client, const Biller::Request& request) {
+    Biller::Response response;
+    EXPECT_TRUE(client.Send(request));
+    EXPECT_TRUE(client.Receive(&response)) << biller_->Log();
+    EXPECT_EQ(response.request_uuid(), request.request_uuid());
+    return response;
+  }
+
+  std::unique_ptr<BillerProcess> biller_;
+};
+
+TEST_F(TcpProtocolTest, BypassModeAnswersEverythingWithSuccess) {
+  Start({"--bypass=true"});
+  TcpClient client;
+  ASSERT_TRUE(client.Connect(biller_->tcp_port()));
+
+  // Never authenticated, receipt not even JSON: still a success.
+  auto response = Exchange(client, MakeValidationRequest("not json at all"));
+  EXPECT_EQ(response.type(), Biller::kReceiptValidation);
+  EXPECT_EQ(response.receipt_validation().result(), ValidationResponse::kSuccess);
+  EXPECT_FALSE(response.receipt_validation().has_decoded_receipt());
+
+  response = Exchange(client, MakeAuthenticationRequest("client-a", {"{}", "{}", "{}"}));
+  EXPECT_EQ(response.type(), Biller::kAuthentication);
+  EXPECT_EQ(response.authentication().result(), AuthResponse::kSuccess);
+  EXPECT_TRUE(biller_->WaitForLog("bypass authentication: client-a"));
+  EXPECT_TRUE(biller_->WaitForLog("bypass receipt validation"));
+}
+
+TEST_F(TcpProtocolTest, ValidationRequiresAnAuthenticatedSession) {
+  Start({});
+  TcpClient client;
+  ASSERT_TRUE(client.Connect(biller_->tcp_port()));
+  auto response = Exchange(client, MakeValidationRequest(kGoogleReceipt));
+  EXPECT_EQ(response.receipt_validation().result(), ValidationResponse::kFailAuthenticationRequired);
+  EXPECT_TRUE(biller_->WaitForLog("authentication required: session["));
+}
+
+TEST_F(TcpProtocolTest, AuthenticationWithoutKeysHoldsForTheConnectionOnly) {
+  Start({});
+  TcpClient first;
+  ASSERT_TRUE(first.Connect(biller_->tcp_port()));
+  auto response = Exchange(first, MakeAuthenticationRequest("client-a"));
+  EXPECT_EQ(response.authentication().result(), AuthResponse::kSuccess);
+  EXPECT_TRUE(biller_->WaitForLog("no external service provider authentication: biller client "
+                                  "id(client-a)"));
+
+  response = Exchange(first, MakeAuthenticationRequest("client-a"));
+  EXPECT_EQ(response.authentication().result(), AuthResponse::kFailAlreadyAuthenticated);
+  EXPECT_EQ(response.authentication().description(), "Talvex-Biller: already authenticated");
+
+  // The same connection is authenticated: dispatch goes past the session
+  // check and refuses the receipt itself.
+  response = Exchange(first, MakeValidationRequest("{}"));
+  EXPECT_EQ(response.receipt_validation().result(), ValidationResponse::kFailWrongServiceProvider);
+
+  // A second connection is a new session.
+  TcpClient second;
+  ASSERT_TRUE(second.Connect(biller_->tcp_port()));
+  response = Exchange(second, MakeValidationRequest("{}"));
+  EXPECT_EQ(response.receipt_validation().result(), ValidationResponse::kFailAuthenticationRequired);
+}
+
+TEST_F(TcpProtocolTest, UnreadableReceiptsAreRefusedAsWrongProvider) {
+  Start({});
+  TcpClient client;
+  ASSERT_TRUE(client.Connect(biller_->tcp_port()));
+  ASSERT_EQ(Exchange(client, MakeAuthenticationRequest("c")).authentication().result(),
+            AuthResponse::kSuccess);
+  for (const std::string receipt :
+       {"not json", "{}", R"({"service_provider": 1})", R"({"service_provider": "Nokia"})", "[]"}) {
+    SCOPED_TRACE(receipt);
+    auto response = Exchange(client, MakeValidationRequest(receipt));
+    EXPECT_EQ(response.receipt_validation().result(),
+              ValidationResponse::kFailWrongServiceProvider);
+  }
+  EXPECT_TRUE(biller_->WaitForLog("failed to parse receipt : session["));
+  EXPECT_TRUE(biller_->WaitForLog("invalid billing service provider : session["));
+}
+
+TEST_F(TcpProtocolTest, MalformedAuthenticationKeysAreRefused) {
+  Start({});
+  struct Case {
+    std::vector<std::string> keys;
+    int result;
+    std::string description;
+  };
+  const std::string google_key = MakeGooglePlayAuthKey("id", "secret", "refresh");
+  const std::vector<Case> cases = {
+      {{google_key, google_key, google_key},
+       AuthResponse::kFailWrongServiceProviderAuthKey,
+       "Talvex-Biller: wrong service provider authentication key"},
+      {{"not json"},
+       AuthResponse::kFailWrongServiceProviderAuthKey,
+       "Talvex-Biller: wrong service provider authentication key"},
+      {{R"({"service_provider": "AppleAppStore"})"},
+       AuthResponse::kFailWrongServiceProvider,
+       "Talvex-Biller: wrong service provider"},
+      {{R"({"service_provider": "GooglePlay", "client_id": "only"})"},
+       AuthResponse::kFailWrongServiceProviderAuthKey,
+       "Talvex-Biller: wrong service provider authentication key"},
+      {{R"({"service_provider": "OneStore", "client_id": 7, "client_secret": "s"})"},
+       AuthResponse::kFailWrongServiceProviderAuthKey,
+       "Talvex-Biller: wrong service provider authentication key"},
+  };
+  for (const auto& c : cases) {
+    TcpClient client;
+    ASSERT_TRUE(client.Connect(biller_->tcp_port()));
+    auto response = Exchange(client, MakeAuthenticationRequest("client", c.keys));
+    EXPECT_EQ(response.type(), Biller::kAuthentication);
+    EXPECT_EQ(response.authentication().result(), c.result) << c.keys.front();
+    EXPECT_EQ(response.authentication().description(), c.description);
+    // A refused attempt leaves the session unauthenticated.
+    EXPECT_EQ(Exchange(client, MakeValidationRequest("{}")).receipt_validation().result(),
+              ValidationResponse::kFailAuthenticationRequired);
+  }
+}
+
+TEST_F(TcpProtocolTest, BadFramesNeverHurtOtherConnections) {
+  Start({"--tcp_max_message_bytes=1024"});
+  TcpClient victim;
+  ASSERT_TRUE(victim.Connect(biller_->tcp_port()));
+
+  // Garbage bytes, an empty message, a message without a type and one of the
+  // failure type are dropped, and the same connection keeps working.
+  TcpClient noisy;
+  ASSERT_TRUE(noisy.Connect(biller_->tcp_port()));
+  ASSERT_TRUE(noisy.SendRaw(framing::EncodeFrame("\xff\xff\xff\xff garbage")));
+  ASSERT_TRUE(noisy.SendRaw(framing::EncodeFrame("")));
+  Biller::Request untyped;
+  untyped.set_request_uuid(util::ToBytes(RandomGenerator::GenerateUuid()));
+  ASSERT_TRUE(noisy.Send(untyped));
+  Biller::Request failure_type = MakeAuthenticationRequest("x");
+  failure_type.set_type(Biller::kFailure);
+  ASSERT_TRUE(noisy.Send(failure_type));
+  auto response = Exchange(noisy, MakeAuthenticationRequest("noisy"));
+  EXPECT_EQ(response.authentication().result(), AuthResponse::kSuccess);
+  EXPECT_TRUE(biller_->WaitForLog("BillingAgent::OnTcpReceived: Failed to parse: message size[12]"));
+  EXPECT_TRUE(biller_->WaitForLog("BillingAgent::DispatchRequestMessage: no request uuid"));
+  EXPECT_TRUE(biller_->WaitForLog("BillingAgent::DispatchRequestMessage: no request type"));
+  EXPECT_TRUE(biller_->WaitForLog("invalid request type: session["));
+  EXPECT_TRUE(biller_->WaitForLog("], type[3]"));
+
+  // An oversized frame closes that connection alone.
+  TcpClient oversized;
+  ASSERT_TRUE(oversized.Connect(biller_->tcp_port()));
+  ASSERT_TRUE(oversized.SendRaw(framing::EncodeFrame(std::string(2048, 'x'))));
+  EXPECT_TRUE(oversized.WaitForClose());
+  // A length field announcing 4 GiB is refused before any of it is buffered.
+  TcpClient huge;
+  ASSERT_TRUE(huge.Connect(biller_->tcp_port()));
+  ASSERT_TRUE(huge.SendRaw(std::string("\xff\xff\xff\xff", 4)));
+  EXPECT_TRUE(huge.WaitForClose());
+
+  response = Exchange(victim, MakeAuthenticationRequest("victim"));
+  EXPECT_EQ(response.authentication().result(), AuthResponse::kSuccess);
+  EXPECT_TRUE(biller_->running());
+}
+
+TEST_F(TcpProtocolTest, ManyRequestsInFlightOnOneConnectionEachGetTheirAnswer) {
+  Start({"--bypass=true"});
+  TcpClient client;
+  ASSERT_TRUE(client.Connect(biller_->tcp_port()));
+  // All requests leave in one write, split across frame boundaries as the
+  // kernel likes.
+  std::string burst;
+  std::set<std::string> uuids;
+  for (int i = 0; i < 200; ++i) {
+    auto request = MakeValidationRequest(kGoogleReceipt);
+    uuids.insert(request.request_uuid());
+    burst += framing::EncodeFrame(request.SerializeAsString());
+  }
+  ASSERT_TRUE(client.SendRaw(burst));
+  std::set<std::string> answered;
+  for (int i = 0; i < 200; ++i) {
+    Biller::Response response;
+    ASSERT_TRUE(client.Receive(&response)) << "answer " << i;
+    EXPECT_EQ(response.receipt_validation().result(), ValidationResponse::kSuccess);
+    answered.insert(response.request_uuid());
+  }
+  EXPECT_EQ(answered, uuids);
+}
+
+TEST_F(TcpProtocolTest, PeersThatDisconnectMidRequestDoNotDisturbTheServer) {
+  Start({"--bypass=true"});
+  for (int i = 0; i < 50; ++i) {
+    TcpClient client;
+    ASSERT_TRUE(client.Connect(biller_->tcp_port()));
+    client.Send(MakeValidationRequest(kGoogleReceipt));
+    // Half a frame, then gone.
+    client.SendRaw(std::string("\x00\x00\x01\x00partial", 11));
+    client.Close();
+  }
+  TcpClient client;
+  ASSERT_TRUE(client.Connect(biller_->tcp_port()));
+  EXPECT_EQ(Exchange(client, MakeValidationRequest(kGoogleReceipt)).receipt_validation().result(),
+            ValidationResponse::kSuccess);
+}
+
+}  // namespace
+}  // namespace tvx::testing

@@ -1,0 +1,454 @@
+#include "tests/support/biller_process.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <thread>
+
+#include "framework/tcp.h"
+#include "framework/uuid.h"
+
+namespace tvx::testing {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string Env(const char* name) {
+  const char* value = std::getenv(name);
+  return value ? value : "";
+}
+
+std::string ShellQuote(const std::string& text) {
+  std::string quoted = "'";
+  for (char c : text) {
+    if (c == '\'') {
+      quoted += "'\\''";
+    } else {
+      quoted += c;
+    }
+  }
+  return quoted + "'";
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+int ConnectLoopback(int port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  int one = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+  return fd;
+}
+
+// Waits until fd is readable; false on time-out.
+bool WaitReadable(int fd, Clock::time_point deadline) {
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() < 0) return false;
+    pollfd p{fd, POLLIN, 0};
+    int r = ::poll(&p, 1, static_cast<int>(left.count()));
+    if (r > 0) return true;
+    if (r == 0) return false;
+    if (errno != EINTR) return false;
+  }
+}
+
+bool WriteAll(int fd, const std::string& bytes) {
+  size_t sent = 0;
+  while (sent < bytes.size()) {
+    ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    sent += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+std::string RandomSuffix() {
+  std::random_device device;
+  std::mt19937_64 generator(device());
+  return std::to_string(generator() % 1000000000);
+}
+
+HttpResult HttpExchange(int port, const std::string& request, std::chrono::milliseconds timeout) {
+  HttpResult result;
+  int fd = ConnectLoopback(port);
+  if (fd < 0) return result;
+  const auto deadline = Clock::now() + timeout;
+  if (!WriteAll(fd, request)) {
+    ::close(fd);
+    return result;
+  }
+  std::string data;
+  char chunk[16384];
+  size_t header_end = std::string::npos;
+  size_t content_length = std::string::npos;
+  for (;;) {
+    if (header_end != std::string::npos && content_length != std::string::npos &&
+        data.size() >= header_end + 4 + content_length) {
+      break;
+    }
+    if (!WaitReadable(fd, deadline)) break;
+    ssize_t n = ::recv(fd, chunk, sizeof(chunk), 0);
+    if (n <= 0) break;
+    data.append(chunk, static_cast<size_t>(n));
+    if (header_end == std::string::npos) {
+      header_end = data.find("\r\n\r\n");
+      if (header_end != std::string::npos) {
+        std::string head = data.substr(0, header_end);
+        std::string lower = head;
+        for (auto& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        auto pos = lower.find("\r\ncontent-length:");
+        if (pos != std::string::npos) {
+          content_length = std::strtoul(head.c_str() + pos + 17, nullptr, 10);
+        }
+        pos = lower.find("\r\ncontent-type:");
+        if (pos != std::string::npos) {
+          auto end = head.find("\r\n", pos + 2);
+          std::string value = head.substr(pos + 15, end == std::string::npos
+                                                        ? std::string::npos
+                                                        : end - (pos + 15));
+          while (!value.empty() && value.front() == ' ') value.erase(0, 1);
+          result.content_type = value;
+        }
+      }
+    }
+  }
+  ::close(fd);
+  if (header_end == std::string::npos) return result;
+  if (data.compare(0, 9, "HTTP/1.1 ") == 0 || data.compare(0, 9, "HTTP/1.0 ") == 0) {
+    result.status = std::atoi(data.c_str() + 9);
+  }
+  result.body = data.substr(header_end + 4);
+  if (content_length != std::string::npos && result.body.size() > content_length) {
+    result.body.resize(content_length);
+  }
+  return result;
+}
+
+}  // namespace
+
+int FreePort() {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = 0;
+  addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+  socklen_t len = sizeof(addr);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  ::close(fd);
+  return ntohs(addr.sin_port);
+}
+
+TestDatabase TestDatabase::FromEnvironment() {
+  TestDatabase db;
+  db.url = Env("BILLER_TEST_MYSQL_URL");
+  db.user = Env("BILLER_TEST_MYSQL_ID");
+  db.password = Env("BILLER_TEST_MYSQL_PW");
+  return db;
+}
+
+std::optional<std::string> RunSql(const TestDatabase& db, const std::string& database,
+                                  const std::string& sql) {
+  if (!db.available()) return std::nullopt;
+  const auto colon = db.url.rfind(':');
+  const std::string host = db.url.substr(0, colon);
+  const std::string port = colon == std::string::npos ? "3306" : db.url.substr(colon + 1);
+  char path[] = "/tmp/biller-sql-XXXXXX";
+  int fd = ::mkstemp(path);
+  if (fd < 0) return std::nullopt;
+  ::close(fd);
+  {
+    std::ofstream out(path, std::ios::binary);
+    out << sql;
+  }
+  std::string command = "mariadb --no-defaults --batch --skip-column-names -h " +
+                        ShellQuote(host) + " -P " + ShellQuote(port) + " -u " +
+                        ShellQuote(db.user) + " " +
+                        (db.password.empty() ? "" : "-p" + ShellQuote(db.password) + " ") +
+                        (database.empty() ? "" : ShellQuote(database)) + " < " + path +
+                        " 2>/dev/null";
+  FILE* pipe = ::popen(command.c_str(), "r");
+  std::string output;
+  if (pipe) {
+    char chunk[4096];
+    size_t n;
+    while ((n = std::fread(chunk, 1, sizeof(chunk), pipe)) > 0) output.append(chunk, n);
+  }
+  int status = pipe ? ::pclose(pipe) : -1;
+  ::unlink(path);
+  if (status != 0) return std::nullopt;
+  return output;
+}
+
+ScratchDatabase::ScratchDatabase() : db_(TestDatabase::FromEnvironment()) {
+  static std::atomic<int> counter{0};
+  name_ = "biller_t" + std::to_string(::getpid()) + "_" + std::to_string(counter++) + "_" +
+          RandomSuffix();
+  if (db_.available()) RunSql(db_, "", "CREATE DATABASE `" + name_ + "`");
+}
+
+ScratchDatabase::~ScratchDatabase() {
+  if (db_.available()) RunSql(db_, "", "DROP DATABASE IF EXISTS `" + name_ + "`");
+}
+
+BillerProcess::BillerProcess(BillerOptions options) {
+  char dir[] = "/tmp/biller-test-XXXXXX";
+  work_dir_ = ::mkdtemp(dir);
+  log_path_ = work_dir_ + "/biller.log";
+
+  tcp_port_ = FreePort();
+  http_port_ = FreePort();
+  api_port_ = FreePort();
+  // The caller's own choice of a port is the one the harness talks to.
+  for (const auto& flag : options.flags) {
+    auto value_of = [&](const std::string& name) -> std::optional<int> {
+      if (flag.rfind(name + "=", 0) == 0) return std::atoi(flag.c_str() + name.size() + 1);
+      return std::nullopt;
+    };
+    if (auto v = value_of("--protobuf_listen_port")) tcp_port_ = *v;
+    if (auto v = value_of("--http_listen_port")) http_port_ = *v;
+    if (auto v = value_of("--api_service_port")) api_port_ = *v;
+  }
+
+  std::vector<std::string> args = {
+      BILLER_SERVER_PATH,
+      "--protobuf_listen_port=" + std::to_string(tcp_port_),
+      "--http_listen_port=" + std::to_string(http_port_),
+      "--api_service_port=" + std::to_string(api_port_),
+      "--io_threads=2",
+      "--activity_log_dir=" + work_dir_ + "/activity_logs",
+  };
+  if (options.with_database) {
+    database_.emplace();
+    const auto& server = database_->server();
+    args.push_back("--mysql_server_url=" + server.url);
+    args.push_back("--mysql_id=" + server.user);
+    args.push_back("--mysql_pw=" + server.password);
+    args.push_back("--mysql_db_name=" + database_->name());
+  }
+  if (options.arguments_json) {
+    const std::string path = work_dir_ + "/arguments.json";
+    std::ofstream(path, std::ios::binary) << *options.arguments_json;
+    args.push_back("--arguments_file=" + path);
+  }
+  args.insert(args.end(), options.flags.begin(), options.flags.end());
+
+  pid_ = ::fork();
+  if (pid_ == 0) {
+    int log = ::open(log_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ::dup2(log, STDOUT_FILENO);
+    ::dup2(log, STDERR_FILENO);
+    if (::chdir(work_dir_.c_str()) != 0) ::_exit(126);
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  if (options.wait_until_listening) WaitUntilListening();
+}
+
+BillerProcess::~BillerProcess() {
+  if (running()) {
+    if (!Stop(10s)) {
+      ::kill(pid_, SIGKILL);
+      WaitForExit(10s);
+    }
+  }
+}
+
+bool BillerProcess::running() {
+  if (pid_ <= 0 || exit_status_) return false;
+  return !WaitForExit(0ms).has_value();
+}
+
+std::optional<int> BillerProcess::WaitForExit(std::chrono::milliseconds timeout) {
+  if (exit_status_) return exit_status_;
+  const auto deadline = Clock::now() + timeout;
+  for (;;) {
+    int status = 0;
+    pid_t r = ::waitpid(pid_, &status, WNOHANG);
+    if (r == pid_) {
+      exit_status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      return exit_status_;
+    }
+    if (Clock::now() >= deadline) return std::nullopt;
+    std::this_thread::sleep_for(10ms);
+  }
+}
+
+std::optional<int> BillerProcess::Stop(std::chrono::milliseconds timeout) {
+  if (!exit_status_ && pid_ > 0) ::kill(pid_, SIGTERM);
+  return WaitForExit(timeout);
+}
+
+bool BillerProcess::WaitUntilListening(std::chrono::milliseconds timeout) {
+  const int port = tcp_port_ != 0 ? tcp_port_ : http_port_;
+  const auto deadline = Clock::now() + timeout;
+  while (Clock::now() < deadline) {
+    if (!running()) return false;
+    int fd = ConnectLoopback(port);
+    if (fd >= 0) {
+      ::close(fd);
+      return true;
+    }
+    std::this_thread::sleep_for(20ms);
+  }
+  return false;
+}
+
+std::string BillerProcess::Log() const { return ReadFile(log_path_); }
+
+bool BillerProcess::WaitForLog(const std::string& text, std::chrono::milliseconds timeout) const {
+  const auto deadline = Clock::now() + timeout;
+  for (;;) {
+    if (Log().find(text) != std::string::npos) return true;
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(20ms);
+  }
+}
+
+int BillerProcess::CountInLog(const std::string& text) const {
+  const std::string log = Log();
+  int count = 0;
+  for (size_t pos = log.find(text); pos != std::string::npos; pos = log.find(text, pos + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+const std::string& BillerProcess::database() const {
+  static const std::string kNone;
+  return database_ ? database_->name() : kNone;
+}
+
+TcpClient::TcpClient() = default;
+TcpClient::~TcpClient() { Close(); }
+
+bool TcpClient::Connect(int port, std::chrono::milliseconds timeout) {
+  Close();
+  const auto deadline = Clock::now() + timeout;
+  while (Clock::now() < deadline) {
+    fd_ = ConnectLoopback(port);
+    if (fd_ >= 0) return true;
+    std::this_thread::sleep_for(20ms);
+  }
+  return false;
+}
+
+bool TcpClient::Send(const Biller::Request& request) {
+  return SendRaw(framing::EncodeFrame(request.SerializeAsString()));
+}
+
+bool TcpClient::SendRaw(const std::string& bytes) { return fd_ >= 0 && WriteAll(fd_, bytes); }
+
+bool TcpClient::ReadExactly(char* data, size_t size, std::chrono::milliseconds timeout) {
+  const auto deadline = Clock::now() + timeout;
+  size_t got = 0;
+  while (got < size) {
+    if (!WaitReadable(fd_, deadline)) return false;
+    ssize_t n = ::recv(fd_, data + got, size - got, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    got += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool TcpClient::Receive(Biller::Response* response, std::chrono::milliseconds timeout) {
+  if (fd_ < 0) return false;
+  unsigned char header[4];
+  if (!ReadExactly(reinterpret_cast<char*>(header), sizeof(header), timeout)) return false;
+  const uint32_t n = uint32_t{header[0]} << 24 | uint32_t{header[1]} << 16 |
+                     uint32_t{header[2]} << 8 | header[3];
+  std::string body(n, '\0');
+  if (n > 0 && !ReadExactly(body.data(), n, timeout)) return false;
+  return response->ParseFromString(body);
+}
+
+bool TcpClient::WaitForClose(std::chrono::milliseconds timeout) {
+  const auto deadline = Clock::now() + timeout;
+  char chunk[4096];
+  while (WaitReadable(fd_, deadline)) {
+    ssize_t n = ::recv(fd_, chunk, sizeof(chunk), 0);
+    if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) return true;
+  }
+  return false;
+}
+
+void TcpClient::Close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+Biller::Request MakeAuthenticationRequest(const std::string& client_id,
+                                          const std::vector<std::string>& auth_keys) {
+  Biller::Request request;
+  request.set_request_uuid(util::ToBytes(RandomGenerator::GenerateUuid()));
+  request.set_type(Biller::kAuthentication);
+  request.mutable_authentication()->set_biller_client_id(client_id);
+  for (const auto& key : auth_keys) {
+    request.mutable_authentication()->add_service_provider_auth_key(key);
+  }
+  return request;
+}
+
+Biller::Request MakeValidationRequest(const std::string& receipt, bool fill_decoded_receipt,
+                                      const std::string& player_id,
+                                      const std::string& player_service_provider) {
+  Biller::Request request;
+  request.set_request_uuid(util::ToBytes(RandomGenerator::GenerateUuid()));
+  request.set_type(Biller::kReceiptValidation);
+  auto* validation = request.mutable_receipt_validation();
+  validation->set_player_id(player_id);
+  validation->set_player_service_provider(player_service_provider);
+  validation->set_receipt(receipt);
+  if (fill_decoded_receipt) validation->set_fill_decoded_receipt(true);
+  return request;
+}
+
+HttpResult HttpPost(int port, const std::string& path, const std::string& body,
+                    std::chrono::milliseconds timeout) {
+  return HttpExchange(port,
+                      "POST " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                      "Content-Type: application/json\r\nContent-Length: " +
+                          std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body,
+                      timeout);
+}
+
+HttpResult HttpGet(int port, const std::string& path, std::chrono::milliseconds timeout) {
+  return HttpExchange(
+      port, "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n",
+      timeout);
+}
+
+}  // namespace tvx::testing

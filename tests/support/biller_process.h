@@ -1,0 +1,145 @@
+// Test harness: runs build/biller-server as a child process on free loopback
+// ports and talks to it over TCP and HTTP.
+#ifndef TESTS_SUPPORT_BILLER_PROCESS_H_
+#define TESTS_SUPPORT_BILLER_PROCESS_H_
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "framework/biller.pb.h"
+
+namespace tvx::testing {
+
+using namespace std::chrono_literals;
+
+// A port that was free a moment ago (bound to 0 and released).
+int FreePort();
+
+// The private test MariaDB started by scripts/test.sh (BILLER_TEST_MYSQL_URL,
+// _ID, _PW). Empty url when the variables are not set.
+struct TestDatabase {
+  std::string url;  // host:port
+  std::string user;
+  std::string password;
+  bool available() const { return !url.empty(); }
+  static TestDatabase FromEnvironment();
+};
+
+// Runs a SQL text with the mariadb command-line client; returns its standard
+// output (tab-separated rows, no column names). nullopt when the client fails.
+std::optional<std::string> RunSql(const TestDatabase& db, const std::string& database,
+                                  const std::string& sql);
+
+// A database of its own for one test; dropped when the object goes.
+class ScratchDatabase {
+ public:
+  ScratchDatabase();
+  ~ScratchDatabase();
+  ScratchDatabase(const ScratchDatabase&) = delete;
+  ScratchDatabase& operator=(const ScratchDatabase&) = delete;
+  const std::string& name() const { return name_; }
+  const TestDatabase& server() const { return db_; }
+
+ private:
+  TestDatabase db_;
+  std::string name_;
+};
+
+struct BillerOptions {
+  // Extra biller flags, e.g. "--bypass=true". A flag given here wins over the
+  // harness's own choice of the same flag.
+  std::vector<std::string> flags;
+  // When true the harness passes the test MariaDB and a fresh scratch
+  // database (mysql flags).
+  bool with_database = true;
+  // When set, written to a file and passed as --arguments_file.
+  std::optional<std::string> arguments_json;
+  // Wait until the TCP (or, with tcp port 0, HTTP) port accepts.
+  bool wait_until_listening = true;
+};
+
+class BillerProcess {
+ public:
+  explicit BillerProcess(BillerOptions options = {});
+  ~BillerProcess();  // SIGTERM, then SIGKILL after 10 s
+  BillerProcess(const BillerProcess&) = delete;
+  BillerProcess& operator=(const BillerProcess&) = delete;
+
+  // True once the port accepts connections; false when the process exited
+  // or the time ran out.
+  bool WaitUntilListening(std::chrono::milliseconds timeout = 30s);
+  // The exit status (WEXITSTATUS, or 128 + signal); nullopt on time-out.
+  std::optional<int> WaitForExit(std::chrono::milliseconds timeout = 30s);
+  // Sends SIGTERM and waits for the exit status.
+  std::optional<int> Stop(std::chrono::milliseconds timeout = 30s);
+  bool running();
+
+  // Everything the process wrote to standard error so far.
+  std::string Log() const;
+  bool WaitForLog(const std::string& text, std::chrono::milliseconds timeout = 10s) const;
+  // Occurrences of `text` in the log.
+  int CountInLog(const std::string& text) const;
+
+  int tcp_port() const { return tcp_port_; }
+  int http_port() const { return http_port_; }
+  int api_port() const { return api_port_; }
+  const std::string& database() const;
+  const std::string& work_dir() const { return work_dir_; }
+
+ private:
+  pid_t pid_ = -1;
+  std::optional<int> exit_status_;
+  int tcp_port_ = 0;
+  int http_port_ = 0;
+  int api_port_ = 0;
+  std::string work_dir_;
+  std::string log_path_;
+  std::optional<ScratchDatabase> database_;
+};
+
+// A blocking client of the biller's TCP protocol.
+class TcpClient {
+ public:
+  TcpClient();
+  ~TcpClient();
+  bool Connect(int port, std::chrono::milliseconds timeout = 5s);
+  // Frames and sends one message.
+  bool Send(const Biller::Request& request);
+  // Sends raw bytes as they are (for framing tests).
+  bool SendRaw(const std::string& bytes);
+  // Reads one framed response; false on time-out, close or a bad message.
+  bool Receive(Biller::Response* response, std::chrono::milliseconds timeout = 10s);
+  // True when the server closed the connection within the time.
+  bool WaitForClose(std::chrono::milliseconds timeout = 5s);
+  void Close();
+
+ private:
+  bool ReadExactly(char* data, size_t size, std::chrono::milliseconds timeout);
+  int fd_ = -1;
+};
+
+// A request with a fresh random uuid.
+Biller::Request MakeAuthenticationRequest(const std::string& client_id,
+                                          const std::vector<std::string>& auth_keys = {});
+Biller::Request MakeValidationRequest(const std::string& receipt, bool fill_decoded_receipt = false,
+                                      const std::string& player_id = "player-1",
+                                      const std::string& player_service_provider = "guest");
+
+struct HttpResult {
+  int status = 0;  // 0 when no answer came
+  std::string body;
+  std::string content_type;
+};
+
+// One HTTP/1.1 request on a new connection to 127.0.0.1:port.
+HttpResult HttpPost(int port, const std::string& path, const std::string& body,
+                    std::chrono::milliseconds timeout = 10s);
+HttpResult HttpGet(int port, const std::string& path, std::chrono::milliseconds timeout = 10s);
+
+}  // namespace tvx::testing
+
+#endif  // TESTS_SUPPORT_BILLER_PROCESS_H_
