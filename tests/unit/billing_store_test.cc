@@ -1,0 +1,100 @@
+#include "framework/billing_store.h"
+
+#include <gtest/gtest.h>
+
+#include "framework/billing_message_writer.h"
+#include "framework/json.h"
+
+namespace tvx {
+namespace {
+
+TEST(BillingStoreTest, ProviderNamesAndCodes) {
+  EXPECT_EQ(GetBillingServiceProviderFromString("GooglePlay"), 1);
+  EXPECT_EQ(GetBillingServiceProviderFromString("AppleAppStore"), 2);
+  EXPECT_EQ(GetBillingServiceProviderFromString("TStore"), 3);
+  EXPECT_EQ(GetBillingServiceProviderFromString("PlayStation4"), 5);
+  EXPECT_EQ(GetBillingServiceProviderFromString("OneStore"), 6);
+  EXPECT_EQ(GetBillingServiceProviderFromString("googleplay"), 0);
+  EXPECT_EQ(GetBillingServiceProviderFromString(""), 0);
+  EXPECT_EQ(GetBillingServiceProviderString(6), "OneStore");
+  EXPECT_EQ(GetBillingServiceProviderString(4), "");
+}
+
+TEST(BillingStoreTest, AuthKeysRoundTripWithHostileText) {
+  const std::string nasty = "a\"b\\c&d=e+f\n{}";
+  std::string a, b, c;
+  ASSERT_TRUE(ParseGooglePlayAuthKey(MakeGooglePlayAuthKey(nasty, "mail@x"), &a, &b));
+  EXPECT_EQ(a, nasty);
+  EXPECT_EQ(b, "mail@x");
+
+  const std::string oauth = MakeGooglePlayAuthKey("id", nasty, "refresh");
+  ASSERT_TRUE(ParseGooglePlayAuthKey(oauth, &a, &b, &c));
+  EXPECT_EQ(a, "refresh");
+  EXPECT_EQ(b, "id");
+  EXPECT_EQ(c, nasty);
+  // An OAuth key is not a service account and the reverse.
+  EXPECT_FALSE(ParseGooglePlayAuthKey(oauth, &a, &b));
+  EXPECT_FALSE(ParseGooglePlayAuthKey(MakeGooglePlayAuthKey("k", "m"), &a, &b, &c));
+
+  ASSERT_TRUE(ParseOneStoreAuthKey(MakeOneStoreAuthKey("os-id", nasty), &a, &b));
+  EXPECT_EQ(a, "os-id");
+  EXPECT_EQ(b, nasty);
+  // A key of another store never parses as this one.
+  EXPECT_FALSE(ParseOneStoreAuthKey(MakeGooglePlayAuthKey("id", "s", "r"), &a, &b));
+  EXPECT_FALSE(ParseOneStoreAuthKey(R"({"service_provider":"OneStore","client_id":1,"client_secret":"s"})",
+                                    &a, &b));
+  EXPECT_FALSE(ParseOneStoreAuthKey("not json", &a, &b));
+}
+
+TEST(BillingStoreTest, ReceiptsCarryTheirStoreAndMembers) {
+  Json receipt;
+  ASSERT_TRUE(receipt.FromString(MakeGooglePlayReceipt("pkg", "prod", "to\"ken")));
+  EXPECT_EQ(receipt.ToString(),
+            R"({"service_provider":"GooglePlay","package_name":"pkg","product_id":"prod","purchase_token":"to\"ken"})");
+
+  ASSERT_TRUE(receipt.FromString(MakeAppleAppStoreReceipt("data==", "prod", -5)));
+  EXPECT_EQ(receipt.GetString(kBillingServiceProviderKey), "AppleAppStore");
+  EXPECT_EQ(receipt.GetInteger(kAppleAppStoreQuantityKey), -5);
+
+  ASSERT_TRUE(receipt.FromString(MakeOneStoreReceipt("tx", "app", "sig", {"p1", "p2"}, true)));
+  EXPECT_EQ(receipt.GetString(kBillingServiceProviderKey), "TStore");
+  EXPECT_TRUE(receipt.GetBool(kTStoreTestKey));
+  EXPECT_EQ(receipt[kTStoreProductsKey].ToString(), R"(["p1","p2"])");
+
+  ASSERT_TRUE(receipt.FromString(MakeOneStoreReceiptV5("pid", "pkg", "prod")));
+  EXPECT_EQ(receipt.GetString(kBillingServiceProviderKey), "OneStore");
+  EXPECT_EQ(receipt.GetString(kOneStorePurchaseIdKey), "pid");
+}
+
+TEST(BillingMessageWriterTest, ResponsesCarryTheRequestUuid) {
+  const Uuid uuid = RandomGenerator::GenerateUuid();
+  auto fail = BillingMessageWriter::CreateFailResponse(uuid, 2003, "text");
+  EXPECT_EQ(util::FromBytes(fail->request_uuid()), uuid);
+  EXPECT_EQ(fail->type(), Biller::kFailure);
+  EXPECT_EQ(fail->fail().code(), 2003);
+
+  Json decoded = Json::Object();
+  decoded.SetString("orderId", "GPA.1");
+  auto success = BillingMessageWriter::CreateReceiptValidationResponseSuccess(uuid, decoded);
+  EXPECT_EQ(success->receipt_validation().decoded_receipt(), R"({"orderId":"GPA.1"})");
+
+  // A pending purchase is answered with its code as the result.
+  auto pending = BillingMessageWriter::CreateReceiptValidationResponse(uuid, 1007);
+  EXPECT_EQ(pending->receipt_validation().result(), 1007);
+}
+
+TEST(UuidTest, ParsesOnlyTheCanonicalForm) {
+  Uuid uuid;
+  EXPECT_TRUE(util::TryFromString("0123ABCD-0000-4000-8000-00000000beef", &uuid));
+  EXPECT_EQ(util::ToString(uuid), "0123abcd-0000-4000-8000-00000000beef");
+  for (const char* bad : {"", "not-a-uuid", "{0123abcd-0000-4000-8000-00000000beef}",
+                          "0123abcd000040008000000000000000beef", "0123abcd-0000-4000-8000-00000000beeg"}) {
+    EXPECT_FALSE(util::TryFromString(bad, &uuid)) << bad;
+    EXPECT_EQ(util::FromString(bad), util::kNilUuid);
+  }
+  EXPECT_EQ(util::FromBytes("short"), util::kNilUuid);
+  EXPECT_EQ(util::FromBytes(util::ToBytes(uuid)), uuid);
+}
+
+}  // namespace
+}  // namespace tvx

@@ -1,0 +1,62 @@
+#include "framework/json.h"
+
+#include <gtest/gtest.h>
+
+namespace tvx {
+namespace {
+
+TEST(JsonTest, KeepsMemberOrderThroughParseAndPrint) {
+  Json json;
+  ASSERT_TRUE(json.FromString(R"({"z": 1, "a": [true, null], "m": {"y": "v", "b": 2.5}})"));
+  EXPECT_EQ(json.ToString(), R"({"z":1,"a":[true,null],"m":{"y":"v","b":2.5E0}})");
+  json.SetString("c", "new");
+  EXPECT_EQ(json.GetAttributeNames(), (std::vector<std::string>{"z", "a", "m", "c"}));
+}
+
+TEST(JsonTest, ReadsNeverThrowOnTheWrongKind) {
+  Json json;
+  ASSERT_TRUE(json.FromString(R"({"s": "text", "i": 7, "big": 18446744073709551615, "b": true})"));
+  EXPECT_TRUE(json.HasAttribute("s", Json::kString));
+  EXPECT_FALSE(json.HasAttribute("s", Json::kInteger));
+  EXPECT_TRUE(json.HasAttribute("i", Json::kInteger));
+  // Larger than a signed 64-bit integer: not an integer for the biller.
+  EXPECT_FALSE(json.HasAttribute("big", Json::kInteger));
+  EXPECT_EQ(json.GetInteger("big"), 0);
+  EXPECT_EQ(json.GetString("i"), "");
+  EXPECT_EQ(json.GetInteger("s"), 0);
+  EXPECT_FALSE(json.GetBool("missing"));
+  EXPECT_TRUE(json["missing"].IsNull());
+  EXPECT_TRUE(json["s"][3].IsNull());
+  EXPECT_EQ(json.Size(), 4u);
+  EXPECT_EQ(Json("x").Size(), 0u);
+}
+
+TEST(JsonTest, CopiesAreDeep) {
+  Json original;
+  ASSERT_TRUE(original.FromString(R"({"receipt": {"orderId": "1"}})"));
+  Json copy = original["receipt"];
+  copy.SetString("service_provider", "GooglePlay");
+  EXPECT_EQ(original.ToString(), R"({"receipt":{"orderId":"1"}})");
+  EXPECT_EQ(copy.ToString(), R"({"orderId":"1","service_provider":"GooglePlay"})");
+}
+
+TEST(JsonTest, RejectsMalformedTextWithAMessage) {
+  for (const char* text : {"", "{", "{'a': 1}", "[1,]", "nul", "{\"a\":1} trailing"}) {
+    Json json = Json::Object();
+    std::string error;
+    EXPECT_FALSE(json.FromString(text, [&](const std::string& m) { error = m; })) << text;
+    EXPECT_FALSE(error.empty());
+    EXPECT_TRUE(json.IsNull());
+  }
+}
+
+TEST(JsonTest, EscapesTextWhenPrinting) {
+  Json json = Json::Object();
+  json.SetString("k", "quote\" backslash\\ newline\n");
+  Json back;
+  ASSERT_TRUE(back.FromString(json.ToString()));
+  EXPECT_EQ(back.GetString("k"), "quote\" backslash\\ newline\n");
+}
+
+}  // namespace
+}  // namespace tvx
