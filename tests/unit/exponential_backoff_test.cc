@@ -1,0 +1,76 @@
+#include "src/exponential_backoff.h"
+
+#include <gtest/gtest.h>
+
+#include "src/billing_error.h"
+#include "src/retry_policy.h"
+
+namespace tvx {
+namespace {
+
+TEST(ExponentialBackoffTest, BoundsDoubleUpToTheCeiling) {
+  // Many draws per step so that a wrong bound shows up as an out-of-range
+  // delay, not by luck.
+  for (int round = 0; round < 200; ++round) {
+    ExponentialBackoff back_off(kBackoffInitialWaitTime, kBackoffMaxWaitTime);
+    int64_t bound = kBackoffInitialWaitTime;
+    for (int draw = 1; draw <= 7; ++draw) {
+      const int64_t t = back_off.NextWaitTime();
+      ASSERT_GE(t, 0);
+      ASSERT_LT(t, bound) << "draw " << draw;
+      ASSERT_FALSE(back_off.max_wait_time_reached()) << "draw " << draw;
+      bound *= 2;
+    }
+    ASSERT_LT(back_off.NextWaitTime(), kBackoffMaxWaitTime);
+    ASSERT_TRUE(back_off.max_wait_time_reached());
+    ASSERT_EQ(back_off.try_count(), 8);
+    // Further draws stay at the ceiling, however many.
+    for (int i = 0; i < 100; ++i) ASSERT_LT(back_off.NextWaitTime(), kBackoffMaxWaitTime);
+    ASSERT_EQ(back_off.try_count(), 108);
+
+    back_off.Reset();
+    EXPECT_FALSE(back_off.max_wait_time_reached());
+    EXPECT_LT(back_off.NextWaitTime(), kBackoffInitialWaitTime);
+    EXPECT_EQ(back_off.try_count(), 1);
+  }
+}
+
+TEST(ExponentialBackoffTest, DelaysAreSpreadNotConstant) {
+  ExponentialBackoff back_off(1000000, 2000000);
+  int64_t lowest = INT64_MAX, highest = 0;
+  for (int i = 0; i < 1000; ++i) {
+    back_off.Reset();
+    const int64_t t = back_off.NextWaitTime();
+    lowest = std::min(lowest, t);
+    highest = std::max(highest, t);
+  }
+  EXPECT_LT(lowest, 100000);
+  EXPECT_GT(highest, 900000);
+}
+
+TEST(ExponentialBackoffDeathTest, RefusesNonsensicalBounds) {
+  EXPECT_DEATH(ExponentialBackoff(0, 10), "must be greater than zero");
+  EXPECT_DEATH(ExponentialBackoff(10, 10), "must be greater than initial_wait_time\\(10\\)");
+}
+
+TEST(RetryDecisionTest, TransportFailuresRetryEightTimesThenGiveUp) {
+  ExponentialBackoff back_off(kBackoffInitialWaitTime, kBackoffMaxWaitTime);
+  const auto transport = MakeCommonError(kHttpRequestFailure);
+  int retries = 0;
+  while (NextRetryDelay(transport, &back_off)) ++retries;
+  EXPECT_EQ(retries, 8);
+  EXPECT_EQ(back_off.try_count(), 8);
+  // The total wait of one step stays below 510 s: 2+4+...+256 = 510.
+}
+
+TEST(RetryDecisionTest, OtherFailuresAreFinalAtOnce) {
+  ExponentialBackoff back_off(kBackoffInitialWaitTime, kBackoffMaxWaitTime);
+  EXPECT_FALSE(NextRetryDelay(MakeBillerError(kServiceProviderProtocolError), &back_off));
+  EXPECT_FALSE(NextRetryDelay(MakeBillerError(kWrongServiceProviderAuthKey), &back_off));
+  EXPECT_EQ(back_off.try_count(), 0);
+  // Value 1 of any category counts as the transport failure.
+  EXPECT_TRUE(NextRetryDelay(MakeCommonError(kHttpRequestFailure), &back_off));
+}
+
+}  // namespace
+}  // namespace tvx
