@@ -1,0 +1,419 @@
+// biller-bench: a load generator for the biller. Opens a number of TCP
+// (protobuf) or HTTP (JSON) connections, optionally authenticates each one,
+// keeps a number of validation requests in flight per connection for a fixed
+// time after a warm-up, and reports throughput, latency percentiles, answers
+// by result code and the server's peak resident memory.
+//
+// Output: one human line, then one line of key=value pairs for scripts.
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include <boost/asio.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <gflags/gflags.h>
+
+#include "framework/biller.pb.h"
+#include "framework/billing_store.h"
+#include "framework/json.h"
+#include "framework/tcp.h"
+#include "framework/uuid.h"
+
+DEFINE_string(protocol, "tcp", "tcp or http");
+DEFINE_string(host, "127.0.0.1", "server address");
+DEFINE_int32(port, 12810, "server port");
+DEFINE_int32(connections, 16, "connections");
+DEFINE_int32(inflight, 1, "requests in flight per connection (tcp only; http uses 1)");
+DEFINE_double(duration, 10, "measured seconds");
+DEFINE_double(warmup, 2, "seconds before measuring");
+DEFINE_int32(threads, 1, "client threads");
+DEFINE_bool(authenticate, false, "authenticate each connection (tcp) or session (http) first");
+DEFINE_string(auth_key, "", "service-provider auth key sent with authentication (JSON text)");
+DEFINE_string(google_oauth, "",
+              "shortcut for a Google OAuth auth key: client_id,client_secret,refresh_token");
+DEFINE_bool(unique_receipts, false, "a new purchase token for every request");
+DEFINE_string(package_name, "com.example.bench", "Google Play package name");
+DEFINE_string(product_id, "gem_100", "product id");
+DEFINE_int32(server_pid, 0, "pid of the server whose peak RSS is reported");
+DEFINE_int64(max_requests, 0, "stop after this many measured answers (0: by time only)");
+
+namespace {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = asio::ip::tcp;
+using Clock = std::chrono::steady_clock;
+
+struct Stats {
+  std::mutex mutex;
+  std::vector<int64_t> latencies_us;
+  std::map<int64_t, int64_t> results;  // result code -> count
+  int64_t transport_errors = 0;
+};
+
+std::atomic<bool> measuring{false};
+std::atomic<bool> stopping{false};
+std::atomic<int64_t> measured_answers{0};
+std::atomic<uint64_t> receipt_counter{0};
+
+std::string AuthKey() {
+  if (!FLAGS_auth_key.empty()) return FLAGS_auth_key;
+  if (!FLAGS_google_oauth.empty()) {
+    auto first = FLAGS_google_oauth.find(',');
+    auto second = FLAGS_google_oauth.find(',', first + 1);
+    return tvx::MakeGooglePlayAuthKey(FLAGS_google_oauth.substr(0, first),
+                                      FLAGS_google_oauth.substr(first + 1, second - first - 1),
+                                      FLAGS_google_oauth.substr(second + 1));
+  }
+  return std::string();
+}
+
+std::string NextPurchaseToken() {
+  static const std::string run = std::to_string(std::random_device{}());
+  if (!FLAGS_unique_receipts) return "bench-token";
+  return "bench-" + run + "-" + std::to_string(receipt_counter.fetch_add(1));
+}
+
+void Record(Stats* stats, int64_t latency_us, int64_t result) {
+  if (!measuring) return;
+  std::lock_guard<std::mutex> lock(stats->mutex);
+  stats->latencies_us.push_back(latency_us);
+  ++stats->results[result];
+  if (FLAGS_max_requests > 0 && ++measured_answers >= FLAGS_max_requests) stopping = true;
+}
+
+int64_t ResultOf(const Biller::Response& response) {
+  switch (response.type()) {
+    case Biller::kFailure: return response.fail().code();
+    case Biller::kAuthentication: return response.authentication().result();
+    case Biller::kReceiptValidation: return response.receipt_validation().result();
+  }
+  return -1;
+}
+
+// One TCP connection keeping FLAGS_inflight validations outstanding.
+class TcpConnection : public std::enable_shared_from_this<TcpConnection> {
+ public:
+  TcpConnection(asio::io_context& io, Stats* stats) : socket_(io), stats_(stats) {}
+
+  void Start(const tcp::endpoint& endpoint) {
+    socket_.async_connect(endpoint, [self = shared_from_this()](beast::error_code ec) {
+      if (ec) return self->Fail();
+      self->socket_.set_option(tcp::no_delay(true));
+      self->ReadHeader();
+      if (FLAGS_authenticate) {
+        Biller::Request request;
+        request.set_request_uuid(tvx::util::ToBytes(tvx::RandomGenerator::GenerateUuid()));
+        request.set_type(Biller::kAuthentication);
+        request.mutable_authentication()->set_biller_client_id("biller-bench");
+        const std::string key = AuthKey();
+        if (!key.empty()) request.mutable_authentication()->add_service_provider_auth_key(key);
+        self->authenticating_ = true;
+        self->Write(request);
+      } else {
+        self->Fill();
+      }
+    });
+  }
+
+ private:
+  void Fill() {
+    while (!stopping && static_cast<int>(sent_at_.size()) < FLAGS_inflight) {
+      Biller::Request request;
+      request.set_request_uuid(tvx::util::ToBytes(tvx::RandomGenerator::GenerateUuid()));
+      request.set_type(Biller::kReceiptValidation);
+      auto* validation = request.mutable_receipt_validation();
+      validation->set_player_id("bench-player");
+      validation->set_player_service_provider("guest");
+      validation->set_receipt(
+          tvx::MakeGooglePlayReceipt(FLAGS_package_name, FLAGS_product_id, NextPurchaseToken()));
+      sent_at_[request.request_uuid()] = Clock::now();
+      Write(request);
+    }
+  }
+
+  void Write(const Biller::Request& request) {
+    const bool idle = queue_.empty();
+    queue_.push_back(tvx::framing::EncodeFrame(request.SerializeAsString()));
+    if (idle) WriteNext();
+  }
+
+  void WriteNext() {
+    asio::async_write(socket_, asio::buffer(queue_.front()),
+                      [self = shared_from_this()](beast::error_code ec, size_t) {
+                        if (ec) return self->Fail();
+                        self->queue_.erase(self->queue_.begin());
+                        if (!self->queue_.empty()) self->WriteNext();
+                      });
+  }
+
+  void ReadHeader() {
+    asio::async_read(socket_, asio::buffer(header_),
+                     [self = shared_from_this()](beast::error_code ec, size_t) {
+                       if (ec) return self->Fail();
+                       const uint32_t n = uint32_t{self->header_[0]} << 24 |
+                                          uint32_t{self->header_[1]} << 16 |
+                                          uint32_t{self->header_[2]} << 8 | self->header_[3];
+                       self->body_.resize(n);
+                       self->ReadBody();
+                     });
+  }
+
+  void ReadBody() {
+    asio::async_read(socket_, asio::buffer(body_),
+                     [self = shared_from_this()](beast::error_code ec, size_t) {
+                       if (ec) return self->Fail();
+                       self->OnResponse();
+                     });
+  }
+
+  void OnResponse() {
+    Biller::Response response;
+    if (!response.ParseFromString(body_)) return Fail();
+    if (authenticating_) {
+      authenticating_ = false;
+      if (ResultOf(response) != 0) {
+        std::fprintf(stderr, "authentication refused: result %lld %s\n",
+                     static_cast<long long>(ResultOf(response)),
+                     response.fail().description().c_str());
+        return Fail();
+      }
+    } else {
+      auto it = sent_at_.find(response.request_uuid());
+      if (it != sent_at_.end()) {
+        Record(stats_,
+               std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - it->second)
+                   .count(),
+               ResultOf(response));
+        sent_at_.erase(it);
+      }
+    }
+    Fill();
+    if (!stopping || !sent_at_.empty()) ReadHeader();
+  }
+
+  void Fail() {
+    if (!stopping) {
+      std::lock_guard<std::mutex> lock(stats_->mutex);
+      ++stats_->transport_errors;
+    }
+    beast::error_code ignored;
+    socket_.close(ignored);
+  }
+
+  tcp::socket socket_;
+  Stats* stats_;
+  unsigned char header_[4];
+  std::string body_;
+  std::vector<std::string> queue_;
+  std::unordered_map<std::string, Clock::time_point> sent_at_;
+  bool authenticating_ = false;
+};
+
+// One keep-alive HTTP connection with one request at a time.
+class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
+ public:
+  HttpConnection(asio::io_context& io, Stats* stats) : stream_(io), stats_(stats) {}
+
+  void Start(const tcp::endpoint& endpoint) {
+    stream_.async_connect(endpoint, [self = shared_from_this()](beast::error_code ec) {
+      if (ec) return self->Fail();
+      self->stream_.socket().set_option(tcp::no_delay(true));
+      if (FLAGS_authenticate) {
+        tvx::Json body = tvx::Json::Object();
+        body.SetString("biller_client_id", "biller-bench");
+        tvx::Json key;
+        if (key.FromString(AuthKey()) && key.IsObject()) {
+          for (const auto& name : {"client_id", "client_secret", "refresh_token"}) {
+            if (key.HasAttribute(name)) {
+              body.SetString(std::string("google_play_") + name, key.GetString(name));
+            }
+          }
+        }
+        self->authenticating_ = true;
+        self->Send("/v1/authentication", body.ToString());
+      } else {
+        self->SendValidation();
+      }
+    });
+  }
+
+ private:
+  void SendValidation() {
+    if (stopping) return;
+    tvx::Json body = tvx::Json::Object();
+    body.SetString("sessionid", session_id_.empty() ? tvx::util::ToString(tvx::util::kNilUuid)
+                                                    : session_id_);
+    body.SetString("player_id", "bench-player");
+    body.SetString("player_service_provider", "guest");
+    body.SetString("package_name", FLAGS_package_name);
+    body.SetString("product_id", FLAGS_product_id);
+    body.SetString("purchase_token", NextPurchaseToken());
+    Send("/v1/validation/googleplay", body.ToString());
+  }
+
+  void Send(const std::string& target, std::string body) {
+    request_ = {};
+    request_.method(http::verb::post);
+    request_.target(target);
+    request_.version(11);
+    request_.set(http::field::host, FLAGS_host);
+    request_.set(http::field::content_type, "application/json");
+    request_.keep_alive(true);
+    request_.body() = std::move(body);
+    request_.prepare_payload();
+    sent_at_ = Clock::now();
+    http::async_write(stream_, request_, [self = shared_from_this()](beast::error_code ec, size_t) {
+      if (ec) return self->Fail();
+      self->response_ = {};
+      http::async_read(self->stream_, self->buffer_, self->response_,
+                       [self](beast::error_code ec, size_t) {
+                         if (ec) return self->Fail();
+                         self->OnResponse();
+                       });
+    });
+  }
+
+  void OnResponse() {
+    tvx::Json answer;
+    answer.FromString(response_.body());
+    if (authenticating_) {
+      authenticating_ = false;
+      session_id_ = answer.GetString("sessionid");
+      if (answer.GetInteger("result") != 0 || session_id_.empty()) {
+        std::fprintf(stderr, "authentication refused: %s\n", response_.body().c_str());
+        return Fail();
+      }
+    } else {
+      Record(stats_,
+             std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - sent_at_)
+                 .count(),
+             answer.HasAttribute("result") ? answer.GetInteger("result") : -1);
+    }
+    SendValidation();
+  }
+
+  void Fail() {
+    if (!stopping) {
+      std::lock_guard<std::mutex> lock(stats_->mutex);
+      ++stats_->transport_errors;
+    }
+    beast::error_code ignored;
+    stream_.socket().close(ignored);
+  }
+
+  beast::tcp_stream stream_;
+  Stats* stats_;
+  beast::flat_buffer buffer_;
+  http::request<http::string_body> request_;
+  http::response<http::string_body> response_;
+  Clock::time_point sent_at_;
+  std::string session_id_;
+  bool authenticating_ = false;
+};
+
+long PeakRssKb(int pid) {
+  if (pid <= 0) return -1;
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
+  }
+  return -1;
+}
+
+int64_t Percentile(const std::vector<int64_t>& sorted, double p) {
+  if (sorted.empty()) return 0;
+  size_t index = static_cast<size_t>(p / 100.0 * static_cast<double>(sorted.size() - 1) + 0.5);
+  return sorted[std::min(index, sorted.size() - 1)];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  gflags::SetUsageMessage("load generator for the biller");
+  gflags::ParseCommandLineFlags(&argc, &argv, true);
+  if (FLAGS_protocol != "tcp" && FLAGS_protocol != "http") {
+    std::fprintf(stderr, "--protocol must be tcp or http\n");
+    return 2;
+  }
+
+  asio::io_context io(FLAGS_threads);
+  auto endpoint = tcp::endpoint(asio::ip::make_address(FLAGS_host),
+                                static_cast<unsigned short>(FLAGS_port));
+  Stats stats;
+  for (int i = 0; i < FLAGS_connections; ++i) {
+    if (FLAGS_protocol == "tcp") {
+      std::make_shared<TcpConnection>(io, &stats)->Start(endpoint);
+    } else {
+      std::make_shared<HttpConnection>(io, &stats)->Start(endpoint);
+    }
+  }
+  auto work = asio::make_work_guard(io);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < std::max(1, FLAGS_threads); ++i) threads.emplace_back([&io] { io.run(); });
+
+  std::this_thread::sleep_for(std::chrono::duration<double>(FLAGS_warmup));
+  measuring = true;
+  const auto started = Clock::now();
+  const auto deadline = started + std::chrono::duration<double>(FLAGS_duration);
+  while (Clock::now() < deadline && !stopping) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  measuring = false;
+  const double elapsed = std::chrono::duration<double>(Clock::now() - started).count();
+  stopping = true;
+  // Answers still in flight are not counted; give them a moment, then stop.
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  work.reset();
+  io.stop();
+  for (auto& t : threads) t.join();
+
+  std::vector<int64_t> latencies;
+  std::map<int64_t, int64_t> results;
+  int64_t transport_errors;
+  {
+    std::lock_guard<std::mutex> lock(stats.mutex);
+    latencies = stats.latencies_us;
+    results = stats.results;
+    transport_errors = stats.transport_errors;
+  }
+  std::sort(latencies.begin(), latencies.end());
+  const double rps = static_cast<double>(latencies.size()) / elapsed;
+  std::string by_code;
+  for (const auto& [code, count] : results) {
+    if (!by_code.empty()) by_code += ',';
+    by_code += std::to_string(code);
+    by_code += ':';
+    by_code += std::to_string(count);
+  }
+  const long rss = PeakRssKb(FLAGS_server_pid);
+  std::printf(
+      "%s %d connections x %d in flight: %.0f req/s, p50 %.3f ms, p90 %.3f ms, p99 %.3f ms, "
+      "p99.9 %.3f ms, results {%s}, transport errors %lld, server peak RSS %ld KiB\n",
+      FLAGS_protocol.c_str(), FLAGS_connections, FLAGS_protocol == "tcp" ? FLAGS_inflight : 1, rps,
+      Percentile(latencies, 50) / 1000.0, Percentile(latencies, 90) / 1000.0,
+      Percentile(latencies, 99) / 1000.0, Percentile(latencies, 99.9) / 1000.0, by_code.c_str(),
+      static_cast<long long>(transport_errors), rss);
+  std::printf(
+      "rps=%.1f requests=%zu p50_us=%lld p90_us=%lld p99_us=%lld p999_us=%lld results=%s "
+      "transport_errors=%lld peak_rss_kb=%ld\n",
+      rps, latencies.size(), static_cast<long long>(Percentile(latencies, 50)),
+      static_cast<long long>(Percentile(latencies, 90)),
+      static_cast<long long>(Percentile(latencies, 99)),
+      static_cast<long long>(Percentile(latencies, 99.9)), by_code.c_str(),
+      static_cast<long long>(transport_errors), rss);
+  return latencies.empty() ? 1 : 0;
+}
