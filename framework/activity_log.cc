@@ -1,0 +1,134 @@
+#include "framework/activity_log.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+
+#include <boost/json/serialize.hpp>
+#include <boost/json/value.hpp>
+#include <glog/logging.h>
+
+#include "framework/framework_flags.h"
+
+namespace tvx {
+namespace {
+
+struct ActivityLog {
+  std::vector<std::string> field_names;
+  std::vector<ActivityColumnType> column_types;
+  std::mutex mutex;  // serialises appends so that lines never interleave
+};
+
+std::mutex registry_mutex;
+// Function-local so that registration at static initialisation in another
+// translation unit finds it constructed.
+std::map<std::string, std::shared_ptr<ActivityLog>>& Registry() {
+  static std::map<std::string, std::shared_ptr<ActivityLog>> registry;
+  return registry;
+}
+std::string& DirOverride() {
+  static std::string dir;
+  return dir;
+}
+
+std::shared_ptr<ActivityLog> Find(const std::string& name) {
+  std::lock_guard<std::mutex> lock(registry_mutex);
+  auto it = Registry().find(name);
+  return it == Registry().end() ? nullptr : it->second;
+}
+
+std::string LogDir() {
+  std::lock_guard<std::mutex> lock(registry_mutex);
+  return DirOverride().empty() ? FLAGS_activity_log_dir : DirOverride();
+}
+
+// Appends `line` with one write; a short write is undone so that readers
+// never see half a record.
+bool AppendWhole(const std::string& path, const std::string& line) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  struct stat before;
+  const bool sized = ::fstat(fd, &before) == 0;
+  ssize_t written;
+  do {
+    written = ::write(fd, line.data(), line.size());
+  } while (written < 0 && errno == EINTR);
+  bool ok = written == static_cast<ssize_t>(line.size());
+  if (!ok && written > 0 && sized) {
+    if (::ftruncate(fd, before.st_size) != 0) ok = false;
+  }
+  ::close(fd);
+  return ok;
+}
+
+}  // namespace
+
+LoggerRegistryHelper::LoggerRegistryHelper(const std::string& name, const std::string& schema,
+                                           const std::vector<std::string>& field_names,
+                                           const std::vector<ActivityColumnType>& column_types,
+                                           const std::vector<bool>& flags) {
+  (void)schema;  // the field names and types carry what the writer needs
+  (void)flags;
+  auto log = std::make_shared<ActivityLog>();
+  log->field_names = field_names;
+  log->column_types = column_types;
+  std::lock_guard<std::mutex> lock(registry_mutex);
+  if (field_names.size() != column_types.size() || !Registry().emplace(name, log).second) {
+    LOG(ERROR) << "LoggerRegistryHelper: cannot register activity log " << name;
+  }
+}
+
+bool LogActivity(const std::string& name, const std::vector<std::string>& values) {
+  auto log = Find(name);
+  if (!log) {
+    LOG(ERROR) << "LogActivity: unknown activity log " << name;
+    return false;
+  }
+  if (values.size() != log->field_names.size()) {
+    LOG(ERROR) << "LogActivity: " << name << " takes " << log->field_names.size()
+               << " values, got " << values.size();
+    return false;
+  }
+  boost::json::object record;
+  for (size_t i = 0; i < values.size(); ++i) {
+    if (log->column_types[i] == ActivityColumnType::kText) {
+      record[log->field_names[i]] = values[i];
+      continue;
+    }
+    int64_t number = 0;
+    const char* end = values[i].data() + values[i].size();
+    auto [ptr, ec] = std::from_chars(values[i].data(), end, number);
+    if (ec != std::errc() || ptr != end) {
+      LOG(ERROR) << "LogActivity: " << name << "." << log->field_names[i]
+                 << " is not an integer: " << values[i];
+      return false;
+    }
+    record[log->field_names[i]] = number;
+  }
+  const std::string line = boost::json::serialize(record) + "\n";
+  const std::string dir = LogDir();
+  std::error_code ec;
+  std::filesystem::create_directories(dir, ec);
+  const std::string path = dir + "/" + name + ".jsonl";
+  std::lock_guard<std::mutex> lock(log->mutex);
+  if (!AppendWhole(path, line)) {
+    LOG(ERROR) << "LogActivity: cannot append to " << path << ": " << std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+void SetActivityLogDirForTesting(const std::string& dir) {
+  std::lock_guard<std::mutex> lock(registry_mutex);
+  DirOverride() = dir;
+}
+
+}  // namespace tvx

@@ -1,0 +1,18 @@
+// The "Purchase" activity log: one record for every purchase provisioned for
+// the first time through the Google Play or Apple App Store flow.
+#ifndef SRC_PURCHASE_LOG_H_
+#define SRC_PURCHASE_LOG_H_
+
+#include <cstdint>
+#include <string>
+
+namespace tvx {
+
+void LogPurchase(const std::string& biller_client, const std::string& local_account,
+                 const std::string& account_provider, const std::string& product_id,
+                 int64_t quantity, int64_t client_timestamp, const std::string& client_timezone,
+                 int64_t server_timestamp);
+
+}  // namespace tvx
+
+#endif  // SRC_PURCHASE_LOG_H_
