@@ -13,8 +13,10 @@
 
 #include "framework/biller.pb.h"
 #include "framework/json.h"
+#include "framework/player_account.h"
 #include "framework/tcp.h"
 #include "framework/timer.h"
+#include "src/exponential_backoff.h"
 #include "src/session.h"
 
 namespace tvx {
@@ -55,6 +57,24 @@ class BillingAgent {
                                         const std::string& access_token,
                                         const boost::system::error_code& ec);
   static void OnReceiptValidationRequested(const std::shared_ptr<Request>& request);
+
+  // The store flows. Each validates one receipt of its store for an
+  // authenticated session and answers the client exactly once.
+  static void RequestGooglePlayAccessToken(const std::shared_ptr<Request>& request,
+                                           const Json& receipt, const PlayerAccount& account,
+                                           const std::shared_ptr<ExponentialBackoff>& back_off);
+  static void RequestAppleAppStoreReceiptValidation(
+      const std::shared_ptr<Request>& request, const Json& receipt, const PlayerAccount& account,
+      const std::shared_ptr<ExponentialBackoff>& back_off);
+  static void RequestTStoreReceiptValidation(const std::shared_ptr<Request>& request,
+                                             const Json& receipt, const PlayerAccount& account,
+                                             const std::shared_ptr<ExponentialBackoff>& back_off);
+  // The PlayStation store is asked once, without retries.
+  static void RequestP4ReceiptValidation(const std::shared_ptr<Request>& request,
+                                         const Json& receipt, const PlayerAccount& account);
+  static void RequestOneStoreAccessToken(const std::shared_ptr<Request>& request,
+                                         const Json& receipt, const PlayerAccount& account,
+                                         const std::shared_ptr<ExponentialBackoff>& back_off);
 
   // The provider code named by the object's "service_provider" string; 0 when
   // it is missing or not a string.

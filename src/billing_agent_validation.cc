@@ -8,6 +8,7 @@
 #include "framework/player_account.h"
 #include "src/billing_agent.h"
 #include "src/billing_agent_state.h"
+#include "src/store_flow_stub.h"
 
 namespace tvx {
 namespace {
@@ -55,14 +56,23 @@ void BillingAgent::OnReceiptValidationRequested(const std::shared_ptr<Request>& 
   }
 
   const int provider = GetServiceProvider(receipt);
+  auto back_off = std::make_shared<ExponentialBackoff>(kBackoffInitialWaitTime, kBackoffMaxWaitTime);
   switch (provider) {
     case kBillingServiceProviderGooglePlay:
+      RequestGooglePlayAccessToken(request, receipt, account, back_off);
+      return;
     case kBillingServiceProviderAppleAppStore:
+      RequestAppleAppStoreReceiptValidation(request, receipt, account, back_off);
+      return;
     case kBillingServiceProviderTStore:
+      RequestTStoreReceiptValidation(request, receipt, account, back_off);
+      return;
     case kBillingServiceProviderPlayStation4:
+      RequestP4ReceiptValidation(request, receipt, account);
+      return;
     case kBillingServiceProviderOneStore:
-      // No store flow is part of this build yet: the store is refused like
-      // an unknown one.
+      RequestOneStoreAccessToken(request, receipt, account, back_off);
+      return;
     default:
       LOG(WARNING) << "BillingAgent::OnReceiptValidationRequested: "
                    << "invalid billing service provider : "
@@ -70,7 +80,13 @@ void BillingAgent::OnReceiptValidationRequested(const std::shared_ptr<Request>& 
       AnswerResult(request, ValidationResponse::kFailWrongServiceProvider);
       return;
   }
-  (void)account;
+}
+
+void RefuseStoreNotInBuild(const std::shared_ptr<Request>& request, const char* store) {
+  LOG(WARNING) << "BillingAgent::OnReceiptValidationRequested: "
+               << "no validation for " << store << " in this build: "
+               << "session[" << request->session << "]";
+  AnswerResult(request, ValidationResponse::kFailWrongServiceProvider);
 }
 
 }  // namespace tvx
