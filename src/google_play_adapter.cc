@@ -1,0 +1,163 @@
+#include "src/google_play_adapter.h"
+
+#include <variant>
+
+#include <glog/logging.h>
+
+#include "framework/json.h"
+#include "framework/jwt.h"
+#include "src/store_endpoints.h"
+
+namespace tvx {
+namespace {
+
+constexpr TokenCacheTexts kTexts = {"[Google PlayStore] ", "Google API", "Google Play", "Google"};
+
+// What proves a Google account. An OAuth client has a secret and a refresh
+// token; a service account has its private key alone, whose emptiness picks
+// the grant. A client presenting other credentials than the cached ones gets
+// a new token request, so a wrong key is never vouched for by a token that
+// another client's key obtained.
+struct GoogleCredentials {
+  std::string client_secret;
+  std::string refresh_token;
+  std::string private_key;
+  bool operator==(const GoogleCredentials&) const = default;
+};
+
+using GoogleTokenCache = AccessTokenCache<GoogleCredentials, std::monostate>;
+
+void Refresh(const std::shared_ptr<IoContext>& io, const std::string& client_id,
+             const GoogleCredentials& credentials, const std::monostate& context);
+
+const std::shared_ptr<GoogleTokenCache>& TheTokens() {
+  // Never destroyed: refresh timers and requests may still refer to it while
+  // the process exits.
+  static const auto* const the_tokens =
+      new std::shared_ptr<GoogleTokenCache>(std::make_shared<GoogleTokenCache>(kTexts, &Refresh));
+  return *the_tokens;
+}
+
+void Refresh(const std::shared_ptr<IoContext>& io, const std::string& client_id,
+             const GoogleCredentials& credentials, const std::monostate& context) {
+  auto completion = [client_id, credentials, context](const boost::system::error_code& ec,
+                                                      const AccessTokenResponse& response) {
+    TheTokens()->OnRefreshed(client_id, credentials, context, ec, response);
+  };
+  if (credentials.private_key.empty()) {
+    GooglePlayAdapter::Create(io)->RequestAccessTokenByRefreshToken(
+        client_id, credentials.client_secret, credentials.refresh_token, std::move(completion));
+    return;
+  }
+  std::string jwt;
+  if (!GooglePlayAdapter::MakeGooglePlayJwt(credentials.private_key, client_id, &jwt)) {
+    LOG(ERROR) << kTexts.tag << "Failed to make JWT.";
+    AccessTokenResponse refused;
+    refused.code = AccessTokenResponse::kFailure;
+    completion(boost::system::error_code(), refused);
+    return;
+  }
+  GooglePlayAdapter::Create(io)->RequestAccessTokenByJwt(client_id, jwt, std::move(completion));
+}
+
+}  // namespace
+
+void GooglePlayAdapter::SetIoService(std::shared_ptr<IoContext> io_service) {
+  TheTokens()->SetIoService(std::move(io_service));
+}
+
+void GooglePlayAdapter::Shutdown() { TheTokens()->Shutdown(); }
+
+void GooglePlayAdapter::SetTimerFactoryForTesting(
+    std::function<std::unique_ptr<DeadlineTimer>(const std::shared_ptr<IoContext>&)> factory) {
+  TheTokens()->SetTimerFactory(std::move(factory));
+}
+
+void GooglePlayAdapter::GetAccessToken(const std::string& client_id,
+                                       const std::string& client_secret,
+                                       const std::string& refresh_token,
+                                       AccessTokenCallback callback) {
+  TheTokens()->Get(client_id, GoogleCredentials{client_secret, refresh_token, std::string()},
+                   std::monostate(), std::move(callback));
+}
+
+void GooglePlayAdapter::GetAccessToken(const std::string& private_key,
+                                       const std::string& client_email,
+                                       AccessTokenCallback callback) {
+  TheTokens()->Get(client_email, GoogleCredentials{std::string(), std::string(), private_key},
+                   std::monostate(), std::move(callback));
+}
+
+void GooglePlayAdapter::GetAccessToken(const std::string& client_id, AccessTokenCallback callback) {
+  if (!TheTokens()->GetByKey(client_id, std::monostate(), std::move(callback))) {
+    LOG(FATAL) << "Assert failed: itr != the_tokens.end()";
+  }
+}
+
+std::shared_ptr<GooglePlayAdapter> GooglePlayAdapter::Create(std::shared_ptr<IoContext> io_service) {
+  return std::shared_ptr<GooglePlayAdapter>(new GooglePlayAdapter(std::move(io_service)));
+}
+
+void GooglePlayAdapter::RequestAccessTokenByRefreshToken(const std::string& client_id,
+                                                         const std::string& client_secret,
+                                                         const std::string& refresh_token,
+                                                         AccessTokenCompletion completion) {
+  LOG(INFO) << kTexts.tag << "Trying to get Google API access token: client_id=" << client_id;
+  VLOG(2) << kTexts.tag << "Client data trying to get Google API access token: secret="
+          << client_secret << ", refresh_token=" << refresh_token;
+  Post(GetStoreEndpoints()->google_oauth_token_url,
+       http::MakeFormBody({{"grant_type", "refresh_token"},
+                           {"client_id", client_id},
+                           {"client_secret", client_secret},
+                           {"refresh_token", refresh_token}}),
+       std::move(completion));
+}
+
+void GooglePlayAdapter::RequestAccessTokenByJwt(const std::string& client_id,
+                                                const std::string& jwt,
+                                                AccessTokenCompletion completion) {
+  LOG(INFO) << kTexts.tag << "Trying to get Google API access token: client_id=" << client_id;
+  VLOG(2) << kTexts.tag << "Client data trying to get Google API access token: jwt=" << jwt;
+  Post(GetStoreEndpoints()->google_jwt_token_url,
+       http::MakeFormBody({{"grant_type", "urn:ietf:params:oauth:grant-type:jwt-bearer"},
+                           {"assertion", jwt}}),
+       std::move(completion));
+}
+
+void GooglePlayAdapter::Post(const std::string& url, std::string body,
+                             AccessTokenCompletion completion) {
+  if (http_client_) LOG(FATAL) << "Assert failed: ! http_client_";
+  http_client_ = std::make_shared<HttpClient>(io_service_);
+  http_client_->SetHeader("content-type", "application/x-www-form-urlencoded");
+  http_client_->PostAsync(
+      url, std::make_shared<const std::string>(std::move(body)),
+      [self = shared_from_this(), completion = std::move(completion)](
+          http::TransportCode code, const http::Response& response) {
+        self->OnAccessTokenResponse(code, response, completion);
+      },
+      0);
+}
+
+void GooglePlayAdapter::OnAccessTokenResponse(http::TransportCode code,
+                                              const http::Response& response,
+                                              const AccessTokenCompletion& completion) {
+  AccessTokenResponse answer;
+  const boost::system::error_code ec = ReadAccessTokenAnswer(code, response, kTexts, &answer);
+  completion(ec, ec ? AccessTokenResponse() : answer);
+}
+
+bool GooglePlayAdapter::MakeGooglePlayJwt(const std::string& private_key,
+                                          const std::string& client_email, std::string* jwt) {
+  auto key = jwt::TokenSigningKey::Create(private_key, jwt::kSha256);
+  if (!key) {
+    LOG(ERROR) << kTexts.tag << "While making google play jwt, key creation failed";
+    return false;
+  }
+  Json claims = Json::Object();
+  claims.SetString("iss", client_email);
+  claims.SetString("scope", kAndroidPublisherScope);
+  claims.SetString("aud", GetStoreEndpoints()->google_jwt_token_url);
+  return jwt::MakeJwt(claims, *key, kJwtLifetimeSeconds, jwt);
+}
+
+}  // namespace tvx

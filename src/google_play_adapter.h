@@ -1,0 +1,89 @@
+// GooglePlayAdapter: Google's OAuth 2.0 token service for the biller. Static
+// operations own the process-wide token cache, one entry per Google account
+// (an OAuth client by its client id, a service account by its e-mail);
+// instances are one-shot request objects, each sending exactly one HTTP
+// request and living, through the shared pointer bound into its completion,
+// until that request is answered.
+#ifndef SRC_GOOGLE_PLAY_ADAPTER_H_
+#define SRC_GOOGLE_PLAY_ADAPTER_H_
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "framework/http_client.h"
+#include "framework/io_service.h"
+#include "src/access_token_cache.h"
+
+namespace tvx {
+
+class GooglePlayAdapter : public std::enable_shared_from_this<GooglePlayAdapter> {
+ public:
+  using AccessTokenResponse = tvx::AccessTokenResponse;
+  using AccessTokenCallback = tvx::AccessTokenCallback;
+  using AccessTokenCompletion = tvx::AccessTokenCompletion;
+
+  // The OAuth scope of the Android Publisher API.
+  static constexpr char kAndroidPublisherScope[] = "https://www.googleapis.com/auth/androidpublisher";
+  // Lifetime of a service account's JWT; Google accepts at most an hour.
+  static constexpr int64_t kJwtLifetimeSeconds = 3000;
+
+  // The io context of the refresh timers and token requests. Called once at
+  // start, before any other operation.
+  static void SetIoService(std::shared_ptr<IoContext> io_service);
+  // Cancels every refresh timer, empties the cache and releases the io
+  // context. Callers still waiting for a token are not answered.
+  static void Shutdown();
+
+  // The callbacks below get (token, success) or ("", error): the common
+  // error kHttpRequestFailure when Google could not be reached or answered
+  // 5xx, the biller error kWrongServiceProviderAuthKey when it refused the
+  // credentials (or the private key cannot sign), kServiceProviderProtocolError
+  // when its answer was malformed. They run on an io thread, or at once on
+  // the caller's thread when the cache can answer. Thread-safe.
+  //
+  // OAuth client: the refresh-token grant.
+  static void GetAccessToken(const std::string& client_id, const std::string& client_secret,
+                             const std::string& refresh_token, AccessTokenCallback callback);
+  // Service account: the JWT-bearer grant, the JWT signed with `private_key`.
+  static void GetAccessToken(const std::string& private_key, const std::string& client_email,
+                             AccessTokenCallback callback);
+  // The account a client authenticated with, by its cache key (client id or
+  // e-mail). The entry must exist.
+  static void GetAccessToken(const std::string& client_id, AccessTokenCallback callback);
+
+  // A request object whose one request runs on `io_service`.
+  static std::shared_ptr<GooglePlayAdapter> Create(std::shared_ptr<IoContext> io_service);
+
+  // One token request each; the completion runs on an io thread.
+  void RequestAccessTokenByRefreshToken(const std::string& client_id,
+                                        const std::string& client_secret,
+                                        const std::string& refresh_token,
+                                        AccessTokenCompletion completion);
+  void RequestAccessTokenByJwt(const std::string& client_id, const std::string& jwt,
+                               AccessTokenCompletion completion);
+
+  // The signed assertion of a service account: iss the e-mail, scope the
+  // Android Publisher API, aud the JWT-grant token endpoint.
+  static bool MakeGooglePlayJwt(const std::string& private_key, const std::string& client_email,
+                                std::string* jwt);
+
+  // Tests: timers of cache entries made from now on.
+  static void SetTimerFactoryForTesting(
+      std::function<std::unique_ptr<DeadlineTimer>(const std::shared_ptr<IoContext>&)> factory);
+
+ private:
+  explicit GooglePlayAdapter(std::shared_ptr<IoContext> io_service)
+      : io_service_(std::move(io_service)) {}
+
+  void Post(const std::string& url, std::string body, AccessTokenCompletion completion);
+  void OnAccessTokenResponse(http::TransportCode code, const http::Response& response,
+                             const AccessTokenCompletion& completion);
+
+  const std::shared_ptr<IoContext> io_service_;
+  std::shared_ptr<HttpClient> http_client_;  // made by the one request
+};
+
+}  // namespace tvx
+
+#endif  // SRC_GOOGLE_PLAY_ADAPTER_H_

@@ -1,0 +1,253 @@
+// Authentication end to end: a biller-server process proves store credentials
+// with the fake Google and OneStore token services, which "store_endpoints"
+// points it at.
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "framework/billing_store.h"
+#include "tests/support/biller_process.h"
+#include "tests/support/fake_store_server.h"
+
+namespace tvx::testing {
+namespace {
+
+using AuthResponse = Biller::Authentication_Response;
+
+constexpr char kRefusedText[] = "Talvex-Biller: wrong service provider authentication key";
+
+const RsaKeyPair& ServiceAccountKeys() {
+  static const RsaKeyPair keys = GenerateRsaKeyPair();
+  return keys;
+}
+
+class AuthenticationTest : public ::testing::Test {
+ protected:
+  void Start(std::vector<std::string> flags = {}, const Json* endpoints = nullptr) {
+    BillerOptions options;
+    options.flags = std::move(flags);
+    options.flags.push_back("--http_client_timeout_ms=2000");
+    Json arguments = Json::Object();
+    arguments.SetAttribute("store_endpoints",
+                           endpoints ? *endpoints
+                                     : MakeStoreEndpoints(&google_, &one_store_, &one_store_test_));
+    options.arguments_json = arguments.ToString();
+    biller_ = std::make_unique<BillerProcess>(options);
+    ASSERT_TRUE(biller_->running()) << biller_->Log();
+    ASSERT_TRUE(client_.Connect(biller_->tcp_port()));
+  }
+
+  Biller::Response Authenticate(const std::vector<std::string>& keys,
+                                const std::string& client_id = "game-server-1") {
+    Biller::Request request = MakeAuthenticationRequest(client_id, keys);
+    Biller::Response response;
+    EXPECT_TRUE(client_.Send(request));
+    EXPECT_TRUE(client_.Receive(&response)) << biller_->Log();
+    EXPECT_EQ(response.request_uuid(), request.request_uuid());
+    return response;
+  }
+
+  // True when another answer arrives within the time.
+  bool AnotherAnswerArrives(std::chrono::milliseconds within = 1s) {
+    Biller::Response response;
+    return client_.Receive(&response, within);
+  }
+
+  static void ExpectSuccess(const Biller::Response& response) {
+    EXPECT_EQ(response.type(), Biller::kAuthentication) << response.DebugString();
+    EXPECT_EQ(response.authentication().result(), AuthResponse::kSuccess)
+        << response.DebugString();
+  }
+
+  FakeHttpServer server_;
+  FakeGoogleStore google_{&server_};
+  FakeOneStore one_store_{&server_, "/prod"};
+  FakeOneStore one_store_test_{&server_, "/sandbox"};
+  std::unique_ptr<BillerProcess> biller_;
+  TcpClient client_;
+};
+
+TEST_F(AuthenticationTest, WithoutKeysNoStoreIsAsked) {
+  Start();
+  ExpectSuccess(Authenticate({}));
+  EXPECT_TRUE(biller_->WaitForLog("no external service provider authentication: "
+                                  "biller client id(game-server-1)"));
+  EXPECT_EQ(server_.RequestCount(), 0);
+}
+
+TEST_F(AuthenticationTest, GoogleOAuthClientIsProvenByAToken) {
+  google_.AddOAuthClient("oauth-client", "secret&=+", "refresh-token");
+  Start();
+  ExpectSuccess(Authenticate({MakeGooglePlayAuthKey("oauth-client", "secret&=+", "refresh-token")}));
+  EXPECT_EQ(google_.TokenRequestCount("oauth-client"), 1);
+  EXPECT_TRUE(biller_->WaitForLog("Succeed to authenticate: session("));
+
+  // The session is authenticated now.
+  auto again = Authenticate({});
+  EXPECT_EQ(again.authentication().result(), AuthResponse::kFailAlreadyAuthenticated);
+}
+
+TEST_F(AuthenticationTest, GoogleServiceAccountIsProvenByASignedJwt) {
+  const std::string email = "biller@game.iam.gserviceaccount.com";
+  google_.AddServiceAccount(email, ServiceAccountKeys().public_pem);
+  Start();
+  ExpectSuccess(Authenticate({MakeGooglePlayAuthKey(ServiceAccountKeys().private_pem, email)}));
+  EXPECT_EQ(google_.TokenRequestCount(email), 1) << google_.LastRefusal();
+  EXPECT_EQ(google_.LastRefusal(), "");
+  // The key is a credential: never in the log at normal verbosity.
+  EXPECT_EQ(biller_->Log().find("PRIVATE KEY"), std::string::npos);
+}
+
+TEST_F(AuthenticationTest, OneStoreClientIsProvenOnTheHostTheOptionNames) {
+  one_store_.AddClient("os-client", "os-secret");
+  one_store_test_.AddClient("os-client", "os-secret");
+  Start({"--biller_use_one_store_test_server=true"});
+  ExpectSuccess(Authenticate({MakeOneStoreAuthKey("os-client", "os-secret")}));
+  EXPECT_EQ(one_store_test_.TokenRequestCount("os-client"), 1);
+  EXPECT_EQ(one_store_.TokenRequestCount("os-client"), 0);
+}
+
+TEST_F(AuthenticationTest, BothStoresMustSucceedAndOneAnswerIsSent) {
+  google_.AddOAuthClient("oauth-client", "secret", "refresh");
+  TokenScript slow;
+  slow.delay = std::chrono::milliseconds(300);
+  one_store_.AddClient("os-client", "os-secret", slow);
+  Start();
+  ExpectSuccess(Authenticate({MakeGooglePlayAuthKey("oauth-client", "secret", "refresh"),
+                              MakeOneStoreAuthKey("os-client", "os-secret")}));
+  EXPECT_FALSE(AnotherAnswerArrives());
+  // Both caches now hold a token and a refresh timer; stopping cancels them.
+  EXPECT_EQ(biller_->Stop(), 0) << biller_->Log();
+}
+
+TEST_F(AuthenticationTest, RefusedCredentialsAreAWrongKeyAndMayBeRetried) {
+  google_.AddOAuthClient("oauth-client", "right-secret", "refresh");
+  one_store_.AddClient("os-client", "os-secret");
+  Start();
+  auto response = Authenticate({MakeGooglePlayAuthKey("oauth-client", "wrong-secret", "refresh")});
+  EXPECT_EQ(response.type(), Biller::kAuthentication);
+  EXPECT_EQ(response.authentication().result(), AuthResponse::kFailWrongServiceProviderAuthKey);
+  EXPECT_EQ(response.authentication().description(), std::string("GooglePlay: ") + kRefusedText);
+
+  response = Authenticate({MakeOneStoreAuthKey("os-client", "wrong")});
+  EXPECT_EQ(response.authentication().result(), AuthResponse::kFailWrongServiceProviderAuthKey);
+  EXPECT_EQ(response.authentication().description(), std::string("OneStore: ") + kRefusedText);
+
+  // A failed check leaves the session unauthenticated: the client may try
+  // again on the same connection.
+  ExpectSuccess(Authenticate({MakeGooglePlayAuthKey("oauth-client", "right-secret", "refresh")}));
+}
+
+TEST_F(AuthenticationTest, UnreachableOrBrokenTokenServiceFailsTheRequest) {
+  Json endpoints = MakeStoreEndpoints(&google_, &one_store_, &one_store_test_);
+  endpoints.SetString("google_oauth_token_url", "http://127.0.0.1:1/token");
+  TokenScript broken;
+  broken.answer = FakeResponse::Json(200, Json("not an object"));
+  one_store_.AddClient("os-client", "os-secret", broken);
+  Start({}, &endpoints);
+
+  auto response = Authenticate({MakeGooglePlayAuthKey("oauth-client", "secret", "refresh")});
+  EXPECT_EQ(response.type(), Biller::kFailure) << response.DebugString();
+  EXPECT_EQ(response.fail().code(), 2003);
+  EXPECT_EQ(response.fail().description(), "GooglePlay: Talvex-Biller common: http request failure");
+
+  response = Authenticate({MakeOneStoreAuthKey("os-client", "os-secret")});
+  EXPECT_EQ(response.type(), Biller::kFailure) << response.DebugString();
+  EXPECT_EQ(response.fail().code(), 2004);
+  EXPECT_EQ(response.fail().description(), "OneStore: Talvex-Biller: service provider protocol error");
+}
+
+TEST_F(AuthenticationTest, HangingTokenServiceBecomesACommunicationFailure) {
+  TokenScript hang;
+  FakeResponse never;
+  never.hang = true;
+  hang.answer = never;
+  google_.AddOAuthClient("oauth-client", "secret", "refresh", hang);
+  Start();
+  const auto start = std::chrono::steady_clock::now();
+  auto response = Authenticate({MakeGooglePlayAuthKey("oauth-client", "secret", "refresh")});
+  EXPECT_EQ(response.type(), Biller::kFailure) << response.DebugString();
+  EXPECT_EQ(response.fail().code(), 2003);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8));
+
+  // A process asked to stop while a token request hangs stops cleanly.
+  ASSERT_TRUE(client_.Send(MakeAuthenticationRequest(
+      "game-server-1", {MakeGooglePlayAuthKey("oauth-client", "secret", "refresh")})));
+  while (google_.TokenRequestCount("oauth-client") < 2) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(biller_->Stop(), 0) << biller_->Log();
+}
+
+TEST_F(AuthenticationTest, SecondKeyFailingAnswersOnceAndTheLateSuccessIsIgnored) {
+  TokenScript slow;
+  slow.delay = std::chrono::milliseconds(500);
+  google_.AddOAuthClient("oauth-client", "secret", "refresh", slow);
+  one_store_.AddClient("os-client", "os-secret");
+  Start();
+  auto response = Authenticate({MakeGooglePlayAuthKey("oauth-client", "secret", "refresh"),
+                                MakeOneStoreAuthKey("os-client", "wrong")});
+  EXPECT_EQ(response.authentication().result(), AuthResponse::kFailWrongServiceProviderAuthKey);
+  EXPECT_EQ(response.authentication().description(), std::string("OneStore: ") + kRefusedText);
+  EXPECT_TRUE(biller_->WaitForLog("Other provider authentication has already failed."))
+      << biller_->Log();
+  EXPECT_FALSE(AnotherAnswerArrives());
+  EXPECT_EQ(google_.TokenRequestCount("oauth-client"), 1);
+}
+
+TEST_F(AuthenticationTest, BadSecondKeyAnswersAtOnceAndTheStoreCheckIsIgnored) {
+  google_.AddOAuthClient("oauth-client", "secret", "refresh");
+  Start();
+  Json unknown_store = Json::Object();
+  unknown_store.SetString(kBillingServiceProviderKey, "SomeStore");
+  auto response = Authenticate({MakeGooglePlayAuthKey("oauth-client", "secret", "refresh"),
+                                unknown_store.ToString()});
+  EXPECT_EQ(response.authentication().result(), AuthResponse::kFailWrongServiceProvider);
+  EXPECT_EQ(response.authentication().description(), "Talvex-Biller: wrong service provider");
+  EXPECT_TRUE(biller_->WaitForLog("Other provider authentication has already failed."))
+      << biller_->Log();
+  EXPECT_FALSE(AnotherAnswerArrives());
+}
+
+TEST_F(AuthenticationTest, HttpClientsProveTheirStoreCredentialsToo) {
+  const std::string email = "http@game.iam.gserviceaccount.com";
+  google_.AddServiceAccount(email, ServiceAccountKeys().public_pem);
+  one_store_.AddClient("os-client", "os-secret");
+  Start();
+
+  Json body = Json::Object();
+  body.SetString("biller_client_id", "web-client");
+  body.SetString("google_play_private_key", ServiceAccountKeys().private_pem);
+  body.SetString("google_play_client_email", email);
+  body.SetString("one_store_client_id", "os-client");
+  body.SetString("one_store_client_secret", "os-secret");
+  HttpResult result = HttpPost(biller_->http_port(), "/v1/authentication", body.ToString());
+  ASSERT_EQ(result.status, 200) << biller_->Log();
+  Json answer;
+  ASSERT_TRUE(answer.FromString(result.body)) << result.body;
+  EXPECT_EQ(answer.GetInteger("result"), 0) << result.body;
+  EXPECT_EQ(google_.TokenRequestCount(email), 1);
+  EXPECT_EQ(one_store_.TokenRequestCount("os-client"), 1);
+
+  body.SetString("one_store_client_secret", "wrong");
+  result = HttpPost(biller_->http_port(), "/v1/authentication", body.ToString());
+  ASSERT_TRUE(answer.FromString(result.body)) << result.body;
+  EXPECT_EQ(answer.GetInteger("result"), 6) << result.body;
+  EXPECT_EQ(answer.GetString("description"), std::string("OneStore: ") + kRefusedText);
+}
+
+TEST_F(AuthenticationTest, MalformedStoreEndpointsStopTheInstall) {
+  BillerOptions options;
+  options.arguments_json = R"({"store_endpoints": {"google_oauth_token_url": 5}})";
+  options.wait_until_listening = false;
+  BillerProcess biller(options);
+  auto status = biller.WaitForExit();
+  ASSERT_TRUE(status.has_value());
+  EXPECT_NE(*status, 0);
+  EXPECT_NE(biller.Log().find("store_endpoints: \"google_oauth_token_url\" must be a string"),
+            std::string::npos)
+      << biller.Log();
+}
+
+}  // namespace
+}  // namespace tvx::testing

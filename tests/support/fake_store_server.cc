@@ -1,0 +1,579 @@
+#include "tests/support/fake_store_server.h"
+
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+
+#include <cctype>
+#include <thread>
+
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <glog/logging.h>
+
+#include "framework/clock.h"
+#include "framework/jwt.h"
+
+namespace tvx::testing {
+
+namespace beast = boost::beast;
+namespace bhttp = boost::beast::http;
+using tcp = boost::asio::ip::tcp;
+
+// ---------------------------------------------------------------------------
+// FakeRequest / FakeResponse
+
+std::string FakeRequest::Header(const std::string& lower_case_name) const {
+  auto it = headers.find(lower_case_name);
+  return it == headers.end() ? std::string() : it->second;
+}
+
+std::string FormDecode(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '+') {
+      out += ' ';
+    } else if (c == '%' && i + 2 < text.size() && std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
+               std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
+      out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
+      i += 2;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+std::map<std::string, std::string> FakeRequest::Form() const {
+  std::map<std::string, std::string> fields;
+  size_t start = 0;
+  while (start <= body.size()) {
+    size_t end = body.find('&', start);
+    if (end == std::string::npos) end = body.size();
+    const std::string pair = body.substr(start, end - start);
+    if (!pair.empty()) {
+      const size_t eq = pair.find('=');
+      if (eq == std::string::npos) {
+        fields[FormDecode(pair)] = "";
+      } else {
+        fields[FormDecode(pair.substr(0, eq))] = FormDecode(pair.substr(eq + 1));
+      }
+    }
+    start = end + 1;
+  }
+  return fields;
+}
+
+FakeResponse FakeResponse::Json(int status, const tvx::Json& body) {
+  FakeResponse response;
+  response.status = status;
+  response.body = body.ToString(false);
+  return response;
+}
+
+// ---------------------------------------------------------------------------
+// FakeHttpServer
+
+namespace {
+
+class Session : public std::enable_shared_from_this<Session> {
+ public:
+  using Dispatcher = std::function<FakeResponse(const FakeRequest&)>;
+  using Parker = std::function<void(std::shared_ptr<Session>)>;
+
+  Session(tcp::socket socket, Dispatcher dispatch, Parker park)
+      : stream_(std::move(socket)),
+        timer_(stream_.get_executor()),
+        dispatch_(std::move(dispatch)),
+        park_(std::move(park)) {}
+
+  void Read() {
+    request_ = {};
+    bhttp::async_read(stream_, buffer_, request_,
+                      [self = shared_from_this()](beast::error_code ec, size_t) {
+                        self->OnRead(ec);
+                      });
+  }
+
+ private:
+  void OnRead(beast::error_code ec) {
+    if (ec) return;  // closed or garbled: the session ends
+    FakeRequest request;
+    request.method = std::string(request_.method_string());
+    request.target = std::string(request_.target());
+    request.path = request.target.substr(0, request.target.find('?'));
+    request.body = request_.body();
+    for (const auto& field : request_) {
+      std::string name(field.name_string());
+      for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      request.headers[name] = std::string(field.value());
+    }
+    FakeResponse answer = dispatch_(request);
+    if (answer.hang) {
+      park_(shared_from_this());
+      return;
+    }
+    keep_alive_ = request_.keep_alive() && !answer.close_after;
+    if (answer.delay.count() > 0) {
+      timer_.expires_after(answer.delay);
+      timer_.async_wait([self = shared_from_this(), answer](beast::error_code wait_error) {
+        if (!wait_error) self->Write(answer);
+      });
+      return;
+    }
+    Write(answer);
+  }
+
+  void Write(const FakeResponse& answer) {
+    response_ = {};
+    response_.version(11);
+    response_.result(static_cast<unsigned>(answer.status));
+    response_.set(bhttp::field::content_type, answer.content_type);
+    response_.body() = answer.body;
+    response_.keep_alive(keep_alive_);
+    response_.prepare_payload();
+    bhttp::async_write(stream_, response_, [self = shared_from_this()](beast::error_code ec, size_t) {
+      if (ec) return;
+      if (!self->keep_alive_) {
+        beast::error_code ignored;
+        self->stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+        return;
+      }
+      self->Read();
+    });
+  }
+
+  beast::tcp_stream stream_;
+  boost::asio::steady_timer timer_;
+  beast::flat_buffer buffer_;
+  bhttp::request<bhttp::string_body> request_;
+  bhttp::response<bhttp::string_body> response_;
+  bool keep_alive_ = true;
+  Dispatcher dispatch_;
+  Parker park_;
+};
+
+}  // namespace
+
+struct FakeHttpServer::Impl {
+  explicit Impl(FakeHttpServer* owner) : owner(owner) {}
+
+  void Accept() {
+    acceptor.async_accept([this](beast::error_code ec, tcp::socket socket) {
+      if (ec) return;  // stopped
+      owner->connections_.fetch_add(1);
+      std::make_shared<Session>(
+          std::move(socket), [this](const FakeRequest& r) { return owner->Dispatch(r); },
+          // Runs on the server thread, like every handler here.
+          [this](std::shared_ptr<Session> session) { parked.push_back(std::move(session)); })
+          ->Read();
+      Accept();
+    });
+  }
+
+  FakeHttpServer* const owner;
+  boost::asio::io_context io;
+  tcp::acceptor acceptor{io};
+  // Sessions told to hang, kept open until the server goes.
+  std::vector<std::shared_ptr<Session>> parked;
+  std::thread thread;
+};
+
+FakeHttpServer::FakeHttpServer() : impl_(std::make_unique<Impl>(this)) {
+  const tcp::endpoint endpoint(boost::asio::ip::make_address("127.0.0.1"), 0);
+  impl_->acceptor.open(endpoint.protocol());
+  impl_->acceptor.set_option(tcp::acceptor::reuse_address(true));
+  impl_->acceptor.bind(endpoint);
+  impl_->acceptor.listen();
+  port_ = impl_->acceptor.local_endpoint().port();
+  impl_->Accept();
+  impl_->thread = std::thread([this] { impl_->io.run(); });
+}
+
+FakeHttpServer::~FakeHttpServer() {
+  impl_->io.stop();
+  impl_->thread.join();
+  impl_->parked.clear();
+}
+
+std::string FakeHttpServer::Url(const std::string& path) const {
+  return "http://127.0.0.1:" + std::to_string(port_) + path;
+}
+
+void FakeHttpServer::Route(const std::string& method, const std::string& path, Handler handler) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  routes_[{method, path}] = std::move(handler);
+}
+
+void FakeHttpServer::RoutePrefix(const std::string& method, const std::string& prefix,
+                                 Handler handler) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  prefix_routes_[{method, prefix}] = std::move(handler);
+}
+
+int FakeHttpServer::RequestCount(const std::string& path) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  int count = 0;
+  for (const auto& request : requests_) {
+    if (path.empty() || request.path == path) ++count;
+  }
+  return count;
+}
+
+std::vector<FakeRequest> FakeHttpServer::Requests() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return requests_;
+}
+
+FakeResponse FakeHttpServer::Dispatch(const FakeRequest& request) {
+  Handler handler;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    requests_.push_back(request);
+    auto exact = routes_.find({request.method, request.path});
+    if (exact != routes_.end()) {
+      handler = exact->second;
+    } else {
+      size_t best = 0;
+      for (const auto& [key, candidate] : prefix_routes_) {
+        if (key.first == request.method && request.path.rfind(key.second, 0) == 0 &&
+            key.second.size() >= best) {
+          best = key.second.size();
+          handler = candidate;
+        }
+      }
+    }
+  }
+  if (!handler) {
+    tvx::Json error = tvx::Json::Object();
+    error.SetString("error", "not found: " + request.method + " " + request.path);
+    return FakeResponse::Json(404, error);
+  }
+  return handler(request);
+}
+
+// ---------------------------------------------------------------------------
+// RSA keys
+
+RsaKeyPair GenerateRsaKeyPair() {
+  RsaKeyPair pair;
+  EVP_PKEY* key = EVP_RSA_gen(2048);
+  CHECK(key) << "RSA key generation failed";
+  BIO* bio = BIO_new(BIO_s_mem());
+  CHECK(PEM_write_bio_PrivateKey(bio, key, nullptr, nullptr, 0, nullptr, nullptr) == 1);
+  char* data = nullptr;
+  long size = BIO_get_mem_data(bio, &data);
+  pair.private_pem.assign(data, static_cast<size_t>(size));
+  BIO_free(bio);
+  bio = BIO_new(BIO_s_mem());
+  CHECK(PEM_write_bio_PUBKEY(bio, key) == 1);
+  size = BIO_get_mem_data(bio, &data);
+  pair.public_pem.assign(data, static_cast<size_t>(size));
+  BIO_free(bio);
+  EVP_PKEY_free(key);
+  return pair;
+}
+
+bool VerifyRs256(const std::string& public_pem, const std::string& data,
+                 const std::string& signature) {
+  BIO* bio = BIO_new_mem_buf(public_pem.data(), static_cast<int>(public_pem.size()));
+  EVP_PKEY* key = PEM_read_bio_PUBKEY(bio, nullptr, nullptr, nullptr);
+  BIO_free(bio);
+  if (!key) {
+    ERR_clear_error();
+    return false;
+  }
+  EVP_MD_CTX* context = EVP_MD_CTX_new();
+  const bool verified =
+      EVP_DigestVerifyInit(context, nullptr, EVP_sha256(), nullptr, key) == 1 &&
+      EVP_DigestVerify(context, reinterpret_cast<const unsigned char*>(signature.data()),
+                       signature.size(), reinterpret_cast<const unsigned char*>(data.data()),
+                       data.size()) == 1;
+  EVP_MD_CTX_free(context);
+  EVP_PKEY_free(key);
+  ERR_clear_error();
+  return verified;
+}
+
+// ---------------------------------------------------------------------------
+// Token answers shared by the store fakes
+
+namespace {
+
+std::string NextToken(const std::string& prefix, const std::string& account, size_t issued) {
+  return prefix + account + "." + std::to_string(issued + 1);
+}
+
+bool IsFormRequest(const FakeRequest& request) {
+  return request.Header("content-type").rfind("application/x-www-form-urlencoded", 0) == 0;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// FakeGoogleStore
+
+FakeGoogleStore::FakeGoogleStore(FakeHttpServer* server) : server_(server) {
+  server_->Route("POST", kOAuthTokenPath, [this](const FakeRequest& r) { return OnOAuthToken(r); });
+  server_->Route("POST", kJwtTokenPath, [this](const FakeRequest& r) { return OnJwtToken(r); });
+}
+
+void FakeGoogleStore::AddOAuthClient(const std::string& client_id,
+                                     const std::string& client_secret,
+                                     const std::string& refresh_token, TokenScript script) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Account& account = accounts_[client_id];
+  account.secret = client_secret;
+  account.refresh_token = refresh_token;
+  account.script = std::move(script);
+}
+
+void FakeGoogleStore::AddServiceAccount(const std::string& client_email,
+                                        const std::string& public_pem, TokenScript script) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Account& account = accounts_[client_email];
+  account.public_pem = public_pem;
+  account.script = std::move(script);
+}
+
+int FakeGoogleStore::TokenRequestCount(const std::string& account) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = accounts_.find(account);
+  return it == accounts_.end() ? 0 : it->second.requests;
+}
+
+std::vector<std::string> FakeGoogleStore::IssuedTokens(const std::string& account) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = accounts_.find(account);
+  return it == accounts_.end() ? std::vector<std::string>() : it->second.tokens;
+}
+
+std::string FakeGoogleStore::LastRefusal() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return last_refusal_;
+}
+
+tvx::Json FakeGoogleStore::LastJwtClaims() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return last_claims_;
+}
+
+// REQUIRES: mutex_ held.
+FakeResponse FakeGoogleStore::Refuse(int status, const std::string& error,
+                                     const std::string& description) {
+  last_refusal_ = error + ": " + description;
+  tvx::Json body = tvx::Json::Object();
+  body.SetString("error", error);
+  body.SetString("error_description", description);
+  return FakeResponse::Json(status, body);
+}
+
+// REQUIRES: mutex_ held.
+FakeResponse FakeGoogleStore::Issue(const std::string& account_name, Account* account) {
+  const std::string token = NextToken("ya29.", account_name, account->tokens.size());
+  account->tokens.push_back(token);
+  tvx::Json body = tvx::Json::Object();
+  body.SetString("access_token", token);
+  body.SetAttribute("expires_in", tvx::Json(account->script.expires_in));
+  body.SetString("scope", kAndroidPublisherScope);
+  body.SetString("token_type", "Bearer");
+  return FakeResponse::Json(200, body);
+}
+
+FakeResponse FakeGoogleStore::OnOAuthToken(const FakeRequest& request) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const std::string client_id = request.Form()["client_id"];
+  FakeResponse response = AnswerOAuthToken(request);
+  auto it = accounts_.find(client_id);
+  if (it != accounts_.end() && response.delay.count() == 0) response.delay = it->second.script.delay;
+  return response;
+}
+
+// REQUIRES: mutex_ held.
+FakeResponse FakeGoogleStore::AnswerOAuthToken(const FakeRequest& request) {
+  if (!IsFormRequest(request)) return Refuse(400, "invalid_request", "not a form body");
+  auto form = request.Form();
+  auto it = accounts_.find(form["client_id"]);
+  if (it != accounts_.end()) {
+    ++it->second.requests;
+    if (it->second.script.answer) return *it->second.script.answer;
+  }
+  if (form["grant_type"] != "refresh_token") {
+    return Refuse(400, "unsupported_grant_type", "Invalid grant_type: " + form["grant_type"]);
+  }
+  if (it == accounts_.end() || !it->second.public_pem.empty() ||
+      it->second.secret != form["client_secret"]) {
+    return Refuse(401, "invalid_client", "Unauthorized");
+  }
+  if (it->second.refresh_token != form["refresh_token"]) {
+    return Refuse(400, "invalid_grant", "Bad Request");
+  }
+  return Issue(it->first, &it->second);
+}
+
+FakeResponse FakeGoogleStore::OnJwtToken(const FakeRequest& request) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  FakeResponse response = AnswerJwtToken(request);
+  auto it = accounts_.find(last_claims_.GetString("iss"));
+  if (it != accounts_.end() && response.delay.count() == 0) response.delay = it->second.script.delay;
+  return response;
+}
+
+// REQUIRES: mutex_ held.
+FakeResponse FakeGoogleStore::AnswerJwtToken(const FakeRequest& request) {
+  last_claims_ = tvx::Json();
+  if (!IsFormRequest(request)) return Refuse(400, "invalid_request", "not a form body");
+  auto form = request.Form();
+  const std::string assertion = form["assertion"];
+  const size_t first_dot = assertion.find('.');
+  const size_t second_dot =
+      first_dot == std::string::npos ? std::string::npos : assertion.find('.', first_dot + 1);
+  std::string header_text, claims_text, signature;
+  tvx::Json header, claims;
+  if (second_dot == std::string::npos ||
+      !jwt::Base64UrlDecode(assertion.substr(0, first_dot), &header_text) ||
+      !jwt::Base64UrlDecode(assertion.substr(first_dot + 1, second_dot - first_dot - 1),
+                            &claims_text) ||
+      !jwt::Base64UrlDecode(assertion.substr(second_dot + 1), &signature) ||
+      !header.FromString(header_text) || !claims.FromString(claims_text) || !claims.IsObject()) {
+    return Refuse(400, "invalid_grant", "Invalid JWT: not a compact JWS");
+  }
+  last_claims_ = claims;
+  auto it = accounts_.find(claims.GetString("iss"));
+  if (it != accounts_.end()) {
+    ++it->second.requests;
+    if (it->second.script.answer) return *it->second.script.answer;
+  }
+  if (form["grant_type"] != "urn:ietf:params:oauth:grant-type:jwt-bearer") {
+    return Refuse(400, "unsupported_grant_type", "Invalid grant_type: " + form["grant_type"]);
+  }
+  if (header.GetString("alg") != "RS256" || header.GetString("typ") != "JWT") {
+    return Refuse(400, "invalid_grant", "Invalid JWT header: " + header_text);
+  }
+  if (it == accounts_.end() || it->second.public_pem.empty()) {
+    return Refuse(400, "invalid_grant", "Invalid grant: account not found");
+  }
+  if (!VerifyRs256(it->second.public_pem, assertion.substr(0, second_dot), signature)) {
+    return Refuse(400, "invalid_grant", "Invalid JWT Signature.");
+  }
+  if (claims.GetString("aud") != jwt_token_url()) {
+    return Refuse(400, "invalid_grant", "Invalid JWT: aud " + claims.GetString("aud"));
+  }
+  if (claims.GetString("scope") != kAndroidPublisherScope) {
+    return Refuse(400, "invalid_scope", "Invalid scope: " + claims.GetString("scope"));
+  }
+  const int64_t now = WallClock::ToSeconds(WallClock::Now());
+  const int64_t iat = claims.GetInteger("iat");
+  const int64_t exp = claims.GetInteger("exp");
+  if (!claims["iat"].IsInteger() || !claims["exp"].IsInteger() || iat > now + 300 ||
+      exp < now || exp <= iat || exp - iat > 3600) {
+    return Refuse(400, "invalid_grant",
+                  "Invalid JWT: Token must be a short-lived token (60 minutes) and in a "
+                  "reasonable timeframe. Check your iat and exp values in the JWT claim.");
+  }
+  return Issue(it->first, &it->second);
+}
+
+// ---------------------------------------------------------------------------
+// FakeOneStore
+
+FakeOneStore::FakeOneStore(FakeHttpServer* server, std::string prefix)
+    : server_(server), prefix_(std::move(prefix)) {
+  server_->Route("POST", prefix_ + "/v2/oauth/token",
+                 [this](const FakeRequest& r) { return OnToken(r); });
+}
+
+void FakeOneStore::AddClient(const std::string& client_id, const std::string& client_secret,
+                             TokenScript script) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Client& client = clients_[client_id];
+  client.secret = client_secret;
+  client.script = std::move(script);
+}
+
+int FakeOneStore::TokenRequestCount(const std::string& client_id) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = clients_.find(client_id);
+  return it == clients_.end() ? 0 : it->second.requests;
+}
+
+std::vector<std::string> FakeOneStore::IssuedTokens(const std::string& client_id) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = clients_.find(client_id);
+  return it == clients_.end() ? std::vector<std::string>() : it->second.tokens;
+}
+
+FakeResponse FakeOneStore::OnToken(const FakeRequest& request) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  FakeResponse response = AnswerToken(request);
+  auto it = clients_.find(request.Form()["client_id"]);
+  if (it != clients_.end() && response.delay.count() == 0) response.delay = it->second.script.delay;
+  return response;
+}
+
+// REQUIRES: mutex_ held.
+FakeResponse FakeOneStore::AnswerToken(const FakeRequest& request) {
+  auto refuse = [](int status, const std::string& code, const std::string& message) {
+    tvx::Json error = tvx::Json::Object();
+    error.SetString("code", code);
+    error.SetString("message", message);
+    tvx::Json body = tvx::Json::Object();
+    body.SetAttribute("error", error);
+    return FakeResponse::Json(status, body);
+  };
+  if (!IsFormRequest(request)) return refuse(400, "InvalidRequest", "not a form body");
+  auto form = request.Form();
+  auto it = clients_.find(form["client_id"]);
+  if (it != clients_.end()) {
+    ++it->second.requests;
+    if (it->second.script.answer) return *it->second.script.answer;
+  }
+  if (form["grant_type"] != "client_credentials") {
+    return refuse(400, "UnsupportedGrantType", "grant_type must be client_credentials");
+  }
+  if (it == clients_.end() || it->second.secret != form["client_secret"]) {
+    return refuse(401, "InvalidClient", "client authentication failed");
+  }
+  Client& client = it->second;
+  const std::string token = NextToken("os.", it->first, client.tokens.size());
+  client.tokens.push_back(token);
+  tvx::Json body = tvx::Json::Object();
+  body.SetString("client_id", it->first);
+  body.SetString("access_token", token);
+  body.SetString("token_type", "bearer");
+  body.SetAttribute("expires_in", tvx::Json(client.script.expires_in));
+  return FakeResponse::Json(200, body);
+}
+
+TestIoContext::TestIoContext(int threads) : io_(std::make_shared<tvx::IoContext>(threads)) {
+  work_ = std::make_shared<boost::asio::executor_work_guard<tvx::IoContext::executor_type>>(
+      io_->get_executor());
+  for (int i = 0; i < threads; ++i) threads_.emplace_back([io = io_] { io->run(); });
+}
+
+TestIoContext::~TestIoContext() {
+  work_.reset();
+  io_->stop();
+  for (auto& thread : threads_) thread.join();
+}
+
+tvx::Json MakeStoreEndpoints(const FakeGoogleStore* google, const FakeOneStore* one_store,
+                             const FakeOneStore* one_store_test) {
+  tvx::Json endpoints = tvx::Json::Object();
+  if (google) {
+    endpoints.SetString("google_oauth_token_url", google->oauth_token_url());
+    endpoints.SetString("google_jwt_token_url", google->jwt_token_url());
+    endpoints.SetString("google_api_base", google->api_base());
+  }
+  if (one_store) endpoints.SetString("one_store_api_base", one_store->api_base());
+  if (one_store_test) endpoints.SetString("one_store_test_api_base", one_store_test->api_base());
+  return endpoints;
+}
+
+}  // namespace tvx::testing

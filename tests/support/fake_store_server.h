@@ -1,0 +1,224 @@
+// Loopback fakes of the stores' web services for tests. FakeHttpServer is a
+// small HTTP/1.1 server with scripted routes; the store fakes register the
+// real protocols on it (form bodies in, JSON answers and status codes out),
+// so the biller talks to them exactly as to the stores once "store_endpoints"
+// points at them. Further stores and the purchase endpoints are added as
+// more routes on the same server.
+#ifndef TESTS_SUPPORT_FAKE_STORE_SERVER_H_
+#define TESTS_SUPPORT_FAKE_STORE_SERVER_H_
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "framework/io_service.h"
+#include "framework/json.h"
+
+namespace tvx::testing {
+
+struct FakeRequest {
+  std::string method;
+  std::string target;  // path and query as sent
+  std::string path;
+  std::string body;
+  std::map<std::string, std::string> headers;  // names in lower case
+
+  std::string Header(const std::string& lower_case_name) const;
+  // The body's application/x-www-form-urlencoded fields, decoded.
+  std::map<std::string, std::string> Form() const;
+};
+
+struct FakeResponse {
+  int status = 200;
+  std::string body;
+  std::string content_type = "application/json";
+  std::chrono::milliseconds delay{0};  // before the answer is sent
+  bool hang = false;                   // never answer; the connection stays open
+  bool close_after = false;            // close the connection after answering
+
+  static FakeResponse Json(int status, const tvx::Json& body);
+};
+
+// Decodes %XX and '+' as in form bodies.
+std::string FormDecode(const std::string& text);
+
+class FakeHttpServer {
+ public:
+  using Handler = std::function<FakeResponse(const FakeRequest&)>;
+
+  // Listens on 127.0.0.1 on a free port, served by a thread of its own.
+  FakeHttpServer();
+  // Closes every connection, answered or not.
+  ~FakeHttpServer();
+  FakeHttpServer(const FakeHttpServer&) = delete;
+  FakeHttpServer& operator=(const FakeHttpServer&) = delete;
+
+  int port() const { return port_; }
+  // "http://127.0.0.1:<port>" followed by `path`.
+  std::string Url(const std::string& path = "") const;
+
+  // Requests whose method and path match exactly. A later route for the same
+  // method and path replaces the earlier one. Handlers run on the server's
+  // thread, one at a time. Unrouted requests get 404.
+  void Route(const std::string& method, const std::string& path, Handler handler);
+  // Requests whose path starts with `prefix` (ids in the path), when no exact
+  // route matches; the longest prefix wins.
+  void RoutePrefix(const std::string& method, const std::string& prefix, Handler handler);
+
+  // Requests received for `path` (all of them when empty).
+  int RequestCount(const std::string& path = "") const;
+  std::vector<FakeRequest> Requests() const;
+  // TCP connections accepted so far.
+  int ConnectionCount() const { return connections_.load(); }
+
+ private:
+  struct Impl;
+  friend struct Impl;
+  FakeResponse Dispatch(const FakeRequest& request);
+
+  mutable std::mutex mutex_;
+  std::map<std::pair<std::string, std::string>, Handler> routes_;         // GUARDED_BY(mutex_)
+  std::map<std::pair<std::string, std::string>, Handler> prefix_routes_;  // GUARDED_BY(mutex_)
+  std::vector<FakeRequest> requests_;                                     // GUARDED_BY(mutex_)
+  std::atomic<int> connections_{0};
+  int port_ = 0;
+  std::unique_ptr<Impl> impl_;
+};
+
+// How a fake store answers the token requests of one account.
+struct TokenScript {
+  int64_t expires_in = 3600;
+  std::chrono::milliseconds delay{0};  // before every answer, refusals included
+  // When set, every token request of the account gets this answer instead
+  // (a 5xx, a malformed body, a hang...), credentials unchecked.
+  std::optional<FakeResponse> answer;
+};
+
+// An RSA key pair as PEM texts: "BEGIN PRIVATE KEY" (as in a Google
+// service-account key file) and "BEGIN PUBLIC KEY".
+struct RsaKeyPair {
+  std::string private_pem;
+  std::string public_pem;
+};
+// A fresh 2048-bit key pair.
+RsaKeyPair GenerateRsaKeyPair();
+// True when `signature` is the RS256 signature of `data` by the key.
+bool VerifyRs256(const std::string& public_pem, const std::string& data,
+                 const std::string& signature);
+
+// Google's OAuth 2.0 token service: the refresh-token grant of OAuth clients
+// and the JWT-bearer grant of service accounts, whose JWT is checked as
+// Google does: RS256 signature by the account's key, "iss" the account,
+// "scope" the Android Publisher API, "aud" the token endpoint, a lifetime of
+// at most an hour around now.
+class FakeGoogleStore {
+ public:
+  static constexpr char kOAuthTokenPath[] = "/o/oauth2/token";
+  static constexpr char kJwtTokenPath[] = "/oauth2/v4/token";
+  static constexpr char kAndroidPublisherScope[] =
+      "https://www.googleapis.com/auth/androidpublisher";
+
+  explicit FakeGoogleStore(FakeHttpServer* server);
+
+  std::string oauth_token_url() const { return server_->Url(kOAuthTokenPath); }
+  std::string jwt_token_url() const { return server_->Url(kJwtTokenPath); }
+  std::string api_base() const { return server_->Url(); }
+
+  void AddOAuthClient(const std::string& client_id, const std::string& client_secret,
+                      const std::string& refresh_token, TokenScript script = {});
+  void AddServiceAccount(const std::string& client_email, const std::string& public_pem,
+                         TokenScript script = {});
+
+  // Token requests naming the account (client id or JWT issuer).
+  int TokenRequestCount(const std::string& account) const;
+  // The tokens issued to the account, oldest first. Each is unique.
+  std::vector<std::string> IssuedTokens(const std::string& account) const;
+  // Why the last refused request was refused ("" when none was).
+  std::string LastRefusal() const;
+  // The claims of the last JWT received (null before any).
+  tvx::Json LastJwtClaims() const;
+
+ private:
+  struct Account {
+    std::string secret;
+    std::string refresh_token;
+    std::string public_pem;  // service accounts
+    TokenScript script;
+    int requests = 0;
+    std::vector<std::string> tokens;
+  };
+  FakeResponse OnOAuthToken(const FakeRequest& request);
+  FakeResponse AnswerOAuthToken(const FakeRequest& request);
+  FakeResponse OnJwtToken(const FakeRequest& request);
+  FakeResponse AnswerJwtToken(const FakeRequest& request);
+  FakeResponse Refuse(int status, const std::string& error, const std::string& description);
+  FakeResponse Issue(const std::string& account_name, Account* account);
+
+  FakeHttpServer* const server_;
+  mutable std::mutex mutex_;
+  std::map<std::string, Account> accounts_;  // GUARDED_BY(mutex_)
+  std::string last_refusal_;                 // GUARDED_BY(mutex_)
+  tvx::Json last_claims_;                    // GUARDED_BY(mutex_)
+};
+
+// OneStore's token service (client-credentials grant) under one API base:
+// production and test bases are two instances with different prefixes.
+class FakeOneStore {
+ public:
+  // Routes `<prefix>/v2/oauth/token`.
+  FakeOneStore(FakeHttpServer* server, std::string prefix);
+
+  std::string api_base() const { return server_->Url(prefix_); }
+
+  void AddClient(const std::string& client_id, const std::string& client_secret,
+                 TokenScript script = {});
+  int TokenRequestCount(const std::string& client_id) const;
+  std::vector<std::string> IssuedTokens(const std::string& client_id) const;
+
+ private:
+  struct Client {
+    std::string secret;
+    TokenScript script;
+    int requests = 0;
+    std::vector<std::string> tokens;
+  };
+  FakeResponse OnToken(const FakeRequest& request);
+  FakeResponse AnswerToken(const FakeRequest& request);
+
+  FakeHttpServer* const server_;
+  const std::string prefix_;
+  mutable std::mutex mutex_;
+  std::map<std::string, Client> clients_;  // GUARDED_BY(mutex_)
+};
+
+// An io context run by threads of its own, for code under test that needs
+// one (HTTP clients, token caches). Stops and joins in the destructor.
+class TestIoContext {
+ public:
+  explicit TestIoContext(int threads = 2);
+  ~TestIoContext();
+  TestIoContext(const TestIoContext&) = delete;
+  TestIoContext& operator=(const TestIoContext&) = delete;
+  const std::shared_ptr<tvx::IoContext>& io() const { return io_; }
+
+ private:
+  std::shared_ptr<tvx::IoContext> io_;
+  std::shared_ptr<void> work_;
+  std::vector<std::thread> threads_;
+};
+
+// The "store_endpoints" install argument pointing the Google and OneStore
+// addresses at the fakes (either may be null).
+tvx::Json MakeStoreEndpoints(const FakeGoogleStore* google, const FakeOneStore* one_store,
+                             const FakeOneStore* one_store_test);
+
+}  // namespace tvx::testing
+
+#endif  // TESTS_SUPPORT_FAKE_STORE_SERVER_H_
