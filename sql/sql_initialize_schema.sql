@@ -1,1 +1,282 @@
--- schema (filled by the database work)
+-- Receipt tables and the insert procedures of the biller.
+--
+-- Run as one multi-statement text at every start (or exported for a database
+-- administrator), so every statement here must be safe to repeat: tables are
+-- created only when missing and are never dropped; procedures are replaced.
+--
+-- Each procedure records one receipt and answers one row whose first column
+-- is 0 when the receipt is new and 1 when it was already recorded. A UNIQUE
+-- key of the table on the purchase identity of the store decides: the insert
+-- itself detects the duplicate, so concurrent calls for one purchase give
+-- exactly one 0. Identities are kept as a SHA-256 of their exact bytes,
+-- which makes them case- and length-exact whatever the collation.
+--
+-- The character-set placeholder in brackets is replaced by the value of the
+-- mysql_db_character_set option. Text parameters name it too: without it they
+-- would take the default character set of the database and could mangle text
+-- on its way to the table. (No quote characters in these comments: the
+-- exported script is read by the command-line client, which tracks quotes.)
+
+CREATE TABLE IF NOT EXISTS tb_receipt_google_play_v3 (
+  id BIGINT UNSIGNED NOT NULL AUTO_INCREMENT,
+  biller_client_id VARCHAR(255) NOT NULL,
+  player_id VARCHAR(255) NOT NULL,
+  player_service_provider VARCHAR(255) NOT NULL,
+  package_name VARCHAR(255) NOT NULL,
+  product_id VARCHAR(255) NOT NULL,
+  purchase_token TEXT NOT NULL,
+  kind VARCHAR(255) NOT NULL,
+  purchase_time_millis VARCHAR(64) NOT NULL,
+  purchase_time_zone VARCHAR(64) NOT NULL,
+  purchase_state INT NOT NULL,
+  consumption_state INT NOT NULL,
+  order_id VARCHAR(255) NOT NULL,
+  acknowledgement_state INT NULL,
+  purchase_type INT NULL,
+  developer_payload TEXT NOT NULL,
+  recorded_at_utc DATETIME(6) NOT NULL,
+  purchase_token_sha256 BINARY(32) AS (UNHEX(SHA2(purchase_token, 256))) STORED,
+  PRIMARY KEY (id),
+  UNIQUE KEY uk_purchase_token (purchase_token_sha256),
+  KEY ix_player (player_id, player_service_provider)
+) ENGINE=InnoDB DEFAULT CHARSET=[CHARACTER_SET];
+
+CREATE TABLE IF NOT EXISTS tb_receipt_apple_appstore2 (
+  id BIGINT UNSIGNED NOT NULL AUTO_INCREMENT,
+  biller_client_id VARCHAR(255) NOT NULL,
+  player_id VARCHAR(255) NOT NULL,
+  player_service_provider VARCHAR(255) NOT NULL,
+  is_sandbox BOOLEAN NOT NULL,
+  receipt_data MEDIUMTEXT NOT NULL,
+  product_id VARCHAR(255) NOT NULL,
+  quantity BIGINT NOT NULL,
+  transaction_id VARCHAR(255) NOT NULL,
+  original_transaction_id VARCHAR(255) NOT NULL,
+  purchase_date VARCHAR(64) NOT NULL,
+  purchase_date_time_zone VARCHAR(64) NOT NULL,
+  original_purchase_date VARCHAR(64) NOT NULL,
+  original_purchase_date_time_zone VARCHAR(64) NOT NULL,
+  recorded_at_utc DATETIME(6) NOT NULL,
+  transaction_id_sha256 BINARY(32) AS (UNHEX(SHA2(transaction_id, 256))) STORED,
+  PRIMARY KEY (id),
+  UNIQUE KEY uk_transaction_id (transaction_id_sha256),
+  KEY ix_player (player_id, player_service_provider)
+) ENGINE=InnoDB DEFAULT CHARSET=[CHARACTER_SET];
+
+CREATE TABLE IF NOT EXISTS tb_receipt_tstore (
+  id BIGINT UNSIGNED NOT NULL AUTO_INCREMENT,
+  biller_client_id VARCHAR(255) NOT NULL,
+  player_id VARCHAR(255) NOT NULL,
+  player_service_provider VARCHAR(255) NOT NULL,
+  is_test BOOLEAN NOT NULL,
+  txid VARCHAR(255) NOT NULL,
+  appid VARCHAR(255) NOT NULL,
+  signdata MEDIUMTEXT NOT NULL,
+  requested_product_ids TEXT NOT NULL,
+  verified_product_ids TEXT NOT NULL,
+  recorded_at_utc DATETIME(6) NOT NULL,
+  txid_sha256 BINARY(32) AS (UNHEX(SHA2(txid, 256))) STORED,
+  PRIMARY KEY (id),
+  UNIQUE KEY uk_txid (txid_sha256),
+  KEY ix_player (player_id, player_service_provider)
+) ENGINE=InnoDB DEFAULT CHARSET=[CHARACTER_SET];
+
+CREATE TABLE IF NOT EXISTS tb_receipt_p4store (
+  id BIGINT UNSIGNED NOT NULL AUTO_INCREMENT,
+  biller_client_id VARCHAR(255) NOT NULL,
+  player_id VARCHAR(255) NOT NULL,
+  player_service_provider VARCHAR(255) NOT NULL,
+  service_label BIGINT NOT NULL,
+  entitlement_id VARCHAR(255) NOT NULL,
+  auth_code TEXT NOT NULL,
+  environment VARCHAR(64) NOT NULL,
+  use_count BIGINT NOT NULL,
+  use_limit BIGINT NOT NULL,
+  requested_use_count BIGINT NOT NULL,
+  recorded_at_utc DATETIME(6) NOT NULL,
+  -- The length of the entitlement id first, so that no two (id, code) pairs
+  -- give the same text.
+  entitlement_sha256 BINARY(32)
+    AS (UNHEX(SHA2(CONCAT(LENGTH(entitlement_id), ':', entitlement_id, auth_code), 256)))
+    STORED,
+  PRIMARY KEY (id),
+  UNIQUE KEY uk_entitlement (entitlement_sha256),
+  KEY ix_player (player_id, player_service_provider)
+) ENGINE=InnoDB DEFAULT CHARSET=[CHARACTER_SET];
+
+CREATE TABLE IF NOT EXISTS tb_receipt_one_store (
+  id BIGINT UNSIGNED NOT NULL AUTO_INCREMENT,
+  biller_client_id VARCHAR(255) NOT NULL,
+  player_id VARCHAR(255) NOT NULL,
+  player_service_provider VARCHAR(255) NOT NULL,
+  is_test BOOLEAN NOT NULL,
+  purchase_id VARCHAR(255) NOT NULL,
+  package_name VARCHAR(255) NOT NULL,
+  product_id VARCHAR(255) NOT NULL,
+  consumption_state INT NOT NULL,
+  purchase_state INT NOT NULL,
+  purchase_time BIGINT NOT NULL,
+  developer_payload TEXT NOT NULL,
+  recorded_at_utc DATETIME(6) NOT NULL,
+  purchase_id_sha256 BINARY(32) AS (UNHEX(SHA2(purchase_id, 256))) STORED,
+  PRIMARY KEY (id),
+  UNIQUE KEY uk_purchase_id (purchase_id_sha256),
+  KEY ix_player (player_id, player_service_provider)
+) ENGINE=InnoDB DEFAULT CHARSET=[CHARACTER_SET];
+
+CREATE OR REPLACE PROCEDURE sp_insert_receipt_google_play2(
+  IN p_biller_client_id VARCHAR(255) CHARACTER SET [CHARACTER_SET],
+  IN p_player_id VARCHAR(255) CHARACTER SET [CHARACTER_SET],
+  IN p_player_service_provider VARCHAR(255) CHARACTER SET [CHARACTER_SET],
+  IN p_package_name VARCHAR(255) CHARACTER SET [CHARACTER_SET],
+  IN p_product_id VARCHAR(255) CHARACTER SET [CHARACTER_SET],
+  IN p_purchase_token TEXT CHARACTER SET [CHARACTER_SET],
+  IN p_kind VARCHAR(255) CHARACTER SET [CHARACTER_SET],
+  IN p_purchase_time_millis VARCHAR(64) CHARACTER SET [CHARACTER_SET],
+  IN p_purchase_time_zone VARCHAR(64) CHARACTER SET [CHARACTER_SET],
+  IN p_purchase_state INT,
+  IN p_consumption_state INT,
+  IN p_order_id VARCHAR(255) CHARACTER SET [CHARACTER_SET],
+  IN p_acknowledgement_state INT,
+  IN p_purchase_type INT,
+  IN p_developer_payload TEXT CHARACTER SET [CHARACTER_SET])
+BEGIN
+  DECLARE EXIT HANDLER FOR 1062 SELECT 1 AS result;
+  INSERT INTO tb_receipt_google_play_v3 (
+    biller_client_id, player_id, player_service_provider, package_name, product_id,
+    purchase_token, kind, purchase_time_millis, purchase_time_zone, purchase_state,
+    consumption_state, order_id, acknowledgement_state, purchase_type, developer_payload,
+    recorded_at_utc)
+  VALUES (
+    p_biller_client_id, p_player_id, p_player_service_provider, p_package_name, p_product_id,
+    p_purchase_token, p_kind, p_purchase_time_millis, p_purchase_time_zone, p_purchase_state,
+    p_consumption_state, p_order_id, p_acknowledgement_state, p_purchase_type,
+    p_developer_payload, UTC_TIMESTAMP(6));
+  SELECT 0 AS result;
+END;
+
+-- The procedure of the first version, for callers that do not know the
+-- acknowledgement state and purchase type: same table, those left NULL.
+CREATE OR REPLACE PROCEDURE sp_insert_receipt_google_play(
+  IN p_biller_client_id VARCHAR(255) CHARACTER SET [CHARACTER_SET],
+  IN p_player_id VARCHAR(255) CHARACTER SET [CHARACTER_SET],
+  IN p_player_service_provider VARCHAR(255) CHARACTER SET [CHARACTER_SET],
+  IN p_package_name VARCHAR(255) CHARACTER SET [CHARACTER_SET],
+  IN p_product_id VARCHAR(255) CHARACTER SET [CHARACTER_SET],
+  IN p_purchase_token TEXT CHARACTER SET [CHARACTER_SET],
+  IN p_kind VARCHAR(255) CHARACTER SET [CHARACTER_SET],
+  IN p_purchase_time_millis VARCHAR(64) CHARACTER SET [CHARACTER_SET],
+  IN p_purchase_time_zone VARCHAR(64) CHARACTER SET [CHARACTER_SET],
+  IN p_purchase_state INT,
+  IN p_consumption_state INT,
+  IN p_order_id VARCHAR(255) CHARACTER SET [CHARACTER_SET])
+BEGIN
+  DECLARE EXIT HANDLER FOR 1062 SELECT 1 AS result;
+  INSERT INTO tb_receipt_google_play_v3 (
+    biller_client_id, player_id, player_service_provider, package_name, product_id,
+    purchase_token, kind, purchase_time_millis, purchase_time_zone, purchase_state,
+    consumption_state, order_id, acknowledgement_state, purchase_type, developer_payload,
+    recorded_at_utc)
+  VALUES (
+    p_biller_client_id, p_player_id, p_player_service_provider, p_package_name, p_product_id,
+    p_purchase_token, p_kind, p_purchase_time_millis, p_purchase_time_zone, p_purchase_state,
+    p_consumption_state, p_order_id, NULL, NULL, '', UTC_TIMESTAMP(6));
+  SELECT 0 AS result;
+END;
+
+CREATE OR REPLACE PROCEDURE sp_insert_receipt_apple_appstore(
+  IN p_biller_client_id VARCHAR(255) CHARACTER SET [CHARACTER_SET],
+  IN p_player_id VARCHAR(255) CHARACTER SET [CHARACTER_SET],
+  IN p_player_service_provider VARCHAR(255) CHARACTER SET [CHARACTER_SET],
+  IN p_is_sandbox BOOLEAN,
+  IN p_receipt_data MEDIUMTEXT CHARACTER SET [CHARACTER_SET],
+  IN p_product_id VARCHAR(255) CHARACTER SET [CHARACTER_SET],
+  IN p_quantity BIGINT,
+  IN p_transaction_id VARCHAR(255) CHARACTER SET [CHARACTER_SET],
+  IN p_original_transaction_id VARCHAR(255) CHARACTER SET [CHARACTER_SET],
+  IN p_purchase_date VARCHAR(64) CHARACTER SET [CHARACTER_SET],
+  IN p_purchase_date_time_zone VARCHAR(64) CHARACTER SET [CHARACTER_SET],
+  IN p_original_purchase_date VARCHAR(64) CHARACTER SET [CHARACTER_SET],
+  IN p_original_purchase_date_time_zone VARCHAR(64) CHARACTER SET [CHARACTER_SET])
+BEGIN
+  DECLARE EXIT HANDLER FOR 1062 SELECT 1 AS result;
+  INSERT INTO tb_receipt_apple_appstore2 (
+    biller_client_id, player_id, player_service_provider, is_sandbox, receipt_data, product_id,
+    quantity, transaction_id, original_transaction_id, purchase_date, purchase_date_time_zone,
+    original_purchase_date, original_purchase_date_time_zone, recorded_at_utc)
+  VALUES (
+    p_biller_client_id, p_player_id, p_player_service_provider, p_is_sandbox, p_receipt_data,
+    p_product_id, p_quantity, p_transaction_id, p_original_transaction_id, p_purchase_date,
+    p_purchase_date_time_zone, p_original_purchase_date, p_original_purchase_date_time_zone,
+    UTC_TIMESTAMP(6));
+  SELECT 0 AS result;
+END;
+
+CREATE OR REPLACE PROCEDURE sp_insert_receipt_tstore(
+  IN p_biller_client_id VARCHAR(255) CHARACTER SET [CHARACTER_SET],
+  IN p_player_id VARCHAR(255) CHARACTER SET [CHARACTER_SET],
+  IN p_player_service_provider VARCHAR(255) CHARACTER SET [CHARACTER_SET],
+  IN p_is_test BOOLEAN,
+  IN p_txid VARCHAR(255) CHARACTER SET [CHARACTER_SET],
+  IN p_appid VARCHAR(255) CHARACTER SET [CHARACTER_SET],
+  IN p_signdata MEDIUMTEXT CHARACTER SET [CHARACTER_SET],
+  IN p_requested_product_ids TEXT CHARACTER SET [CHARACTER_SET],
+  IN p_verified_product_ids TEXT CHARACTER SET [CHARACTER_SET])
+BEGIN
+  DECLARE EXIT HANDLER FOR 1062 SELECT 1 AS result;
+  INSERT INTO tb_receipt_tstore (
+    biller_client_id, player_id, player_service_provider, is_test, txid, appid, signdata,
+    requested_product_ids, verified_product_ids, recorded_at_utc)
+  VALUES (
+    p_biller_client_id, p_player_id, p_player_service_provider, p_is_test, p_txid, p_appid,
+    p_signdata, p_requested_product_ids, p_verified_product_ids, UTC_TIMESTAMP(6));
+  SELECT 0 AS result;
+END;
+
+CREATE OR REPLACE PROCEDURE sp_insert_receipt_p4store(
+  IN p_biller_client_id VARCHAR(255) CHARACTER SET [CHARACTER_SET],
+  IN p_player_id VARCHAR(255) CHARACTER SET [CHARACTER_SET],
+  IN p_player_service_provider VARCHAR(255) CHARACTER SET [CHARACTER_SET],
+  IN p_service_label BIGINT,
+  IN p_entitlement_id VARCHAR(255) CHARACTER SET [CHARACTER_SET],
+  IN p_auth_code TEXT CHARACTER SET [CHARACTER_SET],
+  IN p_environment VARCHAR(64) CHARACTER SET [CHARACTER_SET],
+  IN p_use_count BIGINT,
+  IN p_use_limit BIGINT,
+  IN p_requested_use_count BIGINT)
+BEGIN
+  DECLARE EXIT HANDLER FOR 1062 SELECT 1 AS result;
+  INSERT INTO tb_receipt_p4store (
+    biller_client_id, player_id, player_service_provider, service_label, entitlement_id,
+    auth_code, environment, use_count, use_limit, requested_use_count, recorded_at_utc)
+  VALUES (
+    p_biller_client_id, p_player_id, p_player_service_provider, p_service_label,
+    p_entitlement_id, p_auth_code, p_environment, p_use_count, p_use_limit,
+    p_requested_use_count, UTC_TIMESTAMP(6));
+  SELECT 0 AS result;
+END;
+
+CREATE OR REPLACE PROCEDURE sp_insert_receipt_one_store(
+  IN p_biller_client_id VARCHAR(255) CHARACTER SET [CHARACTER_SET],
+  IN p_player_id VARCHAR(255) CHARACTER SET [CHARACTER_SET],
+  IN p_player_service_provider VARCHAR(255) CHARACTER SET [CHARACTER_SET],
+  IN p_is_test BOOLEAN,
+  IN p_purchase_id VARCHAR(255) CHARACTER SET [CHARACTER_SET],
+  IN p_package_name VARCHAR(255) CHARACTER SET [CHARACTER_SET],
+  IN p_product_id VARCHAR(255) CHARACTER SET [CHARACTER_SET],
+  IN p_consumption_state INT,
+  IN p_purchase_state INT,
+  IN p_purchase_time BIGINT,
+  IN p_developer_payload TEXT CHARACTER SET [CHARACTER_SET])
+BEGIN
+  DECLARE EXIT HANDLER FOR 1062 SELECT 1 AS result;
+  INSERT INTO tb_receipt_one_store (
+    biller_client_id, player_id, player_service_provider, is_test, purchase_id, package_name,
+    product_id, consumption_state, purchase_state, purchase_time, developer_payload,
+    recorded_at_utc)
+  VALUES (
+    p_biller_client_id, p_player_id, p_player_service_provider, p_is_test, p_purchase_id,
+    p_package_name, p_product_id, p_consumption_state, p_purchase_state, p_purchase_time,
+    p_developer_payload, UTC_TIMESTAMP(6));
+  SELECT 0 AS result;
+END;

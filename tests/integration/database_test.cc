@@ -1,0 +1,213 @@
+// The receipt database against the test MariaDB: the shipped procedures, the
+// mapping of their answers, exact storage of awkward texts and races.
+#include "src/database.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "src/billing_statistics.h"
+#include "tests/support/biller_process.h"
+#include "tests/support/database_fixture.h"
+
+namespace tvx::testing {
+namespace {
+
+using Result = BillerDatabase::InsertReceiptResult;
+using Callback = BillerDatabase::InsertReceiptCallback;
+
+class DatabaseTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!TestDatabase::FromEnvironment().available()) {
+      GTEST_SKIP() << "BILLER_TEST_MYSQL_URL is not set";
+    }
+    InitializeDatabaseModuleForTests();
+    Open("utf8");
+  }
+
+  void Open(const std::string& character_set) {
+    db_.reset();
+    scratch_.emplace();
+    const auto& server = scratch_->server();
+    db_ = BillerDatabase::Create(server.url, server.user, server.password, scratch_->name(), 8,
+                                 character_set);
+    ASSERT_NE(db_, nullptr);
+    ASSERT_TRUE(db_->InstallSchema(ShippedSchemaScript(character_set)));
+    reader_ = ConnectForTests(server.url, server.user, server.password, scratch_->name(),
+                              character_set);
+    ASSERT_NE(reader_, nullptr);
+  }
+
+  std::string Value(const std::string& query) { return QueryValue(*reader_, query); }
+  void Run(const std::string& statement) {
+    Mariadb::Error error;
+    reader_->ExecuteQuerySync(statement, &error);
+    ASSERT_FALSE(error) << error;
+  }
+
+  Result GooglePlay(const std::string& token, const std::string& player = "player") {
+    return AwaitInsert([&](const Callback& done) {
+      db_->InsertGooglePlayReceipt2("client", player, "guest", "com.pkg", "gem", token,
+                                    "androidpublisher#productPurchase", "1700000000000", "UTC",
+                                    0, 0, "GPA.1", 1, 0, "", done);
+    });
+  }
+  Result GooglePlayFirstVersion(const std::string& token) {
+    return AwaitInsert([&](const Callback& done) {
+      db_->InsertGooglePlayReceipt("client", "player", "guest", "com.pkg", "gem", token, "kind",
+                                   "1700000000000", "UTC", 0, 0, "GPA.2", done);
+    });
+  }
+  Result Apple(const std::string& transaction_id, const std::string& receipt = "MIIab==") {
+    return AwaitInsert([&](const Callback& done) {
+      db_->InsertAppleAppStoreReceipt("client", "player", "guest", false, receipt, "gem", 3,
+                                      transaction_id, "orig", "2024-01-02 03:04:05", "Etc/GMT",
+                                      "2024-01-01 00:00:00", "Etc/GMT", done);
+    });
+  }
+  Result TStore(const std::string& txid) {
+    return AwaitInsert([&](const Callback& done) {
+      db_->InsertTStoreReceipt("client", "player", "guest", true, txid, "app", "sig",
+                               {"a", "b"}, {}, done);
+    });
+  }
+  Result P4(const std::string& entitlement, const std::string& code) {
+    return AwaitInsert([&](const Callback& done) {
+      db_->InsertP4StoreReceipt("client", "player", "guest", -7, entitlement, code, "sp-int", 1,
+                                5, 1, done);
+    });
+  }
+  Result OneStore(const std::string& purchase_id) {
+    return AwaitInsert([&](const Callback& done) {
+      db_->InsertOneStoreReceipt("client", "player", "guest", false, purchase_id, "pkg", "gem",
+                                 0, 0, 1700000000000, "", done);
+    });
+  }
+
+  std::optional<ScratchDatabase> scratch_;
+  std::shared_ptr<BillerDatabase> db_;
+  std::shared_ptr<Mariadb> reader_;
+};
+
+TEST_F(DatabaseTest, EveryStoreRecordsAReceiptOnceByItsPurchaseIdentity) {
+  EXPECT_EQ(GooglePlay("token-1"), BillerDatabase::kInsertSucceeded);
+  EXPECT_EQ(GooglePlay("token-1", "another player"), BillerDatabase::kInsertDuplicated);
+  // Identities are exact: a token differing in case only is another token.
+  EXPECT_EQ(GooglePlay("TOKEN-1"), BillerDatabase::kInsertSucceeded);
+  EXPECT_EQ(GooglePlay("token-1 "), BillerDatabase::kInsertSucceeded);
+  // The first version's procedure shares the table and its identity.
+  EXPECT_EQ(GooglePlayFirstVersion("token-1"), BillerDatabase::kInsertDuplicated);
+  EXPECT_EQ(GooglePlayFirstVersion("token-2"), BillerDatabase::kInsertSucceeded);
+
+  EXPECT_EQ(Apple("1000"), BillerDatabase::kInsertSucceeded);
+  EXPECT_EQ(Apple("1000", "other receipt"), BillerDatabase::kInsertDuplicated);
+  EXPECT_EQ(Apple("1001"), BillerDatabase::kInsertSucceeded);
+
+  EXPECT_EQ(TStore("tx-1"), BillerDatabase::kInsertSucceeded);
+  EXPECT_EQ(TStore("tx-1"), BillerDatabase::kInsertDuplicated);
+
+  EXPECT_EQ(P4("ent", "code"), BillerDatabase::kInsertSucceeded);
+  EXPECT_EQ(P4("ent", "code"), BillerDatabase::kInsertDuplicated);
+  EXPECT_EQ(P4("ent", "code2"), BillerDatabase::kInsertSucceeded);
+  // The pair is not just the two texts run together.
+  EXPECT_EQ(P4("entc", "ode"), BillerDatabase::kInsertSucceeded);
+
+  EXPECT_EQ(OneStore("pid-1"), BillerDatabase::kInsertSucceeded);
+  EXPECT_EQ(OneStore("pid-1"), BillerDatabase::kInsertDuplicated);
+
+  EXPECT_EQ(Value("SELECT COUNT(*) FROM tb_receipt_google_play_v3"), "4");
+  EXPECT_EQ(Value("SELECT COUNT(*) FROM tb_receipt_apple_appstore2"), "2");
+  EXPECT_EQ(Value("SELECT COUNT(*) FROM tb_receipt_p4store"), "3");
+  EXPECT_EQ(Value("SELECT service_label FROM tb_receipt_p4store LIMIT 1"), "-7");
+}
+
+TEST_F(DatabaseTest, TextsAreStoredExactly) {
+  const std::string tricky = "it's a \\ \"quote\" 100% _x_ \n\r\t\x1a 한글 é ✓ end\\";
+  const std::string injection = "x', 0, 0); DROP TABLE tb_receipt_tstore; -- ";
+  ASSERT_EQ(GooglePlay(injection, tricky), BillerDatabase::kInsertSucceeded);
+  EXPECT_EQ(Value("SELECT player_id FROM tb_receipt_google_play_v3"), tricky);
+  EXPECT_EQ(Value("SELECT purchase_token FROM tb_receipt_google_play_v3"), injection);
+  EXPECT_EQ(GooglePlay(injection), BillerDatabase::kInsertDuplicated);
+  EXPECT_EQ(Value("SELECT COUNT(*) FROM tb_receipt_tstore"), "0");
+
+  // Only the trailing padding of an Apple receipt goes.
+  ASSERT_EQ(Apple("t-1", "a'=b=="), BillerDatabase::kInsertSucceeded);
+  EXPECT_EQ(Value("SELECT receipt_data FROM tb_receipt_apple_appstore2"), "a'=b");
+
+  ASSERT_EQ(AwaitInsert([&](const Callback& done) {
+              db_->InsertTStoreReceipt("c", "p", "g", false, "tx'\\", "app", "sig",
+                                       {"gem'1", "gem\\2", "한"}, {}, done);
+            }),
+            BillerDatabase::kInsertSucceeded);
+  EXPECT_EQ(Value("SELECT requested_product_ids FROM tb_receipt_tstore"), "gem'1, gem\\2, 한");
+  EXPECT_EQ(Value("SELECT verified_product_ids FROM tb_receipt_tstore"), "");
+  EXPECT_EQ(Value("SELECT txid FROM tb_receipt_tstore"), "tx'\\");
+}
+
+TEST_F(DatabaseTest, FourByteCharactersNeedAndGetUtf8mb4) {
+  Open("utf8mb4");
+  const std::string text = "player 🎮 𝄞";
+  ASSERT_EQ(OneStore(text), BillerDatabase::kInsertSucceeded);
+  EXPECT_EQ(Value("SELECT purchase_id FROM tb_receipt_one_store"), text);
+  EXPECT_EQ(OneStore(text), BillerDatabase::kInsertDuplicated);
+}
+
+int64_t TimedInserts(BillerDatabase& db) {
+  Json profiling = Json::Object();
+  db.GetDatabaseProfiling(&profiling);
+  return profiling["all_time"]["execution_count"].GetInteger();
+}
+
+TEST_F(DatabaseTest, UnexpectedProcedureAnswersAreFailures) {
+  const int64_t timed_before = TimedInserts(*db_);
+  Run("CREATE OR REPLACE PROCEDURE sp_insert_receipt_tstore(a TEXT, b TEXT, c TEXT, d BOOL, "
+      "e TEXT, f TEXT, g TEXT, h TEXT, i TEXT) SELECT 2");
+  EXPECT_EQ(TStore("tx"), BillerDatabase::kInsertFailed);
+  Run("CREATE OR REPLACE PROCEDURE sp_insert_receipt_tstore(a TEXT, b TEXT, c TEXT, d BOOL, "
+      "e TEXT, f TEXT, g TEXT, h TEXT, i TEXT) SELECT NULL");
+  EXPECT_EQ(TStore("tx"), BillerDatabase::kInsertFailed);
+  Run("CREATE OR REPLACE PROCEDURE sp_insert_receipt_tstore(a TEXT, b TEXT, c TEXT, d BOOL, "
+      "e TEXT, f TEXT, g TEXT, h TEXT, i TEXT) DO 0");
+  EXPECT_EQ(TStore("tx"), BillerDatabase::kInsertFailed);
+  Run("DROP PROCEDURE sp_insert_receipt_tstore");
+  EXPECT_EQ(TStore("tx"), BillerDatabase::kInsertFailed);
+
+  // Failed statements are timed too.
+  EXPECT_EQ(TimedInserts(*db_) - timed_before, 4);
+}
+
+TEST_F(DatabaseTest, ConcurrentInsertsOfOnePurchaseGiveExactlyOneNew) {
+  constexpr int kCalls = 50;
+  std::atomic<int> succeeded{0}, duplicated{0}, other{0}, done{0};
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kCalls; ++i) {
+    threads.emplace_back([&] {
+      db_->InsertAppleAppStoreReceipt("client", "player", "guest", false, "r", "gem", 1, "same",
+                                      "same", "d", "z", "d", "z", [&](const Result& result) {
+                                        if (result == BillerDatabase::kInsertSucceeded) {
+                                          ++succeeded;
+                                        } else if (result == BillerDatabase::kInsertDuplicated) {
+                                          ++duplicated;
+                                        } else {
+                                          ++other;
+                                        }
+                                        ++done;
+                                      });
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  for (int i = 0; i < 600 && done < kCalls; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_EQ(succeeded, 1);
+  EXPECT_EQ(duplicated, kCalls - 1);
+  EXPECT_EQ(other, 0);
+  EXPECT_EQ(Value("SELECT COUNT(*) FROM tb_receipt_apple_appstore2"), "1");
+}
+
+}  // namespace
+}  // namespace tvx::testing

@@ -1,0 +1,197 @@
+// The framework's Mariadb client against real servers: results, escaping,
+// shut-down, and connections that the server drops or loses.
+#include "framework/mariadb.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <future>
+#include <thread>
+
+#include "src/database.h"
+#include "tests/support/biller_process.h"
+#include "tests/support/database_fixture.h"
+
+namespace tvx::testing {
+namespace {
+
+using std::chrono::milliseconds;
+
+class MariadbTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    server_ = TestDatabase::FromEnvironment();
+    if (!server_.available()) GTEST_SKIP() << "BILLER_TEST_MYSQL_URL is not set";
+    client_ = ConnectForTests(server_.url, server_.user, server_.password, "", "utf8", 1);
+    admin_ = ConnectForTests(server_.url, server_.user, server_.password, "", "utf8", 1);
+    ASSERT_NE(client_, nullptr);
+    ASSERT_NE(admin_, nullptr);
+  }
+
+  TestDatabase server_;
+  std::shared_ptr<Mariadb> client_;
+  std::shared_ptr<Mariadb> admin_;
+};
+
+TEST_F(MariadbTest, MultiStatementTextGivesOneResultSetPerRowProducingStatement) {
+  Mariadb::Error error;
+  auto result_sets = client_->ExecuteQuerySync(
+      "SELECT 1; DO 0; SELECT NULL, 'x' UNION ALL SELECT 3, 'y'; SELECT 1 FROM DUAL WHERE 0",
+      &error);
+  ASSERT_NE(result_sets, nullptr) << error;
+  ASSERT_TRUE(result_sets->SeekNextResultSet());
+  ASSERT_TRUE(result_sets->SeekNextRow());
+  EXPECT_EQ(result_sets->GetInt(0, -1), 1);
+  ASSERT_TRUE(result_sets->SeekNextResultSet());
+  EXPECT_EQ(result_sets->GetRowCount(), 2u);
+  ASSERT_TRUE(result_sets->SeekNextRow());
+  EXPECT_TRUE(result_sets->IsNull(0));
+  EXPECT_EQ(result_sets->GetString(1), "x");
+  ASSERT_TRUE(result_sets->SeekNextResultSet());
+  EXPECT_EQ(result_sets->GetRowCount(), 0u);
+  EXPECT_FALSE(result_sets->SeekNextResultSet());
+
+  // An error in a later statement fails the text, and the connection stays
+  // usable.
+  EXPECT_EQ(client_->ExecuteQuerySync("SELECT 1; SELECT * FROM no_such_db.no_table", &error),
+            nullptr);
+  EXPECT_EQ(error.code, 1146u) << error;
+  EXPECT_EQ(error.sql_state, "42S02");
+  EXPECT_EQ(QueryValue(*client_, "SELECT 5"), "5");
+}
+
+TEST_F(MariadbTest, EscapedTextsComeBackExactly) {
+  for (const std::string& text :
+       {std::string("'"), std::string("\\"), std::string("\"'\\'\\\\"), std::string("a\0b", 3),
+        std::string("\n\r\x1a%_"), std::string("한글 é"), std::string("\\'; SELECT 1; -- ")}) {
+    EXPECT_EQ(QueryValue(*client_, "SELECT '" + client_->Escape(text) + "'"), text);
+  }
+}
+
+TEST_F(MariadbTest, IdleConnectionClosedByTheServerIsReopenedUnnoticed) {
+  const std::string id = QueryValue(*client_, "SELECT CONNECTION_ID()");
+  ASSERT_EQ(QueryValue(*admin_, "KILL CONNECTION " + id + "; SELECT 1"), "1");
+  std::this_thread::sleep_for(milliseconds(200));
+  const std::string again = QueryValue(*client_, "SELECT CONNECTION_ID()");
+  EXPECT_NE(again, id);
+  EXPECT_EQ(again.find("error"), std::string::npos) << again;
+}
+
+TEST_F(MariadbTest, StatementThatLosesItsConnectionFailsAndTheNextSucceeds) {
+  const std::string id = QueryValue(*client_, "SELECT CONNECTION_ID()");
+  std::promise<Mariadb::Error> outcome;
+  client_->ExecuteQuery("SELECT SLEEP(20)", [&outcome](const std::shared_ptr<ResultSets>&,
+                                                       const Mariadb::Error& error) {
+    outcome.set_value(error);
+  });
+  std::this_thread::sleep_for(milliseconds(300));
+  QueryValue(*admin_, "KILL CONNECTION " + id);
+  auto future = outcome.get_future();
+  ASSERT_EQ(future.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_NE(future.get().code, 0u);
+  EXPECT_EQ(QueryValue(*client_, "SELECT 7"), "7");
+}
+
+TEST_F(MariadbTest, FinalizeFailsWaitingStatementsOnceEach) {
+  std::atomic<int> ok{0}, refused{0}, calls{0};
+  auto count = [&](const std::shared_ptr<ResultSets>& result_sets, const Mariadb::Error& error) {
+    ++calls;
+    if (!error && result_sets) ++ok;
+    if (error.code == Mariadb::kErrorNotRunning && !result_sets) ++refused;
+  };
+  client_->ExecuteQuery("SELECT SLEEP(0.5)", count);
+  for (int i = 0; i < 5; ++i) client_->ExecuteQuery("SELECT 1", count);
+  std::this_thread::sleep_for(milliseconds(100));
+  client_->Finalize();
+  EXPECT_EQ(ok, 1);  // the one being run finishes
+  EXPECT_EQ(refused, 5);
+  client_->ExecuteQuery("SELECT 1", count);  // answered at once
+  EXPECT_EQ(refused, 6);
+  EXPECT_EQ(calls, 7);
+  client_->Finalize();
+}
+
+TEST(MariadbClientTest, UnusableSettingsAreRefused) {
+  for (const char* address : {"", "host:", "host:99999", "::1"}) {
+    EXPECT_EQ(Mariadb::Create(address, "u", "p", "d", 1, "utf8", true, 0, 0, nullptr), nullptr)
+        << address;
+  }
+  // A negative count option arrives as a huge one.
+  EXPECT_EQ(Mariadb::Create("127.0.0.1:3306", "u", "p", "d", uint64_t(-1), "utf8", true, 0, 0,
+                            nullptr),
+            nullptr);
+
+  // Nothing listens: Initialize says so and tells the failure handler.
+  std::atomic<int> failures{0};
+  auto client = Mariadb::Create("127.0.0.1:" + std::to_string(FreePort()), "u", "p", "d", 2,
+                                "utf8", true, 0, 0,
+                                [&failures](const Mariadb::Error&) { ++failures; });
+  ASSERT_NE(client, nullptr);
+  Mariadb::Error error;
+  EXPECT_FALSE(client->Initialize(&error));
+  EXPECT_EQ(error.code, 2002u) << error;
+  EXPECT_EQ(failures, 1);
+  EXPECT_EQ(client->ExecuteQuerySync("SELECT 1", &error), nullptr);
+  EXPECT_EQ(error.code, Mariadb::kErrorNotRunning);
+}
+
+// A private server of the test's own, started and stopped with the project's
+// script.
+class PrivateServer {
+ public:
+  PrivateServer() : port_(FreePort()) {
+    char dir[] = "/tmp/biller-mariadb-XXXXXX";
+    dir_ = ::mkdtemp(dir);
+  }
+  ~PrivateServer() {
+    Stop();
+    std::system(("rm -rf '" + dir_ + "'").c_str());
+  }
+  bool Start() { return Script("start " + dir_ + " " + std::to_string(port_)); }
+  bool Stop() { return Script("stop " + dir_); }
+  std::string url() const { return "127.0.0.1:" + std::to_string(port_); }
+
+ private:
+  static bool Script(const std::string& arguments) {
+    const std::string command = std::string(BILLER_SOURCE_DIR) + "/scripts/mariadb.sh " +
+                                arguments + " >/dev/null 2>&1";
+    return std::system(command.c_str()) == 0;
+  }
+  int port_;
+  std::string dir_;
+};
+
+TEST(MariadbRestartTest, RestartedServerCostsOnlyTheStatementsOfTheOutage) {
+  if (::access("/usr/sbin/mariadbd", X_OK) != 0) GTEST_SKIP() << "no mariadbd";
+  PrivateServer server;
+  ASSERT_TRUE(server.Start());
+  InitializeDatabaseModuleForTests();
+  auto db = BillerDatabase::Create(server.url(), "biller", "biller", "biller", 2, "utf8");
+  ASSERT_NE(db, nullptr);
+  ASSERT_TRUE(db->InstallSchema(ShippedSchemaScript()));
+  auto insert = [&db](const std::string& purchase_id) {
+    return AwaitInsert([&](const BillerDatabase::InsertReceiptCallback& done) {
+      db->InsertOneStoreReceipt("c", "p", "g", false, purchase_id, "pkg", "gem", 0, 0, 1, "",
+                                done);
+    });
+  };
+  ASSERT_EQ(insert("before"), BillerDatabase::kInsertSucceeded);
+  ASSERT_EQ(insert("before-2"), BillerDatabase::kInsertSucceeded);
+
+  ASSERT_TRUE(server.Stop());
+  EXPECT_EQ(insert("during"), BillerDatabase::kInsertFailed);
+  EXPECT_EQ(insert("during"), BillerDatabase::kInsertFailed);
+
+  ASSERT_TRUE(server.Start());
+  // Every pool connection is reopened for its next statement, without a
+  // failure and without restarting anything.
+  EXPECT_EQ(insert("after"), BillerDatabase::kInsertSucceeded);
+  EXPECT_EQ(insert("after-2"), BillerDatabase::kInsertSucceeded);
+  EXPECT_EQ(insert("before"), BillerDatabase::kInsertDuplicated);
+  EXPECT_EQ(insert("during"), BillerDatabase::kInsertSucceeded);
+}
+
+}  // namespace
+}  // namespace tvx::testing

@@ -1,0 +1,251 @@
+// Start-up of biller-server around the receipt schema: installation, the
+// schema check and each of its refusals, the export file, the script
+// resource, and the profiling counters of a running biller.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "framework/json.h"
+#include "src/mysql_schema.h"
+#include "tests/support/biller_process.h"
+#include "tests/support/database_fixture.h"
+
+namespace tvx::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+class SchemaStartupTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!TestDatabase::FromEnvironment().available()) {
+      GTEST_SKIP() << "BILLER_TEST_MYSQL_URL is not set";
+    }
+    char dir[] = "/tmp/biller-schema-XXXXXX";
+    dir_ = ::mkdtemp(dir);
+  }
+  void TearDown() override {
+    if (!dir_.empty()) fs::remove_all(dir_);
+  }
+
+  // A biller on `db` (not the harness's own scratch database).
+  static BillerOptions On(const ScratchDatabase& db, std::vector<std::string> flags,
+                          bool wait = true) {
+    BillerOptions options;
+    options.with_database = false;
+    options.wait_until_listening = wait;
+    const auto& server = db.server();
+    options.flags = {"--mysql_server_url=" + server.url, "--mysql_id=" + server.user,
+                     "--mysql_pw=" + server.password, "--mysql_db_name=" + db.name()};
+    options.flags.insert(options.flags.end(), flags.begin(), flags.end());
+    return options;
+  }
+  static BillerOptions ValidateOnly(const ScratchDatabase& db) {
+    return On(db, {"--biller_use_db_auto_schema_generation=false"}, false);
+  }
+
+  // Installs the shipped schema the way an administrator would, from the
+  // export text, with the command-line client.
+  static void Install(const ScratchDatabase& db) {
+    ASSERT_TRUE(RunSql(db.server(), db.name(),
+                       ComposeSchemaExport(db.server().url, db.name(), ShippedSchemaScript())));
+  }
+
+  // Runs a biller that must stop at start-up; its log.
+  static std::string Refusal(BillerOptions options) {
+    options.wait_until_listening = false;
+    BillerProcess biller(options);
+    auto status = biller.WaitForExit();
+    EXPECT_TRUE(status.has_value());
+    EXPECT_NE(status.value_or(0), 0) << biller.Log();
+    return biller.Log();
+  }
+
+  // A resource root whose schema script is `text` (no script when nullopt).
+  std::string ResourceRoot(const std::optional<std::string>& text) {
+    const std::string root = dir_ + "/res" + std::to_string(roots_++);
+    fs::create_directories(root + "/sql");
+    if (text) std::ofstream(root + kSchemaScriptPath, std::ios::binary) << *text;
+    return root;
+  }
+
+  std::string dir_;
+  int roots_ = 0;
+};
+
+bool Contains(const std::string& log, const std::string& text) {
+  return log.find(text) != std::string::npos;
+}
+
+TEST_F(SchemaStartupTest, InstallsThenValidatesAndKeepsReceiptsOnTheNextStart) {
+  ScratchDatabase db;
+  {
+    BillerProcess biller(On(db, {"--mysql_db_character_set=utf8mb4"}));
+    ASSERT_TRUE(biller.running()) << biller.Log();
+    const std::string log = biller.Log();
+    const auto installed = log.find("Sql schema initialized");
+    ASSERT_NE(installed, std::string::npos) << log;
+    EXPECT_NE(log.find("Sql schema validated", installed), std::string::npos);
+  }
+  EXPECT_EQ(RunSql(db.server(), db.name(),
+                   "SELECT COUNT(*) FROM information_schema.ROUTINES WHERE ROUTINE_SCHEMA = "
+                   "database() AND ROUTINE_NAME LIKE 'sp_insert_receipt_%'"),
+            "6\n");
+  // The character set option reaches the tables.
+  EXPECT_EQ(RunSql(db.server(), db.name(),
+                   "SELECT TABLE_COLLATION FROM information_schema.TABLES WHERE TABLE_SCHEMA = "
+                   "database() AND TABLE_NAME = 'tb_receipt_one_store'"),
+            "utf8mb4_general_ci\n");
+
+  ASSERT_TRUE(RunSql(db.server(), db.name(),
+                     "CALL sp_insert_receipt_one_store('c', 'p', 'g', FALSE, 'kept', 'pkg', "
+                     "'gem', 0, 0, '1', '')"));
+  BillerProcess again(On(db, {}));
+  ASSERT_TRUE(again.running()) << again.Log();
+  EXPECT_EQ(RunSql(db.server(), db.name(), "SELECT purchase_id FROM tb_receipt_one_store"),
+            "kept\n");
+}
+
+TEST_F(SchemaStartupTest, ValidationRefusesEachMissingPieceWithItsMessage) {
+  struct Case {
+    const char* breakage;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"DROP TABLE tb_receipt_google_play_v3", "There is no google play table."},
+      {"DROP PROCEDURE sp_insert_receipt_google_play2",
+       "There is no google play stored procedure."},
+      {"CREATE TABLE tb_receipt_google_play (id INT); INSERT INTO tb_receipt_google_play "
+       "VALUES (1)",
+       "Validation failed: old google play data is not migrated yet, Please refer to the link "
+       "below to migrate your data: \n"},
+      {"DROP TABLE tb_receipt_apple_appstore2", "There is no apple appstore table."},
+      {"DROP PROCEDURE sp_insert_receipt_apple_appstore",
+       "There is no apple appstore stored procedure."},
+      {"CREATE TABLE tb_receipt_apple_appstore (id INT); INSERT INTO tb_receipt_apple_appstore "
+       "VALUES (1), (2)",
+       "Validation failed: old appstore data is not migrated yet, please execute below query "
+       "to migrate appstore data: \n'INSERT IGNORE INTO tb_receipt_apple_appstore2 SELECT * "
+       "FROM tb_receipt_apple_appstore;'"},
+      {"DROP TABLE tb_receipt_tstore", "There is no tstore table."},
+      {"DROP PROCEDURE sp_insert_receipt_tstore", "There is no tstore stored procedure."},
+      {"DROP TABLE tb_receipt_one_store", "There is no OneStore table."},
+      {"DROP PROCEDURE sp_insert_receipt_one_store", "There is no OneStore stored procedure."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.breakage);
+    ScratchDatabase db;
+    Install(db);
+    ASSERT_TRUE(RunSql(db.server(), db.name(), c.breakage));
+    EXPECT_TRUE(Contains(Refusal(ValidateOnly(db)), c.message));
+  }
+
+  // Checks stop at the first failure.
+  ScratchDatabase empty;
+  const std::string log = Refusal(ValidateOnly(empty));
+  EXPECT_TRUE(Contains(log, "There is no google play table.")) << log;
+  EXPECT_FALSE(Contains(log, "apple"));
+}
+
+TEST_F(SchemaStartupTest, OlderTablesPassWhenEmptyOrMigrated) {
+  ScratchDatabase db;
+  Install(db);
+  ASSERT_TRUE(RunSql(db.server(), db.name(),
+                     "CREATE TABLE tb_receipt_google_play (id INT);"
+                     "CREATE TABLE tb_receipt_apple_appstore (id INT);"
+                     "INSERT INTO tb_receipt_apple_appstore VALUES (1);"
+                     "CALL sp_insert_receipt_apple_appstore('c', 'p', 'g', FALSE, 'r', 'gem', 1, "
+                     "'t', 't', 'd', 'z', 'd', 'z');"));
+  auto options = ValidateOnly(db);
+  options.wait_until_listening = true;
+  BillerProcess biller(options);
+  ASSERT_TRUE(biller.running()) << biller.Log();
+  EXPECT_TRUE(Contains(biller.Log(), "Sql schema validated"));
+  EXPECT_FALSE(Contains(biller.Log(), "Sql schema initialized"));
+}
+
+TEST_F(SchemaStartupTest, ExportWritesTheScriptAndShutsDownWithoutInstalling) {
+  ScratchDatabase db;
+  const std::string path = dir_ + "/not/yet/there/schema.sql";
+  auto options = On(db, {"--biller_use_db_auto_schema_generation=false",
+                         "--export_db_schema_to_file=" + path},
+                    false);
+  BillerProcess biller(options);
+  auto status = biller.WaitForExit();
+  ASSERT_TRUE(status.has_value());
+  EXPECT_EQ(*status, 0) << biller.Log();
+  EXPECT_TRUE(Contains(biller.Log(), "The db schema has exported. Exiting."));
+  EXPECT_FALSE(Contains(biller.Log(), "Sql schema validated"));
+
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  EXPECT_EQ(text.str(), ComposeSchemaExport(db.server().url, db.name(), ShippedSchemaScript()));
+  EXPECT_EQ(RunSql(db.server(), db.name(), "SHOW TABLES"), "");
+
+  // The file is what an administrator runs: afterwards the biller starts
+  // without installing anything.
+  ASSERT_TRUE(RunSql(db.server(), "", text.str()));
+  auto validate = ValidateOnly(db);
+  validate.wait_until_listening = true;
+  BillerProcess next(validate);
+  EXPECT_TRUE(next.running()) << next.Log();
+}
+
+TEST_F(SchemaStartupTest, ScriptResourceProblemsEndStartUp) {
+  ScratchDatabase db;
+  const std::string missing = ResourceRoot(std::nullopt);
+  std::string log = Refusal(On(db, {"--resource_root=" + missing}));
+  EXPECT_TRUE(Contains(log, "Failed to open '" + missing + "/sql/sql_initialize_schema.sql'"))
+      << log;
+
+  const std::string empty = ResourceRoot("");
+  log = Refusal(On(db, {"--resource_root=" + empty}));
+  EXPECT_TRUE(Contains(log, "Failed to open '" + empty + "/sql/sql_initialize_schema.sql'"));
+
+  log = Refusal(On(db, {"--resource_root=" + ResourceRoot(" \n\t\n ")}));
+  EXPECT_TRUE(Contains(log, "Assert failed: ! init_schema_script.empty()")) << log;
+
+  log = Refusal(On(db, {"--resource_root=" + ResourceRoot("CREATE TABLE [CHARACTER_SET] (")}));
+  EXPECT_TRUE(Contains(log, "failed to install sql database schema: unknown error")) << log;
+  // The logged script shows the placeholder replaced.
+  EXPECT_TRUE(Contains(log, ", script: CREATE TABLE utf8 (")) << log;
+}
+
+TEST_F(SchemaStartupTest, UnreachableDatabaseEndsStartUpNamingIt) {
+  ScratchDatabase db;
+  const std::string url = "127.0.0.1:" + std::to_string(FreePort());
+  auto options = On(db, {"--mysql_server_url=" + url});
+  const std::string log = Refusal(options);
+  EXPECT_TRUE(Contains(log, "Failed to create db connection. address: " + url +
+                                ", id: " + db.server().user + ", database: " + db.name()))
+      << log;
+}
+
+TEST_F(SchemaStartupTest, CountersAreServedByTheApiService) {
+  ScratchDatabase db;
+  BillerProcess biller(On(db, {}));
+  ASSERT_TRUE(biller.running()) << biller.Log();
+
+  HttpResult validation = HttpGet(biller.api_port(), "/v1/counters/biller/validation_profiling");
+  ASSERT_EQ(validation.status, 200) << validation.body;
+  Json json;
+  ASSERT_TRUE(json.FromString(validation.body)) << validation.body;
+  for (const char* key : {"total", "google_play", "apple", "tstore", "p4store", "one_store"}) {
+    EXPECT_EQ(json[key]["all_time"]["execution_count"].GetInteger(), 0) << key;
+    EXPECT_TRUE(json[key]["last1min"].HasAttribute("wrong_receipts_count")) << key;
+  }
+
+  HttpResult database = HttpGet(biller.api_port(), "/v1/counters/biller/database_profiling");
+  ASSERT_EQ(database.status, 200) << database.body;
+  ASSERT_TRUE(json.FromString(database.body)) << database.body;
+  EXPECT_EQ(json["all_time"]["execution_count"].GetInteger(), 0);
+  EXPECT_TRUE(json["last1min"].HasAttribute("execution_time_stdev_in_sec"));
+}
+
+}  // namespace
+}  // namespace tvx::testing

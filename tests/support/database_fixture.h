@@ -1,0 +1,42 @@
+// Helpers for tests that run the receipt database in the test process
+// against the private test MariaDB.
+#ifndef TESTS_SUPPORT_DATABASE_FIXTURE_H_
+#define TESTS_SUPPORT_DATABASE_FIXTURE_H_
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "framework/mariadb.h"
+#include "src/database.h"
+
+namespace tvx::testing {
+
+// The shipped schema script, prepared for `character_set` as the start-up
+// prepares it.
+std::string ShippedSchemaScript(const std::string& character_set = "utf8");
+
+// Initialises the database module once per process with an invoker that
+// runs the callback at once, on the database thread.
+void InitializeDatabaseModuleForTests();
+
+// Runs one insert and waits for its result; kInsertConnectionFailed when no
+// result came within the time (the fixture never produces that otherwise).
+BillerDatabase::InsertReceiptResult AwaitInsert(
+    const std::function<void(const BillerDatabase::InsertReceiptCallback&)>& insert,
+    std::chrono::seconds timeout = std::chrono::seconds(30));
+
+// A plain client of `database` on the test server (one connection).
+std::shared_ptr<Mariadb> ConnectForTests(const std::string& url, const std::string& user,
+                                         const std::string& password,
+                                         const std::string& database,
+                                         const std::string& character_set = "utf8",
+                                         uint64_t connections = 1);
+
+// The first column of the first row of `query`, or "<error: ...>".
+std::string QueryValue(Mariadb& client, const std::string& query);
+
+}  // namespace tvx::testing
+
+#endif  // TESTS_SUPPORT_DATABASE_FIXTURE_H_

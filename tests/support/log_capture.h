@@ -1,0 +1,48 @@
+// Collects the log lines written while it lives (any thread), for tests that
+// check what was logged.
+#ifndef TESTS_SUPPORT_LOG_CAPTURE_H_
+#define TESTS_SUPPORT_LOG_CAPTURE_H_
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <glog/logging.h>
+
+namespace tvx::testing {
+
+class LogCapture : public google::LogSink {
+ public:
+  LogCapture() { google::AddLogSink(this); }
+  ~LogCapture() override { google::RemoveLogSink(this); }
+  LogCapture(const LogCapture&) = delete;
+  LogCapture& operator=(const LogCapture&) = delete;
+
+  void send(google::LogSeverity severity, const char*, const char*, int,
+            const google::LogMessageTime&, const char* message, size_t length) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lines_.push_back(Line{severity, std::string(message, length)});
+  }
+
+  // Lines of `severity` that contain `text`.
+  int Count(google::LogSeverity severity, const std::string& text) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    int count = 0;
+    for (const auto& line : lines_) {
+      if (line.severity == severity && line.text.find(text) != std::string::npos) ++count;
+    }
+    return count;
+  }
+
+ private:
+  struct Line {
+    google::LogSeverity severity;
+    std::string text;
+  };
+  mutable std::mutex mutex_;
+  std::vector<Line> lines_;
+};
+
+}  // namespace tvx::testing
+
+#endif  // TESTS_SUPPORT_LOG_CAPTURE_H_
