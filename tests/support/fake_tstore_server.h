@@ -1,0 +1,50 @@
+// A loopback fake of TStore's signature-confirmation service: a production
+// and a development endpoint, each answering the transactions scripted for
+// it. A request that is not a JSON object of exactly the string members
+// "txid", "appid" and "signdata" is refused as the store refuses incomplete
+// requests (detail "1000"); an unscripted txid is an invalid receipt
+// (detail "9100").
+#ifndef TESTS_SUPPORT_FAKE_TSTORE_SERVER_H_
+#define TESTS_SUPPORT_FAKE_TSTORE_SERVER_H_
+
+#include <string>
+#include <vector>
+
+#include "framework/json.h"
+#include "tests/support/fake_store_server.h"
+#include "tests/support/scripted_answers.h"
+
+namespace tvx::testing {
+
+class FakeTStore {
+ public:
+  enum Endpoint { kProduction, kDevelopment };
+
+  explicit FakeTStore(FakeHttpServer* server);
+
+  std::string url(Endpoint endpoint) const;
+  // Adds "tstore_production_url" and "tstore_development_url" to `endpoints`.
+  void AddEndpoints(tvx::Json* endpoints) const;
+
+  void Script(Endpoint endpoint, const std::string& txid, std::vector<FakeResponse> answers);
+
+  int RequestCount(Endpoint endpoint) const;
+  std::vector<FakeRequest> Requests(Endpoint endpoint) const;
+
+  // One confirmed purchase item as the store lists it under "product".
+  static tvx::Json Product(const std::string& appid, const std::string& product_id);
+  // Status 0 with the items, "count" matching.
+  static FakeResponse Confirmed(const std::vector<tvx::Json>& products);
+  // A non-zero status with the detail code.
+  static FakeResponse Refused(const std::string& detail, const std::string& message = "refused");
+
+ private:
+  FakeResponse Answer(Endpoint endpoint, const FakeRequest& request);
+
+  FakeHttpServer* const server_;
+  ScriptedAnswers scripts_[2];
+};
+
+}  // namespace tvx::testing
+
+#endif  // TESTS_SUPPORT_FAKE_TSTORE_SERVER_H_

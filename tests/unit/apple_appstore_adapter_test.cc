@@ -1,0 +1,252 @@
+// How the Apple adapter reads Apple's answers, quantities and dates.
+#include "src/apple_appstore_adapter.h"
+
+#include <gtest/gtest.h>
+
+#include "framework/billing_store.h"
+#include "src/billing_error.h"
+#include "tests/support/log_capture.h"
+
+namespace tvx {
+namespace {
+
+using Rvr = AppleAppStoreAdapter::ReceiptValidationResponse;
+
+Json ClientReceipt(const std::string& product_id = "gem_100", int64_t quantity = 1) {
+  Json receipt;
+  receipt.FromString(MakeAppleAppStoreReceipt("MIIT+base64==", product_id, quantity));
+  return receipt;
+}
+
+Json Purchase(const std::string& product_id, const std::string& quantity = "1") {
+  Json purchase = Json::Object();
+  purchase.SetString("quantity", quantity);
+  purchase.SetString("product_id", product_id);
+  purchase.SetString("transaction_id", "1000000501");
+  purchase.SetString("original_transaction_id", "1000000500");
+  purchase.SetString("purchase_date", "2019-03-05 08:24:36 Etc/GMT");
+  purchase.SetString("original_purchase_date", "2019-03-04 01:02:03 Etc/GMT");
+  return purchase;
+}
+
+std::string Answer(const std::vector<Json>& in_app, int64_t status = 0) {
+  Json purchases = Json::Array();
+  for (const Json& p : in_app) purchases.PushBack(p);
+  Json receipt = Json::Object();
+  receipt.SetAttribute("in_app", purchases);
+  Json answer = Json::Object();
+  answer.SetAttribute("status", status);
+  answer.SetAttribute("receipt", receipt);
+  return answer.ToString();
+}
+
+AppleAppStoreVerdict Check(const std::string& body, int status = 200, bool is_sandbox = false,
+                           const Json& receipt = ClientReceipt()) {
+  return CheckAppleAppStoreAnswer(is_sandbox, receipt, http::TransportCode::kOk,
+                                  http::Response{status, body});
+}
+
+void ExpectError(const AppleAppStoreVerdict& verdict, int32_t biller_code) {
+  EXPECT_EQ(verdict.error, MakeBillerError(biller_code)) << verdict.error.message();
+  EXPECT_FALSE(verdict.ask_sandbox);
+  // Every error goes with the empty record.
+  EXPECT_EQ(verdict.response.code, Rvr::kSuccess);
+  EXPECT_TRUE(verdict.response.transaction_id.empty());
+  EXPECT_TRUE(verdict.response.decoded_receipt.IsNull());
+}
+
+void ExpectVerdict(const AppleAppStoreVerdict& verdict, Rvr::Code code) {
+  EXPECT_FALSE(verdict.error) << verdict.error.message();
+  EXPECT_FALSE(verdict.ask_sandbox);
+  EXPECT_EQ(verdict.response.code, code);
+}
+
+TEST(AppleAppStoreAnswerTest, TransportFailuresAndServerErrorsAreRetryable) {
+  const auto refused = CheckAppleAppStoreAnswer(false, ClientReceipt(),
+                                                http::TransportCode::kCouldNotConnect, {});
+  EXPECT_EQ(refused.error, boost::system::error_code(MakeCommonError(kHttpRequestFailure)));
+  for (int status : {500, 503, 599}) {
+    const auto verdict = Check("oops", status);
+    EXPECT_EQ(verdict.error.value(), kHttpRequestFailure) << status;
+    EXPECT_FALSE(IsBillerError(verdict.error)) << status;
+  }
+}
+
+TEST(AppleAppStoreAnswerTest, OtherHttpStatusesAreInvalidReceipts) {
+  for (int status : {201, 404, 499, 600}) {
+    ExpectVerdict(Check(Answer({Purchase("gem_100")}), status), Rvr::kInvalidReceipt);
+  }
+}
+
+TEST(AppleAppStoreAnswerTest, MalformedAnswersAreProtocolErrors) {
+  ExpectError(Check("not json"), kServiceProviderProtocolError);
+  ExpectError(Check("[1, 2]"), kServiceProviderProtocolError);
+  ExpectError(Check(R"({"status": "0"})"), kServiceProviderProtocolError);
+  ExpectError(Check(R"({"status": 0})"), kServiceProviderProtocolError);
+  ExpectError(Check(R"({"status": 0, "receipt": "text"})"), kServiceProviderProtocolError);
+  ExpectError(Check(R"({"status": 0, "receipt": {"in_app": null}})"),
+              kServiceProviderProtocolError);
+  ExpectError(Check(R"({"status": 0, "receipt": {}})"), kServiceProviderProtocolError);
+
+  Json no_product_id = Purchase("gem_100");
+  no_product_id.SetAttribute("product_id", 100);
+  ExpectError(Check(Answer({no_product_id})), kServiceProviderProtocolError);
+
+  for (const char* member :
+       {"transaction_id", "original_transaction_id", "purchase_date", "original_purchase_date"}) {
+    Json purchase = Purchase("gem_100");
+    purchase.RemoveAttribute(member);
+    ExpectError(Check(Answer({purchase})), kServiceProviderProtocolError);
+  }
+}
+
+TEST(AppleAppStoreAnswerTest, StatusDecidesBeforeTheReceiptIsRead) {
+  const auto production = Check(R"({"status": 21007})");
+  EXPECT_TRUE(production.ask_sandbox);
+  EXPECT_FALSE(production.error);
+
+  ExpectVerdict(Check(R"({"status": 21007})", 200, true), Rvr::kInvalidReceipt);
+  ExpectError(Check(R"({"status": 21005})"), kServiceProviderCommunicationError);
+  ExpectError(Check(R"({"status": 21005})", 200, true), kServiceProviderCommunicationError);
+  for (const char* body : {R"({"status": 21002})", R"({"status": 21010})", R"({"status": -1})"}) {
+    ExpectVerdict(Check(body), Rvr::kInvalidReceipt);
+  }
+}
+
+TEST(AppleAppStoreAnswerTest, TheFirstPurchaseOfTheRequestedProductIsChecked) {
+  Json second_gem = Purchase("gem_100", "2");
+  const auto verdict =
+      Check(Answer({Purchase("coin_10"), Purchase("sword"), Purchase("gem_100"), second_gem}));
+  ExpectVerdict(verdict, Rvr::kSuccess);
+  EXPECT_EQ(verdict.response.product_id, "gem_100");
+  EXPECT_EQ(verdict.response.transaction_id, "1000000501");
+  EXPECT_EQ(verdict.response.original_transaction_id, "1000000500");
+  EXPECT_EQ(verdict.response.purchase_date, "2019-03-05 08:24:36 Etc/GMT");
+  EXPECT_EQ(verdict.response.original_purchase_date, "2019-03-04 01:02:03 Etc/GMT");
+  EXPECT_FALSE(verdict.response.is_sandbox);
+  EXPECT_EQ(verdict.response.decoded_receipt["receipt"]["in_app"].Size(), 4u);
+
+  const auto sandbox = Check(Answer({Purchase("gem_100")}), 200, true);
+  EXPECT_TRUE(sandbox.response.is_sandbox);
+}
+
+TEST(AppleAppStoreAnswerTest, ProductMustBeInTheReceiptByExactId) {
+  ExpectVerdict(Check(Answer({})), Rvr::kMissingProductInformation);
+
+  testing::LogCapture log;
+  ExpectError(Check(Answer({Purchase("coin_10"), Purchase("GEM_100")})), kProductMismatch);
+  EXPECT_EQ(log.Count(google::GLOG_ERROR, "in_app_product_ids=coin_10, GEM_100, http_response="),
+            1);
+}
+
+TEST(AppleAppStoreAnswerTest, QuantityIsComparedAsANumber) {
+  for (const char* same : {"1", "01", "+1", "0000000000000000000001"}) {
+    ExpectVerdict(Check(Answer({Purchase("gem_100", same)})), Rvr::kSuccess);
+  }
+  ExpectError(Check(Answer({Purchase("gem_100", "2")})), kProductMismatch);
+  ExpectError(Check(Answer({Purchase("gem_100", "-1")})), kProductMismatch);
+
+  // Apple writes quantities as strings; anything else cannot be vouched for.
+  for (const char* unreadable : {"", "one", "1.0", " 1", "1 ", "+-1", "0x1", "+",
+                                 "9223372036854775808"}) {
+    ExpectError(Check(Answer({Purchase("gem_100", unreadable)})), kServiceProviderProtocolError);
+  }
+  Json number = Purchase("gem_100");
+  number.SetAttribute("quantity", 1);
+  ExpectError(Check(Answer({number})), kServiceProviderProtocolError);
+}
+
+TEST(AppleAppStoreAnswerTest, SubscriptionsAndCancellationsAreNotPurchases) {
+  Json cancelled = Purchase("gem_100");
+  cancelled.SetString("cancellation_date", "2019-03-06 08:24:36 Etc/GMT");
+  ExpectVerdict(Check(Answer({cancelled})), Rvr::kCancelled);
+
+  // The subscription check comes first.
+  Json cancelled_subscription = cancelled;
+  cancelled_subscription.SetString("expires_date", "2019-04-05 08:24:36 Etc/GMT");
+  ExpectVerdict(Check(Answer({cancelled_subscription})), Rvr::kInvalidReceipt);
+
+  Json renewal = Purchase("gem_100");
+  renewal.SetString("web_order_line_item_id", "1000000000000001");
+  ExpectVerdict(Check(Answer({renewal})), Rvr::kInvalidReceipt);
+}
+
+TEST(AppleAppStoreAnswerTest, UnreadablePurchaseDatesStopThePurchase) {
+  for (const char* date : {"", "yesterday", "2019-02-29 08:24:36 Etc/GMT", "2019-03-05"}) {
+    Json purchase = Purchase("gem_100");
+    purchase.SetString("purchase_date", date);
+    ExpectError(Check(Answer({purchase})), kServiceProviderProtocolError);
+    Json original = Purchase("gem_100");
+    original.SetString("original_purchase_date", date);
+    ExpectError(Check(Answer({original})), kServiceProviderProtocolError);
+  }
+}
+
+TEST(AppleAppStoreRequestBodyTest, ReceiptDataCannotAddMembers) {
+  Json receipt = ClientReceipt();
+  const std::string hostile = R"(abc", "password": "x\)";
+  receipt.SetString(kAppleAppStoreReceiptDataKey, hostile);
+  Json body;
+  ASSERT_TRUE(body.FromString(MakeAppleAppStoreRequestBody(receipt)));
+  EXPECT_EQ(body.Size(), 1u);
+  EXPECT_EQ(body.GetString("receipt-data"), hostile);
+}
+
+TEST(AppleAppStoreQuantityTest, SignedSixtyFourBitRange) {
+  EXPECT_EQ(ParseAppleAppStoreQuantity("9223372036854775807"), INT64_MAX);
+  EXPECT_EQ(ParseAppleAppStoreQuantity("-9223372036854775808"), INT64_MIN);
+  EXPECT_EQ(ParseAppleAppStoreQuantity("-0"), 0);
+  EXPECT_EQ(ParseAppleAppStoreQuantity("-9223372036854775809"), std::nullopt);
+  EXPECT_EQ(ParseAppleAppStoreQuantity("18446744073709551616"), std::nullopt);
+  EXPECT_EQ(ParseAppleAppStoreQuantity("-"), std::nullopt);
+}
+
+TEST(AppleAppStoreDateTest, DateAndTimeAreReadAsUtcAndTheZoneIsCarried) {
+  AppleAppStoreDate date;
+  std::string date_time;
+  ASSERT_TRUE(ConvertAppleAppStoreDate("2019-03-05 08:24:36 Etc/GMT", &date, &date_time));
+  EXPECT_EQ(date.epoch_seconds, 1551774276);
+  EXPECT_EQ(date.zone, "Etc/GMT");
+  EXPECT_EQ(date_time, "2019-03-05 08:24:36");
+
+  ASSERT_TRUE(ConvertAppleAppStoreDate("2019-03-05 08:24:36", &date, &date_time));
+  EXPECT_EQ(date.epoch_seconds, 1551774276);
+  EXPECT_EQ(date.zone, "GMT");
+
+  // The zone never shifts the instant.
+  ASSERT_TRUE(ConvertAppleAppStoreDate("2019-03-05 08:24:36 America/Los_Angeles", &date));
+  EXPECT_EQ(date.epoch_seconds, 1551774276);
+  EXPECT_EQ(date.zone, "America/Los_Angeles");
+
+  ASSERT_TRUE(ConvertAppleAppStoreDate("2020-02-29 23:59:59.999 Etc/GMT", &date));
+  EXPECT_EQ(date.epoch_seconds, 1583020799);
+  ASSERT_TRUE(ConvertAppleAppStoreDate("1969-12-31 23:59:59.5 Etc/GMT", &date));
+  EXPECT_EQ(date.epoch_seconds, 0);  // truncated toward zero
+  ASSERT_TRUE(ConvertAppleAppStoreDate("1970-01-01 00:00:00 Etc/GMT", &date));
+  EXPECT_EQ(date.epoch_seconds, 0);
+}
+
+TEST(AppleAppStoreDateTest, UnreadableDatesLeaveTheResultAlone) {
+  AppleAppStoreDate date{42, "kept"};
+  for (const char* text :
+       {"", "2019-03-05", "2019-03-05T08:24:36Z", "2019-13-05 08:24:36", "2019-03-32 08:24:36",
+        "2019-03-05 24:00:00", "2019-03-05 08:60:00", "2019-03-05 08:24", "2019-03-05 08:24:36.",
+        "2019/03/05 08:24:36", "x2019-03-05 08:24:36", "2019-03-05  08:24:36 Etc/GMT"}) {
+    EXPECT_FALSE(ConvertAppleAppStoreDate(text, &date)) << text;
+  }
+  EXPECT_EQ(date.epoch_seconds, 42);
+  EXPECT_EQ(date.zone, "kept");
+}
+
+TEST(AppleAppStoreDateTest, AZoneThatIsNoPosixZoneIsLoggedNotRefused) {
+  testing::LogCapture log;
+  AppleAppStoreDate date;
+  ASSERT_TRUE(ConvertAppleAppStoreDate("2019-03-05 08:24:36 PST8PDT", &date));
+  EXPECT_EQ(date.epoch_seconds, 1551774276);
+  EXPECT_EQ(log.Count(google::GLOG_ERROR, "Wrong Apple Appstore purchase date. purchase_date="
+                                          "2019-03-05 08:24:36 PST8PDT"),
+            1);
+}
+
+}  // namespace
+}  // namespace tvx
