@@ -6,6 +6,7 @@
 
 #include "framework/json.h"
 #include "framework/jwt.h"
+#include "src/billing_error.h"
 #include "src/store_endpoints.h"
 
 namespace tvx {
@@ -58,6 +59,24 @@ void Refresh(const std::shared_ptr<IoContext>& io, const std::string& client_id,
     return;
   }
   GooglePlayAdapter::Create(io)->RequestAccessTokenByJwt(client_id, jwt, std::move(completion));
+}
+
+// An integer attribute that must hold one of the values [low, high].
+bool ReadEnum(const Json& answer, const char* name, int32_t low, int32_t high, int32_t* out) {
+  if (!answer.HasAttribute(name, Json::kInteger)) return false;
+  const int64_t value = answer.GetInteger(name);
+  if (value < low || value > high) return false;
+  *out = static_cast<int32_t>(value);
+  return true;
+}
+
+// A string attribute Google may leave out; its absence is worth a warning
+// only, as the purchase stays provable without it.
+std::string ReadOptionalString(const Json& answer, const char* name, const std::string& body) {
+  if (answer.HasAttribute(name, Json::kString)) return answer.GetString(name);
+  LOG(WARNING) << kTexts.tag << "Wrong attribute type found: attribute='" << name
+               << "', body=" << body;
+  return std::string();
 }
 
 }  // namespace
@@ -144,6 +163,90 @@ void GooglePlayAdapter::OnAccessTokenResponse(http::TransportCode code,
   AccessTokenResponse answer;
   const boost::system::error_code ec = ReadAccessTokenAnswer(code, response, kTexts, &answer);
   completion(ec, ec ? AccessTokenResponse() : answer);
+}
+
+std::string GooglePlayAdapter::PurchaseUrl(const std::string& api_base,
+                                           const std::string& package_name,
+                                           const std::string& product_id,
+                                           const std::string& purchase_token,
+                                           const std::string& access_token) {
+  return api_base + "/androidpublisher/v3/applications/" + http::UrlEncode(package_name) +
+         "/purchases/products/" + http::UrlEncode(product_id) + "/tokens/" +
+         http::UrlEncode(purchase_token) + "?access_token=" + http::UrlEncode(access_token);
+}
+
+void GooglePlayAdapter::RequestReceiptValidation(const std::string& package_name,
+                                                 const std::string& product_id,
+                                                 const std::string& purchase_token,
+                                                 const std::string& access_token,
+                                                 ReceiptValidationCompletion completion) {
+  if (http_client_) LOG(FATAL) << "Assert failed: ! http_client_";
+  http_client_ = std::make_shared<HttpClient>(io_service_);
+  http_client_->GetAsync(
+      PurchaseUrl(GetStoreEndpoints()->google_api_base, package_name, product_id, purchase_token,
+                  access_token),
+      [self = shared_from_this(), completion = std::move(completion)](
+          http::TransportCode code, const http::Response& response) {
+        ReceiptValidationResponse answer;
+        const boost::system::error_code ec = ReadReceiptValidationAnswer(code, response, &answer);
+        completion(ec, ec ? ReceiptValidationResponse() : answer);
+      },
+      0);
+}
+
+boost::system::error_code GooglePlayAdapter::ReadReceiptValidationAnswer(
+    http::TransportCode transport, const http::Response& response,
+    ReceiptValidationResponse* out) {
+  const std::string& body = response.body;
+  if (transport != http::TransportCode::kOk ||
+      (response.status_code >= 500 && response.status_code <= 599)) {
+    LOG(ERROR) << kTexts.tag << "Failed to get a receipt validation response: code=" << transport
+               << ", status_code=" << response.status_code << ", message=" << body;
+    return MakeCommonError(kHttpRequestFailure);
+  }
+  if (response.status_code != 200) {
+    LOG(WARNING) << kTexts.tag << "Failed to validate Google Play receipt: message=" << body;
+    *out = ReceiptValidationResponse();
+    out->code = ReceiptValidationResponse::kFailure;
+    return boost::system::error_code();
+  }
+
+  ReceiptValidationResponse answer;
+  auto malformed = [&body](const std::string& why) {
+    LOG(ERROR) << kTexts.tag << why;
+    LOG(ERROR) << kTexts.tag << "Invalid Google Play receipt found: message=" << body;
+    return MakeBillerError(kServiceProviderProtocolError);
+  };
+  auto wrong_type = [&body](const char* name) {
+    return std::string("Wrong attribute type found: attribute='") + name + "', body=" + body;
+  };
+  Json parsed;
+  if (!parsed.FromString(body) || !parsed.IsObject()) {
+    return malformed("Failed to parse JSON from the response: body=" + body);
+  }
+  if (!ReadEnum(parsed, "acknowledgementState", 0, 1, &answer.acknowledgement_state)) {
+    return malformed(wrong_type("acknowledgementState"));
+  }
+  answer.kind = ReadOptionalString(parsed, "kind", body);
+  answer.purchase_time_millis = ReadOptionalString(parsed, "purchaseTimeMillis", body);
+  answer.order_id = ReadOptionalString(parsed, "orderId", body);
+  if (!ReadEnum(parsed, "purchaseState", 0, 2, &answer.purchase_state)) {
+    return malformed(wrong_type("purchaseState"));
+  }
+  int32_t consumption_state = 0;
+  if (!ReadEnum(parsed, "consumptionState", 0, 1, &consumption_state)) {
+    return malformed(wrong_type("consumptionState"));
+  }
+  answer.not_consumed = consumption_state == 0 ? 1 : 0;
+  if (!parsed.HasAttribute("purchaseType")) {
+    answer.purchase_type = -1;
+  } else if (!ReadEnum(parsed, "purchaseType", 0, 2, &answer.purchase_type)) {
+    return malformed(wrong_type("purchaseType"));
+  }
+  answer.code = ReceiptValidationResponse::kSuccess;
+  answer.receipt = std::move(parsed);
+  *out = std::move(answer);
+  return boost::system::error_code();
 }
 
 bool GooglePlayAdapter::MakeGooglePlayJwt(const std::string& private_key,

@@ -11,7 +11,10 @@
 #include <memory>
 #include <string>
 
+#include <boost/system/error_code.hpp>
+
 #include "framework/http_client.h"
+#include "framework/json.h"
 #include "framework/io_service.h"
 #include "src/access_token_cache.h"
 
@@ -22,6 +25,23 @@ class GooglePlayAdapter : public std::enable_shared_from_this<GooglePlayAdapter>
   using AccessTokenResponse = tvx::AccessTokenResponse;
   using AccessTokenCallback = tvx::AccessTokenCallback;
   using AccessTokenCompletion = tvx::AccessTokenCompletion;
+
+  // Google's answer about one in-app product purchase. With a failure error
+  // code the response is a default one and is ignored.
+  struct ReceiptValidationResponse {
+    enum { kSuccess = 0, kFailure = 1 };  // kFailure: the API answered non-200
+    int32_t code = kSuccess;
+    std::string kind;                  // "" when absent
+    std::string purchase_time_millis;  // milliseconds since the epoch as text, "" when absent
+    int32_t purchase_state = 0;        // 0 purchased, 1 cancelled, 2 pending
+    int32_t not_consumed = 0;          // 1 while "consumptionState" is 0
+    int32_t purchase_type = 0;         // -1 when the answer has none
+    std::string order_id;              // "" when absent
+    int32_t acknowledgement_state = 0;
+    Json receipt;  // the whole answer, handed to the client as the decoded receipt
+  };
+  using ReceiptValidationCompletion =
+      std::function<void(const boost::system::error_code&, const ReceiptValidationResponse&)>;
 
   // The OAuth scope of the Android Publisher API.
   static constexpr char kAndroidPublisherScope[] = "https://www.googleapis.com/auth/androidpublisher";
@@ -62,6 +82,23 @@ class GooglePlayAdapter : public std::enable_shared_from_this<GooglePlayAdapter>
                                         AccessTokenCompletion completion);
   void RequestAccessTokenByJwt(const std::string& client_id, const std::string& jwt,
                                AccessTokenCompletion completion);
+
+  // One purchase query; the completion runs on an io thread with success
+  // and the answer, or with kHttpRequestFailure (Google unreachable or 5xx)
+  // or kServiceProviderProtocolError (a malformed answer).
+  void RequestReceiptValidation(const std::string& package_name, const std::string& product_id,
+                                const std::string& purchase_token, const std::string& access_token,
+                                ReceiptValidationCompletion completion);
+
+  // The purchase query's address under `api_base`; every receipt value is
+  // percent-encoded, so a token cannot redirect the query elsewhere.
+  static std::string PurchaseUrl(const std::string& api_base, const std::string& package_name,
+                                 const std::string& product_id, const std::string& purchase_token,
+                                 const std::string& access_token);
+  // Reads a purchase query's answer into `out` (left default on failure).
+  static boost::system::error_code ReadReceiptValidationAnswer(http::TransportCode transport,
+                                                               const http::Response& response,
+                                                               ReceiptValidationResponse* out);
 
   // The signed assertion of a service account: iss the e-mail, scope the
   // Android Publisher API, aud the JWT-grant token endpoint.

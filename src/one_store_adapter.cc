@@ -2,6 +2,7 @@
 
 #include <glog/logging.h>
 
+#include "src/billing_error.h"
 #include "src/store_endpoints.h"
 
 namespace tvx {
@@ -37,6 +38,14 @@ void Refresh(const std::shared_ptr<IoContext>& io, const std::string& client_id,
                                                 const AccessTokenResponse& response) {
         TheTokens()->OnRefreshed(client_id, credentials, use_test_server, ec, response);
       });
+}
+
+bool ReadEnum(const Json& answer, const char* name, int32_t* out) {
+  if (!answer.HasAttribute(name, Json::kInteger)) return false;
+  const int64_t value = answer.GetInteger(name);
+  if (value != 0 && value != 1) return false;
+  *out = static_cast<int32_t>(value);
+  return true;
 }
 
 }  // namespace
@@ -95,6 +104,89 @@ void OneStoreAdapter::RequestAccessToken(const std::string& client_id,
         self->OnAccessTokenResponse(code, response, completion);
       },
       0);
+}
+
+std::string OneStoreAdapter::PurchaseUrl(const std::string& api_base,
+                                         const std::string& purchase_id,
+                                         const std::string& package_name,
+                                         const std::string& product_id) {
+  return api_base + "/v2/purchase/details-by-productid/" + http::UrlEncode(purchase_id) + "/" +
+         http::UrlEncode(package_name) + "/" + http::UrlEncode(product_id);
+}
+
+void OneStoreAdapter::RequestReceiptValidation(const std::string& purchase_id,
+                                               const std::string& package_name,
+                                               const std::string& product_id,
+                                               const std::string& access_token,
+                                               bool use_test_server,
+                                               ReceiptValidationCompletion completion) {
+  if (http_client_) LOG(FATAL) << "Assert failed: ! http_client_";
+  http_client_ = std::make_shared<HttpClient>(io_service_);
+  http_client_->SetHeader("Authorization", "Bearer " + access_token);
+  http_client_->SetHeader("Content-Type", "application/json");
+  http_client_->GetAsync(
+      PurchaseUrl(ApiBase(use_test_server), purchase_id, package_name, product_id),
+      [self = shared_from_this(), completion = std::move(completion)](
+          http::TransportCode code, const http::Response& response) {
+        ReceiptValidationResponse answer;
+        const boost::system::error_code ec = ReadReceiptValidationAnswer(code, response, &answer);
+        completion(ec, ec ? ReceiptValidationResponse() : answer);
+      },
+      0);
+}
+
+boost::system::error_code OneStoreAdapter::ReadReceiptValidationAnswer(
+    http::TransportCode transport, const http::Response& response,
+    ReceiptValidationResponse* out) {
+  const std::string& body = response.body;
+  if (transport != http::TransportCode::kOk ||
+      (response.status_code >= 500 && response.status_code <= 599)) {
+    LOG(ERROR) << kTexts.tag << "Failed to get a receipt validation response: code=" << transport
+               << ", status_code=" << response.status_code << ", message=" << body;
+    return MakeCommonError(kHttpRequestFailure);
+  }
+  ReceiptValidationResponse refused;
+  refused.code = ReceiptValidationResponse::kFailure;
+  if (response.status_code != 200) {
+    LOG(WARNING) << kTexts.tag << "Failed to validate OneStore receipt: message=" << body;
+    *out = refused;
+    return boost::system::error_code();
+  }
+
+  auto malformed = [&body](const std::string& why) {
+    LOG(ERROR) << kTexts.tag << why;
+    LOG(ERROR) << kTexts.tag << "Invalid OneStore receipt found: message=" << body;
+    return MakeBillerError(kServiceProviderProtocolError);
+  };
+  Json parsed;
+  if (!parsed.FromString(body) || !parsed.IsObject()) {
+    return malformed("Failed to parse JSON from the response: body=" + body);
+  }
+  // OneStore reports an unknown or foreign purchase as an "error" object with
+  // status 200: the receipt is wrong, not the protocol.
+  if (parsed.HasAttribute("error")) {
+    LOG(WARNING) << kTexts.tag << "Received error response from OneStore API server: message="
+                 << body;
+    *out = refused;
+    return boost::system::error_code();
+  }
+  ReceiptValidationResponse answer;
+  if (!ReadEnum(parsed, "consumptionState", &answer.consumption_state)) {
+    return malformed("Wrong attribute type found: attribute='consumptionState', body=" + body);
+  }
+  if (!ReadEnum(parsed, "purchaseState", &answer.purchase_state)) {
+    return malformed("Wrong attribute type found: attribute='purchaseState', body=" + body);
+  }
+  if (parsed.HasAttribute("purchaseTime", Json::kInteger)) {
+    answer.purchase_time = parsed.GetInteger("purchaseTime");
+  } else {
+    LOG(WARNING) << kTexts.tag << "Wrong attribute type found: attribute='purchaseTime', body="
+                 << body;
+  }
+  answer.code = ReceiptValidationResponse::kSuccess;
+  answer.receipt = std::move(parsed);
+  *out = std::move(answer);
+  return boost::system::error_code();
 }
 
 void OneStoreAdapter::OnAccessTokenResponse(http::TransportCode code,

@@ -6,10 +6,14 @@
 #ifndef SRC_ONE_STORE_ADAPTER_H_
 #define SRC_ONE_STORE_ADAPTER_H_
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
+#include <boost/system/error_code.hpp>
+
 #include "framework/http_client.h"
+#include "framework/json.h"
 #include "framework/io_service.h"
 #include "src/access_token_cache.h"
 
@@ -20,6 +24,20 @@ class OneStoreAdapter : public std::enable_shared_from_this<OneStoreAdapter> {
   using AccessTokenResponse = tvx::AccessTokenResponse;
   using AccessTokenCallback = tvx::AccessTokenCallback;
   using AccessTokenCompletion = tvx::AccessTokenCompletion;
+
+  // OneStore's answer about one purchase. With a failure error code the
+  // response is a default one and is ignored.
+  struct ReceiptValidationResponse {
+    // kFailure: the API answered non-200, or with an "error" object.
+    enum { kSuccess = 0, kFailure = 1 };
+    int32_t code = kSuccess;
+    int64_t purchase_time = 0;  // milliseconds since the epoch, 0 when unreadable
+    int32_t purchase_state = 0;  // 1 is a cancelled purchase
+    int32_t consumption_state = 0;
+    Json receipt;  // the whole answer, handed to the client as the decoded receipt
+  };
+  using ReceiptValidationCompletion =
+      std::function<void(const boost::system::error_code&, const ReceiptValidationResponse&)>;
 
   // Called once at start, before any other operation.
   static void SetIoService(std::shared_ptr<IoContext> io_service);
@@ -41,6 +59,22 @@ class OneStoreAdapter : public std::enable_shared_from_this<OneStoreAdapter> {
   // One token request; the completion runs on an io thread.
   void RequestAccessToken(const std::string& client_id, const std::string& client_secret,
                           bool use_test_server, AccessTokenCompletion completion);
+
+  // One purchase query; the completion runs on an io thread with success
+  // and the answer, or with kHttpRequestFailure (OneStore unreachable or 5xx)
+  // or kServiceProviderProtocolError (a malformed answer).
+  void RequestReceiptValidation(const std::string& purchase_id, const std::string& package_name,
+                                const std::string& product_id, const std::string& access_token,
+                                bool use_test_server, ReceiptValidationCompletion completion);
+
+  // The purchase query's address under `api_base`, receipt values
+  // percent-encoded.
+  static std::string PurchaseUrl(const std::string& api_base, const std::string& purchase_id,
+                                 const std::string& package_name, const std::string& product_id);
+  // Reads a purchase query's answer into `out` (left default on failure).
+  static boost::system::error_code ReadReceiptValidationAnswer(http::TransportCode transport,
+                                                               const http::Response& response,
+                                                               ReceiptValidationResponse* out);
 
   // The API base the flag selects.
   static std::string ApiBase(bool use_test_server);

@@ -319,7 +319,68 @@ bool IsFormRequest(const FakeRequest& request) {
 // ---------------------------------------------------------------------------
 // FakeGoogleStore
 
+namespace {
+
+constexpr char kGooglePurchasePrefix[] = "/androidpublisher/v3/applications/";
+
+// The path's segments after `prefix`, each decoded.
+std::vector<std::string> PathSegments(const std::string& path, const std::string& prefix) {
+  std::vector<std::string> segments;
+  std::string rest = path.substr(prefix.size());
+  size_t start = 0;
+  while (start <= rest.size()) {
+    size_t slash = rest.find('/', start);
+    if (slash == std::string::npos) slash = rest.size();
+    segments.push_back(FormDecode(rest.substr(start, slash - start)));
+    start = slash + 1;
+  }
+  return segments;
+}
+
+// The decoded value of a query parameter of `target`, "" when absent.
+std::string QueryValue(const std::string& target, const std::string& name) {
+  const size_t query = target.find('?');
+  if (query == std::string::npos) return std::string();
+  std::string rest = target.substr(query + 1);
+  size_t start = 0;
+  while (start < rest.size()) {
+    size_t amp = rest.find('&', start);
+    if (amp == std::string::npos) amp = rest.size();
+    const std::string pair = rest.substr(start, amp - start);
+    const size_t eq = pair.find('=');
+    if (pair.substr(0, eq) == name) {
+      return eq == std::string::npos ? std::string() : FormDecode(pair.substr(eq + 1));
+    }
+    start = amp + 1;
+  }
+  return std::string();
+}
+
+// The next scripted answer of `key`: the last one repeats.
+// REQUIRES: the owner's mutex held.
+std::optional<FakeResponse> NextAnswer(std::map<std::string, std::deque<FakeResponse>>* answers,
+                                       const std::string& key) {
+  auto it = answers->find(key);
+  if (it == answers->end() || it->second.empty()) return std::nullopt;
+  FakeResponse answer = it->second.front();
+  if (it->second.size() > 1) it->second.pop_front();
+  return answer;
+}
+
+FakeResponse PurchaseError(int status, const std::string& message) {
+  tvx::Json error = tvx::Json::Object();
+  error.SetAttribute("code", tvx::Json(static_cast<int64_t>(status)));
+  error.SetString("message", message);
+  tvx::Json body = tvx::Json::Object();
+  body.SetAttribute("error", error);
+  return FakeResponse::Json(status, body);
+}
+
+}  // namespace
+
 FakeGoogleStore::FakeGoogleStore(FakeHttpServer* server) : server_(server) {
+  server_->RoutePrefix("GET", kGooglePurchasePrefix,
+                       [this](const FakeRequest& r) { return OnPurchase(r); });
   server_->Route("POST", kOAuthTokenPath, [this](const FakeRequest& r) { return OnOAuthToken(r); });
   server_->Route("POST", kJwtTokenPath, [this](const FakeRequest& r) { return OnJwtToken(r); });
 }
@@ -483,8 +544,62 @@ FakeResponse FakeGoogleStore::AnswerJwtToken(const FakeRequest& request) {
 // ---------------------------------------------------------------------------
 // FakeOneStore
 
+void FakeGoogleStore::SetPurchase(const std::string& purchase_token,
+                                  std::vector<FakeResponse> answers) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  purchase_answers_[purchase_token] = std::deque<FakeResponse>(answers.begin(), answers.end());
+}
+
+int FakeGoogleStore::PurchaseRequestCount(const std::string& purchase_token) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = purchase_requests_.find(purchase_token);
+  return it == purchase_requests_.end() ? 0 : it->second;
+}
+
+FakeRequest FakeGoogleStore::LastPurchaseRequest() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return purchase_log_.empty() ? FakeRequest() : purchase_log_.back();
+}
+
+tvx::Json FakeGoogleStore::MakePurchase(int purchase_state, const std::string& order_id,
+                                        const std::string& purchase_time_millis) {
+  tvx::Json purchase = tvx::Json::Object();
+  purchase.SetString("kind", "androidpublisher#productPurchase");
+  purchase.SetString("purchaseTimeMillis", purchase_time_millis);
+  purchase.SetAttribute("purchaseState", tvx::Json(static_cast<int64_t>(purchase_state)));
+  purchase.SetAttribute("consumptionState", tvx::Json(static_cast<int64_t>(0)));
+  purchase.SetString("developerPayload", "");
+  purchase.SetString("orderId", order_id);
+  purchase.SetAttribute("purchaseType", tvx::Json(static_cast<int64_t>(0)));
+  purchase.SetAttribute("acknowledgementState", tvx::Json(static_cast<int64_t>(1)));
+  return purchase;
+}
+
+FakeResponse FakeGoogleStore::OnPurchase(const FakeRequest& request) {
+  // <package>/purchases/products/<product>/tokens/<token>
+  const std::vector<std::string> segments = PathSegments(request.path, kGooglePurchasePrefix);
+  if (segments.size() != 6 || segments[1] != "purchases" || segments[2] != "products" ||
+      segments[4] != "tokens") {
+    return PurchaseError(404, "no such resource");
+  }
+  const std::string& token = segments[5];
+  const std::string access_token = QueryValue(request.target, "access_token");
+  std::lock_guard<std::mutex> lock(mutex_);
+  ++purchase_requests_[token];
+  purchase_log_.push_back(request);
+  bool issued = false;
+  for (const auto& [name, account] : accounts_) {
+    for (const auto& t : account.tokens) issued = issued || t == access_token;
+  }
+  if (!issued) return PurchaseError(401, "invalid credentials");
+  auto answer = NextAnswer(&purchase_answers_, token);
+  return answer ? *answer : PurchaseError(404, "the purchase token was not found");
+}
+
 FakeOneStore::FakeOneStore(FakeHttpServer* server, std::string prefix)
     : server_(server), prefix_(std::move(prefix)) {
+  server_->RoutePrefix("GET", prefix_ + "/v2/purchase/details-by-productid/",
+                       [this](const FakeRequest& r) { return OnPurchase(r); });
   server_->Route("POST", prefix_ + "/v2/oauth/token",
                  [this](const FakeRequest& r) { return OnToken(r); });
 }
@@ -507,6 +622,45 @@ std::vector<std::string> FakeOneStore::IssuedTokens(const std::string& client_id
   std::lock_guard<std::mutex> lock(mutex_);
   auto it = clients_.find(client_id);
   return it == clients_.end() ? std::vector<std::string>() : it->second.tokens;
+}
+
+void FakeOneStore::SetPurchase(const std::string& purchase_id,
+                               std::vector<FakeResponse> answers) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  purchase_answers_[purchase_id] = std::deque<FakeResponse>(answers.begin(), answers.end());
+}
+
+int FakeOneStore::PurchaseRequestCount(const std::string& purchase_id) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = purchase_requests_.find(purchase_id);
+  return it == purchase_requests_.end() ? 0 : it->second;
+}
+
+tvx::Json FakeOneStore::MakePurchase(int purchase_state, int64_t purchase_time) {
+  tvx::Json purchase = tvx::Json::Object();
+  purchase.SetAttribute("consumptionState", tvx::Json(static_cast<int64_t>(0)));
+  purchase.SetString("developerPayload", "");
+  purchase.SetAttribute("purchaseState", tvx::Json(static_cast<int64_t>(purchase_state)));
+  purchase.SetAttribute("purchaseTime", tvx::Json(purchase_time));
+  return purchase;
+}
+
+FakeResponse FakeOneStore::OnPurchase(const FakeRequest& request) {
+  // <purchase id>/<package>/<product>
+  const std::vector<std::string> segments =
+      PathSegments(request.path, prefix_ + "/v2/purchase/details-by-productid/");
+  if (segments.size() != 3) return PurchaseError(404, "no such resource");
+  const std::string& purchase_id = segments[0];
+  const std::string bearer = request.Header("authorization");
+  std::lock_guard<std::mutex> lock(mutex_);
+  ++purchase_requests_[purchase_id];
+  bool issued = false;
+  for (const auto& [name, client] : clients_) {
+    for (const auto& t : client.tokens) issued = issued || "Bearer " + t == bearer;
+  }
+  if (!issued) return PurchaseError(401, "invalid access token");
+  auto answer = NextAnswer(&purchase_answers_, purchase_id);
+  return answer ? *answer : PurchaseError(404, "the purchase was not found");
 }
 
 FakeResponse FakeOneStore::OnToken(const FakeRequest& request) {

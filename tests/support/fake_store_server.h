@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -140,6 +141,20 @@ class FakeGoogleStore {
   int TokenRequestCount(const std::string& account) const;
   // The tokens issued to the account, oldest first. Each is unique.
   std::vector<std::string> IssuedTokens(const std::string& account) const;
+  // The Android Publisher purchase query
+  // (GET /androidpublisher/v3/applications/<package>/purchases/products/
+  // <product>/tokens/<token>?access_token=...): answers scripted per purchase
+  // token, taken in turn, the last repeating. An access token the fake did
+  // not issue gets 401, an unscripted purchase token 404.
+  void SetPurchase(const std::string& purchase_token, std::vector<FakeResponse> answers);
+  // Purchase queries naming the token (decoded), answered or not.
+  int PurchaseRequestCount(const std::string& purchase_token) const;
+  // The last purchase query received (empty before any).
+  FakeRequest LastPurchaseRequest() const;
+  // A purchase object as Google answers it.
+  static tvx::Json MakePurchase(int purchase_state, const std::string& order_id = "GPA.1",
+                                const std::string& purchase_time_millis = "1700000000123");
+
   // Why the last refused request was refused ("" when none was).
   std::string LastRefusal() const;
   // The claims of the last JWT received (null before any).
@@ -160,10 +175,14 @@ class FakeGoogleStore {
   FakeResponse AnswerJwtToken(const FakeRequest& request);
   FakeResponse Refuse(int status, const std::string& error, const std::string& description);
   FakeResponse Issue(const std::string& account_name, Account* account);
+  FakeResponse OnPurchase(const FakeRequest& request);
 
   FakeHttpServer* const server_;
   mutable std::mutex mutex_;
-  std::map<std::string, Account> accounts_;  // GUARDED_BY(mutex_)
+  std::map<std::string, Account> accounts_;          // GUARDED_BY(mutex_)
+  std::map<std::string, std::deque<FakeResponse>> purchase_answers_;  // GUARDED_BY(mutex_)
+  std::map<std::string, int> purchase_requests_;     // GUARDED_BY(mutex_)
+  std::vector<FakeRequest> purchase_log_;            // GUARDED_BY(mutex_)
   std::string last_refusal_;                 // GUARDED_BY(mutex_)
   tvx::Json last_claims_;                    // GUARDED_BY(mutex_)
 };
@@ -182,6 +201,15 @@ class FakeOneStore {
   int TokenRequestCount(const std::string& client_id) const;
   std::vector<std::string> IssuedTokens(const std::string& client_id) const;
 
+  // The purchase query (GET <prefix>/v2/purchase/details-by-productid/
+  // <purchase id>/<package>/<product>, "Authorization: Bearer <token>"):
+  // answers scripted per purchase id as FakeGoogleStore's. A bearer token
+  // this instance did not issue gets 401, an unscripted purchase id 404.
+  void SetPurchase(const std::string& purchase_id, std::vector<FakeResponse> answers);
+  int PurchaseRequestCount(const std::string& purchase_id) const;
+  // A purchase object as OneStore answers it.
+  static tvx::Json MakePurchase(int purchase_state, int64_t purchase_time = 1700000000123);
+
  private:
   struct Client {
     std::string secret;
@@ -191,11 +219,14 @@ class FakeOneStore {
   };
   FakeResponse OnToken(const FakeRequest& request);
   FakeResponse AnswerToken(const FakeRequest& request);
+  FakeResponse OnPurchase(const FakeRequest& request);
 
   FakeHttpServer* const server_;
   const std::string prefix_;
   mutable std::mutex mutex_;
-  std::map<std::string, Client> clients_;  // GUARDED_BY(mutex_)
+  std::map<std::string, Client> clients_;         // GUARDED_BY(mutex_)
+  std::map<std::string, std::deque<FakeResponse>> purchase_answers_;  // GUARDED_BY(mutex_)
+  std::map<std::string, int> purchase_requests_;  // GUARDED_BY(mutex_)
 };
 
 // An io context run by threads of its own, for code under test that needs
