@@ -13,6 +13,7 @@
 #include <gflags/gflags.h>
 #include <glog/logging.h>
 
+#include "framework/api_service.h"
 #include "framework/engine.h"
 #include "framework/framework_flags.h"
 #include "framework/io_service.h"
@@ -84,8 +85,20 @@ int main(int argc, char** argv) {
   });
   pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
 
+  // The api service is up before install so that the module's counters are
+  // readable from the moment they are registered.
+  if (FLAGS_api_service_port != 0 &&
+      (FLAGS_api_service_port < 0 || FLAGS_api_service_port > 65535 ||
+       !tvx::ApiService::Start("default", static_cast<uint16_t>(FLAGS_api_service_port)))) {
+    LOG(ERROR) << "biller-server: cannot start the api service on port "
+               << FLAGS_api_service_port;
+    tvx::IoService::DestroyAll();
+    return 1;
+  }
+
   if (!TalvexBillerServer_install(arguments)) {
     LOG(ERROR) << "biller-server: install failed";
+    tvx::ApiService::Stop();
     tvx::IoService::DestroyAll();
     return 1;
   }
@@ -93,6 +106,7 @@ int main(int argc, char** argv) {
   main_loop.run();
 
   TalvexBillerServer_uninstall();
+  tvx::ApiService::Stop();
   tvx::SetShutDownEngineHandler(nullptr);
   tvx::IoService::DestroyAll();
   google::ShutdownGoogleLogging();

@@ -1,0 +1,29 @@
+// The api service: the host's own HTTP server (on --api_service_port) for
+// operators and monitoring. Routes:
+//   GET /v1/counters                   {"counters": [{"category", "name", "description"}...]}
+//   GET /v1/counters/<category>/<name> the counter provider's Json, with its status;
+//                                      404 for an unknown counter
+// Other methods get 405, other paths 404; every answer is JSON.
+#ifndef FRAMEWORK_API_SERVICE_H_
+#define FRAMEWORK_API_SERVICE_H_
+
+#include <cstdint>
+#include <string>
+
+namespace tvx {
+
+class ApiService {
+ public:
+  // Serves on the io group; port 0 picks a free port (see port()). False when
+  // the io group does not run, the port cannot be bound, or the service runs
+  // already.
+  static bool Start(const std::string& io_group, uint16_t port);
+  // Safe when not started.
+  static void Stop();
+  // The bound port; 0 when not running.
+  static uint16_t port();
+};
+
+}  // namespace tvx
+
+#endif  // FRAMEWORK_API_SERVICE_H_

@@ -1,0 +1,60 @@
+// A blocking HTTP/1.1 client over one loopback connection, for tests that
+// need keep-alive, pipelining, partial requests or raw bytes.
+#ifndef TESTS_SUPPORT_HTTP_TEST_CLIENT_H_
+#define TESTS_SUPPORT_HTTP_TEST_CLIENT_H_
+
+#include <chrono>
+#include <map>
+#include <optional>
+#include <string>
+
+namespace tvx::testing {
+
+struct HttpReply {
+  int status = 0;
+  std::map<std::string, std::string> headers;  // names in lower case
+  std::string body;
+
+  std::string Header(const std::string& lower_case_name) const {
+    auto it = headers.find(lower_case_name);
+    return it == headers.end() ? std::string() : it->second;
+  }
+};
+
+// The text of a request; Content-Length is added when there is a body.
+std::string MakeHttpRequest(const std::string& method, const std::string& target,
+                            const std::string& body = "", const std::string& extra_headers = "");
+
+class HttpTestConnection {
+ public:
+  HttpTestConnection() = default;
+  ~HttpTestConnection();
+  HttpTestConnection(HttpTestConnection&& other) noexcept
+      : fd_(other.fd_), pending_(std::move(other.pending_)) {
+    other.fd_ = -1;
+  }
+  HttpTestConnection& operator=(HttpTestConnection&&) = delete;
+
+  bool Connect(int port);
+  bool Send(const std::string& bytes);
+  // One answer (an interim 100 counts as one); nullopt on time-out, close or
+  // a reply that is not HTTP.
+  std::optional<HttpReply> Read(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  // Send, then Read.
+  std::optional<HttpReply> Exchange(const std::string& request,
+                                    std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  // True when the server closes the connection within the time (bytes that
+  // arrive meanwhile are dropped).
+  bool WaitForClose(std::chrono::milliseconds timeout);
+  void Close();
+
+ private:
+  bool Fill(std::chrono::steady_clock::time_point deadline);
+
+  int fd_ = -1;
+  std::string pending_;  // received, not yet returned
+};
+
+}  // namespace tvx::testing
+
+#endif  // TESTS_SUPPORT_HTTP_TEST_CLIENT_H_

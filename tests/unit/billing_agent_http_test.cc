@@ -1,0 +1,227 @@
+// Turning HTTP JSON bodies into biller requests: which bodies are refused,
+// with which text, and what the accepted ones become.
+#include "src/billing_agent_http.h"
+
+#include <gtest/gtest.h>
+
+#include "framework/billing_store.h"
+#include "framework/uuid.h"
+#include "src/session.h"
+
+namespace tvx {
+namespace {
+
+using E = HttpValidationEndpoint;
+
+std::string AuthError(const std::string& body) {
+  HttpAuthenticationFields fields;
+  std::string error;
+  EXPECT_FALSE(ParseHttpAuthenticationBody(body, &fields, &error)) << body;
+  return error;
+}
+
+std::string ValidationError(E endpoint, const std::string& body) {
+  HttpValidationFields fields;
+  std::string error;
+  EXPECT_FALSE(ParseHttpValidationBody(endpoint, body, &fields, &error)) << body;
+  return error;
+}
+
+// The accepted body's receipt, parsed back.
+Json Receipt(E endpoint, const std::string& body) {
+  HttpValidationFields fields;
+  std::string error;
+  EXPECT_TRUE(ParseHttpValidationBody(endpoint, body, &fields, &error)) << body << ": " << error;
+  Json receipt;
+  EXPECT_TRUE(receipt.FromString(fields.receipt));
+  return receipt;
+}
+
+std::string Body(const std::string& members, const std::string& session_id = "s") {
+  return R"({"sessionid": ")" + session_id +
+         R"(", "player_id": "p", "player_service_provider": "g", )" + members + "}";
+}
+
+TEST(HttpAuthenticationBodyTest, RefusalsNameTheFirstWrongAttribute) {
+  const std::string c = R"("biller_client_id": "c", )";
+  const std::pair<std::string, std::string> refusals[] = {
+      {"not json", "wrong request json string"},
+      {"[]", "wrong request json string"},
+      {R"({})", "wrong 'biller_client_id' attribute"},
+      {R"({"biller_client_id": ""})", "wrong 'biller_client_id' attribute"},
+      {R"({"biller_client_id": 7})", "wrong 'biller_client_id' attribute"},
+      {"{" + c + R"("google_play_private_key": 1})", "wrong 'google_play_private_key' attribute"},
+      {"{" + c + R"("google_play_refresh_token": null})",
+       "wrong 'google_play_refresh_token' attribute"},
+      {"{" + c + R"("google_play_private_key": "k"})",
+       "service account data is invalid (client email, private key)"},
+      // An empty text is as good as absent.
+      {"{" + c + R"("google_play_private_key": "", "google_play_client_email": "e"})",
+       "service account data is invalid (client email, private key)"},
+      {"{" + c + R"("google_play_client_id": "i", "google_play_client_secret": "s"})",
+       "client data is invalid (client id, secret, refresh token)"},
+      {"{" + c + R"("google_play_private_key": "k", "google_play_client_email": "e",
+                    "google_play_client_id": "i", "google_play_client_secret": "s",
+                    "google_play_refresh_token": "r"})",
+       "private_key and client id cannot be used together"},
+      {"{" + c + R"("one_store_client_secret": 5})", "wrong 'one_store_client_secret' attribute"},
+      {"{" + c + R"("one_store_client_id": "i"})", "wrong OneStore auth key"},
+      // Google Play is examined before OneStore.
+      {"{" + c + R"("one_store_client_id": "i", "google_play_client_email": "e"})",
+       "service account data is invalid (client email, private key)"},
+  };
+  for (const auto& [body, error] : refusals) EXPECT_EQ(AuthError(body), error);
+}
+
+TEST(HttpAuthenticationBodyTest, CredentialsBecomeAuthKeysGooglePlayFirst) {
+  HttpAuthenticationFields fields;
+  std::string error;
+  ASSERT_TRUE(ParseHttpAuthenticationBody(
+      R"({"one_store_client_id": "os-id", "one_store_client_secret": "os&=+",
+          "google_play_client_id": "gid", "google_play_client_secret": "gs",
+          "google_play_refresh_token": "gr", "google_play_private_key": "",
+          "biller_client_id": "c\"1"})",
+      &fields, &error))
+      << error;
+  EXPECT_EQ(fields.biller_client_id, "c\"1");
+  ASSERT_EQ(fields.auth_keys.size(), 2u);
+  std::string refresh, id, secret;
+  EXPECT_TRUE(ParseGooglePlayAuthKey(fields.auth_keys[0], &refresh, &id, &secret));
+  EXPECT_EQ(refresh + " " + id + " " + secret, "gr gid gs");
+  EXPECT_TRUE(ParseOneStoreAuthKey(fields.auth_keys[1], &id, &secret));
+  EXPECT_EQ(id + " " + secret, "os-id os&=+");
+
+  fields = {};
+  ASSERT_TRUE(ParseHttpAuthenticationBody(
+      R"({"biller_client_id": "c", "google_play_private_key": "-----KEY-----\n",
+          "google_play_client_email": "svc@example.com"})",
+      &fields, &error));
+  ASSERT_EQ(fields.auth_keys.size(), 1u);
+  std::string key, email;
+  EXPECT_TRUE(ParseGooglePlayAuthKey(fields.auth_keys[0], &key, &email));
+  EXPECT_EQ(key + email, "-----KEY-----\nsvc@example.com");
+}
+
+TEST(HttpAuthenticationBodyDeathTest, BuildersNeedAnErrorText) {
+  std::vector<std::string> keys;
+  EXPECT_DEATH(BuildGooglePlayAuthKeys(Json::Object(), &keys, nullptr), "Assert failed: error_desc");
+  EXPECT_DEATH(BuildOneStoreAuthKeys(Json::Object(), &keys, nullptr), "Assert failed: error_desc");
+}
+
+TEST(HttpValidationBodyTest, RefusalsNameTheFirstWrongAttribute) {
+  for (E endpoint : {E::kGooglePlay, E::kAppleAppStore, E::kTStore, E::kOneStore}) {
+    EXPECT_EQ(ValidationError(endpoint, "[]"), "wrong request json string");
+    EXPECT_EQ(ValidationError(endpoint, R"({"sessionid": 1, "player_id": "p"})"),
+              "wrong 'sessionid' attribute'");
+    EXPECT_EQ(ValidationError(endpoint, R"({"sessionid": "s", "player_service_provider": "g"})"),
+              "wrong 'player_id' attribute");
+    EXPECT_EQ(ValidationError(endpoint, R"({"sessionid": "s", "player_id": "p"})"),
+              "wrong 'player_service_provider' attribute");
+  }
+  const std::string tstore = R"("txid": "t", "appid": "a", "signdata": "s", )";
+  const std::tuple<E, std::string, std::string> refusals[] = {
+      {E::kGooglePlay, R"("product_id": "b", "purchase_token": "c")", "package_name"},
+      {E::kGooglePlay, R"("package_name": "a", "product_id": "b")", "purchase_token"},
+      {E::kGooglePlay, R"("package_name": "a", "product_id": 2, "purchase_token": "c")",
+       "product_id"},
+      {E::kAppleAppStore, R"("product_id": "p", "quantity": 1)", "receipt_data"},
+      {E::kAppleAppStore, R"("receipt_data": "r", "product_id": "p", "quantity": "1")",
+       "quantity"},
+      {E::kAppleAppStore, R"("receipt_data": "r", "product_id": "p", "quantity": 1.5)",
+       "quantity"},
+      {E::kAppleAppStore,
+       R"("receipt_data": "r", "product_id": "p", "quantity": 18446744073709551615)",
+       "quantity"},
+      {E::kTStore, R"("txid": "t", "appid": "a", "products": [])", "signdata"},
+      {E::kTStore, tstore + R"("test": true)", "products"},
+      {E::kTStore, tstore + R"("products": "a")", "products"},
+      {E::kOneStore, R"("purchase_id": "i", "prodouct_id": "p")", "package_name"},
+      {E::kOneStore, R"("purchase_id": "i", "package_name": "k", "product_id": "p")",
+       "prodouct_id"},
+  };
+  for (const auto& [endpoint, members, attribute] : refusals) {
+    EXPECT_EQ(ValidationError(endpoint, Body(members)), "wrong '" + attribute + "' attribute");
+  }
+  EXPECT_EQ(ValidationError(E::kTStore, Body(tstore + R"("products": ["a", 3])")),
+            "wrong element in 'products' attribute");
+}
+
+TEST(HttpValidationBodyTest, AcceptedBodiesBecomeTheirStoresReceipts) {
+  Json receipt = Receipt(
+      E::kGooglePlay, Body(R"("package_name": "", "product_id": "b", "purchase_token": "c\"d")"));
+  EXPECT_EQ(receipt.ToString(),
+            R"({"service_provider":"GooglePlay","package_name":"","product_id":"b",)"
+            R"("purchase_token":"c\"d"})");
+  receipt = Receipt(E::kAppleAppStore, Body(R"("receipt_data": "r", "product_id": "p",
+                                                "quantity": 3)"));
+  EXPECT_EQ(receipt.GetInteger("quantity"), 3);
+  EXPECT_EQ(receipt.GetString("service_provider"), "AppleAppStore");
+
+  const std::string tstore = R"("txid": "t", "appid": "a", "signdata": "s", )";
+  receipt = Receipt(E::kTStore, Body(tstore + R"("test": "yes", "products": [])"));
+  EXPECT_FALSE(receipt.GetBool("test"));
+  EXPECT_EQ(receipt["products"].Size(), 0u);
+  receipt = Receipt(E::kTStore, Body(tstore + R"("test": true, "products": ["a", "b"])"));
+  EXPECT_EQ(receipt.ToString(),
+            R"({"service_provider":"TStore","txid":"t","appid":"a","signdata":"s",)"
+            R"("test":true,"products":["a","b"]})");
+
+  receipt = Receipt(E::kOneStore,
+                    Body(R"("purchase_id": "i", "package_name": "k", "prodouct_id": "p")"));
+  EXPECT_EQ(receipt.ToString(),
+            R"({"service_provider":"OneStore","purchase_id":"i","package_name":"k",)"
+            R"("product_id":"p"})");
+}
+
+// Records what a handler answers.
+class RecordingSocket : public HttpSocket {
+ public:
+  bool SendResponse(const std::string& body, const std::string& content_type) override {
+    return SendResponse(200, body, content_type);
+  }
+  bool SendResponse(int status, const std::string& body,
+                    const std::string& content_type) override {
+    answers.push_back(std::to_string(status) + " " + content_type + " " + body);
+    return true;
+  }
+  std::vector<std::string> answers;
+};
+
+std::vector<std::string> Handle(HttpServer::Handler handler, const std::string& body) {
+  auto socket = std::make_shared<RecordingSocket>();
+  auto request = std::make_shared<http::Request2>();
+  request->body = body;
+  handler(socket, request);
+  return socket->answers;
+}
+
+TEST(HttpHandlersTest, SessionsTheBillerNeverIssuedAreRefusedWithoutGrowingTheRegistry) {
+  const std::vector<std::string> refused = {R"(200 application/json {"result": 1005})"};
+  const std::string purchase = R"("package_name": "a", "product_id": "b", "purchase_token": "c")";
+  const size_t sessions = ClientSessionCount();
+  for (const std::string& id :
+       {util::ToString(RandomGenerator::GenerateUuid()), std::string("not a uuid")}) {
+    EXPECT_EQ(Handle(&OnHttpGooglePlayValidation, Body(purchase, id)), refused) << id;
+  }
+  EXPECT_EQ(ClientSessionCount(), sessions);
+
+  // A session that exists goes on to the dispatch, which refuses it there
+  // for not being authenticated.
+  auto session = GetOrCreateClientSession(RandomGenerator::GenerateUuid());
+  EXPECT_EQ(
+      Handle(&OnHttpGooglePlayValidation, Body(purchase, util::ToString(session->id()))),
+      refused);
+  EXPECT_TRUE(session->state() == ClientSession::kCreated);
+}
+
+TEST(HttpHandlersTest, RefusalsAreAnsweredAtOnceWithTheirExactBodies) {
+  EXPECT_EQ(Handle(&OnHttpTStoreValidation, "[]"),
+            std::vector<std::string>{R"(200 application/json {"result": 2000, )"
+                                     R"("description": "Talvex-Biller: wrong parameter"})"});
+  EXPECT_EQ(Handle(&OnHttpAuthentication, R"({"biller_client_id": "c", "one_store_client_id": "i"})"),
+            std::vector<std::string>{
+                R"(200 application/json {"result": 1, "description": "wrong OneStore auth key"})"});
+}
+
+}  // namespace
+}  // namespace tvx
