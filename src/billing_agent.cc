@@ -3,7 +3,10 @@
 
 #include <glog/logging.h>
 
+#include "src/billing_agent_http.h"
 #include "src/billing_agent_state.h"
+#include "src/google_play_adapter.h"
+#include "src/one_store_adapter.h"
 
 namespace tvx {
 
@@ -12,7 +15,7 @@ std::string the_io_group_name;
 bool the_bypass_mode = false;
 std::shared_ptr<TcpServer> the_tcp_server;
 std::shared_ptr<HttpServer> the_http_server;
-TimerId the_last1min_refresh_timer_id = Timer::kInvalidTimerId;
+std::atomic<TimerId> the_last1min_refresh_timer_id{Timer::kInvalidTimerId};
 
 bool BillingAgent::Start(const std::string& io_group_name, uint16_t tcp_port,
                          uint16_t http_port, bool bypass, const std::string& db_address,
@@ -29,16 +32,14 @@ bool BillingAgent::Start(const std::string& io_group_name, uint16_t tcp_port,
   the_io_group_name = io_group_name;
 
   // --- receipt database and schema ---
-  // The receipt database is not part of this build yet; its settings are
-  // accepted so that the command line stays the same when it lands.
-  (void)db_address;
-  (void)db_user;
-  (void)db_password;
-  (void)db_name;
-  (void)connection_count;
-  (void)character_set;
+  if (!StartReceiptDatabase(db_address, db_user, db_password, db_name, connection_count,
+                            character_set)) {
+    return true;  // the schema was exported and the engine is shutting down
+  }
 
   // --- store adapters ---
+  GooglePlayAdapter::SetIoService(the_io_service);
+  OneStoreAdapter::SetIoService(the_io_service);
 
   // --- TCP server ---
   if (tcp_port != 0) {
@@ -50,19 +51,27 @@ bool BillingAgent::Start(const std::string& io_group_name, uint16_t tcp_port,
   }
 
   // --- HTTP server ---
-  // The HTTP front end is not part of this build yet.
-  (void)http_port;
+  if (http_port != 0) {
+    the_http_server = HttpServer::Create(io_group_name);
+    if (!the_http_server) LOG(FATAL) << "failed to start http server";
+    the_http_server->RegisterHandler(kHttpAuthenticationPath, &OnHttpAuthentication);
+    the_http_server->RegisterHandler(kHttpGooglePlayValidationPath, &OnHttpGooglePlayValidation);
+    the_http_server->RegisterHandler(kHttpAppleAppStoreValidationPath,
+                                     &OnHttpAppleAppStoreValidation);
+    the_http_server->RegisterHandler(kHttpTStoreValidationPath, &OnHttpTStoreValidation);
+    the_http_server->RegisterHandler(kHttpOneStoreValidationPath, &OnHttpOneStoreValidation);
+    if (!the_http_server->Start(http_port)) LOG(FATAL) << "failed to start http server";
+  }
 
   // --- statistics counters and rotation timer ---
+  StartStatistics();
 
   return true;
 }
 
 void BillingAgent::Stop() {
-  if (the_last1min_refresh_timer_id != Timer::kInvalidTimerId) {
-    Timer::Cancel(the_last1min_refresh_timer_id);
-    the_last1min_refresh_timer_id = Timer::kInvalidTimerId;
-  }
+  const TimerId rotation_timer = the_last1min_refresh_timer_id.exchange(Timer::kInvalidTimerId);
+  if (rotation_timer != Timer::kInvalidTimerId) Timer::Cancel(rotation_timer);
   if (the_tcp_server) {
     the_tcp_server->Stop();
     the_tcp_server.reset();
@@ -72,7 +81,12 @@ void BillingAgent::Stop() {
     the_http_server.reset();
   }
   // --- Stop: receipt database ---
+  StopReceiptDatabase();
   // --- Stop: store adapters ---
+  GooglePlayAdapter::Shutdown();
+  // OneStore's refresh timers, too, would otherwise go on starting token
+  // requests while the process shuts down.
+  OneStoreAdapter::Shutdown();
 }
 
 bool BillingAgent::IsRunning() { return the_io_service != nullptr; }

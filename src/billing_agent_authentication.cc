@@ -8,6 +8,9 @@
 #include "src/billing_agent.h"
 #include "src/billing_agent_state.h"
 #include "src/billing_error.h"
+#include "src/billing_service.h"
+#include "src/google_play_adapter.h"
+#include "src/one_store_adapter.h"
 
 namespace tvx {
 namespace {
@@ -23,12 +26,13 @@ void Answer(const std::shared_ptr<Request>& request, AuthResponse::Result result
                                           request->request_uuid(), result, DescribeError(code)));
 }
 
-// Asks the store for an access token with the session's credentials. No store
-// adapter is part of this build yet, so the store counts as unreachable.
-void RequestStoreAccessToken(const std::shared_ptr<Request>& request, const Pending& pending,
-                             const std::string& store_name) {
-  BillingAgent::OnAuthenticationCompleted(request, pending, store_name, std::string(),
-                                          MakeBillerError(kServiceProviderCommunicationError));
+// The completion of one store check, bound to the request it answers.
+AccessTokenCallback CompleteWith(const std::shared_ptr<Request>& request, const Pending& pending,
+                                 const char* store_name) {
+  return [request, pending, store_name](const std::string& access_token,
+                                        const boost::system::error_code& ec) {
+    BillingAgent::OnAuthenticationCompleted(request, pending, store_name, access_token, ec);
+  };
 }
 
 }  // namespace
@@ -104,14 +108,16 @@ void BillingAgent::OnAuthenticationRequested(const std::shared_ptr<Request>& req
                     << "google paly client email(" << client_email << ")";
           session->set_gp_private_key(private_key);
           session->set_gp_client_id(client_email);
-          RequestStoreAccessToken(request, pending, kGooglePlayStoreName);
+          GooglePlayAdapter::GetAccessToken(private_key, client_email,
+                                            CompleteWith(request, pending, kGooglePlayStoreName));
         } else if (ParseGooglePlayAuthKey(key, &refresh_token, &gp_client_id, &client_secret)) {
           LOG(INFO) << "begin to authenticate google api server account: "
                     << "google paly client id(" << gp_client_id << ")";
           session->set_gp_client_id(gp_client_id);
           session->set_gp_client_secret(client_secret);
           session->set_gp_refresh_token(refresh_token);
-          RequestStoreAccessToken(request, pending, kGooglePlayStoreName);
+          GooglePlayAdapter::GetAccessToken(gp_client_id, client_secret, refresh_token,
+                                            CompleteWith(request, pending, kGooglePlayStoreName));
         } else {
           LOG(WARNING) << "BillingAgent::OnAuthenticationRequested: "
                        << "invalid google play auth key: "
@@ -131,7 +137,9 @@ void BillingAgent::OnAuthenticationRequested(const std::shared_ptr<Request>& req
                     << "OneStore client id(" << os_client_id << ")";
           session->set_os_client_id(os_client_id);
           session->set_os_client_secret(os_client_secret);
-          RequestStoreAccessToken(request, pending, kOneStoreStoreName);
+          OneStoreAdapter::GetAccessToken(os_client_id, os_client_secret,
+                                          FLAGS_biller_use_one_store_test_server,
+                                          CompleteWith(request, pending, kOneStoreStoreName));
         } else {
           LOG(WARNING) << "BillingAgent::OnAuthenticationRequested: "
                        << "invalid OneStore auth key: "

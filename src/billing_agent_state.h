@@ -4,13 +4,17 @@
 #ifndef SRC_BILLING_AGENT_STATE_H_
 #define SRC_BILLING_AGENT_STATE_H_
 
+#include <atomic>
+#include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "framework/http_server.h"
 #include "framework/io_service.h"
 #include "framework/tcp.h"
 #include "framework/timer.h"
+#include "src/database.h"
 
 namespace tvx {
 
@@ -19,7 +23,35 @@ extern std::string the_io_group_name;
 extern bool the_bypass_mode;
 extern std::shared_ptr<TcpServer> the_tcp_server;
 extern std::shared_ptr<HttpServer> the_http_server;
-extern TimerId the_last1min_refresh_timer_id;
+// Written by Start, Stop and the rotation handler on different threads.
+extern std::atomic<TimerId> the_last1min_refresh_timer_id;
+
+// The receipt database. Start and Stop write it under
+// the_db_connection_mutex; the counter provider, which runs on the api
+// service's thread and may run while Stop lets the database go, copies it
+// under the lock; handlers read it without one while the agent runs.
+extern std::shared_ptr<BillerDatabase> the_db_connection;
+extern std::mutex the_db_connection_mutex;
+
+// The database module's callback invoker: posts the call of `callback` with
+// `result` onto the_io_service, so every insert completes on the agent's
+// event loop.
+void InvokeDatabaseCallback(const BillerDatabase::InsertReceiptCallback& callback,
+                            const BillerDatabase::InsertReceiptResult& result);
+
+// Start's database steps: the module with InvokeDatabaseCallback, the
+// database, the schema script, then installation or export, then the schema
+// check. False after an export: the engine is shutting down and Start must
+// start nothing more. Every failure ends the process.
+bool StartReceiptDatabase(const std::string& address, const std::string& user,
+                          const std::string& password, const std::string& database,
+                          uint64_t connection_count, const std::string& character_set);
+// Stop's database step: lets the database go, which finalises its client: a
+// statement being run finishes, statements still waiting fail.
+void StopReceiptDatabase();
+// Start's statistics steps: the two counters, then the one-minute rotation
+// timer when the api service runs.
+void StartStatistics();
 
 }  // namespace tvx
 

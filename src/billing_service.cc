@@ -3,6 +3,8 @@
 #include <glog/logging.h>
 
 #include "src/billing_agent.h"
+#include "src/p4_store_adapter.h"
+#include "src/store_endpoints.h"
 
 DEFINE_int32(protobuf_listen_port, 12810, "listen port for protobuf protocol");
 DEFINE_int32(http_listen_port, 80, "listen port for http protocol");
@@ -44,9 +46,14 @@ extern "C" bool TalvexBillerServer_install(const tvx::ArgumentMap& arguments) {
             << "mysql db connection count=" << FLAGS_mysql_db_connection_count << std::endl
             << "mysql db character set=" << FLAGS_mysql_db_character_set;
 
-  // The PlayStation platform arguments are read here once that store is part
-  // of the build.
-  (void)arguments;
+  std::string endpoints_error;
+  if (!tvx::SetStoreEndpoints(arguments.FindArgument("store_endpoints"), &endpoints_error)) {
+    LOG(ERROR) << "Wrong install argument: " << endpoints_error;
+    return false;
+  }
+
+  // After the store endpoints: the platform's addresses are taken from them.
+  if (!tvx::P4StoreAdapter::ParseP4PlatformArgument(arguments)) return false;
 
   return tvx::BillingAgent::Start(
       "default", static_cast<uint16_t>(FLAGS_protobuf_listen_port),

@@ -37,8 +37,13 @@ TEST(StartupTest, EmptyCharacterSetEndsTheProcess) {
 }
 
 TEST(StartupTest, LogsTheRunModeAndConfigurationWithoutThePassword) {
-  BillerProcess biller(Options({"--mysql_pw=hunter2-secret", "--mysql_db_connection_count=3"}));
-  ASSERT_TRUE(biller.running()) << biller.Log();
+  // The password is wrong, so the database refuses the login later; the
+  // configuration record has been written by then.
+  auto options = Options({"--mysql_pw=hunter2-secret", "--mysql_db_connection_count=3"});
+  options.wait_until_listening = false;
+  BillerProcess biller(options);
+  ASSERT_TRUE(biller.WaitForLog("mysql db character set=")) << biller.Log();
+  biller.WaitForExit(std::chrono::seconds(5));
   const std::string log = biller.Log();
   EXPECT_NE(log.find("] Run\n"), std::string::npos) << log;
   EXPECT_NE(log.find("configuration\nlisten_port=" + std::to_string(biller.tcp_port()) +

@@ -14,10 +14,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <random>
 #include <sstream>
 #include <thread>
+
+#include <gtest/gtest.h>
 
 #include "framework/tcp.h"
 #include "framework/uuid.h"
@@ -283,6 +286,11 @@ BillerProcess::~BillerProcess() {
       ::kill(pid_, SIGKILL);
       WaitForExit(10s);
     }
+  }
+  // Keep the folder (log, activity logs) of a failed test for a look.
+  if (!::testing::Test::HasFailure() && std::getenv("BILLER_KEEP_TEST_DIRS") == nullptr) {
+    std::error_code ec;
+    std::filesystem::remove_all(work_dir_, ec);
   }
 }
 
