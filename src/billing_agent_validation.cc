@@ -8,7 +8,6 @@
 #include "framework/player_account.h"
 #include "src/billing_agent.h"
 #include "src/billing_agent_state.h"
-#include "src/store_flow_stub.h"
 
 namespace tvx {
 namespace {
@@ -80,13 +79,6 @@ void BillingAgent::OnReceiptValidationRequested(const std::shared_ptr<Request>& 
       AnswerResult(request, ValidationResponse::kFailWrongServiceProvider);
       return;
   }
-}
-
-void RefuseStoreNotInBuild(const std::shared_ptr<Request>& request, const char* store) {
-  LOG(WARNING) << "BillingAgent::OnReceiptValidationRequested: "
-               << "no validation for " << store << " in this build: "
-               << "session[" << request->session << "]";
-  AnswerResult(request, ValidationResponse::kFailWrongServiceProvider);
 }
 
 }  // namespace tvx
