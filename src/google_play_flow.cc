@@ -14,6 +14,7 @@
 #include "src/billing_agent_state.h"
 #include "src/billing_error.h"
 #include "src/billing_statistics.h"
+#include "src/flow_outcome.h"
 #include "src/google_play_adapter.h"
 #include "src/purchase_log.h"
 #include "src/retry_policy.h"
@@ -68,46 +69,15 @@ void OnGooglePlayReceiptInserted(const BillerDatabase::InsertReceiptResult& resu
                                  const std::shared_ptr<Request>& request, const Rvr& response,
                                  const PlayerAccount& account, const Json& receipt) {
   VLOG(2) << "BillingAgent::OnGooglePlayReceiptInserted called";
-  const Uuid uuid = request->request_uuid();
-  switch (result) {
-    case BillerDatabase::kInsertSucceeded: {
-      LOG(INFO) << kTag << "Verified" << Fields(*request, account, receipt);
-      LogPurchase(request->session->client_id(), account.id(), account.service_provider(),
-                  receipt.GetString(kGooglePlayProductIdKey), 1,
-                  PurchaseEpochSeconds(response.purchase_time_millis), "UTC",
-                  WallClock::ToSeconds(WallClock::Now()));
-      const auto& validation = request->request_message->receipt_validation();
-      if (validation.has_fill_decoded_receipt() && validation.fill_decoded_receipt()) {
-        Json decoded = response.receipt;
-        decoded.SetString(kBillingServiceProviderKey, kGooglePlayName);
-        BillingAgent::SendResponse(
-            request, BillingMessageWriter::CreateReceiptValidationResponseSuccess(uuid, decoded));
-      } else {
-        BillingAgent::SendResponse(
-            request, BillingMessageWriter::CreateReceiptValidationResponseSuccess(uuid));
-      }
-      Record(kSuccess, request->start_time);
-      return;
-    }
-    case BillerDatabase::kInsertDuplicated:
-      LOG(WARNING) << kTag << "Already provisioned" << Fields(*request, account, receipt);
-      Answer(request, ValidationResponse::kFailAlreadyProvisioned);
-      Record(kAlreadyProvisioned, request->start_time);
-      return;
-    case BillerDatabase::kInsertConnectionFailed:
-      LOG(WARNING) << kTag
-                   << "Failed to update the receipt, Please check your database connection/server"
-                   << Fields(*request, account, receipt);
-      break;
-    default:
-      LOG(WARNING) << kTag
-                   << "Unknown database issue, Please check your database connection/server"
-                   << Fields(*request, account, receipt);
-      break;
-  }
-  BillingAgent::SendResponse(request, BillingMessageWriter::CreateFailResponse(
-                                          uuid, kDatabaseError, DescribeError(kDatabaseError)));
-  Record(kDatabaseError, request->start_time);
+  AnswerInsertResult(result, kTag, kGooglePlayName, the_google_play_statistics, request,
+                     Fields(*request, account, receipt),
+                     response.receipt, [&] {
+                       LogPurchase(request->session->client_id(), account.id(),
+                                   account.service_provider(),
+                                   receipt.GetString(kGooglePlayProductIdKey), 1,
+                                   PurchaseEpochSeconds(response.purchase_time_millis), "UTC",
+                                   WallClock::ToSeconds(WallClock::Now()));
+                     });
 }
 
 void RequestGooglePlayReceiptValidation(const std::shared_ptr<Request>& request,

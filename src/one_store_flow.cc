@@ -15,6 +15,7 @@
 #include "src/billing_error.h"
 #include "src/billing_service.h"
 #include "src/billing_statistics.h"
+#include "src/flow_outcome.h"
 #include "src/one_store_adapter.h"
 #include "src/retry_policy.h"
 
@@ -59,43 +60,9 @@ void OnOneStoreReceiptInserted(const BillerDatabase::InsertReceiptResult& result
                                const std::shared_ptr<Request>& request, const Rvr& response,
                                const PlayerAccount& account, const Json& receipt) {
   VLOG(2) << "BillingAgent::OnOneStoreReceiptInserted called";
-  const Uuid uuid = request->request_uuid();
-  switch (result) {
-    case BillerDatabase::kInsertSucceeded: {
-      // OneStore purchases are not written to the Purchase activity log.
-      LOG(INFO) << kTag << "Verified" << Fields(*request, account, receipt);
-      const auto& validation = request->request_message->receipt_validation();
-      if (validation.has_fill_decoded_receipt() && validation.fill_decoded_receipt()) {
-        Json decoded = response.receipt;
-        decoded.SetString(kBillingServiceProviderKey, kOneStoreName);
-        BillingAgent::SendResponse(
-            request, BillingMessageWriter::CreateReceiptValidationResponseSuccess(uuid, decoded));
-      } else {
-        BillingAgent::SendResponse(
-            request, BillingMessageWriter::CreateReceiptValidationResponseSuccess(uuid));
-      }
-      Record(kSuccess, request->start_time);
-      return;
-    }
-    case BillerDatabase::kInsertDuplicated:
-      LOG(WARNING) << kTag << "Already provisioned" << Fields(*request, account, receipt);
-      Answer(request, ValidationResponse::kFailAlreadyProvisioned);
-      Record(kAlreadyProvisioned, request->start_time);
-      return;
-    case BillerDatabase::kInsertConnectionFailed:
-      LOG(WARNING) << kTag
-                   << "Failed to update the receipt, Please check your database connection/server"
-                   << Fields(*request, account, receipt);
-      break;
-    default:
-      LOG(WARNING) << kTag
-                   << "Unknown database issue, Please check your database connection/server"
-                   << Fields(*request, account, receipt);
-      break;
-  }
-  BillingAgent::SendResponse(request, BillingMessageWriter::CreateFailResponse(
-                                          uuid, kDatabaseError, DescribeError(kDatabaseError)));
-  Record(kDatabaseError, request->start_time);
+  AnswerInsertResult(result, kTag, kOneStoreName, the_one_store_statistics, request,
+                     Fields(*request, account, receipt),
+                     response.receipt, nullptr);
 }
 
 void RequestOneStoreReceiptValidation(const std::shared_ptr<Request>& request,

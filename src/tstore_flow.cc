@@ -16,6 +16,7 @@
 #include "src/billing_agent_state.h"
 #include "src/billing_error.h"
 #include "src/billing_statistics.h"
+#include "src/flow_outcome.h"
 #include "src/retry_policy.h"
 #include "src/tstore_adapter.h"
 
@@ -97,42 +98,9 @@ void OnTStoreReceiptInserted(const BillerDatabase::InsertReceiptResult& result,
                              const std::shared_ptr<Request>& request, const Rvr& response,
                              const PlayerAccount& account, const Json& receipt) {
   VLOG(2) << "BillingAgent::OnTStoreReceiptInserted called";
-  const Uuid uuid = request->request_uuid();
-  switch (result) {
-    case BillerDatabase::kInsertSucceeded: {
-      LOG(INFO) << kTag << "Verified" << Fields(*request, account, receipt);
-      const auto& validation = request->request_message->receipt_validation();
-      if (validation.has_fill_decoded_receipt() && validation.fill_decoded_receipt()) {
-        Json decoded = response.decoded_receipt;
-        decoded.SetString(kBillingServiceProviderKey, kTStoreName);
-        BillingAgent::SendResponse(
-            request, BillingMessageWriter::CreateReceiptValidationResponseSuccess(uuid, decoded));
-      } else {
-        BillingAgent::SendResponse(
-            request, BillingMessageWriter::CreateReceiptValidationResponseSuccess(uuid));
-      }
-      Record(kSuccess, request->start_time);
-      return;
-    }
-    case BillerDatabase::kInsertDuplicated:
-      LOG(WARNING) << kTag << "Already provisioned" << Fields(*request, account, receipt);
-      Answer(request, ValidationResponse::kFailAlreadyProvisioned);
-      Record(kAlreadyProvisioned, request->start_time);
-      return;
-    case BillerDatabase::kInsertConnectionFailed:
-      LOG(WARNING) << kTag
-                   << "Failed to update the receipt, Please check your database connection/server"
-                   << Fields(*request, account, receipt);
-      break;
-    default:
-      LOG(WARNING) << kTag
-                   << "Unknown database issue, Please check your database connection/server"
-                   << Fields(*request, account, receipt);
-      break;
-  }
-  BillingAgent::SendResponse(request, BillingMessageWriter::CreateFailResponse(
-                                          uuid, kDatabaseError, DescribeError(kDatabaseError)));
-  Record(kDatabaseError, request->start_time);
+  AnswerInsertResult(result, kTag, kTStoreName, the_tstore_statistics, request,
+                     Fields(*request, account, receipt),
+                     response.decoded_receipt, nullptr);
 }
 
 void OnTStoreReceiptValidated(const std::shared_ptr<Request>& request,
