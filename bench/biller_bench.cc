@@ -1,14 +1,29 @@
 // biller-bench: a load generator for the biller. Opens a number of TCP
 // (protobuf) or HTTP (JSON) connections, optionally authenticates each one,
-// keeps a number of validation requests in flight per connection for a fixed
-// time after a warm-up, and reports throughput, latency percentiles, answers
-// by result code and the server's peak resident memory.
+// and reports throughput, latency percentiles, answers by result code and the
+// server's resident memory. Three modes:
+//
+//   load   keeps --inflight validations outstanding per connection (closed
+//          loop), or sends --rate validations a second in all (open loop,
+//          latency counted from when each request was due), for --duration
+//          seconds after --warmup seconds.
+//   burst  opens every connection first, then at once authenticates each and
+//          sends --inflight validations per connection, and waits (up to
+//          --duration seconds) for every answer. Parks load on a slow store,
+//          or races a cold token cache.
+//   idle   opens every connection, sends nothing, holds them --duration
+//          seconds and reports the server's memory meanwhile.
 //
 // Output: one human line, then one line of key=value pairs for scripts.
+#include <sys/resource.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <functional>
+#include <deque>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -30,12 +45,14 @@
 #include "framework/tcp.h"
 #include "framework/uuid.h"
 
+DEFINE_string(mode, "load", "load, burst or idle");
 DEFINE_string(protocol, "tcp", "tcp or http");
 DEFINE_string(host, "127.0.0.1", "server address");
 DEFINE_int32(port, 12810, "server port");
 DEFINE_int32(connections, 16, "connections");
 DEFINE_int32(inflight, 1, "requests in flight per connection (tcp only; http uses 1)");
-DEFINE_double(duration, 10, "measured seconds");
+DEFINE_double(rate, 0, "load mode, tcp: validations per second in all (0: closed loop)");
+DEFINE_double(duration, 10, "measured seconds (burst: longest wait for the answers)");
 DEFINE_double(warmup, 2, "seconds before measuring");
 DEFINE_int32(threads, 1, "client threads");
 DEFINE_bool(authenticate, false, "authenticate each connection (tcp) or session (http) first");
@@ -45,7 +62,7 @@ DEFINE_string(google_oauth, "",
 DEFINE_bool(unique_receipts, false, "a new purchase token for every request");
 DEFINE_string(package_name, "com.example.bench", "Google Play package name");
 DEFINE_string(product_id, "gem_100", "product id");
-DEFINE_int32(server_pid, 0, "pid of the server whose peak RSS is reported");
+DEFINE_int32(server_pid, 0, "pid of the server whose memory is reported");
 DEFINE_int64(max_requests, 0, "stop after this many measured answers (0: by time only)");
 
 namespace {
@@ -67,6 +84,7 @@ std::atomic<bool> measuring{false};
 std::atomic<bool> stopping{false};
 std::atomic<int64_t> measured_answers{0};
 std::atomic<uint64_t> receipt_counter{0};
+std::atomic<int> finished_connections{0};  // burst: connections with every answer in
 
 std::string AuthKey() {
   if (!FLAGS_auth_key.empty()) return FLAGS_auth_key;
@@ -103,45 +121,114 @@ int64_t ResultOf(const Biller::Response& response) {
   return -1;
 }
 
-// One TCP connection keeping FLAGS_inflight validations outstanding.
+bool Burst() { return FLAGS_mode == "burst"; }
+
+Biller::Request AuthenticationRequest() {
+  Biller::Request request;
+  request.set_request_uuid(tvx::util::ToBytes(tvx::RandomGenerator::GenerateUuid()));
+  request.set_type(Biller::kAuthentication);
+  request.mutable_authentication()->set_biller_client_id("biller-bench");
+  const std::string key = AuthKey();
+  if (!key.empty()) request.mutable_authentication()->add_service_provider_auth_key(key);
+  return request;
+}
+
+Biller::Request ValidationRequest() {
+  Biller::Request request;
+  request.set_request_uuid(tvx::util::ToBytes(tvx::RandomGenerator::GenerateUuid()));
+  request.set_type(Biller::kReceiptValidation);
+  auto* validation = request.mutable_receipt_validation();
+  validation->set_player_id("bench-player");
+  validation->set_player_service_provider("guest");
+  validation->set_receipt(
+      tvx::MakeGooglePlayReceipt(FLAGS_package_name, FLAGS_product_id, NextPurchaseToken()));
+  return request;
+}
+
+// One TCP connection. Everything it does runs on its own strand, so any
+// number of client threads may drive the connections.
 class TcpConnection : public std::enable_shared_from_this<TcpConnection> {
  public:
-  TcpConnection(asio::io_context& io, Stats* stats) : socket_(io), stats_(stats) {}
+  // `interval` and `phase` pace an open-loop load: one validation due every
+  // `interval`, the first `phase` after the start.
+  TcpConnection(asio::io_context& io, Stats* stats, Clock::duration interval,
+                Clock::duration phase)
+      : socket_(asio::make_strand(io)),
+        timer_(socket_.get_executor()),
+        stats_(stats),
+        interval_(interval),
+        phase_(phase) {}
 
-  void Start(const tcp::endpoint& endpoint) {
-    socket_.async_connect(endpoint, [self = shared_from_this()](beast::error_code ec) {
-      if (ec) return self->Fail();
+  // Connects; `connected` learns whether it worked. Then Go starts the work.
+  void Connect(const tcp::endpoint& endpoint, std::function<void(bool)> connected) {
+    socket_.async_connect(endpoint, [self = shared_from_this(),
+                                     connected = std::move(connected)](beast::error_code ec) {
+      if (ec) {
+        self->Fail();
+        return connected(false);
+      }
       self->socket_.set_option(tcp::no_delay(true));
       self->ReadHeader();
+      connected(true);
+    });
+  }
+
+  void Go() {
+    asio::post(socket_.get_executor(), [self = shared_from_this()] {
+      if (self->closed_) return;
       if (FLAGS_authenticate) {
-        Biller::Request request;
-        request.set_request_uuid(tvx::util::ToBytes(tvx::RandomGenerator::GenerateUuid()));
-        request.set_type(Biller::kAuthentication);
-        request.mutable_authentication()->set_biller_client_id("biller-bench");
-        const std::string key = AuthKey();
-        if (!key.empty()) request.mutable_authentication()->add_service_provider_auth_key(key);
         self->authenticating_ = true;
-        self->Write(request);
+        self->Write(AuthenticationRequest());
       } else {
-        self->Fill();
+        self->Begin();
       }
     });
   }
 
  private:
-  void Fill() {
-    while (!stopping && static_cast<int>(sent_at_.size()) < FLAGS_inflight) {
-      Biller::Request request;
-      request.set_request_uuid(tvx::util::ToBytes(tvx::RandomGenerator::GenerateUuid()));
-      request.set_type(Biller::kReceiptValidation);
-      auto* validation = request.mutable_receipt_validation();
-      validation->set_player_id("bench-player");
-      validation->set_player_service_provider("guest");
-      validation->set_receipt(
-          tvx::MakeGooglePlayReceipt(FLAGS_package_name, FLAGS_product_id, NextPurchaseToken()));
-      sent_at_[request.request_uuid()] = Clock::now();
-      Write(request);
+  void Begin() {
+    if (Burst()) {
+      burst_left_ = FLAGS_inflight;
+    } else if (FLAGS_rate > 0) {
+      next_due_ = Clock::now() + phase_;
+      return Tick();
     }
+    Fill();
+  }
+
+  // Open loop: one more validation is due.
+  void Tick() {
+    if (stopping) return;
+    timer_.expires_at(next_due_);
+    timer_.async_wait([self = shared_from_this()](beast::error_code ec) {
+      if (ec || self->closed_) return;
+      self->due_.push_back(self->next_due_);
+      self->next_due_ += self->interval_;
+      self->Fill();
+      self->Tick();
+    });
+  }
+
+  void Fill() {
+    const size_t cap = static_cast<size_t>(std::max(1, FLAGS_inflight));
+    if (Burst()) {
+      for (; burst_left_ > 0; --burst_left_) Send(Clock::now());
+    } else if (FLAGS_rate > 0) {
+      // Requests held back by the cap keep the time they were due, so that
+      // a stalled server shows in the latencies instead of slowing the load.
+      while (!stopping && !due_.empty() && sent_at_.size() < cap) {
+        Send(due_.front());
+        due_.pop_front();
+      }
+    } else {
+      while (!stopping && sent_at_.size() < cap) Send(Clock::now());
+    }
+  }
+
+  void Send(Clock::time_point due) {
+    Biller::Request request = ValidationRequest();
+    sent_at_[request.request_uuid()] = due;
+    Write(request);
   }
 
   void Write(const Biller::Request& request) {
@@ -154,7 +241,7 @@ class TcpConnection : public std::enable_shared_from_this<TcpConnection> {
     asio::async_write(socket_, asio::buffer(queue_.front()),
                       [self = shared_from_this()](beast::error_code ec, size_t) {
                         if (ec) return self->Fail();
-                        self->queue_.erase(self->queue_.begin());
+                        self->queue_.pop_front();
                         if (!self->queue_.empty()) self->WriteNext();
                       });
   }
@@ -190,6 +277,7 @@ class TcpConnection : public std::enable_shared_from_this<TcpConnection> {
                      response.fail().description().c_str());
         return Fail();
       }
+      Begin();
     } else {
       auto it = sent_at_.find(response.request_uuid());
       if (it != sent_at_.end()) {
@@ -199,33 +287,53 @@ class TcpConnection : public std::enable_shared_from_this<TcpConnection> {
                ResultOf(response));
         sent_at_.erase(it);
       }
+      Fill();
     }
-    Fill();
+    if (Burst() && !authenticating_ && burst_left_ == 0 && sent_at_.empty()) return Finish();
     if (!stopping || !sent_at_.empty()) ReadHeader();
   }
 
+  void Finish() {
+    if (finished_) return;
+    finished_ = true;
+    ++finished_connections;
+  }
+
   void Fail() {
+    if (closed_) return;
+    closed_ = true;
     if (!stopping) {
       std::lock_guard<std::mutex> lock(stats_->mutex);
       ++stats_->transport_errors;
     }
     beast::error_code ignored;
     socket_.close(ignored);
+    timer_.cancel();
+    Finish();
   }
 
   tcp::socket socket_;
+  asio::steady_timer timer_;
   Stats* stats_;
+  const Clock::duration interval_;
+  const Clock::duration phase_;
   unsigned char header_[4];
   std::string body_;
-  std::vector<std::string> queue_;
+  std::deque<std::string> queue_;
   std::unordered_map<std::string, Clock::time_point> sent_at_;
+  std::deque<Clock::time_point> due_;
+  Clock::time_point next_due_;
+  int burst_left_ = 0;
   bool authenticating_ = false;
+  bool closed_ = false;
+  bool finished_ = false;
 };
 
 // One keep-alive HTTP connection with one request at a time.
 class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
  public:
-  HttpConnection(asio::io_context& io, Stats* stats) : stream_(io), stats_(stats) {}
+  HttpConnection(asio::io_context& io, Stats* stats)
+      : stream_(asio::make_strand(io)), stats_(stats) {}
 
   void Start(const tcp::endpoint& endpoint) {
     stream_.async_connect(endpoint, [self = shared_from_this()](beast::error_code ec) {
@@ -324,12 +432,14 @@ class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
   bool authenticating_ = false;
 };
 
-long PeakRssKb(int pid) {
-  if (pid <= 0) return -1;
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+// A "Vm...:" line of the server's /proc status in KiB; -1 when unknown.
+long ServerMemoryKb(const char* field) {
+  if (FLAGS_server_pid <= 0) return -1;
+  std::ifstream status("/proc/" + std::to_string(FLAGS_server_pid) + "/status");
+  const size_t length = std::strlen(field);
   std::string line;
   while (std::getline(status, line)) {
-    if (line.rfind("VmHWM:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
+    if (line.compare(0, length, field) == 0) return std::strtol(line.c_str() + length, nullptr, 10);
   }
   return -1;
 }
@@ -338,6 +448,16 @@ int64_t Percentile(const std::vector<int64_t>& sorted, double p) {
   if (sorted.empty()) return 0;
   size_t index = static_cast<size_t>(p / 100.0 * static_cast<double>(sorted.size() - 1) + 0.5);
   return sorted[std::min(index, sorted.size() - 1)];
+}
+
+template <typename Predicate>
+bool WaitFor(double seconds, Predicate done) {
+  const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
+  while (!done()) {
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
 }
 
 }  // namespace
@@ -349,34 +469,83 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "--protocol must be tcp or http\n");
     return 2;
   }
+  if (FLAGS_mode != "load" && FLAGS_mode != "burst" && FLAGS_mode != "idle") {
+    std::fprintf(stderr, "--mode must be load, burst or idle\n");
+    return 2;
+  }
+  if (FLAGS_protocol == "http" && (FLAGS_mode != "load" || FLAGS_rate > 0)) {
+    std::fprintf(stderr, "http supports the closed-loop load mode only\n");
+    return 2;
+  }
+  // Thousands of connections need as many descriptors.
+  rlimit files{};
+  if (getrlimit(RLIMIT_NOFILE, &files) == 0) {
+    files.rlim_cur = files.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &files);
+  }
 
   asio::io_context io(FLAGS_threads);
   auto endpoint = tcp::endpoint(asio::ip::make_address(FLAGS_host),
                                 static_cast<unsigned short>(FLAGS_port));
   Stats stats;
+  const bool load = FLAGS_mode == "load";
+  std::atomic<int> connected{0};
+  std::atomic<int> refused{0};
+  std::vector<std::shared_ptr<TcpConnection>> tcp_connections;
+  const auto interval = FLAGS_rate > 0 ? std::chrono::duration_cast<Clock::duration>(
+                                             std::chrono::duration<double>(FLAGS_connections /
+                                                                           FLAGS_rate))
+                                       : Clock::duration::zero();
   for (int i = 0; i < FLAGS_connections; ++i) {
-    if (FLAGS_protocol == "tcp") {
-      std::make_shared<TcpConnection>(io, &stats)->Start(endpoint);
-    } else {
+    if (FLAGS_protocol == "http") {
       std::make_shared<HttpConnection>(io, &stats)->Start(endpoint);
+      continue;
     }
+    auto connection =
+        std::make_shared<TcpConnection>(io, &stats, interval, interval * i / FLAGS_connections);
+    tcp_connections.push_back(connection);
+    // The load mode starts each connection as soon as it is up; the others
+    // wait until every connection is, so that the burst arrives at once.
+    connection->Connect(endpoint, [&connected, &refused, load, connection](bool ok) {
+      ++(ok ? connected : refused);
+      if (ok && load) connection->Go();
+    });
   }
   auto work = asio::make_work_guard(io);
   std::vector<std::thread> threads;
   for (int i = 0; i < std::max(1, FLAGS_threads); ++i) threads.emplace_back([&io] { io.run(); });
 
-  std::this_thread::sleep_for(std::chrono::duration<double>(FLAGS_warmup));
-  measuring = true;
-  const auto started = Clock::now();
-  const auto deadline = started + std::chrono::duration<double>(FLAGS_duration);
-  while (Clock::now() < deadline && !stopping) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  double elapsed = 0;
+  long rss_kb = -1;
+  int64_t expected = 0;
+  if (load) {
+    std::this_thread::sleep_for(std::chrono::duration<double>(FLAGS_warmup));
+    measuring = true;
+    const auto started = Clock::now();
+    WaitFor(FLAGS_duration, [] { return stopping.load(); });
+    measuring = false;
+    elapsed = std::chrono::duration<double>(Clock::now() - started).count();
+    rss_kb = ServerMemoryKb("VmRSS:");
+    stopping = true;
+    // Answers still in flight are not counted; give them a moment, then stop.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  } else {
+    WaitFor(60, [&] { return connected + refused == FLAGS_connections; });
+    if (FLAGS_mode == "idle") {
+      WaitFor(FLAGS_duration, [] { return false; });
+      rss_kb = ServerMemoryKb("VmRSS:");
+    } else {
+      measuring = true;
+      expected = int64_t{connected} * FLAGS_inflight;
+      const auto started = Clock::now();
+      for (auto& connection : tcp_connections) connection->Go();
+      WaitFor(FLAGS_duration, [&] { return finished_connections >= FLAGS_connections; });
+      elapsed = std::chrono::duration<double>(Clock::now() - started).count();
+      rss_kb = ServerMemoryKb("VmRSS:");
+      measuring = false;
+    }
+    stopping = true;
   }
-  measuring = false;
-  const double elapsed = std::chrono::duration<double>(Clock::now() - started).count();
-  stopping = true;
-  // Answers still in flight are not counted; give them a moment, then stop.
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
   work.reset();
   io.stop();
   for (auto& t : threads) t.join();
@@ -391,7 +560,7 @@ int main(int argc, char** argv) {
     transport_errors = stats.transport_errors;
   }
   std::sort(latencies.begin(), latencies.end());
-  const double rps = static_cast<double>(latencies.size()) / elapsed;
+  const double rps = elapsed > 0 ? static_cast<double>(latencies.size()) / elapsed : 0;
   std::string by_code;
   for (const auto& [code, count] : results) {
     if (!by_code.empty()) by_code += ',';
@@ -399,21 +568,27 @@ int main(int argc, char** argv) {
     by_code += ':';
     by_code += std::to_string(count);
   }
-  const long rss = PeakRssKb(FLAGS_server_pid);
+  const long peak_rss_kb = ServerMemoryKb("VmHWM:");
+  const int connections = FLAGS_protocol == "http" ? FLAGS_connections : connected.load();
   std::printf(
-      "%s %d connections x %d in flight: %.0f req/s, p50 %.3f ms, p90 %.3f ms, p99 %.3f ms, "
-      "p99.9 %.3f ms, results {%s}, transport errors %lld, server peak RSS %ld KiB\n",
-      FLAGS_protocol.c_str(), FLAGS_connections, FLAGS_protocol == "tcp" ? FLAGS_inflight : 1, rps,
-      Percentile(latencies, 50) / 1000.0, Percentile(latencies, 90) / 1000.0,
-      Percentile(latencies, 99) / 1000.0, Percentile(latencies, 99.9) / 1000.0, by_code.c_str(),
-      static_cast<long long>(transport_errors), rss);
+      "%s %s, %d connections x %d in flight: %.0f req/s, p50 %.3f ms, p90 %.3f ms, p99 %.3f ms, "
+      "p99.9 %.3f ms, results {%s}, transport errors %lld, server RSS %ld KiB (peak %ld KiB)\n",
+      FLAGS_protocol.c_str(), FLAGS_mode.c_str(), connections,
+      FLAGS_protocol == "tcp" ? FLAGS_inflight : 1, rps, Percentile(latencies, 50) / 1000.0,
+      Percentile(latencies, 90) / 1000.0, Percentile(latencies, 99) / 1000.0,
+      Percentile(latencies, 99.9) / 1000.0, by_code.c_str(),
+      static_cast<long long>(transport_errors), rss_kb, peak_rss_kb);
   std::printf(
-      "rps=%.1f requests=%zu p50_us=%lld p90_us=%lld p99_us=%lld p999_us=%lld results=%s "
-      "transport_errors=%lld peak_rss_kb=%ld\n",
-      rps, latencies.size(), static_cast<long long>(Percentile(latencies, 50)),
+      "mode=%s connected=%d rps=%.1f requests=%zu expected=%lld elapsed_s=%.3f p50_us=%lld "
+      "p90_us=%lld p99_us=%lld p999_us=%lld results=%s transport_errors=%lld rss_kb=%ld "
+      "peak_rss_kb=%ld\n",
+      FLAGS_mode.c_str(), connections, rps, latencies.size(), static_cast<long long>(expected),
+      elapsed, static_cast<long long>(Percentile(latencies, 50)),
       static_cast<long long>(Percentile(latencies, 90)),
       static_cast<long long>(Percentile(latencies, 99)),
       static_cast<long long>(Percentile(latencies, 99.9)), by_code.c_str(),
-      static_cast<long long>(transport_errors), rss);
+      static_cast<long long>(transport_errors), rss_kb, peak_rss_kb);
+  if (FLAGS_mode == "idle") return connections == FLAGS_connections ? 0 : 1;
+  if (FLAGS_mode == "burst") return static_cast<int64_t>(latencies.size()) == expected ? 0 : 1;
   return latencies.empty() ? 1 : 0;
 }
