@@ -354,19 +354,23 @@ void Connection::Dispatch() {
 }
 
 // The listening socket. Accepts on its own strand; each connection gets a
-// strand of its own. It does not own the io context: a pending accept holds
-// the acceptor, so owning the context would make a cycle that outlives the
-// io group.
+// strand of its own, on the group's threads in turn. It does not own the io
+// context: a pending accept holds the acceptor, so owning the context would
+// make a cycle that outlives the io group.
 struct Acceptor : std::enable_shared_from_this<Acceptor> {
-  Acceptor(IoContext& io, std::shared_ptr<ServerState> state)
+  Acceptor(IoContext& io, std::string io_group, std::shared_ptr<ServerState> state)
       : io(io),
+        io_group(std::move(io_group)),
         state(std::move(state)),
         strand(boost::asio::make_strand(io)),
         acceptor(strand),
         retry_timer(strand) {}
 
   void Accept() {
-    acceptor.async_accept(boost::asio::make_strand(io),
+    // The group's contexts live as long as the group; the listening one
+    // stands in once the group is gone, when accepts only fail.
+    std::shared_ptr<IoContext> next = IoService::NextIoContext(io_group);
+    acceptor.async_accept(boost::asio::make_strand(next ? *next : io),
                           beast::bind_front_handler(&Acceptor::OnAccept, shared_from_this()));
   }
 
@@ -400,6 +404,7 @@ struct Acceptor : std::enable_shared_from_this<Acceptor> {
   }
 
   IoContext& io;
+  const std::string io_group;
   const std::shared_ptr<ServerState> state;
   boost::asio::strand<IoContext::executor_type> strand;
   tcp::acceptor acceptor;
@@ -408,10 +413,11 @@ struct Acceptor : std::enable_shared_from_this<Acceptor> {
 
 class HttpServerImpl final : public HttpServer {
  public:
-  HttpServerImpl(std::shared_ptr<IoContext> io, const HttpServerOptions& options)
+  HttpServerImpl(std::shared_ptr<IoContext> io, const std::string& io_group,
+                 const HttpServerOptions& options)
       : io_(std::move(io)),
         state_(std::make_shared<ServerState>(options)),
-        acceptor_(std::make_shared<Acceptor>(*io_, state_)) {}
+        acceptor_(std::make_shared<Acceptor>(*io_, io_group, state_)) {}
 
   ~HttpServerImpl() override { Stop(); }
 
@@ -513,7 +519,7 @@ std::shared_ptr<HttpServer> HttpServer::Create(const std::string& io_group,
                                                const HttpServerOptions& options) {
   auto io = IoService::GetIoGroup(io_group);
   if (!io) return nullptr;
-  return std::make_shared<HttpServerImpl>(std::move(io), options);
+  return std::make_shared<HttpServerImpl>(std::move(io), io_group, options);
 }
 
 }  // namespace tvx

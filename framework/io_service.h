@@ -1,6 +1,8 @@
-// Named event-loop groups. Each group is one io_context run by a fixed number
-// of threads; every server handler, timer and posted completion of the biller
-// runs on the group it was created with.
+// Named event-loop groups. A group is a fixed number of threads, each running
+// an io_context of its own; every server handler, timer and posted completion
+// of the biller runs on the group it was created with. Work handed to a group
+// from one of its own threads stays on that thread; work from elsewhere, and
+// new connections, are spread over the threads in turn.
 #ifndef FRAMEWORK_IO_SERVICE_H_
 #define FRAMEWORK_IO_SERVICE_H_
 
@@ -15,9 +17,14 @@ using IoContext = boost::asio::io_context;
 
 class IoService {
  public:
-  // The io context of the named group, or null when no such group runs.
-  // Thread-safe.
+  // An io context of the named group, or null when no such group runs: the
+  // calling thread's own when it is a thread of the group, else the next in
+  // turn. Thread-safe.
   static std::shared_ptr<IoContext> GetIoGroup(const std::string& name);
+
+  // The next io context of the group in turn, whoever calls: where a server
+  // places a new connection. Null when no such group runs.
+  static std::shared_ptr<IoContext> NextIoContext(const std::string& name);
 
   // Creates a group and starts `threads` threads running it. False when the
   // name is taken or `threads` is below 1. Called by the host at start-up

@@ -205,7 +205,8 @@ std::shared_ptr<TcpTransport> TcpTransport::Create(
     const std::string& io_group, const std::shared_ptr<TcpSSLOption>& ssl,
     const std::shared_ptr<TransportCompressor>& compressor, bool /*close_on_error*/) {
   if (ssl || compressor) return nullptr;
-  auto io = IoService::GetIoGroup(io_group);
+  // Each new connection goes to the group's next thread.
+  auto io = IoService::NextIoContext(io_group);
   if (!io) return nullptr;
   std::shared_ptr<TcpTransport> transport(new TcpTransport());
   transport->owned_impl_ = std::make_unique<TcpSocket::Impl>(transport.get(), std::move(io));

@@ -164,7 +164,7 @@ void BillingAgent::RequestAppleAppStoreReceiptValidation(
     Answer(request, ValidationResponse::kFailWrongReceipt);
     return;
   }
-  auto adapter = AppleAppStoreAdapter::Create(the_io_service);
+  auto adapter = AppleAppStoreAdapter::Create(AgentIo());
   const int64_t send_time = MonotonicClock::Now();
   adapter->RequestReceiptValidation(
       false, receipt,

@@ -17,6 +17,11 @@ std::shared_ptr<TcpServer> the_tcp_server;
 std::shared_ptr<HttpServer> the_http_server;
 std::atomic<TimerId> the_last1min_refresh_timer_id{Timer::kInvalidTimerId};
 
+std::shared_ptr<IoContext> AgentIo() {
+  std::shared_ptr<IoContext> io = IoService::GetIoGroup(the_io_group_name);
+  return io ? io : the_io_service;
+}
+
 bool BillingAgent::Start(const std::string& io_group_name, uint16_t tcp_port,
                          uint16_t http_port, bool bypass, const std::string& db_address,
                          const std::string& db_user, const std::string& db_password,

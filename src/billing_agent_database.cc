@@ -16,12 +16,13 @@ std::mutex the_db_connection_mutex;
 
 void InvokeDatabaseCallback(const BillerDatabase::InsertReceiptCallback& callback,
                             const BillerDatabase::InsertReceiptResult& result) {
-  if (!the_io_service) {
+  std::shared_ptr<IoContext> io = the_io_service ? AgentIo() : nullptr;
+  if (!io) {
     // Only before Start, when nothing can be waiting on the event loop.
     callback(result);
     return;
   }
-  boost::asio::post(*the_io_service, [callback, result] { callback(result); });
+  boost::asio::post(*io, [callback, result] { callback(result); });
 }
 
 bool StartReceiptDatabase(const std::string& address, const std::string& user,

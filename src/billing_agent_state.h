@@ -26,6 +26,12 @@ extern std::shared_ptr<HttpServer> the_http_server;
 // Written by Start, Stop and the rotation handler on different threads.
 extern std::atomic<TimerId> the_last1min_refresh_timer_id;
 
+// Where work started now runs: the calling thread's own io context when it
+// is a thread of the agent's group, so that a request's store calls and
+// timers stay on the thread of its connection; else the group's next
+// context in turn; the_io_service once the group is gone.
+std::shared_ptr<IoContext> AgentIo();
+
 // The receipt database. Start and Stop write it under
 // the_db_connection_mutex; the counter provider, which runs on the api
 // service's thread and may run while Stop lets the database go, copies it
@@ -34,8 +40,8 @@ extern std::shared_ptr<BillerDatabase> the_db_connection;
 extern std::mutex the_db_connection_mutex;
 
 // The database module's callback invoker: posts the call of `callback` with
-// `result` onto the_io_service, so every insert completes on the agent's
-// event loop.
+// `result` onto the agent's io group (AgentIo), so every insert completes on
+// the agent's event loop.
 void InvokeDatabaseCallback(const BillerDatabase::InsertReceiptCallback& callback,
                             const BillerDatabase::InsertReceiptResult& result);
 

@@ -169,7 +169,7 @@ void RequestGooglePlayReceiptValidation(const std::shared_ptr<Request>& request,
             << ", product_id=" << product_id << ", purchase_token=" << purchase_token
             << ", try_count=" << back_off->try_count();
   const int64_t send_time = MonotonicClock::Now();
-  GooglePlayAdapter::Create(the_io_service)
+  GooglePlayAdapter::Create(AgentIo())
       ->RequestReceiptValidation(
           package_name, product_id, purchase_token, access_token,
           [request, receipt, account, back_off, access_token, send_time](

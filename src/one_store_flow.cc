@@ -145,7 +145,7 @@ void RequestOneStoreReceiptValidation(const std::shared_ptr<Request>& request,
             << ", package_name=" << package_name << ", product_id=" << product_id
             << ", try_count=" << back_off->try_count();
   const int64_t send_time = MonotonicClock::Now();
-  OneStoreAdapter::Create(the_io_service)
+  OneStoreAdapter::Create(AgentIo())
       ->RequestReceiptValidation(
           purchase_id, package_name, product_id, access_token,
           FLAGS_biller_use_one_store_test_server,

@@ -154,7 +154,7 @@ void BillingAgent::RequestP4ReceiptValidation(const std::shared_ptr<Request>& re
     Answer(request, ValidationResponse::kFailWrongReceipt);
     return;
   }
-  auto adapter = P4StoreAdapter::Create(the_io_service);
+  auto adapter = P4StoreAdapter::Create(AgentIo());
   const int64_t send_time = MonotonicClock::Now();
   adapter->RequestReceiptValidation(
       receipt.GetString(kP4EntitlementIdKey), receipt.GetInteger(kP4UseCountKey),

@@ -164,7 +164,7 @@ void BillingAgent::RequestTStoreReceiptValidation(
   }
   // A retry hands the adapter the requested products again, so that its
   // product check applies to every attempt, not only the first.
-  auto adapter = TStoreAdapter::Create(the_io_service);
+  auto adapter = TStoreAdapter::Create(AgentIo());
   const int64_t send_time = MonotonicClock::Now();
   adapter->RequestReceiptValidation(
       receipt.GetString(kTStoreTxidKey), receipt.GetString(kTStoreAppidKey),
