@@ -23,62 +23,28 @@ constexpr char kRowQuery[] =
     "consumption_state, order_id, acknowledgement_state, purchase_type "
     "FROM tb_receipt_google_play_v3 ORDER BY id";
 
-class GooglePlayValidationTest : public ::testing::Test {
+const std::string kGoogleKey = MakeGooglePlayAuthKey("oauth-client", "secret", "refresh");
+
+Biller::Response ValidateToken(ValidationClient& client, const std::string& purchase_token,
+                               bool fill_decoded_receipt = false) {
+  return client.Validate(MakeGooglePlayReceipt("com.talvex.game", "gem_100", purchase_token),
+                         fill_decoded_receipt);
+}
+
+class GooglePlayValidationTest : public StoreValidationTest {
  protected:
-  void SetUp() override {
-    if (!TestDatabase::FromEnvironment().available()) {
-      GTEST_SKIP() << "BILLER_TEST_MYSQL_URL is not set";
-    }
-    google_.AddOAuthClient("oauth-client", "secret", "refresh");
-  }
+  GooglePlayValidationTest() { google_.AddOAuthClient("oauth-client", "secret", "refresh"); }
 
   void Start() {
-    BillerOptions options;
-    options.flags = {"--http_client_timeout_ms=2000"};
-    Json arguments = Json::Object();
-    arguments.SetAttribute("store_endpoints", MakeStoreEndpoints(&google_, nullptr, nullptr));
-    options.arguments_json = arguments.ToString();
-    biller_ = std::make_unique<BillerProcess>(options);
-    ASSERT_TRUE(biller_->running()) << biller_->Log();
-    ASSERT_TRUE(Connect(&client_));
+    StoreValidationTest::Start(StoreArguments(MakeStoreEndpoints(&google_, nullptr, nullptr)), {},
+                               {kGoogleKey});
   }
 
-  // Connects and authenticates with the Google OAuth client, or without any
-  // store key.
-  bool Connect(TcpClient* client, bool with_google = true) {
-    if (!client->Connect(biller_->tcp_port())) return false;
-    std::vector<std::string> keys;
-    if (with_google) keys.push_back(MakeGooglePlayAuthKey("oauth-client", "secret", "refresh"));
-    const Biller::Request request = MakeAuthenticationRequest("game-server-1", keys);
-    Biller::Response response;
-    return client->Send(request) && client->Receive(&response) &&
-           response.authentication().result() == Biller::Authentication_Response::kSuccess;
-  }
-
-  static Biller::Response Validate(TcpClient* client, const std::string& purchase_token,
-                                   bool fill_decoded_receipt = false) {
-    const Biller::Request request = MakeValidationRequest(
-        MakeGooglePlayReceipt("com.talvex.game", "gem_100", purchase_token), fill_decoded_receipt);
-    Biller::Response response;
-    if (!client->Send(request) || !client->Receive(&response)) return Biller::Response();
-    EXPECT_EQ(response.request_uuid(), request.request_uuid());
-    return response;
-  }
   Biller::Response Validate(const std::string& purchase_token, bool fill = false) {
-    return Validate(&client_, purchase_token, fill);
+    return ValidateToken(*client_, purchase_token, fill);
   }
 
-  void ExpectCounts(const std::map<std::string, int64_t>& expected) {
-    for (const char* store : {"google_play", "total"}) {
-      const Json block = AwaitAllTimeCounts(*biller_, store, expected);
-      EXPECT_TRUE(HasCounts(block, expected)) << store << ": " << block.ToString();
-    }
-  }
-
-  FakeHttpServer server_;
   FakeGoogleStore google_{&server_};
-  std::unique_ptr<BillerProcess> biller_;
-  TcpClient client_;
 };
 
 TEST_F(GooglePlayValidationTest, PurchaseIsRecordedOnceWithItsPurchaseRecord) {
@@ -127,6 +93,7 @@ TEST_F(GooglePlayValidationTest, PurchaseIsRecordedOnceWithItsPurchaseRecord) {
   EXPECT_EQ(QueryRows(*biller_, kRowQuery).size(), 1u);
   EXPECT_EQ(ActivityRecords(*biller_, "Purchase").size(), 1u);
   ExpectCounts(
+      "google_play",
       {{"execution_count", 2}, {"success_count", 1}, {"already_provisioned_receipts_count", 1}});
   EXPECT_TRUE(biller_->WaitForLog("[Google PlayStore] Verified: session="));
 }
@@ -151,32 +118,28 @@ TEST_F(GooglePlayValidationTest, UnprovenPurchasesAreAnsweredWithoutARecord) {
 
   EXPECT_TRUE(QueryRows(*biller_, kRowQuery).empty());
   EXPECT_TRUE(ActivityRecords(*biller_, "Purchase").empty());
-  ExpectCounts({{"success_count", 0},
-                {"already_cancelled_receipts_count", 1},
-                {"wrong_receipts_count", 1}});
+  ExpectCounts(
+      "google_play",
+      {{"success_count", 0}, {"already_cancelled_receipts_count", 1}, {"wrong_receipts_count", 1}});
 }
 
 TEST_F(GooglePlayValidationTest, ReceiptAndCredentialsAreCheckedBeforeGoogleIsAsked) {
   Start();
   EXPECT_EQ(ResultOf(Validate("")), ValidationResponse::kFailWrongReceipt);
-  const Biller::Request no_product = MakeValidationRequest(
-      R"({"service_provider":"GooglePlay","package_name":"p","product_id":5,"purchase_token":"t"})");
-  Biller::Response response;
-  ASSERT_TRUE(client_.Send(no_product) && client_.Receive(&response));
-  EXPECT_EQ(ResultOf(response), ValidationResponse::kFailWrongReceipt);
+  EXPECT_EQ(ResultOf(client_->Validate(R"({"service_provider":"GooglePlay","package_name":"p",)"
+                                       R"("product_id":5,"purchase_token":"t"})")),
+            ValidationResponse::kFailWrongReceipt);
 
-  TcpClient without_google;
-  ASSERT_TRUE(Connect(&without_google, false));
-  EXPECT_EQ(ResultOf(Validate(&without_google, "token")),
+  ValidationClient without_google(*biller_);
+  ASSERT_TRUE(without_google.ok());
+  EXPECT_EQ(ResultOf(ValidateToken(without_google, "token")),
             ValidationResponse::kFailNotAuthenticatedServiceProvider);
   EXPECT_EQ(server_.RequestCount(), google_.TokenRequestCount("oauth-client"));
 }
 
 TEST_F(GooglePlayValidationTest, UnavailableGoogleIsAskedAgainSoon) {
-  FakeResponse busy;
-  busy.status = 503;
-  busy.body = "busy";
-  google_.SetPurchase("token", {busy, FakeResponse::Json(200, FakeGoogleStore::MakePurchase(0))});
+  google_.SetPurchase("token", {FakeResponse::Raw(503, "busy"),
+                                FakeResponse::Json(200, FakeGoogleStore::MakePurchase(0))});
   Start();
   const auto started = std::chrono::steady_clock::now();
   EXPECT_EQ(ResultOf(Validate("token")), ValidationResponse::kSuccess) << biller_->Log();
@@ -186,7 +149,7 @@ TEST_F(GooglePlayValidationTest, UnavailableGoogleIsAskedAgainSoon) {
   // The retry reuses the token it already had.
   EXPECT_EQ(google_.TokenRequestCount("oauth-client"), 1);
   // The failed attempt is counted as a communication failure.
-  ExpectCounts({{"success_count", 1}});
+  ExpectCounts("google_play", {{"success_count", 1}});
   EXPECT_TRUE(biller_->WaitForLog("Failed to validate Google receipt, retry after "));
 }
 
@@ -207,15 +170,16 @@ TEST_F(GooglePlayValidationTest, ConcurrentValidationsOfOnePurchaseRecordItOnce)
   google_.SetPurchase("shared", {slow});
   Start();
 
-  std::vector<std::unique_ptr<TcpClient>> clients;
+  std::vector<std::unique_ptr<ValidationClient>> clients;
   for (int i = 0; i < kClients; ++i) {
-    clients.push_back(std::make_unique<TcpClient>());
-    ASSERT_TRUE(Connect(clients.back().get())) << biller_->Log();
+    clients.push_back(std::make_unique<ValidationClient>(*biller_, "game-server-1",
+                                                         std::vector<std::string>{kGoogleKey}));
+    ASSERT_TRUE(clients.back()->ok()) << biller_->Log();
   }
   std::vector<int64_t> results(kClients, -1);
   std::vector<std::thread> threads;
   for (int i = 0; i < kClients; ++i) {
-    threads.emplace_back([&, i] { results[i] = ResultOf(Validate(clients[i].get(), "shared")); });
+    threads.emplace_back([&, i] { results[i] = ResultOf(ValidateToken(*clients[i], "shared")); });
   }
   for (auto& thread : threads) thread.join();
 
@@ -230,9 +194,9 @@ TEST_F(GooglePlayValidationTest, ConcurrentValidationsOfOnePurchaseRecordItOnce)
   EXPECT_EQ(successes, 1);
   EXPECT_EQ(QueryRows(*biller_, kRowQuery).size(), 1u);
   EXPECT_EQ(ActivityRecords(*biller_, "Purchase").size(), 1u);
-  ExpectCounts({{"execution_count", kClients},
-                {"success_count", 1},
-                {"already_provisioned_receipts_count", kClients - 1}});
+  ExpectCounts("google_play", {{"execution_count", kClients},
+                               {"success_count", 1},
+                               {"already_provisioned_receipts_count", kClients - 1}});
 }
 
 }  // namespace

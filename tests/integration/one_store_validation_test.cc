@@ -18,50 +18,27 @@ constexpr char kRowQuery[] =
     "package_name, product_id, consumption_state, purchase_state, purchase_time "
     "FROM tb_receipt_one_store ORDER BY id";
 
-class OneStoreValidationTest : public ::testing::Test {
+class OneStoreValidationTest : public StoreValidationTest {
  protected:
-  void SetUp() override {
-    if (!TestDatabase::FromEnvironment().available()) {
-      GTEST_SKIP() << "BILLER_TEST_MYSQL_URL is not set";
-    }
+  OneStoreValidationTest() {
     production_.AddClient("os-client", "os-secret");
     test_host_.AddClient("os-client", "os-secret");
   }
 
   void Start(bool use_test_server = false) {
-    BillerOptions options;
-    options.flags = {"--http_client_timeout_ms=2000",
-                     std::string("--biller_use_one_store_test_server=") +
-                         (use_test_server ? "true" : "false")};
-    Json arguments = Json::Object();
-    arguments.SetAttribute("store_endpoints",
-                           MakeStoreEndpoints(nullptr, &production_, &test_host_));
-    options.arguments_json = arguments.ToString();
-    biller_ = std::make_unique<BillerProcess>(options);
-    ASSERT_TRUE(biller_->running()) << biller_->Log();
-    ASSERT_TRUE(client_.Connect(biller_->tcp_port()));
-    const Biller::Request request = MakeAuthenticationRequest(
-        "game-server-1", {MakeOneStoreAuthKey("os-client", "os-secret")});
-    Biller::Response response;
-    ASSERT_TRUE(client_.Send(request) && client_.Receive(&response));
-    ASSERT_EQ(response.authentication().result(), Biller::Authentication_Response::kSuccess)
-        << biller_->Log();
+    StoreValidationTest::Start(
+        StoreArguments(MakeStoreEndpoints(nullptr, &production_, &test_host_)),
+        {std::string("--biller_use_one_store_test_server=") + (use_test_server ? "true" : "false")},
+        {MakeOneStoreAuthKey("os-client", "os-secret")});
   }
 
   Biller::Response Validate(const std::string& purchase_id, bool fill_decoded_receipt = false) {
-    const Biller::Request request = MakeValidationRequest(
-        MakeOneStoreReceiptV5(purchase_id, "com.talvex.game", "gem_100"), fill_decoded_receipt);
-    Biller::Response response;
-    if (!client_.Send(request) || !client_.Receive(&response)) return Biller::Response();
-    EXPECT_EQ(response.request_uuid(), request.request_uuid());
-    return response;
+    return client_->Validate(MakeOneStoreReceiptV5(purchase_id, "com.talvex.game", "gem_100"),
+                             fill_decoded_receipt);
   }
 
-  FakeHttpServer server_;
   FakeOneStore production_{&server_, "/prod"};
   FakeOneStore test_host_{&server_, "/sandbox"};
-  std::unique_ptr<BillerProcess> biller_;
-  TcpClient client_;
 };
 
 TEST_F(OneStoreValidationTest, PurchaseIsRecordedOnceWithoutAPurchaseRecord) {
@@ -85,10 +62,9 @@ TEST_F(OneStoreValidationTest, PurchaseIsRecordedOnceWithoutAPurchaseRecord) {
 
   EXPECT_EQ(ResultOf(Validate("purchase/1")), ValidationResponse::kFailAlreadyProvisioned);
   EXPECT_EQ(QueryRows(*biller_, kRowQuery).size(), 1u);
-  const std::map<std::string, int64_t> expected = {
-      {"execution_count", 2}, {"success_count", 1}, {"already_provisioned_receipts_count", 1}};
-  const Json block = AwaitAllTimeCounts(*biller_, "one_store", expected);
-  EXPECT_TRUE(HasCounts(block, expected)) << block.ToString();
+  ExpectCounts(
+      "one_store",
+      {{"execution_count", 2}, {"success_count", 1}, {"already_provisioned_receipts_count", 1}});
 }
 
 TEST_F(OneStoreValidationTest, RefusedAndCancelledPurchasesAreNotRecorded) {
@@ -106,15 +82,15 @@ TEST_F(OneStoreValidationTest, RefusedAndCancelledPurchasesAreNotRecorded) {
   EXPECT_EQ(ResultOf(Validate("cancelled")), ValidationResponse::kFailCancelledReceipt);
   EXPECT_EQ(ResultOf(Validate("")), ValidationResponse::kFailWrongReceipt);
   EXPECT_TRUE(QueryRows(*biller_, kRowQuery).empty());
-  const std::map<std::string, int64_t> expected = {{"wrong_receipts_count", 1},
-                                                   {"already_cancelled_receipts_count", 1}};
-  const Json block = AwaitAllTimeCounts(*biller_, "one_store", expected);
-  EXPECT_TRUE(HasCounts(block, expected)) << block.ToString();
+  ExpectCounts("one_store", {{"wrong_receipts_count", 1}, {"already_cancelled_receipts_count", 1}});
 }
 
 TEST_F(OneStoreValidationTest, TestServerOptionReachesTheHostAndTheRecord) {
   test_host_.SetPurchase("sandbox-1", {FakeResponse::Json(200, FakeOneStore::MakePurchase(0))});
   Start(true);
+  // The client's credentials are proven on the test host too.
+  EXPECT_EQ(test_host_.TokenRequestCount("os-client"), 1);
+  EXPECT_EQ(production_.TokenRequestCount("os-client"), 0);
 
   EXPECT_EQ(ResultOf(Validate("sandbox-1")), ValidationResponse::kSuccess) << biller_->Log();
   EXPECT_EQ(test_host_.PurchaseRequestCount("sandbox-1"), 1);

@@ -55,16 +55,6 @@ class SchemaStartupTest : public ::testing::Test {
                        ComposeSchemaExport(db.server().url, db.name(), ShippedSchemaScript())));
   }
 
-  // Runs a biller that must stop at start-up; its log.
-  static std::string Refusal(BillerOptions options) {
-    options.wait_until_listening = false;
-    BillerProcess biller(options);
-    auto status = biller.WaitForExit();
-    EXPECT_TRUE(status.has_value());
-    EXPECT_NE(status.value_or(0), 0) << biller.Log();
-    return biller.Log();
-  }
-
   // A resource root whose schema script is `text` (no script when nullopt).
   std::string ResourceRoot(const std::optional<std::string>& text) {
     const std::string root = dir_ + "/res" + std::to_string(roots_++);
@@ -141,12 +131,12 @@ TEST_F(SchemaStartupTest, ValidationRefusesEachMissingPieceWithItsMessage) {
     ScratchDatabase db;
     Install(db);
     ASSERT_TRUE(RunSql(db.server(), db.name(), c.breakage));
-    EXPECT_TRUE(Contains(Refusal(ValidateOnly(db)), c.message));
+    EXPECT_TRUE(Contains(RunUntilRefused(ValidateOnly(db)), c.message));
   }
 
   // Checks stop at the first failure.
   ScratchDatabase empty;
-  const std::string log = Refusal(ValidateOnly(empty));
+  const std::string log = RunUntilRefused(ValidateOnly(empty));
   EXPECT_TRUE(Contains(log, "There is no google play table.")) << log;
   EXPECT_FALSE(Contains(log, "apple"));
 }
@@ -199,18 +189,19 @@ TEST_F(SchemaStartupTest, ExportWritesTheScriptAndShutsDownWithoutInstalling) {
 TEST_F(SchemaStartupTest, ScriptResourceProblemsEndStartUp) {
   ScratchDatabase db;
   const std::string missing = ResourceRoot(std::nullopt);
-  std::string log = Refusal(On(db, {"--resource_root=" + missing}));
+  std::string log = RunUntilRefused(On(db, {"--resource_root=" + missing}));
   EXPECT_TRUE(Contains(log, "Failed to open '" + missing + "/sql/sql_initialize_schema.sql'"))
       << log;
 
   const std::string empty = ResourceRoot("");
-  log = Refusal(On(db, {"--resource_root=" + empty}));
+  log = RunUntilRefused(On(db, {"--resource_root=" + empty}));
   EXPECT_TRUE(Contains(log, "Failed to open '" + empty + "/sql/sql_initialize_schema.sql'"));
 
-  log = Refusal(On(db, {"--resource_root=" + ResourceRoot(" \n\t\n ")}));
+  log = RunUntilRefused(On(db, {"--resource_root=" + ResourceRoot(" \n\t\n ")}));
   EXPECT_TRUE(Contains(log, "Assert failed: ! init_schema_script.empty()")) << log;
 
-  log = Refusal(On(db, {"--resource_root=" + ResourceRoot("CREATE TABLE [CHARACTER_SET] (")}));
+  log = RunUntilRefused(
+      On(db, {"--resource_root=" + ResourceRoot("CREATE TABLE [CHARACTER_SET] (")}));
   EXPECT_TRUE(Contains(log, "failed to install sql database schema: unknown error")) << log;
   // The logged script shows the placeholder replaced.
   EXPECT_TRUE(Contains(log, ", script: CREATE TABLE utf8 (")) << log;
@@ -220,7 +211,7 @@ TEST_F(SchemaStartupTest, UnreachableDatabaseEndsStartUpNamingIt) {
   ScratchDatabase db;
   const std::string url = "127.0.0.1:" + std::to_string(FreePort());
   auto options = On(db, {"--mysql_server_url=" + url});
-  const std::string log = Refusal(options);
+  const std::string log = RunUntilRefused(options);
   EXPECT_TRUE(Contains(log, "Failed to create db connection. address: " + url +
                                 ", id: " + db.server().user + ", database: " + db.name()))
       << log;

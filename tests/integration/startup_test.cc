@@ -7,41 +7,29 @@
 namespace tvx::testing {
 namespace {
 
-BillerOptions Options(std::vector<std::string> flags) {
-  BillerOptions options;
-  options.flags = std::move(flags);
-  return options;
-}
-
-TEST(StartupTest, ContradictingSchemaOptionsEndTheProcess) {
-  auto options = Options({"--export_db_schema_to_file=/tmp/never-written.sql"});
-  options.wait_until_listening = false;
-  BillerProcess biller(options);
-  auto status = biller.WaitForExit();
-  ASSERT_TRUE(status.has_value());
-  EXPECT_NE(*status, 0);
-  EXPECT_NE(biller.Log().find("If the export_db_schema_to_file is not empty, the "
-                              "--biller_use_db_auto_schema_generation option must be false."),
-            std::string::npos)
-      << biller.Log();
-}
-
-TEST(StartupTest, EmptyCharacterSetEndsTheProcess) {
-  auto options = Options({"--mysql_db_character_set="});
-  options.wait_until_listening = false;
-  BillerProcess biller(options);
-  auto status = biller.WaitForExit();
-  ASSERT_TRUE(status.has_value());
-  EXPECT_NE(*status, 0);
-  EXPECT_NE(biller.Log().find("Wrong the mysql_db_character_set option"), std::string::npos);
+TEST(StartupTest, UnusableOptionsEndTheProcessNamingTheProblem) {
+  const struct {
+    BillerOptions options;
+    std::string line;
+  } cases[] = {
+      {{.flags = {"--export_db_schema_to_file=/tmp/never-written.sql"}},
+       "If the export_db_schema_to_file is not empty, the "
+       "--biller_use_db_auto_schema_generation option must be false."},
+      {{.flags = {"--mysql_db_character_set="}}, "Wrong the mysql_db_character_set option"},
+      {{.arguments_json = "not json"}, "arguments.json"},
+      {{.arguments_json = "[1, 2]"}, "arguments.json"},
+  };
+  for (const auto& c : cases) {
+    const std::string log = RunUntilRefused(c.options);
+    EXPECT_NE(log.find(c.line), std::string::npos) << log;
+  }
 }
 
 TEST(StartupTest, LogsTheRunModeAndConfigurationWithoutThePassword) {
   // The password is wrong, so the database refuses the login later; the
   // configuration record has been written by then.
-  auto options = Options({"--mysql_pw=hunter2-secret", "--mysql_db_connection_count=3"});
-  options.wait_until_listening = false;
-  BillerProcess biller(options);
+  BillerProcess biller({.flags = {"--mysql_pw=hunter2-secret", "--mysql_db_connection_count=3"},
+                        .wait_until_listening = false});
   ASSERT_TRUE(biller.WaitForLog("mysql db character set=")) << biller.Log();
   biller.WaitForExit(std::chrono::seconds(5));
   const std::string log = biller.Log();
@@ -56,7 +44,7 @@ TEST(StartupTest, LogsTheRunModeAndConfigurationWithoutThePassword) {
 }
 
 TEST(StartupTest, BypassModeIsAWarning) {
-  BillerProcess biller(Options({"--bypass=true"}));
+  BillerProcess biller({.flags = {"--bypass=true"}});
   ASSERT_TRUE(biller.running()) << biller.Log();
   const std::string log = biller.Log();
   // glog marks warning lines with a leading W.
@@ -67,7 +55,7 @@ TEST(StartupTest, BypassModeIsAWarning) {
 }
 
 TEST(StartupTest, SigtermStopsCleanlyWithStatusZero) {
-  BillerProcess biller(Options({"--bypass=true"}));
+  BillerProcess biller({.flags = {"--bypass=true"}});
   ASSERT_TRUE(biller.running()) << biller.Log();
   TcpClient client;
   ASSERT_TRUE(client.Connect(biller.tcp_port()));
@@ -78,36 +66,21 @@ TEST(StartupTest, SigtermStopsCleanlyWithStatusZero) {
   EXPECT_TRUE(client.WaitForClose());
 }
 
-TEST(StartupTest, UnreadableArgumentsFileEndsStartUp) {
-  for (const std::string text : {"not json", "[1, 2]"}) {
-    auto options = Options({});
-    options.arguments_json = text;
-    options.wait_until_listening = false;
-    BillerProcess biller(options);
-    auto status = biller.WaitForExit();
-    ASSERT_TRUE(status.has_value()) << text;
-    EXPECT_NE(*status, 0);
-    EXPECT_NE(biller.Log().find("arguments.json"), std::string::npos) << biller.Log();
-  }
-}
-
-TEST(StartupTest, TcpPortInUseEndsStartUp) {
-  BillerProcess first(Options({"--bypass=true", "--api_service_port=0"}));
+TEST(StartupTest, PortsInUseEndStartUp) {
+  BillerProcess first({.flags = {"--bypass=true"}});
   ASSERT_TRUE(first.running());
-  auto options = Options({"--protobuf_listen_port=" + std::to_string(first.tcp_port()),
-                          "--api_service_port=0"});
-  options.wait_until_listening = false;
-  BillerProcess second(options);
-  auto status = second.WaitForExit();
-  ASSERT_TRUE(status.has_value());
-  EXPECT_NE(*status, 0);
-  EXPECT_NE(second.Log().find("failed to start tcp server"), std::string::npos) << second.Log();
+  ASSERT_TRUE(LoopbackConnection().Connect(first.api_port(), 10s)) << first.Log();
+  std::string log =
+      RunUntilRefused({.flags = {"--protobuf_listen_port=" + std::to_string(first.tcp_port()),
+                                 "--api_service_port=0"}});
+  EXPECT_NE(log.find("failed to start tcp server"), std::string::npos) << log;
+  log = RunUntilRefused({.flags = {"--api_service_port=" + std::to_string(first.api_port())}});
+  EXPECT_NE(log.find("cannot start the api service on port"), std::string::npos) << log;
 }
 
 TEST(StartupTest, TcpPortZeroRunsWithoutATcpServer) {
-  auto options = Options({"--bypass=true", "--protobuf_listen_port=0"});
-  options.wait_until_listening = false;
-  BillerProcess biller(options);
+  BillerProcess biller(
+      {.flags = {"--bypass=true", "--protobuf_listen_port=0"}, .wait_until_listening = false});
   ASSERT_TRUE(biller.WaitForLog("configuration"));
   EXPECT_FALSE(biller.WaitForExit(std::chrono::milliseconds(500)).has_value()) << biller.Log();
   auto status = biller.Stop();

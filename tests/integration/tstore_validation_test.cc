@@ -19,26 +19,12 @@ constexpr char kRowQuery[] =
     "SELECT is_test, txid, appid, signdata, requested_product_ids, verified_product_ids, "
     "biller_client_id, player_id, player_service_provider FROM tb_receipt_tstore ORDER BY id";
 
-class TStoreValidationTest : public ::testing::Test {
+class TStoreValidationTest : public StoreValidationTest {
  protected:
-  void SetUp() override {
-    if (!TestDatabase::FromEnvironment().available()) {
-      GTEST_SKIP() << "BILLER_TEST_MYSQL_URL is not set";
-    }
-  }
-
   void Start() {
-    BillerOptions options;
-    options.flags = {"--http_client_timeout_ms=2000"};
     Json endpoints = Json::Object();
     tstore_.AddEndpoints(&endpoints);
-    Json arguments = Json::Object();
-    arguments.SetAttribute("store_endpoints", endpoints);
-    options.arguments_json = arguments.ToString();
-    biller_ = std::make_unique<BillerProcess>(options);
-    ASSERT_TRUE(biller_->running()) << biller_->Log();
-    client_ = std::make_unique<ValidationClient>(*biller_);
-    ASSERT_TRUE(client_->ok()) << biller_->Log();
+    StoreValidationTest::Start(StoreArguments(endpoints));
   }
 
   Biller::Response Validate(const std::string& txid, const std::vector<std::string>& products,
@@ -54,17 +40,7 @@ class TStoreValidationTest : public ::testing::Test {
     return ResultOf(Validate(txid, products));
   }
 
-  void ExpectTStoreCounts(const std::map<std::string, int64_t>& expected) {
-    for (const char* store : {"tstore", "total"}) {
-      const Json block = AwaitAllTimeCounts(*biller_, store, expected);
-      EXPECT_TRUE(HasCounts(block, expected)) << store << ": " << block.ToString();
-    }
-  }
-
-  FakeHttpServer server_;
   FakeTStore tstore_{&server_};
-  std::unique_ptr<BillerProcess> biller_;
-  std::unique_ptr<ValidationClient> client_;
 };
 
 TEST_F(TStoreValidationTest, ConfirmedPurchaseIsRecordedWithBothProductLists) {
@@ -100,7 +76,8 @@ TEST_F(TStoreValidationTest, ConfirmedPurchaseIsRecordedWithBothProductLists) {
 
   EXPECT_EQ(ResultOf(Validate("TX-1", {"GEM_100"})), ValidationResponse::kFailAlreadyProvisioned);
   EXPECT_EQ(QueryRows(*biller_, kRowQuery).size(), 1u);
-  ExpectTStoreCounts(
+  ExpectCounts(
+      "tstore",
       {{"execution_count", 2}, {"success_count", 1}, {"already_provisioned_receipts_count", 1}});
 }
 
@@ -119,8 +96,6 @@ TEST_F(TStoreValidationTest, TestReceiptsAreConfirmedByTheDevelopmentEndpoint) {
 }
 
 TEST_F(TStoreValidationTest, StoreVerdictsAreAnsweredWithTheirResults) {
-  FakeResponse forbidden = TStore::Refused("9100");
-  forbidden.status = 403;
   FakeResponse miscounted = TStore::Confirmed({TStore::Product(kAppId, "gem_100")});
   Json answer;
   answer.FromString(miscounted.body);
@@ -128,41 +103,30 @@ TEST_F(TStoreValidationTest, StoreVerdictsAreAnsweredWithTheirResults) {
   miscounted.body = answer.ToString();
   Start();
 
-  EXPECT_EQ(ValidateAnswered("missing-product",
-                             TStore::Confirmed({TStore::Product(kAppId, "coin_10")})),
-            kProductMismatch);
-  EXPECT_EQ(ValidateAnswered("other-app",
-                             TStore::Confirmed({TStore::Product("OA99999999", "gem_100")})),
-            kProductMismatch);
+  EXPECT_EQ(
+      ValidateAnswered("missing-product", TStore::Confirmed({TStore::Product(kAppId, "coin_10")})),
+      kProductMismatch);
   EXPECT_EQ(ValidateAnswered("miscounted", miscounted), kServiceProviderProtocolError);
-  EXPECT_EQ(ValidateAnswered("missing-fields", TStore::Refused("1000")),
-            kServiceProviderProtocolError);
   EXPECT_EQ(ValidateAnswered("invalid-9100", TStore::Refused("9100")),
-            ValidationResponse::kFailWrongReceipt);
-  EXPECT_EQ(ValidateAnswered("invalid-9113", TStore::Refused("9113")),
             ValidationResponse::kFailWrongReceipt);
   EXPECT_EQ(ValidateAnswered("store-error", TStore::Refused("9999")),
             kServiceProviderCommunicationError);
-  EXPECT_EQ(ValidateAnswered("unexpected", TStore::Refused("9200")),
-            kServiceProviderProtocolError);
-  EXPECT_EQ(ValidateAnswered("forbidden", forbidden), ValidationResponse::kFailWrongReceipt);
 
   // None of these is retried or recorded.
-  EXPECT_EQ(tstore_.RequestCount(TStore::kProduction), 9);
+  EXPECT_EQ(tstore_.RequestCount(TStore::kProduction), 4);
   EXPECT_TRUE(QueryRows(*biller_, kRowQuery).empty());
-  ExpectTStoreCounts({{"execution_count", 9}, {"wrong_receipts_count", 3}, {"success_count", 0}});
+  ExpectCounts("tstore",
+               {{"execution_count", 4}, {"wrong_receipts_count", 1}, {"success_count", 0}});
 }
 
 TEST_F(TStoreValidationTest, UnreachableStoreIsRetried) {
-  FakeResponse busy;
-  busy.status = 503;
-  tstore_.Script(TStore::kProduction, "TX-BUSY", {busy, TStore::Confirmed({})});
+  tstore_.Script(TStore::kProduction, "TX-BUSY", {FakeResponse::Raw(503), TStore::Confirmed({})});
   Start();
 
   EXPECT_EQ(ResultOf(Validate("TX-BUSY", {})), ValidationResponse::kSuccess);
   EXPECT_EQ(tstore_.RequestCount(TStore::kProduction), 2);
   EXPECT_EQ(biller_->CountInLog("Failed to validate OneStore receipt, retry after "), 1);
-  ExpectTStoreCounts({{"execution_count", 2}, {"success_count", 1}});
+  ExpectCounts("tstore", {{"execution_count", 2}, {"success_count", 1}});
 }
 
 TEST_F(TStoreValidationTest, MalformedReceiptsAreRefusedBeforeTheStoreIsAsked) {

@@ -3,8 +3,6 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -13,7 +11,6 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -24,6 +21,7 @@
 
 #include "framework/tcp.h"
 #include "framework/uuid.h"
+#include "tests/support/http_test_client.h"
 
 namespace tvx::testing {
 namespace {
@@ -54,46 +52,6 @@ std::string ReadFile(const std::string& path) {
   return text.str();
 }
 
-int ConnectLoopback(int port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  int one = 1;
-  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-  return fd;
-}
-
-// Waits until fd is readable; false on time-out.
-bool WaitReadable(int fd, Clock::time_point deadline) {
-  for (;;) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    if (left.count() < 0) return false;
-    pollfd p{fd, POLLIN, 0};
-    int r = ::poll(&p, 1, static_cast<int>(left.count()));
-    if (r > 0) return true;
-    if (r == 0) return false;
-    if (errno != EINTR) return false;
-  }
-}
-
-bool WriteAll(int fd, const std::string& bytes) {
-  size_t sent = 0;
-  while (sent < bytes.size()) {
-    ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    sent += static_cast<size_t>(n);
-  }
-  return true;
-}
-
 std::string RandomSuffix() {
   std::random_device device;
   std::mt19937_64 generator(device());
@@ -102,56 +60,12 @@ std::string RandomSuffix() {
 
 HttpResult HttpExchange(int port, const std::string& request, std::chrono::milliseconds timeout) {
   HttpResult result;
-  int fd = ConnectLoopback(port);
-  if (fd < 0) return result;
-  const auto deadline = Clock::now() + timeout;
-  if (!WriteAll(fd, request)) {
-    ::close(fd);
-    return result;
-  }
-  std::string data;
-  char chunk[16384];
-  size_t header_end = std::string::npos;
-  size_t content_length = std::string::npos;
-  for (;;) {
-    if (header_end != std::string::npos && content_length != std::string::npos &&
-        data.size() >= header_end + 4 + content_length) {
-      break;
-    }
-    if (!WaitReadable(fd, deadline)) break;
-    ssize_t n = ::recv(fd, chunk, sizeof(chunk), 0);
-    if (n <= 0) break;
-    data.append(chunk, static_cast<size_t>(n));
-    if (header_end == std::string::npos) {
-      header_end = data.find("\r\n\r\n");
-      if (header_end != std::string::npos) {
-        std::string head = data.substr(0, header_end);
-        std::string lower = head;
-        for (auto& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        auto pos = lower.find("\r\ncontent-length:");
-        if (pos != std::string::npos) {
-          content_length = std::strtoul(head.c_str() + pos + 17, nullptr, 10);
-        }
-        pos = lower.find("\r\ncontent-type:");
-        if (pos != std::string::npos) {
-          auto end = head.find("\r\n", pos + 2);
-          std::string value = head.substr(pos + 15, end == std::string::npos
-                                                        ? std::string::npos
-                                                        : end - (pos + 15));
-          while (!value.empty() && value.front() == ' ') value.erase(0, 1);
-          result.content_type = value;
-        }
-      }
-    }
-  }
-  ::close(fd);
-  if (header_end == std::string::npos) return result;
-  if (data.compare(0, 9, "HTTP/1.1 ") == 0 || data.compare(0, 9, "HTTP/1.0 ") == 0) {
-    result.status = std::atoi(data.c_str() + 9);
-  }
-  result.body = data.substr(header_end + 4);
-  if (content_length != std::string::npos && result.body.size() > content_length) {
-    result.body.resize(content_length);
+  HttpTestConnection connection;
+  if (!connection.Connect(port)) return result;
+  if (auto reply = connection.Exchange(request, timeout)) {
+    result.status = reply->status;
+    result.body = reply->body;
+    result.content_type = reply->Header("content-type");
   }
   return result;
 }
@@ -324,11 +238,7 @@ bool BillerProcess::WaitUntilListening(std::chrono::milliseconds timeout) {
   const auto deadline = Clock::now() + timeout;
   while (Clock::now() < deadline) {
     if (!running()) return false;
-    int fd = ConnectLoopback(port);
-    if (fd >= 0) {
-      ::close(fd);
-      return true;
-    }
+    if (LoopbackConnection().Connect(port)) return true;
     std::this_thread::sleep_for(20ms);
   }
   return false;
@@ -359,63 +269,29 @@ const std::string& BillerProcess::database() const {
   return database_ ? database_->name() : kNone;
 }
 
-TcpClient::TcpClient() = default;
-TcpClient::~TcpClient() { Close(); }
-
-bool TcpClient::Connect(int port, std::chrono::milliseconds timeout) {
-  Close();
-  const auto deadline = Clock::now() + timeout;
-  while (Clock::now() < deadline) {
-    fd_ = ConnectLoopback(port);
-    if (fd_ >= 0) return true;
-    std::this_thread::sleep_for(20ms);
-  }
-  return false;
+std::string RunUntilRefused(BillerOptions options) {
+  options.wait_until_listening = false;
+  BillerProcess biller(std::move(options));
+  const auto status = biller.WaitForExit();
+  EXPECT_TRUE(status.has_value()) << "still running:\n" << biller.Log();
+  EXPECT_NE(status.value_or(0), 0) << biller.Log();
+  return biller.Log();
 }
 
 bool TcpClient::Send(const Biller::Request& request) {
-  return SendRaw(framing::EncodeFrame(request.SerializeAsString()));
-}
-
-bool TcpClient::SendRaw(const std::string& bytes) { return fd_ >= 0 && WriteAll(fd_, bytes); }
-
-bool TcpClient::ReadExactly(char* data, size_t size, std::chrono::milliseconds timeout) {
-  const auto deadline = Clock::now() + timeout;
-  size_t got = 0;
-  while (got < size) {
-    if (!WaitReadable(fd_, deadline)) return false;
-    ssize_t n = ::recv(fd_, data + got, size - got, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    got += static_cast<size_t>(n);
-  }
-  return true;
+  return Send(framing::EncodeFrame(request.SerializeAsString()));
 }
 
 bool TcpClient::Receive(Biller::Response* response, std::chrono::milliseconds timeout) {
-  if (fd_ < 0) return false;
-  unsigned char header[4];
-  if (!ReadExactly(reinterpret_cast<char*>(header), sizeof(header), timeout)) return false;
+  const auto deadline = Clock::now() + timeout;
+  if (!Fill(4, deadline)) return false;
+  const auto* header = reinterpret_cast<const unsigned char*>(received().data());
   const uint32_t n = uint32_t{header[0]} << 24 | uint32_t{header[1]} << 16 |
                      uint32_t{header[2]} << 8 | header[3];
-  std::string body(n, '\0');
-  if (n > 0 && !ReadExactly(body.data(), n, timeout)) return false;
-  return response->ParseFromString(body);
-}
-
-bool TcpClient::WaitForClose(std::chrono::milliseconds timeout) {
-  const auto deadline = Clock::now() + timeout;
-  char chunk[4096];
-  while (WaitReadable(fd_, deadline)) {
-    ssize_t n = ::recv(fd_, chunk, sizeof(chunk), 0);
-    if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) return true;
-  }
-  return false;
-}
-
-void TcpClient::Close() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
+  if (!Fill(4 + size_t{n}, deadline)) return false;
+  const bool parsed = response->ParseFromArray(received().data() + 4, static_cast<int>(n));
+  received().erase(0, 4 + size_t{n});
+  return parsed;
 }
 
 Biller::Request MakeAuthenticationRequest(const std::string& client_id,
@@ -446,17 +322,12 @@ Biller::Request MakeValidationRequest(const std::string& receipt, bool fill_deco
 
 HttpResult HttpPost(int port, const std::string& path, const std::string& body,
                     std::chrono::milliseconds timeout) {
-  return HttpExchange(port,
-                      "POST " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n"
-                      "Content-Type: application/json\r\nContent-Length: " +
-                          std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body,
-                      timeout);
+  return HttpExchange(
+      port, MakeHttpRequest("POST", path, body, "Content-Type: application/json\r\n"), timeout);
 }
 
 HttpResult HttpGet(int port, const std::string& path, std::chrono::milliseconds timeout) {
-  return HttpExchange(
-      port, "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n",
-      timeout);
+  return HttpExchange(port, MakeHttpRequest("GET", path), timeout);
 }
 
 }  // namespace tvx::testing

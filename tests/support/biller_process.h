@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "framework/biller.pb.h"
+#include "tests/support/loopback_connection.h"
 
 namespace tvx::testing {
 
@@ -52,12 +53,12 @@ class ScratchDatabase {
 struct BillerOptions {
   // Extra biller flags, e.g. "--bypass=true". A flag given here wins over the
   // harness's own choice of the same flag.
-  std::vector<std::string> flags;
+  std::vector<std::string> flags{};
   // When true the harness passes the test MariaDB and a fresh scratch
   // database (mysql flags).
   bool with_database = true;
   // When set, written to a file and passed as --arguments_file.
-  std::optional<std::string> arguments_json;
+  std::optional<std::string> arguments_json{};
   // Wait until the TCP (or, with tcp port 0, HTTP) port accepts.
   bool wait_until_listening = true;
 };
@@ -101,25 +102,22 @@ class BillerProcess {
   std::optional<ScratchDatabase> database_;
 };
 
-// A blocking client of the biller's TCP protocol.
-class TcpClient {
+// Runs a biller that must end during start-up: expects a non-zero exit
+// status and returns its log.
+std::string RunUntilRefused(BillerOptions options);
+
+// A blocking client of the biller's TCP protocol; Send of the base sends
+// raw bytes (for framing tests).
+class TcpClient : public LoopbackConnection {
  public:
-  TcpClient();
-  ~TcpClient();
-  bool Connect(int port, std::chrono::milliseconds timeout = 5s);
+  bool Connect(int port, std::chrono::milliseconds patience = 5s) {
+    return LoopbackConnection::Connect(port, patience);
+  }
+  using LoopbackConnection::Send;
   // Frames and sends one message.
   bool Send(const Biller::Request& request);
-  // Sends raw bytes as they are (for framing tests).
-  bool SendRaw(const std::string& bytes);
   // Reads one framed response; false on time-out, close or a bad message.
   bool Receive(Biller::Response* response, std::chrono::milliseconds timeout = 10s);
-  // True when the server closed the connection within the time.
-  bool WaitForClose(std::chrono::milliseconds timeout = 5s);
-  void Close();
-
- private:
-  bool ReadExactly(char* data, size_t size, std::chrono::milliseconds timeout);
-  int fd_ = -1;
 };
 
 // A request with a fresh random uuid.

@@ -1,52 +1,23 @@
 #include "tests/support/fake_apple_server.h"
 
 namespace tvx::testing {
-namespace {
 
-const char* const kPaths[] = {"/apple/buy/verifyReceipt", "/apple/sandbox/verifyReceipt"};
-
-}  // namespace
-
-FakeAppleStore::FakeAppleStore(FakeHttpServer* server) : server_(server) {
-  for (Endpoint endpoint : {kProduction, kSandbox}) {
-    server_->Route("POST", kPaths[endpoint], [this, endpoint](const FakeRequest& request) {
-      return Answer(endpoint, request);
-    });
-  }
-}
-
-std::string FakeAppleStore::url(Endpoint endpoint) const { return server_->Url(kPaths[endpoint]); }
+FakeAppleStore::FakeAppleStore(FakeHttpServer* server)
+    : FakeTwoEndpointStore(
+          server, "/apple/buy/verifyReceipt", "/apple/sandbox/verifyReceipt",
+          [](const FakeRequest& request, ScriptedAnswers& script) {
+            tvx::Json body;
+            if (request.Header("content-type") != "application/json" ||
+                !body.FromString(request.body) || !body.IsObject() || body.Size() != 1 ||
+                !body.HasAttribute("receipt-data", tvx::Json::kString)) {
+              return Status(kMalformedRequest);
+            }
+            return script.Next(body.GetString("receipt-data")).value_or(Status(kMalformedRequest));
+          }) {}
 
 void FakeAppleStore::AddEndpoints(tvx::Json* endpoints) const {
   endpoints->SetString("apple_production_url", url(kProduction));
   endpoints->SetString("apple_sandbox_url", url(kSandbox));
-}
-
-void FakeAppleStore::Script(Endpoint endpoint, const std::string& receipt_data,
-                            std::vector<FakeResponse> answers) {
-  scripts_[endpoint].Set(receipt_data, std::move(answers));
-}
-
-int FakeAppleStore::RequestCount(Endpoint endpoint) const {
-  return server_->RequestCount(kPaths[endpoint]);
-}
-
-std::vector<FakeRequest> FakeAppleStore::Requests(Endpoint endpoint) const {
-  std::vector<FakeRequest> requests;
-  for (FakeRequest& request : server_->Requests()) {
-    if (request.path == kPaths[endpoint]) requests.push_back(std::move(request));
-  }
-  return requests;
-}
-
-FakeResponse FakeAppleStore::Answer(Endpoint endpoint, const FakeRequest& request) {
-  tvx::Json body;
-  if (request.Header("content-type") != "application/json" || !body.FromString(request.body) ||
-      !body.IsObject() || body.Size() != 1 || !body.HasAttribute("receipt-data", tvx::Json::kString)) {
-    return Status(kMalformedRequest);
-  }
-  if (auto answer = scripts_[endpoint].Next(body.GetString("receipt-data"))) return *answer;
-  return Status(kMalformedRequest);
 }
 
 tvx::Json FakeAppleStore::Purchase(const std::string& product_id, const std::string& quantity,

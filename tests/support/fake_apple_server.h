@@ -11,11 +11,10 @@
 
 #include "framework/json.h"
 #include "tests/support/fake_store_server.h"
-#include "tests/support/scripted_answers.h"
 
 namespace tvx::testing {
 
-class FakeAppleStore {
+class FakeAppleStore : public FakeTwoEndpointStore {
  public:
   enum Endpoint { kProduction, kSandbox };
 
@@ -25,16 +24,8 @@ class FakeAppleStore {
 
   explicit FakeAppleStore(FakeHttpServer* server);
 
-  std::string url(Endpoint endpoint) const;
   // Adds "apple_production_url" and "apple_sandbox_url" to `endpoints`.
   void AddEndpoints(tvx::Json* endpoints) const;
-
-  // The answers to requests for `receipt_data` at `endpoint`.
-  void Script(Endpoint endpoint, const std::string& receipt_data,
-              std::vector<FakeResponse> answers);
-
-  int RequestCount(Endpoint endpoint) const;
-  std::vector<FakeRequest> Requests(Endpoint endpoint) const;
 
   // Answer builders. A purchase as Apple lists it under "in_app".
   static tvx::Json Purchase(const std::string& product_id, const std::string& quantity,
@@ -44,12 +35,6 @@ class FakeAppleStore {
   static FakeResponse Verified(const std::vector<tvx::Json>& in_app);
   // Any other status, no receipt.
   static FakeResponse Status(int64_t status);
-
- private:
-  FakeResponse Answer(Endpoint endpoint, const FakeRequest& request);
-
-  FakeHttpServer* const server_;
-  ScriptedAnswers scripts_[2];
 };
 
 }  // namespace tvx::testing

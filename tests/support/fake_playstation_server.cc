@@ -104,17 +104,10 @@ void FakePlayStation::Override(Step step, std::optional<FakeResponse> answer) {
   }
 }
 
-int FakePlayStation::RequestCount(Step step) const { return static_cast<int>(Requests(step).size()); }
+int FakePlayStation::RequestCount(Step step) const { return server_->RequestCount(Path(step)); }
 
 std::vector<FakeRequest> FakePlayStation::Requests(Step step) const {
-  const std::string path = Path(step);
-  std::vector<FakeRequest> requests;
-  for (FakeRequest& request : server_->Requests()) {
-    const bool match = step == kEntitlement ? request.path.rfind(path, 0) == 0
-                                            : request.path == path;
-    if (match) requests.push_back(std::move(request));
-  }
-  return requests;
+  return server_->Requests(Path(step));
 }
 
 bool FakePlayStation::IsIssuedBearer(const FakeRequest& request) const {

@@ -71,9 +71,19 @@ std::map<std::string, std::string> FakeRequest::Form() const {
 }
 
 FakeResponse FakeResponse::Json(int status, const tvx::Json& body) {
+  return Raw(status, body.ToString(false));
+}
+
+FakeResponse FakeResponse::Raw(int status, std::string body) {
   FakeResponse response;
   response.status = status;
-  response.body = body.ToString(false);
+  response.body = std::move(body);
+  return response;
+}
+
+FakeResponse FakeResponse::Hang() {
+  FakeResponse response;
+  response.hang = true;
   return response;
 }
 
@@ -119,7 +129,7 @@ class Session : public std::enable_shared_from_this<Session> {
       park_(shared_from_this());
       return;
     }
-    keep_alive_ = request_.keep_alive() && !answer.close_after;
+    keep_alive_ = request_.keep_alive();
     if (answer.delay.count() > 0) {
       timer_.expires_after(answer.delay);
       timer_.async_wait([self = shared_from_this(), answer](beast::error_code wait_error) {
@@ -218,17 +228,16 @@ void FakeHttpServer::RoutePrefix(const std::string& method, const std::string& p
 }
 
 int FakeHttpServer::RequestCount(const std::string& path) const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  int count = 0;
-  for (const auto& request : requests_) {
-    if (path.empty() || request.path == path) ++count;
-  }
-  return count;
+  return static_cast<int>(Requests(path).size());
 }
 
-std::vector<FakeRequest> FakeHttpServer::Requests() const {
+std::vector<FakeRequest> FakeHttpServer::Requests(const std::string& path) const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return requests_;
+  std::vector<FakeRequest> requests;
+  for (const auto& request : requests_) {
+    if (request.path.rfind(path, 0) == 0) requests.push_back(request);
+  }
+  return requests;
 }
 
 FakeResponse FakeHttpServer::Dispatch(const FakeRequest& request) {
@@ -302,26 +311,37 @@ bool VerifyRs256(const std::string& public_pem, const std::string& data,
 }
 
 // ---------------------------------------------------------------------------
-// Token answers shared by the store fakes
+// Scripts and the store fakes' shared parts
+
+void ScriptedAnswers::Set(const std::string& key, std::vector<FakeResponse> answers) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  scripts_[key] = std::deque<FakeResponse>(answers.begin(), answers.end());
+}
+
+std::optional<FakeResponse> ScriptedAnswers::Next(const std::string& key) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = scripts_.find(key);
+  if (it == scripts_.end() || it->second.empty()) return std::nullopt;
+  FakeResponse answer = it->second.front();
+  if (it->second.size() > 1) it->second.pop_front();
+  return answer;
+}
+
+FakeTwoEndpointStore::FakeTwoEndpointStore(FakeHttpServer* server, const char* production_path,
+                                           const char* test_path, Answerer answer)
+    : server_(server), paths_{production_path, test_path} {
+  for (int endpoint : {0, 1}) {
+    server_->Route("POST", paths_[endpoint], [this, endpoint, answer](const FakeRequest& request) {
+      return answer(request, scripts_[endpoint]);
+    });
+  }
+}
 
 namespace {
-
-std::string NextToken(const std::string& prefix, const std::string& account, size_t issued) {
-  return prefix + account + "." + std::to_string(issued + 1);
-}
 
 bool IsFormRequest(const FakeRequest& request) {
   return request.Header("content-type").rfind("application/x-www-form-urlencoded", 0) == 0;
 }
-
-}  // namespace
-
-// ---------------------------------------------------------------------------
-// FakeGoogleStore
-
-namespace {
-
-constexpr char kGooglePurchasePrefix[] = "/androidpublisher/v3/applications/";
 
 // The path's segments after `prefix`, each decoded.
 std::vector<std::string> PathSegments(const std::string& path, const std::string& prefix) {
@@ -339,32 +359,10 @@ std::vector<std::string> PathSegments(const std::string& path, const std::string
 
 // The decoded value of a query parameter of `target`, "" when absent.
 std::string QueryValue(const std::string& target, const std::string& name) {
-  const size_t query = target.find('?');
-  if (query == std::string::npos) return std::string();
-  std::string rest = target.substr(query + 1);
-  size_t start = 0;
-  while (start < rest.size()) {
-    size_t amp = rest.find('&', start);
-    if (amp == std::string::npos) amp = rest.size();
-    const std::string pair = rest.substr(start, amp - start);
-    const size_t eq = pair.find('=');
-    if (pair.substr(0, eq) == name) {
-      return eq == std::string::npos ? std::string() : FormDecode(pair.substr(eq + 1));
-    }
-    start = amp + 1;
-  }
-  return std::string();
-}
-
-// The next scripted answer of `key`: the last one repeats.
-// REQUIRES: the owner's mutex held.
-std::optional<FakeResponse> NextAnswer(std::map<std::string, std::deque<FakeResponse>>* answers,
-                                       const std::string& key) {
-  auto it = answers->find(key);
-  if (it == answers->end() || it->second.empty()) return std::nullopt;
-  FakeResponse answer = it->second.front();
-  if (it->second.size() > 1) it->second.pop_front();
-  return answer;
+  FakeRequest query;
+  const size_t mark = target.find('?');
+  if (mark != std::string::npos) query.body = target.substr(mark + 1);
+  return query.Form()[name];
 }
 
 FakeResponse PurchaseError(int status, const std::string& message) {
@@ -378,11 +376,79 @@ FakeResponse PurchaseError(int status, const std::string& message) {
 
 }  // namespace
 
+int FakeTokenStore::TokenRequestCount(const std::string& account) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = accounts_.find(account);
+  return it == accounts_.end() ? 0 : it->second.requests;
+}
+
+void FakeTokenStore::SetPurchase(const std::string& purchase, std::vector<FakeResponse> answers) {
+  purchases_.Set(purchase, std::move(answers));
+}
+
+int FakeTokenStore::PurchaseRequestCount(const std::string& purchase) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = purchase_requests_.find(purchase);
+  return it == purchase_requests_.end() ? 0 : it->second;
+}
+
+std::optional<FakeResponse> FakeTokenStore::CountTokenRequest(const std::string& name) {
+  auto it = accounts_.find(name);
+  if (it == accounts_.end()) return std::nullopt;
+  ++it->second.requests;
+  return it->second.script.answer;
+}
+
+FakeResponse FakeTokenStore::Delayed(const std::string& name, FakeResponse response) const {
+  auto it = accounts_.find(name);
+  if (it != accounts_.end() && response.delay.count() == 0)
+    response.delay = it->second.script.delay;
+  return response;
+}
+
+std::string FakeTokenStore::IssueToken(const std::string& prefix, const std::string& name) {
+  auto& tokens = accounts_[name].tokens;
+  tokens.push_back(prefix + name + "." + std::to_string(tokens.size() + 1));
+  return tokens.back();
+}
+
+FakeResponse FakeTokenStore::AnswerPurchase(const std::string& purchase,
+                                            const std::string& access_token,
+                                            const std::string& not_found) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++purchase_requests_[purchase];
+    bool issued = false;
+    for (const auto& [name, account] : accounts_) {
+      for (const auto& token : account.tokens) issued = issued || token == access_token;
+    }
+    if (!issued) return PurchaseError(401, "invalid credentials");
+  }
+  auto answer = purchases_.Next(purchase);
+  return answer ? *answer : PurchaseError(404, not_found);
+}
+
+// ---------------------------------------------------------------------------
+// FakeGoogleStore
+
+namespace {
+
+constexpr char kGooglePurchasePrefix[] = "/androidpublisher/v3/applications/";
+
+}  // namespace
+
 FakeGoogleStore::FakeGoogleStore(FakeHttpServer* server) : server_(server) {
   server_->RoutePrefix("GET", kGooglePurchasePrefix,
                        [this](const FakeRequest& r) { return OnPurchase(r); });
-  server_->Route("POST", kOAuthTokenPath, [this](const FakeRequest& r) { return OnOAuthToken(r); });
-  server_->Route("POST", kJwtTokenPath, [this](const FakeRequest& r) { return OnJwtToken(r); });
+  server_->Route("POST", kOAuthTokenPath, [this](const FakeRequest& r) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return Delayed(r.Form()["client_id"], AnswerOAuthToken(r));
+  });
+  server_->Route("POST", kJwtTokenPath, [this](const FakeRequest& r) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    FakeResponse response = AnswerJwtToken(r);
+    return Delayed(last_claims_.GetString("iss"), response);
+  });
 }
 
 void FakeGoogleStore::AddOAuthClient(const std::string& client_id,
@@ -403,18 +469,6 @@ void FakeGoogleStore::AddServiceAccount(const std::string& client_email,
   account.script = std::move(script);
 }
 
-int FakeGoogleStore::TokenRequestCount(const std::string& account) const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  auto it = accounts_.find(account);
-  return it == accounts_.end() ? 0 : it->second.requests;
-}
-
-std::vector<std::string> FakeGoogleStore::IssuedTokens(const std::string& account) const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  auto it = accounts_.find(account);
-  return it == accounts_.end() ? std::vector<std::string>() : it->second.tokens;
-}
-
 std::string FakeGoogleStore::LastRefusal() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return last_refusal_;
@@ -423,6 +477,11 @@ std::string FakeGoogleStore::LastRefusal() const {
 tvx::Json FakeGoogleStore::LastJwtClaims() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return last_claims_;
+}
+
+FakeRequest FakeGoogleStore::LastPurchaseRequest() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return purchase_log_.empty() ? FakeRequest() : purchase_log_.back();
 }
 
 // REQUIRES: mutex_ held.
@@ -436,38 +495,24 @@ FakeResponse FakeGoogleStore::Refuse(int status, const std::string& error,
 }
 
 // REQUIRES: mutex_ held.
-FakeResponse FakeGoogleStore::Issue(const std::string& account_name, Account* account) {
-  const std::string token = NextToken("ya29.", account_name, account->tokens.size());
-  account->tokens.push_back(token);
+FakeResponse FakeGoogleStore::Issue(Account* account, const std::string& name) {
   tvx::Json body = tvx::Json::Object();
-  body.SetString("access_token", token);
+  body.SetString("access_token", IssueToken("ya29.", name));
   body.SetAttribute("expires_in", tvx::Json(account->script.expires_in));
   body.SetString("scope", kAndroidPublisherScope);
   body.SetString("token_type", "Bearer");
   return FakeResponse::Json(200, body);
 }
 
-FakeResponse FakeGoogleStore::OnOAuthToken(const FakeRequest& request) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  const std::string client_id = request.Form()["client_id"];
-  FakeResponse response = AnswerOAuthToken(request);
-  auto it = accounts_.find(client_id);
-  if (it != accounts_.end() && response.delay.count() == 0) response.delay = it->second.script.delay;
-  return response;
-}
-
 // REQUIRES: mutex_ held.
 FakeResponse FakeGoogleStore::AnswerOAuthToken(const FakeRequest& request) {
   if (!IsFormRequest(request)) return Refuse(400, "invalid_request", "not a form body");
   auto form = request.Form();
-  auto it = accounts_.find(form["client_id"]);
-  if (it != accounts_.end()) {
-    ++it->second.requests;
-    if (it->second.script.answer) return *it->second.script.answer;
-  }
+  if (auto scripted = CountTokenRequest(form["client_id"])) return *scripted;
   if (form["grant_type"] != "refresh_token") {
     return Refuse(400, "unsupported_grant_type", "Invalid grant_type: " + form["grant_type"]);
   }
+  auto it = accounts_.find(form["client_id"]);
   if (it == accounts_.end() || !it->second.public_pem.empty() ||
       it->second.secret != form["client_secret"]) {
     return Refuse(401, "invalid_client", "Unauthorized");
@@ -475,15 +520,7 @@ FakeResponse FakeGoogleStore::AnswerOAuthToken(const FakeRequest& request) {
   if (it->second.refresh_token != form["refresh_token"]) {
     return Refuse(400, "invalid_grant", "Bad Request");
   }
-  return Issue(it->first, &it->second);
-}
-
-FakeResponse FakeGoogleStore::OnJwtToken(const FakeRequest& request) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  FakeResponse response = AnswerJwtToken(request);
-  auto it = accounts_.find(last_claims_.GetString("iss"));
-  if (it != accounts_.end() && response.delay.count() == 0) response.delay = it->second.script.delay;
-  return response;
+  return Issue(&it->second, it->first);
 }
 
 // REQUIRES: mutex_ held.
@@ -506,17 +543,14 @@ FakeResponse FakeGoogleStore::AnswerJwtToken(const FakeRequest& request) {
     return Refuse(400, "invalid_grant", "Invalid JWT: not a compact JWS");
   }
   last_claims_ = claims;
-  auto it = accounts_.find(claims.GetString("iss"));
-  if (it != accounts_.end()) {
-    ++it->second.requests;
-    if (it->second.script.answer) return *it->second.script.answer;
-  }
+  if (auto scripted = CountTokenRequest(claims.GetString("iss"))) return *scripted;
   if (form["grant_type"] != "urn:ietf:params:oauth:grant-type:jwt-bearer") {
     return Refuse(400, "unsupported_grant_type", "Invalid grant_type: " + form["grant_type"]);
   }
   if (header.GetString("alg") != "RS256" || header.GetString("typ") != "JWT") {
     return Refuse(400, "invalid_grant", "Invalid JWT header: " + header_text);
   }
+  auto it = accounts_.find(claims.GetString("iss"));
   if (it == accounts_.end() || it->second.public_pem.empty()) {
     return Refuse(400, "invalid_grant", "Invalid grant: account not found");
   }
@@ -538,27 +572,7 @@ FakeResponse FakeGoogleStore::AnswerJwtToken(const FakeRequest& request) {
                   "Invalid JWT: Token must be a short-lived token (60 minutes) and in a "
                   "reasonable timeframe. Check your iat and exp values in the JWT claim.");
   }
-  return Issue(it->first, &it->second);
-}
-
-// ---------------------------------------------------------------------------
-// FakeOneStore
-
-void FakeGoogleStore::SetPurchase(const std::string& purchase_token,
-                                  std::vector<FakeResponse> answers) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  purchase_answers_[purchase_token] = std::deque<FakeResponse>(answers.begin(), answers.end());
-}
-
-int FakeGoogleStore::PurchaseRequestCount(const std::string& purchase_token) const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  auto it = purchase_requests_.find(purchase_token);
-  return it == purchase_requests_.end() ? 0 : it->second;
-}
-
-FakeRequest FakeGoogleStore::LastPurchaseRequest() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return purchase_log_.empty() ? FakeRequest() : purchase_log_.back();
+  return Issue(&it->second, it->first);
 }
 
 tvx::Json FakeGoogleStore::MakePurchase(int purchase_state, const std::string& order_id,
@@ -582,58 +596,33 @@ FakeResponse FakeGoogleStore::OnPurchase(const FakeRequest& request) {
       segments[4] != "tokens") {
     return PurchaseError(404, "no such resource");
   }
-  const std::string& token = segments[5];
-  const std::string access_token = QueryValue(request.target, "access_token");
-  std::lock_guard<std::mutex> lock(mutex_);
-  ++purchase_requests_[token];
-  purchase_log_.push_back(request);
-  bool issued = false;
-  for (const auto& [name, account] : accounts_) {
-    for (const auto& t : account.tokens) issued = issued || t == access_token;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    purchase_log_.push_back(request);
   }
-  if (!issued) return PurchaseError(401, "invalid credentials");
-  auto answer = NextAnswer(&purchase_answers_, token);
-  return answer ? *answer : PurchaseError(404, "the purchase token was not found");
+  return AnswerPurchase(segments[5], QueryValue(request.target, "access_token"),
+                        "the purchase token was not found");
 }
+
+// ---------------------------------------------------------------------------
+// FakeOneStore
 
 FakeOneStore::FakeOneStore(FakeHttpServer* server, std::string prefix)
     : server_(server), prefix_(std::move(prefix)) {
   server_->RoutePrefix("GET", prefix_ + "/v2/purchase/details-by-productid/",
                        [this](const FakeRequest& r) { return OnPurchase(r); });
-  server_->Route("POST", prefix_ + "/v2/oauth/token",
-                 [this](const FakeRequest& r) { return OnToken(r); });
+  server_->Route("POST", prefix_ + "/v2/oauth/token", [this](const FakeRequest& r) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return Delayed(r.Form()["client_id"], AnswerToken(r));
+  });
 }
 
 void FakeOneStore::AddClient(const std::string& client_id, const std::string& client_secret,
                              TokenScript script) {
   std::lock_guard<std::mutex> lock(mutex_);
-  Client& client = clients_[client_id];
+  Account& client = accounts_[client_id];
   client.secret = client_secret;
   client.script = std::move(script);
-}
-
-int FakeOneStore::TokenRequestCount(const std::string& client_id) const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  auto it = clients_.find(client_id);
-  return it == clients_.end() ? 0 : it->second.requests;
-}
-
-std::vector<std::string> FakeOneStore::IssuedTokens(const std::string& client_id) const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  auto it = clients_.find(client_id);
-  return it == clients_.end() ? std::vector<std::string>() : it->second.tokens;
-}
-
-void FakeOneStore::SetPurchase(const std::string& purchase_id,
-                               std::vector<FakeResponse> answers) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  purchase_answers_[purchase_id] = std::deque<FakeResponse>(answers.begin(), answers.end());
-}
-
-int FakeOneStore::PurchaseRequestCount(const std::string& purchase_id) const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  auto it = purchase_requests_.find(purchase_id);
-  return it == purchase_requests_.end() ? 0 : it->second;
 }
 
 tvx::Json FakeOneStore::MakePurchase(int purchase_state, int64_t purchase_time) {
@@ -650,25 +639,9 @@ FakeResponse FakeOneStore::OnPurchase(const FakeRequest& request) {
   const std::vector<std::string> segments =
       PathSegments(request.path, prefix_ + "/v2/purchase/details-by-productid/");
   if (segments.size() != 3) return PurchaseError(404, "no such resource");
-  const std::string& purchase_id = segments[0];
   const std::string bearer = request.Header("authorization");
-  std::lock_guard<std::mutex> lock(mutex_);
-  ++purchase_requests_[purchase_id];
-  bool issued = false;
-  for (const auto& [name, client] : clients_) {
-    for (const auto& t : client.tokens) issued = issued || "Bearer " + t == bearer;
-  }
-  if (!issued) return PurchaseError(401, "invalid access token");
-  auto answer = NextAnswer(&purchase_answers_, purchase_id);
-  return answer ? *answer : PurchaseError(404, "the purchase was not found");
-}
-
-FakeResponse FakeOneStore::OnToken(const FakeRequest& request) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  FakeResponse response = AnswerToken(request);
-  auto it = clients_.find(request.Form()["client_id"]);
-  if (it != clients_.end() && response.delay.count() == 0) response.delay = it->second.script.delay;
-  return response;
+  const std::string token = bearer.rfind("Bearer ", 0) == 0 ? bearer.substr(7) : "";
+  return AnswerPurchase(segments[0], token, "the purchase was not found");
 }
 
 // REQUIRES: mutex_ held.
@@ -683,25 +656,19 @@ FakeResponse FakeOneStore::AnswerToken(const FakeRequest& request) {
   };
   if (!IsFormRequest(request)) return refuse(400, "InvalidRequest", "not a form body");
   auto form = request.Form();
-  auto it = clients_.find(form["client_id"]);
-  if (it != clients_.end()) {
-    ++it->second.requests;
-    if (it->second.script.answer) return *it->second.script.answer;
-  }
+  if (auto scripted = CountTokenRequest(form["client_id"])) return *scripted;
   if (form["grant_type"] != "client_credentials") {
     return refuse(400, "UnsupportedGrantType", "grant_type must be client_credentials");
   }
-  if (it == clients_.end() || it->second.secret != form["client_secret"]) {
+  auto it = accounts_.find(form["client_id"]);
+  if (it == accounts_.end() || it->second.secret != form["client_secret"]) {
     return refuse(401, "InvalidClient", "client authentication failed");
   }
-  Client& client = it->second;
-  const std::string token = NextToken("os.", it->first, client.tokens.size());
-  client.tokens.push_back(token);
   tvx::Json body = tvx::Json::Object();
   body.SetString("client_id", it->first);
-  body.SetString("access_token", token);
+  body.SetString("access_token", IssueToken("os.", it->first));
   body.SetString("token_type", "bearer");
-  body.SetAttribute("expires_in", tvx::Json(client.script.expires_in));
+  body.SetAttribute("expires_in", tvx::Json(it->second.script.expires_in));
   return FakeResponse::Json(200, body);
 }
 

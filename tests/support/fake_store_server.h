@@ -38,13 +38,16 @@ struct FakeRequest {
 
 struct FakeResponse {
   int status = 200;
-  std::string body;
+  std::string body{};
   std::string content_type = "application/json";
   std::chrono::milliseconds delay{0};  // before the answer is sent
   bool hang = false;                   // never answer; the connection stays open
-  bool close_after = false;            // close the connection after answering
 
   static FakeResponse Json(int status, const tvx::Json& body);
+  // An answer of any status with `body` as it is.
+  static FakeResponse Raw(int status, std::string body = "");
+  // An answer that never comes.
+  static FakeResponse Hang();
 };
 
 // Decodes %XX and '+' as in form bodies.
@@ -73,9 +76,10 @@ class FakeHttpServer {
   // route matches; the longest prefix wins.
   void RoutePrefix(const std::string& method, const std::string& prefix, Handler handler);
 
-  // Requests received for `path` (all of them when empty).
+  // Requests received whose path starts with `path` (all of them when
+  // empty).
   int RequestCount(const std::string& path = "") const;
-  std::vector<FakeRequest> Requests() const;
+  std::vector<FakeRequest> Requests(const std::string& path = "") const;
   // TCP connections accepted so far.
   int ConnectionCount() const { return connections_.load(); }
 
@@ -93,13 +97,52 @@ class FakeHttpServer {
   std::unique_ptr<Impl> impl_;
 };
 
+// Scripted answers of a fake store, by a key the request carries (a receipt,
+// a purchase token): each request takes the next answer of its key's list,
+// and the last answer repeats. So "fail twice, then succeed" is three
+// answers. Thread-safe.
+class ScriptedAnswers {
+ public:
+  void Set(const std::string& key, std::vector<FakeResponse> answers);
+  // nullopt when nothing is scripted for `key`.
+  std::optional<FakeResponse> Next(const std::string& key);
+
+ private:
+  std::mutex mutex_;
+  std::map<std::string, std::deque<FakeResponse>> scripts_;  // GUARDED_BY(mutex_)
+};
+
+// A store service with a production and a test endpoint, each answering the
+// keys scripted for it; `answer` sees each request and the endpoint's script.
+class FakeTwoEndpointStore {
+ public:
+  std::string url(int endpoint) const { return server_->Url(paths_[endpoint]); }
+  void Script(int endpoint, const std::string& key, std::vector<FakeResponse> answers) {
+    scripts_[endpoint].Set(key, std::move(answers));
+  }
+  int RequestCount(int endpoint) const { return server_->RequestCount(paths_[endpoint]); }
+  std::vector<FakeRequest> Requests(int endpoint) const {
+    return server_->Requests(paths_[endpoint]);
+  }
+
+ protected:
+  using Answerer = std::function<FakeResponse(const FakeRequest&, ScriptedAnswers&)>;
+  FakeTwoEndpointStore(FakeHttpServer* server, const char* production_path, const char* test_path,
+                       Answerer answer);
+
+ private:
+  FakeHttpServer* const server_;
+  const std::string paths_[2];
+  ScriptedAnswers scripts_[2];
+};
+
 // How a fake store answers the token requests of one account.
 struct TokenScript {
   int64_t expires_in = 3600;
   std::chrono::milliseconds delay{0};  // before every answer, refusals included
   // When set, every token request of the account gets this answer instead
   // (a 5xx, a malformed body, a hang...), credentials unchecked.
-  std::optional<FakeResponse> answer;
+  std::optional<FakeResponse> answer{};
 };
 
 // An RSA key pair as PEM texts: "BEGIN PRIVATE KEY" (as in a Google
@@ -114,12 +157,57 @@ RsaKeyPair GenerateRsaKeyPair();
 bool VerifyRs256(const std::string& public_pem, const std::string& data,
                  const std::string& signature);
 
+// What the Google and OneStore fakes share: accounts whose token requests
+// are counted and answered by script, the tokens issued to them, and
+// purchase queries answered per purchase by script.
+class FakeTokenStore {
+ public:
+  // Token requests naming the account (client id or JWT issuer).
+  int TokenRequestCount(const std::string& account) const;
+  // The answers to the queries of one purchase, taken in turn, the last
+  // repeating. An access token the fake did not issue gets 401, an
+  // unscripted purchase 404.
+  void SetPurchase(const std::string& purchase, std::vector<FakeResponse> answers);
+  // Queries naming the purchase (decoded), answered or not.
+  int PurchaseRequestCount(const std::string& purchase) const;
+
+ protected:
+  struct Account {
+    std::string secret;
+    std::string refresh_token;  // Google OAuth clients
+    std::string public_pem;     // Google service accounts
+    TokenScript script;
+    int requests = 0;
+    std::vector<std::string> tokens;
+  };
+
+  // Counts a token request naming `name`; the account's scripted answer
+  // when it has one. REQUIRES: mutex_ held.
+  std::optional<FakeResponse> CountTokenRequest(const std::string& name);
+  // `response`, held back by the account's scripted delay. REQUIRES: mutex_.
+  FakeResponse Delayed(const std::string& name, FakeResponse response) const;
+  // A new token "<prefix><name>.<n>" for the account. REQUIRES: mutex_ held.
+  std::string IssueToken(const std::string& prefix, const std::string& name);
+  // The answer to a purchase query carrying `access_token`.
+  FakeResponse AnswerPurchase(const std::string& purchase, const std::string& access_token,
+                              const std::string& not_found);
+
+  mutable std::mutex mutex_;
+  std::map<std::string, Account> accounts_;  // GUARDED_BY(mutex_)
+
+ private:
+  ScriptedAnswers purchases_;
+  std::map<std::string, int> purchase_requests_;  // GUARDED_BY(mutex_)
+};
+
 // Google's OAuth 2.0 token service: the refresh-token grant of OAuth clients
 // and the JWT-bearer grant of service accounts, whose JWT is checked as
 // Google does: RS256 signature by the account's key, "iss" the account,
 // "scope" the Android Publisher API, "aud" the token endpoint, a lifetime of
-// at most an hour around now.
-class FakeGoogleStore {
+// at most an hour around now. Purchases are the Android Publisher query
+// (GET /androidpublisher/v3/applications/<package>/purchases/products/
+// <product>/tokens/<token>?access_token=...), scripted per purchase token.
+class FakeGoogleStore : public FakeTokenStore {
  public:
   static constexpr char kOAuthTokenPath[] = "/o/oauth2/token";
   static constexpr char kJwtTokenPath[] = "/oauth2/v4/token";
@@ -137,18 +225,6 @@ class FakeGoogleStore {
   void AddServiceAccount(const std::string& client_email, const std::string& public_pem,
                          TokenScript script = {});
 
-  // Token requests naming the account (client id or JWT issuer).
-  int TokenRequestCount(const std::string& account) const;
-  // The tokens issued to the account, oldest first. Each is unique.
-  std::vector<std::string> IssuedTokens(const std::string& account) const;
-  // The Android Publisher purchase query
-  // (GET /androidpublisher/v3/applications/<package>/purchases/products/
-  // <product>/tokens/<token>?access_token=...): answers scripted per purchase
-  // token, taken in turn, the last repeating. An access token the fake did
-  // not issue gets 401, an unscripted purchase token 404.
-  void SetPurchase(const std::string& purchase_token, std::vector<FakeResponse> answers);
-  // Purchase queries naming the token (decoded), answered or not.
-  int PurchaseRequestCount(const std::string& purchase_token) const;
   // The last purchase query received (empty before any).
   FakeRequest LastPurchaseRequest() const;
   // A purchase object as Google answers it.
@@ -161,72 +237,40 @@ class FakeGoogleStore {
   tvx::Json LastJwtClaims() const;
 
  private:
-  struct Account {
-    std::string secret;
-    std::string refresh_token;
-    std::string public_pem;  // service accounts
-    TokenScript script;
-    int requests = 0;
-    std::vector<std::string> tokens;
-  };
-  FakeResponse OnOAuthToken(const FakeRequest& request);
   FakeResponse AnswerOAuthToken(const FakeRequest& request);
-  FakeResponse OnJwtToken(const FakeRequest& request);
   FakeResponse AnswerJwtToken(const FakeRequest& request);
   FakeResponse Refuse(int status, const std::string& error, const std::string& description);
-  FakeResponse Issue(const std::string& account_name, Account* account);
+  FakeResponse Issue(Account* account, const std::string& name);
   FakeResponse OnPurchase(const FakeRequest& request);
 
   FakeHttpServer* const server_;
-  mutable std::mutex mutex_;
-  std::map<std::string, Account> accounts_;          // GUARDED_BY(mutex_)
-  std::map<std::string, std::deque<FakeResponse>> purchase_answers_;  // GUARDED_BY(mutex_)
-  std::map<std::string, int> purchase_requests_;     // GUARDED_BY(mutex_)
-  std::vector<FakeRequest> purchase_log_;            // GUARDED_BY(mutex_)
-  std::string last_refusal_;                 // GUARDED_BY(mutex_)
-  tvx::Json last_claims_;                    // GUARDED_BY(mutex_)
+  std::vector<FakeRequest> purchase_log_;  // GUARDED_BY(mutex_)
+  std::string last_refusal_;               // GUARDED_BY(mutex_)
+  tvx::Json last_claims_;                  // GUARDED_BY(mutex_)
 };
 
-// OneStore's token service (client-credentials grant) under one API base:
+// OneStore's token service (client-credentials grant) and purchase query
+// (GET <prefix>/v2/purchase/details-by-productid/<purchase id>/<package>/
+// <product>, "Authorization: Bearer <token>") under one API base:
 // production and test bases are two instances with different prefixes.
-class FakeOneStore {
+class FakeOneStore : public FakeTokenStore {
  public:
-  // Routes `<prefix>/v2/oauth/token`.
+  // Routes `<prefix>/v2/oauth/token` and the purchase query.
   FakeOneStore(FakeHttpServer* server, std::string prefix);
 
   std::string api_base() const { return server_->Url(prefix_); }
 
   void AddClient(const std::string& client_id, const std::string& client_secret,
                  TokenScript script = {});
-  int TokenRequestCount(const std::string& client_id) const;
-  std::vector<std::string> IssuedTokens(const std::string& client_id) const;
-
-  // The purchase query (GET <prefix>/v2/purchase/details-by-productid/
-  // <purchase id>/<package>/<product>, "Authorization: Bearer <token>"):
-  // answers scripted per purchase id as FakeGoogleStore's. A bearer token
-  // this instance did not issue gets 401, an unscripted purchase id 404.
-  void SetPurchase(const std::string& purchase_id, std::vector<FakeResponse> answers);
-  int PurchaseRequestCount(const std::string& purchase_id) const;
   // A purchase object as OneStore answers it.
   static tvx::Json MakePurchase(int purchase_state, int64_t purchase_time = 1700000000123);
 
  private:
-  struct Client {
-    std::string secret;
-    TokenScript script;
-    int requests = 0;
-    std::vector<std::string> tokens;
-  };
-  FakeResponse OnToken(const FakeRequest& request);
   FakeResponse AnswerToken(const FakeRequest& request);
   FakeResponse OnPurchase(const FakeRequest& request);
 
   FakeHttpServer* const server_;
   const std::string prefix_;
-  mutable std::mutex mutex_;
-  std::map<std::string, Client> clients_;         // GUARDED_BY(mutex_)
-  std::map<std::string, std::deque<FakeResponse>> purchase_answers_;  // GUARDED_BY(mutex_)
-  std::map<std::string, int> purchase_requests_;  // GUARDED_BY(mutex_)
 };
 
 // An io context run by threads of its own, for code under test that needs

@@ -3,9 +3,6 @@
 namespace tvx::testing {
 namespace {
 
-const char* const kPaths[] = {"/tstore/iap/digitalsignconfirm.iap",
-                              "/tstore/iapdev/digitalsignconfirm.iap"};
-
 bool IsWellFormed(const FakeRequest& request, tvx::Json* body) {
   if (request.Header("content-type") != "application/json" || !body->FromString(request.body) ||
       !body->IsObject() || body->Size() != 3) {
@@ -19,43 +16,20 @@ bool IsWellFormed(const FakeRequest& request, tvx::Json* body) {
 
 }  // namespace
 
-FakeTStore::FakeTStore(FakeHttpServer* server) : server_(server) {
-  for (Endpoint endpoint : {kProduction, kDevelopment}) {
-    server_->Route("POST", kPaths[endpoint], [this, endpoint](const FakeRequest& request) {
-      return Answer(endpoint, request);
-    });
-  }
-}
-
-std::string FakeTStore::url(Endpoint endpoint) const { return server_->Url(kPaths[endpoint]); }
+FakeTStore::FakeTStore(FakeHttpServer* server)
+    : FakeTwoEndpointStore(
+          server, "/tstore/iap/digitalsignconfirm.iap", "/tstore/iapdev/digitalsignconfirm.iap",
+          [](const FakeRequest& request, ScriptedAnswers& script) {
+            tvx::Json body;
+            if (!IsWellFormed(request, &body)) {
+              return Refused("1000", "missing required fields");
+            }
+            return script.Next(body.GetString("txid")).value_or(Refused("9100", "invalid receipt"));
+          }) {}
 
 void FakeTStore::AddEndpoints(tvx::Json* endpoints) const {
   endpoints->SetString("tstore_production_url", url(kProduction));
   endpoints->SetString("tstore_development_url", url(kDevelopment));
-}
-
-void FakeTStore::Script(Endpoint endpoint, const std::string& txid,
-                        std::vector<FakeResponse> answers) {
-  scripts_[endpoint].Set(txid, std::move(answers));
-}
-
-int FakeTStore::RequestCount(Endpoint endpoint) const {
-  return server_->RequestCount(kPaths[endpoint]);
-}
-
-std::vector<FakeRequest> FakeTStore::Requests(Endpoint endpoint) const {
-  std::vector<FakeRequest> requests;
-  for (FakeRequest& request : server_->Requests()) {
-    if (request.path == kPaths[endpoint]) requests.push_back(std::move(request));
-  }
-  return requests;
-}
-
-FakeResponse FakeTStore::Answer(Endpoint endpoint, const FakeRequest& request) {
-  tvx::Json body;
-  if (!IsWellFormed(request, &body)) return Refused("1000", "missing required fields");
-  if (auto answer = scripts_[endpoint].Next(body.GetString("txid"))) return *answer;
-  return Refused("9100", "invalid receipt");
 }
 
 tvx::Json FakeTStore::Product(const std::string& appid, const std::string& product_id) {

@@ -12,24 +12,17 @@
 
 #include "framework/json.h"
 #include "tests/support/fake_store_server.h"
-#include "tests/support/scripted_answers.h"
 
 namespace tvx::testing {
 
-class FakeTStore {
+class FakeTStore : public FakeTwoEndpointStore {
  public:
   enum Endpoint { kProduction, kDevelopment };
 
   explicit FakeTStore(FakeHttpServer* server);
 
-  std::string url(Endpoint endpoint) const;
   // Adds "tstore_production_url" and "tstore_development_url" to `endpoints`.
   void AddEndpoints(tvx::Json* endpoints) const;
-
-  void Script(Endpoint endpoint, const std::string& txid, std::vector<FakeResponse> answers);
-
-  int RequestCount(Endpoint endpoint) const;
-  std::vector<FakeRequest> Requests(Endpoint endpoint) const;
 
   // One confirmed purchase item as the store lists it under "product".
   static tvx::Json Product(const std::string& appid, const std::string& product_id);
@@ -37,12 +30,6 @@ class FakeTStore {
   static FakeResponse Confirmed(const std::vector<tvx::Json>& products);
   // A non-zero status with the detail code.
   static FakeResponse Refused(const std::string& detail, const std::string& message = "refused");
-
- private:
-  FakeResponse Answer(Endpoint endpoint, const FakeRequest& request);
-
-  FakeHttpServer* const server_;
-  ScriptedAnswers scripts_[2];
 };
 
 }  // namespace tvx::testing

@@ -8,6 +8,8 @@
 #include <optional>
 #include <string>
 
+#include "tests/support/loopback_connection.h"
+
 namespace tvx::testing {
 
 struct HttpReply {
@@ -25,34 +27,14 @@ struct HttpReply {
 std::string MakeHttpRequest(const std::string& method, const std::string& target,
                             const std::string& body = "", const std::string& extra_headers = "");
 
-class HttpTestConnection {
+class HttpTestConnection : public LoopbackConnection {
  public:
-  HttpTestConnection() = default;
-  ~HttpTestConnection();
-  HttpTestConnection(HttpTestConnection&& other) noexcept
-      : fd_(other.fd_), pending_(std::move(other.pending_)) {
-    other.fd_ = -1;
-  }
-  HttpTestConnection& operator=(HttpTestConnection&&) = delete;
-
-  bool Connect(int port);
-  bool Send(const std::string& bytes);
   // One answer (an interim 100 counts as one); nullopt on time-out, close or
   // a reply that is not HTTP.
   std::optional<HttpReply> Read(std::chrono::milliseconds timeout = std::chrono::seconds(10));
   // Send, then Read.
   std::optional<HttpReply> Exchange(const std::string& request,
                                     std::chrono::milliseconds timeout = std::chrono::seconds(10));
-  // True when the server closes the connection within the time (bytes that
-  // arrive meanwhile are dropped).
-  bool WaitForClose(std::chrono::milliseconds timeout);
-  void Close();
-
- private:
-  bool Fill(std::chrono::steady_clock::time_point deadline);
-
-  int fd_ = -1;
-  std::string pending_;  // received, not yet returned
 };
 
 }  // namespace tvx::testing

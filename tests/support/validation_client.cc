@@ -6,9 +6,10 @@
 
 namespace tvx::testing {
 
-ValidationClient::ValidationClient(const BillerProcess& biller, const std::string& client_id) {
+ValidationClient::ValidationClient(const BillerProcess& biller, const std::string& client_id,
+                                   const std::vector<std::string>& auth_keys) {
   if (!tcp_.Connect(biller.tcp_port())) return;
-  const Biller::Request request = MakeAuthenticationRequest(client_id);
+  const Biller::Request request = MakeAuthenticationRequest(client_id, auth_keys);
   Biller::Response response;
   ok_ = tcp_.Send(request) && tcp_.Receive(&response) &&
         response.request_uuid() == request.request_uuid() &&
@@ -22,15 +23,8 @@ Biller::Response ValidationClient::Validate(const std::string& receipt, bool fil
       MakeValidationRequest(receipt, fill_decoded_receipt, player_id, player_service_provider);
   Biller::Response response;
   if (!tcp_.Send(request) || !tcp_.Receive(&response)) return Biller::Response();
+  EXPECT_EQ(response.request_uuid(), request.request_uuid());
   return response;
-}
-
-bool ValidationClient::Send(const std::string& receipt) {
-  return tcp_.Send(MakeValidationRequest(receipt));
-}
-
-bool ValidationClient::Receive(Biller::Response* response, std::chrono::milliseconds timeout) {
-  return tcp_.Receive(response, timeout);
 }
 
 int64_t ResultOf(const Biller::Response& response) {
@@ -95,6 +89,36 @@ std::vector<Json> ActivityRecords(const BillerProcess& biller, const std::string
     records.push_back(record);
   }
   return records;
+}
+
+Json StoreArguments(const Json& endpoints) {
+  Json arguments = Json::Object();
+  arguments.SetAttribute("store_endpoints", endpoints);
+  return arguments;
+}
+
+void StoreValidationTest::SetUp() {
+  if (!TestDatabase::FromEnvironment().available()) {
+    GTEST_SKIP() << "BILLER_TEST_MYSQL_URL is not set";
+  }
+}
+
+void StoreValidationTest::Start(const Json& arguments, std::vector<std::string> flags,
+                                const std::vector<std::string>& auth_keys) {
+  flags.insert(flags.begin(), "--http_client_timeout_ms=2000");
+  biller_ = std::make_unique<BillerProcess>(
+      BillerOptions{.flags = std::move(flags), .arguments_json = arguments.ToString()});
+  ASSERT_TRUE(biller_->running()) << biller_->Log();
+  client_ = std::make_unique<ValidationClient>(*biller_, "game-server-1", auth_keys);
+  ASSERT_TRUE(client_->ok()) << biller_->Log();
+}
+
+void StoreValidationTest::ExpectCounts(const std::string& store,
+                                       const std::map<std::string, int64_t>& expected) {
+  for (const std::string& name : {store, std::string("total")}) {
+    const Json block = AwaitAllTimeCounts(*biller_, name, expected);
+    EXPECT_TRUE(HasCounts(block, expected)) << name << ": " << block.ToString();
+  }
 }
 
 }  // namespace tvx::testing

@@ -1,37 +1,39 @@
 // Helpers of the store validation tests: a biller client's TCP connection,
-// authenticated without store keys as App Store, TStore and PlayStation
-// clients are, and readers of what a validation left behind (statistics,
-// rows, Purchase records).
+// a fixture that starts a biller pointed at store fakes, and readers of what
+// a validation left behind (statistics, rows, Purchase records).
 #ifndef TESTS_SUPPORT_VALIDATION_CLIENT_H_
 #define TESTS_SUPPORT_VALIDATION_CLIENT_H_
 
 #include <chrono>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "framework/biller.pb.h"
 #include "framework/json.h"
 #include "tests/support/biller_process.h"
+#include "tests/support/fake_store_server.h"
 
 namespace tvx::testing {
 
 class ValidationClient {
  public:
-  // Connects and authenticates as `client_id`; see ok().
+  // Connects and authenticates as `client_id` with the store keys given (App
+  // Store, TStore and PlayStation clients have none); see ok().
   explicit ValidationClient(const BillerProcess& biller,
-                            const std::string& client_id = "game-server-1");
+                            const std::string& client_id = "game-server-1",
+                            const std::vector<std::string>& auth_keys = {});
 
   bool ok() const { return ok_; }
 
-  // One validation and its answer (a default answer when none came; the
-  // test then fails on the uuid check).
+  // One validation and its answer, which must carry the request's uuid (a
+  // default answer when none came).
   Biller::Response Validate(const std::string& receipt, bool fill_decoded_receipt = false,
                             const std::string& player_id = "player-1",
                             const std::string& player_service_provider = "guest");
-  // Sends a validation without waiting for its answer.
-  bool Send(const std::string& receipt);
-  bool Receive(Biller::Response* response, std::chrono::milliseconds timeout = 10s);
 
  private:
   TcpClient tcp_;
@@ -58,6 +60,27 @@ std::vector<std::vector<std::string>> QueryRows(const BillerProcess& biller,
 
 // The records of an activity log of the biller, one Json per line.
 std::vector<Json> ActivityRecords(const BillerProcess& biller, const std::string& log_name);
+
+// Install arguments naming the stores' addresses.
+Json StoreArguments(const Json& endpoints);
+
+// A biller on a scratch database with its store addresses pointing at fakes
+// served by server_, and a client of it. Skipped without a test database.
+class StoreValidationTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  // Starts the biller (store calls time out after 2 s) and authenticates a
+  // client with `auth_keys`.
+  void Start(const Json& arguments, std::vector<std::string> flags = {},
+             const std::vector<std::string>& auth_keys = {});
+  // Expects the "all_time" counts of `store` and, every test having a biller
+  // of its own, the same of "total".
+  void ExpectCounts(const std::string& store, const std::map<std::string, int64_t>& expected);
+
+  FakeHttpServer server_;
+  std::unique_ptr<BillerProcess> biller_;
+  std::unique_ptr<ValidationClient> client_;
+};
 
 }  // namespace tvx::testing
 

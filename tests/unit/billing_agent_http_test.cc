@@ -102,12 +102,6 @@ TEST(HttpAuthenticationBodyTest, CredentialsBecomeAuthKeysGooglePlayFirst) {
   EXPECT_EQ(key + email, "-----KEY-----\nsvc@example.com");
 }
 
-TEST(HttpAuthenticationBodyDeathTest, BuildersNeedAnErrorText) {
-  std::vector<std::string> keys;
-  EXPECT_DEATH(BuildGooglePlayAuthKeys(Json::Object(), &keys, nullptr), "Assert failed: error_desc");
-  EXPECT_DEATH(BuildOneStoreAuthKeys(Json::Object(), &keys, nullptr), "Assert failed: error_desc");
-}
-
 TEST(HttpValidationBodyTest, RefusalsNameTheFirstWrongAttribute) {
   for (E endpoint : {E::kGooglePlay, E::kAppleAppStore, E::kTStore, E::kOneStore}) {
     EXPECT_EQ(ValidationError(endpoint, "[]"), "wrong request json string");
@@ -212,15 +206,6 @@ TEST(HttpHandlersTest, SessionsTheBillerNeverIssuedAreRefusedWithoutGrowingTheRe
       Handle(&OnHttpGooglePlayValidation, Body(purchase, util::ToString(session->id()))),
       refused);
   EXPECT_TRUE(session->state() == ClientSession::kCreated);
-}
-
-TEST(HttpHandlersTest, RefusalsAreAnsweredAtOnceWithTheirExactBodies) {
-  EXPECT_EQ(Handle(&OnHttpTStoreValidation, "[]"),
-            std::vector<std::string>{R"(200 application/json {"result": 2000, )"
-                                     R"("description": "Talvex-Biller: wrong parameter"})"});
-  EXPECT_EQ(Handle(&OnHttpAuthentication, R"({"biller_client_id": "c", "one_store_client_id": "i"})"),
-            std::vector<std::string>{
-                R"(200 application/json {"result": 1, "description": "wrong OneStore auth key"})"});
 }
 
 }  // namespace

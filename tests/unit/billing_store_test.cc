@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "framework/billing_message_writer.h"
 #include "framework/json.h"
+#include "framework/uuid.h"
 
 namespace tvx {
 namespace {
@@ -64,23 +64,6 @@ TEST(BillingStoreTest, ReceiptsCarryTheirStoreAndMembers) {
   ASSERT_TRUE(receipt.FromString(MakeOneStoreReceiptV5("pid", "pkg", "prod")));
   EXPECT_EQ(receipt.GetString(kBillingServiceProviderKey), "OneStore");
   EXPECT_EQ(receipt.GetString(kOneStorePurchaseIdKey), "pid");
-}
-
-TEST(BillingMessageWriterTest, ResponsesCarryTheRequestUuid) {
-  const Uuid uuid = RandomGenerator::GenerateUuid();
-  auto fail = BillingMessageWriter::CreateFailResponse(uuid, 2003, "text");
-  EXPECT_EQ(util::FromBytes(fail->request_uuid()), uuid);
-  EXPECT_EQ(fail->type(), Biller::kFailure);
-  EXPECT_EQ(fail->fail().code(), 2003);
-
-  Json decoded = Json::Object();
-  decoded.SetString("orderId", "GPA.1");
-  auto success = BillingMessageWriter::CreateReceiptValidationResponseSuccess(uuid, decoded);
-  EXPECT_EQ(success->receipt_validation().decoded_receipt(), R"({"orderId":"GPA.1"})");
-
-  // A pending purchase is answered with its code as the result.
-  auto pending = BillingMessageWriter::CreateReceiptValidationResponse(uuid, 1007);
-  EXPECT_EQ(pending->receipt_validation().result(), 1007);
 }
 
 TEST(UuidTest, ParsesOnlyTheCanonicalForm) {

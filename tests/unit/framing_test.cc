@@ -45,17 +45,5 @@ TEST(FramingTest, RefusesOversizedLengthBeforeItsBodyArrives) {
   EXPECT_EQ(decoder.Next(&body), FrameDecoder::Result::kTooLarge);
 }
 
-TEST(FramingTest, PartialHeaderWaits) {
-  FrameDecoder decoder(100);
-  std::string body;
-  decoder.Append("\x00\x00", 2);
-  EXPECT_EQ(decoder.Next(&body), FrameDecoder::Result::kNeedMore);
-  decoder.Append("\x00\x02o", 3);
-  EXPECT_EQ(decoder.Next(&body), FrameDecoder::Result::kNeedMore);
-  decoder.Append("k", 1);
-  EXPECT_EQ(decoder.Next(&body), FrameDecoder::Result::kFrame);
-  EXPECT_EQ(body, "ok");
-}
-
 }  // namespace
 }  // namespace tvx::framing

@@ -55,11 +55,9 @@ class HttpClientTest : public ::testing::Test {
 
 TEST_F(HttpClientTest, PostSendsBodyAndHeadersAndGetsTheAnswer) {
   server_.Route("POST", "/echo", [](const FakeRequest& request) {
-    FakeResponse response;
-    response.status = 201;
-    response.body = request.method + " " + request.body + " " + request.Header("content-type") +
-                    " " + request.Header("x-extra");
-    return response;
+    return FakeResponse::Raw(201, request.method + " " + request.body + " " +
+                                      request.Header("content-type") + " " +
+                                      request.Header("x-extra"));
   });
   HttpClient client(io_.io());
   client.SetHeader("Content-Type", "text/plain");
@@ -82,12 +80,8 @@ TEST_F(HttpClientTest, PostSendsBodyAndHeadersAndGetsTheAnswer) {
 
 TEST_F(HttpClientTest, ErrorStatusesAreAnswersNotTransportFailures) {
   for (int status : {401, 503}) {
-    server_.Route("GET", "/status", [status](const FakeRequest&) {
-      FakeResponse response;
-      response.status = status;
-      response.body = "oops";
-      return response;
-    });
+    server_.Route("GET", "/status",
+                  [status](const FakeRequest&) { return FakeResponse::Raw(status, "oops"); });
     HttpClient client(io_.io());
     Outcome outcome = Await(
         [&](HttpClient::Handler handler) { client.GetAsync(server_.Url("/status"), handler, 0); });
@@ -107,16 +101,8 @@ TEST_F(HttpClientTest, RefusedConnectionIsATransportFailure) {
 }
 
 TEST_F(HttpClientTest, AServerThatNeverAnswersTimesOut) {
-  server_.Route("GET", "/hang", [](const FakeRequest&) {
-    FakeResponse response;
-    response.hang = true;
-    return response;
-  });
-  server_.Route("GET", "/slow", [](const FakeRequest&) {
-    FakeResponse response;
-    response.delay = 2s;
-    return response;
-  });
+  server_.Route("GET", "/hang", [](const FakeRequest&) { return FakeResponse::Hang(); });
+  server_.Route("GET", "/slow", [](const FakeRequest&) { return FakeResponse{.delay = 2s}; });
   HttpClient client(io_.io());
   client.SetTimeouts(1000, 300);
   const auto start = std::chrono::steady_clock::now();
@@ -134,9 +120,7 @@ TEST_F(HttpClientTest, AServerThatNeverAnswersTimesOut) {
 
 TEST_F(HttpClientTest, OversizedAnswerIsRefused) {
   server_.Route("GET", "/big", [](const FakeRequest&) {
-    FakeResponse response;
-    response.body = std::string(100000, 'x');
-    return response;
+    return FakeResponse::Raw(200, std::string(100000, 'x'));
   });
   HttpClient client(io_.io());
   client.SetMaxResponseBytes(1000);
@@ -147,9 +131,7 @@ TEST_F(HttpClientTest, OversizedAnswerIsRefused) {
 
 TEST_F(HttpClientTest, HeadersWithLineBreaksAreNotSent) {
   server_.Route("GET", "/headers", [](const FakeRequest& request) {
-    FakeResponse response;
-    response.body = request.Header("x-a") + "|" + request.Header("injected");
-    return response;
+    return FakeResponse::Raw(200, request.Header("x-a") + "|" + request.Header("injected"));
   });
   HttpClient client(io_.io());
   client.SetHeader("X-A", "fine");
@@ -203,11 +185,7 @@ TEST_F(HttpClientTest, ManyConcurrentRequestsAllComplete) {
 
 TEST(HttpClientLifetimeTest, RequestsInFlightGoWithTheirIoContext) {
   FakeHttpServer server;
-  server.Route("GET", "/hang", [](const FakeRequest&) {
-    FakeResponse response;
-    response.hang = true;
-    return response;
-  });
+  server.Route("GET", "/hang", [](const FakeRequest&) { return FakeResponse::Hang(); });
   auto handler_ran = std::make_shared<std::atomic<bool>>(false);
   {
     TestIoContext io;

@@ -15,13 +15,10 @@ namespace {
 using Entitlement = P4StoreAdapter::EntitlementResponse;
 
 TEST(Base64Test, Rfc4648Vectors) {
-  EXPECT_EQ(Base64Encode(""), "");
-  EXPECT_EQ(Base64Encode("f"), "Zg==");
-  EXPECT_EQ(Base64Encode("fo"), "Zm8=");
-  EXPECT_EQ(Base64Encode("foo"), "Zm9v");
-  EXPECT_EQ(Base64Encode("foob"), "Zm9vYg==");
-  EXPECT_EQ(Base64Encode("fooba"), "Zm9vYmE=");
-  EXPECT_EQ(Base64Encode("foobar"), "Zm9vYmFy");
+  const std::string encoded[] = {"", "Zg==", "Zm8=", "Zm9v", "Zm9vYg==", "Zm9vYmE=", "Zm9vYmFy"};
+  for (size_t n = 0; n < std::size(encoded); ++n) {
+    EXPECT_EQ(Base64Encode(std::string("foobar").substr(0, n)), encoded[n]);
+  }
   EXPECT_EQ(Base64Encode(std::string("\xfb\xff\x00", 3)), "+/8A");  // not the URL alphabet
 }
 

@@ -68,9 +68,6 @@ TEST(SessionTextTest, NamesStateAndIdsButNeverSecrets) {
   EXPECT_EQ(text,
             "0123abcd-0000-4000-8000-00000000beef(state: kAuthenticated, client_id: game-1, "
             "gp_client_id: gp@example.com, os_client_id: os-1)");
-  // Self-assignment through the getter keeps the value.
-  session.set_client_id(session.client_id());
-  EXPECT_EQ(session.client_id(), "game-1");
 }
 
 TEST(TcpSessionIdsTest, RecordsEachTransportOnce) {
@@ -97,14 +94,6 @@ TEST(TcpSessionIdsTest, RecordsEachTransportOnce) {
   EXPECT_EQ(GetTcpSessionId(t1), util::kNilUuid);
   EXPECT_TRUE(RemoveTcpSessionId(t2));
   EXPECT_EQ(TcpSessionIdCount(), before);
-}
-
-TEST(RequestDeathTest, TcpContextsNeedAllThreeParts) {
-  auto session = std::make_shared<ClientSession>(RandomGenerator::GenerateUuid());
-  auto message = std::make_shared<Biller::Request>();
-  EXPECT_DEATH(Request::CreateForTcp(nullptr, session, message),
-               "Assert failed: tcp_protobuf_client");
-  EXPECT_DEATH(Request::CreateForHttp(nullptr, nullptr, nullptr), "Assert failed: http_client");
 }
 
 }  // namespace
