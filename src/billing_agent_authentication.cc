@@ -69,6 +69,9 @@ void BillingAgent::OnAuthenticationRequested(const std::shared_ptr<Request>& req
   LOG(INFO) << "begin to authenticate biller client: "
             << "biller client id(" << client_id << ")";
   if (!the_io_service) LOG(FATAL) << "Assert failed: the_io_service";
+  // The accounts of an earlier, refused attempt were never proven; the flows
+  // find the token by the session's account alone.
+  session->ClearStoreCredentials();
   session->set_client_id(client_id);
 
   const int key_count = authentication.service_provider_auth_key_size();

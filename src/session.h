@@ -47,6 +47,17 @@ class ClientSession {
   const std::string& os_client_secret() const { return os_client_secret_; }
   void set_os_client_secret(const std::string& v) { Assign(&os_client_secret_, v); }
 
+  // Forgets every store account. An attempt to authenticate starts from
+  // none, so that an account named by a refused attempt is never used.
+  void ClearStoreCredentials() {
+    gp_private_key_.clear();
+    gp_client_id_.clear();
+    gp_client_secret_.clear();
+    gp_refresh_token_.clear();
+    os_client_id_.clear();
+    os_client_secret_.clear();
+  }
+
   static const char* StateName(State state);
 
  private:

@@ -124,6 +124,28 @@ TEST_F(AuthenticationTest, RefusedCredentialsAreAWrongKeyAndMayBeRetried) {
   ExpectSuccess(Authenticate({MakeGooglePlayAuthKey("oauth-client", "right-secret", "refresh")}));
 }
 
+TEST_F(AuthenticationTest, RefusedCredentialsLeaveNoAccountBehindForALaterAttempt) {
+  // Naming someone else's account with a guessed secret must not let a later
+  // keyless authentication ride on the token that account's owner fetches.
+  google_.AddOAuthClient("victim-client", "victim-secret", "refresh");
+  Start();
+  auto refused = Authenticate({MakeGooglePlayAuthKey("victim-client", "guess", "refresh")});
+  EXPECT_EQ(refused.authentication().result(), AuthResponse::kFailWrongServiceProviderAuthKey);
+
+  ValidationClient victim(*biller_, "game-server-2",
+                          {MakeGooglePlayAuthKey("victim-client", "victim-secret", "refresh")});
+  ASSERT_TRUE(victim.ok());
+
+  ExpectSuccess(Authenticate({}));
+  ASSERT_TRUE(client_.Send(
+      MakeValidationRequest(MakeGooglePlayReceipt("com.example.game", "gem", "stolen"))));
+  Biller::Response answer;
+  ASSERT_TRUE(client_.Receive(&answer)) << biller_->Log();
+  EXPECT_EQ(ResultOf(answer),
+            Biller::ReceiptValidation_Response::kFailNotAuthenticatedServiceProvider);
+  EXPECT_EQ(google_.PurchaseRequestCount("stolen"), 0);
+}
+
 TEST_F(AuthenticationTest, UnreachableOrBrokenTokenServiceFailsTheRequest) {
   Json endpoints = MakeStoreEndpoints(&google_, &one_store_, &one_store_test_);
   endpoints.SetString("google_oauth_token_url", "http://127.0.0.1:1/token");
