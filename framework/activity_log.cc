@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -25,7 +26,20 @@ struct ActivityLog {
   std::vector<std::string> field_names;
   std::vector<ActivityColumnType> column_types;
   std::mutex mutex;  // serialises appends so that lines never interleave
+  // The open file, kept between appends (GUARDED_BY(mutex)). It is opened
+  // again at most a second later, so a log moved away by rotation is
+  // followed by a new file, and at once when the folder changes or the file
+  // was deleted.
+  int fd = -1;
+  std::string path;
+  std::chrono::steady_clock::time_point opened_at;
+
+  ~ActivityLog() {
+    if (fd >= 0) ::close(fd);
+  }
 };
+
+constexpr auto kReopenInterval = std::chrono::seconds(1);
 
 std::mutex registry_mutex;
 // Function-local so that registration at static initialisation in another
@@ -50,23 +64,45 @@ std::string LogDir() {
   return DirOverride().empty() ? FLAGS_activity_log_dir : DirOverride();
 }
 
+// The log's file descriptor for `dir`, opened (and the folder made) when
+// there is none, the folder changed or the last open is a second old.
+int OpenFor(ActivityLog* log, const std::string& dir, const std::string& name) {
+  const std::string path = dir + "/" + name + ".jsonl";
+  const auto now = std::chrono::steady_clock::now();
+  // A file deleted under the log (no links left) would swallow the lines.
+  struct stat status;
+  if (log->fd >= 0 && log->path == path && now - log->opened_at < kReopenInterval &&
+      ::fstat(log->fd, &status) == 0 && status.st_nlink > 0) {
+    return log->fd;
+  }
+  if (log->fd >= 0) ::close(log->fd);
+  std::error_code ec;
+  std::filesystem::create_directories(dir, ec);
+  log->fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  log->path = path;
+  log->opened_at = now;
+  return log->fd;
+}
+
 // Appends `line` with one write; a short write is undone so that readers
-// never see half a record.
-bool AppendWhole(const std::string& path, const std::string& line) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+// never see half a record. Appends of one log are serialised by its mutex,
+// so the bytes of a short write are the file's last ones.
+bool AppendWhole(int fd, const std::string& line) {
   if (fd < 0) return false;
-  struct stat before;
-  const bool sized = ::fstat(fd, &before) == 0;
   ssize_t written;
   do {
     written = ::write(fd, line.data(), line.size());
   } while (written < 0 && errno == EINTR);
-  bool ok = written == static_cast<ssize_t>(line.size());
-  if (!ok && written > 0 && sized) {
-    if (::ftruncate(fd, before.st_size) != 0) ok = false;
+  if (written == static_cast<ssize_t>(line.size())) return true;
+  const int error = errno;
+  struct stat after;
+  if (written > 0 && ::fstat(fd, &after) == 0) {
+    if (::ftruncate(fd, after.st_size - written) != 0) {
+      LOG(ERROR) << "LogActivity: cannot undo a short write: " << std::strerror(errno);
+    }
   }
-  ::close(fd);
-  return ok;
+  errno = written >= 0 ? EIO : error;
+  return false;
 }
 
 }  // namespace
@@ -115,12 +151,12 @@ bool LogActivity(const std::string& name, const std::vector<std::string>& values
   }
   const std::string line = boost::json::serialize(record) + "\n";
   const std::string dir = LogDir();
-  std::error_code ec;
-  std::filesystem::create_directories(dir, ec);
-  const std::string path = dir + "/" + name + ".jsonl";
   std::lock_guard<std::mutex> lock(log->mutex);
-  if (!AppendWhole(path, line)) {
-    LOG(ERROR) << "LogActivity: cannot append to " << path << ": " << std::strerror(errno);
+  if (!AppendWhole(OpenFor(log.get(), dir, name), line)) {
+    LOG(ERROR) << "LogActivity: cannot append to " << log->path << ": " << std::strerror(errno);
+    // Open afresh next time: the folder may have come back.
+    if (log->fd >= 0) ::close(log->fd);
+    log->fd = -1;
     return false;
   }
   return true;

@@ -1,6 +1,7 @@
 #include "framework/activity_log.h"
 
 #include <filesystem>
+#include <chrono>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -67,6 +68,21 @@ TEST_F(ActivityLogTest, ConcurrentWritersNeverInterleaveLines) {
     ASSERT_TRUE(record.FromString(line)) << line.substr(0, 80);
     EXPECT_EQ(record.Size(), 8u);
   }
+}
+
+TEST_F(ActivityLogTest, DeletedOrRotatedFilesAreFollowedByANewOne) {
+  LogPurchase("game-1", "p", "guest", "gem", 1, 0, "UTC", 1);
+  std::filesystem::remove_all(dir_);
+  LogPurchase("game-1", "p", "guest", "gem", 2, 0, "UTC", 2);
+  ASSERT_EQ(Lines().size(), 1u);
+
+  // Rotation renames the file; lines follow to a new one within a second.
+  std::filesystem::rename(dir_ / "nested" / "Purchase.jsonl", dir_ / "nested" / "rotated");
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  LogPurchase("game-1", "p", "guest", "gem", 3, 0, "UTC", 3);
+  auto lines = Lines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find(R"("quantity":3)"), std::string::npos);
 }
 
 TEST_F(ActivityLogTest, RefusesRecordsThatDoNotFitTheSchema) {
