@@ -242,6 +242,14 @@ class CurlMultiService : public boost::asio::execution_context::service {
       timer_.cancel();
       return;
     }
+    if (timeout_ms == 0) {
+      // "Act now", asked for every transfer added: a post costs no timer
+      // re-arm. The armed timer, if any, only brings a harmless extra check.
+      boost::asio::post(strand_, [this] {
+        if (!shut_down_) Act(CURL_SOCKET_TIMEOUT, 0);
+      });
+      return;
+    }
     timer_.expires_after(std::chrono::milliseconds(timeout_ms));
     timer_.async_wait(boost::asio::bind_executor(strand_, [this](const boost::system::error_code& ec) {
       if (!ec) Act(CURL_SOCKET_TIMEOUT, 0);
