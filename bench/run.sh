@@ -198,7 +198,7 @@ redis_pid=$!
 pids+=("$redis_pid")
 wait_port "$redis_port"
 for c in 16 64; do
-  out=$(bench --protocol=tcp --connections="$c" --inflight=1 --threads=1)
+  out=$(bench --protocol=tcp --connections="$c" --inflight=1 --threads=1) || true
   echo "$out" >>"$work/bench.log"
   biller_rps=$(kv rps "$out")
   redis_rps=$(redis-benchmark -h 127.0.0.1 -p "$redis_port" -c "$c" -n "$requests_redis" -P 1 \
@@ -214,7 +214,7 @@ start_store 0 0
 start_biller --mysql_db_connection_count=16
 truncate_receipts
 out=$(bench --protocol=tcp --connections=16 --inflight=4 --threads=1 --authenticate \
-    --google_oauth="$google_auth" --unique_receipts --server_pid="$biller_pid")
+    --google_oauth="$google_auth" --unique_receipts --server_pid="$biller_pid") || true
 echo "$out" >>"$work/bench.log"
 e2e_rps=$(kv rps "$out")
 e2e_results=$(kv results "$out")
@@ -240,7 +240,7 @@ start_biller --mysql_db_connection_count=16
 rate=$(awk -v r="$e2e_rps" 'BEGIN { printf "%.0f", r / 2 }')
 out=$(./build/biller-bench --port="$tcp_port" --warmup="$warmup" --duration="$latency_duration" \
     --protocol=tcp --connections=16 --inflight=1000 --threads=1 --rate="$rate" --authenticate \
-    --google_oauth="$google_auth" --unique_receipts --server_pid="$biller_pid")
+    --google_oauth="$google_auth" --unique_receipts --server_pid="$biller_pid") || true
 echo "$out" >>"$work/bench.log"
 added_p50=$(awk -v p="$(kv p50_us "$out")" 'BEGIN { printf "%.2f", (p - 50000) / 1000 }')
 added_p99=$(awk -v p="$(kv p99_us "$out")" 'BEGIN { printf "%.2f", (p - 50000) / 1000 }')
@@ -253,7 +253,7 @@ stop_pid "$store_pid"
 echo "== 5. Memory: idle connections, validations parked on a slow store"
 start_biller
 out=$(./build/biller-bench --port="$tcp_port" --mode=idle --connections="$idle_connections" \
-    --duration=3 --server_pid="$biller_pid")
+    --duration=3 --server_pid="$biller_pid") || true
 echo "$out" >>"$work/bench.log"
 idle_rss=$(kv rss_kb "$out")
 idle_connected=$(kv connected "$out")
@@ -273,7 +273,7 @@ start_biller --mysql_db_connection_count=16
 parked=$((parked_connections * parked_inflight))
 out=$(./build/biller-bench --port="$tcp_port" --mode=burst --connections="$parked_connections" \
     --inflight="$parked_inflight" --threads=1 --authenticate --google_oauth="$google_auth" \
-    --unique_receipts --duration=$((parked_delay_ms / 1000 + 60)) --server_pid="$biller_pid")
+    --unique_receipts --duration=$((parked_delay_ms / 1000 + 60)) --server_pid="$biller_pid") || true
 echo "$out" >>"$work/bench.log"
 row "5b. $parked validations parked on a $((parked_delay_ms / 1000)) s store (peak RSS MB)" \
     "$(awk -v k="$(kv peak_rss_kb "$out")" 'BEGIN { printf "%.1f", k / 1024 }'); answered $(kv requests "$out")/$parked ($(kv results "$out"))" \
@@ -287,7 +287,7 @@ start_store 0 200
 start_biller
 out=$(./build/biller-bench --port="$tcp_port" --mode=burst --connections="$coalesce_connections" \
     --inflight=1 --threads=1 --authenticate --google_oauth="$google_auth" --unique_receipts \
-    --duration=60 --server_pid="$biller_pid")
+    --duration=60 --server_pid="$biller_pid") || true
 echo "$out" >>"$work/bench.log"
 token_requests=$(exec 3<>"/dev/tcp/127.0.0.1/$store_port" &&
     printf 'GET /stats HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n' >&3 &&

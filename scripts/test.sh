@@ -20,6 +20,12 @@ jobs=${BILLER_TEST_JOBS:-$(nproc)}
 ./scripts/build.sh build Release
 (cd build && ctest --output-on-failure -j "$jobs")
 
+# The benchmarks run once, briefly and at small sizes, so that they keep
+# working; nothing about speed is asserted.
+if [ "${BILLER_SKIP_BENCH:-0}" != 1 ]; then
+  ./bench/run.sh --quick
+fi
+
 if [ "${BILLER_SKIP_SANITIZERS:-0}" != 1 ]; then
   ./scripts/build.sh build-asan Debug -DBILLER_SANITIZE=ON
   export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:halt_on_error=1
