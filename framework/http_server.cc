@@ -366,11 +366,11 @@ struct Acceptor : std::enable_shared_from_this<Acceptor> {
         acceptor(strand),
         retry_timer(strand) {}
 
+  // Accepted on the listener's own context and handed to the group's next
+  // in OnAccept: a pending accept must not hold a socket of another context,
+  // which may be destroyed first when the group ends.
   void Accept() {
-    // The group's contexts live as long as the group; the listening one
-    // stands in once the group is gone, when accepts only fail.
-    std::shared_ptr<IoContext> next = IoService::NextIoContext(io_group);
-    acceptor.async_accept(boost::asio::make_strand(next ? *next : io),
+    acceptor.async_accept(boost::asio::make_strand(io),
                           beast::bind_front_handler(&Acceptor::OnAccept, shared_from_this()));
   }
 
@@ -390,6 +390,19 @@ struct Acceptor : std::enable_shared_from_this<Acceptor> {
                                 << " connections open; refusing a new one";
       socket.close(ignored);
     } else {
+      std::shared_ptr<IoContext> next = IoService::NextIoContext(io_group);
+      if (next && next.get() != &io) {
+        beast::error_code moved;
+        const auto protocol = socket.local_endpoint(moved).protocol();
+        tcp::socket handed(boost::asio::make_strand(*next));
+        if (!moved) {
+          const auto fd = socket.release(moved);
+          if (!moved) handed.assign(protocol, fd, moved);
+        }
+        socket.close(ignored);
+        socket = std::move(handed);
+        if (moved) socket.close(ignored);
+      }
       socket.set_option(tcp::no_delay(true), ignored);
       auto connection = std::make_shared<Connection>(std::move(socket), state);
       if (state->Adopt(connection)) connection->Run();

@@ -243,11 +243,22 @@ struct TcpServer::Impl : std::enable_shared_from_this<TcpServer::Impl> {
       LOG(ERROR) << "TcpServer: socket factory returned no transport; not accepting";
       return;
     }
+    // Accepted on the listener's own context, then handed to the
+    // transport's: a pending accept must not hold a socket of another
+    // context, which may be destroyed first when the group ends.
     acceptor.async_accept(
-        transport->impl_->socket,
-        [self = shared_from_this(), transport](const boost::system::error_code& ec) {
+        [self = shared_from_this(), transport](const boost::system::error_code& ec,
+                                               tcp::socket peer) {
           if (ec == boost::asio::error::operation_aborted || !self->acceptor.is_open()) return;
-          if (!ec) self->Adopt(transport);
+          boost::system::error_code moved;
+          if (!ec) {
+            const auto protocol = peer.local_endpoint(moved).protocol();
+            if (!moved) {
+              const auto fd = peer.release(moved);
+              if (!moved) transport->impl_->socket.assign(protocol, fd, moved);
+            }
+          }
+          if (!ec && !moved) self->Adopt(transport);
           // Running out of descriptors must not end the accept loop.
           self->Accept();
         });
