@@ -1,5 +1,7 @@
 #include "framework/tcp.h"
 
+#include <unistd.h>
+
 #include <array>
 #include <atomic>
 #include <deque>
@@ -236,32 +238,38 @@ struct TcpServer::Impl : std::enable_shared_from_this<TcpServer::Impl> {
   explicit Impl(std::shared_ptr<IoContext> io)
       : io(std::move(io)), strand(boost::asio::make_strand(*this->io)), acceptor(strand) {}
 
+  // Accepts on the listener's own context; the transport, on the group's
+  // next thread, is made only once a peer is there. A pending accept thus
+  // holds nothing of another context, which may be destroyed first when the
+  // group ends.
   void Accept() {
+    acceptor.async_accept([self = shared_from_this()](const boost::system::error_code& ec,
+                                                      tcp::socket peer) {
+      if (ec == boost::asio::error::operation_aborted || !self->acceptor.is_open()) return;
+      if (!ec && !self->HandOver(std::move(peer))) return;
+      // Running out of descriptors must not end the accept loop.
+      self->Accept();
+    });
+  }
+
+  // Moves an accepted peer into a new transport and starts it. False when
+  // the factory makes no transport: accepting stops.
+  bool HandOver(tcp::socket peer) {
     std::shared_ptr<TcpSocket> base = factory ? factory() : nullptr;
     auto transport = std::dynamic_pointer_cast<TcpTransport>(base);
     if (!transport) {
       LOG(ERROR) << "TcpServer: socket factory returned no transport; not accepting";
-      return;
+      return false;
     }
-    // Accepted on the listener's own context, then handed to the
-    // transport's: a pending accept must not hold a socket of another
-    // context, which may be destroyed first when the group ends.
-    acceptor.async_accept(
-        [self = shared_from_this(), transport](const boost::system::error_code& ec,
-                                               tcp::socket peer) {
-          if (ec == boost::asio::error::operation_aborted || !self->acceptor.is_open()) return;
-          boost::system::error_code moved;
-          if (!ec) {
-            const auto protocol = peer.local_endpoint(moved).protocol();
-            if (!moved) {
-              const auto fd = peer.release(moved);
-              if (!moved) transport->impl_->socket.assign(protocol, fd, moved);
-            }
-          }
-          if (!ec && !moved) self->Adopt(transport);
-          // Running out of descriptors must not end the accept loop.
-          self->Accept();
-        });
+    boost::system::error_code moved;
+    const auto protocol = peer.local_endpoint(moved).protocol();
+    if (!moved) {
+      const auto fd = peer.release(moved);
+      if (!moved) transport->impl_->socket.assign(protocol, fd, moved);
+      if (moved) ::close(fd);
+    }
+    if (!moved) Adopt(transport);
+    return true;
   }
 
   void Adopt(const std::shared_ptr<TcpTransport>& transport) {
