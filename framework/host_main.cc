@@ -14,6 +14,7 @@
 #include <gflags/gflags.h>
 #include <glog/logging.h>
 
+#include "build_paths.h"
 #include "framework/api_service.h"
 #include "framework/engine.h"
 #include "framework/framework_flags.h"

@@ -1,5 +1,6 @@
 // The framework's Mariadb client against real servers: results, escaping,
 // shut-down, and connections that the server drops or loses.
+#include "build_paths.h"
 #include "framework/mariadb.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,6 @@
 #include "tests/support/biller_process.h"
 
+#include "build_paths.h"
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>

@@ -1,5 +1,6 @@
 #include "tests/support/database_fixture.h"
 
+#include "build_paths.h"
 #include <fstream>
 #include <future>
 #include <mutex>

@@ -1,3 +1,4 @@
+#include "build_paths.h"
 #include "src/mysql_schema.h"
 
 #include <gtest/gtest.h>
