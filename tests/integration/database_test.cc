@@ -19,6 +19,8 @@ namespace {
 using Result = BillerDatabase::InsertReceiptResult;
 using Callback = BillerDatabase::InsertReceiptCallback;
 
+const ReceiptOwner kOwner{"client", "player", "guest"};
+
 class DatabaseTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -51,40 +53,41 @@ class DatabaseTest : public ::testing::Test {
 
   Result GooglePlay(const std::string& token, const std::string& player = "player") {
     return AwaitInsert([&](const Callback& done) {
-      db_->InsertGooglePlayReceipt2("client", player, "guest", "com.pkg", "gem", token,
-                                    "androidpublisher#productPurchase", "1700000000000", "UTC",
-                                    0, 0, "GPA.1", 1, 0, "", done);
+      db_->InsertGooglePlayReceipt2({{"client", player, "guest"}, "com.pkg", "gem", token,
+                                     "androidpublisher#productPurchase", "1700000000000", "UTC",
+                                     0, 0, "GPA.1", 1, 0, ""},
+                                    done);
     });
   }
   Result GooglePlayFirstVersion(const std::string& token) {
     return AwaitInsert([&](const Callback& done) {
-      db_->InsertGooglePlayReceipt("client", "player", "guest", "com.pkg", "gem", token, "kind",
-                                   "1700000000000", "UTC", 0, 0, "GPA.2", done);
+      db_->InsertGooglePlayReceipt({kOwner, "com.pkg", "gem", token, "kind", "1700000000000",
+                                    "UTC", 0, 0, "GPA.2", 0, 0, ""},
+                                   done);
     });
   }
   Result Apple(const std::string& transaction_id, const std::string& receipt = "MIIab==") {
     return AwaitInsert([&](const Callback& done) {
-      db_->InsertAppleAppStoreReceipt("client", "player", "guest", false, receipt, "gem", 3,
-                                      transaction_id, "orig", "2024-01-02 03:04:05", "Etc/GMT",
-                                      "2024-01-01 00:00:00", "Etc/GMT", done);
+      db_->InsertAppleAppStoreReceipt({kOwner, false, receipt, "gem", 3, transaction_id, "orig",
+                                       "2024-01-02 03:04:05", "Etc/GMT", "2024-01-01 00:00:00",
+                                       "Etc/GMT"},
+                                      done);
     });
   }
   Result TStore(const std::string& txid) {
     return AwaitInsert([&](const Callback& done) {
-      db_->InsertTStoreReceipt("client", "player", "guest", true, txid, "app", "sig",
-                               {"a", "b"}, {}, done);
+      db_->InsertTStoreReceipt({kOwner, true, txid, "app", "sig", {"a", "b"}, {}}, done);
     });
   }
   Result P4(const std::string& entitlement, const std::string& code) {
     return AwaitInsert([&](const Callback& done) {
-      db_->InsertP4StoreReceipt("client", "player", "guest", -7, entitlement, code, "sp-int", 1,
-                                5, 1, done);
+      db_->InsertP4StoreReceipt({kOwner, -7, entitlement, code, "sp-int", 1, 5, 1}, done);
     });
   }
   Result OneStore(const std::string& purchase_id) {
     return AwaitInsert([&](const Callback& done) {
-      db_->InsertOneStoreReceipt("client", "player", "guest", false, purchase_id, "pkg", "gem",
-                                 0, 0, 1700000000000, "", done);
+      db_->InsertOneStoreReceipt(
+          {kOwner, false, purchase_id, "pkg", "gem", 0, 0, 1700000000000, ""}, done);
     });
   }
 
@@ -139,8 +142,9 @@ TEST_F(DatabaseTest, TextsAreStoredExactly) {
   EXPECT_EQ(Value("SELECT receipt_data FROM tb_receipt_apple_appstore2"), "a'=b");
 
   ASSERT_EQ(AwaitInsert([&](const Callback& done) {
-              db_->InsertTStoreReceipt("c", "p", "g", false, "tx'\\", "app", "sig",
-                                       {"gem'1", "gem\\2", "한"}, {}, done);
+              db_->InsertTStoreReceipt(
+                  {{"c", "p", "g"}, false, "tx'\\", "app", "sig", {"gem'1", "gem\\2", "한"}, {}},
+                  done);
             }),
             BillerDatabase::kInsertSucceeded);
   EXPECT_EQ(Value("SELECT requested_product_ids FROM tb_receipt_tstore"), "gem'1, gem\\2, 한");
@@ -186,8 +190,9 @@ TEST_F(DatabaseTest, ConcurrentInsertsOfOnePurchaseGiveExactlyOneNew) {
   std::vector<std::thread> threads;
   for (int i = 0; i < kCalls; ++i) {
     threads.emplace_back([&] {
-      db_->InsertAppleAppStoreReceipt("client", "player", "guest", false, "r", "gem", 1, "same",
-                                      "same", "d", "z", "d", "z", [&](const Result& result) {
+      db_->InsertAppleAppStoreReceipt(
+          {kOwner, false, "r", "gem", 1, "same", "same", "d", "z", "d", "z"},
+          [&](const Result& result) {
                                         if (result == BillerDatabase::kInsertSucceeded) {
                                           ++succeeded;
                                         } else if (result == BillerDatabase::kInsertDuplicated) {

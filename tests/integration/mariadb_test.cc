@@ -174,7 +174,7 @@ TEST(MariadbRestartTest, RestartedServerCostsOnlyTheStatementsOfTheOutage) {
   ASSERT_TRUE(db->InstallSchema(ShippedSchemaScript()));
   auto insert = [&db](const std::string& purchase_id) {
     return AwaitInsert([&](const BillerDatabase::InsertReceiptCallback& done) {
-      db->InsertOneStoreReceipt("c", "p", "g", false, purchase_id, "pkg", "gem", 0, 0, 1, "",
+      db->InsertOneStoreReceipt({{"c", "p", "g"}, false, purchase_id, "pkg", "gem", 0, 0, 1, ""},
                                 done);
     });
   };

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "framework/mariadb.h"
-#include "src/database.h"
+#include "src/database_mariadb.h"
 #include "tests/support/log_capture.h"
 
 namespace tvx {
@@ -14,23 +14,27 @@ namespace {
 std::string Mark(const std::string& text) { return "<" + text + ">"; }
 std::string Plain(const std::string& text) { return text; }
 
+const ReceiptOwner kOwner{"c", "p", "g"};
+
 TEST(StatementTest, GooglePlayStatementsEndWithASpace) {
-  EXPECT_EQ(ComposeGooglePlay2Statement(Mark, "client", "player", "guest", "com.pkg", "gem",
-                                        "token", "androidpublisher#productPurchase",
-                                        "1500000000000", "UTC", 0, 1, "GPA.1", 1, -1, ""),
+  GooglePlayReceiptRow row{{"client", "player", "guest"}, "com.pkg", "gem", "token",
+                           "androidpublisher#productPurchase", "1500000000000", "UTC", 0, 1,
+                           "GPA.1", 1, -1, ""};
+  EXPECT_EQ(ComposeGooglePlay2Statement(Mark, row),
             "CALL sp_insert_receipt_google_play2('<client>', '<player>', '<guest>', "
             "'<com.pkg>', '<gem>', '<token>', '<androidpublisher#productPurchase>', "
             "'<1500000000000>', '<UTC>', 0, 1, '<GPA.1>', 1, -1, '<>') ");
-  EXPECT_EQ(ComposeGooglePlayStatement(Plain, "c", "p", "g", "pkg", "gem", "t", "k", "1", "UTC",
-                                       2, 0, "o"),
+  row = {kOwner, "pkg", "gem", "t", "k", "1", "UTC", 2, 0, "o", 1, 1, "not stored"};
+  EXPECT_EQ(ComposeGooglePlayStatement(Plain, row),
             "CALL sp_insert_receipt_google_play('c', 'p', 'g', 'pkg', 'gem', 't', 'k', '1', "
             "'UTC', 2, 0, 'o') ");
 }
 
 TEST(StatementTest, AppleStatementStripsPaddingAndWritesBareNumbers) {
-  EXPECT_EQ(ComposeAppleAppStoreStatement(Mark, "c", "p", "g", true, "MIIabc==", "gem", -5,
-                                          "1000", "999", "2024-01-02 03:04:05", "Etc/GMT",
-                                          "2024-01-01 00:00:00", "Etc/GMT"),
+  const AppleAppStoreReceiptRow row{kOwner,  true,    "MIIabc==", "gem", -5, "1000", "999",
+                                    "2024-01-02 03:04:05", "Etc/GMT", "2024-01-01 00:00:00",
+                                    "Etc/GMT"};
+  EXPECT_EQ(ComposeAppleAppStoreStatement(Mark, row),
             "CALL sp_insert_receipt_apple_appstore('<c>', '<p>', '<g>', TRUE, '<MIIabc>', "
             "'<gem>', -5, '<1000>', '<999>', '<2024-01-02 03:04:05>', '<Etc/GMT>', "
             "'<2024-01-01 00:00:00>', '<Etc/GMT>')");
@@ -41,26 +45,24 @@ TEST(StatementTest, AppleStatementStripsPaddingAndWritesBareNumbers) {
 }
 
 TEST(StatementTest, TStoreListsAreJoinedInOneLiteral) {
-  EXPECT_EQ(ComposeTStoreStatement(Mark, "c", "p", "g", false, "tx", "app", "sig", {},
-                                   {"a", "b", "c"}),
+  EXPECT_EQ(ComposeTStoreStatement(Mark, {kOwner, false, "tx", "app", "sig", {}, {"a", "b", "c"}}),
             "CALL sp_insert_receipt_tstore('<c>', '<p>', '<g>', FALSE, '<tx>', '<app>', "
             "'<sig>', '<>', '<a, b, c>')");
   // An element cannot end the literal early: the joined text is escaped.
-  EXPECT_EQ(ComposeTStoreStatement(Mark, "c", "p", "g", true, "tx", "app", "sig", {"x'y"}, {}),
+  EXPECT_EQ(ComposeTStoreStatement(Mark, {kOwner, true, "tx", "app", "sig", {"x'y"}, {}}),
             "CALL sp_insert_receipt_tstore('<c>', '<p>', '<g>', TRUE, '<tx>', '<app>', "
             "'<sig>', '<x'y>', '<>')");
 }
 
 TEST(StatementTest, PlayStationNumbersAreQuoted) {
-  EXPECT_EQ(ComposeP4StoreStatement(Mark, "c", "p", "g", 7, "ent", "code", "sp-int", -1,
-                                    INT64_MAX, 0),
+  EXPECT_EQ(ComposeP4StoreStatement(Mark, {kOwner, 7, "ent", "code", "sp-int", -1, INT64_MAX, 0}),
             "CALL sp_insert_receipt_p4store('<c>', '<p>', '<g>', '7', '<ent>', '<code>', "
             "'<sp-int>', '-1', '9223372036854775807', '0')");
 }
 
 TEST(StatementTest, OneStoreQuotesOnlyThePurchaseTime) {
-  EXPECT_EQ(ComposeOneStoreStatement(Mark, "c", "p", "g", true, "pid", "pkg", "gem", 0, -2,
-                                     1700000000000, ""),
+  EXPECT_EQ(ComposeOneStoreStatement(
+                Mark, {kOwner, true, "pid", "pkg", "gem", 0, -2, 1700000000000, ""}),
             "CALL sp_insert_receipt_one_store('<c>', '<p>', '<g>', TRUE, '<pid>', '<pkg>', "
             "'<gem>', 0, -2, '1700000000000', '<>') ");
 }
