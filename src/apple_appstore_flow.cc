@@ -61,26 +61,16 @@ void Insert(const Flow& flow, const Rvr& response) {
                          {response.decoded_receipt, log_purchase, nullptr});
 }
 
-void OnValidated(const Flow& flow, int64_t send_time, const boost::system::error_code& error,
-                 const Rvr& response) {
-  flow->Communicated(send_time);
-  if (error) {
-    flow->RetryOrGiveUp(kReceiptStep, error, [flow] {
-      BillingAgent::RequestAppleAppStoreReceiptValidation(flow->request(), flow->receipt(),
-                                                          flow->account(), flow->back_off());
-    });
-    return;
-  }
+void OnValidated(const Flow& flow, const Rvr& response) {
   switch (response.code) {
     case Rvr::kSuccess:
       Insert(flow, response);
       return;
     case Rvr::kCancelled:
-      flow->Refuse("Cancelled receipt", ValidationResponse::kFailCancelledReceipt,
-                   kCancelledReceipt);
+      flow->Refuse(kRefuseCancelled);
       return;
     case Rvr::kInvalidReceipt:
-      flow->Refuse("Invalid receipt found", ValidationResponse::kFailWrongReceipt, kWrongReceipt);
+      flow->Refuse(kRefuseInvalid);
       return;
     case Rvr::kMissingProductInformation:
       LOG(ERROR) << kAppleAppStore.tag << "Missing product information" << flow->Fields()
@@ -108,12 +98,13 @@ void BillingAgent::RequestAppleAppStoreReceiptValidation(
     flow->Answer(ValidationResponse::kFailWrongReceipt);
     return;
   }
-  const int64_t send_time = MonotonicClock::Now();
-  AppleAppStoreAdapter::Create(AgentIo())->RequestReceiptValidation(
-      false, receipt,
-      [flow, send_time](const boost::system::error_code& error, const Rvr& response) {
-        OnValidated(flow, send_time, error, response);
-      });
+  flow->Ask<Rvr>(
+      kReceiptStep,
+      [flow](StoreFlow::Completion<Rvr> done) {
+        AppleAppStoreAdapter::Create(AgentIo())->RequestReceiptValidation(false, flow->receipt(),
+                                                                          std::move(done));
+      },
+      [flow](const Rvr& response) { OnValidated(flow, response); });
 }
 
 }  // namespace tvx

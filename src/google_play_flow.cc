@@ -17,7 +17,6 @@ namespace tvx {
 namespace {
 
 using Rvr = GooglePlayAdapter::ReceiptValidationResponse;
-using ValidationResponse = Biller::ReceiptValidation_Response;
 
 constexpr StoreTraits kGooglePlay = {"[Google PlayStore] ", kGooglePlayName,
                                      &the_google_play_statistics, false,
@@ -51,60 +50,37 @@ void Insert(const Flow& flow, const Rvr& response) {
                          {response.receipt, log_purchase, nullptr});
 }
 
-void RequestPurchase(const Flow& flow, const std::string& access_token);
-
-void OnPurchase(const Flow& flow, const std::string& access_token, int64_t send_time,
-                const boost::system::error_code& error, const Rvr& response) {
-  flow->Communicated(send_time);
-  if (error) {
-    // A retry keeps the token: it was valid, Google was what failed.
-    flow->RetryOrGiveUp(kReceiptStep, error,
-                        [flow, access_token] { RequestPurchase(flow, access_token); });
-    return;
-  }
-  if (response.code == Rvr::kFailure) {
-    flow->Refuse("Invalid receipt found", ValidationResponse::kFailWrongReceipt, kWrongReceipt);
-    return;
-  }
+void OnPurchase(const Flow& flow, const Rvr& response) {
+  if (response.code == Rvr::kFailure) return flow->Refuse(kRefuseInvalid);
   if (response.code != Rvr::kSuccess) {
-    LOG(FATAL) << "Assert failed: response.code == "
-                  "GooglePlayAdapter::ReceiptValidationResponse::kSuccess";
+    LOG(FATAL) << "Assert failed: response.code == GooglePlayAdapter::ReceiptValidationResponse"
+               << "::kSuccess";
   }
-  switch (response.purchase_state) {
-    case 1:
-      flow->Refuse("Cancelled receipt", ValidationResponse::kFailCancelledReceipt,
-                   kCancelledReceipt);
-      return;
-    case 2:
-      flow->Refuse("Pending receipt", ValidationResponse::kFailPendingReceipt, kPendingReceipt);
-      return;
-    default:
-      break;
-  }
+  if (response.purchase_state == 1) return flow->Refuse(kRefuseCancelled);
+  if (response.purchase_state == 2) return flow->Refuse(kRefusePending);
   LOG(INFO) << "Validating Google Play receipt was successful, Now updating the data";
   Insert(flow, response);
 }
 
 void RequestPurchase(const Flow& flow, const std::string& access_token) {
-  const Json& receipt = flow->receipt();
-  if (flow->first_attempt() &&
-      !(HasText(receipt, kGooglePlayPackageNameKey) && HasText(receipt, kGooglePlayProductIdKey) &&
-        HasText(receipt, kGooglePlayPurchaseTokenKey))) {
-    flow->RefuseMalformed("Invalid Google Play receipt found");
+  if (flow->RefuseWithoutTexts(
+          {kGooglePlayPackageNameKey, kGooglePlayProductIdKey, kGooglePlayPurchaseTokenKey},
+          "Invalid Google Play receipt found")) {
     return;
   }
-  const std::string package_name = receipt.GetString(kGooglePlayPackageNameKey);
-  const std::string product_id = receipt.GetString(kGooglePlayProductIdKey);
-  const std::string purchase_token = receipt.GetString(kGooglePlayPurchaseTokenKey);
-  LOG(INFO) << "Validating Google receipt: package_name=" << package_name
-            << ", product_id=" << product_id << ", purchase_token=" << purchase_token
-            << ", try_count=" << flow->back_off()->try_count();
-  const int64_t send_time = MonotonicClock::Now();
-  GooglePlayAdapter::Create(AgentIo())->RequestReceiptValidation(
-      package_name, product_id, purchase_token, access_token,
-      [flow, access_token, send_time](const boost::system::error_code& error, const Rvr& response) {
-        OnPurchase(flow, access_token, send_time, error, response);
-      });
+  // A retry keeps the token: it was valid, Google was what failed.
+  auto ask = [flow, access_token](StoreFlow::Completion<Rvr> done) {
+    const Json& receipt = flow->receipt();
+    const std::string package_name = receipt.GetString(kGooglePlayPackageNameKey);
+    const std::string product_id = receipt.GetString(kGooglePlayProductIdKey);
+    const std::string purchase_token = receipt.GetString(kGooglePlayPurchaseTokenKey);
+    LOG(INFO) << "Validating Google receipt: package_name=" << package_name
+              << ", product_id=" << product_id << ", purchase_token=" << purchase_token
+              << ", try_count=" << flow->back_off()->try_count();
+    GooglePlayAdapter::Create(AgentIo())->RequestReceiptValidation(
+        package_name, product_id, purchase_token, access_token, std::move(done));
+  };
+  flow->Ask<Rvr>(kReceiptStep, ask, [flow](const Rvr& response) { OnPurchase(flow, response); });
 }
 
 void RequestToken(const Flow& flow) {

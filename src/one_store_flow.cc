@@ -18,7 +18,6 @@ namespace tvx {
 namespace {
 
 using Rvr = OneStoreAdapter::ReceiptValidationResponse;
-using ValidationResponse = Biller::ReceiptValidation_Response;
 
 constexpr StoreTraits kOneStore = {"[OneStore] ", kOneStoreName, &the_one_store_statistics, false,
                                    "BillingAgent::OnOneStoreReceiptInserted called"};
@@ -45,54 +44,37 @@ void Insert(const Flow& flow, const Rvr& response) {
                          {response.receipt, nullptr, nullptr});
 }
 
-void RequestPurchase(const Flow& flow, const std::string& access_token);
-
-void OnPurchase(const Flow& flow, const std::string& access_token, int64_t send_time,
-                const boost::system::error_code& error, const Rvr& response) {
-  flow->Communicated(send_time);
-  if (error) {
-    // A retry keeps the token: it was valid, OneStore was what failed.
-    flow->RetryOrGiveUp(kReceiptStep, error,
-                        [flow, access_token] { RequestPurchase(flow, access_token); });
-    return;
-  }
-  if (response.code == Rvr::kFailure) {
-    flow->Refuse("Invalid receipt found", ValidationResponse::kFailWrongReceipt, kWrongReceipt);
-    return;
-  }
+void OnPurchase(const Flow& flow, const Rvr& response) {
+  if (response.code == Rvr::kFailure) return flow->Refuse(kRefuseInvalid);
   if (response.code != Rvr::kSuccess) {
-    LOG(FATAL) << "Assert failed: response.code == "
-                  "OneStoreAdapter::ReceiptValidationResponse::kSuccess";
+    LOG(FATAL) << "Assert failed: response.code == OneStoreAdapter::ReceiptValidationResponse"
+               << "::kSuccess";
   }
-  if (response.purchase_state == 1) {
-    flow->Refuse("Cancelled receipt", ValidationResponse::kFailCancelledReceipt,
-                 kCancelledReceipt);
-    return;
-  }
+  if (response.purchase_state == 1) return flow->Refuse(kRefuseCancelled);
   LOG(INFO) << "Validating OneStore receipt was successful, Now updating the data";
   Insert(flow, response);
 }
 
 void RequestPurchase(const Flow& flow, const std::string& access_token) {
-  const Json& receipt = flow->receipt();
-  if (flow->first_attempt() &&
-      !(HasText(receipt, kOneStorePurchaseIdKey) && HasText(receipt, kOneStorePackageNameKey) &&
-        HasText(receipt, kOneStoreProductIdKey))) {
-    flow->RefuseMalformed("Invalid OneStore receipt found");
+  if (flow->RefuseWithoutTexts({kOneStorePurchaseIdKey, kOneStorePackageNameKey,
+                                kOneStoreProductIdKey},
+                               "Invalid OneStore receipt found")) {
     return;
   }
-  const std::string purchase_id = receipt.GetString(kOneStorePurchaseIdKey);
-  const std::string package_name = receipt.GetString(kOneStorePackageNameKey);
-  const std::string product_id = receipt.GetString(kOneStoreProductIdKey);
-  LOG(INFO) << "Validating OneStore receipt: purchase_id=" << purchase_id
-            << ", package_name=" << package_name << ", product_id=" << product_id
-            << ", try_count=" << flow->back_off()->try_count();
-  const int64_t send_time = MonotonicClock::Now();
-  OneStoreAdapter::Create(AgentIo())->RequestReceiptValidation(
-      purchase_id, package_name, product_id, access_token, FLAGS_biller_use_one_store_test_server,
-      [flow, access_token, send_time](const boost::system::error_code& error, const Rvr& response) {
-        OnPurchase(flow, access_token, send_time, error, response);
-      });
+  // A retry keeps the token: it was valid, OneStore was what failed.
+  auto ask = [flow, access_token](StoreFlow::Completion<Rvr> done) {
+    const Json& receipt = flow->receipt();
+    const std::string purchase_id = receipt.GetString(kOneStorePurchaseIdKey);
+    const std::string package_name = receipt.GetString(kOneStorePackageNameKey);
+    const std::string product_id = receipt.GetString(kOneStoreProductIdKey);
+    LOG(INFO) << "Validating OneStore receipt: purchase_id=" << purchase_id
+              << ", package_name=" << package_name << ", product_id=" << product_id
+              << ", try_count=" << flow->back_off()->try_count();
+    OneStoreAdapter::Create(AgentIo())->RequestReceiptValidation(
+        purchase_id, package_name, product_id, access_token,
+        FLAGS_biller_use_one_store_test_server, std::move(done));
+  };
+  flow->Ask<Rvr>(kReceiptStep, ask, [flow](const Rvr& response) { OnPurchase(flow, response); });
 }
 
 void RequestToken(const Flow& flow) {

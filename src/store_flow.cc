@@ -61,15 +61,32 @@ void StoreFlow::Communicated(int64_t send_time) const {
   RecordCommunication(*store_.statistics, send_time);
 }
 
-void StoreFlow::Refuse(const char* what, int result, int32_t code) const {
-  LOG(WARNING) << store_.tag << what << Fields();
-  Answer(result);
-  Record(code);
+void StoreFlow::Refuse(const Refusal& refusal) const {
+  LOG(WARNING) << store_.tag << refusal.what << Fields();
+  Answer(refusal.result);
+  Record(refusal.code);
 }
 
-void StoreFlow::RefuseMalformed(const char* what) const {
-  LOG(WARNING) << what << ": session=" << request_->session << ", receipt=" << receipt_.ToString();
-  Answer(Biller::ReceiptValidation_Response::kFailWrongReceipt);
+bool StoreFlow::StoreReplied(const RetryStep& step, int64_t send_time,
+                             const boost::system::error_code& error,
+                             std::function<void()> retry) const {
+  Communicated(send_time);
+  if (!error) return true;
+  RetryOrGiveUp(step, error, std::move(retry));
+  return false;
+}
+
+bool StoreFlow::RefuseWithoutTexts(std::initializer_list<const char*> keys,
+                                   const char* what) const {
+  if (!first_attempt()) return false;
+  for (const char* key : keys) {
+    if (HasText(receipt_, key)) continue;
+    LOG(WARNING) << what << ": session=" << request_->session
+                 << ", receipt=" << receipt_.ToString();
+    Answer(Biller::ReceiptValidation_Response::kFailWrongReceipt);
+    return true;
+  }
+  return false;
 }
 
 bool StoreFlow::RefuseWithoutClientId(const std::string& client_id, const char* service) const {

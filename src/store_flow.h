@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <string>
@@ -19,8 +20,11 @@
 
 #include <boost/system/error_code.hpp>
 
+#include "framework/biller.pb.h"
+#include "framework/clock.h"
 #include "framework/json.h"
 #include "framework/player_account.h"
+#include "src/billing_error.h"
 #include "src/billing_statistics.h"
 #include "src/database.h"
 #include "src/exponential_backoff.h"
@@ -42,6 +46,22 @@ inline constexpr InsertLines kInsertLines = {
     "Verified", "Already provisioned",
     "Failed to update the receipt, Please check your database connection/server",
     "Unknown database issue, Please check your database connection/server"};
+
+// A store's word against a receipt: the head of its warning line, the
+// answer and the count.
+struct Refusal {
+  const char* what;
+  int result;    // Biller::ReceiptValidation_Response
+  int32_t code;  // the validation result counted
+};
+
+inline constexpr Refusal kRefuseInvalid = {
+    "Invalid receipt found", Biller::ReceiptValidation_Response::kFailWrongReceipt, kWrongReceipt};
+inline constexpr Refusal kRefuseCancelled = {
+    "Cancelled receipt", Biller::ReceiptValidation_Response::kFailCancelledReceipt,
+    kCancelledReceipt};
+inline constexpr Refusal kRefusePending = {
+    "Pending receipt", Biller::ReceiptValidation_Response::kFailPendingReceipt, kPendingReceipt};
 
 // What makes the skeleton's lines and counts one store's.
 struct StoreTraits {
@@ -81,17 +101,42 @@ class StoreFlow : public std::enable_shared_from_this<StoreFlow> {
   void Communicated(int64_t send_time) const;
   // The store's word against the receipt: logs the tag, `what` and Fields()
   // as a warning, answers `result` and counts `code`.
-  void Refuse(const char* what, int result, int32_t code) const;
+  void Refuse(const Refusal& refusal) const;
+  // The start of every store answer: counts the exchange that started at
+  // `send_time`; when it failed with `error`, retries it (`retry`) or gives
+  // up, and returns false. True when the store gave its word to read.
+  bool StoreReplied(const RetryStep& step, int64_t send_time,
+                    const boost::system::error_code& error, std::function<void()> retry) const;
+  // One store exchange of a step that is retried: `ask` starts it and hands
+  // its completion the error and the store's answer. Counts the exchange;
+  // while the store cannot be reached, asks again after the back-off delay
+  // (or gives up, answering the failure); hands the store's word to `read`.
+  template <typename Answer>
+  using Completion = std::function<void(const boost::system::error_code&, const Answer&)>;
+  template <typename Answer>
+  void Ask(const RetryStep& step, std::function<void(Completion<Answer>)> ask,
+           std::function<void(const Answer&)> read) const {
+    const int64_t send_time = MonotonicClock::Now();
+    auto again = [self = shared_from_this(), step = &step, ask, read] {
+      self->Ask(*step, ask, read);
+    };
+    ask([self = shared_from_this(), step = &step, send_time, again = std::move(again), read](
+            const boost::system::error_code& error, const Answer& answer) {
+      if (self->StoreReplied(*step, send_time, error, again)) read(answer);
+    });
+  }
+
   // A step that failed with `error`: counts a purchase step's failure (every
   // failed attempt counts, also one that is retried), then either schedules
   // `retry` after the back-off delay or answers with the failure.
   void RetryOrGiveUp(const RetryStep& step, const boost::system::error_code& error,
                      std::function<void()> retry) const;
 
-  // A receipt whose form the store need not be asked about: logs `what`,
-  // ": session=", the session and the receipt as a warning and answers
-  // kFailWrongReceipt. Counts nothing.
-  void RefuseMalformed(const char* what) const;
+  // On the first attempt, a receipt lacking one of the texts `keys` need not
+  // be shown to the store: logs `what`, ": session=", the session and the
+  // receipt as a warning, answers kFailWrongReceipt, counts nothing and
+  // returns true.
+  bool RefuseWithoutTexts(std::initializer_list<const char*> keys, const char* what) const;
   // Answers kFailNotAuthenticatedServiceProvider, with the lines naming
   // `service`, when the session has no `client_id` for the store. True when
   // it answered.

@@ -69,20 +69,8 @@ bool IsWellFormed(const Json& receipt) {
   return true;
 }
 
-void OnValidated(const Flow& flow, int64_t send_time, const boost::system::error_code& error,
-                 const Rvr& response) {
-  flow->Communicated(send_time);
-  if (error) {
-    flow->RetryOrGiveUp(kReceiptStep, error, [flow] {
-      BillingAgent::RequestTStoreReceiptValidation(flow->request(), flow->receipt(),
-                                                   flow->account(), flow->back_off());
-    });
-    return;
-  }
-  if (response.code == Rvr::kInvalidReceipt) {
-    flow->Refuse("Invalid receipt found", ValidationResponse::kFailWrongReceipt, kWrongReceipt);
-    return;
-  }
+void OnValidated(const Flow& flow, const Rvr& response) {
+  if (response.code == Rvr::kInvalidReceipt) return flow->Refuse(kRefuseInvalid);
   if (response.code != Rvr::kSuccess) LOG(FATAL) << "Assert failed: response.code == Rvr::kSuccess";
 
   const Json& receipt = flow->receipt();
@@ -113,14 +101,14 @@ void BillingAgent::RequestTStoreReceiptValidation(
   }
   // A retry hands the adapter the requested products again, so that its
   // product check applies to every attempt, not only the first.
-  const int64_t send_time = MonotonicClock::Now();
-  TStoreAdapter::Create(AgentIo())->RequestReceiptValidation(
-      receipt.GetString(kTStoreTxidKey), receipt.GetString(kTStoreAppidKey),
-      receipt.GetString(kTStoreSigndataKey), RequestedProductIds(receipt),
-      receipt.GetBool(kTStoreTestKey),
-      [flow, send_time](const boost::system::error_code& error, const Rvr& response) {
-        OnValidated(flow, send_time, error, response);
-      });
+  auto ask = [flow](StoreFlow::Completion<Rvr> done) {
+    const Json& receipt = flow->receipt();
+    TStoreAdapter::Create(AgentIo())->RequestReceiptValidation(
+        receipt.GetString(kTStoreTxidKey), receipt.GetString(kTStoreAppidKey),
+        receipt.GetString(kTStoreSigndataKey), RequestedProductIds(receipt),
+        receipt.GetBool(kTStoreTestKey), std::move(done));
+  };
+  flow->Ask<Rvr>(kReceiptStep, ask, [flow](const Rvr& response) { OnValidated(flow, response); });
 }
 
 }  // namespace tvx
