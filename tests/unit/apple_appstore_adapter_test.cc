@@ -151,10 +151,6 @@ TEST(AppleAppStoreAnswerTest, TheFirstPurchaseOfTheRequestedProductIsChecked) {
       Check(Answer({Purchase("coin_10"), Purchase("sword"), Purchase("gem_100"), second_gem}));
   ExpectVerdict(verdict, Rvr::kSuccess);
   EXPECT_EQ(verdict.response.product_id, "gem_100");
-  EXPECT_EQ(verdict.response.transaction_id, "1000000501");
-  EXPECT_EQ(verdict.response.original_transaction_id, "1000000500");
-  EXPECT_EQ(verdict.response.purchase_date, "2019-03-05 08:24:36 Etc/GMT");
-  EXPECT_EQ(verdict.response.original_purchase_date, "2019-03-04 01:02:03 Etc/GMT");
   EXPECT_FALSE(verdict.response.is_sandbox);
   EXPECT_EQ(verdict.response.decoded_receipt["receipt"]["in_app"].Size(), 4u);
 
@@ -208,28 +204,29 @@ TEST(AppleAppStoreQuantityTest, SignedSixtyFourBitRange) {
 }
 
 TEST(AppleAppStoreDateTest, DateAndTimeAreReadAsUtcAndTheZoneIsCarried) {
-  AppleAppStoreDate date;
-  std::string date_time;
-  ASSERT_TRUE(ConvertAppleAppStoreDate("2019-03-05 08:24:36 Etc/GMT", &date, &date_time));
-  EXPECT_EQ(date.epoch_seconds, 1551774276);
-  EXPECT_EQ(date.zone, "Etc/GMT");
-  EXPECT_EQ(date_time, "2019-03-05 08:24:36");
-
-  ASSERT_TRUE(ConvertAppleAppStoreDate("2019-03-05 08:24:36", &date, &date_time));
-  EXPECT_EQ(date.epoch_seconds, 1551774276);
-  EXPECT_EQ(date.zone, "GMT");
-
-  // The zone never shifts the instant.
-  ASSERT_TRUE(ConvertAppleAppStoreDate("2019-03-05 08:24:36 America/Los_Angeles", &date));
-  EXPECT_EQ(date.epoch_seconds, 1551774276);
-  EXPECT_EQ(date.zone, "America/Los_Angeles");
-
-  ASSERT_TRUE(ConvertAppleAppStoreDate("2020-02-29 23:59:59.999 Etc/GMT", &date));
-  EXPECT_EQ(date.epoch_seconds, 1583020799);
-  ASSERT_TRUE(ConvertAppleAppStoreDate("1969-12-31 23:59:59.5 Etc/GMT", &date));
-  EXPECT_EQ(date.epoch_seconds, 0);  // truncated toward zero
-  ASSERT_TRUE(ConvertAppleAppStoreDate("1970-01-01 00:00:00 Etc/GMT", &date));
-  EXPECT_EQ(date.epoch_seconds, 0);
+  const struct {
+    const char* text;
+    int64_t epoch_seconds;
+    const char* zone;
+    const char* date_time;
+  } kRows[] = {
+      {"2019-03-05 08:24:36 Etc/GMT", 1551774276, "Etc/GMT", "2019-03-05 08:24:36"},
+      {"2019-03-05 08:24:36", 1551774276, "GMT", "2019-03-05 08:24:36"},
+      // The zone never shifts the instant.
+      {"2019-03-05 08:24:36 America/Los_Angeles", 1551774276, "America/Los_Angeles",
+       "2019-03-05 08:24:36"},
+      {"2020-02-29 23:59:59.999 Etc/GMT", 1583020799, "Etc/GMT", "2020-02-29 23:59:59.999"},
+      {"1969-12-31 23:59:59.5 Etc/GMT", 0, "Etc/GMT", "1969-12-31 23:59:59.5"},  // toward zero
+      {"1970-01-01 00:00:00 Etc/GMT", 0, "Etc/GMT", "1970-01-01 00:00:00"},
+  };
+  for (const auto& row : kRows) {
+    AppleAppStoreDate date;
+    std::string date_time;
+    ASSERT_TRUE(ConvertAppleAppStoreDate(row.text, &date, &date_time)) << row.text;
+    EXPECT_EQ(date.epoch_seconds, row.epoch_seconds) << row.text;
+    EXPECT_EQ(date.zone, row.zone) << row.text;
+    EXPECT_EQ(date_time, row.date_time) << row.text;
+  }
 }
 
 TEST(AppleAppStoreDateTest, UnreadableDatesLeaveTheResultAlone) {
