@@ -4,12 +4,12 @@
 // purchase again is answered "already provisioned", a store that fails once
 // is asked again (the PlayStation platform: answered at once), and a few of
 // each store's verdicts and malformed receipts reach their answers.
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <ctime>
 #include <functional>
 #include <thread>
+
+#include <gtest/gtest.h>
 
 #include "framework/billing_store.h"
 #include "src/billing_error.h"
