@@ -18,6 +18,10 @@ TEST(StartupTest, UnusableOptionsEndTheProcessNamingTheProblem) {
       {{.flags = {"--mysql_db_character_set="}}, "Wrong the mysql_db_character_set option"},
       {{.arguments_json = "not json"}, "arguments.json"},
       {{.arguments_json = "[1, 2]"}, "arguments.json"},
+      {{.with_database = false,
+        .arguments_json = R"({"p4_platform": {"environment": "staging", "client_id": "c",
+                                              "secret": "s"}})"},
+       "install failed"},
   };
   for (const auto& c : cases) {
     const std::string log = RunUntilRefused(c.options);

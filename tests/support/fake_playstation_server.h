@@ -1,15 +1,13 @@
 // A loopback fake of one PlayStation platform environment: the OAuth token
 // endpoint (authorization-code grant, the biller's client credentials as
 // Basic authorization), the base-URL service that names the entitlement
-// service, and the entitlement service itself. Each step checks what the
-// platform checks (credentials, grant, redirect URI, bearer token, service
-// label) and refuses otherwise; any step can be made to fail.
+// service, and the entitlement service, whose answers are scripted per
+// entitlement and service label. Each step checks what the platform checks
+// (credentials, grant, redirect URI, bearer token) and refuses otherwise.
 #ifndef TESTS_SUPPORT_FAKE_PLAYSTATION_SERVER_H_
 #define TESTS_SUPPORT_FAKE_PLAYSTATION_SERVER_H_
 
-#include <map>
 #include <mutex>
-#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -26,8 +24,6 @@ class FakePlayStation {
   // `environment`: "dev", "qa" or "production".
   FakePlayStation(FakeHttpServer* server, std::string environment);
 
-  std::string token_url() const;
-  std::string base_url_service() const;  // ends in "/baseUrls/"
   // Adds this environment's "p4_<env>_token_url" and
   // "p4_<env>_base_url_service" to `endpoints`.
   void AddEndpoints(tvx::Json* endpoints) const;
@@ -36,32 +32,30 @@ class FakePlayStation {
   void SetClient(const std::string& client_id, const std::string& secret);
   // An authorization code the token endpoint accepts (as often as asked).
   void AddAuthCode(const std::string& code);
-  // The entitlement the service answers for `id` under `service_label`.
-  void AddEntitlement(const std::string& id, int64_t service_label, const tvx::Json& entitlement);
+  // The answers for `id` under `service_label`, taken in turn, the last
+  // repeating; an unscripted entitlement gets 404.
+  void ScriptEntitlement(const std::string& id, int64_t service_label,
+                         std::vector<FakeResponse> answers);
+  void AddEntitlement(const std::string& id, int64_t service_label, const tvx::Json& entitlement) {
+    ScriptEntitlement(id, service_label, {FakeResponse::Json(200, entitlement)});
+  }
   static tvx::Json Entitlement(const std::string& id, bool is_consumable, int64_t use_count,
                                int64_t use_limit);
 
-  // While set, every request of `step` gets `answer`, nothing checked.
-  void Override(Step step, std::optional<FakeResponse> answer);
-
-  int RequestCount(Step step) const;
-  std::vector<FakeRequest> Requests(Step step) const;
+  int RequestCount(Step step) const { return server_->RequestCount(Path(step)); }
+  std::vector<FakeRequest> Requests(Step step) const { return server_->Requests(Path(step)); }
 
  private:
   std::string Path(Step step) const;
-  FakeResponse OnToken(const FakeRequest& request);
-  FakeResponse OnBaseUrl(const FakeRequest& request);
-  FakeResponse OnEntitlement(const FakeRequest& request);
   bool IsIssuedBearer(const FakeRequest& request) const;  // REQUIRES: mutex_ held
 
   FakeHttpServer* const server_;
-  const std::string prefix_;
+  const std::string environment_;
+  ScriptedAnswers entitlements_;
   mutable std::mutex mutex_;
-  std::string client_;  // GUARDED_BY(mutex_), "<id>:<secret>"
-  std::set<std::string> auth_codes_;                               // GUARDED_BY(mutex_)
-  std::set<std::string> issued_tokens_;                            // GUARDED_BY(mutex_)
-  std::map<std::pair<std::string, int64_t>, tvx::Json> entitlements_;  // GUARDED_BY(mutex_)
-  std::map<Step, FakeResponse> overrides_;                         // GUARDED_BY(mutex_)
+  std::string authorization_;            // GUARDED_BY(mutex_), "Basic ..."
+  std::set<std::string> auth_codes_;     // GUARDED_BY(mutex_)
+  std::set<std::string> issued_tokens_;  // GUARDED_BY(mutex_)
 };
 
 }  // namespace tvx::testing

@@ -45,26 +45,20 @@ std::string Body(const std::string& members, const std::string& session_id = "s"
 TEST(HttpAuthenticationBodyTest, RefusalsNameTheFirstWrongAttribute) {
   const std::string c = R"("biller_client_id": "c", )";
   const std::pair<std::string, std::string> refusals[] = {
-      {"not json", "wrong request json string"},
       {"[]", "wrong request json string"},
-      {R"({})", "wrong 'biller_client_id' attribute"},
       {R"({"biller_client_id": ""})", "wrong 'biller_client_id' attribute"},
-      {R"({"biller_client_id": 7})", "wrong 'biller_client_id' attribute"},
-      {"{" + c + R"("google_play_private_key": 1})", "wrong 'google_play_private_key' attribute"},
       {"{" + c + R"("google_play_refresh_token": null})",
        "wrong 'google_play_refresh_token' attribute"},
-      {"{" + c + R"("google_play_private_key": "k"})",
-       "service account data is invalid (client email, private key)"},
       // An empty text is as good as absent.
       {"{" + c + R"("google_play_private_key": "", "google_play_client_email": "e"})",
        "service account data is invalid (client email, private key)"},
       {"{" + c + R"("google_play_client_id": "i", "google_play_client_secret": "s"})",
        "client data is invalid (client id, secret, refresh token)"},
-      {"{" + c + R"("google_play_private_key": "k", "google_play_client_email": "e",
+      {"{" + c +
+           R"("google_play_private_key": "k", "google_play_client_email": "e",
                     "google_play_client_id": "i", "google_play_client_secret": "s",
                     "google_play_refresh_token": "r"})",
        "private_key and client id cannot be used together"},
-      {"{" + c + R"("one_store_client_secret": 5})", "wrong 'one_store_client_secret' attribute"},
       {"{" + c + R"("one_store_client_id": "i"})", "wrong OneStore auth key"},
       // Google Play is examined before OneStore.
       {"{" + c + R"("one_store_client_id": "i", "google_play_client_email": "e"})",
@@ -105,31 +99,17 @@ TEST(HttpAuthenticationBodyTest, CredentialsBecomeAuthKeysGooglePlayFirst) {
 TEST(HttpValidationBodyTest, RefusalsNameTheFirstWrongAttribute) {
   for (E endpoint : {E::kGooglePlay, E::kAppleAppStore, E::kTStore, E::kOneStore}) {
     EXPECT_EQ(ValidationError(endpoint, "[]"), "wrong request json string");
-    EXPECT_EQ(ValidationError(endpoint, R"({"sessionid": 1, "player_id": "p"})"),
-              "wrong 'sessionid' attribute'");
     EXPECT_EQ(ValidationError(endpoint, R"({"sessionid": "s", "player_service_provider": "g"})"),
               "wrong 'player_id' attribute");
-    EXPECT_EQ(ValidationError(endpoint, R"({"sessionid": "s", "player_id": "p"})"),
-              "wrong 'player_service_provider' attribute");
   }
   const std::string tstore = R"("txid": "t", "appid": "a", "signdata": "s", )";
   const std::tuple<E, std::string, std::string> refusals[] = {
-      {E::kGooglePlay, R"("product_id": "b", "purchase_token": "c")", "package_name"},
-      {E::kGooglePlay, R"("package_name": "a", "product_id": "b")", "purchase_token"},
       {E::kGooglePlay, R"("package_name": "a", "product_id": 2, "purchase_token": "c")",
        "product_id"},
-      {E::kAppleAppStore, R"("product_id": "p", "quantity": 1)", "receipt_data"},
-      {E::kAppleAppStore, R"("receipt_data": "r", "product_id": "p", "quantity": "1")",
-       "quantity"},
-      {E::kAppleAppStore, R"("receipt_data": "r", "product_id": "p", "quantity": 1.5)",
-       "quantity"},
+      {E::kAppleAppStore, R"("receipt_data": "r", "product_id": "p", "quantity": 1.5)", "quantity"},
       {E::kAppleAppStore,
-       R"("receipt_data": "r", "product_id": "p", "quantity": 18446744073709551615)",
-       "quantity"},
-      {E::kTStore, R"("txid": "t", "appid": "a", "products": [])", "signdata"},
-      {E::kTStore, tstore + R"("test": true)", "products"},
+       R"("receipt_data": "r", "product_id": "p", "quantity": 18446744073709551615)", "quantity"},
       {E::kTStore, tstore + R"("products": "a")", "products"},
-      {E::kOneStore, R"("purchase_id": "i", "prodouct_id": "p")", "package_name"},
       {E::kOneStore, R"("purchase_id": "i", "package_name": "k", "product_id": "p")",
        "prodouct_id"},
   };
@@ -140,31 +120,12 @@ TEST(HttpValidationBodyTest, RefusalsNameTheFirstWrongAttribute) {
             "wrong element in 'products' attribute");
 }
 
-TEST(HttpValidationBodyTest, AcceptedBodiesBecomeTheirStoresReceipts) {
-  Json receipt = Receipt(
-      E::kGooglePlay, Body(R"("package_name": "", "product_id": "b", "purchase_token": "c\"d")"));
-  EXPECT_EQ(receipt.ToString(),
-            R"({"service_provider":"GooglePlay","package_name":"","product_id":"b",)"
-            R"("purchase_token":"c\"d"})");
-  receipt = Receipt(E::kAppleAppStore, Body(R"("receipt_data": "r", "product_id": "p",
-                                                "quantity": 3)"));
-  EXPECT_EQ(receipt.GetInteger("quantity"), 3);
-  EXPECT_EQ(receipt.GetString("service_provider"), "AppleAppStore");
-
-  const std::string tstore = R"("txid": "t", "appid": "a", "signdata": "s", )";
-  receipt = Receipt(E::kTStore, Body(tstore + R"("test": "yes", "products": [])"));
+TEST(HttpValidationBodyTest, TStoreTestFlagIsOptionalAndProductsMayBeEmpty) {
+  const Json receipt =
+      Receipt(E::kTStore,
+              Body(R"("txid": "t", "appid": "a", "signdata": "s", "test": "yes", "products": [])"));
   EXPECT_FALSE(receipt.GetBool("test"));
   EXPECT_EQ(receipt["products"].Size(), 0u);
-  receipt = Receipt(E::kTStore, Body(tstore + R"("test": true, "products": ["a", "b"])"));
-  EXPECT_EQ(receipt.ToString(),
-            R"({"service_provider":"TStore","txid":"t","appid":"a","signdata":"s",)"
-            R"("test":true,"products":["a","b"]})");
-
-  receipt = Receipt(E::kOneStore,
-                    Body(R"("purchase_id": "i", "package_name": "k", "prodouct_id": "p")"));
-  EXPECT_EQ(receipt.ToString(),
-            R"({"service_provider":"OneStore","purchase_id":"i","package_name":"k",)"
-            R"("product_id":"p"})");
 }
 
 // Records what a handler answers.
@@ -173,8 +134,7 @@ class RecordingSocket : public HttpSocket {
   bool SendResponse(const std::string& body, const std::string& content_type) override {
     return SendResponse(200, body, content_type);
   }
-  bool SendResponse(int status, const std::string& body,
-                    const std::string& content_type) override {
+  bool SendResponse(int status, const std::string& body, const std::string& content_type) override {
     answers.push_back(std::to_string(status) + " " + content_type + " " + body);
     return true;
   }
@@ -202,9 +162,8 @@ TEST(HttpHandlersTest, SessionsTheBillerNeverIssuedAreRefusedWithoutGrowingTheRe
   // A session that exists goes on to the dispatch, which refuses it there
   // for not being authenticated.
   auto session = GetOrCreateClientSession(RandomGenerator::GenerateUuid());
-  EXPECT_EQ(
-      Handle(&OnHttpGooglePlayValidation, Body(purchase, util::ToString(session->id()))),
-      refused);
+  EXPECT_EQ(Handle(&OnHttpGooglePlayValidation, Body(purchase, util::ToString(session->id()))),
+            refused);
   EXPECT_TRUE(session->state() == ClientSession::kCreated);
 }
 

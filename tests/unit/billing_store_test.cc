@@ -2,23 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "framework/json.h"
-#include "framework/uuid.h"
-
 namespace tvx {
 namespace {
-
-TEST(BillingStoreTest, ProviderNamesAndCodes) {
-  EXPECT_EQ(GetBillingServiceProviderFromString("GooglePlay"), 1);
-  EXPECT_EQ(GetBillingServiceProviderFromString("AppleAppStore"), 2);
-  EXPECT_EQ(GetBillingServiceProviderFromString("TStore"), 3);
-  EXPECT_EQ(GetBillingServiceProviderFromString("PlayStation4"), 5);
-  EXPECT_EQ(GetBillingServiceProviderFromString("OneStore"), 6);
-  EXPECT_EQ(GetBillingServiceProviderFromString("googleplay"), 0);
-  EXPECT_EQ(GetBillingServiceProviderFromString(""), 0);
-  EXPECT_EQ(GetBillingServiceProviderString(6), "OneStore");
-  EXPECT_EQ(GetBillingServiceProviderString(4), "");
-}
 
 TEST(BillingStoreTest, AuthKeysRoundTripWithHostileText) {
   const std::string nasty = "a\"b\\c&d=e+f\n{}";
@@ -44,39 +29,6 @@ TEST(BillingStoreTest, AuthKeysRoundTripWithHostileText) {
   EXPECT_FALSE(ParseOneStoreAuthKey(R"({"service_provider":"OneStore","client_id":1,"client_secret":"s"})",
                                     &a, &b));
   EXPECT_FALSE(ParseOneStoreAuthKey("not json", &a, &b));
-}
-
-TEST(BillingStoreTest, ReceiptsCarryTheirStoreAndMembers) {
-  Json receipt;
-  ASSERT_TRUE(receipt.FromString(MakeGooglePlayReceipt("pkg", "prod", "to\"ken")));
-  EXPECT_EQ(receipt.ToString(),
-            R"({"service_provider":"GooglePlay","package_name":"pkg","product_id":"prod","purchase_token":"to\"ken"})");
-
-  ASSERT_TRUE(receipt.FromString(MakeAppleAppStoreReceipt("data==", "prod", -5)));
-  EXPECT_EQ(receipt.GetString(kBillingServiceProviderKey), "AppleAppStore");
-  EXPECT_EQ(receipt.GetInteger(kAppleAppStoreQuantityKey), -5);
-
-  ASSERT_TRUE(receipt.FromString(MakeOneStoreReceipt("tx", "app", "sig", {"p1", "p2"}, true)));
-  EXPECT_EQ(receipt.GetString(kBillingServiceProviderKey), "TStore");
-  EXPECT_TRUE(receipt.GetBool(kTStoreTestKey));
-  EXPECT_EQ(receipt[kTStoreProductsKey].ToString(), R"(["p1","p2"])");
-
-  ASSERT_TRUE(receipt.FromString(MakeOneStoreReceiptV5("pid", "pkg", "prod")));
-  EXPECT_EQ(receipt.GetString(kBillingServiceProviderKey), "OneStore");
-  EXPECT_EQ(receipt.GetString(kOneStorePurchaseIdKey), "pid");
-}
-
-TEST(UuidTest, ParsesOnlyTheCanonicalForm) {
-  Uuid uuid;
-  EXPECT_TRUE(util::TryFromString("0123ABCD-0000-4000-8000-00000000beef", &uuid));
-  EXPECT_EQ(util::ToString(uuid), "0123abcd-0000-4000-8000-00000000beef");
-  for (const char* bad : {"", "not-a-uuid", "{0123abcd-0000-4000-8000-00000000beef}",
-                          "0123abcd000040008000000000000000beef", "0123abcd-0000-4000-8000-00000000beeg"}) {
-    EXPECT_FALSE(util::TryFromString(bad, &uuid)) << bad;
-    EXPECT_EQ(util::FromString(bad), util::kNilUuid);
-  }
-  EXPECT_EQ(util::FromBytes("short"), util::kNilUuid);
-  EXPECT_EQ(util::FromBytes(util::ToBytes(uuid)), uuid);
 }
 
 }  // namespace

@@ -23,18 +23,19 @@ TEST(DeadlineTimerTest, WaitEndsAtExpiryOrWhenCutShort) {
   EXPECT_EQ(timer->ExpiresAfter(1h), 0u);
   timer->AsyncWait([&first](const error_code& ec) { first.set_value(ec); });
   // Re-arming cuts the hour-long wait short.
+  const auto armed = std::chrono::steady_clock::now();
   EXPECT_EQ(timer->ExpiresAfter(20ms), 1u);
   auto first_result = first.get_future();
   ASSERT_EQ(first_result.wait_for(5s), std::future_status::ready);
   EXPECT_TRUE(DeadlineTimer::IsAborted(first_result.get()));
 
   std::promise<error_code> second;
-  const auto start = std::chrono::steady_clock::now();
   timer->AsyncWait([&second](const error_code& ec) { second.set_value(ec); });
   auto second_result = second.get_future();
   ASSERT_EQ(second_result.wait_for(5s), std::future_status::ready);
   EXPECT_FALSE(second_result.get());
-  EXPECT_GE(std::chrono::steady_clock::now() - start, 15ms);
+  // Never before the expiry, however slow the machine.
+  EXPECT_GE(std::chrono::steady_clock::now() - armed, 20ms);
   EXPECT_EQ(timer->Cancel(), 0u);  // nothing left to cancel
 }
 

@@ -35,22 +35,5 @@ TEST(SchemaScriptTest, ShippedScriptHasThePlaceholderAndNoDelimiters) {
   EXPECT_EQ(text.find("DROP TABLE"), std::string::npos);
 }
 
-TEST(SchemaExportTest, FileTextIsExact) {
-  EXPECT_EQ(ComposeSchemaExport("db.example:3306", "biller", "CREATE TABLE t (a INT);\n\n"),
-            "-- address: db.example:3306\n"
-            "-- database: biller\n"
-            "\n"
-            "USE biller;\n"
-            "\n"
-            "DELIMITER $$\n"
-            "\n"
-            "CREATE TABLE t (a INT);\n"
-            "\n"
-            "\n"
-            "$$\n"
-            "\n"
-            "DELIMITER ;");
-}
-
 }  // namespace
 }  // namespace tvx
