@@ -5,6 +5,8 @@
 #define SRC_BILLING_AGENT_STATE_H_
 
 #include <atomic>
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -32,12 +34,22 @@ extern std::atomic<TimerId> the_last1min_refresh_timer_id;
 // context in turn; the_io_service once the group is gone.
 std::shared_ptr<IoContext> AgentIo();
 
-// The receipt database. Start and Stop write it under
-// the_db_connection_mutex; the counter provider, which runs on the api
-// service's thread and may run while Stop lets the database go, copies it
-// under the lock; handlers read it without one while the agent runs.
-extern std::shared_ptr<BillerDatabase> the_db_connection;
+// The receipt database. Start and Stop swap it while flows and the counter
+// provider copy it, so every read and write is atomic (a flow copies it to
+// a local shared pointer and holds that). Start and Stop also hold
+// the_db_connection_mutex, which the counter provider takes too.
+extern std::atomic<std::shared_ptr<BillerDatabase>> the_db_connection;
 extern std::mutex the_db_connection_mutex;
+
+// Requests in flight: dispatched (DispatchRequestMessage) and not yet
+// answered (SendResponse). Thread-safe.
+size_t RequestsInFlight();
+// Waits until no request is in flight or `timeout` has passed; true when
+// none is.
+bool WaitForRequestsInFlight(std::chrono::milliseconds timeout);
+// Answers every request still in flight with failure 2003, once; the
+// answer its own flow gives later is dropped. Returns how many there were.
+size_t AnswerRequestsInFlight();
 
 // The database module's callback invoker: posts the call of `callback` with
 // `result` onto the agent's io group (AgentIo), so every insert completes on
