@@ -16,6 +16,7 @@
 #include "framework/acceptor.h"
 #include "framework/io_service.h"
 #include "framework/tcp.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/loopback_connection.h"
 
 namespace tvx {
@@ -114,6 +115,7 @@ TEST_F(TcpServerTest, SlowFramesAndSilentPeersAreClosed) {
   options.frame_timeout = 1000ms;
   options.idle_timeout = 1500ms;
   StartServer(options);
+  testing::LogCapture log;
 
   FrameClient half = Connect();
   ASSERT_TRUE(half.Send(framing::EncodeFrame("echo:never whole").substr(0, 7)));
@@ -133,6 +135,9 @@ TEST_F(TcpServerTest, SlowFramesAndSilentPeersAreClosed) {
 
   EXPECT_TRUE(half.WaitForClose(5s));
   EXPECT_TRUE(silent.WaitForClose(5s));
+  // The half frame, alone, ran out of time.
+  EXPECT_EQ(log.Count(google::GLOG_WARNING, "did not arrive whole within 1000 ms"), 1);
+  EXPECT_GE(log.Count(google::GLOG_INFO, "sent nothing for 1500 ms"), 1);
   // Held past the idle limit, the waiting connection still gets its answer.
   ASSERT_TRUE(Eventually([&] { return server_->ConnectionCount() <= 2; }));
   Release("late");
