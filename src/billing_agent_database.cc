@@ -11,7 +11,7 @@
 
 namespace tvx {
 
-std::atomic<std::shared_ptr<BillerDatabase>> the_db_connection;
+DatabaseSlot the_db_connection;
 std::mutex the_db_connection_mutex;
 
 void InvokeDatabaseCallback(const BillerDatabase::InsertReceiptCallback& callback,

@@ -34,11 +34,33 @@ extern std::atomic<TimerId> the_last1min_refresh_timer_id;
 // context in turn; the_io_service once the group is gone.
 std::shared_ptr<IoContext> AgentIo();
 
-// The receipt database. Start and Stop swap it while flows and the counter
-// provider copy it, so every read and write is atomic (a flow copies it to
-// a local shared pointer and holds that). Start and Stop also hold
+// A shared pointer that one thread may replace while others copy it: every
+// access takes the slot's own lock, held only for the copy. Readers copy it
+// into a local shared pointer and hold that.
+class DatabaseSlot {
+ public:
+  operator std::shared_ptr<BillerDatabase>() const { return load(); }  // NOLINT: a copy
+  std::shared_ptr<BillerDatabase> load() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return database_;
+  }
+  void store(std::shared_ptr<BillerDatabase> database) { exchange(std::move(database)); }
+  // The previous value; the caller lets it go outside the lock.
+  std::shared_ptr<BillerDatabase> exchange(std::shared_ptr<BillerDatabase> database) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    database_.swap(database);
+    return database;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::shared_ptr<BillerDatabase> database_;  // GUARDED_BY(mutex_)
+};
+
+// The receipt database. Start and Stop replace it while flows and the
+// counter provider copy it. Start and Stop also hold
 // the_db_connection_mutex, which the counter provider takes too.
-extern std::atomic<std::shared_ptr<BillerDatabase>> the_db_connection;
+extern DatabaseSlot the_db_connection;
 extern std::mutex the_db_connection_mutex;
 
 // Requests in flight: dispatched (DispatchRequestMessage) and not yet
