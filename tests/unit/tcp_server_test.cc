@@ -112,8 +112,8 @@ class TcpServerTest : public ::testing::Test {
 
 TEST_F(TcpServerTest, SlowFramesAndSilentPeersAreClosed) {
   TcpServerOptions options;
-  options.frame_timeout = 1000ms;
-  options.idle_timeout = 1500ms;
+  options.frame_timeout = 1500ms;
+  options.idle_timeout = 2000ms;
   StartServer(options);
   testing::LogCapture log;
 
@@ -128,7 +128,7 @@ TEST_F(TcpServerTest, SlowFramesAndSilentPeersAreClosed) {
   for (int i = 0; i < 4; ++i) {
     const std::string frame = framing::EncodeFrame("echo:" + std::to_string(i));
     ASSERT_TRUE(trickle.Send(frame.substr(0, 6)));
-    std::this_thread::sleep_for(300ms);
+    std::this_thread::sleep_for(200ms);
     ASSERT_TRUE(trickle.Send(frame.substr(6)));
     EXPECT_EQ(trickle.Read(), std::to_string(i));
   }
@@ -136,8 +136,8 @@ TEST_F(TcpServerTest, SlowFramesAndSilentPeersAreClosed) {
   EXPECT_TRUE(half.WaitForClose(5s));
   EXPECT_TRUE(silent.WaitForClose(5s));
   // The half frame, alone, ran out of time.
-  EXPECT_EQ(log.Count(google::GLOG_WARNING, "did not arrive whole within 1000 ms"), 1);
-  EXPECT_GE(log.Count(google::GLOG_INFO, "sent nothing for 1500 ms"), 1);
+  EXPECT_EQ(log.Count(google::GLOG_WARNING, "did not arrive whole within 1500 ms"), 1);
+  EXPECT_GE(log.Count(google::GLOG_INFO, "sent nothing for 2000 ms"), 1);
   // Held past the idle limit, the waiting connection still gets its answer.
   ASSERT_TRUE(Eventually([&] { return server_->ConnectionCount() <= 2; }));
   Release("late");
