@@ -49,19 +49,12 @@ TEST_F(ShutdownTest, SigtermLetsRequestsInFlightFinishAndAnswersTheRest2003) {
   Json session;
   ASSERT_TRUE(session.FromString(
       HttpPost(biller_->http_port(), "/v1/authentication", R"({"biller_client_id": "web"})").body));
-  Json http_request = Json::Object();
-  for (const auto& [name, value] :
-       {std::pair<std::string, std::string>{"sessionid", session.GetString("sessionid")},
-        {"player_id", "player-1"},
-        {"player_service_provider", "guest"},
-        {"receipt_data", "stuck-http"},
-        {"product_id", "gem_100"}}) {
-    http_request.SetAttribute(name, Json(value));
-  }
-  http_request.SetAttribute("quantity", Json(int64_t{1}));
+  const std::string http_request =
+      R"({"sessionid": ")" + session.GetString("sessionid") +
+      R"(", "player_id": "p", "player_service_provider": "guest", "receipt_data": "stuck-http",)"
+      R"( "product_id": "gem_100", "quantity": 1})";
   auto http_answer = std::async(std::launch::async, [&] {
-    return HttpPost(biller_->http_port(), "/v1/validation/appleappstore",
-                    http_request.ToString(), 60s);
+    return HttpPost(biller_->http_port(), "/v1/validation/appleappstore", http_request, 60s);
   });
   const auto slow_request = MakeValidationRequest(MakeAppleAppStoreReceipt("slow", "gem_100", 1));
   const auto stuck_request =
