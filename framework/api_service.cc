@@ -75,10 +75,13 @@ void OnCallCounter(const std::shared_ptr<HttpSocket>& socket,
 
 }  // namespace
 
-bool ApiService::Start(const std::string& io_group, uint16_t port) {
+bool ApiService::Start(const std::string& io_group, uint16_t port,
+                       const std::string& bind_address) {
   std::lock_guard<std::mutex> lock(service_mutex);
   if (service) return false;
-  auto server = HttpServer::Create(io_group);
+  HttpServerOptions options;
+  options.bind_address = bind_address;
+  auto server = HttpServer::Create(io_group, options);
   if (!server) {
     LOG(ERROR) << "ApiService: no io group " << io_group;
     return false;

@@ -14,10 +14,11 @@ namespace tvx {
 
 class ApiService {
  public:
-  // Serves on the io group; port 0 picks a free port (see port()). False when
-  // the io group does not run, the port cannot be bound, or the service runs
-  // already.
-  static bool Start(const std::string& io_group, uint16_t port);
+  // Serves on the io group at `bind_address`; port 0 picks a free port (see
+  // port()). False when the io group does not run, the port cannot be bound,
+  // or the service runs already.
+  static bool Start(const std::string& io_group, uint16_t port,
+                    const std::string& bind_address = "127.0.0.1");
   // Safe when not started.
   static void Stop();
   // The bound port; 0 when not running.

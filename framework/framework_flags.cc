@@ -1,7 +1,13 @@
 #include "framework/framework_flags.h"
 
+#include <charconv>
+#include <cstdint>
+
+#include <boost/asio/ip/address.hpp>
+
 DEFINE_int32(api_service_port, 8081,
              "port of the api service (counters over HTTP); 0 turns it off");
+DEFINE_string(api_service_bind_address, "127.0.0.1", "address the api service binds");
 DEFINE_string(arguments_file, "",
               "JSON file holding one object whose members are the install arguments");
 DEFINE_string(resource_root, "",
@@ -11,3 +17,68 @@ DEFINE_string(activity_log_dir, "activity_logs", "folder of the activity logs");
 DEFINE_int32(io_threads, 0, "threads of the io group \"default\"; 0 means one per core");
 DEFINE_int32(tcp_max_message_bytes, 1048576,
              "largest TCP message accepted; a longer one closes its connection");
+DEFINE_string(bind_address, "0.0.0.0", "address the TCP protobuf and HTTP listeners bind");
+DEFINE_int32(tcp_max_connections, 10000,
+             "a TCP connection beyond this many open ones is closed at once; 0 no cap");
+DEFINE_int32(tcp_frame_timeout_ms, 30000,
+             "a TCP message must arrive whole within this time of its first byte, else its "
+             "connection is closed; 0 no deadline");
+DEFINE_int32(tcp_idle_timeout_s, 0,
+             "a TCP connection that sends nothing this long is closed; 0 never");
+DEFINE_int32(tcp_max_inflight_per_connection, 1000,
+             "reading from a TCP connection pauses while this many of its requests await "
+             "answers; 0 no limit");
+DEFINE_int32(shutdown_grace_period_s, 30,
+             "on SIGTERM or SIGINT, requests in flight get this long to finish; those still "
+             "waiting then are answered 2003");
+
+namespace tvx {
+namespace {
+
+constexpr const char* kPortFlags[] = {"protobuf_listen_port", "http_listen_port",
+                                      "api_service_port"};
+constexpr const char* kLimitFlags[] = {
+    "io_threads",          "tcp_max_message_bytes",        "mysql_db_connection_count",
+    "tcp_max_connections", "tcp_frame_timeout_ms",         "tcp_idle_timeout_s",
+    "tcp_max_inflight_per_connection", "shutdown_grace_period_s",
+    "http_session_idle_timeout_s",     "http_session_limit",
+    "http_client_connect_timeout_ms",  "http_client_timeout_ms"};
+constexpr const char* kAddressFlags[] = {"bind_address", "api_service_bind_address"};
+
+// The flag's integer value; false when the program has no such flag.
+bool IntegerFlag(const char* name, int64_t* value, std::string* text) {
+  if (!gflags::GetCommandLineOption(name, text)) return false;
+  const auto [end, ec] = std::from_chars(text->data(), text->data() + text->size(), *value);
+  return ec == std::errc() && end == text->data() + text->size();
+}
+
+}  // namespace
+
+bool CheckFlagValues(std::string* error) {
+  int64_t value = 0;
+  std::string text;
+  for (const char* name : kPortFlags) {
+    if (IntegerFlag(name, &value, &text) && (value < 0 || value > 65535)) {
+      *error = "--" + std::string(name) + "=" + text + " is not a port (0..65535)";
+      return false;
+    }
+  }
+  for (const char* name : kLimitFlags) {
+    if (IntegerFlag(name, &value, &text) && value < 0) {
+      *error = "--" + std::string(name) + "=" + text + " must not be negative";
+      return false;
+    }
+  }
+  for (const char* name : kAddressFlags) {
+    if (!gflags::GetCommandLineOption(name, &text)) continue;
+    boost::system::error_code ec;
+    boost::asio::ip::make_address(text, ec);
+    if (ec) {
+      *error = "--" + std::string(name) + "=" + text + " is not an IP address";
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace tvx

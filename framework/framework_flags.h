@@ -2,13 +2,32 @@
 #ifndef FRAMEWORK_FRAMEWORK_FLAGS_H_
 #define FRAMEWORK_FRAMEWORK_FLAGS_H_
 
+#include <string>
+
 #include <gflags/gflags.h>
 
 DECLARE_int32(api_service_port);
+DECLARE_string(api_service_bind_address);
 DECLARE_string(arguments_file);
 DECLARE_string(resource_root);
 DECLARE_string(activity_log_dir);
 DECLARE_int32(io_threads);
 DECLARE_int32(tcp_max_message_bytes);
+DECLARE_string(bind_address);
+DECLARE_int32(tcp_max_connections);
+DECLARE_int32(tcp_frame_timeout_ms);
+DECLARE_int32(tcp_idle_timeout_s);
+DECLARE_int32(tcp_max_inflight_per_connection);
+DECLARE_int32(shutdown_grace_period_s);
+
+namespace tvx {
+
+// Checks the parsed command line: every port flag within 0..65535, no limit
+// or time negative, bind addresses that are IP addresses. False with a
+// message naming the flag at the first that is not. Flags of the list that
+// the program does not define are passed over.
+bool CheckFlagValues(std::string* error);
+
+}  // namespace tvx
 
 #endif  // FRAMEWORK_FRAMEWORK_FLAGS_H_

@@ -54,6 +54,10 @@ int main(int argc, char** argv) {
   setenv("TZ", ":/etc/localtime", 0);
   tzset();
   google::InitGoogleLogging(argv[0]);
+  if (std::string flag_error; !tvx::CheckFlagValues(&flag_error)) {
+    LOG(ERROR) << "biller-server: " << flag_error;
+    return 2;
+  }
 
   tvx::ArgumentMap arguments;
   if (!FLAGS_arguments_file.empty()) {
@@ -96,7 +100,8 @@ int main(int argc, char** argv) {
   // readable from the moment they are registered.
   if (FLAGS_api_service_port != 0 &&
       (FLAGS_api_service_port < 0 || FLAGS_api_service_port > 65535 ||
-       !tvx::ApiService::Start("default", static_cast<uint16_t>(FLAGS_api_service_port)))) {
+       !tvx::ApiService::Start("default", static_cast<uint16_t>(FLAGS_api_service_port),
+                               FLAGS_api_service_bind_address))) {
     LOG(ERROR) << "biller-server: cannot start the api service on port "
                << FLAGS_api_service_port;
     tvx::IoService::DestroyAll();

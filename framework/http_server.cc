@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <future>
 #include <mutex>
 #include <optional>
 #include <unordered_map>
@@ -18,6 +17,7 @@
 #include <boost/beast/http.hpp>
 #include <glog/logging.h>
 
+#include "framework/acceptor.h"
 #include "framework/io_service.h"
 
 namespace tvx {
@@ -35,9 +35,6 @@ constexpr size_t kMaxReadBytes = 64 * 1024;
 // answer instead of a reset.
 constexpr auto kLingerTime = std::chrono::seconds(2);
 constexpr size_t kMaxLingerBytes = 4 * 1024 * 1024;
-// A failed accept (out of descriptors, say) is retried after this pause
-// instead of spinning.
-constexpr auto kAcceptRetryDelay = std::chrono::milliseconds(100);
 
 constexpr char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
 
@@ -71,6 +68,8 @@ struct ServerState {
   std::unordered_map<std::string, HttpServer::Handler> exact;
   std::vector<std::pair<std::string, HttpServer::Handler>> prefixes;  // longest first
   std::atomic<size_t> open_connections{0};
+  // Set once: connections read no further requests.
+  std::atomic<bool> draining{false};
 
   std::mutex mutex;
   bool stopped = false;                                                   // GUARDED_BY(mutex)
@@ -105,6 +104,18 @@ class Connection : public std::enable_shared_from_this<Connection> {
     boost::asio::post(stream_.get_executor(), [self = shared_from_this()] { self->CloseNow(); });
   }
 
+  // Any thread: reads no further request; a request under way is answered,
+  // then the connection closes.
+  void Drain() {
+    boost::asio::post(stream_.get_executor(), [self = shared_from_this()] {
+      if (self->awaiting_answer_ || self->writing_) {
+        self->keep_alive_ = false;
+      } else {
+        self->CloseNow();
+      }
+    });
+  }
+
   // Any thread. `seq` names the request the answer belongs to; an answer to a
   // request that was already answered for (time-out) is dropped.
   void PostAnswer(uint64_t seq, int status, std::string body, std::string content_type) {
@@ -118,6 +129,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
  private:
   void WaitForRequest() {
     if (closed_) return;
+    if (state_->draining) return CloseNow();
     // Bytes of a pipelined request are already here.
     if (buffer_.size() > 0) return ReadHeader();
     stream_.expires_after(state_->options.idle_timeout);
@@ -223,6 +235,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     response_.keep_alive(keep_alive_);
     response_.body() = std::move(body);
     response_.prepare_payload();
+    writing_ = true;
     stream_.expires_after(state_->options.write_timeout);
     bhttp::async_write(stream_, response_,
                        beast::bind_front_handler(&Connection::OnWritten, shared_from_this(),
@@ -230,6 +243,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   }
 
   void OnWritten(bool keep_alive, const beast::error_code& ec, size_t /*bytes*/) {
+    writing_ = false;
     if (ec) return CloseNow();
     response_.body().clear();
     if (!keep_alive) return Linger();
@@ -278,6 +292,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   unsigned version_ = 11;     // of the request being answered
   bool keep_alive_ = true;    // of the request being answered
   bool awaiting_answer_ = false;
+  bool writing_ = false;
   bool closed_ = false;
   size_t lingered_bytes_ = 0;
 };
@@ -353,84 +368,18 @@ void Connection::Dispatch() {
   (*handler)(std::make_shared<ResponseChannel>(weak_from_this(), seq_), request);
 }
 
-// The listening socket. Accepts on its own strand; each connection gets a
-// strand of its own, on the group's threads in turn. It does not own the io
-// context: a pending accept holds the acceptor, so owning the context would
-// make a cycle that outlives the io group.
-struct Acceptor : std::enable_shared_from_this<Acceptor> {
-  Acceptor(IoContext& io, std::string io_group, std::shared_ptr<ServerState> state)
-      : io(io),
-        io_group(std::move(io_group)),
-        state(std::move(state)),
-        strand(boost::asio::make_strand(io)),
-        acceptor(strand),
-        retry_timer(strand) {}
-
-  // Accepted on the listener's own context and handed to the group's next
-  // in OnAccept: a pending accept must not hold a socket of another context,
-  // which may be destroyed first when the group ends.
-  void Accept() {
-    acceptor.async_accept(boost::asio::make_strand(io),
-                          beast::bind_front_handler(&Acceptor::OnAccept, shared_from_this()));
-  }
-
-  void OnAccept(const beast::error_code& ec, tcp::socket socket) {
-    if (ec == boost::asio::error::operation_aborted || !acceptor.is_open()) return;
-    if (ec) {
-      LOG_EVERY_N(WARNING, 100) << "HttpServer: accept failed: " << ec.message();
-      retry_timer.expires_after(kAcceptRetryDelay);
-      retry_timer.async_wait([self = shared_from_this()](const beast::error_code& wait_ec) {
-        if (!wait_ec && self->acceptor.is_open()) self->Accept();
-      });
-      return;
-    }
-    beast::error_code ignored;
-    if (state->open_connections.load(std::memory_order_relaxed) >= state->options.max_connections) {
-      LOG_EVERY_N(WARNING, 100) << "HttpServer: " << state->options.max_connections
-                                << " connections open; refusing a new one";
-      socket.close(ignored);
-    } else {
-      std::shared_ptr<IoContext> next = IoService::NextIoContext(io_group);
-      if (next && next.get() != &io) {
-        beast::error_code moved;
-        const auto protocol = socket.local_endpoint(moved).protocol();
-        tcp::socket handed(boost::asio::make_strand(*next));
-        if (!moved) {
-          const auto fd = socket.release(moved);
-          if (!moved) handed.assign(protocol, fd, moved);
-        }
-        socket.close(ignored);
-        socket = std::move(handed);
-        if (moved) socket.close(ignored);
-      }
-      socket.set_option(tcp::no_delay(true), ignored);
-      auto connection = std::make_shared<Connection>(std::move(socket), state);
-      if (state->Adopt(connection)) connection->Run();
-    }
-    Accept();
-  }
-
-  void Close() {
-    beast::error_code ignored;
-    acceptor.close(ignored);
-    retry_timer.cancel();
-  }
-
-  IoContext& io;
-  const std::string io_group;
-  const std::shared_ptr<ServerState> state;
-  boost::asio::strand<IoContext::executor_type> strand;
-  tcp::acceptor acceptor;
-  boost::asio::steady_timer retry_timer;
-};
-
 class HttpServerImpl final : public HttpServer {
  public:
   HttpServerImpl(std::shared_ptr<IoContext> io, const std::string& io_group,
                  const HttpServerOptions& options)
       : io_(std::move(io)),
         state_(std::make_shared<ServerState>(options)),
-        acceptor_(std::make_shared<Acceptor>(*io_, io_group, state_)) {}
+        acceptor_(std::make_shared<Acceptor>(
+            *io_, Acceptor::Options{.name = "HttpServer", .max_connections = options.max_connections},
+            [state = state_, io_group](tcp::socket accepted) {
+              Connect(state, io_group, std::move(accepted));
+            },
+            [state = state_] { return state->open_connections.load(std::memory_order_relaxed); })) {}
 
   ~HttpServerImpl() override { Stop(); }
 
@@ -453,38 +402,26 @@ class HttpServerImpl final : public HttpServer {
 
   bool Start(uint16_t port) override {
     if (started_.exchange(true)) return false;
-    // Nothing runs on the acceptor's strand yet, so it may be set up here.
-    auto& acceptor = acceptor_->acceptor;
-    const tcp::endpoint endpoint(tcp::v4(), port);
-    beast::error_code ec;
-    acceptor.open(endpoint.protocol(), ec);
-    if (!ec) acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
-    if (!ec) acceptor.bind(endpoint, ec);
-    if (!ec) acceptor.listen(tcp::acceptor::max_listen_connections, ec);
-    if (ec) {
-      LOG(ERROR) << "HttpServer: cannot listen on port " << port << ": " << ec.message();
-      beast::error_code ignored;
-      acceptor.close(ignored);
+    std::string error;
+    if (!acceptor_->Listen(state_->options.bind_address, port, &error)) {
+      LOG(ERROR) << "HttpServer: cannot listen on " << state_->options.bind_address << ":" << port
+                 << ": " << error;
       started_ = false;
       return false;
     }
-    port_ = acceptor.local_endpoint(ec).port();
-    boost::asio::post(acceptor_->strand, [acceptor = acceptor_] { acceptor->Accept(); });
+    port_ = acceptor_->port();
+    acceptor_->Start();
     return true;
+  }
+
+  void Drain() override {
+    state_->draining = true;
+    for (auto& connection : StopAccepting(/*stop=*/false)) connection->Drain();
   }
 
   void Stop() override {
     if (stopped_.exchange(true)) return;
-    std::vector<std::shared_ptr<Connection>> open;
-    {
-      std::lock_guard<std::mutex> lock(state_->mutex);
-      state_->stopped = true;
-      for (auto& [key, weak] : state_->live) {
-        if (auto connection = weak.lock()) open.push_back(std::move(connection));
-      }
-    }
-    CloseAcceptor();
-    for (auto& connection : open) connection->Close();
+    for (auto& connection : StopAccepting(/*stop=*/true)) connection->Close();
   }
 
   uint16_t port() const override { return port_; }
@@ -494,27 +431,32 @@ class HttpServerImpl final : public HttpServer {
   }
 
  private:
-  // The acceptor belongs to its strand. From outside the io group, close it
-  // there and wait, so that the port is free once Stop returns; from inside
-  // (where waiting could block the very thread the strand needs) close it
-  // later: a connection accepted meanwhile is refused by Adopt.
-  void CloseAcceptor() {
-    auto acceptor = acceptor_;
-    IoContext& io = *io_;
-    if (io.stopped() || acceptor->strand.running_in_this_thread()) return acceptor->Close();
-    if (io.get_executor().running_in_this_thread()) {
-      boost::asio::post(acceptor->strand, [acceptor] { acceptor->Close(); });
-      return;
+  // An accepted socket becomes a connection on the group's next thread.
+  static void Connect(const std::shared_ptr<ServerState>& state, const std::string& io_group,
+                      tcp::socket accepted) {
+    std::shared_ptr<IoContext> next = IoService::NextIoContext(io_group);
+    if (!next) return;
+    tcp::socket socket(boost::asio::make_strand(*next));
+    if (!MoveSocket(accepted, socket)) return;
+    beast::error_code ignored;
+    socket.set_option(tcp::no_delay(true), ignored);
+    auto connection = std::make_shared<Connection>(std::move(socket), state);
+    if (state->Adopt(connection)) connection->Run();
+  }
+
+  // Closes the listener; with `stop`, connections accepted meanwhile are
+  // refused. Returns the open connections.
+  std::vector<std::shared_ptr<Connection>> StopAccepting(bool stop) {
+    std::vector<std::shared_ptr<Connection>> open;
+    {
+      std::lock_guard<std::mutex> lock(state_->mutex);
+      if (stop) state_->stopped = true;
+      for (auto& [key, weak] : state_->live) {
+        if (auto connection = weak.lock()) open.push_back(std::move(connection));
+      }
     }
-    auto done = std::make_shared<std::promise<void>>();
-    auto closed = done->get_future();
-    boost::asio::post(acceptor->strand, [acceptor, done] {
-      acceptor->Close();
-      done->set_value();
-    });
-    if (closed.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
-      LOG(ERROR) << "HttpServer: the io group did not close the listening socket in time";
-    }
+    acceptor_->Close();
+    return open;
   }
 
   // Declared first so that the listening socket goes before its io context.

@@ -46,6 +46,8 @@ class HttpSocket {
 };
 
 struct HttpServerOptions {
+  // The address the listener binds.
+  std::string bind_address = "0.0.0.0";
   // Largest request body; a larger one is answered 413 and the connection is
   // closed.
   size_t body_limit = 1024 * 1024;
@@ -85,9 +87,13 @@ class HttpServer {
   // Serves every path that begins with `prefix` and has no exact handler;
   // the longest matching prefix wins.
   virtual bool RegisterPrefixHandler(const std::string& prefix, Handler handler) = 0;
-  // Listens on 0.0.0.0:port (0 picks a free port). False when the port
-  // cannot be bound or the server was started before.
+  // Listens on the options' bind address and `port` (0 picks a free port).
+  // False when it cannot be bound or the server was started before.
   virtual bool Start(uint16_t port) = 0;
+  // Stops accepting at once; open connections read no further requests,
+  // write the answers of requests under way (then close) and close at once
+  // when none is under way. Safe more than once, from any thread.
+  virtual void Drain() = 0;
   // Stops accepting and closes open connections; answers still to come are
   // dropped. Safe to call more than once, from any thread.
   virtual void Stop() = 0;

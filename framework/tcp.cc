@@ -1,11 +1,8 @@
 #include "framework/tcp.h"
 
-#include <unistd.h>
-
 #include <array>
 #include <atomic>
 #include <deque>
-#include <future>
 #include <mutex>
 #include <unordered_map>
 #include <vector>
@@ -13,11 +10,13 @@
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
 #include <boost/asio/write.hpp>
 #include <glog/logging.h>
 #include <google/protobuf/message_lite.h>
 
+#include "framework/acceptor.h"
 #include "framework/io_service.h"
 
 namespace tvx {
@@ -76,55 +75,152 @@ std::atomic<uint32_t> max_message_bytes{1048576};
 // A client that stops reading cannot make the biller queue answers forever.
 constexpr size_t kMaxQueuedBytesBeyondMessage = 16 * 1024 * 1024;
 
+using Clock = std::chrono::steady_clock;
+
 }  // namespace
 
-// Everything of a connection that touches Asio; all of it runs on `strand`.
+// Everything of a connection that touches Asio; all of it runs on `strand`,
+// except the atomics, which Send, BeginRequest and EndRequest touch from any
+// thread.
 struct TcpSocket::Impl {
   Impl(TcpTransport* owner, std::shared_ptr<IoContext> io)
       : owner(owner),
         io(std::move(io)),
         strand(boost::asio::make_strand(*this->io)),
         socket(strand),
+        frame_timer(strand),
+        idle_timer(strand),
         decoder(max_message_bytes.load()) {}
 
-  void Start(std::function<void()> on_closed) {
+  void Start(const TcpServerOptions& options, std::function<void()> on_closed) {
+    frame_timeout = options.frame_timeout;
+    idle_timeout = options.idle_timeout;
+    max_inflight = options.max_inflight_per_connection;
     on_server_closed = std::move(on_closed);
     boost::system::error_code ignored;
     socket.set_option(tcp::no_delay(true), ignored);
     open = true;
     auto self = owner->shared_from_this();
     if (owner->on_connect_) owner->on_connect_(self, boost::system::error_code());
+    last_activity = Clock::now();
+    if (idle_timeout.count() > 0) WaitIdle(idle_timeout);
     Read();
   }
 
   void Read() {
+    if (closed || draining) return;
     auto self = owner->shared_from_this();
     socket.async_read_some(boost::asio::buffer(read_buffer),
                            [this, self](const boost::system::error_code& ec, size_t n) {
                              if (ec) return CloseNow(ec);
+                             // A draining connection takes no new request.
+                             if (draining) return;
+                             last_activity = Clock::now();
                              decoder.Append(read_buffer.data(), n);
                              Deliver();
                            });
   }
 
+  // Hands every whole frame to the receive handler, then reads on; stops
+  // while the peer has too many requests awaiting answers (EndRequest
+  // resumes).
   void Deliver() {
     auto self = owner->shared_from_this();
     static const HeaderMap kNoHeaders;
     std::string body;
+    bool delivered = false;
     for (;;) {
-      if (closed) return;
+      if (closed || draining) return;
+      if (max_inflight > 0 && awaiting.load() >= max_inflight) {
+        // Set before the second look, so that an EndRequest in between
+        // either is seen here or sees the flag and resumes.
+        paused = true;
+        if (awaiting.load() >= max_inflight) {
+          StopFrameClock();  // a peer kept waiting is not slow
+          return;
+        }
+        paused = false;
+      }
       switch (decoder.Next(&body)) {
         case framing::FrameDecoder::Result::kNeedMore:
+          RunFrameClock(delivered);
           return Read();
         case framing::FrameDecoder::Result::kTooLarge:
           LOG(WARNING) << "TcpTransport: message longer than " << max_message_bytes.load()
                        << " bytes, closing connection from " << RemoteText();
           return CloseNow(boost::asio::error::message_size);
         case framing::FrameDecoder::Result::kFrame:
+          delivered = true;
           if (owner->on_receive_) owner->on_receive_(self, kNoHeaders, Buffer(std::move(body)));
           body.clear();
           break;
       }
+    }
+  }
+
+  // Runs after an EndRequest that may lift a pause or end a drain.
+  void OnAnswered() {
+    if (closed) return;
+    if (draining) return CloseIfDrained();
+    if (paused && (max_inflight == 0 || awaiting.load() < max_inflight)) {
+      paused = false;
+      Deliver();
+    }
+  }
+
+  // The deadline of the frame under way, from its first byte until it is
+  // whole. `restart`: the bytes buffered now begin a new frame.
+  void RunFrameClock(bool restart) {
+    if (frame_timeout.count() <= 0) return;
+    if (decoder.buffered() == 0) return StopFrameClock();
+    if (frame_clock_running && !restart) return;
+    frame_clock_running = true;
+    const uint64_t generation = ++frame_clock_generation;
+    frame_timer.expires_after(frame_timeout);
+    frame_timer.async_wait([this, self = owner->shared_from_this(),
+                            generation](const boost::system::error_code& ec) {
+      if (ec || closed || !frame_clock_running || generation != frame_clock_generation) return;
+      LOG(WARNING) << "TcpTransport: a message did not arrive whole within "
+                   << frame_timeout.count() << " ms, closing connection from " << RemoteText();
+      CloseNow(boost::asio::error::timed_out);
+    });
+  }
+
+  void StopFrameClock() {
+    if (!frame_clock_running) return;
+    frame_clock_running = false;
+    frame_timer.cancel();
+  }
+
+  // Checks for silence every `delay`; a connection that awaits answers or
+  // is being written to is not idle.
+  void WaitIdle(Clock::duration delay) {
+    idle_timer.expires_after(delay);
+    idle_timer.async_wait([this, self = owner->shared_from_this()](
+                              const boost::system::error_code& ec) {
+      if (ec || closed) return;
+      const auto quiet = Clock::now() - last_activity;
+      if (awaiting.load() > 0 || writing) {
+        last_activity = Clock::now();
+        return WaitIdle(idle_timeout);
+      }
+      if (quiet < idle_timeout) return WaitIdle(idle_timeout - quiet);
+      LOG(INFO) << "TcpTransport: connection from " << RemoteText() << " sent nothing for "
+                << idle_timeout.count() << " ms, closing it";
+      CloseNow(boost::asio::error::timed_out);
+    });
+  }
+
+  void Drain() {
+    if (closed || draining) return;
+    draining = true;
+    StopFrameClock();
+    CloseIfDrained();
+  }
+
+  void CloseIfDrained() {
+    if (awaiting.load() == 0 && !writing && queue.empty()) {
+      CloseNow(boost::asio::error::shut_down);
     }
   }
 
@@ -157,7 +253,8 @@ struct TcpSocket::Impl {
                                queued_bytes -= n;
                                in_flight.clear();
                                if (ec) return CloseNow(ec);
-                               if (!queue.empty()) Write();
+                               if (!queue.empty()) return Write();
+                               if (draining) CloseIfDrained();
                              });
   }
 
@@ -168,6 +265,8 @@ struct TcpSocket::Impl {
     boost::system::error_code ignored;
     socket.shutdown(tcp::socket::shutdown_both, ignored);
     socket.close(ignored);
+    frame_timer.cancel();
+    idle_timer.cancel();
     queue.clear();
     auto self = owner->shared_from_this();
     if (owner->on_disconnect_) owner->on_disconnect_(self, ec);
@@ -185,9 +284,11 @@ struct TcpSocket::Impl {
   }
 
   TcpTransport* owner;
-  std::shared_ptr<IoContext> io;  // outlives the socket that uses it
+  std::shared_ptr<IoContext> io;  // outlives the socket and timers that use it
   Strand strand;
   tcp::socket socket;
+  boost::asio::steady_timer frame_timer;
+  boost::asio::steady_timer idle_timer;
   framing::FrameDecoder decoder;
   std::array<char, 16 * 1024> read_buffer;
   std::deque<std::string> queue;
@@ -195,7 +296,16 @@ struct TcpSocket::Impl {
   size_t queued_bytes = 0;
   bool writing = false;
   bool closed = false;
+  std::atomic<bool> draining{false};  // written on the strand only
+  bool frame_clock_running = false;
+  uint64_t frame_clock_generation = 0;
+  Clock::time_point last_activity;
+  std::chrono::milliseconds frame_timeout{0};
+  std::chrono::milliseconds idle_timeout{0};
+  size_t max_inflight = 0;
   std::atomic<bool> open{false};
+  std::atomic<bool> paused{false};
+  std::atomic<size_t> awaiting{0};
   std::function<void()> on_server_closed;
 };
 
@@ -231,56 +341,49 @@ void TcpTransport::Close() {
   });
 }
 
+void TcpTransport::BeginRequest() { impl_->awaiting.fetch_add(1); }
+
+void TcpTransport::EndRequest() {
+  const size_t before = impl_->awaiting.fetch_sub(1);
+  if (before == 0) {  // more ends than begins: a caller's bug, kept harmless
+    impl_->awaiting.fetch_add(1);
+    return;
+  }
+  // Both flags are read after the count changed, and set on the strand
+  // before it is read there (Deliver, Drain): one side sees the other.
+  if (impl_->paused.load() || (before == 1 && impl_->draining.load())) {
+    boost::asio::post(impl_->strand, [self = shared_from_this()] { self->impl_->OnAnswered(); });
+  }
+}
+
 void TcpTransport::SetMaxMessageBytes(uint32_t bytes) { max_message_bytes = bytes; }
 uint32_t TcpTransport::GetMaxMessageBytes() { return max_message_bytes; }
 
 struct TcpServer::Impl : std::enable_shared_from_this<TcpServer::Impl> {
-  explicit Impl(std::shared_ptr<IoContext> io)
-      : io(std::move(io)), strand(boost::asio::make_strand(*this->io)), acceptor(strand) {}
+  explicit Impl(std::shared_ptr<IoContext> io) : io(std::move(io)) {}
 
-  // Accepts on the listener's own context; the transport, on the group's
-  // next thread, is made only once a peer is there. A pending accept thus
-  // holds nothing of another context, which may be destroyed first when the
-  // group ends.
-  void Accept() {
-    acceptor.async_accept([self = shared_from_this()](const boost::system::error_code& ec,
-                                                      tcp::socket peer) {
-      if (ec == boost::asio::error::operation_aborted || !self->acceptor.is_open()) return;
-      if (!ec && !self->HandOver(std::move(peer))) return;
-      // Running out of descriptors must not end the accept loop.
-      self->Accept();
-    });
-  }
-
-  // Moves an accepted peer into a new transport and starts it. False when
-  // the factory makes no transport: accepting stops.
-  bool HandOver(tcp::socket peer) {
+  // Moves an accepted peer into a new transport on the group's next thread
+  // and starts it.
+  void HandOver(tcp::socket peer) {
     std::shared_ptr<TcpSocket> base = factory ? factory() : nullptr;
     auto transport = std::dynamic_pointer_cast<TcpTransport>(base);
     if (!transport) {
-      LOG(ERROR) << "TcpServer: socket factory returned no transport; not accepting";
-      return false;
+      LOG_EVERY_N(ERROR, 100) << "TcpServer: socket factory returned no transport";
+      boost::system::error_code ignored;
+      peer.close(ignored);
+      return;
     }
-    boost::system::error_code moved;
-    const auto protocol = peer.local_endpoint(moved).protocol();
-    if (!moved) {
-      const auto fd = peer.release(moved);
-      if (!moved) transport->impl_->socket.assign(protocol, fd, moved);
-      if (moved) ::close(fd);
-    }
-    if (!moved) Adopt(transport);
-    return true;
-  }
-
-  void Adopt(const std::shared_ptr<TcpTransport>& transport) {
+    if (!MoveSocket(peer, transport->impl_->socket)) return;
     TcpTransport* key = transport.get();
     {
       std::lock_guard<std::mutex> lock(mutex);
+      if (stopping) return;  // the transport closes its socket as it goes
       live.emplace(key, transport);
     }
     std::weak_ptr<Impl> weak_self = shared_from_this();
-    boost::asio::dispatch(transport->impl_->strand, [transport, key, weak_self] {
-      transport->impl_->Start([key, weak_self] {
+    boost::asio::dispatch(transport->impl_->strand, [transport, key, weak_self,
+                                                     options = options] {
+      transport->impl_->Start(options, [key, weak_self] {
         if (auto self = weak_self.lock()) {
           std::lock_guard<std::mutex> lock(self->mutex);
           self->live.erase(key);
@@ -289,12 +392,32 @@ struct TcpServer::Impl : std::enable_shared_from_this<TcpServer::Impl> {
     });
   }
 
-  std::shared_ptr<IoContext> io;
-  Strand strand;
-  tcp::acceptor acceptor;
+  size_t Count() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return live.size();
+  }
+
+  // Stops accepting; returns the open connections.
+  std::vector<std::shared_ptr<TcpTransport>> StopAccepting() {
+    std::vector<std::shared_ptr<TcpTransport>> open;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      stopping = true;
+      for (auto& [key, weak] : live) {
+        if (auto transport = weak.lock()) open.push_back(std::move(transport));
+      }
+    }
+    if (acceptor) acceptor->Close();
+    return open;
+  }
+
+  std::shared_ptr<IoContext> io;  // declared first: outlives the acceptor
+  TcpServerOptions options;
   SocketFactory factory;
+  std::shared_ptr<Acceptor> acceptor;
   std::atomic<bool> stopped{false};
   std::mutex mutex;
+  bool stopping = false;                                                  // GUARDED_BY(mutex)
   std::unordered_map<TcpTransport*, std::weak_ptr<TcpTransport>> live;  // GUARDED_BY(mutex)
 };
 
@@ -312,56 +435,48 @@ std::shared_ptr<TcpServer> TcpServer::Create(const std::string& io_group,
 
 TcpServer::~TcpServer() { Stop(); }
 
+void TcpServer::SetOptions(const TcpServerOptions& options) { impl_->options = options; }
+
 bool TcpServer::Start(uint16_t port) {
-  boost::system::error_code ec;
-  tcp::endpoint endpoint(tcp::v4(), port);
-  auto& acceptor = impl_->acceptor;
-  acceptor.open(endpoint.protocol(), ec);
-  if (!ec) acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
-  if (!ec) acceptor.bind(endpoint, ec);
-  if (!ec) acceptor.listen(tcp::acceptor::max_listen_connections, ec);
-  if (ec) {
-    LOG(ERROR) << "TcpServer: cannot listen on port " << port << ": " << ec.message();
-    boost::system::error_code ignored;
-    acceptor.close(ignored);
+  if (impl_->acceptor) return false;
+  // The acceptor holds the server weakly: the server owns it, and a pending
+  // accept must not keep the server (and its io context) alive.
+  std::weak_ptr<Impl> weak_impl = impl_;
+  impl_->acceptor = std::make_shared<Acceptor>(
+      *impl_->io,
+      Acceptor::Options{.name = "TcpServer", .max_connections = impl_->options.max_connections},
+      [weak_impl](tcp::socket peer) {
+        if (auto impl = weak_impl.lock()) impl->HandOver(std::move(peer));
+      },
+      [weak_impl]() -> size_t {
+        auto impl = weak_impl.lock();
+        return impl ? impl->Count() : 0;
+      });
+  std::string error;
+  if (!impl_->acceptor->Listen(impl_->options.bind_address, port, &error)) {
+    LOG(ERROR) << "TcpServer: cannot listen on " << impl_->options.bind_address << ":" << port
+               << ": " << error;
     return false;
   }
-  boost::asio::post(impl_->strand, [impl = impl_] { impl->Accept(); });
+  impl_->acceptor->Start();
   return true;
+}
+
+void TcpServer::Drain() {
+  if (!impl_) return;
+  for (auto& transport : impl_->StopAccepting()) {
+    boost::asio::dispatch(transport->impl_->strand,
+                          [transport] { transport->impl_->Drain(); });
+  }
 }
 
 void TcpServer::Stop() {
   if (!impl_ || impl_->stopped.exchange(true)) return;
-  auto impl = impl_;
-  if (impl->io->stopped() || impl->strand.running_in_this_thread()) {
-    boost::system::error_code ignored;
-    impl->acceptor.close(ignored);
-  } else {
-    // The acceptor belongs to its strand; close it there and wait, so that no
-    // connection is accepted once Stop returns.
-    std::promise<void> done;
-    auto closed = done.get_future();
-    boost::asio::dispatch(impl->strand, [impl, &done] {
-      boost::system::error_code ignored;
-      impl->acceptor.close(ignored);
-      done.set_value();
-    });
-    closed.wait();
-  }
-  std::vector<std::shared_ptr<TcpTransport>> open;
-  {
-    std::lock_guard<std::mutex> lock(impl->mutex);
-    for (auto& [key, weak] : impl->live) {
-      if (auto transport = weak.lock()) open.push_back(std::move(transport));
-    }
-  }
-  for (auto& transport : open) transport->Close();
+  for (auto& transport : impl_->StopAccepting()) transport->Close();
 }
 
-uint16_t TcpServer::port() const {
-  boost::system::error_code ec;
-  auto endpoint = impl_->acceptor.local_endpoint(ec);
-  return ec ? 0 : endpoint.port();
-}
+uint16_t TcpServer::port() const { return impl_->acceptor ? impl_->acceptor->port() : 0; }
+
+size_t TcpServer::ConnectionCount() const { return impl_->Count(); }
 
 }  // namespace tvx

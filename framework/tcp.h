@@ -1,10 +1,13 @@
 // TCP message transport. Each message, in both directions, is a 4-byte
 // unsigned big-endian length N followed by N bytes. A transport delivers each
 // received message whole to its receive handler, in arrival order, one at a
-// time; Send may be called from any thread.
+// time; Send may be called from any thread. The server's limits
+// (TcpServerOptions) bound what one peer can hold: the time a frame may take
+// to arrive, silence, open connections, and requests awaiting answers.
 #ifndef FRAMEWORK_TCP_H_
 #define FRAMEWORK_TCP_H_
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -58,6 +61,14 @@ class Transport {
   // Closes the connection; the disconnect handler runs once.
   virtual void Close() = 0;
 
+  // The requests of this connection that await an answer: the receiver
+  // calls BeginRequest (from its receive handler) for a message that will
+  // be answered, and EndRequest once that answer has been handed to Send.
+  // A TCP transport stops reading while too many await, and once draining
+  // closes when none does. Thread-safe.
+  virtual void BeginRequest() {}
+  virtual void EndRequest() {}
+
  protected:
   ConnectHandler on_connect_;
   DisconnectHandler on_disconnect_;
@@ -106,6 +117,8 @@ class TcpTransport : public Transport,
 
   bool Send(const Buffer& buffer, int priority) override;
   void Close() override;
+  void BeginRequest() override;
+  void EndRequest() override;
 
   // Messages whose length field exceeds this close the connection
   // (default --tcp_max_message_bytes).
@@ -116,6 +129,22 @@ class TcpTransport : public Transport,
   TcpTransport();
   friend struct TcpSocket::Impl;
   std::unique_ptr<TcpSocket::Impl> owned_impl_;
+};
+
+struct TcpServerOptions {
+  std::string bind_address = "0.0.0.0";
+  // Connections accepted beyond this many open ones are closed at once and
+  // logged. 0: no cap.
+  size_t max_connections = 10'000;
+  // A frame must arrive whole within this time of its first byte, else its
+  // connection is closed. 0: no deadline.
+  std::chrono::milliseconds frame_timeout{30'000};
+  // A connection that sends nothing this long, while none of its requests
+  // awaits an answer, is closed. 0: never.
+  std::chrono::milliseconds idle_timeout{0};
+  // Reading from a connection pauses while this many of its requests await
+  // answers (Transport::BeginRequest). 0: no limit.
+  size_t max_inflight_per_connection = 1000;
 };
 
 // Accepts connections on a port; every accepted connection gets a socket from
@@ -129,12 +158,21 @@ class TcpServer : public std::enable_shared_from_this<TcpServer> {
                                            SocketFactory factory);
   ~TcpServer();
 
-  // Listens on 0.0.0.0:port. False when the port cannot be bound.
+  // Before Start.
+  void SetOptions(const TcpServerOptions& options);
+  // Listens on the options' bind address and `port` (0 picks a free port).
+  // False when it cannot be bound.
   bool Start(uint16_t port);
+  // Stops accepting at once; open connections read no further requests,
+  // send the answers still to come and close once none awaits one. Safe
+  // more than once, from any thread.
+  void Drain();
   // Stops accepting and closes every open connection.
   void Stop();
   // The bound port (useful when started on port 0).
   uint16_t port() const;
+  // Connections open now.
+  size_t ConnectionCount() const;
 
  private:
   TcpServer() = default;

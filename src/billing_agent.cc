@@ -1,8 +1,16 @@
 // BillingAgent lifecycle: Start and Stop.
 #include "src/billing_agent.h"
 
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
+
 #include <glog/logging.h>
 
+#include "framework/acceptor.h"
+#include "framework/framework_flags.h"
 #include "src/billing_agent_http.h"
 #include "src/billing_agent_state.h"
 #include "src/google_play_adapter.h"
@@ -16,6 +24,25 @@ bool the_bypass_mode = false;
 std::shared_ptr<TcpServer> the_tcp_server;
 std::shared_ptr<HttpServer> the_http_server;
 std::atomic<TimerId> the_last1min_refresh_timer_id{Timer::kInvalidTimerId};
+
+namespace {
+
+// How long the connections of a stopping agent get to write their last
+// answers before they are closed.
+constexpr auto kAnswerFlushTime = std::chrono::seconds(5);
+
+TcpServerOptions TcpOptionsFromFlags() {
+  TcpServerOptions options;
+  options.bind_address = FLAGS_bind_address;
+  options.max_connections = static_cast<size_t>(std::max(0, FLAGS_tcp_max_connections));
+  options.frame_timeout = std::chrono::milliseconds(std::max(0, FLAGS_tcp_frame_timeout_ms));
+  options.idle_timeout = std::chrono::seconds(std::max(0, FLAGS_tcp_idle_timeout_s));
+  options.max_inflight_per_connection =
+      static_cast<size_t>(std::max(0, FLAGS_tcp_max_inflight_per_connection));
+  return options;
+}
+
+}  // namespace
 
 std::shared_ptr<IoContext> AgentIo() {
   std::shared_ptr<IoContext> io = IoService::GetIoGroup(the_io_group_name);
@@ -50,6 +77,7 @@ bool BillingAgent::Start(const std::string& io_group_name, uint16_t tcp_port,
   if (tcp_port != 0) {
     the_tcp_server = TcpServer::Create(io_group_name, TcpSSLOption::kNullPtr,
                                        &BillingAgent::CreateTcpTransport);
+    if (the_tcp_server) the_tcp_server->SetOptions(TcpOptionsFromFlags());
     if (!the_tcp_server || !the_tcp_server->Start(tcp_port)) {
       LOG(FATAL) << "failed to start tcp server";
     }
@@ -57,7 +85,9 @@ bool BillingAgent::Start(const std::string& io_group_name, uint16_t tcp_port,
 
   // --- HTTP server ---
   if (http_port != 0) {
-    the_http_server = HttpServer::Create(io_group_name);
+    HttpServerOptions http_options;
+    http_options.bind_address = FLAGS_bind_address;
+    the_http_server = HttpServer::Create(io_group_name, http_options);
     if (!the_http_server) LOG(FATAL) << "failed to start http server";
     the_http_server->RegisterHandler(kHttpAuthenticationPath, &OnHttpAuthentication);
     the_http_server->RegisterHandler(kHttpGooglePlayValidationPath, &OnHttpGooglePlayValidation);
@@ -71,12 +101,39 @@ bool BillingAgent::Start(const std::string& io_group_name, uint16_t tcp_port,
   // --- statistics counters and rotation timer ---
   StartStatistics();
 
+  SetListenersReady(true);
   return true;
 }
 
 void BillingAgent::Stop() {
+  SetListenersReady(false);
   const TimerId rotation_timer = the_last1min_refresh_timer_id.exchange(Timer::kInvalidTimerId);
   if (rotation_timer != Timer::kInvalidTimerId) Timer::Cancel(rotation_timer);
+
+  // --- Stop: drain ---
+  // The listeners close now and connections take no new request; requests
+  // in flight get the grace period, with the database still up, to be
+  // recorded and answered. Those still waiting then are answered 2003.
+  if (the_tcp_server) the_tcp_server->Drain();
+  if (the_http_server) the_http_server->Drain();
+  const auto grace = std::chrono::seconds(std::max(0, FLAGS_shutdown_grace_period_s));
+  if (const size_t in_flight = RequestsInFlight(); in_flight > 0) {
+    LOG(INFO) << "BillingAgent::Stop: waiting up to " << grace.count() << " s for "
+              << in_flight << " requests in flight";
+  }
+  if (!WaitForRequestsInFlight(grace)) {
+    LOG(WARNING) << "BillingAgent::Stop: " << AnswerRequestsInFlight()
+                 << " requests still waiting at the end of the grace period answered 2003";
+  }
+  // Connections close once their answers are written; one whose peer does
+  // not read them is closed after a while.
+  const auto flush_deadline = std::chrono::steady_clock::now() + kAnswerFlushTime;
+  while ((the_tcp_server && the_tcp_server->ConnectionCount() > 0) ||
+         (the_http_server && the_http_server->ConnectionCount() > 0)) {
+    if (std::chrono::steady_clock::now() >= flush_deadline) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+
   if (the_tcp_server) {
     the_tcp_server->Stop();
     the_tcp_server.reset();
@@ -88,10 +145,17 @@ void BillingAgent::Stop() {
   // --- Stop: receipt database ---
   StopReceiptDatabase();
   // --- Stop: store adapters ---
-  GooglePlayAdapter::Shutdown();
-  // OneStore's refresh timers, too, would otherwise go on starting token
-  // requests while the process shuts down.
-  OneStoreAdapter::Shutdown();
+  // A flow answered 2003 may still be in a back-off and ask a token cache
+  // again while the io group runs: the caches are emptied (and their refresh
+  // timers, which would go on starting token requests, cancelled) only once
+  // the host has stopped the group, at exit.
+  static std::once_flag adapters_shutdown;
+  std::call_once(adapters_shutdown, [] {
+    std::atexit([] {
+      GooglePlayAdapter::Shutdown();
+      OneStoreAdapter::Shutdown();
+    });
+  });
 }
 
 bool BillingAgent::IsRunning() { return the_io_service != nullptr; }

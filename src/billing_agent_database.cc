@@ -11,7 +11,7 @@
 
 namespace tvx {
 
-std::shared_ptr<BillerDatabase> the_db_connection;
+DatabaseSlot the_db_connection;
 std::mutex the_db_connection_mutex;
 
 void InvokeDatabaseCallback(const BillerDatabase::InsertReceiptCallback& callback,
@@ -28,7 +28,7 @@ void InvokeDatabaseCallback(const BillerDatabase::InsertReceiptCallback& callbac
 bool StartReceiptDatabase(const std::string& address, const std::string& user,
                           const std::string& password, const std::string& database,
                           uint64_t connection_count, const std::string& character_set) {
-  if (the_db_connection) LOG(FATAL) << "Assert failed: ! the_db_connection";
+  if (the_db_connection.load()) LOG(FATAL) << "Assert failed: ! the_db_connection";
   BillerDatabase::Initialize(&InvokeDatabaseCallback);
   auto db = BillerDatabase::Create(address, user, password, database, connection_count,
                                    character_set);
@@ -38,7 +38,7 @@ bool StartReceiptDatabase(const std::string& address, const std::string& user,
   }
   {
     std::lock_guard<std::mutex> lock(the_db_connection_mutex);
-    the_db_connection = db;
+    the_db_connection.store(db);
   }
 
   std::string init_schema_script = LoadInitSchemaScript();
@@ -66,7 +66,7 @@ void StopReceiptDatabase() {
   std::shared_ptr<BillerDatabase> db;
   {
     std::lock_guard<std::mutex> lock(the_db_connection_mutex);
-    db.swap(the_db_connection);
+    db = the_db_connection.exchange(nullptr);
   }
   // Finalising waits for the statements being run; not under the lock.
   db.reset();

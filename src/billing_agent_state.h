@@ -5,6 +5,8 @@
 #define SRC_BILLING_AGENT_STATE_H_
 
 #include <atomic>
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -32,12 +34,44 @@ extern std::atomic<TimerId> the_last1min_refresh_timer_id;
 // context in turn; the_io_service once the group is gone.
 std::shared_ptr<IoContext> AgentIo();
 
-// The receipt database. Start and Stop write it under
-// the_db_connection_mutex; the counter provider, which runs on the api
-// service's thread and may run while Stop lets the database go, copies it
-// under the lock; handlers read it without one while the agent runs.
-extern std::shared_ptr<BillerDatabase> the_db_connection;
+// A shared pointer that one thread may replace while others copy it: every
+// access takes the slot's own lock, held only for the copy. Readers copy it
+// into a local shared pointer and hold that.
+class DatabaseSlot {
+ public:
+  operator std::shared_ptr<BillerDatabase>() const { return load(); }  // NOLINT: a copy
+  std::shared_ptr<BillerDatabase> load() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return database_;
+  }
+  void store(std::shared_ptr<BillerDatabase> database) { exchange(std::move(database)); }
+  // The previous value; the caller lets it go outside the lock.
+  std::shared_ptr<BillerDatabase> exchange(std::shared_ptr<BillerDatabase> database) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    database_.swap(database);
+    return database;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::shared_ptr<BillerDatabase> database_;  // GUARDED_BY(mutex_)
+};
+
+// The receipt database. Start and Stop replace it while flows and the
+// counter provider copy it. Start and Stop also hold
+// the_db_connection_mutex, which the counter provider takes too.
+extern DatabaseSlot the_db_connection;
 extern std::mutex the_db_connection_mutex;
+
+// Requests in flight: dispatched (DispatchRequestMessage) and not yet
+// answered (SendResponse). Thread-safe.
+size_t RequestsInFlight();
+// Waits until no request is in flight or `timeout` has passed; true when
+// none is.
+bool WaitForRequestsInFlight(std::chrono::milliseconds timeout);
+// Answers every request still in flight with failure 2003, once; the
+// answer its own flow gives later is dropped. Returns how many there were.
+size_t AnswerRequestsInFlight();
 
 // The database module's callback invoker: posts the call of `callback` with
 // `result` onto the agent's io group (AgentIo), so every insert completes on

@@ -147,13 +147,17 @@ TEST_F(TcpProtocolTest, BadFramesNeverHurtOtherConnections) {
   Biller::Request untyped;
   untyped.set_request_uuid(util::ToBytes(RandomGenerator::GenerateUuid()));
   ASSERT_TRUE(noisy.Send(untyped));
+  // A uuid the client could not match its answer to.
+  Biller::Request short_uuid = MakeAuthenticationRequest("x");
+  short_uuid.mutable_request_uuid()->pop_back();
+  ASSERT_TRUE(noisy.Send(short_uuid));
   Biller::Request failure_type = MakeAuthenticationRequest("x");
   failure_type.set_type(Biller::kFailure);
   ASSERT_TRUE(noisy.Send(failure_type));
   auto response = Exchange(noisy, MakeAuthenticationRequest("noisy"));
   EXPECT_EQ(response.authentication().result(), AuthResponse::kSuccess);
   EXPECT_TRUE(biller_->WaitForLog("BillingAgent::OnTcpReceived: Failed to parse: message size[12]"));
-  EXPECT_TRUE(biller_->WaitForLog("BillingAgent::DispatchRequestMessage: no request uuid"));
+  EXPECT_EQ(biller_->CountInLog("BillingAgent::DispatchRequestMessage: no request uuid"), 2);
   EXPECT_TRUE(biller_->WaitForLog("BillingAgent::DispatchRequestMessage: no request type"));
   EXPECT_TRUE(biller_->WaitForLog("invalid request type: session["));
   EXPECT_TRUE(biller_->WaitForLog("], type[3]"));
@@ -212,6 +216,42 @@ TEST_F(TcpProtocolTest, PeersThatDisconnectMidRequestDoNotDisturbTheServer) {
   ASSERT_TRUE(client.Connect(biller_->tcp_port()));
   EXPECT_EQ(Exchange(client, MakeValidationRequest(kGoogleReceipt)).receipt_validation().result(),
             ValidationResponse::kSuccess);
+}
+
+TEST_F(TcpProtocolTest, SlowFramesAndConnectionsBeyondTheCapAreClosed) {
+  Start({"--bypass=true", "--tcp_frame_timeout_ms=500", "--tcp_max_connections=2"});
+  TcpClient kept;
+  ASSERT_TRUE(kept.Connect(biller_->tcp_port()));
+  ASSERT_TRUE(Exchange(kept, MakeAuthenticationRequest("kept")).has_authentication());
+  TcpClient half;
+  ASSERT_TRUE(half.Connect(biller_->tcp_port()));
+  ASSERT_TRUE(half.Send(std::string("\x00\x00\x00\x10half", 8)));
+  TcpClient beyond;
+  ASSERT_TRUE(beyond.Connect(biller_->tcp_port()));
+  EXPECT_TRUE(beyond.WaitForClose());
+  EXPECT_TRUE(half.WaitForClose());
+  EXPECT_TRUE(biller_->WaitForLog("did not arrive whole within 500 ms"));
+  EXPECT_TRUE(biller_->WaitForLog("TcpServer: 2 connections open; closing a new one"));
+
+  // The half-sent frame's place is free again.
+  TcpClient next;
+  ASSERT_TRUE(next.Connect(biller_->tcp_port()));
+  EXPECT_TRUE(Exchange(next, MakeAuthenticationRequest("next")).has_authentication());
+}
+
+TEST(FlagCheckTest, OutOfRangeValuesEndStartUpNamingTheFlag) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"--protobuf_listen_port=65616", "--protobuf_listen_port=65616 is not a port (0..65535)"},
+      {"--http_listen_port=-1", "--http_listen_port=-1 is not a port (0..65535)"},
+      {"--api_service_port=70000", "--api_service_port=70000 is not a port (0..65535)"},
+      {"--tcp_max_connections=-1", "--tcp_max_connections=-1 must not be negative"},
+      {"--shutdown_grace_period_s=-5", "--shutdown_grace_period_s=-5 must not be negative"},
+      {"--bind_address=localhost", "--bind_address=localhost is not an IP address"},
+  };
+  for (const auto& [flag, message] : cases) {
+    const std::string log = RunUntilRefused({.flags = {flag}, .with_database = false});
+    EXPECT_NE(log.find(message), std::string::npos) << flag << ":\n" << log;
+  }
 }
 
 }  // namespace

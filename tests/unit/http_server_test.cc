@@ -310,5 +310,24 @@ TEST_F(HttpServerTest, StopClosesConnectionsAndFreesThePort) {
   EXPECT_EQ(late_sent_, 0);
 }
 
+TEST_F(HttpServerTest, DrainAnswersTheRequestsUnderWayThenCloses) {
+  StartServer();
+  const uint16_t port = server_->port();
+  HttpTestConnection idle = Connect();  // kept alive, no request under way
+  ASSERT_TRUE(idle.Exchange(MakeHttpRequest("GET", "/echo")));
+  HttpTestConnection waiting = Connect();
+  ASSERT_TRUE(waiting.Send(MakeHttpRequest("POST", "/late", "300")));
+  ASSERT_TRUE(Eventually([&] { return late_received_ == 1; }));
+
+  server_->Drain();
+  EXPECT_FALSE(HttpTestConnection().Connect(port));
+  EXPECT_TRUE(idle.WaitForClose(5s));
+  auto reply = waiting.Read();
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(reply->body, "POST|/late|/late|300");
+  EXPECT_EQ(reply->Header("connection"), "close");
+  EXPECT_TRUE(waiting.WaitForClose(5s));
+}
+
 }  // namespace
 }  // namespace tvx

@@ -1,0 +1,238 @@
+// The TCP server's limits and drain on real loopback connections, and the
+// shared acceptor's pause when descriptors run out. (The connection cap is
+// shown end to end in tcp_protocol_test.)
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include <boost/asio/ip/tcp.hpp>
+#include <gtest/gtest.h>
+
+#include "framework/acceptor.h"
+#include "framework/io_service.h"
+#include "framework/tcp.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/loopback_connection.h"
+
+namespace tvx {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr char kGroup[] = "tcp_server_test";
+
+bool Eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 5s) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
+
+class FrameClient : public testing::LoopbackConnection {
+ public:
+  bool SendFrame(const std::string& body) { return Send(framing::EncodeFrame(body)); }
+  // The next frame's body; nullopt when none comes within `timeout`.
+  std::optional<std::string> Read(std::chrono::milliseconds timeout = 5s) {
+    const auto deadline = Clock::now() + timeout;
+    if (!Fill(4, deadline)) return std::nullopt;
+    const auto* p = reinterpret_cast<const unsigned char*>(received().data());
+    const size_t n = size_t{p[0]} << 24 | size_t{p[1]} << 16 | size_t{p[2]} << 8 | p[3];
+    if (!Fill(4 + n, deadline)) return std::nullopt;
+    std::string body = received().substr(4, n);
+    received().erase(0, 4 + n);
+    return body;
+  }
+};
+
+// A server whose connections answer "echo:<text>" with <text> at once and
+// keep "hold" requests unanswered until Release.
+class TcpServerTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { IoService::CreateIoGroup(kGroup, 2); }
+  static void TearDownTestSuite() { IoService::DestroyAll(); }
+
+  void TearDown() override {
+    if (server_) server_->Stop();
+  }
+
+  void StartServer(const TcpServerOptions& options) {
+    server_ = TcpServer::Create(kGroup, TcpSSLOption::kNullPtr, [this] {
+      auto transport = TcpTransport::Create(kGroup, TcpSSLOption::kNullPtr,
+                                            TransportCompressor::kNullPtr, true);
+      transport->SetReceiveHandler([this](const Transport::Ptr& t, const HeaderMap&,
+                                          const Buffer& body) {
+        ++received_;
+        t->BeginRequest();
+        if (body.bytes() == "hold") {
+          std::lock_guard<std::mutex> lock(mutex_);
+          held_.push_back(t);
+          return;
+        }
+        t->Send(Buffer(body.bytes().substr(5)), 100);
+        t->EndRequest();
+      });
+      return transport->ToSocketBase();
+    });
+    ASSERT_NE(server_, nullptr);
+    server_->SetOptions(options);
+    ASSERT_TRUE(server_->Start(0));
+  }
+
+  // Answers the oldest held request with `text`.
+  void Release(const std::string& text) {
+    Transport::Ptr transport;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      ASSERT_FALSE(held_.empty());
+      transport = held_.front();
+      held_.erase(held_.begin());
+    }
+    transport->Send(Buffer(text), 100);
+    transport->EndRequest();
+  }
+
+  FrameClient Connect() {
+    FrameClient client;
+    EXPECT_TRUE(client.Connect(server_->port(), 5s));
+    return client;
+  }
+
+  std::shared_ptr<TcpServer> server_;
+  std::atomic<int> received_{0};
+  std::mutex mutex_;
+  std::vector<Transport::Ptr> held_;  // GUARDED_BY(mutex_)
+};
+
+TEST_F(TcpServerTest, SlowFramesAndSilentPeersAreClosed) {
+  TcpServerOptions options;
+  options.frame_timeout = 1500ms;
+  options.idle_timeout = 2000ms;
+  StartServer(options);
+  testing::LogCapture log;
+
+  FrameClient half = Connect();
+  ASSERT_TRUE(half.Send(framing::EncodeFrame("echo:never whole").substr(0, 7)));
+  FrameClient silent = Connect();  // no byte at all: only the idle limit applies
+  FrameClient waiting = Connect();  // silent too, but awaits an answer
+  ASSERT_TRUE(waiting.SendFrame("hold"));
+  // A frame that comes in pieces, each well within the deadline of the frame
+  // it belongs to, keeps its connection, however long the pieces take in all.
+  FrameClient trickle = Connect();
+  for (int i = 0; i < 4; ++i) {
+    const std::string frame = framing::EncodeFrame("echo:" + std::to_string(i));
+    ASSERT_TRUE(trickle.Send(frame.substr(0, 6)));
+    std::this_thread::sleep_for(200ms);
+    ASSERT_TRUE(trickle.Send(frame.substr(6)));
+    EXPECT_EQ(trickle.Read(), std::to_string(i));
+  }
+
+  EXPECT_TRUE(half.WaitForClose(5s));
+  EXPECT_TRUE(silent.WaitForClose(5s));
+  // The half frame, alone, ran out of time.
+  EXPECT_EQ(log.Count(google::GLOG_WARNING, "did not arrive whole within 1500 ms"), 1);
+  EXPECT_GE(log.Count(google::GLOG_INFO, "sent nothing for 2000 ms"), 1);
+  // Held past the idle limit, the waiting connection still gets its answer.
+  ASSERT_TRUE(Eventually([&] { return server_->ConnectionCount() <= 2; }));
+  Release("late");
+  EXPECT_EQ(waiting.Read(), "late");
+}
+
+TEST_F(TcpServerTest, ReadingPausesWhileTooManyRequestsAwaitAnswers) {
+  TcpServerOptions options;
+  options.max_inflight_per_connection = 2;
+  StartServer(options);
+  FrameClient client = Connect();
+  ASSERT_TRUE(client.Send(framing::EncodeFrame("hold") + framing::EncodeFrame("hold") +
+                          framing::EncodeFrame("echo:third") + framing::EncodeFrame("echo:4th")));
+  ASSERT_TRUE(Eventually([&] { return received_ == 2; }));
+  // Other connections are served meanwhile.
+  FrameClient other = Connect();
+  ASSERT_TRUE(other.SendFrame("echo:other"));
+  EXPECT_EQ(other.Read(), "other");
+  EXPECT_EQ(received_, 3);
+  EXPECT_FALSE(client.Read(200ms));
+
+  Release("first");
+  EXPECT_EQ(client.Read(), "first");
+  EXPECT_EQ(client.Read(), "third");
+  EXPECT_EQ(client.Read(), "4th");
+  Release("second");
+  EXPECT_EQ(client.Read(), "second");
+}
+
+TEST_F(TcpServerTest, DrainClosesTheListenerAndEachConnectionOnceAnswered) {
+  StartServer({});
+  const uint16_t port = server_->port();
+  FrameClient idle = Connect();
+  FrameClient busy = Connect();
+  ASSERT_TRUE(busy.SendFrame("hold"));
+  ASSERT_TRUE(Eventually([&] { return received_ == 1; }));
+
+  server_->Drain();
+  EXPECT_TRUE(idle.WaitForClose(5s));
+  EXPECT_FALSE(FrameClient().Connect(port));
+  // A request sent now is not read; the one under way is answered, then the
+  // connection closes.
+  ASSERT_TRUE(busy.SendFrame("echo:after drain"));
+  std::this_thread::sleep_for(100ms);
+  Release("answer");
+  EXPECT_EQ(busy.Read(), "answer");
+  EXPECT_TRUE(busy.WaitForClose(5s));
+  EXPECT_EQ(received_, 1);
+}
+
+// Out of descriptors, a failed accept is retried after a pause, not at once
+// in a loop, and accepting goes on once descriptors are free again.
+TEST(AcceptorTest, BacksOffWhileDescriptorsRunOut) {
+  IoService::CreateIoGroup("acceptor_test", 1);
+  auto io = IoService::GetIoGroup("acceptor_test");
+  std::atomic<int> accepted{0};
+  auto acceptor = std::make_shared<Acceptor>(
+      *io, Acceptor::Options{.name = "test"},
+      [&](boost::asio::ip::tcp::socket) { ++accepted; }, nullptr);
+  std::string error;
+  ASSERT_TRUE(acceptor->Listen("127.0.0.1", 0, &error)) << error;
+  acceptor->Start();
+
+  const int client = ::socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(client, 0);
+  // Take every descriptor below a limit just above the highest in use.
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  std::vector<int> fillers;
+  const int limit = ::fcntl(client, F_DUPFD, 0) + 8;
+  fillers.push_back(limit - 8);
+  rlimit lowered = saved;
+  lowered.rlim_cur = static_cast<rlim_t>(limit);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
+  for (int fd; (fd = ::dup(client)) >= 0;) fillers.push_back(fd);
+
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(acceptor->port());
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::connect(client, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+  ASSERT_TRUE(Eventually([&] { return acceptor->failed_accepts() > 0; }));
+  std::this_thread::sleep_for(300ms);
+  const uint64_t failures = acceptor->failed_accepts();
+
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+  for (int fd : fillers) ::close(fd);
+  EXPECT_LE(failures, 10u) << "accept retried without a pause";
+  EXPECT_TRUE(Eventually([&] { return accepted == 1; }));
+  EXPECT_EQ(accepted, 1);
+  acceptor->Close();
+  ::close(client);
+  IoService::DestroyAll();
+}
+
+}  // namespace
+}  // namespace tvx
