@@ -6,6 +6,8 @@
 #include <cctype>
 #include <chrono>
 #include <mutex>
+#include <optional>
+#include <utility>
 #include <unordered_map>
 
 #include <boost/asio/bind_executor.hpp>
@@ -114,6 +116,7 @@ size_t OnBodyBytes(char* data, size_t size, size_t count, void* user) {
 // per-transfer state for every request.
 class CurlMultiService : public boost::asio::execution_context::service {
  public:
+  using Clock = boost::asio::steady_timer::clock_type;
   static boost::asio::execution_context::id id;
   static constexpr long kUnlimitedConnections = 1L << 30;
   static constexpr size_t kIdleEasyHandles = 64;
@@ -148,7 +151,13 @@ class CurlMultiService : public boost::asio::execution_context::service {
       transfer->easy = TakeEasy();
       Configure(*transfer);
       CURL* easy = transfer->easy;
+      // curl asks to act at once on the new transfer (a 0 ms timeout from
+      // within curl_multi_add_handle); that is done right here instead of
+      // in a posted handler.
+      adding_ = true;
       const CURLMcode added = curl_multi_add_handle(multi_, easy);
+      adding_ = false;
+      const bool act_now = std::exchange(act_now_, false);
       if (added != CURLM_OK) {
         LOG(ERROR) << "HttpClient: curl_multi_add_handle failed: " << curl_multi_strerror(added);
         ReleaseEasy(easy);
@@ -156,6 +165,7 @@ class CurlMultiService : public boost::asio::execution_context::service {
         return;
       }
       transfers_.emplace(easy, std::move(transfer));
+      if (act_now) Act(CURL_SOCKET_TIMEOUT, 0);
     });
   }
 
@@ -311,24 +321,56 @@ class CurlMultiService : public boost::asio::execution_context::service {
     if (!watch->removed) Arm(watch);
   }
 
+  // curl's single timeout, kept lazily: a request finishing or starting
+  // moves it often, and re-arming an Asio timer cancels its pending wait,
+  // which costs a handler run and a system call each time. So a later
+  // deadline only is noted, and the pending wait, which expires sooner,
+  // waits again for the rest; only an earlier deadline re-arms the timer.
   void SetTimer(long timeout_ms) {
     if (shut_down_) return;
     if (timeout_ms < 0) {
-      timer_.cancel();
+      // No transfer left: nothing must keep the io context busy.
+      deadline_.reset();
+      if (timer_pending_) {
+        timer_pending_ = false;
+        ++timer_generation_;
+        timer_.cancel();
+      }
       return;
     }
     if (timeout_ms == 0) {
-      // "Act now", asked for every transfer added: a post costs no timer
-      // re-arm. The armed timer, if any, only brings a harmless extra check.
+      if (adding_) {
+        act_now_ = true;
+        return;
+      }
+      // "Act now": a post costs no timer re-arm. A pending wait, if any,
+      // only brings a harmless extra check.
       boost::asio::post(strand_, [this] {
         if (!shut_down_) Act(CURL_SOCKET_TIMEOUT, 0);
       });
       return;
     }
-    timer_.expires_after(std::chrono::milliseconds(timeout_ms));
-    timer_.async_wait(boost::asio::bind_executor(strand_, [this](const boost::system::error_code& ec) {
-      if (!ec) Act(CURL_SOCKET_TIMEOUT, 0);
-    }));
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    deadline_ = deadline;
+    if (timer_pending_ && timer_.expiry() <= deadline) return;
+    WaitUntil(deadline);
+  }
+
+  void WaitUntil(Clock::time_point deadline) {
+    timer_pending_ = true;
+    const uint64_t generation = ++timer_generation_;
+    timer_.expires_at(deadline);
+    timer_.async_wait(
+        boost::asio::bind_executor(strand_, [this, generation](const boost::system::error_code& ec) {
+          // A wait replaced by a later WaitUntil is stale, even when it had
+          // already expired.
+          if (ec || generation != timer_generation_) return;
+          timer_pending_ = false;
+          if (!deadline_) return;
+          if (Clock::now() < *deadline_) return WaitUntil(*deadline_);
+          deadline_.reset();
+          Act(CURL_SOCKET_TIMEOUT, 0);
+        }));
   }
 
   void Act(curl_socket_t fd, int event) {
@@ -371,6 +413,12 @@ class CurlMultiService : public boost::asio::execution_context::service {
   boost::asio::steady_timer timer_;
   CURLM* multi_ = nullptr;
   bool shut_down_ = false;
+  // curl's timeout (see SetTimer); on strand_ only.
+  std::optional<Clock::time_point> deadline_;
+  bool timer_pending_ = false;
+  uint64_t timer_generation_ = 0;
+  bool adding_ = false;   // within curl_multi_add_handle
+  bool act_now_ = false;  // curl asked to act at once meanwhile
   // The members below are touched only on strand_ (or in shutdown, when no
   // thread runs the context any more).
   std::unordered_map<curl_socket_t, std::shared_ptr<SocketWatch>> sockets_;

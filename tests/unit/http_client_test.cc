@@ -116,6 +116,16 @@ TEST_F(HttpClientTest, AServerThatNeverAnswersTimesOut) {
   outcome = Await(
       [&](HttpClient::Handler handler) { client.GetAsync(server_.Url("/slow"), handler, 200); });
   EXPECT_EQ(outcome.code, TransportCode::kTimedOut);
+
+  // A shorter deadline still ends first while a longer one is pending.
+  client.SetTimeouts(10000, 10000);
+  client.GetAsync(server_.Url("/hang"), [](TransportCode, const http::Response&) {}, 0);
+  while (server_.RequestCount("/hang") < 2) std::this_thread::sleep_for(5ms);
+  std::this_thread::sleep_for(300ms);  // past curl's own short connect-phase timers
+  outcome = Await(
+      [&](HttpClient::Handler handler) { client.GetAsync(server_.Url("/hang"), handler, 200); },
+      5s);
+  EXPECT_EQ(outcome.code, TransportCode::kTimedOut);
 }
 
 TEST_F(HttpClientTest, OversizedAnswerIsRefused) {
