@@ -255,7 +255,6 @@ class CurlMultiService : public boost::asio::execution_context::service {
     curl_easy_setopt(easy, CURLOPT_HTTPHEADER, transfer.headers);
   }
 
-
   static int OnSocket(CURL*, curl_socket_t fd, int what, void* self, void*) {
     static_cast<CurlMultiService*>(self)->Watch(fd, what);
     return 0;
