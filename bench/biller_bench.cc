@@ -16,6 +16,7 @@
 //
 // Output: one human line, then one line of key=value pairs for scripts.
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -25,10 +26,12 @@
 #include <functional>
 #include <deque>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <random>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -64,6 +67,12 @@ DEFINE_string(package_name, "com.example.bench", "Google Play package name");
 DEFINE_string(product_id, "gem_100", "product id");
 DEFINE_int32(server_pid, 0, "pid of the server whose memory is reported");
 DEFINE_int64(max_requests, 0, "stop after this many measured answers (0: by time only)");
+DEFINE_string(cpu_pids, "",
+              "NAME=PID,...: processes whose CPU time (user + system) over the measured window "
+              "is reported per answered request, as cpu_NAME_us=");
+DEFINE_int32(store_port, 0,
+             "port of biller-bench-store on --host: its accepted connections over the measured "
+             "window are reported per 1,000 answers, as store_connections_per_1000=");
 
 namespace {
 
@@ -444,6 +453,69 @@ long ServerMemoryKb(const char* field) {
   return -1;
 }
 
+// User + system CPU time of a process so far, in microseconds; -1 when unknown.
+int64_t ProcessCpuUs(int pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  // The command name may hold spaces; the fields after it are plain.
+  const size_t paren = text.rfind(')');
+  if (paren == std::string::npos) return -1;
+  std::istringstream fields(text.substr(paren + 2));
+  std::string field;
+  long long utime = -1, stime = -1;
+  // utime and stime are fields 14 and 15; the first after ")" is field 3.
+  for (int i = 3; i <= 15 && fields >> field; ++i) {
+    if (i == 14) utime = std::atoll(field.c_str());
+    if (i == 15) stime = std::atoll(field.c_str());
+  }
+  if (utime < 0 || stime < 0) return -1;
+  return (utime + stime) * 1'000'000 / sysconf(_SC_CLK_TCK);
+}
+
+// The processes named by --cpu_pids and their CPU time at one moment.
+struct CpuSample {
+  std::vector<std::pair<std::string, int>> processes;
+  std::vector<int64_t> cpu_us;
+};
+
+CpuSample SampleCpu() {
+  CpuSample sample;
+  std::istringstream list(FLAGS_cpu_pids);
+  std::string entry;
+  while (std::getline(list, entry, ',')) {
+    const size_t equals = entry.find('=');
+    if (equals == std::string::npos) continue;
+    const int pid = std::atoi(entry.c_str() + equals + 1);
+    sample.processes.emplace_back(entry.substr(0, equals), pid);
+    sample.cpu_us.push_back(pid > 0 ? ProcessCpuUs(pid) : -1);
+  }
+  return sample;
+}
+
+// Connections biller-bench-store has accepted so far; -1 when unknown.
+int64_t StoreConnections() {
+  if (FLAGS_store_port <= 0) return -1;
+  try {
+    asio::io_context io;
+    beast::tcp_stream stream(io);
+    stream.expires_after(std::chrono::seconds(5));
+    stream.connect(tcp::endpoint(asio::ip::make_address(FLAGS_host),
+                                 static_cast<unsigned short>(FLAGS_store_port)));
+    http::request<http::empty_body> request(http::verb::get, "/stats", 11);
+    request.set(http::field::host, FLAGS_host);
+    request.keep_alive(false);
+    http::write(stream, request);
+    beast::flat_buffer buffer;
+    http::response<http::string_body> response;
+    http::read(stream, buffer, response);
+    tvx::Json stats;
+    if (!stats.FromString(response.body()) || !stats.HasAttribute("connections")) return -1;
+    return stats.GetInteger("connections");
+  } catch (const std::exception&) {
+    return -1;
+  }
+}
+
 int64_t Percentile(const std::vector<int64_t>& sorted, double p) {
   if (sorted.empty()) return 0;
   size_t index = static_cast<size_t>(p / 100.0 * static_cast<double>(sorted.size() - 1) + 0.5);
@@ -517,13 +589,25 @@ int main(int argc, char** argv) {
 
   double elapsed = 0;
   long rss_kb = -1;
+  CpuSample cpu_before, cpu_after;
+  int64_t store_before = -1, store_after = -1;
+  const auto begin_window = [&] {
+    store_before = StoreConnections();
+    cpu_before = SampleCpu();
+    measuring = true;
+  };
+  const auto end_window = [&] {
+    measuring = false;
+    cpu_after = SampleCpu();
+    store_after = StoreConnections();
+  };
   int64_t expected = 0;
   if (load) {
     std::this_thread::sleep_for(std::chrono::duration<double>(FLAGS_warmup));
-    measuring = true;
+    begin_window();
     const auto started = Clock::now();
     WaitFor(FLAGS_duration, [] { return stopping.load(); });
-    measuring = false;
+    end_window();
     elapsed = std::chrono::duration<double>(Clock::now() - started).count();
     rss_kb = ServerMemoryKb("VmRSS:");
     stopping = true;
@@ -535,14 +619,14 @@ int main(int argc, char** argv) {
       WaitFor(FLAGS_duration, [] { return false; });
       rss_kb = ServerMemoryKb("VmRSS:");
     } else {
-      measuring = true;
+      begin_window();
       expected = int64_t{connected} * FLAGS_inflight;
       const auto started = Clock::now();
       for (auto& connection : tcp_connections) connection->Go();
       WaitFor(FLAGS_duration, [&] { return finished_connections >= FLAGS_connections; });
       elapsed = std::chrono::duration<double>(Clock::now() - started).count();
       rss_kb = ServerMemoryKb("VmRSS:");
-      measuring = false;
+      end_window();
     }
     stopping = true;
   }
@@ -569,25 +653,54 @@ int main(int argc, char** argv) {
     by_code += std::to_string(count);
   }
   const long peak_rss_kb = ServerMemoryKb("VmHWM:");
+  // CPU microseconds per answered request of each process, and new store
+  // connections per 1,000 answers: what the servers spend, steadier than
+  // req/s on a shared machine.
+  std::string extra_human, extra_keys;
+  char number[64];
+  for (size_t i = 0; i < cpu_before.processes.size() && i < cpu_after.cpu_us.size(); ++i) {
+    const std::string& name = cpu_before.processes[i].first;
+    if (cpu_before.cpu_us[i] < 0 || cpu_after.cpu_us[i] < 0 || latencies.empty()) {
+      std::snprintf(number, sizeof number, "n/a");
+    } else {
+      std::snprintf(number, sizeof number, "%.1f",
+                    static_cast<double>(cpu_after.cpu_us[i] - cpu_before.cpu_us[i]) /
+                        static_cast<double>(latencies.size()));
+    }
+    extra_human += ", " + name + " CPU " + number + " us/req";
+    extra_keys += " cpu_" + name + "_us=" + number;
+  }
+  if (FLAGS_store_port > 0) {
+    if (store_before < 0 || store_after < 0 || latencies.empty()) {
+      std::snprintf(number, sizeof number, "n/a");
+    } else {
+      std::snprintf(number, sizeof number, "%.2f",
+                    static_cast<double>(store_after - store_before) * 1000.0 /
+                        static_cast<double>(latencies.size()));
+    }
+    extra_human += std::string(", new store connections ") + number + " per 1000";
+    extra_keys += std::string(" store_connections_per_1000=") + number +
+                  " store_connections=" + std::to_string(store_after - store_before);
+  }
   const int connections = FLAGS_protocol == "http" ? FLAGS_connections : connected.load();
   std::printf(
       "%s %s, %d connections x %d in flight: %.0f req/s, p50 %.3f ms, p90 %.3f ms, p99 %.3f ms, "
-      "p99.9 %.3f ms, results {%s}, transport errors %lld, server RSS %ld KiB (peak %ld KiB)\n",
+      "p99.9 %.3f ms, results {%s}, transport errors %lld, server RSS %ld KiB (peak %ld KiB)%s\n",
       FLAGS_protocol.c_str(), FLAGS_mode.c_str(), connections,
       FLAGS_protocol == "tcp" ? FLAGS_inflight : 1, rps, Percentile(latencies, 50) / 1000.0,
       Percentile(latencies, 90) / 1000.0, Percentile(latencies, 99) / 1000.0,
       Percentile(latencies, 99.9) / 1000.0, by_code.c_str(),
-      static_cast<long long>(transport_errors), rss_kb, peak_rss_kb);
+      static_cast<long long>(transport_errors), rss_kb, peak_rss_kb, extra_human.c_str());
   std::printf(
       "mode=%s connected=%d rps=%.1f requests=%zu expected=%lld elapsed_s=%.3f p50_us=%lld "
       "p90_us=%lld p99_us=%lld p999_us=%lld results=%s transport_errors=%lld rss_kb=%ld "
-      "peak_rss_kb=%ld\n",
+      "peak_rss_kb=%ld%s\n",
       FLAGS_mode.c_str(), connections, rps, latencies.size(), static_cast<long long>(expected),
       elapsed, static_cast<long long>(Percentile(latencies, 50)),
       static_cast<long long>(Percentile(latencies, 90)),
       static_cast<long long>(Percentile(latencies, 99)),
       static_cast<long long>(Percentile(latencies, 99.9)), by_code.c_str(),
-      static_cast<long long>(transport_errors), rss_kb, peak_rss_kb);
+      static_cast<long long>(transport_errors), rss_kb, peak_rss_kb, extra_keys.c_str());
   if (FLAGS_mode == "idle") return connections == FLAGS_connections ? 0 : 1;
   if (FLAGS_mode == "burst") return static_cast<int64_t>(latencies.size()) == expected ? 0 : 1;
   return latencies.empty() ? 1 : 0;

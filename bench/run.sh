@@ -10,6 +10,12 @@
 #   bench/run.sh --quick   a few seconds at small sizes (CI); writes
 #                          var/bench/RESULTS.md
 #
+# Every figure comes with the CPU time (user + system, from /proc/PID/stat over
+# the measured window) each server process spent per answered request: what a
+# server controls, and steadier than req/s on a shared machine.
+# BILLER_BENCH_PORT_OFFSET (default 0) moves every listening port, so that two
+# checkouts can run side by side.
+#
 # Client, servers and database share the machine's cores, as they would on a
 # one-box deployment; figures from machines of different sizes do not compare.
 set -euo pipefail
@@ -64,12 +70,13 @@ fi
 work=$root/var/bench
 rm -rf "$work"
 mkdir -p "$work"/nginx/logs "$work"/logs
-db_port=${BILLER_BENCH_MARIADB_PORT:-3426}
-tcp_port=18810
-http_port=18080
-nginx_port=18081
-redis_port=16379
-store_port=18090
+offset=${BILLER_BENCH_PORT_OFFSET:-0}
+db_port=${BILLER_BENCH_MARIADB_PORT:-$((3426 + offset))}
+tcp_port=$((18810 + offset))
+http_port=$((18080 + offset))
+nginx_port=$((18081 + offset))
+redis_port=$((16379 + offset))
+store_port=$((18090 + offset))
 # 10,000 connections need as many descriptors in the biller and the store.
 ulimit -n "$(ulimit -Hn)"
 
@@ -83,6 +90,23 @@ trap cleanup EXIT
 
 ./scripts/mariadb.sh start var/mariadb-bench "$db_port"
 mysql_args=(-h127.0.0.1 -P"$db_port" -ubiller -pbiller)
+mysqld_pid=$(cat var/mariadb-bench/mysqld.pid)
+
+# cpu_us PID...: user + system CPU time the processes have used so far, in
+# microseconds (a process that is gone counts 0).
+clock_ticks=$(getconf CLK_TCK)
+cpu_us() {
+  local total=0 pid ticks
+  for pid in "$@"; do
+    ticks=$(sed 's/.*) //' "/proc/$pid/stat" 2>/dev/null | awk '{ print $12 + $13 }') || ticks=0
+    total=$((total + ${ticks:-0}))
+  done
+  echo $((total * 1000000 / clock_ticks))
+}
+# per_request CPU_US_BEFORE CPU_US_AFTER REQUESTS: microseconds per request.
+per_request() {
+  awk -v a="$1" -v b="$2" -v n="$3" 'BEGIN { if (n > 0) printf "%.1f", (b - a) / n; else print "n/a" }'
+}
 
 wait_port() {
   for _ in $(seq 1 300); do
@@ -140,8 +164,11 @@ bench() { ./build/biller-bench --port="$tcp_port" --warmup="$warmup" --duration=
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }'; }
 
 rows=()
-# row NAME BILLER BASELINE RATIO TARGET
-row() { rows+=("| $1 | $2 | $3 | $4 | $5 |"); echo "  $1: $2 | $3 | ratio $4 (target $5)"; }
+# row NAME BILLER BILLER_CPU BASELINE BASELINE_CPU RATIO TARGET (CPU in us per request)
+row() {
+  rows+=("| $1 | $2 | $3 | $4 | $5 | $6 | $7 |")
+  echo "  $1: $2 (CPU $3) | $4 (CPU $5) | ratio $6 (target $7)"
+}
 
 google_auth=bench-client,bench-secret,bench-refresh
 truncate_receipts() {
@@ -175,19 +202,29 @@ wrk.method = "POST"
 wrk.headers["Content-Type"] = "application/json"
 wrk.body = '$body'
 EOF
-wrk_rps() {  # wrk_rps CONNECTIONS URL
-  local out
-  out=$(wrk -t "$(nproc)" -c "$1" -d "${duration}s" --latency -s "$work/post.lua" "$2")
+# wrk_run CONNECTIONS URL PID...: wrk against URL; sets wrk_rps and wrk_cpu,
+# the CPU microseconds the PIDs spent per request meanwhile.
+wrk_run() {
+  local c=$1 url=$2 out before after
+  shift 2
+  before=$(cpu_us "$@")
+  out=$(wrk -t "$(nproc)" -c "$c" -d "${duration}s" --latency -s "$work/post.lua" "$url")
+  after=$(cpu_us "$@")
   echo "$out" >>"$work/wrk.log"
-  awk '/^Requests\/sec:/ { print $2 }' <<<"$out"
+  wrk_rps=$(awk '/^Requests\/sec:/ { print $2 }' <<<"$out")
+  wrk_cpu=$(per_request "$before" "$after" "$(awk '/ requests in / { print $1 }' <<<"$out")")
 }
 start_biller --bypass=true
+nginx_pids=("$nginx_pid" $(pgrep -P "$nginx_pid" || true))
 for c in 16 64; do
   wrk -t 1 -c "$c" -d 1s -s "$work/post.lua" "http://127.0.0.1:$http_port/v1/validation/googleplay" >/dev/null
-  biller_rps=$(wrk_rps "$c" "http://127.0.0.1:$http_port/v1/validation/googleplay")
-  nginx_rps=$(wrk_rps "$c" "http://127.0.0.1:$nginx_port/")
-  row "1. HTTP bypass, $c connections (req/s)" "$biller_rps" "nginx $nginx_rps" \
-      "$(ratio "$biller_rps" "$nginx_rps")" ">= 0.8"
+  wrk_run "$c" "http://127.0.0.1:$http_port/v1/validation/googleplay" "$biller_pid"
+  biller_rps=$wrk_rps biller_cpu=$wrk_cpu
+  wrk_run "$c" "http://127.0.0.1:$nginx_port/" "${nginx_pids[@]}"
+  nginx_rps=$wrk_rps nginx_cpu=$wrk_cpu
+  [ "$c" = 16 ] && nginx_cpu_16=$nginx_cpu
+  row "1. HTTP bypass, $c connections (req/s)" "$biller_rps" "$biller_cpu" "nginx $nginx_rps" \
+      "$nginx_cpu" "$(ratio "$biller_rps" "$nginx_rps")" ">= 0.8"
 done
 
 # --- 2. TCP bypass against redis PING --------------------------------------------
@@ -198,13 +235,16 @@ redis_pid=$!
 pids+=("$redis_pid")
 wait_port "$redis_port"
 for c in 16 64; do
-  out=$(bench --protocol=tcp --connections="$c" --inflight=1 --threads=1) || true
+  out=$(bench --protocol=tcp --connections="$c" --inflight=1 --threads=1 \
+      --cpu_pids="biller=$biller_pid") || true
   echo "$out" >>"$work/bench.log"
   biller_rps=$(kv rps "$out")
+  before=$(cpu_us "$redis_pid")
   redis_rps=$(redis-benchmark -h 127.0.0.1 -p "$redis_port" -c "$c" -n "$requests_redis" -P 1 \
       -t ping --csv | awk -F'","' '/PING_MBULK/ { print $2 }')
-  row "2. TCP bypass, $c connections (req/s)" "$biller_rps" "redis $redis_rps" \
-      "$(ratio "$biller_rps" "$redis_rps")" ">= 0.8"
+  redis_cpu=$(per_request "$before" "$(cpu_us "$redis_pid")" "$requests_redis")
+  row "2. TCP bypass, $c connections (req/s)" "$biller_rps" "$(kv cpu_biller_us "$out")" \
+      "redis $redis_rps" "$redis_cpu" "$(ratio "$biller_rps" "$redis_rps")" ">= 1.0"
 done
 stop_pid "$biller_pid"
 
@@ -214,23 +254,35 @@ start_store 0 0
 start_biller --mysql_db_connection_count=16
 truncate_receipts
 out=$(bench --protocol=tcp --connections=16 --inflight=4 --threads=1 --authenticate \
-    --google_oauth="$google_auth" --unique_receipts --server_pid="$biller_pid") || true
+    --google_oauth="$google_auth" --unique_receipts --server_pid="$biller_pid" \
+    --cpu_pids="biller=$biller_pid,mysqld=$mysqld_pid,store=$store_pid" \
+    --store_port="$store_port") || true
 echo "$out" >>"$work/bench.log"
 e2e_rps=$(kv rps "$out")
 e2e_results=$(kv results "$out")
+e2e_cpu=$(kv cpu_biller_us "$out")
+e2e_mysqld_cpu=$(kv cpu_mysqld_us "$out")
+e2e_store_connections=$(kv store_connections_per_1000 "$out")
 stop_pid "$biller_pid"
 truncate_receipts
 # One line: mysqlslap reads a query per line.
 slap_query="CALL sp_insert_receipt_google_play2('biller-bench', 'bench-player', 'guest', \
 'com.example.bench', 'gem_100', CONCAT('slap-', UUID()), 'androidpublisher#productPurchase', \
 '1764979200000', '', 0, 0, CONCAT('GPA.slap-', UUID()), 1, 0, '')"
+before=$(cpu_us "$mysqld_pid")
 slap_out=$(mysqlslap "${mysql_args[@]}" --create-schema=biller --no-drop --concurrency=16 \
     --iterations=1 --number-of-queries="$slap_queries" --query="$slap_query")
+slap_cpu=$(per_request "$before" "$(cpu_us "$mysqld_pid")" "$slap_queries")
 echo "$slap_out" >>"$work/mysqlslap.log"
 slap_seconds=$(awk '/Average number of seconds to run all queries/ { print $(NF-1) }' <<<"$slap_out")
 slap_rps=$(awk -v n="$slap_queries" -v s="$slap_seconds" 'BEGIN { printf "%.1f", n / s }')
 row "3. Google Play end to end, 16 DB connections (req/s)" "$e2e_rps ($e2e_results)" \
-    "mysqlslap $slap_rps" "$(ratio "$e2e_rps" "$slap_rps")" ">= 0.9"
+    "$e2e_cpu; mysqld $e2e_mysqld_cpu" "mysqlslap $slap_rps" "mysqld $slap_cpu" \
+    "$(ratio "$e2e_rps" "$slap_rps")" ">= 0.6"
+row "3. Biller CPU per validation vs nginx per HTTP request (us)" "$e2e_cpu" "-" \
+    "nginx $nginx_cpu_16" "-" "$(ratio "$e2e_cpu" "$nginx_cpu_16")" "<= 3"
+row "3. New store connections per 1,000 validations" "$e2e_store_connections" "-" "-" "-" "-" \
+    "<= 1"
 stop_pid "$store_pid"
 
 # --- 4. Latency the biller adds to a 50 ms store -----------------------------------
@@ -240,12 +292,17 @@ start_biller --mysql_db_connection_count=16
 rate=$(awk -v r="$e2e_rps" 'BEGIN { printf "%.0f", r / 2 }')
 out=$(./build/biller-bench --port="$tcp_port" --warmup="$warmup" --duration="$latency_duration" \
     --protocol=tcp --connections=16 --inflight=1000 --threads=1 --rate="$rate" --authenticate \
-    --google_oauth="$google_auth" --unique_receipts --server_pid="$biller_pid") || true
+    --google_oauth="$google_auth" --unique_receipts --server_pid="$biller_pid" \
+    --cpu_pids="biller=$biller_pid,mysqld=$mysqld_pid" --store_port="$store_port") || true
 echo "$out" >>"$work/bench.log"
 added_p50=$(awk -v p="$(kv p50_us "$out")" 'BEGIN { printf "%.2f", (p - 50000) / 1000 }')
 added_p99=$(awk -v p="$(kv p99_us "$out")" 'BEGIN { printf "%.2f", (p - 50000) / 1000 }')
 row "4. Added latency at $rate req/s, store delay 50 ms (ms)" \
-    "p99 $added_p99, p50 $added_p50 ($(kv results "$out"))" "store 50 ms" "-" "p99 < 2 ms"
+    "p99 $added_p99, p50 $added_p50; $(kv requests "$out") answered ($(kv results "$out"))" \
+    "$(kv cpu_biller_us "$out"); mysqld $(kv cpu_mysqld_us "$out")" "store 50 ms" "-" "-" \
+    "p99 < 2 ms"
+row "4. New store connections per 1,000 validations" "$(kv store_connections_per_1000 "$out")" \
+    "-" "-" "-" "-" "<= 1"
 stop_pid "$biller_pid"
 stop_pid "$store_pid"
 
@@ -266,18 +323,20 @@ kill "$idle_client" 2>/dev/null || true
 wait "$idle_client" 2>/dev/null || true
 row "5a. $idle_connected idle TCP connections (RSS MB)" \
     "$(awk -v k="$idle_rss" 'BEGIN { printf "%.1f", k / 1024 }')" \
-    "redis $(awk -v k="$redis_idle_rss" 'BEGIN { printf "%.1f", k / 1024 }')" "-" "< 100 MB"
+    "-" "redis $(awk -v k="$redis_idle_rss" 'BEGIN { printf "%.1f", k / 1024 }')" "-" "-" \
+    "< 40 MB"
 
 start_store "$parked_delay_ms" 0
 start_biller --mysql_db_connection_count=16
 parked=$((parked_connections * parked_inflight))
 out=$(./build/biller-bench --port="$tcp_port" --mode=burst --connections="$parked_connections" \
     --inflight="$parked_inflight" --threads=1 --authenticate --google_oauth="$google_auth" \
-    --unique_receipts --duration=$((parked_delay_ms / 1000 + 60)) --server_pid="$biller_pid") || true
+    --unique_receipts --duration=$((parked_delay_ms / 1000 + 60)) --server_pid="$biller_pid" \
+    --cpu_pids="biller=$biller_pid") || true
 echo "$out" >>"$work/bench.log"
 row "5b. $parked validations parked on a $((parked_delay_ms / 1000)) s store (peak RSS MB)" \
     "$(awk -v k="$(kv peak_rss_kb "$out")" 'BEGIN { printf "%.1f", k / 1024 }'); answered $(kv requests "$out")/$parked ($(kv results "$out"))" \
-    "-" "-" "< 200 MB, all answered"
+    "$(kv cpu_biller_us "$out")" "-" "-" "-" "< 120 MB, all answered"
 stop_pid "$biller_pid"
 stop_pid "$store_pid"
 
@@ -287,13 +346,14 @@ start_store 0 200
 start_biller
 out=$(./build/biller-bench --port="$tcp_port" --mode=burst --connections="$coalesce_connections" \
     --inflight=1 --threads=1 --authenticate --google_oauth="$google_auth" --unique_receipts \
-    --duration=60 --server_pid="$biller_pid") || true
+    --duration=60 --server_pid="$biller_pid" --cpu_pids="biller=$biller_pid") || true
 echo "$out" >>"$work/bench.log"
 token_requests=$(exec 3<>"/dev/tcp/127.0.0.1/$store_port" &&
     printf 'GET /stats HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n' >&3 &&
     cat <&3 | sed -n 's/.*"token_requests":\([0-9]*\).*/\1/p')
 row "6. $coalesce_connections sessions + validations, one account (token requests)" \
-    "$token_requests; answered $(kv requests "$out") ($(kv results "$out"))" "-" "-" "exactly 1"
+    "$token_requests; answered $(kv requests "$out") ($(kv results "$out"))" \
+    "$(kv cpu_biller_us "$out")" "-" "-" "-" "exactly 1"
 stop_pid "$biller_pid"
 stop_pid "$store_pid"
 
@@ -305,8 +365,11 @@ cpu=$(awk -F': ' '/^model name/ { print $2; exit }' /proc/cpuinfo)
   echo "$(date -u +%Y-%m-%d), $(nproc) cores ($cpu), $(awk '/MemTotal/ { printf "%.0f GiB", $2 / 1048576 }' /proc/meminfo) RAM$([ "$quick" = 1 ] && echo ', quick run (small sizes)')."
   echo "Client, servers and database share the cores. Produced by \`bench/run.sh\`."
   echo
-  echo "| Comparison | biller | baseline | ratio | target |"
-  echo "|---|---|---|---|---|"
+  echo "CPU: user + system microseconds the process spent per answered request over the"
+  echo "measured window."
+  echo
+  echo "| Comparison | biller | biller CPU (us/req) | baseline | baseline CPU (us/req) | ratio | target |"
+  echo "|---|---|---|---|---|---|---|"
   printf '%s\n' "${rows[@]}"
 } >"$results_file"
 echo

@@ -116,6 +116,16 @@ TEST_F(HttpClientTest, AServerThatNeverAnswersTimesOut) {
   outcome = Await(
       [&](HttpClient::Handler handler) { client.GetAsync(server_.Url("/slow"), handler, 200); });
   EXPECT_EQ(outcome.code, TransportCode::kTimedOut);
+
+  // A shorter deadline still ends first while a longer one is pending.
+  client.SetTimeouts(10000, 10000);
+  client.GetAsync(server_.Url("/hang"), [](TransportCode, const http::Response&) {}, 0);
+  while (server_.RequestCount("/hang") < 2) std::this_thread::sleep_for(5ms);
+  std::this_thread::sleep_for(300ms);  // past curl's own short connect-phase timers
+  outcome = Await(
+      [&](HttpClient::Handler handler) { client.GetAsync(server_.Url("/hang"), handler, 200); },
+      5s);
+  EXPECT_EQ(outcome.code, TransportCode::kTimedOut);
 }
 
 TEST_F(HttpClientTest, OversizedAnswerIsRefused) {
@@ -141,7 +151,27 @@ TEST_F(HttpClientTest, HeadersWithLineBreaksAreNotSent) {
   EXPECT_EQ(outcome.response.body, "fine|");
 }
 
-TEST_F(HttpClientTest, ConsecutiveRequestsReuseTheKeptAliveConnection) {
+// Sends `count` GETs of `path` at once and waits for every answer.
+void SendAllAndWait(HttpClient& client, const std::string& url, int count) {
+  std::mutex mutex;
+  std::condition_variable done;
+  int completed = 0;
+  for (int i = 0; i < count; ++i) {
+    client.GetAsync(
+        url,
+        [&](TransportCode code, const http::Response&) {
+          EXPECT_EQ(code, TransportCode::kOk);
+          std::lock_guard<std::mutex> lock(mutex);
+          ++completed;
+          done.notify_all();
+        },
+        0);
+  }
+  std::unique_lock<std::mutex> lock(mutex);
+  ASSERT_TRUE(done.wait_for(lock, 20s, [&] { return completed == count; }));
+}
+
+TEST_F(HttpClientTest, KeptAliveConnectionsAreReusedWhateverTheNumberInFlight) {
   server_.Route("GET", "/ping", [](const FakeRequest&) { return FakeResponse(); });
   for (int i = 0; i < 3; ++i) {
     // A fresh client each time, as every store exchange makes one.
@@ -151,6 +181,14 @@ TEST_F(HttpClientTest, ConsecutiveRequestsReuseTheKeptAliveConnection) {
     ASSERT_EQ(outcome.code, TransportCode::kOk);
   }
   EXPECT_EQ(server_.ConnectionCount(), 1);
+
+  // Rounds of more requests in flight at once than connections are kept
+  // idle: each round needs as many connections, and finds them open.
+  server_.Route("GET", "/slow", [](const FakeRequest&) { return FakeResponse{.delay = 100ms}; });
+  constexpr int kInFlight = 100;
+  HttpClient client(io_.io());
+  for (int round = 0; round < 4; ++round) SendAllAndWait(client, server_.Url("/slow"), kInFlight);
+  EXPECT_LE(server_.ConnectionCount(), 1 + kInFlight);
 }
 
 TEST_F(HttpClientTest, ManyConcurrentRequestsAllComplete) {
