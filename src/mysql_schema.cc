@@ -55,12 +55,13 @@ std::string PrepareSchemaScript(const std::string& text, const std::string& char
   const std::string trimmed = text.substr(first, last + 1 - first);
 
   const std::string placeholder = kCharacterSetPlaceholder;
+  const std::string value = Mariadb::EffectiveCharacterSet(character_set);
   std::string prepared;
   size_t from = 0;
   for (size_t at; (at = trimmed.find(placeholder, from)) != std::string::npos;
        from = at + placeholder.size()) {
     prepared.append(trimmed, from, at - from);
-    prepared += character_set;
+    prepared += value;
   }
   prepared.append(trimmed, from);
   return prepared;
