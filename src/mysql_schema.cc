@@ -154,6 +154,12 @@ void ValidateMariadbSchema(Mariadb& connection) {
   if (!ProcedureExists(connection, "sp_insert_receipt_one_store")) {
     LOG(FATAL) << "There is no OneStore stored procedure.";
   }
+  if (!TableExists(connection, "tb_receipt_p4store")) {
+    LOG(FATAL) << "There is no PlayStation table.";
+  }
+  if (!ProcedureExists(connection, "sp_insert_receipt_p4store")) {
+    LOG(FATAL) << "There is no PlayStation stored procedure.";
+  }
 }
 
 }  // namespace tvx

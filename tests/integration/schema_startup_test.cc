@@ -125,6 +125,8 @@ TEST_F(SchemaStartupTest, ValidationRefusesEachMissingPieceWithItsMessage) {
       {"DROP PROCEDURE sp_insert_receipt_tstore", "There is no tstore stored procedure."},
       {"DROP TABLE tb_receipt_one_store", "There is no OneStore table."},
       {"DROP PROCEDURE sp_insert_receipt_one_store", "There is no OneStore stored procedure."},
+      {"DROP TABLE tb_receipt_p4store", "There is no PlayStation table."},
+      {"DROP PROCEDURE sp_insert_receipt_p4store", "There is no PlayStation stored procedure."},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.breakage);
