@@ -47,7 +47,9 @@ void BillingAgent::OnTcpReceived(const Transport::Ptr& transport, const HeaderMa
                  << "message size[" << body.GetReadableSize() << "]";
     return;
   }
-  if (!message->has_request_uuid()) {
+  // An answer carries the request's uuid; one that is not a uuid's 16 bytes
+  // could not be carried, and the client could not match the answer.
+  if (!message->has_request_uuid() || message->request_uuid().size() != Uuid::static_size()) {
     LOG(WARNING) << "BillingAgent::DispatchRequestMessage: no request uuid";
     return;
   }
