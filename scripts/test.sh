@@ -52,7 +52,7 @@ if [ "${BILLER_SKIP_SANITIZERS:-0}" != 1 ]; then
       ./scripts/build.sh build-tsan Debug -DCMAKE_CXX_COMPILER=clang++ -DBILLER_TSAN=ON
     concurrent='Concurren|InFlight|Shar|Drain|Shutdown|Sigterm|Disconnect|Finalize|Restart|Both'
     (
-      export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1"
+      export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/scripts/tsan.supp"
       cd build-tsan
       ctest --output-on-failure -j "$jobs" -L unit
       ctest --output-on-failure -j "$jobs" -L integration -R "$concurrent"
