@@ -1,5 +1,7 @@
 #include "framework/json.h"
 
+#include <cmath>
+
 #include <boost/json/parse.hpp>
 #include <boost/json/serialize.hpp>
 
@@ -8,13 +10,40 @@ namespace tvx {
 Json Json::Object() { return Json(boost::json::value(boost::json::object())); }
 Json Json::Array() { return Json(boost::json::value(boost::json::array())); }
 
+namespace {
+
+// Whether every number in `v` is finite. The parser reads a number beyond
+// the range of a double (1e400) as infinity, which has no JSON text: written
+// back it would give text that no JSON parser reads. Nesting is bounded by
+// the parser's depth limit.
+bool AllFinite(const boost::json::value& v) {
+  switch (v.kind()) {
+    case boost::json::kind::double_:
+      return std::isfinite(v.get_double());
+    case boost::json::kind::array:
+      for (const auto& element : v.get_array()) {
+        if (!AllFinite(element)) return false;
+      }
+      return true;
+    case boost::json::kind::object:
+      for (const auto& member : v.get_object()) {
+        if (!AllFinite(member.value())) return false;
+      }
+      return true;
+    default:
+      return true;
+  }
+}
+
+}  // namespace
+
 bool Json::FromString(std::string_view text,
                       const std::function<void(const std::string&)>& on_error) {
   boost::system::error_code ec;
   boost::json::value parsed = boost::json::parse(text, ec);
-  if (ec) {
+  if (ec || !AllFinite(parsed)) {
     value_ = nullptr;
-    if (on_error) on_error(ec.message());
+    if (on_error) on_error(ec ? ec.message() : "number out of range");
     return false;
   }
   value_ = std::move(parsed);

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <thread>
 
+#include <boost/algorithm/string/predicate.hpp>
 #include <glog/logging.h>
 #include <mysql.h>
 #include <errmsg.h>
@@ -438,6 +439,11 @@ Mariadb::Mariadb(std::shared_ptr<Impl> impl) : impl_(std::move(impl)) {}
 
 Mariadb::~Mariadb() { impl_->Finalize(); }
 
+std::string Mariadb::EffectiveCharacterSet(const std::string& name) {
+  if (boost::algorithm::iequals(name, "utf8")) return "utf8mb4";
+  return name;
+}
+
 std::shared_ptr<Mariadb> Mariadb::Create(const std::string& address, const std::string& id,
                                          const std::string& password,
                                          const std::string& database, uint64_t connection_count,
@@ -464,7 +470,7 @@ std::shared_ptr<Mariadb> Mariadb::Create(const std::string& address, const std::
   settings.password = password;
   settings.database = database;
   settings.connection_count = connection_count;
-  settings.character_set = character_set;
+  settings.character_set = EffectiveCharacterSet(character_set);
   settings.auto_retry_on_deadlock = auto_retry_on_deadlock;
   settings.client_flags = client_flags;
   settings.slow_query_logging_time = slow_query_logging_time;

@@ -108,9 +108,17 @@ class Mariadb {
   static constexpr size_t kMaxQueuedQueries = 10000;
   static constexpr uint64_t kMaxConnectionCount = 256;
 
+  // The character set a client and a schema use for `name`: "utf8" (in any
+  // letter case) means MariaDB's four-byte utf8mb4, since the server's own
+  // "utf8" is the three-byte utf8mb3, which cannot hold characters outside
+  // the Basic Multilingual Plane (emoji) and refuses a text holding one.
+  // Three-byte text is the same in both. Any other name is kept.
+  static std::string EffectiveCharacterSet(const std::string& name);
+
   // `address` is "host:port" (":port" may be left out for 3306; an IPv6
   // host is written in brackets). Null when the address or the count is not
-  // usable. Nothing is connected before Initialize.
+  // usable. Nothing is connected before Initialize. The connection uses
+  // EffectiveCharacterSet(character_set).
   static std::shared_ptr<Mariadb> Create(const std::string& address, const std::string& id,
                                          const std::string& password,
                                          const std::string& database, uint64_t connection_count,

@@ -13,6 +13,9 @@ packages=(
   libcurl4-openssl-dev libssl-dev
   libmariadb-dev mariadb-server mariadb-client
   libgtest-dev libgmock-dev libbenchmark-dev
+  # Sanitizer and fuzz builds: clang with its sanitizer and libFuzzer
+  # runtimes, llvm-symbolizer for readable reports, ccache for rebuilds.
+  clang libclang-rt-14-dev llvm ccache
 )
 
 missing=()

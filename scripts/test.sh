@@ -1,8 +1,13 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, starts a private MariaDB and runs the whole
 # test suite with ctest twice: in the Release build and in an
-# AddressSanitizer + UndefinedBehaviorSanitizer build. Exits non-zero when
-# anything fails.
+# AddressSanitizer + UndefinedBehaviorSanitizer build (clang). Then the unit
+# tests and the integration tests of concurrent work run in a
+# ThreadSanitizer build, and each fuzz target runs briefly. Exits non-zero
+# when anything fails.
+#   BILLER_SKIP_BENCH=1, BILLER_SKIP_SANITIZERS=1, BILLER_SKIP_TSAN=1 and
+#   BILLER_SKIP_FUZZ=1 leave a stage out; BILLER_FUZZ_SECONDS (default 5) is
+#   the time of each fuzz target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -27,8 +32,34 @@ if [ "${BILLER_SKIP_BENCH:-0}" != 1 ]; then
 fi
 
 if [ "${BILLER_SKIP_SANITIZERS:-0}" != 1 ]; then
-  ./scripts/build.sh build-asan Debug -DBILLER_SANITIZE=ON
+  # One clang build serves the sanitizer tests and the fuzz targets. A tree
+  # configured otherwise (earlier versions built it with gcc) is made anew.
+  if [ -f build-asan/CMakeCache.txt ] &&
+     ! grep -q '^BILLER_FUZZ:BOOL=ON' build-asan/CMakeCache.txt; then
+    rm -rf build-asan
+  fi
+  ./scripts/build.sh build-asan Debug -DCMAKE_CXX_COMPILER=clang++ -DBILLER_SANITIZE=ON \
+    -DBILLER_FUZZ=ON
   export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:halt_on_error=1
   export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
   (cd build-asan && ctest --output-on-failure -j "$jobs")
+
+  if [ "${BILLER_SKIP_TSAN:-0}" != 1 ]; then
+    # Only what this stage runs is built. The integration tests chosen are
+    # those of concurrent work: racing inserts and validations, requests in
+    # flight, shared tokens, shutdown and disconnects.
+    BILLER_BUILD_TARGETS="biller_unit_tests biller_integration_tests" \
+      ./scripts/build.sh build-tsan Debug -DCMAKE_CXX_COMPILER=clang++ -DBILLER_TSAN=ON
+    concurrent='Concurren|InFlight|Shar|Drain|Shutdown|Sigterm|Disconnect|Finalize|Restart|Both'
+    (
+      export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/scripts/tsan.supp"
+      cd build-tsan
+      ctest --output-on-failure -j "$jobs" -L unit
+      ctest --output-on-failure -j "$jobs" -L integration -R "$concurrent"
+    )
+  fi
+
+  if [ "${BILLER_SKIP_FUZZ:-0}" != 1 ]; then
+    ./fuzz/run.sh "${BILLER_FUZZ_SECONDS:-5}"
+  fi
 fi

@@ -12,9 +12,9 @@
 -- which makes them case- and length-exact whatever the collation.
 --
 -- The character-set placeholder in brackets is replaced by the value of the
--- mysql_db_character_set option. Text parameters name it too: without it they
--- would take the default character set of the database and could mangle text
--- on its way to the table. (No quote characters in these comments: the
+-- mysql_db_character_set option (utf8mb4 when it says utf8). Text parameters
+-- name it too: without it they would take the default character set of the
+-- database and could mangle text on its way to the table. (No quote characters in these comments: the
 -- exported script is read by the command-line client, which tracks quotes.)
 
 CREATE TABLE IF NOT EXISTS tb_receipt_google_play_v3 (
@@ -123,6 +123,24 @@ CREATE TABLE IF NOT EXISTS tb_receipt_one_store (
   UNIQUE KEY uk_purchase_id (purchase_id_sha256),
   KEY ix_player (player_id, player_service_provider)
 ) ENGINE=InnoDB DEFAULT CHARSET=[CHARACTER_SET];
+
+-- Tables made while the three-byte utf8mb3 was in use cannot hold
+-- characters outside the Basic Multilingual Plane (emoji), which utf8mb4
+-- can. Their text is the same in both, so such tables are converted once
+-- when the four-byte set is asked for; tables already converted are left
+-- alone, so that a start on a current schema changes no table.
+BEGIN NOT ATOMIC
+  IF '[CHARACTER_SET]' = 'utf8mb4' THEN
+    FOR t IN (
+      SELECT DISTINCT TABLE_NAME AS name FROM information_schema.COLUMNS
+      WHERE TABLE_SCHEMA = DATABASE() AND CHARACTER_SET_NAME IN ('utf8mb3', 'utf8')
+        AND TABLE_NAME IN ('tb_receipt_google_play_v3', 'tb_receipt_apple_appstore2',
+                           'tb_receipt_tstore', 'tb_receipt_p4store', 'tb_receipt_one_store'))
+    DO
+      EXECUTE IMMEDIATE CONCAT('ALTER TABLE ', t.name, ' CONVERT TO CHARACTER SET utf8mb4');
+    END FOR;
+  END IF;
+END;
 
 CREATE OR REPLACE PROCEDURE sp_insert_receipt_google_play2(
   IN p_biller_client_id VARCHAR(255) CHARACTER SET [CHARACTER_SET],

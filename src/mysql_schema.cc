@@ -55,12 +55,13 @@ std::string PrepareSchemaScript(const std::string& text, const std::string& char
   const std::string trimmed = text.substr(first, last + 1 - first);
 
   const std::string placeholder = kCharacterSetPlaceholder;
+  const std::string value = Mariadb::EffectiveCharacterSet(character_set);
   std::string prepared;
   size_t from = 0;
   for (size_t at; (at = trimmed.find(placeholder, from)) != std::string::npos;
        from = at + placeholder.size()) {
     prepared.append(trimmed, from, at - from);
-    prepared += character_set;
+    prepared += value;
   }
   prepared.append(trimmed, from);
   return prepared;
@@ -152,6 +153,12 @@ void ValidateMariadbSchema(Mariadb& connection) {
   }
   if (!ProcedureExists(connection, "sp_insert_receipt_one_store")) {
     LOG(FATAL) << "There is no OneStore stored procedure.";
+  }
+  if (!TableExists(connection, "tb_receipt_p4store")) {
+    LOG(FATAL) << "There is no PlayStation table.";
+  }
+  if (!ProcedureExists(connection, "sp_insert_receipt_p4store")) {
+    LOG(FATAL) << "There is no PlayStation stored procedure.";
   }
 }
 

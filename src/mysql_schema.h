@@ -19,7 +19,9 @@ inline constexpr char kCharacterSetPlaceholder[] = "[CHARACTER_SET]";
 std::string LoadInitSchemaScript();
 
 // `text` without white space at its ends and with every placeholder
-// replaced by `character_set` (inserted text is not searched again).
+// replaced by Mariadb::EffectiveCharacterSet(character_set) (inserted text
+// is not searched again): "utf8" gives utf8mb4 tables, as it gives utf8mb4
+// connections.
 std::string PrepareSchemaScript(const std::string& text, const std::string& character_set);
 
 // The export file: a header naming the server and database, then the script

@@ -31,9 +31,11 @@ class DatabaseTest : public ::testing::Test {
     Open("utf8");
   }
 
-  void Open(const std::string& character_set) {
+  // The receipt database on a new scratch database, or on the current one
+  // when `fresh` is false, with the schema installed for `character_set`.
+  void Open(const std::string& character_set, bool fresh = true) {
     db_.reset();
-    scratch_.emplace();
+    if (fresh) scratch_.emplace();
     const auto& server = scratch_->server();
     db_ = BillerDatabase::Create(server.url, server.user, server.password, scratch_->name(), 8,
                                  character_set);
@@ -140,12 +142,30 @@ TEST_F(DatabaseTest, TextsAreStoredExactly) {
   EXPECT_EQ(Value("SELECT txid FROM tb_receipt_tstore"), "tx'\\");
 }
 
-TEST_F(DatabaseTest, FourByteCharactersNeedAndGetUtf8mb4) {
-  Open("utf8mb4");
-  const std::string text = "player 🎮 𝄞";
-  ASSERT_EQ(OneStore(text), BillerDatabase::kInsertSucceeded);
-  EXPECT_EQ(Value("SELECT purchase_id FROM tb_receipt_one_store"), text);
-  EXPECT_EQ(OneStore(text), BillerDatabase::kInsertDuplicated);
+TEST_F(DatabaseTest, FourByteCharactersAreRecordedExactlyUnderTheDefaultUtf8) {
+  // Tables of an earlier version, made in the three-byte set, with a receipt.
+  Open("utf8mb3");
+  ASSERT_EQ(GooglePlay("token 한글", "player é"), BillerDatabase::kInsertSucceeded);
+  EXPECT_NE(GooglePlay("token 🎮", "player 🎮"), BillerDatabase::kInsertSucceeded);
+
+  // The default option converts them once and talks utf8mb4.
+  Open("utf8", false);
+  EXPECT_EQ(Value("SELECT COUNT(*) FROM information_schema.COLUMNS WHERE TABLE_SCHEMA = "
+                  "database() AND CHARACTER_SET_NAME LIKE 'utf8mb3%'"),
+            "0");
+  const std::string player = "player 🎮 𝄞";
+  ASSERT_EQ(GooglePlay("token 🎮", player), BillerDatabase::kInsertSucceeded);
+  EXPECT_EQ(Value("SELECT player_id FROM tb_receipt_google_play_v3 WHERE purchase_token = "
+                  "'token 🎮'"),
+            player);
+  EXPECT_EQ(GooglePlay("token 🎮"), BillerDatabase::kInsertDuplicated);
+  // The earlier receipt reads the same and is still known by its identity.
+  EXPECT_EQ(Value("SELECT player_id FROM tb_receipt_google_play_v3 WHERE purchase_token = "
+                  "'token 한글'"),
+            "player é");
+  EXPECT_EQ(GooglePlay("token 한글"), BillerDatabase::kInsertDuplicated);
+  ASSERT_EQ(OneStore("purchase 🎮"), BillerDatabase::kInsertSucceeded);
+  EXPECT_EQ(Value("SELECT purchase_id FROM tb_receipt_one_store"), "purchase 🎮");
 }
 
 int64_t TimedInserts(BillerDatabase& db) {

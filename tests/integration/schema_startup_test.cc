@@ -121,6 +121,8 @@ TEST_F(SchemaStartupTest, ValidationRefusesEachMissingPieceWithItsMessage) {
       {"DROP PROCEDURE sp_insert_receipt_tstore", "There is no tstore stored procedure."},
       {"DROP TABLE tb_receipt_one_store", "There is no OneStore table."},
       {"DROP PROCEDURE sp_insert_receipt_one_store", "There is no OneStore stored procedure."},
+      {"DROP TABLE tb_receipt_p4store", "There is no PlayStation table."},
+      {"DROP PROCEDURE sp_insert_receipt_p4store", "There is no PlayStation stored procedure."},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.breakage);
@@ -195,8 +197,9 @@ TEST_F(SchemaStartupTest, ScriptResourceProblemsEndStartUp) {
   log = RunUntilRefused(
       On(db, {"--resource_root=" + ResourceRoot("CREATE TABLE [CHARACTER_SET] (")}));
   EXPECT_TRUE(Contains(log, "failed to install sql database schema: unknown error")) << log;
-  // The logged script shows the placeholder replaced.
-  EXPECT_TRUE(Contains(log, ", script: CREATE TABLE utf8 (")) << log;
+  // The logged script shows the placeholder replaced: "utf8" asks for the
+  // four-byte set.
+  EXPECT_TRUE(Contains(log, ", script: CREATE TABLE utf8mb4 (")) << log;
 }
 
 TEST_F(SchemaStartupTest, UnreachableDatabaseEndsStartUpNamingIt) {

@@ -17,6 +17,11 @@ TEST(SchemaScriptTest, TrimsAndReplacesEveryPlaceholder) {
   // The inserted value is not searched again.
   EXPECT_EQ(PrepareSchemaScript("[CHARACTER_SET]", "[CHARACTER_SET]x"), "[CHARACTER_SET]x");
   EXPECT_EQ(PrepareSchemaScript("[CHARACTER_SET", "utf8"), "[CHARACTER_SET");
+  // "utf8" asks for the four-byte set; a set named exactly is kept.
+  EXPECT_EQ(PrepareSchemaScript("[CHARACTER_SET]", "utf8"), "utf8mb4");
+  EXPECT_EQ(PrepareSchemaScript("[CHARACTER_SET]", "UTF8"), "utf8mb4");
+  EXPECT_EQ(PrepareSchemaScript("[CHARACTER_SET]", "utf8mb3"), "utf8mb3");
+  EXPECT_EQ(PrepareSchemaScript("[CHARACTER_SET]", "latin1"), "latin1");
 }
 
 TEST(SchemaScriptTest, ShippedScriptHasThePlaceholderAndNoDelimiters) {
