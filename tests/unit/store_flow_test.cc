@@ -278,7 +278,7 @@ class StoreFlowTest : public ::testing::TestWithParam<Case> {
 
     the_io_service = io_.io();
     database_ = std::make_shared<FakeDatabase>(io_.io(), GetParam().insert_result);
-    the_db_connection = database_;
+    the_db_connection.store(database_);
     SetRetrySchedulerForTesting([this](int64_t, std::function<void()> retry) {
       boost::asio::post(*io_.io(), std::move(retry));
     });
@@ -293,7 +293,7 @@ class StoreFlowTest : public ::testing::TestWithParam<Case> {
     SetRetrySchedulerForTesting([](int64_t delay, std::function<void()> retry) {
       RawTimer::ExpireAfter(delay, std::move(retry));
     });
-    the_db_connection.reset();
+    the_db_connection.store(nullptr);
     the_io_service.reset();
     std::string error;
     SetStoreEndpoints(Json(), &error);
