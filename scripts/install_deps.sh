@@ -12,6 +12,7 @@ packages=(
   libgflags-dev libgoogle-glog-dev
   libcurl4-openssl-dev libssl-dev
   libmariadb-dev mariadb-server mariadb-client
+  prometheus-cpp-dev libsystemd-dev
   libgtest-dev libgmock-dev libbenchmark-dev
 )
 

@@ -5,6 +5,7 @@
 #include "framework/uuid.h"
 #include "src/billing_agent.h"
 #include "src/billing_agent_state.h"
+#include "src/billing_statistics.h"
 #include "src/http_rendering.h"
 
 namespace tvx {
@@ -81,6 +82,7 @@ void BillingAgent::DispatchRequestMessage(const std::shared_ptr<Request>& reques
 
 void BillingAgent::SendResponse(const std::shared_ptr<Request>& request,
                                 const std::shared_ptr<Biller::Response>& response) {
+  RecordAnswer(*request, *response);
   if (request->tcp_protobuf_client) {
     request->tcp_protobuf_client->Send(Buffer(*response), 100);
     return;
