@@ -402,6 +402,7 @@ void HttpClient::Send(const std::string& url, std::shared_ptr<const std::string>
                    static_cast<long>(timeout_ms > 0 ? timeout_ms : timeout_ms_));
   curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
   curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
+  if (!ca_file_.empty()) curl_easy_setopt(easy, CURLOPT_CAINFO, ca_file_.c_str());
   curl_easy_setopt(easy, CURLOPT_TCP_KEEPALIVE, 1L);
   curl_easy_setopt(easy, CURLOPT_USERAGENT, "talvex-biller");
   curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &OnBodyBytes);
