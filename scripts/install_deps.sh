@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake ninja-build pkg-config
+  build-essential cmake ninja-build pkg-config file
   libboost1.81-dev libboost-json1.81-dev libboost-filesystem1.81-dev
   libboost-date-time1.81-dev libboost-random1.81-dev libboost-system1.81-dev
   libboost-thread1.81-dev
