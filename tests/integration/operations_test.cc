@@ -1,6 +1,5 @@
 // What an operator relies on, against a real biller-server: the Prometheus
-// exposition counting real answers, readiness following the database,
-// systemd notifications, SIGHUP, the password file, --version and --help,
+// exposition counting real answers, systemd notifications, SIGHUP, the password file, --version and --help,
 // and start-up failures reported as one line.
 #include <netinet/in.h>
 #include <signal.h>
@@ -23,7 +22,6 @@
 #include "framework/billing_store.h"
 #include "tests/support/biller_process.h"
 #include "tests/support/fake_apple_server.h"
-#include "tests/support/tcp_proxy.h"
 #include "tests/support/validation_client.h"
 
 namespace tvx::testing {
@@ -139,31 +137,6 @@ TEST_F(OperationsTest, MetricsCountTheAnswersStoreRequestsAndInserts) {
     if (series.rfind("biller_build_info{version=\"", 0) == 0) build_info = value == 1;
   }
   EXPECT_TRUE(build_info);
-}
-
-TEST_F(OperationsTest, ReadinessFollowsTheDatabaseAndHealthStaysUp) {
-  const TestDatabase db = TestDatabase::FromEnvironment();
-  TcpProxy proxy(std::stoi(db.url.substr(db.url.rfind(':') + 1)));
-  Start(Json::Object(), {"--mysql_server_url=127.0.0.1:" + std::to_string(proxy.port())});
-  auto ready = [&](int status) {
-    HttpResult result;
-    for (int i = 0; i < 600; ++i) {
-      result = HttpGet(biller_->api_port(), "/readyz");
-      if (result.status == status) break;
-      std::this_thread::sleep_for(50ms);
-    }
-    return result;
-  };
-  EXPECT_EQ(ready(200).body, R"({"status": "ready"})");
-  proxy.Cut();
-  const HttpResult down = ready(503);
-  EXPECT_EQ(down.status, 503);
-  EXPECT_EQ(down.body.rfind(R"({"status": "not ready", "reason": "the database has not answered)", 0),
-            0u)
-      << down.body;
-  EXPECT_EQ(HttpGet(biller_->api_port(), "/healthz").body, R"({"status": "ok"})");
-  proxy.Restore();
-  EXPECT_EQ(ready(200).status, 200);
 }
 
 // The biller's pid, found by its working folder.
