@@ -162,6 +162,18 @@ bool LogActivity(const std::string& name, const std::vector<std::string>& values
   return true;
 }
 
+void ReopenActivityLogs() {
+  std::vector<std::shared_ptr<ActivityLog>> logs;
+  {
+    std::lock_guard<std::mutex> lock(registry_mutex);
+    for (const auto& [name, log] : Registry()) logs.push_back(log);
+  }
+  for (const auto& log : logs) {
+    std::lock_guard<std::mutex> lock(log->mutex);
+    log->opened_at = {};  // the next line opens the file again
+  }
+}
+
 void SetActivityLogDirForTesting(const std::string& dir) {
   std::lock_guard<std::mutex> lock(registry_mutex);
   DirOverride() = dir;

@@ -32,6 +32,10 @@ class LoggerRegistryHelper {
 // schema, or the file cannot be written.
 bool LogActivity(const std::string& name, const std::vector<std::string>& values);
 
+// Makes every log open its file again before its next line (after a
+// rotation moved the files away). Thread-safe.
+void ReopenActivityLogs();
+
 // The folder the logs are written to (for tests; default --activity_log_dir).
 void SetActivityLogDirForTesting(const std::string& dir);
 

@@ -6,8 +6,10 @@
 #include <glog/logging.h>
 
 #include "framework/counters.h"
+#include "framework/health.h"
 #include "framework/http_server.h"
 #include "framework/json.h"
+#include "framework/metrics.h"
 
 namespace tvx {
 namespace {
@@ -73,6 +75,30 @@ void OnCallCounter(const std::shared_ptr<HttpSocket>& socket,
   socket->SendResponse(status, body.ToString(), kJson);
 }
 
+void OnMetrics(const std::shared_ptr<HttpSocket>& socket,
+               const std::shared_ptr<http::Request2>& request) {
+  if (RefuseMethod(socket, *request)) return;
+  socket->SendResponse(200, metrics::Exposition(), metrics::kContentType);
+}
+
+void OnHealth(const std::shared_ptr<HttpSocket>& socket,
+              const std::shared_ptr<http::Request2>& request) {
+  if (RefuseMethod(socket, *request)) return;
+  socket->SendResponse(200, R"({"status": "ok"})", kJson);
+}
+
+void OnReady(const std::shared_ptr<HttpSocket>& socket,
+             const std::shared_ptr<http::Request2>& request) {
+  if (RefuseMethod(socket, *request)) return;
+  const std::string reason = health::NotReadyReason();
+  if (reason.empty()) {
+    socket->SendResponse(200, R"({"status": "ready"})", kJson);
+    return;
+  }
+  socket->SendResponse(503, R"({"status": "not ready", "reason": )" + Json(reason).ToString() + "}",
+                       kJson);
+}
+
 }  // namespace
 
 bool ApiService::Start(const std::string& io_group, uint16_t port,
@@ -87,6 +113,9 @@ bool ApiService::Start(const std::string& io_group, uint16_t port,
     return false;
   }
   server->RegisterHandler(kCountersPath, &OnListCounters);
+  server->RegisterHandler("/metrics", &OnMetrics);
+  server->RegisterHandler("/healthz", &OnHealth);
+  server->RegisterHandler("/readyz", &OnReady);
   server->RegisterPrefixHandler(kCounterPrefix, &OnCallCounter);
   server->RegisterPrefixHandler("/", &OnUnknownPath);
   if (!server->Start(port)) return false;

@@ -3,7 +3,11 @@
 //   GET /v1/counters                   {"counters": [{"category", "name", "description"}...]}
 //   GET /v1/counters/<category>/<name> the counter provider's Json, with its status;
 //                                      404 for an unknown counter
-// Other methods get 405, other paths 404; every answer is JSON.
+//   GET /metrics                       Prometheus text exposition (framework/metrics.h)
+//   GET /healthz                       200 {"status": "ok"} while the process runs
+//   GET /readyz                        200 {"status": "ready"}, or 503 {"status":
+//                                      "not ready", "reason": "..."} (framework/health.h)
+// Other methods get 405, other paths 404; every answer but /metrics is JSON.
 #ifndef FRAMEWORK_API_SERVICE_H_
 #define FRAMEWORK_API_SERVICE_H_
 

@@ -11,8 +11,8 @@ DEFINE_string(api_service_bind_address, "127.0.0.1", "address the api service bi
 DEFINE_string(arguments_file, "",
               "JSON file holding one object whose members are the install arguments");
 DEFINE_string(resource_root, "",
-              "folder holding sql/sql_initialize_schema.sql; empty finds the build's or "
-              "the install's");
+              "folder holding another sql/sql_initialize_schema.sql; empty uses the script "
+              "built into the program");
 DEFINE_string(activity_log_dir, "activity_logs", "folder of the activity logs");
 DEFINE_int32(io_threads, 0, "threads of the io group \"default\"; 0 means one per core");
 DEFINE_int32(tcp_max_message_bytes, 1048576,

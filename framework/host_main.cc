@@ -4,7 +4,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <ctime>
-#include <filesystem>
 #include <iostream>
 #include <thread>
 
@@ -14,30 +13,83 @@
 #include <gflags/gflags.h>
 #include <glog/logging.h>
 
-#include "build_paths.h"
 #include "framework/api_service.h"
 #include "framework/engine.h"
 #include "framework/framework_flags.h"
+#include "framework/health.h"
+#include "framework/host_operations.h"
 #include "framework/io_service.h"
 #include "framework/tcp.h"
+#include "framework/version.h"
 #include "src/billing_service.h"
+
+DEFINE_string(mysql_pw_file, "",
+              "file whose first line is the database password, so that it is not on the "
+              "command line; overrides --mysql_pw");
 
 namespace {
 
-// The folder holding sql/sql_initialize_schema.sql: the flag, else the
-// install's share folder next to the binary, else the source tree.
-std::string FindResourceRoot(const char* argv0) {
-  namespace fs = std::filesystem;
-  if (!FLAGS_resource_root.empty()) return FLAGS_resource_root;
-  std::error_code ec;
-  fs::path exe = fs::canonical("/proc/self/exe", ec);
-  if (ec) exe = fs::absolute(argv0, ec);
-  for (fs::path candidate : {exe.parent_path() / "../share/biller", exe.parent_path()}) {
-    if (fs::exists(candidate / "sql/sql_initialize_schema.sql", ec)) {
-      return fs::weakly_canonical(candidate, ec).string();
-    }
+// --version and --help are answered before anything starts; gflags' other
+// help flags (--helpfull, --helpshort, ...) work as gflags documents them.
+void ParseFlags(int* argc, char*** argv) {
+  gflags::SetUsageMessage(
+      "receipt-validation server\n"
+      "usage: biller-server [--flagfile=FILE] [flags...]");
+  gflags::SetVersionString(tvx::BillerVersion());
+  gflags::ParseCommandLineNonHelpFlags(argc, argv, true);
+  std::string value;
+  if (gflags::GetCommandLineOption("version", &value) && value == "true") {
+    std::cout << tvx::host::VersionLine() << std::endl;
+    std::exit(0);
   }
-  return BILLER_SOURCE_DIR;
+  if (gflags::GetCommandLineOption("help", &value) && value == "true") {
+    std::cout << tvx::host::HelpText(gflags::ProgramUsage(),
+                                     {"src/billing_service", "host_main", "framework/"});
+    std::exit(0);
+  }
+  gflags::HandleCommandLineHelpFlags();
+}
+
+// --mysql_pw_file: the password from the file's first line.
+bool ApplyPasswordFile() {
+  if (FLAGS_mysql_pw_file.empty()) return true;
+  std::string password, error;
+  if (!tvx::host::ReadFirstLine(FLAGS_mysql_pw_file, &password, &error)) {
+    LOG(ERROR) << "biller-server: --mysql_pw_file: " << error;
+    return false;
+  }
+  FLAGS_mysql_pw = password;
+  return true;
+}
+
+// Start-up failures the operator fixes with a flag: the last line after the
+// fatal one names the flags.
+const std::vector<std::pair<std::string, std::string>> kStartupHints = {
+    {"failed to start tcp server",
+     "the TCP listener could not open (see the line before): choose another "
+     "--protobuf_listen_port, or 0 to turn it off"},
+    {"failed to start http server",
+     "the HTTP listener could not open (see the line before): choose another "
+     "--http_listen_port (ports below 1024 need root or CAP_NET_BIND_SERVICE), or 0 to turn "
+     "it off"},
+    {"Failed to create db connection",
+     "the database could not be reached (see the line before): check --mysql_server_url, "
+     "--mysql_id, --mysql_pw or --mysql_pw_file and --mysql_db_name"},
+};
+
+// Shutdown begins: readiness turns 503 and systemd hears STOPPING=1.
+void OnShutdownBegins() {
+  tvx::health::BeginShutdown();
+  tvx::host::NotifyStopping();
+}
+
+// SIGHUP reopens the log files, again and again; it never ends the process.
+void WaitForHangups(boost::asio::signal_set* hangups) {
+  hangups->async_wait([hangups](const boost::system::error_code& ec, int) {
+    if (ec) return;
+    tvx::host::ReopenLogFiles();
+    WaitForHangups(hangups);
+  });
 }
 
 }  // namespace
@@ -46,18 +98,19 @@ int main(int argc, char** argv) {
   // Logs go to standard error unless told otherwise (--logtostderr=false
   // restores glog's log files).
   FLAGS_logtostderr = true;
-  gflags::SetUsageMessage("receipt-validation server");
-  gflags::ParseCommandLineFlags(&argc, &argv, true);
+  ParseFlags(&argc, &argv);
   // glog works out the UTC offset of every line with mktime, and without TZ
   // glibc stats /etc/localtime on each call: two system calls per log line
   // on the request path. A TZ naming the same file is read once.
   setenv("TZ", ":/etc/localtime", 0);
   tzset();
   google::InitGoogleLogging(argv[0]);
+  tvx::host::BeginStartup(kStartupHints);
   if (std::string flag_error; !tvx::CheckFlagValues(&flag_error)) {
     LOG(ERROR) << "biller-server: " << flag_error;
     return 2;
   }
+  if (!ApplyPasswordFile()) return 2;
 
   tvx::ArgumentMap arguments;
   if (!FLAGS_arguments_file.empty()) {
@@ -67,7 +120,8 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  tvx::SetResRoot(FindResourceRoot(argv[0]));
+  // Without --resource_root the schema script built into the program is used.
+  tvx::SetResRoot(FLAGS_resource_root);
   if (FLAGS_tcp_max_message_bytes > 0) {
     tvx::TcpTransport::SetMaxMessageBytes(static_cast<uint32_t>(FLAGS_tcp_max_message_bytes));
   }
@@ -77,6 +131,7 @@ int main(int argc, char** argv) {
   sigemptyset(&signals);
   sigaddset(&signals, SIGINT);
   sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
 
@@ -89,8 +144,11 @@ int main(int argc, char** argv) {
   boost::asio::signal_set stop_signals(main_loop, SIGINT, SIGTERM);
   stop_signals.async_wait([&](const boost::system::error_code& ec, int signal) {
     if (!ec) LOG(INFO) << "biller-server: signal " << signal << ", shutting down";
+    OnShutdownBegins();
     main_loop.stop();
   });
+  boost::asio::signal_set hangups(main_loop, SIGHUP);
+  WaitForHangups(&hangups);
   tvx::SetShutDownEngineHandler([&main_loop] {
     boost::asio::post(main_loop, [&main_loop] { main_loop.stop(); });
   });
@@ -114,11 +172,21 @@ int main(int argc, char** argv) {
     tvx::IoService::DestroyAll();
     return 1;
   }
+  tvx::host::EndStartup();
+  if (!tvx::IsShutDownRequested()) {
+    tvx::health::StartDatabaseProbe(FLAGS_mysql_server_url, FLAGS_mysql_id, FLAGS_mysql_pw,
+                                    FLAGS_mysql_db_name, FLAGS_mysql_db_character_set);
+    tvx::health::SetServing(true);
+    tvx::host::NotifyReady();
+  }
 
   main_loop.run();
+  OnShutdownBegins();
 
   TalvexBillerServer_uninstall();
+  tvx::health::SetServing(false);
   tvx::ApiService::Stop();
+  tvx::health::StopDatabaseProbe();
   tvx::SetShutDownEngineHandler(nullptr);
   tvx::IoService::DestroyAll();
   google::ShutdownGoogleLogging();

@@ -77,6 +77,7 @@ struct Transfer {
   long connect_timeout_ms = 0;
   long timeout_ms = 0;
   size_t max_response_bytes = 0;
+  std::string ca_file;  // trust these CAs instead of the system's when set
   http::Response response;
   HttpClient::Handler handler;
 };
@@ -239,6 +240,7 @@ class CurlMultiService : public boost::asio::execution_context::service {
     curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, transfer.timeout_ms);
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
+    if (!transfer.ca_file.empty()) curl_easy_setopt(easy, CURLOPT_CAINFO, transfer.ca_file.c_str());
     curl_easy_setopt(easy, CURLOPT_TCP_KEEPALIVE, 1L);
     curl_easy_setopt(easy, CURLOPT_USERAGENT, "talvex-biller");
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &OnBodyBytes);
@@ -522,6 +524,7 @@ void HttpClient::Send(const std::string& url, std::shared_ptr<const std::string>
   transfer->connect_timeout_ms = static_cast<long>(connect_timeout_ms_);
   transfer->timeout_ms = static_cast<long>(timeout_ms > 0 ? timeout_ms : timeout_ms_);
   transfer->max_response_bytes = max_response_bytes_;
+  transfer->ca_file = ca_file_;
   transfer->handler = std::move(handler);
   transfer->body = std::move(body);
 

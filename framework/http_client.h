@@ -99,6 +99,9 @@ class HttpClient {
   void SetTimeouts(int64_t connect_timeout_ms, int64_t total_timeout_ms);
   // Answers with a longer body fail with TransportCode::kWriteError.
   void SetMaxResponseBytes(size_t bytes);
+  // https:// servers are verified against the CA certificates of this PEM
+  // file instead of the system's; empty restores the system's.
+  void SetCaFile(const std::string& path) { ca_file_ = path; }
 
   // POSTs `body` to `url`. `timeout_ms` overrides the total timeout of this
   // request; 0 keeps the client's.
@@ -116,6 +119,7 @@ class HttpClient {
   int64_t connect_timeout_ms_;
   int64_t timeout_ms_;
   size_t max_response_bytes_ = kDefaultMaxResponseBytes;
+  std::string ca_file_;
 };
 
 }  // namespace tvx

@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake ninja-build pkg-config
+  build-essential cmake ninja-build pkg-config file
   libboost1.81-dev libboost-json1.81-dev libboost-filesystem1.81-dev
   libboost-date-time1.81-dev libboost-random1.81-dev libboost-system1.81-dev
   libboost-thread1.81-dev
@@ -12,6 +12,7 @@ packages=(
   libgflags-dev libgoogle-glog-dev
   libcurl4-openssl-dev libssl-dev
   libmariadb-dev mariadb-server mariadb-client
+  prometheus-cpp-dev libsystemd-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   # Sanitizer and fuzz builds: clang with its sanitizer and libFuzzer
   # runtimes, llvm-symbolizer for readable reports, ccache for rebuilds.

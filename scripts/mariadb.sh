@@ -3,14 +3,20 @@
 #
 #   scripts/mariadb.sh start DIR PORT   initialise DIR once, start the server on
 #                                       127.0.0.1:PORT, create the "biller" user
-#                                       (password "biller") and database
+#                                       (password "biller") and database, with
+#                                       every right (tests make databases)
+#   scripts/mariadb.sh start DIR PORT run DB
+#                                       the same for running the biller: durable
+#                                       (the log is flushed at every commit), and
+#                                       "biller" (password in DIR/biller.pw, made
+#                                       once) has rights on database DB only
 #   scripts/mariadb.sh stop DIR         stop the server started on DIR
 #
 # The server runs as the calling user (root on CI), keeps everything under DIR
 # and never touches the system's own MariaDB.
 set -euo pipefail
 
-cmd=${1:?usage: mariadb.sh start DIR PORT | stop DIR}
+cmd=${1:?usage: mariadb.sh start DIR PORT [run DB] | stop DIR}
 dir=$(mkdir -p "${2:?DIR}" && cd "$2" && pwd)
 sock="$dir/mysqld.sock"
 pidfile="$dir/mysqld.pid"
@@ -20,6 +26,13 @@ client() { mariadb --no-defaults --socket="$sock" -uroot "$@"; }
 case "$cmd" in
 start)
   port=${3:?PORT}
+  mode=${4:-test}
+  flush=2  # tests: a machine crash may lose the last second, which they never need
+  if [ "$mode" = run ]; then
+    flush=1
+    db=${5:?DB}
+    case "$db" in *[!A-Za-z0-9_]*|'') echo "unusable database name: $db" >&2; exit 2 ;; esac
+  fi
   if [ -f "$pidfile" ] && kill -0 "$(cat "$pidfile")" 2>/dev/null; then
     if client -e 'SELECT 1' >/dev/null 2>&1; then
       echo "mariadb already running on $dir"
@@ -34,7 +47,7 @@ start)
   mariadbd --no-defaults --user="$(id -un)" --datadir="$dir/data" \
     --socket="$sock" --pid-file="$pidfile" --bind-address=127.0.0.1 --port="$port" \
     --log-error="$dir/error.log" --skip-name-resolve --max-connections=1000 \
-    --innodb-buffer-pool-size=128M --innodb-flush-log-at-trx-commit=2 \
+    --innodb-buffer-pool-size=128M --innodb-flush-log-at-trx-commit="$flush" \
     --character-set-server=utf8mb4 --collation-server=utf8mb4_general_ci \
     </dev/null >>"$dir/stdout.log" 2>&1 &
   for _ in $(seq 1 300); do
@@ -45,6 +58,25 @@ start)
     echo "mariadb did not start; see $dir/error.log" >&2
     tail -n 20 "$dir/error.log" >&2 || true
     exit 1
+  fi
+  if [ "$mode" = run ]; then
+    if [ ! -s "$dir/biller.pw" ]; then
+      (umask 077; head -c 18 /dev/urandom | base64 | tr -d '/+=' >"$dir/biller.pw")
+    fi
+    pw=$(head -n 1 "$dir/biller.pw")
+    client <<SQL
+CREATE DATABASE IF NOT EXISTS \`$db\`;
+CREATE USER IF NOT EXISTS 'biller'@'127.0.0.1' IDENTIFIED BY '$pw';
+CREATE USER IF NOT EXISTS 'biller'@'localhost' IDENTIFIED BY '$pw';
+ALTER USER 'biller'@'127.0.0.1' IDENTIFIED BY '$pw';
+ALTER USER 'biller'@'localhost' IDENTIFIED BY '$pw';
+REVOKE ALL PRIVILEGES, GRANT OPTION FROM 'biller'@'127.0.0.1', 'biller'@'localhost';
+GRANT ALL PRIVILEGES ON \`$db\`.* TO 'biller'@'127.0.0.1', 'biller'@'localhost';
+FLUSH PRIVILEGES;
+SQL
+    echo "$port" >"$dir/port"
+    echo "mariadb listening on 127.0.0.1:$port (data in $dir, durable)"
+    exit 0
   fi
   client <<SQL
 CREATE DATABASE IF NOT EXISTS biller;

@@ -13,6 +13,7 @@
 #include "framework/framework_flags.h"
 #include "src/billing_agent_http.h"
 #include "src/billing_agent_state.h"
+#include "src/billing_statistics.h"
 #include "src/google_play_adapter.h"
 #include "src/one_store_adapter.h"
 
@@ -107,6 +108,7 @@ bool BillingAgent::Start(const std::string& io_group_name, uint16_t tcp_port,
 
 void BillingAgent::Stop() {
   SetListenersReady(false);
+  StopMetricsCollector();
   const TimerId rotation_timer = the_last1min_refresh_timer_id.exchange(Timer::kInvalidTimerId);
   if (rotation_timer != Timer::kInvalidTimerId) Timer::Cancel(rotation_timer);
 

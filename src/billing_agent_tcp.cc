@@ -13,6 +13,7 @@
 #include "src/billing_agent.h"
 #include "src/billing_agent_state.h"
 #include "src/billing_error.h"
+#include "src/billing_statistics.h"
 #include "src/http_rendering.h"
 
 namespace tvx {
@@ -211,6 +212,7 @@ void BillingAgent::SendResponse(const std::shared_ptr<Request>& request,
   const Tracking tracking = Untrack(request);
   // Its client has had its answer, 2003, when the grace period ended.
   if (tracking == Tracking::kAnsweredAtShutdown) return;
+  RecordAnswer(*request, *response);
   Deliver(request, response);
   if (tracking == Tracking::kWaiting && request->tcp_protobuf_client) {
     request->tcp_protobuf_client->EndRequest();

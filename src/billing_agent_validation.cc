@@ -8,6 +8,7 @@
 #include "framework/player_account.h"
 #include "src/billing_agent.h"
 #include "src/billing_agent_state.h"
+#include "src/billing_statistics.h"
 
 namespace tvx {
 namespace {
@@ -28,6 +29,7 @@ int BillingAgent::GetServiceProvider(const Json& object) {
 
 void BillingAgent::OnReceiptValidationRequested(const std::shared_ptr<Request>& request) {
   LOG(INFO) << "BillingAgent::OnReceiptValidationRequested";
+  RecordValidationDispatched(*request);
   if (the_bypass_mode) {
     LOG(INFO) << "bypass receipt validation";
     SendResponse(request, BillingMessageWriter::CreateReceiptValidationResponseSuccess(
@@ -55,6 +57,7 @@ void BillingAgent::OnReceiptValidationRequested(const std::shared_ptr<Request>& 
   }
 
   const int provider = GetServiceProvider(receipt);
+  request->service_provider = provider;
   auto back_off = std::make_shared<ExponentialBackoff>(kBackoffInitialWaitTime, kBackoffMaxWaitTime);
   switch (provider) {
     case kBillingServiceProviderGooglePlay:

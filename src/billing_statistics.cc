@@ -4,11 +4,14 @@
 
 #include <glog/logging.h>
 
+#include "framework/billing_store.h"
 #include "framework/counters.h"
 #include "framework/framework_flags.h"
+#include "framework/metrics.h"
 #include "src/billing_agent_state.h"
 #include "src/billing_error.h"
 #include "src/database.h"
+#include "src/session.h"
 
 namespace tvx {
 
@@ -60,6 +63,34 @@ void SetTimes(Json* out, const char* prefix, const TimeBlock& block) {
 }
 
 Json Count(uint64_t value) { return Json(static_cast<int64_t>(value)); }
+
+// The store of a publication object; 0 for "total", which the Prometheus
+// series leave out (they carry the store as a label instead).
+int ServiceProviderOf(const ValidationStatistics& stats) {
+  if (&stats == &the_google_play_statistics) return kBillingServiceProviderGooglePlay;
+  if (&stats == &the_apple_statistics) return kBillingServiceProviderAppleAppStore;
+  if (&stats == &the_tstore_statistics) return kBillingServiceProviderTStore;
+  if (&stats == &the_p4store_statistics) return kBillingServiceProviderPlayStation4;
+  if (&stats == &the_one_store_statistics) return kBillingServiceProviderOneStore;
+  return kBillingServiceProviderNone;
+}
+
+// The store of an insert statement, by its procedure's name.
+int ServiceProviderOfStatement(const std::string& statement) {
+  static const std::pair<const char*, int> kProcedures[] = {
+      {"CALL sp_insert_receipt_google_play", kBillingServiceProviderGooglePlay},
+      {"CALL sp_insert_receipt_apple_appstore", kBillingServiceProviderAppleAppStore},
+      {"CALL sp_insert_receipt_tstore", kBillingServiceProviderTStore},
+      {"CALL sp_insert_receipt_p4store", kBillingServiceProviderPlayStation4},
+      {"CALL sp_insert_receipt_one_store", kBillingServiceProviderOneStore},
+  };
+  for (const auto& [prefix, provider] : kProcedures) {
+    if (statement.starts_with(prefix)) return provider;
+  }
+  return kBillingServiceProviderNone;
+}
+
+double Seconds(int64_t micros) { return static_cast<double>(micros) / 1e6; }
 
 }  // namespace
 
@@ -141,14 +172,63 @@ void DatabaseStatistics::Publish(Json* out) const {
 
 void RecordValidation(ValidationStatistics& stats, int32_t code, int64_t start_time) {
   stats.RecordValidation(code, start_time, MonotonicClock::Now());
+  // The flows record a failed store request as 2003, retried or not.
+  if (code == kServiceProviderCommunicationError && &stats != &the_total_statistics) {
+    metrics::CountStoreRequestFailure(ServiceProviderOf(stats));
+  }
 }
 
 void RecordCommunication(ValidationStatistics& stats, int64_t send_time) {
-  stats.RecordCommunication(send_time, MonotonicClock::Now());
+  const int64_t now = MonotonicClock::Now();
+  stats.RecordCommunication(send_time, now);
+  if (&stats != &the_total_statistics) {
+    metrics::ObserveStoreRequest(ServiceProviderOf(stats), Seconds(now - send_time));
+  }
 }
 
 void RecordDatabaseTime(int64_t start_time) {
   the_database_statistics.Record(start_time, MonotonicClock::Now());
+}
+
+void RecordDatabaseTime(int64_t start_time, const std::string& statement) {
+  const int64_t now = MonotonicClock::Now();
+  the_database_statistics.Record(start_time, now);
+  metrics::ObserveDatabaseInsert(ServiceProviderOfStatement(statement), Seconds(now - start_time));
+  metrics::AddDatabaseQueue(-1);
+}
+
+void RecordDatabaseStatementIssued() { metrics::AddDatabaseQueue(1); }
+
+void RecordValidationDispatched(Request& request) {
+  request.service_provider = kBillingServiceProviderNone;
+  metrics::AddInflightValidations(1);
+}
+
+void RecordAnswer(const Request& request, const Biller::Response& response) {
+  // A failure answers the request's own type; without a message it is the
+  // refusal of an HTTP validation body that could not be read (an
+  // unreadable authentication body gets an authentication answer).
+  const bool validation =
+      response.type() == Biller::kReceiptValidation ||
+      (response.type() == Biller::kFailure &&
+       (!request.request_message ||
+        request.request_message->type() == Biller::kReceiptValidation));
+  int result = 0;
+  if (response.type() == Biller::kFailure) {
+    result = static_cast<int>(response.fail().code());
+  } else if (validation) {
+    result = response.receipt_validation().result();
+  } else {
+    result = response.authentication().result();
+  }
+  if (!validation) {
+    metrics::CountAuthentication(result);
+    return;
+  }
+  const bool dispatched = request.service_provider >= 0;
+  metrics::CountValidation(dispatched ? request.service_provider : kBillingServiceProviderNone,
+                           result, Seconds(MonotonicClock::Now() - request.start_time));
+  if (dispatched) metrics::AddInflightValidations(-1);
 }
 
 int ProvideValidationProfiling(Json* out) {
@@ -174,6 +254,17 @@ int ProvideDatabaseProfiling(Json* out) {
   return 200;
 }
 
+// Gauges read from the agent's objects at each scrape. A TCP connection has
+// its session from the moment it opens (the registry holds it from its
+// first request); the registry's other sessions are HTTP sessions.
+void CollectGauges() {
+  const int64_t tcp = static_cast<int64_t>(TcpSessionIdCount());
+  const int64_t registered = static_cast<int64_t>(ClientSessionCount());
+  metrics::SetSessions(tcp, registered > tcp ? registered - tcp : 0);
+  metrics::SetConnections(
+      tcp, the_http_server ? static_cast<int64_t>(the_http_server->ConnectionCount()) : 0);
+}
+
 void StartStatistics() {
   if (!RegisterCallableCounter("biller", "database_profiling", "database profiling",
                                &ProvideDatabaseProfiling)) {
@@ -183,6 +274,7 @@ void StartStatistics() {
                                &ProvideValidationProfiling)) {
     LOG(WARNING) << "StartStatistics: counter already registered: biller/validation_profiling";
   }
+  metrics::SetCollector(&CollectGauges);
   // Without the api service nobody reads the counters; the last-minute
   // outcome counts then stay 0.
   if (FLAGS_api_service_port != 0) {
@@ -193,6 +285,8 @@ void StartStatistics() {
     }
   }
 }
+
+void StopMetricsCollector() { metrics::SetCollector(nullptr); }
 
 void RotateLastMinuteStatistics(TimerId id, const WallClock::Value&) {
   for (ValidationStatistics* stats :

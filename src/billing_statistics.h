@@ -14,6 +14,9 @@
 #include <cstdint>
 #include <mutex>
 
+#include <string>
+
+#include "framework/biller.pb.h"
 #include "framework/clock.h"
 #include "framework/json.h"
 #include "framework/timer.h"
@@ -132,6 +135,20 @@ void RecordValidation(ValidationStatistics& stats, int32_t code, int64_t start_t
 void RecordCommunication(ValidationStatistics& stats, int64_t send_time);
 // One insert statement issued at `start_time`. Any thread.
 void RecordDatabaseTime(int64_t start_time);
+// The same for the insert `statement` (a "CALL sp_insert_receipt_..." text),
+// which also counts in the store's Prometheus series and leaves the database
+// queue gauge.
+void RecordDatabaseTime(int64_t start_time, const std::string& statement);
+// An insert statement handed to the database (the queue gauge).
+void RecordDatabaseStatementIssued();
+
+class Request;
+// Prometheus counts of the requests: a validation taken by the validation
+// dispatch (it is in flight until answered; the dispatch then sets the
+// request's service_provider), and every answer that leaves through
+// SendResponse.
+void RecordValidationDispatched(Request& request);
+void RecordAnswer(const Request& request, const Biller::Response& response);
 
 // Counter providers. A null `out` is fatal; both answer 200.
 // "total", "google_play", "apple", "tstore", "p4store", "one_store".
@@ -143,6 +160,10 @@ int ProvideDatabaseProfiling(Json* out);
 // objects and arms the timer again, unless the agent stopped it meanwhile.
 // Runs on the io group "default".
 void RotateLastMinuteStatistics(TimerId id, const WallClock::Value& expiry);
+
+// Stops refreshing the session and connection gauges from the agent's
+// objects; after it returns they are not read any more. Called first by Stop.
+void StopMetricsCollector();
 
 }  // namespace tvx
 

@@ -81,6 +81,7 @@ void BillerDatabaseMariadb::Execute(std::string statement,
                      const Mariadb::Error& error) {
     ExecInsertReceiptQuery(result_sets, error, statement, callback, start_time);
   };
+  RecordDatabaseStatementIssued();
   connection_->ExecuteQuery(statement, std::move(handler));
 }
 
@@ -159,7 +160,7 @@ void BillerDatabaseMariadb::ExecInsertReceiptQuery(const std::shared_ptr<ResultS
                                                    const std::string& statement,
                                                    const InsertReceiptCallback& callback,
                                                    int64_t start_time) {
-  RecordDatabaseTime(start_time);
+  RecordDatabaseTime(start_time, statement);
   const InsertReceiptResult result = InterpretInsertAnswer(result_sets, error, statement);
   the_cb_invoker(callback, result);
 }

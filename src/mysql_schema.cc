@@ -8,6 +8,7 @@
 
 #include "framework/engine.h"
 #include "src/billing_service.h"
+#include "src/embedded_schema.h"
 
 namespace tvx {
 namespace {
@@ -68,6 +69,10 @@ std::string PrepareSchemaScript(const std::string& text, const std::string& char
 }
 
 std::string LoadInitSchemaScript() {
+  // Without a resource root the script built into the program is used.
+  if (GetResRoot().empty()) {
+    return PrepareSchemaScript(EmbeddedSchemaScript(), FLAGS_mysql_db_character_set);
+  }
   const std::string path = GetResRoot() + kSchemaScriptPath;
   std::string text;
   {

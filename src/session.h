@@ -117,6 +117,9 @@ class Request {
   std::shared_ptr<ClientSession> session;
   std::shared_ptr<Biller::Request> request_message;
   int64_t start_time = 0;
+  // The receipt's store, once the validation dispatch took the request; -1
+  // before (for the metrics).
+  int service_provider = -1;
 
   // The request's uuid (nil when there is no message).
   Uuid request_uuid() const;

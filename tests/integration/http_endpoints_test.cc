@@ -1,11 +1,19 @@
 // The HTTP JSON endpoints of a real biller-server.
+#include <algorithm>
+#include <fstream>
+#include <functional>
+#include <map>
 #include <regex>
+#include <sstream>
+#include <thread>
 
 #include <gtest/gtest.h>
 
+#include "build_paths.h"
 #include "framework/uuid.h"
 #include "tests/support/biller_process.h"
 #include "tests/support/http_test_client.h"
+#include "tests/support/tcp_proxy.h"
 
 namespace tvx::testing {
 namespace {
@@ -178,6 +186,128 @@ TEST_F(HttpEndpointsTest, MalformedValidationsGetTheWrongParameterAnswer) {
   EXPECT_TRUE(biller_->WaitForLog("wrong receipt validation request: wrong 'prodouct_id' attribute"));
   EXPECT_TRUE(
       biller_->WaitForLog("wrong receipt validation request: wrong element in 'products' attribute"));
+}
+
+// The statuses docs/openapi.yaml documents, as "METHOD /path STATUS" with
+// the content type where the answer is described inline ("" otherwise). The
+// document is written with two-space indents: paths at 2, methods at 4,
+// statuses at 8, a status's content types at 12.
+std::map<std::string, std::string> DocumentedAnswers() {
+  std::ifstream in(std::string(BILLER_SOURCE_DIR) + "/docs/openapi.yaml");
+  const std::regex path(R"(^  (/\S*):$)"), method(R"(^    (get|post):$)"),
+      status(R"(^        '(\d{3})':$)"), type(R"(^            ([a-z]+/[^:]+):$)");
+  std::map<std::string, std::string> answers;
+  std::string current_path, current_method, current;
+  std::string line;
+  while (std::getline(in, line)) {
+    std::smatch m;
+    if (std::regex_match(line, m, path)) current_path = m[1];
+    if (std::regex_match(line, m, method)) current_method = m[1];
+    if (std::regex_match(line, m, status)) {
+      current = current_method + " " + current_path + " " + m[1].str();
+      answers[current] = "";
+    }
+    if (!current.empty() && std::regex_match(line, m, type)) answers[current] = m[1];
+    if (line.rfind("components:", 0) == 0) break;
+  }
+  return answers;
+}
+
+// Every answer docs/openapi.yaml documents is drawn from a real biller, whose
+// database is reached through a proxy that the last probe cuts.
+TEST(OpenApiTest, EveryDocumentedAnswerIsTheServers) {
+  const TestDatabase db = TestDatabase::FromEnvironment();
+  if (!db.available()) GTEST_SKIP() << "no test database";
+  TcpProxy proxy(std::stoi(db.url.substr(db.url.rfind(':') + 1)));
+  BillerProcess biller(BillerOptions{
+      .flags = {"--mysql_server_url=127.0.0.1:" + std::to_string(proxy.port())}});
+  ASSERT_TRUE(biller.running()) << biller.Log();
+  ASSERT_TRUE(LoopbackConnection().Connect(biller.http_port(), 10s));
+  const int http = biller.http_port();
+  const int api = biller.api_port();
+  const std::string session = [&] {
+    const std::string body = HttpPost(http, "/v1/authentication", R"({"biller_client_id": "c"})").body;
+    std::smatch m;
+    std::regex_search(body, m, std::regex(R"re("sessionid": "([^"]+)")re"));
+    return m.size() == 2 ? m[1].str() : std::string();
+  }();
+  const std::string common = R"({"sessionid": ")" + session +
+                             R"(", "player_id": "p", "player_service_provider": "guest", )";
+  // A request that draws each documented answer; the last one takes the
+  // database away.
+  const std::map<std::string, std::function<HttpResult()>> probes = {
+      {"post /v1/authentication 200",
+       [&] { return HttpPost(http, "/v1/authentication", R"({"biller_client_id": "c"})"); }},
+      {"post /v1/authentication 413",
+       [&] {
+         HttpTestConnection client;
+         EXPECT_TRUE(client.Connect(http));
+         auto reply = client.Exchange(
+             "POST /v1/authentication HTTP/1.1\r\nHost: x\r\nContent-Length: 2000000\r\n\r\n");
+         return reply ? HttpResult{reply->status, reply->body, reply->Header("content-type")}
+                      : HttpResult{};
+       }},
+      {"post /v1/validation/googleplay 200",
+       [&] {
+         return HttpPost(http, "/v1/validation/googleplay",
+                         common + R"("package_name": "a", "product_id": "b", "purchase_token": "c"})");
+       }},
+      {"post /v1/validation/appleappstore 200",
+       [&] { return HttpPost(http, "/v1/validation/appleappstore", common + "}"); }},
+      {"post /v1/validation/tstore 200",
+       [&] { return HttpPost(http, "/v1/validation/tstore", "[]"); }},
+      {"post /v1/validation/onestore 200",
+       [&] {
+         return HttpPost(http, "/v1/validation/onestore",
+                         R"({"sessionid": "x", "player_id": "p", "player_service_provider": "g", )"
+                         R"("purchase_id": "i", "package_name": "k", "prodouct_id": "gem"})");
+       }},
+      {"get /v1/counters 200", [&] { return HttpGet(api, "/v1/counters"); }},
+      {"get /v1/counters/{category}/{name} 200",
+       [&] { return HttpGet(api, "/v1/counters/biller/validation_profiling"); }},
+      {"get /v1/counters/{category}/{name} 404",
+       [&] { return HttpGet(api, "/v1/counters/biller/nothing"); }},
+      {"get /metrics 200", [&] { return HttpGet(api, "/metrics"); }},
+      {"get /healthz 200", [&] { return HttpGet(api, "/healthz"); }},
+      {"get /readyz 200", [&] { return HttpGet(api, "/readyz"); }},
+      {"get /readyz 503",
+       [&] {
+         proxy.Cut();
+         HttpResult result;
+         for (int i = 0; i < 300 && result.status != 503; ++i) {
+           std::this_thread::sleep_for(50ms);
+           result = HttpGet(api, "/readyz");
+         }
+         return result;
+       }},
+  };
+  const auto documented = DocumentedAnswers();
+  ASSERT_EQ(documented.size(), probes.size());
+  std::vector<std::string> order;
+  for (const auto& [answer, type] : documented) order.push_back(answer);
+  // The database goes last.
+  std::stable_partition(order.begin(), order.end(),
+                        [](const std::string& a) { return a != "get /readyz 503"; });
+  for (const std::string& answer : order) {
+    ASSERT_TRUE(probes.count(answer)) << "no probe for the documented " << answer;
+    const HttpResult result = probes.at(answer)();
+    EXPECT_EQ(std::to_string(result.status), answer.substr(answer.rfind(' ') + 1)) << answer;
+    const std::string& type = documented.at(answer);
+    if (!type.empty()) {
+      EXPECT_EQ(result.content_type, type) << answer;
+    }
+  }
+  // Without its database the process is alive, and ready again once the
+  // database is back.
+  EXPECT_EQ(HttpGet(api, "/healthz").body, R"({"status": "ok"})");
+  EXPECT_NE(HttpGet(api, "/readyz").body.find("the database has not answered"), std::string::npos);
+  proxy.Restore();
+  HttpResult ready;
+  for (int i = 0; i < 300 && ready.status != 200; ++i) {
+    std::this_thread::sleep_for(50ms);
+    ready = HttpGet(api, "/readyz");
+  }
+  EXPECT_EQ(ready.body, R"({"status": "ready"})");
 }
 
 }  // namespace
