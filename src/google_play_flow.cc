@@ -203,16 +203,16 @@ void OnGooglePlayAccessTokenReceived(const std::shared_ptr<Request>& request, co
 void BillingAgent::RequestGooglePlayAccessToken(
     const std::shared_ptr<Request>& request, const Json& receipt, const PlayerAccount& account,
     const std::shared_ptr<ExponentialBackoff>& back_off) {
-  const std::string client_id = request->session->gp_client_id();
-  if (back_off->try_count() == 0 && client_id.empty()) {
+  const AccessTokenKey token_key = request->session->gp_token_key();
+  if (back_off->try_count() == 0 && token_key.empty()) {
     LOG(WARNING) << "Could not find authentication information for GooglePlay service. Please "
                     "check your client id.";
     LOG(WARNING) << "session=" << request->session << ", receipt=" << receipt.ToString();
     Answer(request, ValidationResponse::kFailNotAuthenticatedServiceProvider);
     return;
   }
-  GooglePlayAdapter::GetAccessToken(
-      client_id, [request, receipt, account, back_off](const std::string& access_token,
+  GooglePlayAdapter::GetCachedAccessToken(
+      token_key, [request, receipt, account, back_off](const std::string& access_token,
                                                        const boost::system::error_code& error) {
         OnGooglePlayAccessTokenReceived(request, receipt, account, back_off, access_token, error);
       });

@@ -179,16 +179,16 @@ void OnOneStoreAccessTokenReceived(const std::shared_ptr<Request>& request, cons
 void BillingAgent::RequestOneStoreAccessToken(const std::shared_ptr<Request>& request,
                                               const Json& receipt, const PlayerAccount& account,
                                               const std::shared_ptr<ExponentialBackoff>& back_off) {
-  const std::string client_id = request->session->os_client_id();
-  if (back_off->try_count() == 0 && client_id.empty()) {
+  const AccessTokenKey token_key = request->session->os_token_key();
+  if (back_off->try_count() == 0 && token_key.empty()) {
     LOG(WARNING) << "Could not find authentication information for OneStore service. Please "
                     "check your client id.";
     LOG(WARNING) << "session=" << request->session << ", receipt=" << receipt.ToString();
     Answer(request, ValidationResponse::kFailNotAuthenticatedServiceProvider);
     return;
   }
-  OneStoreAdapter::GetAccessToken(
-      client_id, FLAGS_biller_use_one_store_test_server,
+  OneStoreAdapter::GetCachedAccessToken(
+      token_key, FLAGS_biller_use_one_store_test_server,
       [request, receipt, account, back_off](const std::string& access_token,
                                             const boost::system::error_code& error) {
         OnOneStoreAccessTokenReceived(request, receipt, account, back_off, access_token, error);

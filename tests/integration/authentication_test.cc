@@ -1,6 +1,10 @@
 // Authentication end to end: a biller-server process proves store credentials
 // with the fake Google and OneStore token services, which "store_endpoints"
 // points it at.
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <functional>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -16,6 +20,26 @@ namespace {
 using AuthResponse = Biller::Authentication_Response;
 
 constexpr char kRefusedText[] = "Talvex-Biller: wrong service provider authentication key";
+
+// The resident set of the biller-server process listening on `tcp_port`, in
+// KiB; 0 when it cannot be found.
+int64_t ResidentKiB(int tcp_port) {
+  const std::string port_flag = "--protobuf_listen_port=" + std::to_string(tcp_port);
+  for (const auto& dir : std::filesystem::directory_iterator("/proc")) {
+    std::ifstream cmdline(dir.path() / "cmdline");
+    std::string args((std::istreambuf_iterator<char>(cmdline)), std::istreambuf_iterator<char>());
+    std::replace(args.begin(), args.end(), '\0', ' ');
+    if (args.find("biller-server") == std::string::npos ||
+        args.find(port_flag + " ") == std::string::npos) {
+      continue;
+    }
+    std::ifstream status(dir.path() / "status");
+    for (std::string line; std::getline(status, line);) {
+      if (line.rfind("VmRSS:", 0) == 0) return std::stoll(line.substr(6));
+    }
+  }
+  return 0;
+}
 
 const RsaKeyPair& ServiceAccountKeys() {
   static const RsaKeyPair keys = GenerateRsaKeyPair();
@@ -197,18 +221,165 @@ TEST_F(AuthenticationTest, SecondKeyFailingAnswersOnceAndTheLateSuccessIsIgnored
   EXPECT_EQ(google_.TokenRequestCount("oauth-client"), 1);
 }
 
-TEST_F(AuthenticationTest, BadSecondKeyAnswersAtOnceAndTheStoreCheckIsIgnored) {
+// Keys refused before any store is asked: one answer, whatever the order of
+// good and bad keys, and no token request.
+struct RefusedKeys {
+  const char* name;
+  std::function<std::vector<std::string>()> keys;  // made when the case runs
+  AuthResponse::Result result;
+  std::string description;
+};
+
+class RefusedKeysTest : public AuthenticationTest,
+                        public ::testing::WithParamInterface<RefusedKeys> {};
+
+TEST_P(RefusedKeysTest, AnswersOnceWithoutAskingAStore) {
   google_.AddOAuthClient("oauth-client", "secret", "refresh");
   Start();
-  Json unknown_store = Json::Object();
-  unknown_store.SetString(kBillingServiceProviderKey, "SomeStore");
-  auto response = Authenticate({MakeGooglePlayAuthKey("oauth-client", "secret", "refresh"),
-                                unknown_store.ToString()});
-  EXPECT_EQ(response.authentication().result(), AuthResponse::kFailWrongServiceProvider);
-  EXPECT_EQ(response.authentication().description(), "Talvex-Biller: wrong service provider");
-  EXPECT_TRUE(biller_->WaitForLog("Other provider authentication has already failed."))
-      << biller_->Log();
+  auto response = Authenticate(GetParam().keys());
+  EXPECT_EQ(response.authentication().result(), GetParam().result) << response.DebugString();
+  EXPECT_EQ(response.authentication().description(), GetParam().description);
   EXPECT_FALSE(AnotherAnswerArrives());
+  EXPECT_EQ(server_.RequestCount(), 0);
+}
+
+std::string ServiceAccountKey(const std::string& pem) {
+  return MakeGooglePlayAuthKey(pem, "a@b.iam.gserviceaccount.com");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Keys, RefusedKeysTest,
+    ::testing::Values(
+        RefusedKeys{"UnknownStoreAfterAGoodKey",
+                    [] {
+                      return std::vector<std::string>{
+                          MakeGooglePlayAuthKey("oauth-client", "secret", "refresh"),
+                          R"({"service_provider": "SomeStore"})"};
+                    },
+                    AuthResponse::kFailWrongServiceProvider,
+                    "Talvex-Biller: wrong service provider"},
+        RefusedKeys{"UnusablePemBeforeAnEmptyObject",
+                    [] {
+                      return std::vector<std::string>{
+                          R"({"service_provider":"GooglePlay","private_key":"x","client_email":"a@b"})",
+                          "{}"};
+                    },
+                    AuthResponse::kFailWrongServiceProviderAuthKey,
+                    std::string("GooglePlay: ") + kRefusedText},
+        RefusedKeys{"RsaKeyOver4096Bits",
+                    [] {
+                      return std::vector<std::string>{
+                          ServiceAccountKey(GenerateRsaKeyPair(4608).private_pem)};
+                    },
+                    AuthResponse::kFailWrongServiceProviderAuthKey,
+                    std::string("GooglePlay: ") + kRefusedText},
+        RefusedKeys{"KeyTextOver64KiB",
+                    [] {
+                      return std::vector<std::string>{
+                          MakeOneStoreAuthKey("os-client", std::string(64 * 1024, 's'))};
+                    },
+                    AuthResponse::kFailWrongServiceProviderAuthKey, kRefusedText},
+        RefusedKeys{"NotAnObjectAfterAGoodKey",
+                    [] {
+                      return std::vector<std::string>{
+                          MakeGooglePlayAuthKey("oauth-client", "secret", "refresh"), "[]"};
+                    },
+                    AuthResponse::kFailWrongServiceProviderAuthKey, kRefusedText}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(AuthenticationTest, AnIntruderNamingTheOwnersAccountNeverBreaksTheOwner) {
+  google_.AddOAuthClient("owner-client", "owner-secret", "refresh");
+  google_.SetPurchase("tok-1", {FakeResponse::Json(200, FakeGoogleStore::MakePurchase(0))});
+  Start();
+  ValidationClient owner(*biller_, "owner",
+                         {MakeGooglePlayAuthKey("owner-client", "owner-secret", "refresh")});
+  ASSERT_TRUE(owner.ok()) << biller_->Log();
+
+  // The client id is no secret; the intruder guesses the rest, is refused,
+  // and the owner's token is neither replaced nor lent.
+  for (int i = 0; i < 3; ++i) {
+    auto refused = Authenticate({MakeGooglePlayAuthKey("owner-client", "guess", "refresh")});
+    EXPECT_EQ(refused.authentication().result(), AuthResponse::kFailWrongServiceProviderAuthKey);
+  }
+  EXPECT_EQ(ResultOf(owner.Validate(MakeGooglePlayReceipt("com.example.game", "gem", "tok-1"))),
+            Biller::ReceiptValidation_Response::kSuccess)
+      << biller_->Log();
+  EXPECT_EQ(google_.TokenRequestCount("owner-client"), 4);  // the owner's once, the guesses 3
+}
+
+TEST_F(AuthenticationTest, NoCredentialReachesTheLogAndNoClientForgesALine) {
+  const std::string email = "logs@game.iam.gserviceaccount.com";
+  google_.AddServiceAccount(email, ServiceAccountKeys().public_pem);
+  google_.AddOAuthClient("oauth-client", "GP-SECRET-1", "REFRESH-TOKEN-1");
+  one_store_.AddClient("os-client", "OS-SECRET-1");
+  Start({"--v=2"});
+  ExpectSuccess(Authenticate({MakeGooglePlayAuthKey(ServiceAccountKeys().private_pem, email),
+                              MakeOneStoreAuthKey("os-client", "OS-SECRET-1")},
+                             "game\nE1207 00:00:00.000000 1 forged.cc:1] FORGED"));
+  for (const std::string& key :
+       {MakeGooglePlayAuthKey("oauth-client", "GP-SECRET-1", "REFRESH-TOKEN-1"),
+        std::string("not json GP-SECRET-2")}) {
+    TcpClient other;
+    ASSERT_TRUE(other.Connect(biller_->tcp_port()));
+    Biller::Response response;
+    ASSERT_TRUE(other.Send(MakeAuthenticationRequest("game-2", {key})));
+    ASSERT_TRUE(other.Receive(&response));
+  }
+  EXPECT_EQ(HttpPost(biller_->http_port(), "/v1/authentication",
+                     R"({"biller_client_id": "web", "one_store_client_secret": "OS-SECRET-2")")
+                .status,
+            200);
+  ASSERT_TRUE(biller_->WaitForLog("wrong request json string: <redacted>"));
+
+  const std::string log = biller_->Log();
+  for (const std::string& secret :
+       {std::string("PRIVATE KEY"), std::string("GP-SECRET-"), std::string("REFRESH-TOKEN-"),
+        std::string("OS-SECRET-"), std::string("ya29."), std::string("os.os-client"),
+        std::string("eyJ")}) {
+    EXPECT_EQ(log.find(secret), std::string::npos) << secret;
+  }
+  EXPECT_EQ(log.find("\nE1207"), std::string::npos);
+  EXPECT_NE(log.find("game\\nE1207"), std::string::npos);
+}
+
+TEST_F(AuthenticationTest, RefusedAuthenticationsWithLargeKeysLeaveMemoryFlat) {
+  Start({"--minloglevel=1"});
+  Json body = Json::Object();
+  body.SetString("biller_client_id", "web-client");
+  body.SetString("google_play_private_key", std::string(48 * 1024, 'k'));
+  body.SetString("google_play_client_email", "a@b.iam.gserviceaccount.com");
+  const std::string text = body.ToString();
+  auto refuse = [&](int count) {
+    for (int i = 0; i < count; ++i) {
+      HttpResult result = HttpPost(biller_->http_port(), "/v1/authentication", text);
+      ASSERT_NE(result.body.find("\"result\": 6"), std::string::npos) << result.body;
+    }
+  };
+  refuse(300);  // warm up allocator and buffers
+  const int64_t before = ResidentKiB(biller_->tcp_port());
+  refuse(2000);
+  const int64_t after = ResidentKiB(biller_->tcp_port());
+  ASSERT_GT(before, 0);
+  // 2,000 kept keys alone would be 96 MiB.
+  EXPECT_LT(after - before, 8 * 1024) << before << " KiB -> " << after << " KiB";
+}
+
+TEST_F(AuthenticationTest, IdleHttpSessionsAreForgotten) {
+  Start({"--http_session_idle_timeout_s=1"});
+  Json body = Json::Object();
+  body.SetString("biller_client_id", "web-client");
+  HttpResult result = HttpPost(biller_->http_port(), "/v1/authentication", body.ToString());
+  Json answer;
+  ASSERT_TRUE(answer.FromString(result.body)) << result.body;
+  Json validation = Json::Object();
+  validation.SetString("sessionid", answer.GetString("sessionid"));
+  for (const char* name : {"player_id", "player_service_provider", "package_name", "product_id",
+                           "purchase_token"}) {
+    validation.SetString(name, "x");
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+  result = HttpPost(biller_->http_port(), "/v1/validation/googleplay", validation.ToString());
+  EXPECT_EQ(result.body, R"({"result": 1005})");
 }
 
 TEST_F(AuthenticationTest, HttpClientsProveTheirStoreCredentialsToo) {
