@@ -27,6 +27,17 @@ std::ostream& operator<<(std::ostream& os, const LogText& text) {
   return os;
 }
 
+std::string JsonForLog(const Json& value, size_t max_bytes) {
+  static constexpr const char* kCredentialMembers[] = {
+      "auth_code", "client_secret", "refresh_token", "private_key", "secret", "access_token"};
+  if (!value.IsObject()) return ToLogText(value.ToString(), max_bytes);
+  Json shown = value;
+  for (const char* name : kCredentialMembers) {
+    if (shown.HasAttribute(name)) shown.SetString(name, kRedacted);
+  }
+  return ToLogText(shown.ToString(), max_bytes);
+}
+
 std::string ToLogText(std::string_view text, size_t max_bytes) {
   std::ostringstream out;
   out << LogText(text, max_bytes);

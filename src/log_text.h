@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "framework/json.h"
+
 namespace tvx {
 
 inline constexpr char kRedacted[] = "<redacted>";
@@ -27,6 +29,12 @@ std::ostream& operator<<(std::ostream& os, const LogText& text);
 
 // The escaped text as a string.
 std::string ToLogText(std::string_view text, size_t max_bytes = 1024);
+
+// A client's JSON object (a receipt) for a log line: its text with the
+// members that hold credentials ("auth_code", "client_secret",
+// "refresh_token", "private_key", "secret", "access_token") shown as
+// kRedacted, escaped and cut as LogText does.
+std::string JsonForLog(const Json& value, size_t max_bytes = 1024);
 
 }  // namespace tvx
 
