@@ -38,6 +38,12 @@ std::string JsonForLog(const Json& value, size_t max_bytes) {
   return ToLogText(shown.ToString(), max_bytes);
 }
 
+std::string AccountForLog(const PlayerAccount& account) {
+  std::ostringstream text;
+  text << account;
+  return ToLogText(text.str());
+}
+
 std::string ToLogText(std::string_view text, size_t max_bytes) {
   std::ostringstream out;
   out << LogText(text, max_bytes);

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "framework/json.h"
+#include "framework/player_account.h"
 
 namespace tvx {
 
@@ -35,6 +36,9 @@ std::string ToLogText(std::string_view text, size_t max_bytes = 1024);
 // "refresh_token", "private_key", "secret", "access_token") shown as
 // kRedacted, escaped and cut as LogText does.
 std::string JsonForLog(const Json& value, size_t max_bytes = 1024);
+
+// A player account ("<provider>:<id>") as client text.
+std::string AccountForLog(const PlayerAccount& account);
 
 }  // namespace tvx
 
