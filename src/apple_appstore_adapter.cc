@@ -12,6 +12,8 @@
 #include "framework/clock.h"
 #include "src/billing_error.h"
 #include "src/store_endpoints.h"
+#include "src/store_http.h"
+#include "src/log_text.h"
 
 namespace tvx {
 namespace {
@@ -210,7 +212,7 @@ void AppleAppStoreAdapter::OnReceiptValidationResponse(bool is_sandbox, const Js
                                                        const http::Response& response) {
   AppleAppStoreVerdict verdict = CheckAppleAppStoreAnswer(is_sandbox, receipt, code, response);
   if (verdict.ask_sandbox) {
-    LOG(INFO) << kTag << "Sandbox receipt" << ": " << receipt.ToString();
+    LOG(INFO) << kTag << "Sandbox receipt" << ": " << JsonForLog(receipt);
     RequestReceiptValidation(true, receipt, callback);
     return;
   }
@@ -220,9 +222,9 @@ void AppleAppStoreAdapter::OnReceiptValidationResponse(bool is_sandbox, const Js
 AppleAppStoreVerdict CheckAppleAppStoreAnswer(bool is_sandbox, const Json& receipt,
                                               http::TransportCode code,
                                               const http::Response& response) {
-  const std::string& body = response.body;
-  if (code != http::TransportCode::kOk ||
-      (response.status_code >= 500 && response.status_code <= 599)) {
+  // Only log lines use `body`: a store's answer may be of any size.
+  const std::string body = ForLog(response.body);
+  if (IsRetryable(code, response.status_code)) {
     LOG(ERROR) << kTag << "Failed to get a receipt validation response" << ": code=" << code
                << ", status_code=" << response.status_code << ", message=" << body;
     AppleAppStoreVerdict verdict;
@@ -236,7 +238,7 @@ AppleAppStoreVerdict CheckAppleAppStoreAnswer(bool is_sandbox, const Json& recei
   }
 
   Json answer;
-  if (!answer.FromString(body) || !answer.IsObject()) {
+  if (!answer.FromString(response.body) || !answer.IsObject()) {
     LOG(ERROR) << kTag << "Failed to parse JSON from the response" << ": body=" << body;
     return Fail(kServiceProviderProtocolError);
   }
@@ -251,12 +253,12 @@ AppleAppStoreVerdict CheckAppleAppStoreAnswer(bool is_sandbox, const Json& recei
   }
   if (status == kStatusServerUnavailable) {
     LOG(WARNING) << kTag << "Apple AppStore server is currently not available"
-                 << ": receipt=" << receipt.ToString();
+                 << ": receipt=" << JsonForLog(receipt);
     return Fail(kServiceProviderCommunicationError);
   }
   if (status != kStatusValid) {
     LOG(WARNING) << kTag << "Invalid Apple AppStore receipt found"
-                 << ": receipt=" << receipt.ToString();
+                 << ": receipt=" << JsonForLog(receipt);
     return Verdict(AppleAppStoreAdapter::InvalidReceiptResponse());
   }
 

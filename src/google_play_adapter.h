@@ -44,7 +44,9 @@ class GooglePlayAdapter : public std::enable_shared_from_this<GooglePlayAdapter>
   // Google's answer about one in-app product purchase. With a failure error
   // code the response is a default one and is ignored.
   struct ReceiptValidationResponse {
-    enum { kSuccess = 0, kFailure = 1 };  // kFailure: the API answered non-200
+    // kFailure: the API answered non-200; kTokenRejected: it answered 401,
+    // refusing the access token rather than the receipt.
+    enum { kSuccess = 0, kFailure = 1, kTokenRejected = 2 };
     int32_t code = kSuccess;
     std::string kind;                  // "" when absent
     std::string purchase_time_millis;  // milliseconds since the epoch as text, "" when absent

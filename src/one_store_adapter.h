@@ -35,7 +35,9 @@ class OneStoreAdapter : public std::enable_shared_from_this<OneStoreAdapter> {
   // response is a default one and is ignored.
   struct ReceiptValidationResponse {
     // kFailure: the API answered non-200, or with an "error" object.
-    enum { kSuccess = 0, kFailure = 1 };
+    // kTokenRejected: the API answered 401, refusing the access token
+    // rather than the receipt.
+    enum { kSuccess = 0, kFailure = 1, kTokenRejected = 2 };
     int32_t code = kSuccess;
     int64_t purchase_time = 0;  // milliseconds since the epoch, 0 when unreadable
     int32_t purchase_state = 0;  // 1 is a cancelled purchase

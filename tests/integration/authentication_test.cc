@@ -282,6 +282,25 @@ TEST_F(AuthenticationTest, AnIntruderNamingTheOwnersAccountNeverBreaksTheOwner) 
   EXPECT_EQ(google_.TokenRequestCount("owner-client"), 4);  // the owner's once, the guesses 3
 }
 
+TEST_F(AuthenticationTest, ARevokedTokenIsRenewedAndThePurchaseAnswered) {
+  google_.AddOAuthClient("oauth-client", "secret", "refresh");
+  // Google revoked the cached token: the purchase query is refused with 401
+  // once, then answered for the renewed token.
+  google_.SetPurchase("tok-1", {FakeResponse::Json(401, Json::Object()),
+                                FakeResponse::Json(200, FakeGoogleStore::MakePurchase(0))});
+  Start();
+  ValidationClient client(*biller_, "game", {MakeGooglePlayAuthKey("oauth-client", "secret",
+                                                                   "refresh")});
+  ASSERT_TRUE(client.ok()) << biller_->Log();
+  EXPECT_EQ(ResultOf(client.Validate(MakeGooglePlayReceipt("com.example.game", "gem", "tok-1"))),
+            Biller::ReceiptValidation_Response::kSuccess)
+      << biller_->Log();
+  EXPECT_EQ(google_.TokenRequestCount("oauth-client"), 2);
+  EXPECT_EQ(google_.PurchaseRequestCount("tok-1"), 2);
+  EXPECT_NE(google_.LastPurchaseRequest().target.find("access_token=ya29.oauth-client.2"),
+            std::string::npos);
+}
+
 TEST_F(AuthenticationTest, NoCredentialReachesTheLogAndNoClientForgesALine) {
   const std::string email = "logs@game.iam.gserviceaccount.com";
   google_.AddServiceAccount(email, ServiceAccountKeys().public_pem);
