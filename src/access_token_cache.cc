@@ -9,11 +9,7 @@ namespace tvx {
 namespace {
 
 // Store answers end up in log lines; a runaway body must not flood the log.
-std::string ForLog(const std::string& body) {
-  constexpr size_t kMaxLoggedBytes = 2048;
-  if (body.size() <= kMaxLoggedBytes) return body;
-  return body.substr(0, kMaxLoggedBytes) + "...(" + std::to_string(body.size()) + " bytes)";
-}
+constexpr size_t kMaxLoggedBytes = 2048;
 
 }  // namespace
 
@@ -26,35 +22,37 @@ boost::system::error_code ReadAccessTokenAnswer(http::TransportCode transport,
   if (transport != http::TransportCode::kOk || (status >= 500 && status <= 599)) {
     LOG(ERROR) << texts.tag << "Failed to get " << texts.api << " access token"
                << ": code=" << transport << ", status_code=" << status
-               << ", message=" << ForLog(response.body);
+               << ", message=" << LogText(response.body, kMaxLoggedBytes);
     return MakeCommonError(kHttpRequestFailure);
   }
   if (status != 200) {
     LOG(ERROR) << texts.tag << "Failed to get " << texts.api << " access token"
-               << ": status_code=" << status << ", message=" << ForLog(response.body);
+               << ": status_code=" << status
+               << ", message=" << LogText(response.body, kMaxLoggedBytes);
     out->code = AccessTokenResponse::kFailure;
     return boost::system::error_code();
   }
 
+  // A 200 body may hold a token, whatever else is wrong with it.
   Json answer;
   bool malformed = true;
   if (!answer.FromString(response.body) || !answer.IsObject()) {
     LOG(ERROR) << texts.tag << "Failed to parse JSON from the response"
-               << ": body=" << ForLog(response.body);
+               << ": body=" << kRedacted;
   } else if (!answer.HasAttribute("access_token", Json::kString) ||
              answer.GetString("access_token").empty()) {
     LOG(ERROR) << texts.tag << "Missing required fields"
                << ": attribute='access_token'"
-               << ": body=" << ForLog(response.body);
+               << ": body=" << kRedacted;
   } else if (!answer["expires_in"].IsInteger()) {
     LOG(ERROR) << texts.tag << "Wrong attribute type found"
-               << ": attribute='expires_in', body=" << ForLog(response.body);
+               << ": attribute='expires_in', body=" << kRedacted;
   } else {
     malformed = false;
   }
   if (malformed) {
     LOG(ERROR) << texts.tag << "The message from " << texts.server << " server"
-               << ": message=" << ForLog(response.body);
+               << ": message=" << kRedacted;
     return MakeBillerError(kServiceProviderProtocolError);
   }
 
@@ -65,7 +63,7 @@ boost::system::error_code ReadAccessTokenAnswer(http::TransportCode transport,
       std::clamp<int64_t>(answer.GetInteger("expires_in"), std::numeric_limits<int32_t>::min(),
                           std::numeric_limits<int32_t>::max()));
   LOG(INFO) << texts.tag << texts.api << " access token has been refreshed";
-  VLOG(2) << texts.tag << "refreshed access_token=" << out->access_token;
+  VLOG(2) << texts.tag << "refreshed access_token=" << kRedacted;
   return boost::system::error_code();
 }
 

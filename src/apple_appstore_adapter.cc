@@ -13,6 +13,7 @@
 #include "src/billing_error.h"
 #include "src/store_endpoints.h"
 #include "src/store_http.h"
+#include "src/log_text.h"
 
 namespace tvx {
 namespace {
@@ -211,7 +212,7 @@ void AppleAppStoreAdapter::OnReceiptValidationResponse(bool is_sandbox, const Js
                                                        const http::Response& response) {
   AppleAppStoreVerdict verdict = CheckAppleAppStoreAnswer(is_sandbox, receipt, code, response);
   if (verdict.ask_sandbox) {
-    LOG(INFO) << kTag << "Sandbox receipt" << ": " << receipt.ToString();
+    LOG(INFO) << kTag << "Sandbox receipt" << ": " << JsonForLog(receipt);
     RequestReceiptValidation(true, receipt, callback);
     return;
   }
@@ -252,12 +253,12 @@ AppleAppStoreVerdict CheckAppleAppStoreAnswer(bool is_sandbox, const Json& recei
   }
   if (status == kStatusServerUnavailable) {
     LOG(WARNING) << kTag << "Apple AppStore server is currently not available"
-                 << ": receipt=" << receipt.ToString();
+                 << ": receipt=" << JsonForLog(receipt);
     return Fail(kServiceProviderCommunicationError);
   }
   if (status != kStatusValid) {
     LOG(WARNING) << kTag << "Invalid Apple AppStore receipt found"
-                 << ": receipt=" << receipt.ToString();
+                 << ": receipt=" << JsonForLog(receipt);
     return Verdict(AppleAppStoreAdapter::InvalidReceiptResponse());
   }
 

@@ -11,6 +11,7 @@
 #include "src/billing_agent_state.h"
 #include "src/billing_error.h"
 #include "src/store_flow.h"
+#include "src/log_text.h"
 
 namespace tvx {
 namespace {
@@ -94,7 +95,7 @@ void BillingAgent::RequestAppleAppStoreReceiptValidation(
   if (flow->first_attempt() && !IsWellFormed(receipt)) {
     LOG(WARNING) << kAppleAppStore.tag << "Invalid Apple AppStore receipt found"
                  << ": session_id=" << util::ToString(request->session->id())
-                 << ", receipt=" << receipt.ToString();
+                 << ", receipt=" << JsonForLog(receipt);
     flow->Answer(ValidationResponse::kFailWrongReceipt);
     return;
   }

@@ -21,6 +21,8 @@
 
 namespace tvx {
 
+struct AuthenticationAttempt;
+
 class BillingAgent {
  public:
   // Brings the service up: event loop, database, schema, store adapters, TCP
@@ -49,10 +51,10 @@ class BillingAgent {
                            const std::shared_ptr<Biller::Response>& response);
 
   static void OnAuthenticationRequested(const std::shared_ptr<Request>& request);
-  // Completion of one store credential check. `pending` counts the checks
-  // still outstanding; -1 once the request has been answered with a failure.
+  // Completion of one store credential check of `attempt`, which counts the
+  // checks still outstanding and holds the accounts to give the session.
   static void OnAuthenticationCompleted(const std::shared_ptr<Request>& request,
-                                        const std::shared_ptr<std::atomic<int32_t>>& pending,
+                                        const std::shared_ptr<AuthenticationAttempt>& attempt,
                                         const std::string& store_name,
                                         const std::string& access_token,
                                         const boost::system::error_code& ec);

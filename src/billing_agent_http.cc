@@ -8,6 +8,7 @@
 #include "src/billing_agent.h"
 #include "src/billing_agent_state.h"
 #include "src/billing_error.h"
+#include "src/log_text.h"
 #include "src/session.h"
 
 namespace tvx {
@@ -16,24 +17,22 @@ namespace {
 using AuthResponse = Biller::Authentication_Response;
 using ValidationResponse = Biller::ReceiptValidation_Response;
 
-// Client text goes into warning lines; a body may be a megabyte long, so the
-// lines carry its beginning and its size.
-constexpr size_t kMaxLoggedClientTextBytes = 1024;
-
-std::string ForLog(const std::string& text) {
-  if (text.size() <= kMaxLoggedClientTextBytes) return text;
-  return text.substr(0, kMaxLoggedClientTextBytes) + "...(" + std::to_string(text.size()) +
-         " bytes)";
-}
-
 std::string WrongAttribute(const char* name) {
   return std::string("wrong '") + name + "' attribute";
 }
 
-bool ParseBodyObject(const std::string& body, Json* json, std::string* error_desc) {
+// An authentication body holds store credentials: it is never logged.
+enum class BodyKind { kValidation, kCredentials };
+
+bool ParseBodyObject(const std::string& body, BodyKind kind, Json* json,
+                     std::string* error_desc) {
   if (json->FromString(body) && json->IsObject()) return true;
   *error_desc = "wrong request json string";
-  LOG(WARNING) << "wrong request json string" << ": " << ForLog(body);
+  if (kind == BodyKind::kCredentials) {
+    LOG(WARNING) << "wrong request json string" << ": " << kRedacted;
+  } else {
+    LOG(WARNING) << "wrong request json string" << ": " << LogText(body);
+  }
   return false;
 }
 
@@ -135,13 +134,14 @@ void HandleValidation(HttpValidationEndpoint endpoint, const char* handler_name,
   auto message = BillingMessageWriter::CreateReceiptValidationRequest(
       util::kNilUuid, fields.player_id, fields.player_service_provider, fields.receipt, false);
 
-  // Only a session the biller handed out may be named: making one for every
-  // unknown id would let any client grow the registry without bound, and such
-  // a session could never be authenticated anyway.
+  // Only a session the biller handed out, and has not forgotten since, may be
+  // named: making one for every unknown id would let any client grow the
+  // registry without bound, and such a session could never be authenticated
+  // anyway.
   Uuid session_id;
   std::shared_ptr<ClientSession> session;
   if (util::TryFromString(fields.session_id, &session_id)) {
-    session = FindClientSession(session_id);
+    session = FindHttpSession(session_id);
   }
   if (!session && the_bypass_mode) {
     // Bypass mode answers every validation with success whatever its
@@ -151,7 +151,7 @@ void HandleValidation(HttpValidationEndpoint endpoint, const char* handler_name,
   if (!session) {
     LOG(WARNING) << "BillingAgent::" << handler_name << ": "
                  << "authentication required: "
-                 << "unknown session[" << ForLog(fields.session_id) << "]";
+                 << "unknown session[" << LogText(fields.session_id) << "]";
     BillingAgent::SendResponse(
         Request::CreateForHttp(socket, nullptr, message),
         BillingMessageWriter::CreateReceiptValidationResponse(
@@ -167,7 +167,7 @@ bool ParseHttpAuthenticationBody(const std::string& body, HttpAuthenticationFiel
                                  std::string* error_desc) {
   if (!error_desc) LOG(FATAL) << "Assert failed: error_desc";
   Json json;
-  if (!ParseBodyObject(body, &json, error_desc)) return false;
+  if (!ParseBodyObject(body, BodyKind::kCredentials, &json, error_desc)) return false;
   if (!json.HasAttribute("biller_client_id", Json::kString) ||
       json.GetString("biller_client_id").empty()) {
     *error_desc = WrongAttribute("biller_client_id");
@@ -182,7 +182,7 @@ bool ParseHttpValidationBody(HttpValidationEndpoint endpoint, const std::string&
                              HttpValidationFields* fields, std::string* error_desc) {
   if (!error_desc) LOG(FATAL) << "Assert failed: error_desc";
   Json json;
-  if (!ParseBodyObject(body, &json, error_desc)) return false;
+  if (!ParseBodyObject(body, BodyKind::kValidation, &json, error_desc)) return false;
   if (!json.HasAttribute("sessionid", Json::kString)) {
     // The stray quote is the documented text of this refusal.
     *error_desc = "wrong 'sessionid' attribute'";
@@ -280,7 +280,10 @@ void OnHttpAuthentication(const std::shared_ptr<HttpSocket>& socket,
   auto message = BillingMessageWriter::CreateAuthenticationRequest(
       util::kNilUuid, fields.biller_client_id, std::string(), fields.auth_keys);
   // Every authentication opens a new session; its id goes back as "sessionid".
-  auto session = GetOrCreateClientSession(RandomGenerator::GenerateUuid());
+  // The session is registered only once its authentication succeeds, so
+  // refused attempts leave nothing behind.
+  auto session = std::make_shared<ClientSession>(RandomGenerator::GenerateUuid());
+  session->set_state(ClientSession::kCreated);
   BillingAgent::DispatchRequestMessage(Request::CreateForHttp(socket, session, message));
 }
 

@@ -9,6 +9,7 @@
 #include "src/billing_agent.h"
 #include "src/billing_agent_state.h"
 #include "src/billing_statistics.h"
+#include "src/log_text.h"
 
 namespace tvx {
 namespace {
@@ -51,7 +52,8 @@ void BillingAgent::OnReceiptValidationRequested(const std::shared_ptr<Request>& 
   if (!receipt.FromString(validation.receipt())) {
     LOG(WARNING) << "BillingAgent::OnReceiptValidationRequested: "
                  << "failed to parse receipt : "
-                 << "session[" << session << "], receipt[" << validation.receipt() << "]";
+                 << "session[" << session << "], receipt[" << kRedacted << " ("
+                 << validation.receipt().size() << " bytes)]";
     AnswerResult(request, ValidationResponse::kFailWrongServiceProvider);
     return;
   }
@@ -78,7 +80,7 @@ void BillingAgent::OnReceiptValidationRequested(const std::shared_ptr<Request>& 
     default:
       LOG(WARNING) << "BillingAgent::OnReceiptValidationRequested: "
                    << "invalid billing service provider : "
-                   << "session[" << session << "], receipt[" << validation.receipt() << "]";
+                   << "session[" << session << "], receipt[" << JsonForLog(receipt) << "]";
       AnswerResult(request, ValidationResponse::kFailWrongServiceProvider);
       return;
   }

@@ -255,12 +255,11 @@ int ProvideDatabaseProfiling(Json* out) {
 }
 
 // Gauges read from the agent's objects at each scrape. A TCP connection has
-// its session from the moment it opens (the registry holds it from its
-// first request); the registry's other sessions are HTTP sessions.
+// its session from the moment it opens; HTTP sessions have a registry of
+// their own.
 void CollectGauges() {
   const int64_t tcp = static_cast<int64_t>(TcpSessionIdCount());
-  const int64_t registered = static_cast<int64_t>(ClientSessionCount());
-  metrics::SetSessions(tcp, registered > tcp ? registered - tcp : 0);
+  metrics::SetSessions(tcp, static_cast<int64_t>(HttpSessionCount()));
   metrics::SetConnections(
       tcp, the_http_server ? static_cast<int64_t>(the_http_server->ConnectionCount()) : 0);
 }

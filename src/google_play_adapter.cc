@@ -2,11 +2,15 @@
 
 #include <variant>
 
+#include <boost/asio/post.hpp>
+#include <boost/asio/thread_pool.hpp>
+
 #include <glog/logging.h>
 
 #include "framework/json.h"
 #include "framework/jwt.h"
 #include "src/billing_error.h"
+#include "src/log_text.h"
 #include "src/store_endpoints.h"
 #include "src/store_http.h"
 
@@ -17,20 +21,32 @@ constexpr TokenCacheTexts kTexts = {"[Google PlayStore] ", "Google API", "Google
 
 // What proves a Google account. An OAuth client has a secret and a refresh
 // token; a service account has its private key alone, whose emptiness picks
-// the grant. A client presenting other credentials than the cached ones gets
-// a new token request, so a wrong key is never vouched for by a token that
-// another client's key obtained.
+// the grant.
 struct GoogleCredentials {
   std::string client_secret;
   std::string refresh_token;
   std::string private_key;
-  bool operator==(const GoogleCredentials&) const = default;
+  std::string DigestInput() const {
+    std::string input;
+    for (const std::string* field : {&client_secret, &refresh_token, &private_key}) {
+      input += std::to_string(field->size()) + ":" + *field + ";";
+    }
+    return input;
+  }
 };
+
+// Signing with a large key takes milliseconds: done on a thread of its own,
+// never on an io thread. Never destroyed, as the caches are not.
+boost::asio::thread_pool& SigningThread() {
+  static auto* const pool = new boost::asio::thread_pool(1);
+  return *pool;
+}
 
 using GoogleTokenCache = AccessTokenCache<GoogleCredentials, std::monostate>;
 
 void Refresh(const std::shared_ptr<IoContext>& io, const std::string& client_id,
-             const GoogleCredentials& credentials, const std::monostate& context);
+             const GoogleCredentials& credentials, const std::monostate& context,
+             AccessTokenCompletion done);
 
 const std::shared_ptr<GoogleTokenCache>& TheTokens() {
   // Never destroyed: refresh timers and requests may still refer to it while
@@ -41,25 +57,28 @@ const std::shared_ptr<GoogleTokenCache>& TheTokens() {
 }
 
 void Refresh(const std::shared_ptr<IoContext>& io, const std::string& client_id,
-             const GoogleCredentials& credentials, const std::monostate& context) {
-  auto completion = [client_id, credentials, context](const boost::system::error_code& ec,
-                                                      const AccessTokenResponse& response) {
-    TheTokens()->OnRefreshed(client_id, credentials, context, ec, response);
-  };
+             const GoogleCredentials& credentials, const std::monostate& /*context*/,
+             AccessTokenCompletion done) {
   if (credentials.private_key.empty()) {
     GooglePlayAdapter::Create(io)->RequestAccessTokenByRefreshToken(
-        client_id, credentials.client_secret, credentials.refresh_token, std::move(completion));
+        client_id, credentials.client_secret, credentials.refresh_token, std::move(done));
     return;
   }
-  std::string jwt;
-  if (!GooglePlayAdapter::MakeGooglePlayJwt(credentials.private_key, client_id, &jwt)) {
-    LOG(ERROR) << kTexts.tag << "Failed to make JWT.";
-    AccessTokenResponse refused;
-    refused.code = AccessTokenResponse::kFailure;
-    completion(boost::system::error_code(), refused);
-    return;
-  }
-  GooglePlayAdapter::Create(io)->RequestAccessTokenByJwt(client_id, jwt, std::move(completion));
+  boost::asio::post(SigningThread(), [io, client_id, private_key = credentials.private_key,
+                                      done = std::move(done)]() mutable {
+    std::string jwt;
+    const bool made = GooglePlayAdapter::MakeGooglePlayJwt(private_key, client_id, &jwt);
+    boost::asio::post(*io, [io, client_id, made, jwt = std::move(jwt), done = std::move(done)] {
+      if (!made) {
+        LOG(ERROR) << kTexts.tag << "Failed to make JWT.";
+        AccessTokenResponse refused;
+        refused.code = AccessTokenResponse::kFailure;
+        done(boost::system::error_code(), refused);
+        return;
+      }
+      GooglePlayAdapter::Create(io)->RequestAccessTokenByJwt(client_id, jwt, std::move(done));
+    });
+  });
 }
 
 // An integer attribute that must hold one of the values [low, high].
@@ -93,25 +112,50 @@ void GooglePlayAdapter::SetTimerFactoryForTesting(
   TheTokens()->SetTimerFactory(std::move(factory));
 }
 
-void GooglePlayAdapter::GetAccessToken(const std::string& client_id,
-                                       const std::string& client_secret,
-                                       const std::string& refresh_token,
-                                       AccessTokenCallback callback) {
-  TheTokens()->Get(client_id, GoogleCredentials{client_secret, refresh_token, std::string()},
-                   std::monostate(), std::move(callback));
+namespace {
+
+GoogleCredentials CredentialsOf(const GoogleOAuthClient& client) {
+  return GoogleCredentials{client.client_secret, client.refresh_token, std::string()};
+}
+GoogleCredentials CredentialsOf(const GoogleServiceAccount& account) {
+  return GoogleCredentials{std::string(), std::string(), account.private_key};
 }
 
-void GooglePlayAdapter::GetAccessToken(const std::string& private_key,
-                                       const std::string& client_email,
-                                       AccessTokenCallback callback) {
-  TheTokens()->Get(client_email, GoogleCredentials{std::string(), std::string(), private_key},
-                   std::monostate(), std::move(callback));
+}  // namespace
+
+AccessTokenKey GooglePlayAdapter::TokenKey(const GoogleOAuthClient& client) {
+  return GoogleTokenCache::KeyOf(client.client_id, CredentialsOf(client));
 }
 
-void GooglePlayAdapter::GetAccessToken(const std::string& client_id, AccessTokenCallback callback) {
-  if (!TheTokens()->GetByKey(client_id, std::monostate(), std::move(callback))) {
-    LOG(FATAL) << "Assert failed: itr != the_tokens.end()";
+AccessTokenKey GooglePlayAdapter::TokenKey(const GoogleServiceAccount& account) {
+  return GoogleTokenCache::KeyOf(account.client_email, CredentialsOf(account));
+}
+
+void GooglePlayAdapter::GetAccessToken(const GoogleOAuthClient& client,
+                                       AccessTokenCallback callback) {
+  TheTokens()->Get(client.client_id, CredentialsOf(client), std::monostate(),
+                   std::move(callback));
+}
+
+void GooglePlayAdapter::GetAccessToken(const GoogleServiceAccount& account,
+                                       AccessTokenCallback callback) {
+  TheTokens()->Get(account.client_email, CredentialsOf(account), std::monostate(),
+                   std::move(callback));
+}
+
+void GooglePlayAdapter::GetCachedAccessToken(const AccessTokenKey& key,
+                                             AccessTokenCallback callback) {
+  // The callback is moved only when the entry is found.
+  if (!TheTokens()->GetByKey(key, std::monostate(), callback)) {
+    LOG(WARNING) << kTexts.tag << "No cached access token for the session's account"
+                 << ": client_id=" << LogText(key.account);
+    callback(std::string(), MakeBillerError(kAuthenticationRequired));
   }
+}
+
+void GooglePlayAdapter::InvalidateAccessToken(const AccessTokenKey& key,
+                                              const std::string& access_token) {
+  TheTokens()->Invalidate(key, access_token);
 }
 
 std::shared_ptr<GooglePlayAdapter> GooglePlayAdapter::Create(std::shared_ptr<IoContext> io_service) {
@@ -122,9 +166,10 @@ void GooglePlayAdapter::RequestAccessTokenByRefreshToken(const std::string& clie
                                                          const std::string& client_secret,
                                                          const std::string& refresh_token,
                                                          AccessTokenCompletion completion) {
-  LOG(INFO) << kTexts.tag << "Trying to get Google API access token: client_id=" << client_id;
+  LOG(INFO) << kTexts.tag << "Trying to get Google API access token: client_id="
+            << LogText(client_id);
   VLOG(2) << kTexts.tag << "Client data trying to get Google API access token: secret="
-          << client_secret << ", refresh_token=" << refresh_token;
+          << kRedacted << ", refresh_token=" << kRedacted;
   Post(GetStoreEndpoints()->google_oauth_token_url,
        http::MakeFormBody({{"grant_type", "refresh_token"},
                            {"client_id", client_id},
@@ -136,8 +181,9 @@ void GooglePlayAdapter::RequestAccessTokenByRefreshToken(const std::string& clie
 void GooglePlayAdapter::RequestAccessTokenByJwt(const std::string& client_id,
                                                 const std::string& jwt,
                                                 AccessTokenCompletion completion) {
-  LOG(INFO) << kTexts.tag << "Trying to get Google API access token: client_id=" << client_id;
-  VLOG(2) << kTexts.tag << "Client data trying to get Google API access token: jwt=" << jwt;
+  LOG(INFO) << kTexts.tag << "Trying to get Google API access token: client_id="
+            << LogText(client_id);
+  VLOG(2) << kTexts.tag << "Client data trying to get Google API access token: jwt=" << kRedacted;
   Post(GetStoreEndpoints()->google_jwt_token_url,
        http::MakeFormBody({{"grant_type", "urn:ietf:params:oauth:grant-type:jwt-bearer"},
                            {"assertion", jwt}}),
@@ -208,7 +254,8 @@ boost::system::error_code GooglePlayAdapter::ReadReceiptValidationAnswer(
   if (response.status_code != 200) {
     LOG(WARNING) << kTexts.tag << "Failed to validate Google Play receipt: message=" << body;
     *out = ReceiptValidationResponse();
-    out->code = ReceiptValidationResponse::kFailure;
+    out->code = response.status_code == 401 ? ReceiptValidationResponse::kTokenRejected
+                                            : ReceiptValidationResponse::kFailure;
     return boost::system::error_code();
   }
 

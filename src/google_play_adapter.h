@@ -1,6 +1,7 @@
 // GooglePlayAdapter: Google's OAuth 2.0 token service for the biller. Static
 // operations own the process-wide token cache, one entry per Google account
-// (an OAuth client by its client id, a service account by its e-mail);
+// (an OAuth client by its client id, a service account by its e-mail) and
+// set of credentials;
 // instances are one-shot request objects, each sending exactly one HTTP
 // request and living, through the shared pointer bound into its completion,
 // until that request is answered.
@@ -20,6 +21,20 @@
 
 namespace tvx {
 
+// A Google service account: its e-mail and the RSA private key (PEM) that
+// signs its JWTs.
+struct GoogleServiceAccount {
+  std::string client_email;
+  std::string private_key;
+};
+
+// A Google OAuth client and the refresh token a user granted it.
+struct GoogleOAuthClient {
+  std::string client_id;
+  std::string client_secret;
+  std::string refresh_token;
+};
+
 class GooglePlayAdapter : public std::enable_shared_from_this<GooglePlayAdapter> {
  public:
   using AccessTokenResponse = tvx::AccessTokenResponse;
@@ -29,7 +44,9 @@ class GooglePlayAdapter : public std::enable_shared_from_this<GooglePlayAdapter>
   // Google's answer about one in-app product purchase. With a failure error
   // code the response is a default one and is ignored.
   struct ReceiptValidationResponse {
-    enum { kSuccess = 0, kFailure = 1 };  // kFailure: the API answered non-200
+    // kFailure: the API answered non-200; kTokenRejected: it answered 401,
+    // refusing the access token rather than the receipt.
+    enum { kSuccess = 0, kFailure = 1, kTokenRejected = 2 };
     int32_t code = kSuccess;
     std::string kind;                  // "" when absent
     std::string purchase_time_millis;  // milliseconds since the epoch as text, "" when absent
@@ -62,15 +79,21 @@ class GooglePlayAdapter : public std::enable_shared_from_this<GooglePlayAdapter>
   // when its answer was malformed. They run on an io thread, or at once on
   // the caller's thread when the cache can answer. Thread-safe.
   //
+  // Each set of credentials has its cache entry of its own (TokenKey names
+  // it), so credentials Google refuses never touch the entry of those it
+  // accepted.
+  static AccessTokenKey TokenKey(const GoogleOAuthClient& client);
+  static AccessTokenKey TokenKey(const GoogleServiceAccount& account);
   // OAuth client: the refresh-token grant.
-  static void GetAccessToken(const std::string& client_id, const std::string& client_secret,
-                             const std::string& refresh_token, AccessTokenCallback callback);
-  // Service account: the JWT-bearer grant, the JWT signed with `private_key`.
-  static void GetAccessToken(const std::string& private_key, const std::string& client_email,
-                             AccessTokenCallback callback);
-  // The account a client authenticated with, by its cache key (client id or
-  // e-mail). The entry must exist.
-  static void GetAccessToken(const std::string& client_id, AccessTokenCallback callback);
+  static void GetAccessToken(const GoogleOAuthClient& client, AccessTokenCallback callback);
+  // Service account: the JWT-bearer grant, the JWT signed with the private
+  // key away from the io threads.
+  static void GetAccessToken(const GoogleServiceAccount& account, AccessTokenCallback callback);
+  // The token of the entry an authentication proved. The biller error
+  // kAuthenticationRequired when the cache no longer holds that entry.
+  static void GetCachedAccessToken(const AccessTokenKey& key, AccessTokenCallback callback);
+  // Google rejected `access_token` (401): the entry's next caller gets a new one.
+  static void InvalidateAccessToken(const AccessTokenKey& key, const std::string& access_token);
 
   // A request object whose one request runs on `io_service`.
   static std::shared_ptr<GooglePlayAdapter> Create(std::shared_ptr<IoContext> io_service);

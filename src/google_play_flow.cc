@@ -10,8 +10,10 @@
 #include "src/billing_agent_state.h"
 #include "src/billing_error.h"
 #include "src/google_play_adapter.h"
+#include "src/log_text.h"
 #include "src/purchase_log.h"
 #include "src/store_flow.h"
+#include "src/token_query.h"
 
 namespace tvx {
 namespace {
@@ -51,7 +53,10 @@ void Insert(const Flow& flow, const Rvr& response) {
 }
 
 void OnPurchase(const Flow& flow, const Rvr& response) {
-  if (response.code == Rvr::kFailure) return flow->Refuse(kRefuseInvalid);
+  // A token rejected even when just renewed leaves the receipt unproven.
+  if (response.code == Rvr::kFailure || response.code == Rvr::kTokenRejected) {
+    return flow->Refuse(kRefuseInvalid);
+  }
   if (response.code != Rvr::kSuccess) {
     LOG(FATAL) << "Assert failed: response.code == GooglePlayAdapter::ReceiptValidationResponse"
                << "::kSuccess";
@@ -62,34 +67,48 @@ void OnPurchase(const Flow& flow, const Rvr& response) {
   Insert(flow, response);
 }
 
-void RequestPurchase(const Flow& flow, const std::string& access_token) {
+void RequestPurchase(const Flow& flow) {
   if (flow->RefuseWithoutTexts(
           {kGooglePlayPackageNameKey, kGooglePlayProductIdKey, kGooglePlayPurchaseTokenKey},
           "Invalid Google Play receipt found")) {
     return;
   }
-  // A retry keeps the token: it was valid, Google was what failed.
-  auto ask = [flow, access_token](StoreFlow::Completion<Rvr> done) {
+  // Every attempt takes the token the cache holds then; one Google rejects
+  // (revoked, expired early) is renewed once before its word is taken.
+  const AccessTokenKey key = flow->request()->session->gp_token_key();
+  TokenQuery<Rvr> query;
+  query.get_token = [key](AccessTokenCallback callback) {
+    GooglePlayAdapter::GetCachedAccessToken(key, std::move(callback));
+  };
+  query.drop_token = [key](const std::string& token) {
+    GooglePlayAdapter::InvalidateAccessToken(key, token);
+  };
+  query.query = [flow](const std::string& access_token, StoreFlow::Completion<Rvr> done) {
     const Json& receipt = flow->receipt();
     const std::string package_name = receipt.GetString(kGooglePlayPackageNameKey);
     const std::string product_id = receipt.GetString(kGooglePlayProductIdKey);
     const std::string purchase_token = receipt.GetString(kGooglePlayPurchaseTokenKey);
-    LOG(INFO) << "Validating Google receipt: package_name=" << package_name
-              << ", product_id=" << product_id << ", purchase_token=" << purchase_token
+    LOG(INFO) << "Validating Google receipt: package_name=" << LogText(package_name)
+              << ", product_id=" << LogText(product_id)
+              << ", purchase_token=" << LogText(purchase_token)
               << ", try_count=" << flow->back_off()->try_count();
     GooglePlayAdapter::Create(AgentIo())->RequestReceiptValidation(
         package_name, product_id, purchase_token, access_token, std::move(done));
   };
-  flow->Ask<Rvr>(kReceiptStep, ask, [flow](const Rvr& response) { OnPurchase(flow, response); });
+  query.token_rejected = [](const Rvr& response) { return response.code == Rvr::kTokenRejected; };
+  flow->Ask<Rvr>(
+      kReceiptStep,
+      [query](StoreFlow::Completion<Rvr> done) { AskWithCachedToken(query, std::move(done)); },
+      [flow](const Rvr& response) { OnPurchase(flow, response); });
 }
 
 void RequestToken(const Flow& flow) {
-  const std::string client_id = flow->request()->session->gp_client_id();
-  if (flow->first_attempt() && flow->RefuseWithoutClientId(client_id, "GooglePlay")) return;
-  GooglePlayAdapter::GetAccessToken(
-      client_id, [flow](const std::string& access_token, const boost::system::error_code& error) {
+  const AccessTokenKey key = flow->request()->session->gp_token_key();
+  if (flow->first_attempt() && flow->RefuseWithoutClientId(key.account, "GooglePlay")) return;
+  GooglePlayAdapter::GetCachedAccessToken(
+      key, [flow](const std::string& /*access_token*/, const boost::system::error_code& error) {
         flow->AfterToken(kTokenStep, error, [flow] { RequestToken(flow); },
-                         [&] { RequestPurchase(flow, access_token); });
+                         [&] { RequestPurchase(flow); });
       });
 }
 

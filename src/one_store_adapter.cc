@@ -3,6 +3,7 @@
 #include <glog/logging.h>
 
 #include "src/billing_error.h"
+#include "src/log_text.h"
 #include "src/store_endpoints.h"
 #include "src/store_http.h"
 
@@ -15,13 +16,14 @@ constexpr TokenCacheTexts kTexts = {"[OneStore] ", "OneStore API", "OneStore", "
 // test-server flag travels with each request instead.
 struct OneStoreCredentials {
   std::string client_secret;
-  bool operator==(const OneStoreCredentials&) const = default;
+  std::string DigestInput() const { return client_secret; }
 };
 
 using OneStoreTokenCache = AccessTokenCache<OneStoreCredentials, bool>;
 
 void Refresh(const std::shared_ptr<IoContext>& io, const std::string& client_id,
-             const OneStoreCredentials& credentials, const bool& use_test_server);
+             const OneStoreCredentials& credentials, const bool& use_test_server,
+             AccessTokenCompletion done);
 
 const std::shared_ptr<OneStoreTokenCache>& TheTokens() {
   // Never destroyed: refresh timers and requests may still refer to it while
@@ -32,13 +34,10 @@ const std::shared_ptr<OneStoreTokenCache>& TheTokens() {
 }
 
 void Refresh(const std::shared_ptr<IoContext>& io, const std::string& client_id,
-             const OneStoreCredentials& credentials, const bool& use_test_server) {
-  OneStoreAdapter::Create(io)->RequestAccessToken(
-      client_id, credentials.client_secret, use_test_server,
-      [client_id, credentials, use_test_server](const boost::system::error_code& ec,
-                                                const AccessTokenResponse& response) {
-        TheTokens()->OnRefreshed(client_id, credentials, use_test_server, ec, response);
-      });
+             const OneStoreCredentials& credentials, const bool& use_test_server,
+             AccessTokenCompletion done) {
+  OneStoreAdapter::Create(io)->RequestAccessToken(client_id, credentials.client_secret,
+                                                  use_test_server, std::move(done));
 }
 
 bool ReadEnum(const Json& answer, const char* name, int32_t* out) {
@@ -62,18 +61,28 @@ void OneStoreAdapter::SetTimerFactoryForTesting(
   TheTokens()->SetTimerFactory(std::move(factory));
 }
 
-void OneStoreAdapter::GetAccessToken(const std::string& client_id,
-                                     const std::string& client_secret, bool use_test_server,
+AccessTokenKey OneStoreAdapter::TokenKey(const OneStoreClient& client) {
+  return OneStoreTokenCache::KeyOf(client.client_id, OneStoreCredentials{client.client_secret});
+}
+
+void OneStoreAdapter::GetAccessToken(const OneStoreClient& client, bool use_test_server,
                                      AccessTokenCallback callback) {
-  TheTokens()->Get(client_id, OneStoreCredentials{client_secret}, use_test_server,
+  TheTokens()->Get(client.client_id, OneStoreCredentials{client.client_secret}, use_test_server,
                    std::move(callback));
 }
 
-void OneStoreAdapter::GetAccessToken(const std::string& client_id, bool use_test_server,
-                                     AccessTokenCallback callback) {
-  if (!TheTokens()->GetByKey(client_id, use_test_server, std::move(callback))) {
-    LOG(FATAL) << "Assert failed: itr != the_tokens.end()";
+void OneStoreAdapter::GetCachedAccessToken(const AccessTokenKey& key, bool use_test_server,
+                                           AccessTokenCallback callback) {
+  if (!TheTokens()->GetByKey(key, use_test_server, callback)) {
+    LOG(WARNING) << kTexts.tag << "No cached access token for the session's account"
+                 << ": client_id=" << LogText(key.account);
+    callback(std::string(), MakeBillerError(kAuthenticationRequired));
   }
+}
+
+void OneStoreAdapter::InvalidateAccessToken(const AccessTokenKey& key,
+                                            const std::string& access_token) {
+  TheTokens()->Invalidate(key, access_token);
 }
 
 std::shared_ptr<OneStoreAdapter> OneStoreAdapter::Create(std::shared_ptr<IoContext> io_service) {
@@ -89,9 +98,10 @@ void OneStoreAdapter::RequestAccessToken(const std::string& client_id,
                                          const std::string& client_secret, bool use_test_server,
                                          AccessTokenCompletion completion) {
   if (http_client_) LOG(FATAL) << "Assert failed: ! http_client_";
-  LOG(INFO) << kTexts.tag << "Trying to get OneStore API access token: client_id=" << client_id;
+  LOG(INFO) << kTexts.tag << "Trying to get OneStore API access token: client_id="
+            << LogText(client_id);
   VLOG(2) << kTexts.tag << "Client data trying to get OneStore API access token: secret="
-          << client_secret;
+          << kRedacted;
   auto body = std::make_shared<const std::string>(
       http::MakeFormBody({{"grant_type", "client_credentials"},
                           {"client_id", client_id},
@@ -151,6 +161,7 @@ boost::system::error_code OneStoreAdapter::ReadReceiptValidationAnswer(
   if (response.status_code != 200) {
     LOG(WARNING) << kTexts.tag << "Failed to validate OneStore receipt: message=" << body;
     *out = refused;
+    if (response.status_code == 401) out->code = ReceiptValidationResponse::kTokenRejected;
     return boost::system::error_code();
   }
 

@@ -19,6 +19,12 @@
 
 namespace tvx {
 
+// A OneStore client: its id and secret.
+struct OneStoreClient {
+  std::string client_id;
+  std::string client_secret;
+};
+
 class OneStoreAdapter : public std::enable_shared_from_this<OneStoreAdapter> {
  public:
   using AccessTokenResponse = tvx::AccessTokenResponse;
@@ -29,7 +35,9 @@ class OneStoreAdapter : public std::enable_shared_from_this<OneStoreAdapter> {
   // response is a default one and is ignored.
   struct ReceiptValidationResponse {
     // kFailure: the API answered non-200, or with an "error" object.
-    enum { kSuccess = 0, kFailure = 1 };
+    // kTokenRejected: the API answered 401, refusing the access token
+    // rather than the receipt.
+    enum { kSuccess = 0, kFailure = 1, kTokenRejected = 2 };
     int32_t code = kSuccess;
     int64_t purchase_time = 0;  // milliseconds since the epoch, 0 when unreadable
     int32_t purchase_state = 0;  // 1 is a cancelled purchase
@@ -47,12 +55,17 @@ class OneStoreAdapter : public std::enable_shared_from_this<OneStoreAdapter> {
 
   // Callbacks as GooglePlayAdapter's: (token, success) or ("", error) with
   // kHttpRequestFailure, kWrongServiceProviderAuthKey or
-  // kServiceProviderProtocolError. Thread-safe.
-  static void GetAccessToken(const std::string& client_id, const std::string& client_secret,
-                             bool use_test_server, AccessTokenCallback callback);
-  // The account a client authenticated with; the entry must exist.
-  static void GetAccessToken(const std::string& client_id, bool use_test_server,
+  // kServiceProviderProtocolError. Thread-safe. One cache entry per client id
+  // and secret, named by TokenKey.
+  static AccessTokenKey TokenKey(const OneStoreClient& client);
+  static void GetAccessToken(const OneStoreClient& client, bool use_test_server,
                              AccessTokenCallback callback);
+  // The token of the entry an authentication proved; the biller error
+  // kAuthenticationRequired when the cache no longer holds it.
+  static void GetCachedAccessToken(const AccessTokenKey& key, bool use_test_server,
+                                   AccessTokenCallback callback);
+  // OneStore rejected `access_token` (401): the entry's next caller gets a new one.
+  static void InvalidateAccessToken(const AccessTokenKey& key, const std::string& access_token);
 
   static std::shared_ptr<OneStoreAdapter> Create(std::shared_ptr<IoContext> io_service);
 

@@ -11,8 +11,10 @@
 #include "src/billing_agent_state.h"
 #include "src/billing_error.h"
 #include "src/billing_service.h"
+#include "src/log_text.h"
 #include "src/one_store_adapter.h"
 #include "src/store_flow.h"
+#include "src/token_query.h"
 
 namespace tvx {
 namespace {
@@ -45,7 +47,10 @@ void Insert(const Flow& flow, const Rvr& response) {
 }
 
 void OnPurchase(const Flow& flow, const Rvr& response) {
-  if (response.code == Rvr::kFailure) return flow->Refuse(kRefuseInvalid);
+  // A token rejected even when just renewed leaves the receipt unproven.
+  if (response.code == Rvr::kFailure || response.code == Rvr::kTokenRejected) {
+    return flow->Refuse(kRefuseInvalid);
+  }
   if (response.code != Rvr::kSuccess) {
     LOG(FATAL) << "Assert failed: response.code == OneStoreAdapter::ReceiptValidationResponse"
                << "::kSuccess";
@@ -55,36 +60,51 @@ void OnPurchase(const Flow& flow, const Rvr& response) {
   Insert(flow, response);
 }
 
-void RequestPurchase(const Flow& flow, const std::string& access_token) {
+void RequestPurchase(const Flow& flow) {
   if (flow->RefuseWithoutTexts({kOneStorePurchaseIdKey, kOneStorePackageNameKey,
                                 kOneStoreProductIdKey},
                                "Invalid OneStore receipt found")) {
     return;
   }
-  // A retry keeps the token: it was valid, OneStore was what failed.
-  auto ask = [flow, access_token](StoreFlow::Completion<Rvr> done) {
+  // Every attempt takes the token the cache holds then; one OneStore
+  // rejects is renewed once before its word is taken.
+  const AccessTokenKey key = flow->request()->session->os_token_key();
+  TokenQuery<Rvr> query;
+  query.get_token = [key](AccessTokenCallback callback) {
+    OneStoreAdapter::GetCachedAccessToken(key, FLAGS_biller_use_one_store_test_server,
+                                          std::move(callback));
+  };
+  query.drop_token = [key](const std::string& token) {
+    OneStoreAdapter::InvalidateAccessToken(key, token);
+  };
+  query.query = [flow](const std::string& access_token, StoreFlow::Completion<Rvr> done) {
     const Json& receipt = flow->receipt();
     const std::string purchase_id = receipt.GetString(kOneStorePurchaseIdKey);
     const std::string package_name = receipt.GetString(kOneStorePackageNameKey);
     const std::string product_id = receipt.GetString(kOneStoreProductIdKey);
-    LOG(INFO) << "Validating OneStore receipt: purchase_id=" << purchase_id
-              << ", package_name=" << package_name << ", product_id=" << product_id
+    LOG(INFO) << "Validating OneStore receipt: purchase_id=" << LogText(purchase_id)
+              << ", package_name=" << LogText(package_name)
+              << ", product_id=" << LogText(product_id)
               << ", try_count=" << flow->back_off()->try_count();
     OneStoreAdapter::Create(AgentIo())->RequestReceiptValidation(
         purchase_id, package_name, product_id, access_token,
         FLAGS_biller_use_one_store_test_server, std::move(done));
   };
-  flow->Ask<Rvr>(kReceiptStep, ask, [flow](const Rvr& response) { OnPurchase(flow, response); });
+  query.token_rejected = [](const Rvr& response) { return response.code == Rvr::kTokenRejected; };
+  flow->Ask<Rvr>(
+      kReceiptStep,
+      [query](StoreFlow::Completion<Rvr> done) { AskWithCachedToken(query, std::move(done)); },
+      [flow](const Rvr& response) { OnPurchase(flow, response); });
 }
 
 void RequestToken(const Flow& flow) {
-  const std::string client_id = flow->request()->session->os_client_id();
-  if (flow->first_attempt() && flow->RefuseWithoutClientId(client_id, "OneStore")) return;
-  OneStoreAdapter::GetAccessToken(
-      client_id, FLAGS_biller_use_one_store_test_server,
-      [flow](const std::string& access_token, const boost::system::error_code& error) {
+  const AccessTokenKey key = flow->request()->session->os_token_key();
+  if (flow->first_attempt() && flow->RefuseWithoutClientId(key.account, "OneStore")) return;
+  OneStoreAdapter::GetCachedAccessToken(
+      key, FLAGS_biller_use_one_store_test_server,
+      [flow](const std::string& /*access_token*/, const boost::system::error_code& error) {
         flow->AfterToken(kTokenStep, error, [flow] { RequestToken(flow); },
-                         [&] { RequestPurchase(flow, access_token); });
+                         [&] { RequestPurchase(flow); });
       });
 }
 

@@ -6,6 +6,7 @@
 #include "src/billing_error.h"
 #include "src/store_endpoints.h"
 #include "src/store_http.h"
+#include "src/log_text.h"
 
 namespace tvx {
 namespace {
@@ -37,7 +38,7 @@ class P4RequestErrorCategory : public boost::system::error_category {
 bool ReadCredential(const Json& argument, const char* name, std::string* out) {
   if (!argument.HasAttribute(name, Json::kString) || argument.GetString(name).empty()) {
     LOG(ERROR) << "Invalid '" << name << "' attribute in '" << kArgumentName << "' object. "
-               << "p4_platform_argument=" << argument.ToString();
+               << "p4_platform_argument=" << JsonForLog(argument);
     return false;
   }
   *out = argument.GetString(name);
@@ -94,7 +95,7 @@ bool ReadP4PlatformArgument(const Json& argument, Platform* platform) {
     LOG(ERROR) << "Invalid 'environment' attribute in '" << kArgumentName << "' object. "
                << "environment must be one of the following values: "
                << "'dev', 'qa', 'production'. "
-               << "p4_platform_argument=" << argument.ToString();
+               << "p4_platform_argument=" << JsonForLog(argument);
     return false;
   }
   platform->environment = environment;
@@ -118,7 +119,7 @@ bool P4StoreAdapter::ParseP4PlatformArgument(const ArgumentMap& arguments) {
   // choice to leave the platform unconfigured.
   if (!argument.IsObject()) {
     LOG(ERROR) << "Invalid '" << kArgumentName << "' argument: it must be an object. "
-               << "p4_platform_argument=" << argument.ToString();
+               << "p4_platform_argument=" << JsonForLog(argument);
     return false;
   }
   Platform platform;
@@ -239,7 +240,7 @@ void P4StoreAdapter::OnAccessTokenResponse(const Callback& callback,
   }
   Json answer;
   if (!answer.FromString(response.body) || !answer.HasAttribute("access_token", Json::kString)) {
-    LOG(ERROR) << "wrong token response object. " << "response=" << ForLog(response.body);
+    LOG(ERROR) << "wrong token response object. " << "response=" << kRedacted;
     callback(MakeCommonError(kHttpRequestFailure), EmptyResponse());
     return;
   }

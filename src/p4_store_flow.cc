@@ -14,6 +14,7 @@
 #include "src/billing_error.h"
 #include "src/p4_store_adapter.h"
 #include "src/store_flow.h"
+#include "src/log_text.h"
 
 namespace tvx {
 namespace {
@@ -106,7 +107,7 @@ void BillingAgent::RequestP4ReceiptValidation(const std::shared_ptr<Request>& re
   auto flow = std::make_shared<const StoreFlow>(kP4Store, request, receipt, account, nullptr);
   if (!IsWellFormed(receipt)) {
     LOG(WARNING) << "BillingAgent::RequestP4ReceiptValidation: " << "invalid receipt : "
-                 << "session[" << request->session << "], receipt[" << receipt.ToString() << "]";
+                 << "session[" << request->session << "], receipt[" << JsonForLog(receipt) << "]";
     flow->Answer(ValidationResponse::kFailWrongReceipt);
     return;
   }

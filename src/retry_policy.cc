@@ -6,6 +6,7 @@
 #include "framework/timer.h"
 #include "src/billing_agent.h"
 #include "src/billing_error.h"
+#include "src/log_text.h"
 
 namespace tvx {
 namespace {
@@ -36,15 +37,15 @@ void RetryOrGiveUp(const RetryStep& step, const boost::system::error_code& error
   const std::string described = DescribeError(error);
   if (auto delay = NextRetryDelay(error, back_off.get())) {
     LOG(WARNING) << step.retry_line << *delay / 1000000 << " seconds"
-                 << ": session=" << request->session << ", account_id=" << account
-                 << (step.purchase_step ? ", receipt=" + receipt.ToString() : std::string())
+                 << ": session=" << request->session << ", account_id=" << AccountForLog(account)
+                 << (step.purchase_step ? ", receipt=" + JsonForLog(receipt) : std::string())
                  << ", error_message=" << described << ", try_count=" << back_off->try_count();
     Scheduler()(*delay, std::move(retry));
     return;
   }
   LOG(ERROR) << step.give_up_line << ": session=" << request->session
-             << ", account_id=" << account
-             << (step.purchase_step ? ", receipt=" + receipt.ToString() : std::string())
+             << ", account_id=" << AccountForLog(account)
+             << (step.purchase_step ? ", receipt=" + JsonForLog(receipt) : std::string())
              << (step.purchase_step ? ", error_message=" : ", error=") << described
              << ", try_count=" << back_off->try_count();
   BillingAgent::SendResponse(request, BillingMessageWriter::CreateFailResponse(

@@ -6,12 +6,14 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <ostream>
 #include <string>
 
 #include "framework/biller.pb.h"
 #include "framework/uuid.h"
+#include "src/access_token_key.h"
 
 namespace tvx {
 
@@ -27,35 +29,28 @@ class ClientSession {
   const Uuid& id() const { return id_; }
 
   // The state is read by validations while a later authentication of the same
-  // session may write it; the credential strings are written by
-  // authentication and read by the validations the client sends after it.
+  // session may write it; the store accounts are written by authentication
+  // before it sets kAuthenticated and read by the validations the client
+  // sends after it.
   State state() const { return state_.load(std::memory_order_acquire); }
   void set_state(State state) { state_.store(state, std::memory_order_release); }
 
+  // A session keeps no store secret: only the account names, for log lines,
+  // and the keys of the token-cache entries its authentication proved.
   const std::string& client_id() const { return client_id_; }
   void set_client_id(const std::string& v) { Assign(&client_id_, v); }
-  const std::string& gp_private_key() const { return gp_private_key_; }
-  void set_gp_private_key(const std::string& v) { Assign(&gp_private_key_, v); }
-  const std::string& gp_client_id() const { return gp_client_id_; }
-  void set_gp_client_id(const std::string& v) { Assign(&gp_client_id_, v); }
-  const std::string& gp_client_secret() const { return gp_client_secret_; }
-  void set_gp_client_secret(const std::string& v) { Assign(&gp_client_secret_, v); }
-  const std::string& gp_refresh_token() const { return gp_refresh_token_; }
-  void set_gp_refresh_token(const std::string& v) { Assign(&gp_refresh_token_, v); }
-  const std::string& os_client_id() const { return os_client_id_; }
-  void set_os_client_id(const std::string& v) { Assign(&os_client_id_, v); }
-  const std::string& os_client_secret() const { return os_client_secret_; }
-  void set_os_client_secret(const std::string& v) { Assign(&os_client_secret_, v); }
+  const std::string& gp_client_id() const { return gp_token_key_.account; }
+  const AccessTokenKey& gp_token_key() const { return gp_token_key_; }
+  void set_gp_token_key(const AccessTokenKey& v) { gp_token_key_ = v; }
+  const std::string& os_client_id() const { return os_token_key_.account; }
+  const AccessTokenKey& os_token_key() const { return os_token_key_; }
+  void set_os_token_key(const AccessTokenKey& v) { os_token_key_ = v; }
 
   // Forgets every store account. An attempt to authenticate starts from
   // none, so that an account named by a refused attempt is never used.
   void ClearStoreCredentials() {
-    gp_private_key_.clear();
-    gp_client_id_.clear();
-    gp_client_secret_.clear();
-    gp_refresh_token_.clear();
-    os_client_id_.clear();
-    os_client_secret_.clear();
+    gp_token_key_ = AccessTokenKey();
+    os_token_key_ = AccessTokenKey();
   }
 
   static const char* StateName(State state);
@@ -68,16 +63,12 @@ class ClientSession {
   const Uuid id_;
   std::atomic<State> state_{kUnknown};
   std::string client_id_;
-  std::string gp_private_key_;
-  std::string gp_client_id_;
-  std::string gp_client_secret_;
-  std::string gp_refresh_token_;
-  std::string os_client_id_;
-  std::string os_client_secret_;
+  AccessTokenKey gp_token_key_;
+  AccessTokenKey os_token_key_;
 };
 
-// "<uuid>(state: <name>, client_id: ..., gp_client_id: ..., os_client_id: ...)".
-// Keys, secrets and tokens are never written.
+// "<uuid>(state: <name>, client_id: ..., gp_client_id: ..., os_client_id: ...)",
+// the ids escaped as client texts.
 std::ostream& operator<<(std::ostream& os, const ClientSession& session);
 std::ostream& operator<<(std::ostream& os, const std::shared_ptr<ClientSession>& session);
 
@@ -89,6 +80,17 @@ std::shared_ptr<ClientSession> FindClientSession(const Uuid& id);
 // is unreachable once the connection closes, so it is dropped then.
 bool RemoveClientSession(const Uuid& id);
 size_t ClientSessionCount();
+
+// HTTP sessions: registered once their authentication succeeded, forgotten
+// when unused for --http_session_idle_timeout_s, or as the least recently used
+// once there are more than --http_session_limit (0 disables either rule).
+void AddHttpSession(const std::shared_ptr<ClientSession>& session);
+// The session of `id`, marked as just used; null when it is unknown or has
+// been forgotten.
+std::shared_ptr<ClientSession> FindHttpSession(const Uuid& id);
+size_t HttpSessionCount();
+// Tests: the clock of the idle rule (monotonic microseconds).
+void SetHttpSessionClockForTesting(std::function<int64_t()> clock);
 
 // Open TCP connections and their session ids.
 bool AddTcpSessionId(const std::shared_ptr<Transport>& transport, const Uuid& id);

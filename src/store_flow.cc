@@ -13,6 +13,7 @@
 #include "src/billing_agent_state.h"
 #include "src/billing_error.h"
 #include "src/purchase_log.h"
+#include "src/log_text.h"
 
 namespace tvx {
 
@@ -42,7 +43,7 @@ std::string StoreFlow::Fields() const {
   } else {
     fields << request_->session;
   }
-  fields << ", account id=" << account_ << ", receipt=" << receipt_.ToString();
+  fields << ", account id=" << AccountForLog(account_) << ", receipt=" << JsonForLog(receipt_);
   return fields.str();
 }
 
@@ -82,7 +83,7 @@ bool StoreFlow::RefuseWithoutTexts(std::initializer_list<const char*> keys,
   for (const char* key : keys) {
     if (HasText(receipt_, key)) continue;
     LOG(WARNING) << what << ": session=" << request_->session
-                 << ", receipt=" << receipt_.ToString();
+                 << ", receipt=" << JsonForLog(receipt_);
     Answer(Biller::ReceiptValidation_Response::kFailWrongReceipt);
     return true;
   }
@@ -93,7 +94,7 @@ bool StoreFlow::RefuseWithoutClientId(const std::string& client_id, const char* 
   if (!client_id.empty()) return false;
   LOG(WARNING) << "Could not find authentication information for " << service
                << " service. Please check your client id.";
-  LOG(WARNING) << "session=" << request_->session << ", receipt=" << receipt_.ToString();
+  LOG(WARNING) << "session=" << request_->session << ", receipt=" << JsonForLog(receipt_);
   Answer(Biller::ReceiptValidation_Response::kFailNotAuthenticatedServiceProvider);
   return true;
 }

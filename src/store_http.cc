@@ -1,15 +1,14 @@
 #include "src/store_http.h"
 
+#include "src/log_text.h"
+
 namespace tvx {
 
 bool IsRetryable(http::TransportCode transport, int status_code) {
   return transport != http::TransportCode::kOk || (status_code >= 500 && status_code <= 599);
 }
 
-std::string ForLog(const std::string& body) {
-  if (body.size() <= kMaxLoggedBodyBytes) return body;
-  return body.substr(0, kMaxLoggedBodyBytes) + "...(" + std::to_string(body.size()) + " bytes)";
-}
+std::string ForLog(const std::string& body) { return ToLogText(body, kMaxLoggedBodyBytes); }
 
 std::string UrlPathSegment(const std::string& text) {
   if (text == ".") return "%2E";

@@ -14,6 +14,7 @@
 #include "src/billing_error.h"
 #include "src/store_flow.h"
 #include "src/tstore_adapter.h"
+#include "src/log_text.h"
 
 namespace tvx {
 namespace {
@@ -44,14 +45,14 @@ bool IsWellFormed(const Json& receipt) {
   const Json products = receipt[kTStoreProductsKey];
   if (!products.IsArray()) {
     LOG(ERROR) << kTag << "Wrong attribute type found" << ": attribute='" << kTStoreProductsKey
-               << "'" << ", receipt=" << receipt.ToString();
+               << "'" << ", receipt=" << JsonForLog(receipt);
     return false;
   }
   for (size_t i = 0; i < products.Size(); ++i) {
     if (!products[i].IsString()) {
       LOG(ERROR) << kTag << "Wrong element type found" << ": array_attribute='"
                  << kTStoreProductsKey << "'" << ", expected_type='string'"
-                 << ", receipt=" << receipt.ToString();
+                 << ", receipt=" << JsonForLog(receipt);
       return false;
     }
   }
@@ -63,7 +64,7 @@ bool IsWellFormed(const Json& receipt) {
       receipt.GetString(kTStoreSigndataKey).empty()) {
     LOG(ERROR) << kTag << "Missing required fields" << ": fields='" << kTStoreTxidKey << "', '"
                << kTStoreAppidKey << "', '" << kTStoreSigndataKey << "', '" << kTStoreTestKey
-               << "', receipt=" << receipt.ToString();
+               << "', receipt=" << JsonForLog(receipt);
     return false;
   }
   return true;

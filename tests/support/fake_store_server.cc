@@ -270,9 +270,9 @@ FakeResponse FakeHttpServer::Dispatch(const FakeRequest& request) {
 // ---------------------------------------------------------------------------
 // RSA keys
 
-RsaKeyPair GenerateRsaKeyPair() {
+RsaKeyPair GenerateRsaKeyPair(unsigned int bits) {
   RsaKeyPair pair;
-  EVP_PKEY* key = EVP_RSA_gen(2048);
+  EVP_PKEY* key = EVP_RSA_gen(bits);
   CHECK(key) << "RSA key generation failed";
   BIO* bio = BIO_new(BIO_s_mem());
   CHECK(PEM_write_bio_PrivateKey(bio, key, nullptr, nullptr, 0, nullptr, nullptr) == 1);

@@ -151,8 +151,8 @@ struct RsaKeyPair {
   std::string private_pem;
   std::string public_pem;
 };
-// A fresh 2048-bit key pair.
-RsaKeyPair GenerateRsaKeyPair();
+// A fresh key pair, 2048-bit unless told.
+RsaKeyPair GenerateRsaKeyPair(unsigned int bits = 2048);
 // True when `signature` is the RS256 signature of `data` by the key.
 bool VerifyRs256(const std::string& public_pem, const std::string& data,
                  const std::string& signature);

@@ -1,6 +1,6 @@
 // The token cache's rules, driven by hand: the refresher only records the
 // token requests the cache asks for, the test answers them, and the refresh
-// timers are fakes the test reads and fires.
+// timers and the clock are fakes the test reads and turns.
 #include "src/access_token_cache.h"
 
 #include <gtest/gtest.h>
@@ -14,35 +14,39 @@ using boost::system::error_code;
 
 struct Secret {
   std::string secret;
-  bool operator==(const Secret&) const = default;
+  std::string DigestInput() const { return secret; }
 };
 
 using Cache = AccessTokenCache<Secret, int>;
 
 constexpr TokenCacheTexts kTexts = {"[Test] ", "Test API", "Test", "Test"};
+constexpr int64_t kHour = int64_t{3600} * 1000 * 1000;
 
 struct RefreshCall {
-  std::string key;
-  Secret credentials;
+  std::string account;
+  std::string secret;
   int context;
+  AccessTokenCompletion done;
 };
 
 struct Answer {
+  int caller;
   std::string token;
   error_code ec;
-  int caller;
+  bool operator==(const Answer&) const = default;
 };
 
 class AccessTokenCacheTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    cache_ = std::make_shared<Cache>(kTexts, [this](const std::shared_ptr<IoContext>& io,
-                                                    const std::string& key, const Secret& secret,
-                                                    const int& context) {
-      EXPECT_TRUE(io);
-      refreshes_.push_back({key, secret, context});
-    });
+    cache_ = std::make_shared<Cache>(
+        kTexts, [this](const std::shared_ptr<IoContext>& io, const std::string& account,
+                       const Secret& secret, const int& context, AccessTokenCompletion done) {
+          EXPECT_TRUE(io);
+          refreshes_.push_back({account, secret.secret, context, std::move(done)});
+        });
     cache_->SetIoService(std::make_shared<IoContext>());
+    cache_->SetClock([this] { return now_; });
     cache_->SetTimerFactory([this](const std::shared_ptr<IoContext>&) {
       timers_.push_back(std::make_shared<FakeTimerState>());
       return std::make_unique<FakeDeadlineTimer>(timers_.back());
@@ -51,33 +55,41 @@ class AccessTokenCacheTest : public ::testing::Test {
 
   AccessTokenCallback Caller(int id) {
     return [this, id](const std::string& token, const error_code& ec) {
-      answers_.push_back({token, ec, id});
+      answers_.push_back({id, token, ec});
     };
   }
 
-  void Get(const std::string& key, const std::string& secret, int caller, int context = 0) {
-    cache_->Get(key, Secret{secret}, context, Caller(caller));
+  void Get(const std::string& account, const std::string& secret, int caller, int context = 0) {
+    cache_->Get(account, Secret{secret}, context, Caller(caller));
+  }
+  bool GetByKey(const std::string& account, const std::string& secret, int caller,
+                int context = 0) {
+    return cache_->GetByKey(Cache::KeyOf(account, Secret{secret}), context, Caller(caller));
   }
 
-  // Answers refresh call `index` with a token.
+  // Answers refresh call `index` with a token, or with a failure.
   void Succeed(size_t index, const std::string& token, int32_t expires_in = 3600) {
     ASSERT_LT(index, refreshes_.size());
     AccessTokenResponse response;
     response.access_token = token;
     response.expires_in = expires_in;
-    const RefreshCall call = refreshes_[index];
-    cache_->OnRefreshed(call.key, call.credentials, call.context, error_code(), response);
+    refreshes_[index].done(error_code(), response);
   }
-
   void Fail(size_t index, const error_code& ec, int32_t code = AccessTokenResponse::kSuccess) {
     ASSERT_LT(index, refreshes_.size());
     AccessTokenResponse response;
     response.code = code;
-    const RefreshCall call = refreshes_[index];
-    cache_->OnRefreshed(call.key, call.credentials, call.context, ec, response);
+    refreshes_[index].done(ec, response);
+  }
+  void Refuse(size_t index) { Fail(index, error_code(), AccessTokenResponse::kFailure); }
+
+  static Answer Token(int caller, const std::string& token) { return {caller, token, {}}; }
+  static Answer Refused(int caller) {
+    return {caller, "", MakeBillerError(kWrongServiceProviderAuthKey)};
   }
 
   std::shared_ptr<Cache> cache_;
+  int64_t now_ = 1000 * kHour;
   std::vector<RefreshCall> refreshes_;
   std::vector<Answer> answers_;
   std::vector<std::shared_ptr<FakeTimerState>> timers_;
@@ -88,180 +100,181 @@ TEST_F(AccessTokenCacheTest, ConcurrentCallersShareOneRequestAndAreAnsweredInCal
   Get("acct", "s", 2);
   Get("acct", "s", 3);
   ASSERT_EQ(refreshes_.size(), 1u);
-  EXPECT_EQ(refreshes_[0].key, "acct");
-  EXPECT_EQ(refreshes_[0].credentials.secret, "s");
+  EXPECT_EQ(refreshes_[0].account, "acct");
+  EXPECT_EQ(refreshes_[0].secret, "s");
   EXPECT_TRUE(answers_.empty());
 
   Succeed(0, "tok-1");
-  ASSERT_EQ(answers_.size(), 3u);
-  for (int i = 0; i < 3; ++i) {
-    EXPECT_EQ(answers_[i].caller, i + 1);
-    EXPECT_EQ(answers_[i].token, "tok-1");
-    EXPECT_FALSE(answers_[i].ec);
-  }
-
-  // Later callers are answered from the cache, at once.
+  // Later callers, by credentials or by key, are answered from the cache at once.
   Get("acct", "s", 4);
+  EXPECT_TRUE(GetByKey("acct", "s", 5));
   EXPECT_EQ(refreshes_.size(), 1u);
-  ASSERT_EQ(answers_.size(), 4u);
-  EXPECT_EQ(answers_[3].token, "tok-1");
+  EXPECT_EQ(answers_, (std::vector<Answer>{Token(1, "tok-1"), Token(2, "tok-1"),
+                                           Token(3, "tok-1"), Token(4, "tok-1"),
+                                           Token(5, "tok-1")}));
 }
 
-TEST_F(AccessTokenCacheTest, RefreshTimerRenewsAMinuteBeforeExpiryButNotSoonerThanTenSeconds) {
+TEST(RefreshDelayTest, AMinuteBeforeExpiryButNotSoonerThanTenSeconds) {
   const std::vector<std::pair<int32_t, int64_t>> cases = {
-      {3600, 3540}, {71, 11}, {70, 10}, {30, 10}, {0, 10}, {-100, 10},
-      {std::numeric_limits<int32_t>::min(), 10}, {std::numeric_limits<int32_t>::max(),
-                                                  int64_t{std::numeric_limits<int32_t>::max()} - 60}};
-  for (size_t i = 0; i < cases.size(); ++i) {
-    const std::string key = "acct-" + std::to_string(i);
-    Get(key, "s", 1);
-    Succeed(refreshes_.size() - 1, "tok", cases[i].first);
-    ASSERT_EQ(timers_.size(), i + 1);
-    ASSERT_FALSE(timers_[i]->expiries.empty());
-    EXPECT_EQ(timers_[i]->expiries.back(), std::chrono::seconds(cases[i].second))
-        << "expires_in=" << cases[i].first;
-    EXPECT_TRUE(timers_[i]->pending);
+      {3600, 3540}, {71, 11}, {70, 10}, {0, 10}, {std::numeric_limits<int32_t>::min(), 10},
+      {std::numeric_limits<int32_t>::max(), int64_t{std::numeric_limits<int32_t>::max()} - 60}};
+  for (const auto& [expires_in, delay] : cases) {
+    EXPECT_EQ(RefreshDelay(expires_in), std::chrono::seconds(delay)) << expires_in;
   }
 }
 
 TEST_F(AccessTokenCacheTest, ExpiredTokenIsRenewedWhileCallersWaitForTheNewOne) {
   Get("acct", "s", 1, /*context=*/7);
-  Succeed(0, "old");
+  Succeed(0, "old", 120);
   ASSERT_EQ(timers_.size(), 1u);
+  EXPECT_EQ(timers_[0]->expiries.back(), std::chrono::seconds(60));
 
   timers_[0]->last(error_code());  // expiry
   ASSERT_EQ(refreshes_.size(), 2u);
-  EXPECT_EQ(refreshes_[1].credentials.secret, "s");
+  EXPECT_EQ(refreshes_[1].secret, "s");
   EXPECT_EQ(refreshes_[1].context, 7);  // the context of the refresh that set the timer
 
   // The old token is not handed out any more.
   Get("acct", "s", 2);
   EXPECT_EQ(refreshes_.size(), 2u);
-  ASSERT_EQ(answers_.size(), 1u);
-  Succeed(1, "new", 120);
-  ASSERT_EQ(answers_.size(), 2u);
-  EXPECT_EQ(answers_[1].token, "new");
-  EXPECT_EQ(timers_[0]->expiries.back(), std::chrono::seconds(60));
+  Succeed(1, "new");
+  EXPECT_EQ(answers_, (std::vector<Answer>{Token(1, "old"), Token(2, "new")}));
+  EXPECT_EQ(timers_[0]->expiries.back(), std::chrono::seconds(3540));
 }
 
-TEST_F(AccessTokenCacheTest, FailuresReachEveryWaiterAndTheNextCallerTriesAgain) {
+TEST_F(AccessTokenCacheTest, CredentialsThatNeverObtainATokenAreNotKept) {
   Get("acct", "s", 1);
   Get("acct", "s", 2);
   Fail(0, MakeCommonError(kHttpRequestFailure));
-  ASSERT_EQ(answers_.size(), 2u);
-  for (const Answer& answer : answers_) {
-    EXPECT_EQ(answer.token, "");
-    EXPECT_EQ(answer.ec, MakeCommonError(kHttpRequestFailure));
-  }
-  EXPECT_TRUE(timers_[0]->expiries.empty());  // no timer for a token never obtained
+  const Answer unreachable{0, "", MakeCommonError(kHttpRequestFailure)};
+  EXPECT_EQ(answers_, (std::vector<Answer>{{1, "", unreachable.ec}, {2, "", unreachable.ec}}));
+  EXPECT_EQ(cache_->size(), 0u);
+  EXPECT_FALSE(GetByKey("acct", "s", 3));
 
   // A refusal by the store is the biller's "wrong service provider
-  // authentication key".
-  Get("acct", "s", 3);
-  ASSERT_EQ(refreshes_.size(), 2u);
-  Fail(1, error_code(), AccessTokenResponse::kFailure);
-  ASSERT_EQ(answers_.size(), 3u);
-  EXPECT_TRUE(answers_[2].ec == kWrongServiceProviderAuthKey);
-
+  // authentication key"; the next caller tries again.
   Get("acct", "s", 4);
-  ASSERT_EQ(refreshes_.size(), 3u);
+  Refuse(1);
+  EXPECT_EQ(answers_.back(), Refused(4));
+  EXPECT_EQ(cache_->size(), 0u);
+  Get("acct", "s", 5);
   Succeed(2, "tok");
-  EXPECT_EQ(answers_.back().token, "tok");
-  EXPECT_FALSE(answers_.back().ec);
+  EXPECT_EQ(answers_.back(), Token(5, "tok"));
+  EXPECT_EQ(cache_->size(), 1u);
 }
 
-TEST_F(AccessTokenCacheTest, NewCredentialsWhileRefreshingDiscardTheOutdatedAnswer) {
-  Get("acct", "old", 1);
-  Get("acct", "new", 2);
-  ASSERT_EQ(refreshes_.size(), 2u);
-  EXPECT_EQ(refreshes_[1].credentials.secret, "new");
-
-  Succeed(0, "tok-old");  // outdated: nobody is answered
-  EXPECT_TRUE(answers_.empty());
-  EXPECT_TRUE(timers_[0]->expiries.empty());
-
-  Succeed(1, "tok-new");
-  ASSERT_EQ(answers_.size(), 2u);
-  EXPECT_EQ(answers_[0].token, "tok-new");
-  EXPECT_EQ(answers_[1].token, "tok-new");
-
-  // The outdated answer, had it failed, would not have failed the waiters
-  // either.
-  Get("acct", "newer", 3);
-  Fail(0, error_code(), AccessTokenResponse::kFailure);
-  EXPECT_EQ(answers_.size(), 2u);
-}
-
-TEST_F(AccessTokenCacheTest, NewCredentialsReplaceAReadyTokenAndItsTimer) {
-  Get("acct", "old", 1);
-  Succeed(0, "tok-old");
+TEST_F(AccessTokenCacheTest, OtherCredentialsForTheAccountNeverReachOrDisturbTheOwnersEntry) {
+  Get("acct", "owner", 1);
+  Succeed(0, "owner-tok");
   ASSERT_TRUE(timers_[0]->pending);
 
-  Get("acct", "new", 2);
+  // An intruder names the account with a secret of its own: a request of its
+  // own, answered to it alone; the owner's token and timer stay.
+  Get("acct", "guess", 2);
   ASSERT_EQ(refreshes_.size(), 2u);
-  EXPECT_FALSE(timers_[0]->pending);  // cancelled
-  ASSERT_EQ(answers_.size(), 1u);     // not answered with the old account's token
+  EXPECT_EQ(refreshes_[1].secret, "guess");
+  EXPECT_TRUE(timers_[0]->pending);
+  Get("acct", "owner", 3);
+  EXPECT_EQ(answers_.back(), Token(3, "owner-tok"));
+  Refuse(1);
+  EXPECT_EQ(answers_.back(), Refused(2));
+  EXPECT_EQ(cache_->size(), 1u);
 
-  // A timer that fired just before the cancel finds other credentials.
+  // Across the owner's renewal: requests in flight for both, each answered
+  // with its own outcome whatever the order.
   timers_[0]->last(error_code());
-  EXPECT_EQ(refreshes_.size(), 2u);
+  Get("acct", "owner", 4);
+  Get("acct", "guess", 5);
+  ASSERT_EQ(refreshes_.size(), 4u);
+  EXPECT_EQ(refreshes_[2].secret, "owner");
+  EXPECT_EQ(refreshes_[3].secret, "guess");
+  Refuse(3);
+  EXPECT_EQ(answers_.back(), Refused(5));
+  Succeed(2, "owner-tok-2");
+  EXPECT_EQ(answers_.back(), Token(4, "owner-tok-2"));
 
-  Fail(1, error_code(), AccessTokenResponse::kFailure);
-  ASSERT_EQ(answers_.size(), 2u);
-  EXPECT_TRUE(answers_[1].ec == kWrongServiceProviderAuthKey);
-  EXPECT_EQ(answers_[1].token, "");
+  // A stray answer (late or repeated) changes nothing.
+  Succeed(3, "stolen");
+  Refuse(2);
+  Get("acct", "owner", 6);
+  EXPECT_EQ(answers_.back(), Token(6, "owner-tok-2"));
+  EXPECT_EQ(answers_.size(), 6u);
 }
 
-TEST_F(AccessTokenCacheTest, ByKeyUsesTheStoredCredentials) {
-  EXPECT_FALSE(cache_->GetByKey("unknown", 0, Caller(1)));
-  EXPECT_TRUE(answers_.empty());
-
+TEST_F(AccessTokenCacheTest, ByKeyRenewsAProvenEntryWithItsStoredCredentials) {
   Get("acct", "s", 1, 0);
-  Fail(0, MakeCommonError(kHttpRequestFailure));
-  ASSERT_TRUE(cache_->GetByKey("acct", 5, Caller(2)));
+  Succeed(0, "tok");
+  timers_[0]->last(error_code());
+  Fail(1, MakeCommonError(kHttpRequestFailure));  // renewal failed: the entry stays
+  EXPECT_EQ(cache_->size(), 1u);
+
+  ASSERT_TRUE(GetByKey("acct", "s", 2, 5));
+  ASSERT_EQ(refreshes_.size(), 3u);
+  EXPECT_EQ(refreshes_[2].secret, "s");
+  EXPECT_EQ(refreshes_[2].context, 5);
+  EXPECT_TRUE(GetByKey("acct", "s", 3, 5));  // waits for the same request
+  EXPECT_EQ(refreshes_.size(), 3u);
+  Succeed(2, "tok-2");
+  EXPECT_EQ(answers_, (std::vector<Answer>{Token(1, "tok"), Token(2, "tok-2"),
+                                           Token(3, "tok-2")}));
+  EXPECT_FALSE(GetByKey("acct", "other", 4));
+}
+
+TEST_F(AccessTokenCacheTest, ARejectedTokenIsReplacedByTheNextCaller) {
+  Get("acct", "s", 1);
+  Succeed(0, "revoked");
+  const AccessTokenKey key = Cache::KeyOf("acct", Secret{"s"});
+  cache_->Invalidate(key, "revoked");
+  EXPECT_FALSE(timers_[0]->pending);
+  ASSERT_TRUE(GetByKey("acct", "s", 2));
   ASSERT_EQ(refreshes_.size(), 2u);
-  EXPECT_EQ(refreshes_[1].credentials.secret, "s");
-  EXPECT_EQ(refreshes_[1].context, 5);
+  Succeed(1, "fresh");
+  EXPECT_EQ(answers_.back(), Token(2, "fresh"));
 
-  EXPECT_TRUE(cache_->GetByKey("acct", 5, Caller(3)));  // waits for the same request
-  EXPECT_EQ(refreshes_.size(), 2u);
-  Succeed(1, "tok");
-  ASSERT_EQ(answers_.size(), 3u);
-  EXPECT_EQ(answers_[1].token, "tok");
-  EXPECT_EQ(answers_[2].token, "tok");
-
-  EXPECT_TRUE(cache_->GetByKey("acct", 5, Caller(4)));
-  EXPECT_EQ(answers_.back().token, "tok");
+  // A second rejection of the old token, from a request that started before
+  // the renewal, keeps the fresh one.
+  cache_->Invalidate(key, "revoked");
+  ASSERT_TRUE(GetByKey("acct", "s", 3));
+  EXPECT_EQ(answers_.back(), Token(3, "fresh"));
   EXPECT_EQ(refreshes_.size(), 2u);
 }
 
-TEST_F(AccessTokenCacheTest, AccountsKeepTheirOwnTimers) {
-  Get("a", "s", 1);
-  Get("b", "s", 2);
-  Succeed(0, "tok-a", 600);
-  Succeed(1, "tok-b", 900);
-  ASSERT_EQ(timers_.size(), 2u);
+TEST_F(AccessTokenCacheTest, EntriesUnusedForADayAreDropped) {
+  Get("used", "s", 1);
+  Succeed(0, "tok-used");
+  Get("unused", "s", 2);
+  Succeed(1, "tok-unused");
+  Get("failing", "s", 3);
+  Succeed(2, "tok-failing");
+  timers_[2]->last(error_code());
+  Fail(3, MakeCommonError(kHttpRequestFailure));  // no timer left to find it
+
+  // Renewals keep a token fresh, but only use keeps the entry.
+  now_ += 23 * kHour;
+  ASSERT_TRUE(GetByKey("used", "s", 4));
+  now_ += 2 * kHour;
   timers_[0]->last(error_code());
-  Succeed(2, "tok-a2", 600);
-  EXPECT_EQ(timers_[0]->expiries.size(), 2u);
-  EXPECT_EQ(timers_[1]->expiries.size(), 1u);
-  EXPECT_EQ(timers_[1]->cancels, 1);  // the one before its own first wait
-  EXPECT_TRUE(timers_[1]->pending);
+  timers_[1]->last(error_code());
+  ASSERT_EQ(refreshes_.size(), 5u);  // "used" only
+  Succeed(4, "tok-used-2");
+  ASSERT_TRUE(GetByKey("used", "s", 5));
+  EXPECT_EQ(answers_.back(), Token(5, "tok-used-2"));
+  EXPECT_EQ(cache_->size(), 1u);
+  EXPECT_FALSE(GetByKey("unused", "s", 6));
+  EXPECT_FALSE(GetByKey("failing", "s", 6));
 }
 
 TEST_F(AccessTokenCacheTest, CallbacksMayAskTheCacheAgain) {
   cache_->Get("acct", Secret{"s"}, 0, [this](const std::string& token, const error_code&) {
     // Runs without the cache's lock held: asking again must not deadlock.
     Get("acct", "s", 2);
-    answers_.push_back({token, error_code(), 1});
+    answers_.push_back({1, token, error_code()});
   });
   Succeed(0, "tok");
-  ASSERT_EQ(answers_.size(), 2u);
-  EXPECT_EQ(answers_[0].caller, 2);
-  EXPECT_EQ(answers_[0].token, "tok");
+  EXPECT_EQ(answers_, (std::vector<Answer>{Token(2, "tok"), Token(1, "tok")}));
 }
 
-TEST_F(AccessTokenCacheTest, ShutdownCancelsTimersAndForgetsEveryAccount) {
+TEST_F(AccessTokenCacheTest, ShutdownAnswersWaitersAndForgetsEveryAccount) {
   Get("a", "s", 1);
   Succeed(0, "tok-a");
   Get("b", "s", 2);  // in flight at shutdown
@@ -270,13 +283,17 @@ TEST_F(AccessTokenCacheTest, ShutdownCancelsTimersAndForgetsEveryAccount) {
   cache_->Shutdown();
   EXPECT_FALSE(timers_[0]->pending);
   EXPECT_EQ(cache_->size(), 0u);
+  const error_code stopped = MakeBillerError(kServiceProviderCommunicationError);
+  EXPECT_EQ(answers_.back(), (Answer{2, "", stopped}));
 
-  // Late events for forgotten accounts change nothing.
+  // Late events for forgotten accounts change nothing; callers are answered.
   Succeed(1, "tok-b");
   timers_[0]->last(error_code());
   EXPECT_EQ(refreshes_.size(), 2u);
-  EXPECT_EQ(answers_.size(), 1u);
-  EXPECT_FALSE(cache_->GetByKey("a", 0, Caller(3)));
+  EXPECT_FALSE(GetByKey("a", "s", 3));
+  Get("a", "s", 4);
+  EXPECT_EQ(answers_.back(), (Answer{4, "", stopped}));
+  EXPECT_EQ(answers_.size(), 3u);
 }
 
 TEST(ReadAccessTokenAnswerTest, SortsAnswersIntoTokensRefusalsAndFailures) {

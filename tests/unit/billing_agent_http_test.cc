@@ -152,18 +152,21 @@ std::vector<std::string> Handle(HttpServer::Handler handler, const std::string& 
 TEST(HttpHandlersTest, SessionsTheBillerNeverIssuedAreRefusedWithoutGrowingTheRegistry) {
   const std::vector<std::string> refused = {R"(200 application/json {"result": 1005})"};
   const std::string purchase = R"("package_name": "a", "product_id": "b", "purchase_token": "c")";
-  const size_t sessions = ClientSessionCount();
+  const size_t sessions = HttpSessionCount();
   for (const std::string& id :
        {util::ToString(RandomGenerator::GenerateUuid()), std::string("not a uuid")}) {
     EXPECT_EQ(Handle(&OnHttpGooglePlayValidation, Body(purchase, id)), refused) << id;
   }
-  EXPECT_EQ(ClientSessionCount(), sessions);
+  EXPECT_EQ(HttpSessionCount(), sessions);
 
   // A session that exists goes on to the dispatch, which refuses it there
   // for not being authenticated.
-  auto session = GetOrCreateClientSession(RandomGenerator::GenerateUuid());
-  EXPECT_EQ(Handle(&OnHttpGooglePlayValidation, Body(purchase, util::ToString(session->id()))),
-            refused);
+  auto session = std::make_shared<ClientSession>(RandomGenerator::GenerateUuid());
+  session->set_state(ClientSession::kCreated);
+  AddHttpSession(session);
+  EXPECT_EQ(
+      Handle(&OnHttpGooglePlayValidation, Body(purchase, util::ToString(session->id()))),
+      refused);
   EXPECT_TRUE(session->state() == ClientSession::kCreated);
 }
 

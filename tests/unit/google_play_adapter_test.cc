@@ -24,7 +24,7 @@ const Row kRows[] = {
     {500, "", kHttpRequestFailure, Rvr::kSuccess},
     {503, "busy", kHttpRequestFailure, Rvr::kSuccess},
     {404, "{}", 0, Rvr::kFailure},
-    {401, "not json", 0, Rvr::kFailure},
+    {401, "not json", 0, Rvr::kTokenRejected},
     {200, R"({"acknowledgementState":1,"purchaseState":0,"consumptionState":0})", 0,
      Rvr::kSuccess},
     {200, R"({"acknowledgementState":1,"purchaseState":2,"consumptionState":1})", 0,

@@ -24,7 +24,7 @@ struct Row {
 const Row kRows[] = {
     {kNoAnswer, "", kHttpRequestFailure, 0, 0, 0},
     {500, "", kHttpRequestFailure, 0, 0, 0},
-    {401, "{}", 0, Rvr::kFailure, 0, 0},
+    {401, "{}", 0, Rvr::kTokenRejected, 0, 0},
     {200, R"({"consumptionState":1,"purchaseState":1,"purchaseTime":1700000000123})", 0,
      Rvr::kSuccess, 1, 1700000000123},
     // Without a usable purchase time the purchase still counts.

@@ -4,9 +4,14 @@
 #include <thread>
 #include <vector>
 
+#include <gflags/gflags.h>
 #include <gtest/gtest.h>
 
+#include "framework/clock.h"
 #include "framework/tcp.h"
+
+DECLARE_int32(http_session_idle_timeout_s);
+DECLARE_int32(http_session_limit);
 
 namespace tvx {
 namespace {
@@ -50,24 +55,80 @@ TEST(SessionRegistryTest, ConcurrentCreationOfOneIdYieldsOneSession) {
   RemoveClientSession(id);
 }
 
-TEST(SessionTextTest, NamesStateAndIdsButNeverSecrets) {
+TEST(SessionTextTest, NamesStateAndIdsWithClientTextsEscaped) {
   const Uuid id = util::FromString("0123abcd-0000-4000-8000-00000000beef");
   ClientSession session(id);
   EXPECT_EQ(TextOf(session),
             "0123abcd-0000-4000-8000-00000000beef(state: kUnknown, client_id: , gp_client_id: , "
             "os_client_id: )");
   session.set_state(ClientSession::kAuthenticated);
-  session.set_client_id("game-1");
-  session.set_gp_client_id("gp@example.com");
-  session.set_os_client_id("os-1");
-  session.set_gp_private_key("PRIVATE-KEY");
-  session.set_gp_client_secret("GP-SECRET");
-  session.set_gp_refresh_token("REFRESH");
-  session.set_os_client_secret("OS-SECRET");
-  const std::string text = TextOf(session);
-  EXPECT_EQ(text,
-            "0123abcd-0000-4000-8000-00000000beef(state: kAuthenticated, client_id: game-1, "
-            "gp_client_id: gp@example.com, os_client_id: os-1)");
+  // A client id holding a line end cannot start a forged log line.
+  session.set_client_id("game-1\nE1207 00:00:00 forged");
+  session.set_gp_token_key({"gp@example.com", "digest"});
+  session.set_os_token_key({"os-1\x1b[2J", "digest"});
+  EXPECT_EQ(TextOf(session),
+            "0123abcd-0000-4000-8000-00000000beef(state: kAuthenticated, client_id: "
+            "game-1\\nE1207 00:00:00 forged, gp_client_id: gp@example.com, "
+            "os_client_id: os-1\\x1b[2J)");
+}
+
+// The HTTP sessions' idle timeout and limit, on a clock the test turns.
+class HttpSessionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetHttpSessionClockForTesting([this] { return now_; });
+    // Sessions other tests left behind are idle by now.
+    now_ = int64_t{1} << 50;
+    FindHttpSession(util::kNilUuid);
+  }
+  void TearDown() override {
+    FLAGS_http_session_idle_timeout_s = 3600;
+    FLAGS_http_session_limit = 100000;
+    now_ += int64_t{1} << 50;
+    FindHttpSession(util::kNilUuid);
+    SetHttpSessionClockForTesting(&MonotonicClock::Now);
+  }
+  std::shared_ptr<ClientSession> Add() {
+    auto session = std::make_shared<ClientSession>(RandomGenerator::GenerateUuid());
+    AddHttpSession(session);
+    return session;
+  }
+  static constexpr int64_t kSecond = 1000 * 1000;
+  int64_t now_ = 0;
+};
+
+TEST_F(HttpSessionTest, IdleSessionsAreForgottenAndUseKeepsThemAlive) {
+  FLAGS_http_session_idle_timeout_s = 60;
+  auto used = Add();
+  auto idle = Add();
+  now_ += 59 * kSecond;
+  EXPECT_EQ(FindHttpSession(used->id()), used);
+  now_ += 2 * kSecond;  // 61 s after `idle` was made, 2 s after `used` was used
+  EXPECT_EQ(FindHttpSession(idle->id()), nullptr);
+  EXPECT_EQ(FindHttpSession(used->id()), used);
+  EXPECT_EQ(HttpSessionCount(), 1u);
+  now_ += 60 * kSecond;
+  EXPECT_EQ(FindHttpSession(used->id()), nullptr);
+  EXPECT_EQ(HttpSessionCount(), 0u);
+}
+
+TEST_F(HttpSessionTest, PastTheLimitTheLeastRecentlyUsedIsForgotten) {
+  FLAGS_http_session_limit = 3;
+  std::vector<std::shared_ptr<ClientSession>> sessions;
+  for (int i = 0; i < 3; ++i) {
+    sessions.push_back(Add());
+    now_ += kSecond;
+  }
+  EXPECT_EQ(FindHttpSession(sessions[0]->id()), sessions[0]);  // now the most recent
+  auto fourth = Add();
+  EXPECT_EQ(HttpSessionCount(), 3u);
+  EXPECT_EQ(FindHttpSession(sessions[1]->id()), nullptr);
+  for (const auto& kept : {sessions[0], sessions[2], fourth}) {
+    EXPECT_EQ(FindHttpSession(kept->id()), kept);
+  }
+  // Many more never hold more than the limit.
+  for (int i = 0; i < 100; ++i) Add();
+  EXPECT_EQ(HttpSessionCount(), 3u);
 }
 
 TEST(TcpSessionIdsTest, RecordsEachTransportOnce) {

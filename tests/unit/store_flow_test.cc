@@ -300,6 +300,8 @@ class StoreFlowTest : public ::testing::TestWithParam<Case> {
   }
 
   // The flows take the token their session's authentication obtained.
+  inline static const GoogleOAuthClient kGoogleClient{"gp-client", "secret", "refresh"};
+  inline static const OneStoreClient kOneStoreClient{"os-client", "secret"};
   void PrimeTokens() {
     std::mutex mutex;
     std::condition_variable done;
@@ -310,8 +312,8 @@ class StoreFlowTest : public ::testing::TestWithParam<Case> {
       ++tokens;
       done.notify_all();
     };
-    GooglePlayAdapter::GetAccessToken("gp-client", "secret", "refresh", count);
-    OneStoreAdapter::GetAccessToken("os-client", "secret", false, count);
+    GooglePlayAdapter::GetAccessToken(kGoogleClient, count);
+    OneStoreAdapter::GetAccessToken(kOneStoreClient, false, count);
     std::unique_lock<std::mutex> lock(mutex);
     ASSERT_TRUE(done.wait_for(lock, 30s, [&] { return tokens == 2; }));
   }
@@ -320,8 +322,8 @@ class StoreFlowTest : public ::testing::TestWithParam<Case> {
     auto session = GetOrCreateClientSession(RandomGenerator::GenerateUuid());
     session->set_state(ClientSession::kAuthenticated);
     session->set_client_id("client");
-    session->set_gp_client_id("gp-client");
-    session->set_os_client_id("os-client");
+    session->set_gp_token_key(GooglePlayAdapter::TokenKey(kGoogleClient));
+    session->set_os_token_key(OneStoreAdapter::TokenKey(kOneStoreClient));
     auto message = std::make_shared<Biller::Request>();
     message->set_request_uuid(util::ToBytes(RandomGenerator::GenerateUuid()));
     message->set_type(Biller::kReceiptValidation);
