@@ -10,6 +10,7 @@
 #include "framework/clock.h"
 #include "framework/uuid.h"
 #include "src/apple_appstore_adapter.h"
+#include "src/apple_server_api.h"
 #include "src/billing_agent.h"
 #include "src/billing_agent_state.h"
 #include "src/billing_error.h"
@@ -157,6 +158,10 @@ void OnAppleAppStoreReceiptValidated(const std::shared_ptr<Request>& request,
 void BillingAgent::RequestAppleAppStoreReceiptValidation(
     const std::shared_ptr<Request>& request, const Json& receipt, const PlayerAccount& account,
     const std::shared_ptr<ExponentialBackoff>& back_off) {
+  if (IsAppleServerApiReceipt(receipt)) {
+    RequestAppleServerApiValidation(request, receipt, account, back_off);
+    return;
+  }
   // A retry asks again with the receipt the first attempt accepted.
   if (back_off->try_count() == 0 && !IsWellFormed(receipt)) {
     LOG(WARNING) << kTag << "Invalid Apple AppStore receipt found"
