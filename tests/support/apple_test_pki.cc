@@ -82,7 +82,8 @@ enum class Kind { kRoot, kIntermediate, kLeaf };
 
 // A certificate for a new key, signed by `issuer` (itself for a root).
 Certificate Issue(const std::string& common_name, Kind kind, const Certificate* issuer,
-                  const char* oid, time_t not_before, time_t not_after) {
+                  const char* oid, time_t not_before, time_t not_after,
+                  bool authority_key_id = true) {
   static long serial = 1;
   Certificate made;
   made.key = NewP256Key();
@@ -110,7 +111,7 @@ Certificate Issue(const std::string& common_name, Kind kind, const Certificate* 
     AddExtension(x, issuer_x509, NID_key_usage, "critical,keyCertSign,cRLSign");
   }
   AddExtension(x, issuer_x509, NID_subject_key_identifier, "hash");
-  if (kind != Kind::kRoot) {
+  if (kind != Kind::kRoot && authority_key_id) {
     AddExtension(x, issuer_x509, NID_authority_key_identifier, "keyid:always");
   }
   if (oid) AddOidExtension(x, oid);
@@ -163,7 +164,7 @@ bool VerifyEs256(const std::string& public_pem, const std::string& data,
 struct AppleTestPki::Impl {
   ~Impl() {
     for (Certificate* c : {&root, &intermediate, &leaf, &other_root, &other_intermediate,
-                           &other_leaf, &leaf_without_oid, &bare_intermediate, &bare_leaf,
+                           &other_leaf, &leaf_without_oid, &leaf_without_akid, &bare_intermediate, &bare_leaf,
                            &expired_leaf}) {
       X509_free(c->x509);
       EVP_PKEY_free(c->key);
@@ -172,6 +173,7 @@ struct AppleTestPki::Impl {
   Certificate root, intermediate, leaf;
   Certificate other_root, other_intermediate, other_leaf;
   Certificate leaf_without_oid;
+  Certificate leaf_without_akid;
   Certificate bare_intermediate, bare_leaf;
   Certificate expired_leaf;
 };
@@ -190,6 +192,8 @@ AppleTestPki::AppleTestPki() : impl_(std::make_unique<Impl>()) {
                        jws::kAppleLeafOid, k2015, k2045);
   p.leaf_without_oid =
       Issue("Leaf Without OID", Kind::kLeaf, &p.intermediate, nullptr, k2015, k2045);
+  p.leaf_without_akid = Issue("Leaf Without Authority Key Id", Kind::kLeaf, &p.intermediate,
+                              jws::kAppleLeafOid, k2015, k2045, false);
   p.bare_intermediate =
       Issue("Intermediate Without OID", Kind::kIntermediate, &p.root, nullptr, k2015, k2045);
   p.bare_leaf = Issue("Leaf Of Intermediate Without OID", Kind::kLeaf, &p.bare_intermediate,
@@ -217,11 +221,13 @@ std::string AppleTestPki::Sign(const Json& payload, const SignOptions& options) 
     case Chain::kOtherRoot:
       chain[0] = &p.other_leaf;
       chain[1] = &p.other_intermediate;
-      // The configured root's own certificate in the last place changes
-      // nothing: x5c's root is not trusted.
+      chain[2] = &p.other_root;
       break;
     case Chain::kLeafWithoutOid:
       chain[0] = &p.leaf_without_oid;
+      break;
+    case Chain::kLeafWithoutAuthorityKeyId:
+      chain[0] = &p.leaf_without_akid;
       break;
     case Chain::kIntermediateWithoutOid:
       chain[0] = &p.bare_leaf;

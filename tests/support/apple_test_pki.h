@@ -31,9 +31,10 @@ class AppleTestPki {
   // The chain a JWS carries.
   enum class Chain {
     kGood,                      // leaf and intermediate of the test root
-    kOtherRoot,                 // the same shape under another root
+    kOtherRoot,                 // the same shape under another root, in x5c too
     kLeafWithoutOid,            // a leaf lacking Apple's leaf OID
     kIntermediateWithoutOid,    // an intermediate lacking its OID, and its leaf
+    kLeafWithoutAuthorityKeyId,  // fine but for what strict X.509 checks demand
     kExpiredLeaf,               // a leaf valid only in 2020
   };
   struct SignOptions {

@@ -101,6 +101,8 @@ struct Refusal {
   const char* refusal;  // the start of the verifier's reason
 };
 
+void PrintTo(const Refusal& refusal, std::ostream* os) { *os << refusal.name; }
+
 class SignedDataRefusalTest : public ::testing::TestWithParam<Refusal> {};
 
 TEST_P(SignedDataRefusalTest, IsRefusedWithItsReason) {
@@ -123,6 +125,9 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"IntermediateWithoutOid",
                 {.chain = Chain::kIntermediateWithoutOid},
                 "intermediate certificate lacks"},
+        Refusal{"NotStrictX509",
+                {.chain = Chain::kLeafWithoutAuthorityKeyId},
+                "certificate chain not verified"},
         Refusal{"ExpiredLeaf", {.chain = Chain::kExpiredLeaf}, "certificate chain not verified"}),
     [](const auto& info) { return std::string(info.param.name); });
 
