@@ -56,6 +56,13 @@ int64_t RetryAfterOf(const http::Response& response) {
   return 0;
 }
 
+// `text` as one segment of the path: percent-encoded, dot segments too, so
+// that no id can step up Apple's path.
+std::string PathSegment(const std::string& text) {
+  if (text == "." || text == "..") return text == "." ? "%2E" : "%2E%2E";
+  return http::UrlEncode(text);
+}
+
 }  // namespace
 
 bool SetAppleServerApiConfig(const Json& argument, std::string* error) {
@@ -173,7 +180,7 @@ void AppleServerApiAdapter::Ask(bool sandbox, bool renewed_token) {
   http_client_ = std::make_shared<HttpClient>(io_);
   http_client_->SetHeader("Authorization", "Bearer " + token);
   http_client_->GetAsync(
-      base + "/inApps/v1/transactions/" + http::UrlEncode(transaction_id_),
+      base + "/inApps/v1/transactions/" + PathSegment(transaction_id_),
       [self = shared_from_this(), sandbox, renewed_token](http::TransportCode code,
                                                           const http::Response& response) {
         self->OnAnswer(sandbox, renewed_token, code, response);

@@ -183,6 +183,9 @@ TEST_F(AppleServerApiTest, ProductionNeverAsksTheSandboxAndHttpTakesBothForms) {
   EXPECT_EQ(ValidateId("sandbox-only"), ValidationResponse::kFailWrongReceipt);
   EXPECT_EQ(api_.RequestCount(Api::kProduction), 1);
   EXPECT_EQ(api_.RequestCount(Api::kSandbox), 0);
+  // An id cannot step up Apple's path.
+  EXPECT_EQ(ValidateId(".."), ValidationResponse::kFailWrongReceipt);
+  EXPECT_EQ(api_.RequestCount(Api::kProduction), 2);
 
   const std::string session_body =
       HttpPost(biller_->http_port(), "/v1/authentication", R"({"biller_client_id": "c1"})").body;
