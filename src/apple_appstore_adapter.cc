@@ -12,6 +12,7 @@
 #include "framework/clock.h"
 #include "src/billing_error.h"
 #include "src/store_endpoints.h"
+#include "src/store_http.h"
 
 namespace tvx {
 namespace {
@@ -220,9 +221,9 @@ void AppleAppStoreAdapter::OnReceiptValidationResponse(bool is_sandbox, const Js
 AppleAppStoreVerdict CheckAppleAppStoreAnswer(bool is_sandbox, const Json& receipt,
                                               http::TransportCode code,
                                               const http::Response& response) {
-  const std::string& body = response.body;
-  if (code != http::TransportCode::kOk ||
-      (response.status_code >= 500 && response.status_code <= 599)) {
+  // Only log lines use `body`: a store's answer may be of any size.
+  const std::string body = ForLog(response.body);
+  if (IsRetryable(code, response.status_code)) {
     LOG(ERROR) << kTag << "Failed to get a receipt validation response" << ": code=" << code
                << ", status_code=" << response.status_code << ", message=" << body;
     AppleAppStoreVerdict verdict;
@@ -236,7 +237,7 @@ AppleAppStoreVerdict CheckAppleAppStoreAnswer(bool is_sandbox, const Json& recei
   }
 
   Json answer;
-  if (!answer.FromString(body) || !answer.IsObject()) {
+  if (!answer.FromString(response.body) || !answer.IsObject()) {
     LOG(ERROR) << kTag << "Failed to parse JSON from the response" << ": body=" << body;
     return Fail(kServiceProviderProtocolError);
   }

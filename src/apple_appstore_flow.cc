@@ -1,11 +1,8 @@
 // The Apple App Store validation flow: checks the receipt's form, has the
 // adapter ask Apple (retrying while Apple cannot be reached), records a
 // verified purchase once, writes its Purchase record, and answers.
-#include <sstream>
-
 #include <glog/logging.h>
 
-#include "framework/billing_message_writer.h"
 #include "framework/billing_store.h"
 #include "framework/clock.h"
 #include "framework/uuid.h"
@@ -14,10 +11,7 @@
 #include "src/billing_agent.h"
 #include "src/billing_agent_state.h"
 #include "src/billing_error.h"
-#include "src/billing_statistics.h"
-#include "src/flow_outcome.h"
-#include "src/purchase_log.h"
-#include "src/retry_policy.h"
+#include "src/store_flow.h"
 
 namespace tvx {
 namespace {
@@ -25,36 +19,13 @@ namespace {
 using Rvr = AppleAppStoreAdapter::ReceiptValidationResponse;
 using ValidationResponse = Biller::ReceiptValidation_Response;
 
-constexpr char kTag[] = "[Apple AppStore] ";
+constexpr StoreTraits kAppleAppStore = {"[Apple AppStore] ", kAppleAppStoreName,
+                                        &the_apple_statistics, true,
+                                        "BillingAgent::OnAppleAppStoreReceiptInserted called"};
 
 constexpr RetryStep kReceiptStep = {
     "Failed to validate Apple AppStore receipt, retry after ",
     "[Apple AppStore] Error occurred while communicating with Apple AppStore server", true};
-
-void Record(int32_t code, int64_t start_time) {
-  RecordValidation(the_total_statistics, code, start_time);
-  RecordValidation(the_apple_statistics, code, start_time);
-}
-
-void Communicated(int64_t send_time) {
-  RecordCommunication(the_total_statistics, send_time);
-  RecordCommunication(the_apple_statistics, send_time);
-}
-
-void Answer(const std::shared_ptr<Request>& request, int result) {
-  BillingAgent::SendResponse(request, BillingMessageWriter::CreateReceiptValidationResponse(
-                                          request->request_uuid(), result));
-}
-
-std::string SessionId(const Request& request) { return util::ToString(request.session->id()); }
-
-// ": session=..., account id=..., receipt=..." of the outcome lines.
-std::string Fields(const Request& request, const PlayerAccount& account, const Json& receipt) {
-  std::ostringstream fields;
-  fields << ": session=" << SessionId(request) << ", account id=" << account
-         << ", receipt=" << receipt.ToString();
-  return fields.str();
-}
 
 bool IsWellFormed(const Json& receipt) {
   return receipt.HasAttribute(kAppleAppStoreReceiptDataKey, Json::kString) &&
@@ -64,93 +35,54 @@ bool IsWellFormed(const Json& receipt) {
          !receipt.GetString(kAppleAppStoreProductIdKey).empty();
 }
 
-void OnAppleAppStoreReceiptInserted(const BillerDatabase::InsertReceiptResult& result,
-                                    const std::shared_ptr<Request>& request, const Rvr& response,
-                                    const PlayerAccount& account, const Json& receipt) {
-  VLOG(2) << "BillingAgent::OnAppleAppStoreReceiptInserted called";
-  AnswerInsertResult(result, kTag, kAppleAppStoreName, the_apple_statistics, request,
-                     Fields(*request, account, receipt),
-                     response.decoded_receipt, [&] {
-                       // The adapter only hands over purchases whose dates it could read.
-                       AppleAppStoreDate purchase_date;
-                       ConvertAppleAppStoreDate(response.purchase_date, &purchase_date);
-                       LogPurchase(request->session->client_id(), account.id(),
-                                   account.service_provider(),
-                                   receipt.GetString(kAppleAppStoreProductIdKey),
-                                   receipt.GetInteger(kAppleAppStoreQuantityKey),
-                                   purchase_date.epoch_seconds, purchase_date.zone,
-                                   WallClock::ToSeconds(WallClock::Now()));
-                     });
+void Insert(const Flow& flow, const Rvr& response) {
+  const Json& receipt = flow->receipt();
+  // The adapter only hands over purchases whose dates it could read.
+  AppleAppStoreDate purchase_date;
+  AppleAppStoreDate original_purchase_date;
+  AppleAppStoreReceiptRow row;
+  ConvertAppleAppStoreDate(response.purchase_date, &purchase_date, &row.purchase_date);
+  ConvertAppleAppStoreDate(response.original_purchase_date, &original_purchase_date,
+                           &row.original_purchase_date);
+  LOG(INFO) << "Validating Apple AppStore receipt was successful, Now updating the data";
+  row.owner = flow->owner();
+  row.is_sandbox = response.is_sandbox;
+  row.receipt_data = receipt.GetString(kAppleAppStoreReceiptDataKey);
+  row.product_id = receipt.GetString(kAppleAppStoreProductIdKey);
+  row.quantity = receipt.GetInteger(kAppleAppStoreQuantityKey);
+  row.transaction_id = response.transaction_id;
+  row.original_transaction_id = response.original_transaction_id;
+  row.purchase_date_time_zone = purchase_date.zone;
+  row.original_purchase_date_time_zone = original_purchase_date.zone;
+  auto log_purchase = [flow, row, purchase_date] {
+    flow->LogPurchase(row.product_id, row.quantity, purchase_date.epoch_seconds,
+                      purchase_date.zone);
+  };
+  flow->InsertThenAnswer(&BillerDatabase::InsertAppleAppStoreReceipt, row,
+                         {response.decoded_receipt, log_purchase, nullptr});
 }
 
-void OnAppleAppStoreReceiptValidated(const std::shared_ptr<Request>& request,
-                                     const PlayerAccount& account,
-                                     const std::shared_ptr<ExponentialBackoff>& back_off,
-                                     const Json& receipt, int64_t send_time,
-                                     const boost::system::error_code& error,
-                                     const Rvr& response) {
-  if (!back_off) LOG(FATAL) << "Assert failed: back_off";
-  Communicated(send_time);
-
-  if (error) {
-    // Every failed attempt counts, also one that is retried.
-    Record(kServiceProviderCommunicationError, request->start_time);
-    RetryOrGiveUp(kReceiptStep, error, back_off, request, account, receipt,
-                  [request, receipt, account, back_off] {
-                    BillingAgent::RequestAppleAppStoreReceiptValidation(request, receipt,
-                                                                        account, back_off);
-                  });
-    return;
-  }
-
+void OnValidated(const Flow& flow, const Rvr& response) {
   switch (response.code) {
     case Rvr::kSuccess:
-      break;
+      Insert(flow, response);
+      return;
     case Rvr::kCancelled:
-      LOG(WARNING) << kTag << "Cancelled receipt" << Fields(*request, account, receipt);
-      Answer(request, ValidationResponse::kFailCancelledReceipt);
-      Record(kCancelledReceipt, request->start_time);
+      flow->Refuse(kRefuseCancelled);
       return;
     case Rvr::kInvalidReceipt:
-      LOG(WARNING) << kTag << "Invalid receipt found" << Fields(*request, account, receipt);
-      Answer(request, ValidationResponse::kFailWrongReceipt);
-      Record(kWrongReceipt, request->start_time);
+      flow->Refuse(kRefuseInvalid);
       return;
     case Rvr::kMissingProductInformation:
-      LOG(ERROR) << kTag << "Missing product information" << Fields(*request, account, receipt)
+      LOG(ERROR) << kAppleAppStore.tag << "Missing product information" << flow->Fields()
                  << ", code=" << static_cast<int>(response.code);
-      Answer(request, ValidationResponse::kFailProductInformationNotFound);
-      Record(kWrongReceipt, request->start_time);
+      flow->Answer(ValidationResponse::kFailProductInformationNotFound);
+      flow->Record(kWrongReceipt);
       return;
     default:
       LOG(FATAL) << "Assert failed: false";
       return;
   }
-
-  AppleAppStoreDate purchase_date;
-  AppleAppStoreDate original_purchase_date;
-  std::string purchase_date_time;
-  std::string original_purchase_date_time;
-  ConvertAppleAppStoreDate(response.purchase_date, &purchase_date, &purchase_date_time);
-  ConvertAppleAppStoreDate(response.original_purchase_date, &original_purchase_date,
-                           &original_purchase_date_time);
-  LOG(INFO) << "Validating Apple AppStore receipt was successful, Now updating the data";
-
-  auto done = [request, response, account, receipt](
-                  const BillerDatabase::InsertReceiptResult& result) {
-    OnAppleAppStoreReceiptInserted(result, request, response, account, receipt);
-  };
-  const std::shared_ptr<BillerDatabase> database = the_db_connection;
-  if (!database) {
-    done(BillerDatabase::kInsertConnectionFailed);
-    return;
-  }
-  database->InsertAppleAppStoreReceipt(
-      request->session->client_id(), account.id(), account.service_provider(),
-      response.is_sandbox, receipt.GetString(kAppleAppStoreReceiptDataKey),
-      receipt.GetString(kAppleAppStoreProductIdKey), receipt.GetInteger(kAppleAppStoreQuantityKey),
-      response.transaction_id, response.original_transaction_id, purchase_date_time,
-      purchase_date.zone, original_purchase_date_time, original_purchase_date.zone, done);
 }
 
 }  // namespace
@@ -162,22 +94,22 @@ void BillingAgent::RequestAppleAppStoreReceiptValidation(
     RequestAppleServerApiValidation(request, receipt, account, back_off);
     return;
   }
+  auto flow = std::make_shared<const StoreFlow>(kAppleAppStore, request, receipt, account, back_off);
   // A retry asks again with the receipt the first attempt accepted.
-  if (back_off->try_count() == 0 && !IsWellFormed(receipt)) {
-    LOG(WARNING) << kTag << "Invalid Apple AppStore receipt found"
-                 << ": session_id=" << SessionId(*request) << ", receipt=" << receipt.ToString();
-    Answer(request, ValidationResponse::kFailWrongReceipt);
+  if (flow->first_attempt() && !IsWellFormed(receipt)) {
+    LOG(WARNING) << kAppleAppStore.tag << "Invalid Apple AppStore receipt found"
+                 << ": session_id=" << util::ToString(request->session->id())
+                 << ", receipt=" << receipt.ToString();
+    flow->Answer(ValidationResponse::kFailWrongReceipt);
     return;
   }
-  auto adapter = AppleAppStoreAdapter::Create(AgentIo());
-  const int64_t send_time = MonotonicClock::Now();
-  adapter->RequestReceiptValidation(
-      false, receipt,
-      [request, account, back_off, receipt, send_time](const boost::system::error_code& error,
-                                                       const Rvr& response) {
-        OnAppleAppStoreReceiptValidated(request, account, back_off, receipt, send_time, error,
-                                        response);
-      });
+  flow->Ask<Rvr>(
+      kReceiptStep,
+      [flow](StoreFlow::Completion<Rvr> done) {
+        AppleAppStoreAdapter::Create(AgentIo())->RequestReceiptValidation(false, flow->receipt(),
+                                                                          std::move(done));
+      },
+      [flow](const Rvr& response) { OnValidated(flow, response); });
 }
 
 }  // namespace tvx

@@ -12,6 +12,7 @@
 #include "framework/clock.h"
 #include "src/billing_error.h"
 #include "src/store_endpoints.h"
+#include "src/store_http.h"
 
 namespace tvx {
 namespace {
@@ -54,13 +55,6 @@ int64_t RetryAfterOf(const http::Response& response) {
     if (ec == std::errc() && end == value.data() + value.size() && millis > 0) return millis;
   }
   return 0;
-}
-
-// `text` as one segment of the path: percent-encoded, dot segments too, so
-// that no id can step up Apple's path.
-std::string PathSegment(const std::string& text) {
-  if (text == "." || text == "..") return text == "." ? "%2E" : "%2E%2E";
-  return http::UrlEncode(text);
 }
 
 }  // namespace
@@ -180,7 +174,7 @@ void AppleServerApiAdapter::Ask(bool sandbox, bool renewed_token) {
   http_client_ = std::make_shared<HttpClient>(io_);
   http_client_->SetHeader("Authorization", "Bearer " + token);
   http_client_->GetAsync(
-      base + "/inApps/v1/transactions/" + PathSegment(transaction_id_),
+      base + "/inApps/v1/transactions/" + UrlPathSegment(transaction_id_),
       [self = shared_from_this(), sandbox, renewed_token](http::TransportCode code,
                                                           const http::Response& response) {
         self->OnAnswer(sandbox, renewed_token, code, response);
@@ -194,10 +188,10 @@ void AppleServerApiAdapter::OnAnswer(bool sandbox, bool renewed_token, http::Tra
   const int status = response.status_code;
   Answer answer;
   answer.is_sandbox = sandbox;
-  if (code != http::TransportCode::kOk || status >= 500 || status == 429) {
+  if (IsRetryable(code, status) || status == 429) {
     LOG(ERROR) << kTag << "Failed to get transaction info" << ": code=" << code
                << ", status_code=" << status << ", environment=" << environment
-               << ", message=" << response.body;
+               << ", message=" << ForLog(response.body);
     if (status == 429) answer.retry_after_ms = RetryAfterOf(response);
     Finish(MakeCommonError(kHttpRequestFailure), answer);
     return;
@@ -230,14 +224,14 @@ void AppleServerApiAdapter::OnAnswer(bool sandbox, bool renewed_token, http::Tra
   }
   if (status >= 400 && status < 500) {
     LOG(WARNING) << kTag << "Transaction info refused" << ": status_code=" << status
-                 << ", environment=" << environment << ", message=" << response.body;
+                 << ", environment=" << environment << ", message=" << ForLog(response.body);
     answer.refusal = "the transaction id was refused";
     Finish({}, answer);
     return;
   }
   if (status != 200 || !parsed || !body.HasAttribute("signedTransactionInfo", Json::kString)) {
     LOG(ERROR) << kTag << "Failed to parse the transaction info" << ": status_code=" << status
-               << ", body=" << response.body;
+               << ", body=" << ForLog(response.body);
     Finish(MakeBillerError(kServiceProviderProtocolError), answer);
     return;
   }

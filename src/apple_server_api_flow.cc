@@ -3,8 +3,6 @@
 // from the device verified here. Either ends in Apple's verified payload,
 // judged and recorded with the same insert, duplicate identity and Purchase
 // record as a verifyReceipt purchase.
-#include <sstream>
-
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <glog/logging.h>
 
@@ -17,50 +15,36 @@
 #include "src/billing_agent.h"
 #include "src/billing_agent_state.h"
 #include "src/billing_error.h"
-#include "src/billing_statistics.h"
-#include "src/flow_outcome.h"
-#include "src/purchase_log.h"
-#include "src/retry_policy.h"
+#include "src/store_flow.h"
 
 namespace tvx {
 namespace {
 
-using ValidationResponse = Biller::ReceiptValidation_Response;
+using ApiAnswer = AppleServerApiAdapter::Answer;
 
-constexpr char kTag[] = "[Apple AppStore] ";
+constexpr StoreTraits kAppleServerApi = {"[Apple AppStore] ", kAppleAppStoreName,
+                                         &the_apple_statistics, true,
+                                         "BillingAgent::OnAppleAppStoreReceiptInserted called"};
 constexpr char kZone[] = "Etc/GMT";
 
 constexpr RetryStep kTransactionStep = {
     "Failed to get Apple AppStore transaction info, retry after ",
     "[Apple AppStore] Error occurred while communicating with App Store Server API", true};
 
-void Record(int32_t code, int64_t start_time) {
-  RecordValidation(the_total_statistics, code, start_time);
-  RecordValidation(the_apple_statistics, code, start_time);
-}
-
-std::string Fields(const Request& request, const PlayerAccount& account, const Json& receipt) {
-  std::ostringstream fields;
-  fields << ": session=" << util::ToString(request.session->id()) << ", account id=" << account
-         << ", receipt=" << receipt.ToString();
-  return fields.str();
-}
-
-void Answer(const std::shared_ptr<Request>& request, int result, int32_t statistics_code) {
-  BillingAgent::SendResponse(request, BillingMessageWriter::CreateReceiptValidationResponse(
-                                          request->request_uuid(), result));
-  Record(statistics_code, request->start_time);
+void Fail(const Flow& flow, int32_t code, int32_t statistics_code) {
+  BillingAgent::SendResponse(flow->request(), BillingMessageWriter::CreateFailResponse(
+                                                  flow->request()->request_uuid(), code,
+                                                  DescribeError(code)));
+  flow->Record(statistics_code);
 }
 
 // Exactly one of the two forms, as a non-empty string, with a product id.
 bool IsWellFormed(const Json& receipt) {
-  auto text = [&](const char* name) {
-    return receipt.HasAttribute(name, Json::kString) && !receipt.GetString(name).empty();
-  };
-  return text(kAppleAppStoreProductIdKey) &&
-         text(kAppleAppStoreTransactionIdKey) != text(kAppleAppStoreSignedTransactionKey) &&
-         receipt.HasAttribute(kAppleAppStoreTransactionIdKey) !=
-             receipt.HasAttribute(kAppleAppStoreSignedTransactionKey);
+  const bool by_id = receipt.HasAttribute(kAppleAppStoreTransactionIdKey);
+  return HasText(receipt, kAppleAppStoreProductIdKey) &&
+         by_id != receipt.HasAttribute(kAppleAppStoreSignedTransactionKey) &&
+         HasText(receipt, by_id ? kAppleAppStoreTransactionIdKey
+                                : kAppleAppStoreSignedTransactionKey);
 }
 
 // Apple's milliseconds as the "YYYY-MM-DD hh:mm:ss" text verifyReceipt rows hold.
@@ -71,118 +55,109 @@ std::string DateTimeText(int64_t millis) {
   return text;
 }
 
-// Verdicts on a verified payload; records the purchase when it stands.
-void Judge(const std::shared_ptr<Request>& request, const PlayerAccount& account,
-           const Json& receipt, const jws::Verified& verified, const std::string& signed_text,
+// Why a verified payload cannot stand for the receipt ("" when it can).
+std::string Mismatch(const Json& p, const Json& receipt, const AppleServerApiConfig& config) {
+  if (!p.HasAttribute("bundleId", Json::kString) || p.GetString("bundleId") != config.bundle_id) {
+    return "bundleId is not the configured bundle_id";
+  }
+  if (!HasText(p, "transactionId") || !p.HasAttribute("productId", Json::kString) ||
+      !p.HasAttribute("purchaseDate", Json::kInteger)) {
+    return "the payload lacks transactionId, productId or purchaseDate";
+  }
+  if (receipt.HasAttribute(kAppleAppStoreTransactionIdKey) &&
+      p.GetString("transactionId") != receipt.GetString(kAppleAppStoreTransactionIdKey)) {
+    return "the payload is of another transaction";
+  }
+  return std::string();
+}
+
+void Insert(const Flow& flow, const Json& p, const std::string& signed_text) {
+  auto text_or = [&](const char* name, const std::string& fallback) {
+    return p.HasAttribute(name, Json::kString) ? p.GetString(name) : fallback;
+  };
+  auto millis_or = [&](const char* name, int64_t fallback) {
+    return p.HasAttribute(name, Json::kInteger) ? p.GetInteger(name) : fallback;
+  };
+  const int64_t purchase_ms = p.GetInteger("purchaseDate");
+  AppleAppStoreReceiptRow row;
+  row.owner = flow->owner();
+  row.is_sandbox = text_or("environment", "") == "Sandbox";
+  // The signed transaction is the evidence kept in place of receipt data.
+  row.receipt_data = signed_text;
+  row.product_id = flow->receipt().GetString(kAppleAppStoreProductIdKey);
+  row.quantity = millis_or("quantity", 1);
+  row.transaction_id = p.GetString("transactionId");
+  row.original_transaction_id = text_or("originalTransactionId", row.transaction_id);
+  row.purchase_date = DateTimeText(purchase_ms);
+  row.purchase_date_time_zone = kZone;
+  row.original_purchase_date = DateTimeText(millis_or("originalPurchaseDate", purchase_ms));
+  row.original_purchase_date_time_zone = kZone;
+  LOG(INFO) << "Validating Apple AppStore receipt was successful, Now updating the data";
+  auto log_purchase = [flow, row, purchase_ms] {
+    flow->LogPurchase(row.product_id, row.quantity, purchase_ms / 1000, kZone);
+  };
+  flow->InsertThenAnswer(&BillerDatabase::InsertAppleAppStoreReceipt, row,
+                         {p, log_purchase, nullptr});
+}
+
+// The verdicts on a signed transaction, verified or refused.
+void Judge(const Flow& flow, const jws::Verified& verified, const std::string& signed_text,
            const AppleServerApiConfig& config) {
   const Json& p = verified.payload;
-  std::string refusal = verified.refusal;
-  if (verified.ok) {
-    if (!p.HasAttribute("bundleId", Json::kString) || p.GetString("bundleId") != config.bundle_id) {
-      refusal = "bundleId is not the configured bundle_id";
-    } else if (!p.HasAttribute("transactionId", Json::kString) ||
-               p.GetString("transactionId").empty() ||
-               !p.HasAttribute("productId", Json::kString) ||
-               !p.HasAttribute("purchaseDate", Json::kInteger)) {
-      refusal = "the payload lacks transactionId, productId or purchaseDate";
-    } else if (receipt.HasAttribute(kAppleAppStoreTransactionIdKey) &&
-               p.GetString("transactionId") != receipt.GetString(kAppleAppStoreTransactionIdKey)) {
-      refusal = "the payload is of another transaction";
-    }
-  }
+  const std::string refusal =
+      verified.ok ? Mismatch(p, flow->receipt(), config) : verified.refusal;
   if (!refusal.empty()) {
-    LOG(WARNING) << kTag << "Invalid receipt found" << Fields(*request, account, receipt)
+    LOG(WARNING) << kAppleServerApi.tag << "Invalid receipt found" << flow->Fields()
                  << ", reason=" << refusal;
-    Answer(request, ValidationResponse::kFailWrongReceipt, kWrongReceipt);
+    flow->Answer(Biller::ReceiptValidation_Response::kFailWrongReceipt);
+    flow->Record(kWrongReceipt);
     return;
   }
-  const std::string product_id = receipt.GetString(kAppleAppStoreProductIdKey);
+  const std::string product_id = flow->receipt().GetString(kAppleAppStoreProductIdKey);
   if (p.GetString("productId") != product_id) {
-    LOG(ERROR) << kTag << "Could not find 'request_product_id' in the transaction"
+    LOG(ERROR) << kAppleServerApi.tag << "Could not find 'request_product_id' in the transaction"
                << ": request_product_id=" << product_id
-               << ", product_id=" << Json(p.GetString("productId")).ToString()
-               << Fields(*request, account, receipt);
-    BillingAgent::SendResponse(
-        request, BillingMessageWriter::CreateFailResponse(request->request_uuid(), kProductMismatch,
-                                                          DescribeError(kProductMismatch)));
-    Record(kServiceProviderCommunicationError, request->start_time);
+               << ", product_id=" << Json(p.GetString("productId")).ToString() << flow->Fields();
+    Fail(flow, kProductMismatch, kServiceProviderCommunicationError);
     return;
   }
   if (p.HasAttribute("revocationDate")) {
-    LOG(WARNING) << kTag << "Cancelled receipt" << Fields(*request, account, receipt);
-    Answer(request, ValidationResponse::kFailCancelledReceipt, kCancelledReceipt);
+    flow->Refuse(kRefuseCancelled);
     return;
   }
-
-  const int64_t purchase_ms = p.GetInteger("purchaseDate");
-  const int64_t original_ms = p.HasAttribute("originalPurchaseDate", Json::kInteger)
-                                  ? p.GetInteger("originalPurchaseDate")
-                                  : purchase_ms;
-  const std::string original_id = p.HasAttribute("originalTransactionId", Json::kString)
-                                      ? p.GetString("originalTransactionId")
-                                      : p.GetString("transactionId");
-  const int64_t quantity = p.HasAttribute("quantity", Json::kInteger) ? p.GetInteger("quantity") : 1;
-  const bool is_sandbox =
-      p.HasAttribute("environment", Json::kString) && p.GetString("environment") == "Sandbox";
-  LOG(INFO) << "Validating Apple AppStore receipt was successful, Now updating the data";
-
-  auto done = [request, account, receipt, p, purchase_ms,
-               quantity](const BillerDatabase::InsertReceiptResult& result) {
-    VLOG(2) << "BillingAgent::OnAppleAppStoreReceiptInserted called";
-    AnswerInsertResult(result, kTag, kAppleAppStoreName, the_apple_statistics, request,
-                       Fields(*request, account, receipt), p, [&] {
-                         LogPurchase(request->session->client_id(), account.id(),
-                                     account.service_provider(),
-                                     receipt.GetString(kAppleAppStoreProductIdKey), quantity,
-                                     purchase_ms / 1000, kZone,
-                                     WallClock::ToSeconds(WallClock::Now()));
-                       });
-  };
-  const std::shared_ptr<BillerDatabase> database = the_db_connection;
-  if (!database) {
-    done(BillerDatabase::kInsertConnectionFailed);
-    return;
-  }
-  // The signed transaction is the evidence kept in place of receipt data.
-  database->InsertAppleAppStoreReceipt(request->session->client_id(), account.id(),
-                                       account.service_provider(), is_sandbox, signed_text,
-                                       product_id, quantity, p.GetString("transactionId"),
-                                       original_id, DateTimeText(purchase_ms), kZone,
-                                       DateTimeText(original_ms), kZone, done);
+  Insert(flow, p, signed_text);
 }
 
-void OnTransactionInfo(const std::shared_ptr<Request>& request, const PlayerAccount& account,
-                       const std::shared_ptr<ExponentialBackoff>& back_off, const Json& receipt,
-                       int64_t send_time, const std::shared_ptr<const AppleServerApiConfig>& config,
-                       const boost::system::error_code& error,
-                       const AppleServerApiAdapter::Answer& answer) {
-  RecordCommunication(the_total_statistics, send_time);
-  RecordCommunication(the_apple_statistics, send_time);
-  if (error) {
-    Record(kServiceProviderCommunicationError, request->start_time);
-    const int64_t retry_after_ms = answer.retry_after_ms;
-    RetryOrGiveUp(kTransactionStep, error, back_off, request, account, receipt,
-                  [request, receipt, account, back_off, retry_after_ms] {
-                    // A 429's Retry-After holds the attempt until then, within
-                    // the back-off's ceiling.
-                    const int64_t wait = RemainingRetryAfterWait(
-                        retry_after_ms, (WallClock::Now() - WallClock::kEpochClock).total_milliseconds(), kBackoffMaxWaitTime);
-                    auto ask = [request, receipt, account, back_off] {
-                      RequestAppleServerApiValidation(request, receipt, account, back_off);
-                    };
-                    if (wait > 0) {
-                      RawTimer::ExpireAfter(wait, ask);
-                    } else {
-                      ask();
-                    }
-                  });
-    return;
-  }
-  jws::Verified verified;
-  verified.ok = answer.found;
-  verified.refusal = answer.refusal;
-  verified.payload = answer.payload;
-  Judge(request, account, receipt, verified, answer.signed_transaction, *config);
+// Get Transaction Info, holding each retry until a 429's Retry-After.
+void AskApple(const Flow& flow, const std::shared_ptr<const AppleServerApiConfig>& config) {
+  auto retry_after_ms = std::make_shared<int64_t>(0);
+  flow->Ask<ApiAnswer>(
+      kTransactionStep,
+      [flow, config, retry_after_ms](StoreFlow::Completion<ApiAnswer> done) {
+        auto ask = [flow, config, retry_after_ms, done] {
+          AppleServerApiAdapter::Create(AgentIo(), config)
+              ->GetTransactionInfo(flow->receipt().GetString(kAppleAppStoreTransactionIdKey),
+                                   [retry_after_ms, done](const boost::system::error_code& error,
+                                                          const ApiAnswer& answer) {
+                                     *retry_after_ms = answer.retry_after_ms;
+                                     done(error, answer);
+                                   });
+        };
+        const int64_t now_ms = (WallClock::Now() - WallClock::kEpochClock).total_milliseconds();
+        const int64_t wait = RemainingRetryAfterWait(*retry_after_ms, now_ms, kBackoffMaxWaitTime);
+        if (wait > 0) {
+          RawTimer::ExpireAfter(wait, ask);
+        } else {
+          ask();
+        }
+      },
+      [flow, config](const ApiAnswer& answer) {
+        jws::Verified verified;
+        verified.ok = answer.found;
+        verified.refusal = answer.refusal;
+        verified.payload = answer.payload;
+        Judge(flow, verified, answer.signed_transaction, *config);
+      });
 }
 
 }  // namespace
@@ -196,40 +171,29 @@ bool IsAppleServerApiReceipt(const Json& receipt) {
 void RequestAppleServerApiValidation(const std::shared_ptr<Request>& request, const Json& receipt,
                                      const PlayerAccount& account,
                                      const std::shared_ptr<ExponentialBackoff>& back_off) {
-  if (back_off->try_count() == 0 && !IsWellFormed(receipt)) {
-    LOG(WARNING) << kTag << "Invalid Apple AppStore receipt found"
+  auto flow =
+      std::make_shared<const StoreFlow>(kAppleServerApi, request, receipt, account, back_off);
+  if (flow->first_attempt() && !IsWellFormed(receipt)) {
+    LOG(WARNING) << kAppleServerApi.tag << "Invalid Apple AppStore receipt found"
                  << ": session_id=" << util::ToString(request->session->id())
                  << ", receipt=" << receipt.ToString();
-    BillingAgent::SendResponse(request, BillingMessageWriter::CreateReceiptValidationResponse(
-                                            request->request_uuid(),
-                                            ValidationResponse::kFailWrongReceipt));
+    flow->Answer(Biller::ReceiptValidation_Response::kFailWrongReceipt);
     return;
   }
   const std::shared_ptr<const AppleServerApiConfig> config = GetAppleServerApiConfig();
   if (!config) {
-    LOG(ERROR) << kTag << "Install argument \"apple_app_store_server_api\" is not given"
-               << Fields(*request, account, receipt);
-    BillingAgent::SendResponse(request, BillingMessageWriter::CreateFailResponse(
-                                            request->request_uuid(),
-                                            kServiceProviderCommunicationError,
-                                            DescribeError(kServiceProviderCommunicationError)));
-    Record(kServiceProviderCommunicationError, request->start_time);
+    LOG(ERROR) << kAppleServerApi.tag
+               << "Install argument \"apple_app_store_server_api\" is not given"
+               << flow->Fields();
+    Fail(flow, kServiceProviderCommunicationError, kServiceProviderCommunicationError);
     return;
   }
   if (receipt.HasAttribute(kAppleAppStoreSignedTransactionKey)) {
     const std::string signed_text = receipt.GetString(kAppleAppStoreSignedTransactionKey);
-    Judge(request, account, receipt, config->verifier->Verify(signed_text), signed_text, *config);
+    Judge(flow, config->verifier->Verify(signed_text), signed_text, *config);
     return;
   }
-  const int64_t send_time = MonotonicClock::Now();
-  AppleServerApiAdapter::Create(AgentIo(), config)
-      ->GetTransactionInfo(receipt.GetString(kAppleAppStoreTransactionIdKey),
-                           [request, account, back_off, receipt, send_time, config](
-                               const boost::system::error_code& error,
-                               const AppleServerApiAdapter::Answer& answer) {
-                             OnTransactionInfo(request, account, back_off, receipt, send_time,
-                                               config, error, answer);
-                           });
+  AskApple(flow, config);
 }
 
 }  // namespace tvx

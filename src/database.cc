@@ -1,4 +1,4 @@
-#include "src/database.h"
+#include "src/database_mariadb.h"
 
 #include <limits>
 
@@ -84,94 +84,38 @@ void BillerDatabaseMariadb::Execute(std::string statement,
   connection_->ExecuteQuery(statement, std::move(handler));
 }
 
-void BillerDatabaseMariadb::InsertGooglePlayReceipt(
-    const std::string& biller_client_id, const std::string& account_id,
-    const std::string& account_service_provider, const std::string& package_name,
-    const std::string& product_id, const std::string& purchase_token, const std::string& kind,
-    const std::string& purchase_time_millis, const std::string& purchase_time_zone,
-    const int32_t& purchase_state, const int32_t& consumption_state,
-    const std::string& order_id, const InsertReceiptCallback& callback) {
-  Execute(ComposeGooglePlayStatement(
-              [this](const std::string& text) { return connection_->Escape(text); },
-              biller_client_id, account_id, account_service_provider, package_name, product_id,
-              purchase_token, kind, purchase_time_millis, purchase_time_zone, purchase_state,
-              consumption_state, order_id),
-          callback);
+SqlEscaper BillerDatabaseMariadb::Escaper() const {
+  return [connection = connection_](const std::string& text) { return connection->Escape(text); };
 }
 
-void BillerDatabaseMariadb::InsertGooglePlayReceipt2(
-    const std::string& biller_client_id, const std::string& account_id,
-    const std::string& account_service_provider, const std::string& package_name,
-    const std::string& product_id, const std::string& purchase_token, const std::string& kind,
-    const std::string& purchase_time_millis, const std::string& purchase_time_zone,
-    const int32_t& purchase_state, const int32_t& consumption_state,
-    const std::string& order_id, const int32_t& acknowledgement_state,
-    const int32_t& purchase_type, const std::string& developer_payload,
-    const InsertReceiptCallback& callback) {
-  Execute(ComposeGooglePlay2Statement(
-              [this](const std::string& text) { return connection_->Escape(text); },
-              biller_client_id, account_id, account_service_provider, package_name, product_id,
-              purchase_token, kind, purchase_time_millis, purchase_time_zone, purchase_state,
-              consumption_state, order_id, acknowledgement_state, purchase_type,
-              developer_payload),
-          callback);
+void BillerDatabaseMariadb::InsertGooglePlayReceipt(const GooglePlayReceiptRow& row,
+                                                    const InsertReceiptCallback& callback) {
+  Execute(ComposeGooglePlayStatement(Escaper(), row), callback);
 }
 
-void BillerDatabaseMariadb::InsertAppleAppStoreReceipt(
-    const std::string& biller_client_id, const std::string& account_id,
-    const std::string& account_service_provider, const bool& is_sandbox,
-    const std::string& receipt_data, const std::string& product_id, const int64_t& quantity,
-    const std::string& transaction_id, const std::string& original_transaction_id,
-    const std::string& purchase_date, const std::string& purchase_date_time_zone,
-    const std::string& original_purchase_date,
-    const std::string& original_purchase_date_time_zone, const InsertReceiptCallback& callback) {
-  Execute(ComposeAppleAppStoreStatement(
-              [this](const std::string& text) { return connection_->Escape(text); },
-              biller_client_id, account_id, account_service_provider, is_sandbox, receipt_data,
-              product_id, quantity, transaction_id, original_transaction_id, purchase_date,
-              purchase_date_time_zone, original_purchase_date, original_purchase_date_time_zone),
-          callback);
+void BillerDatabaseMariadb::InsertGooglePlayReceipt2(const GooglePlayReceiptRow& row,
+                                                     const InsertReceiptCallback& callback) {
+  Execute(ComposeGooglePlay2Statement(Escaper(), row), callback);
 }
 
-void BillerDatabaseMariadb::InsertTStoreReceipt(
-    const std::string& biller_client_id, const std::string& account_id,
-    const std::string& account_service_provider, const bool& is_test, const std::string& txid,
-    const std::string& appid, const std::string& signdata,
-    const std::vector<std::string>& requested_product_ids,
-    const std::vector<std::string>& verified_product_ids, const InsertReceiptCallback& callback) {
-  Execute(ComposeTStoreStatement(
-              [this](const std::string& text) { return connection_->Escape(text); },
-              biller_client_id, account_id, account_service_provider, is_test, txid, appid,
-              signdata, requested_product_ids, verified_product_ids),
-          callback);
+void BillerDatabaseMariadb::InsertAppleAppStoreReceipt(const AppleAppStoreReceiptRow& row,
+                                                       const InsertReceiptCallback& callback) {
+  Execute(ComposeAppleAppStoreStatement(Escaper(), row), callback);
 }
 
-void BillerDatabaseMariadb::InsertP4StoreReceipt(
-    const std::string& biller_client_id, const std::string& account_id,
-    const std::string& account_service_provider, const int64_t& service_label,
-    const std::string& entitlement_id, const std::string& auth_code,
-    const std::string& environment, const int64_t& use_count, const int64_t& use_limit,
-    const int64_t& requested_use_count, const InsertReceiptCallback& callback) {
-  Execute(ComposeP4StoreStatement(
-              [this](const std::string& text) { return connection_->Escape(text); },
-              biller_client_id, account_id, account_service_provider, service_label,
-              entitlement_id, auth_code, environment, use_count, use_limit, requested_use_count),
-          callback);
+void BillerDatabaseMariadb::InsertTStoreReceipt(const TStoreReceiptRow& row,
+                                                const InsertReceiptCallback& callback) {
+  Execute(ComposeTStoreStatement(Escaper(), row), callback);
 }
 
-void BillerDatabaseMariadb::InsertOneStoreReceipt(
-    const std::string& biller_client_id, const std::string& account_id,
-    const std::string& account_service_provider, const bool& is_test,
-    const std::string& purchase_id, const std::string& package_name,
-    const std::string& product_id, const int32_t& consumption_state,
-    const int32_t& purchase_state, const int64_t& purchase_time,
-    const std::string& developer_payload, const InsertReceiptCallback& callback) {
-  Execute(ComposeOneStoreStatement(
-              [this](const std::string& text) { return connection_->Escape(text); },
-              biller_client_id, account_id, account_service_provider, is_test, purchase_id,
-              package_name, product_id, consumption_state, purchase_state, purchase_time,
-              developer_payload),
-          callback);
+void BillerDatabaseMariadb::InsertP4StoreReceipt(const P4StoreReceiptRow& row,
+                                                 const InsertReceiptCallback& callback) {
+  Execute(ComposeP4StoreStatement(Escaper(), row), callback);
+}
+
+void BillerDatabaseMariadb::InsertOneStoreReceipt(const OneStoreReceiptRow& row,
+                                                  const InsertReceiptCallback& callback) {
+  Execute(ComposeOneStoreStatement(Escaper(), row), callback);
 }
 
 void BillerDatabaseMariadb::GetDatabaseProfiling(Json* out) {

@@ -8,6 +8,7 @@
 #include "framework/jwt.h"
 #include "src/billing_error.h"
 #include "src/store_endpoints.h"
+#include "src/store_http.h"
 
 namespace tvx {
 namespace {
@@ -170,9 +171,9 @@ std::string GooglePlayAdapter::PurchaseUrl(const std::string& api_base,
                                            const std::string& product_id,
                                            const std::string& purchase_token,
                                            const std::string& access_token) {
-  return api_base + "/androidpublisher/v3/applications/" + http::UrlEncode(package_name) +
-         "/purchases/products/" + http::UrlEncode(product_id) + "/tokens/" +
-         http::UrlEncode(purchase_token) + "?access_token=" + http::UrlEncode(access_token);
+  return api_base + "/androidpublisher/v3/applications/" + UrlPathSegment(package_name) +
+         "/purchases/products/" + UrlPathSegment(product_id) + "/tokens/" +
+         UrlPathSegment(purchase_token) + "?access_token=" + http::UrlEncode(access_token);
 }
 
 void GooglePlayAdapter::RequestReceiptValidation(const std::string& package_name,
@@ -197,9 +198,9 @@ void GooglePlayAdapter::RequestReceiptValidation(const std::string& package_name
 boost::system::error_code GooglePlayAdapter::ReadReceiptValidationAnswer(
     http::TransportCode transport, const http::Response& response,
     ReceiptValidationResponse* out) {
-  const std::string& body = response.body;
-  if (transport != http::TransportCode::kOk ||
-      (response.status_code >= 500 && response.status_code <= 599)) {
+  // Only log lines use `body`: a store's answer may be of any size.
+  const std::string body = ForLog(response.body);
+  if (IsRetryable(transport, response.status_code)) {
     LOG(ERROR) << kTexts.tag << "Failed to get a receipt validation response: code=" << transport
                << ", status_code=" << response.status_code << ", message=" << body;
     return MakeCommonError(kHttpRequestFailure);
@@ -221,7 +222,7 @@ boost::system::error_code GooglePlayAdapter::ReadReceiptValidationAnswer(
     return std::string("Wrong attribute type found: attribute='") + name + "', body=" + body;
   };
   Json parsed;
-  if (!parsed.FromString(body) || !parsed.IsObject()) {
+  if (!parsed.FromString(response.body) || !parsed.IsObject()) {
     return malformed("Failed to parse JSON from the response: body=" + body);
   }
   if (!ReadEnum(parsed, "acknowledgementState", 0, 1, &answer.acknowledgement_state)) {

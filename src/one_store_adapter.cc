@@ -4,6 +4,7 @@
 
 #include "src/billing_error.h"
 #include "src/store_endpoints.h"
+#include "src/store_http.h"
 
 namespace tvx {
 namespace {
@@ -110,8 +111,8 @@ std::string OneStoreAdapter::PurchaseUrl(const std::string& api_base,
                                          const std::string& purchase_id,
                                          const std::string& package_name,
                                          const std::string& product_id) {
-  return api_base + "/v2/purchase/details-by-productid/" + http::UrlEncode(purchase_id) + "/" +
-         http::UrlEncode(package_name) + "/" + http::UrlEncode(product_id);
+  return api_base + "/v2/purchase/details-by-productid/" + UrlPathSegment(purchase_id) + "/" +
+         UrlPathSegment(package_name) + "/" + UrlPathSegment(product_id);
 }
 
 void OneStoreAdapter::RequestReceiptValidation(const std::string& purchase_id,
@@ -138,9 +139,9 @@ void OneStoreAdapter::RequestReceiptValidation(const std::string& purchase_id,
 boost::system::error_code OneStoreAdapter::ReadReceiptValidationAnswer(
     http::TransportCode transport, const http::Response& response,
     ReceiptValidationResponse* out) {
-  const std::string& body = response.body;
-  if (transport != http::TransportCode::kOk ||
-      (response.status_code >= 500 && response.status_code <= 599)) {
+  // Only log lines use `body`: a store's answer may be of any size.
+  const std::string body = ForLog(response.body);
+  if (IsRetryable(transport, response.status_code)) {
     LOG(ERROR) << kTexts.tag << "Failed to get a receipt validation response: code=" << transport
                << ", status_code=" << response.status_code << ", message=" << body;
     return MakeCommonError(kHttpRequestFailure);
@@ -159,7 +160,7 @@ boost::system::error_code OneStoreAdapter::ReadReceiptValidationAnswer(
     return MakeBillerError(kServiceProviderProtocolError);
   };
   Json parsed;
-  if (!parsed.FromString(body) || !parsed.IsObject()) {
+  if (!parsed.FromString(response.body) || !parsed.IsObject()) {
     return malformed("Failed to parse JSON from the response: body=" + body);
   }
   // OneStore reports an unknown or foreign purchase as an "error" object with

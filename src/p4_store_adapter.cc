@@ -5,6 +5,7 @@
 #include "framework/base64.h"
 #include "src/billing_error.h"
 #include "src/store_endpoints.h"
+#include "src/store_http.h"
 
 namespace tvx {
 namespace {
@@ -111,8 +112,15 @@ bool ReadP4PlatformArgument(const Json& argument, Platform* platform) {
 }
 
 bool P4StoreAdapter::ParseP4PlatformArgument(const ArgumentMap& arguments) {
+  if (!arguments.HasArgument(kArgumentName)) return true;
   const Json argument = arguments.FindArgument(kArgumentName);
-  if (!argument.IsObject()) return true;
+  // Anything else than an object is a mistake in the arguments file, not a
+  // choice to leave the platform unconfigured.
+  if (!argument.IsObject()) {
+    LOG(ERROR) << "Invalid '" << kArgumentName << "' argument: it must be an object. "
+               << "p4_platform_argument=" << argument.ToString();
+    return false;
+  }
   Platform platform;
   if (!ReadP4PlatformArgument(argument, &platform)) return false;
   the_platform_argument = std::move(platform);
@@ -143,10 +151,7 @@ std::string MakeP4TokenRequestBody(const std::string& auth_code) {
 
 std::string MakeP4EntitlementUrl(const std::string& service_url,
                                  const std::string& entitlement_id, int64_t service_label) {
-  std::string segment = http::UrlEncode(entitlement_id);
-  // "." and ".." would be read as steps up the path, not as an id.
-  if (segment == "." || segment == "..") segment = segment == "." ? "%2E" : "%2E%2E";
-  return service_url + "/v1/users/me/entitlements/" + segment +
+  return service_url + "/v1/users/me/entitlements/" + UrlPathSegment(entitlement_id) +
          "?service_label=" + std::to_string(service_label);
 }
 
@@ -161,7 +166,7 @@ bool ReadP4Entitlement(const std::string& body, int64_t requested_use_count,
       !answer.HasAttribute("use_count", Json::kInteger) ||
       !answer.HasAttribute("use_limit", Json::kInteger) ||
       !answer.HasAttribute("id", Json::kString)) {
-    LOG(ERROR) << "wrong entitlement response object. " << "response=" << body;
+    LOG(ERROR) << "wrong entitlement response object. " << "response=" << ForLog(body);
     return false;
   }
   entitlement->id = answer.GetString("id");
@@ -234,7 +239,7 @@ void P4StoreAdapter::OnAccessTokenResponse(const Callback& callback,
   }
   Json answer;
   if (!answer.FromString(response.body) || !answer.HasAttribute("access_token", Json::kString)) {
-    LOG(ERROR) << "wrong token response object. " << "response=" << response.body;
+    LOG(ERROR) << "wrong token response object. " << "response=" << ForLog(response.body);
     callback(MakeCommonError(kHttpRequestFailure), EmptyResponse());
     return;
   }
@@ -261,7 +266,7 @@ void P4StoreAdapter::OnBaseUrlResponse(const Callback& callback, const std::stri
   }
   Json answer;
   if (!answer.FromString(response.body) || !answer.HasAttribute("url", Json::kString)) {
-    LOG(ERROR) << "wrong url response object. " << "response=" << response.body;
+    LOG(ERROR) << "wrong url response object. " << "response=" << ForLog(response.body);
     callback(MakeCommonError(kHttpRequestFailure), EmptyResponse());
     return;
   }
@@ -277,7 +282,7 @@ void P4StoreAdapter::OnBaseUrlResponse(const Callback& callback, const std::stri
 
 void P4StoreAdapter::OnValidated(const Callback& callback, int64_t requested_use_count,
                                  http::TransportCode code, const http::Response& response) {
-  LOG(INFO) << "P4StoreAdapter::OnValidated : " << response.body;
+  LOG(INFO) << "P4StoreAdapter::OnValidated : " << ForLog(response.body);
   Entitlement entitlement;
   if (!ExchangeSucceeded(code, response) ||
       !ReadP4Entitlement(response.body, requested_use_count, &entitlement)) {

@@ -48,8 +48,9 @@ class P4StoreAdapter : public std::enable_shared_from_this<P4StoreAdapter> {
   static const EntitlementResponse& EmptyResponse();
 
   // Reads "p4_platform" into the process-wide PlatformArgument. True when
-  // there is no such object (the platform stays unconfigured) or it was read
-  // completely; false after an error line naming the wrong attribute. Called
+  // there is no such argument (the platform stays unconfigured) or it was
+  // read completely; false after an error line when it is no object or names
+  // a wrong attribute. Called
   // once by install, before any request, after the store endpoints are set.
   static bool ParseP4PlatformArgument(const ArgumentMap& arguments);
   // The process-wide configuration; empty fields until it was read.

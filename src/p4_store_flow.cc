@@ -12,8 +12,8 @@
 #include "src/billing_agent.h"
 #include "src/billing_agent_state.h"
 #include "src/billing_error.h"
-#include "src/billing_statistics.h"
 #include "src/p4_store_adapter.h"
+#include "src/store_flow.h"
 
 namespace tvx {
 namespace {
@@ -21,32 +21,29 @@ namespace {
 using Entitlement = P4StoreAdapter::EntitlementResponse;
 using ValidationResponse = Biller::ReceiptValidation_Response;
 
-void Record(int32_t code, int64_t start_time) {
-  RecordValidation(the_total_statistics, code, start_time);
-  RecordValidation(the_p4store_statistics, code, start_time);
-}
-
-void Answer(const std::shared_ptr<Request>& request, int result) {
-  BillingAgent::SendResponse(request, BillingMessageWriter::CreateReceiptValidationResponse(
-                                          request->request_uuid(), result));
-}
+constexpr char kValidated[] = "BillingAgent::OnP4StoreReceiptValidated: ";
+constexpr StoreTraits kP4Store = {
+    "", kPlayStation4Name, &the_p4store_statistics, false, nullptr,
+    {"BillingAgent::OnP4StoreReceiptInserted: success: ",
+     "BillingAgent::OnP4StoreReceiptInserted: already provisioned: ",
+     "BillingAgent::OnP4StoreReceiptInserted: failed to get database connection: ",
+     "BillingAgent::OnP4StoreReceiptInserted: unknown database error: "}};
 
 const char* BoolText(bool value) { return value ? "true" : "false"; }
 
-// "session[...], account id[...], receipt[...]".
-std::string Fields(const Request& request, const PlayerAccount& account, const Json& receipt) {
+// "session[...], account id[...], receipt[...".
+std::string Fields(const StoreFlow& flow) {
   std::ostringstream fields;
-  fields << "session[" << request.session << "], account id[" << account << "], receipt["
-         << receipt.ToString();
+  fields << "session[" << flow.request()->session << "], account id[" << flow.account()
+         << "], receipt[" << flow.receipt().ToString();
   return fields.str();
 }
 
 // Fields() followed by the entitlement's limit and consumability.
-std::string EntitlementFields(const Request& request, const PlayerAccount& account,
-                              const Json& receipt, const Entitlement& entitlement) {
+std::string EntitlementFields(const StoreFlow& flow, const Entitlement& entitlement) {
   std::ostringstream fields;
-  fields << Fields(request, account, receipt) << "], use_limit[" << entitlement.use_limit
-         << "], is_consumable[" << BoolText(entitlement.is_consumable) << "]";
+  fields << Fields(flow) << "], use_limit[" << entitlement.use_limit << "], is_consumable["
+         << BoolText(entitlement.is_consumable) << "]";
   return fields.str();
 }
 
@@ -57,111 +54,68 @@ bool IsWellFormed(const Json& receipt) {
          receipt.HasAttribute(kP4AuthCodeKey, Json::kString);
 }
 
-void OnP4StoreReceiptInserted(const BillerDatabase::InsertReceiptResult& result,
-                              const std::shared_ptr<Request>& request,
-                              const Entitlement& entitlement, const PlayerAccount& account,
-                              const Json& receipt) {
-  const std::string fields = EntitlementFields(*request, account, receipt, entitlement);
-  switch (result) {
-    case BillerDatabase::kInsertSucceeded:
-      LOG(INFO) << "BillingAgent::OnP4StoreReceiptInserted: success: " << fields;
-      BillingAgent::SendResponse(request,
-                                 BillingMessageWriter::CreateReceiptValidationResponseSuccess(
-                                     request->request_uuid()));
-      Record(kSuccess, request->start_time);
-      return;
-    case BillerDatabase::kInsertDuplicated:
-      LOG(WARNING) << "BillingAgent::OnP4StoreReceiptInserted: " << "already provisioned: "
-                   << fields;
-      Answer(request, ValidationResponse::kFailAlreadyProvisioned);
-      Record(kAlreadyProvisioned, request->start_time);
-      return;
-    case BillerDatabase::kInsertConnectionFailed:
-      LOG(WARNING) << "BillingAgent::OnP4StoreReceiptInserted: "
-                   << "failed to get database connection: " << fields;
-      break;
-    default:
-      LOG(WARNING) << "BillingAgent::OnP4StoreReceiptInserted: " << "unknown database error: "
-                   << fields;
-      break;
-  }
-  BillingAgent::SendResponse(
-      request, BillingMessageWriter::CreateFailResponse(request->request_uuid(), kDatabaseError,
-                                                        DescribeError(kDatabaseError)));
-  Record(kDatabaseError, request->start_time);
-}
-
-void OnP4StoreReceiptValidated(const std::shared_ptr<Request>& request,
-                               const PlayerAccount& account, const Json& receipt,
-                               int64_t send_time, const boost::system::error_code& error,
-                               const Entitlement& entitlement) {
-  RecordCommunication(the_total_statistics, send_time);
-  RecordCommunication(the_p4store_statistics, send_time);
-
+void OnValidated(const Flow& flow, int64_t send_time, const boost::system::error_code& error,
+                 const Entitlement& entitlement) {
+  flow->Communicated(send_time);
   if (error) {
     const std::string message = DescribeError(error);
-    LOG(WARNING) << "BillingAgent::OnP4StoreReceiptValidated: error: "
-                 << Fields(*request, account, receipt) << "], error message: " << message;
-    BillingAgent::SendResponse(request, BillingMessageWriter::CreateFailResponse(
-                                            request->request_uuid(), ToResultCode(error), message));
-    Record(kServiceProviderCommunicationError, request->start_time);
+    LOG(WARNING) << kValidated << "error: " << Fields(*flow) << "], error message: " << message;
+    BillingAgent::SendResponse(flow->request(),
+                               BillingMessageWriter::CreateFailResponse(
+                                   flow->request()->request_uuid(), ToResultCode(error), message));
+    flow->Record(kServiceProviderCommunicationError);
     return;
   }
-
   switch (JudgeP4Entitlement(entitlement)) {
     case P4EntitlementVerdict::kAccept:
       break;
     case P4EntitlementVerdict::kUseLimitExceeded:
-      LOG(WARNING) << "BillingAgent::OnP4StoreReceiptValidated: " << "exceed maximum use_count: "
-                   << EntitlementFields(*request, account, receipt, entitlement);
-      Answer(request, ValidationResponse::kFailAlreadyProvisioned);
-      Record(kAlreadyProvisioned, request->start_time);
+      LOG(WARNING) << kValidated << "exceed maximum use_count: "
+                   << EntitlementFields(*flow, entitlement);
+      flow->Answer(ValidationResponse::kFailAlreadyProvisioned);
+      flow->Record(kAlreadyProvisioned);
       return;
     case P4EntitlementVerdict::kNotConsumable:
-      LOG(WARNING) << "BillingAgent::OnP4StoreReceiptValidated: "
-                   << "requested entitlement is not consumable: "
-                   << Fields(*request, account, receipt) << "], is_consumable["
-                   << BoolText(entitlement.is_consumable) << "]";
-      Answer(request, ValidationResponse::kFailCancelledReceipt);
-      Record(kCancelledReceipt, request->start_time);
+      LOG(WARNING) << kValidated << "requested entitlement is not consumable: " << Fields(*flow)
+                   << "], is_consumable[" << BoolText(entitlement.is_consumable) << "]";
+      flow->Answer(ValidationResponse::kFailCancelledReceipt);
+      flow->Record(kCancelledReceipt);
       return;
   }
-
-  auto done = [request, entitlement, account, receipt](
-                  const BillerDatabase::InsertReceiptResult& result) {
-    OnP4StoreReceiptInserted(result, request, entitlement, account, receipt);
-  };
-  const std::shared_ptr<BillerDatabase> database = the_db_connection;
-  if (!database) {
-    done(BillerDatabase::kInsertConnectionFailed);
-    return;
-  }
-  database->InsertP4StoreReceipt(
-      request->session->client_id(), account.id(), account.service_provider(),
-      receipt.GetInteger(kP4ServiceLabelKey), receipt.GetString(kP4EntitlementIdKey),
-      receipt.GetString(kP4AuthCodeKey), P4StoreAdapter::GetPlatformArgument().environment,
-      static_cast<int64_t>(entitlement.use_count), static_cast<int64_t>(entitlement.use_limit),
-      receipt.GetInteger(kP4UseCountKey), done);
+  const Json& receipt = flow->receipt();
+  P4StoreReceiptRow row;
+  row.owner = flow->owner();
+  row.service_label = receipt.GetInteger(kP4ServiceLabelKey);
+  row.entitlement_id = receipt.GetString(kP4EntitlementIdKey);
+  row.auth_code = receipt.GetString(kP4AuthCodeKey);
+  row.environment = P4StoreAdapter::GetPlatformArgument().environment;
+  row.use_count = entitlement.use_count;
+  row.use_limit = entitlement.use_limit;
+  row.requested_use_count = receipt.GetInteger(kP4UseCountKey);
+  // The platform's record is not a receipt a client may have decoded.
+  flow->InsertThenAnswer(&BillerDatabase::InsertP4StoreReceipt, row,
+                         {std::nullopt, nullptr, [flow, entitlement] {
+                            return EntitlementFields(*flow, entitlement);
+                          }});
 }
 
 }  // namespace
 
 void BillingAgent::RequestP4ReceiptValidation(const std::shared_ptr<Request>& request,
                                               const Json& receipt, const PlayerAccount& account) {
+  auto flow = std::make_shared<const StoreFlow>(kP4Store, request, receipt, account, nullptr);
   if (!IsWellFormed(receipt)) {
     LOG(WARNING) << "BillingAgent::RequestP4ReceiptValidation: " << "invalid receipt : "
                  << "session[" << request->session << "], receipt[" << receipt.ToString() << "]";
-    Answer(request, ValidationResponse::kFailWrongReceipt);
+    flow->Answer(ValidationResponse::kFailWrongReceipt);
     return;
   }
-  auto adapter = P4StoreAdapter::Create(AgentIo());
   const int64_t send_time = MonotonicClock::Now();
-  adapter->RequestReceiptValidation(
+  P4StoreAdapter::Create(AgentIo())->RequestReceiptValidation(
       receipt.GetString(kP4EntitlementIdKey), receipt.GetInteger(kP4UseCountKey),
       receipt.GetInteger(kP4ServiceLabelKey), receipt.GetString(kP4AuthCodeKey),
-      [request, account, receipt, send_time](const boost::system::error_code& error,
-                                             const Entitlement& entitlement) {
-        OnP4StoreReceiptValidated(request, account, receipt, send_time, error, entitlement);
+      [flow, send_time](const boost::system::error_code& error, const Entitlement& entitlement) {
+        OnValidated(flow, send_time, error, entitlement);
       });
 }
 

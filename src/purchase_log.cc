@@ -1,8 +1,10 @@
 #include "src/purchase_log.h"
 
+#include <charconv>
 #include <vector>
 
 #include "framework/activity_log.h"
+#include "framework/clock.h"
 
 namespace tvx {
 namespace {
@@ -31,6 +33,14 @@ void LogPurchase(const std::string& biller_client, const std::string& local_acco
               {biller_client, local_account, account_provider, product_id,
                std::to_string(quantity), std::to_string(client_timestamp), client_timezone,
                std::to_string(server_timestamp)});
+}
+
+int64_t EpochSecondsOfMillisText(const std::string& millis) {
+  int64_t value = 0;
+  const char* end = millis.data() + millis.size();
+  const auto [ptr, ec] = std::from_chars(millis.data(), end, value);
+  if (millis.empty() || ec != std::errc() || ptr != end) return 0;
+  return WallClock::ToSeconds(WallClock::FromMsec(value));
 }
 
 }  // namespace tvx

@@ -13,6 +13,10 @@ void LogPurchase(const std::string& biller_client, const std::string& local_acco
                  int64_t quantity, int64_t client_timestamp, const std::string& client_timezone,
                  int64_t server_timestamp);
 
+// Whole seconds since the epoch of a text of milliseconds since the epoch; 0
+// when the text is empty or no integer, so that the purchase is still logged.
+int64_t EpochSecondsOfMillisText(const std::string& millis);
+
 }  // namespace tvx
 
 #endif  // SRC_PURCHASE_LOG_H_

@@ -5,6 +5,7 @@
 
 #include "src/billing_error.h"
 #include "src/store_endpoints.h"
+#include "src/store_http.h"
 
 namespace tvx {
 namespace {
@@ -78,9 +79,9 @@ void TStoreAdapter::OnReceiptValidationResponse(const std::string& txid, const s
 TStoreVerdict CheckTStoreAnswer(const std::string& txid, const std::string& appid,
                                 const std::vector<std::string>& product_ids,
                                 http::TransportCode code, const http::Response& response) {
-  const std::string& body = response.body;
-  if (code != http::TransportCode::kOk ||
-      (response.status_code >= 500 && response.status_code <= 599)) {
+  // Only log lines use `body`: a store's answer may be of any size.
+  const std::string body = ForLog(response.body);
+  if (IsRetryable(code, response.status_code)) {
     LOG(ERROR) << kTag << "Failed to get a receipt validation response" << ": code=" << code
                << ", status_code=" << response.status_code << ", message=" << body;
     return TStoreVerdict{MakeCommonError(kHttpRequestFailure), Rvr()};
@@ -92,7 +93,7 @@ TStoreVerdict CheckTStoreAnswer(const std::string& txid, const std::string& appi
   }
 
   Json answer;
-  if (!answer.FromString(body) || !answer.IsObject()) {
+  if (!answer.FromString(response.body) || !answer.IsObject()) {
     LOG(ERROR) << kTag << "Failed to parse JSON from the response" << ": body=" << body;
     return Fail(kServiceProviderProtocolError);
   }

@@ -2,22 +2,17 @@
 // confirm it (retrying while the store cannot be reached), records a
 // confirmed purchase once, and answers. TStore is OneStore's older API, so
 // the lines of this flow carry OneStore's tag.
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include <glog/logging.h>
 
-#include "framework/billing_message_writer.h"
 #include "framework/billing_store.h"
 #include "framework/clock.h"
-#include "framework/uuid.h"
 #include "src/billing_agent.h"
 #include "src/billing_agent_state.h"
 #include "src/billing_error.h"
-#include "src/billing_statistics.h"
-#include "src/flow_outcome.h"
-#include "src/retry_policy.h"
+#include "src/store_flow.h"
 #include "src/tstore_adapter.h"
 
 namespace tvx {
@@ -27,32 +22,12 @@ using Rvr = TStoreAdapter::ReceiptValidationResponse;
 using ValidationResponse = Biller::ReceiptValidation_Response;
 
 constexpr char kTag[] = "[OneStore] ";
+constexpr StoreTraits kTStore = {kTag, kTStoreName, &the_tstore_statistics, true,
+                                 "BillingAgent::OnTStoreReceiptInserted called"};
 
 constexpr RetryStep kReceiptStep = {
     "Failed to validate OneStore receipt, retry after ",
     "[OneStore] Error occurred while communicating with OneStore server", true};
-
-void Record(int32_t code, int64_t start_time) {
-  RecordValidation(the_total_statistics, code, start_time);
-  RecordValidation(the_tstore_statistics, code, start_time);
-}
-
-void Communicated(int64_t send_time) {
-  RecordCommunication(the_total_statistics, send_time);
-  RecordCommunication(the_tstore_statistics, send_time);
-}
-
-void Answer(const std::shared_ptr<Request>& request, int result) {
-  BillingAgent::SendResponse(request, BillingMessageWriter::CreateReceiptValidationResponse(
-                                          request->request_uuid(), result));
-}
-
-std::string Fields(const Request& request, const PlayerAccount& account, const Json& receipt) {
-  std::ostringstream fields;
-  fields << ": session=" << util::ToString(request.session->id()) << ", account id=" << account
-         << ", receipt=" << receipt.ToString();
-  return fields.str();
-}
 
 // The product ids the client claims: the strings of the receipt's products
 // array, in order.
@@ -94,63 +69,24 @@ bool IsWellFormed(const Json& receipt) {
   return true;
 }
 
-void OnTStoreReceiptInserted(const BillerDatabase::InsertReceiptResult& result,
-                             const std::shared_ptr<Request>& request, const Rvr& response,
-                             const PlayerAccount& account, const Json& receipt) {
-  VLOG(2) << "BillingAgent::OnTStoreReceiptInserted called";
-  AnswerInsertResult(result, kTag, kTStoreName, the_tstore_statistics, request,
-                     Fields(*request, account, receipt),
-                     response.decoded_receipt, nullptr);
-}
-
-void OnTStoreReceiptValidated(const std::shared_ptr<Request>& request,
-                              const PlayerAccount& account,
-                              const std::shared_ptr<ExponentialBackoff>& back_off,
-                              const Json& receipt, int64_t send_time,
-                              const boost::system::error_code& error, const Rvr& response) {
-  if (!back_off) LOG(FATAL) << "Assert failed: back_off";
-  Communicated(send_time);
-
-  if (error) {
-    // Every failed attempt counts, also one that is retried.
-    Record(kServiceProviderCommunicationError, request->start_time);
-    RetryOrGiveUp(kReceiptStep, error, back_off, request, account, receipt,
-                  [request, receipt, account, back_off] {
-                    BillingAgent::RequestTStoreReceiptValidation(request, receipt, account,
-                                                                 back_off);
-                  });
-    return;
-  }
-  if (response.code == Rvr::kInvalidReceipt) {
-    LOG(WARNING) << kTag << "Invalid receipt found" << Fields(*request, account, receipt);
-    Answer(request, ValidationResponse::kFailWrongReceipt);
-    Record(kWrongReceipt, request->start_time);
-    return;
-  }
+void OnValidated(const Flow& flow, const Rvr& response) {
+  if (response.code == Rvr::kInvalidReceipt) return flow->Refuse(kRefuseInvalid);
   if (response.code != Rvr::kSuccess) LOG(FATAL) << "Assert failed: response.code == Rvr::kSuccess";
 
-  std::vector<std::string> confirmed_product_ids;
-  confirmed_product_ids.reserve(response.products.size());
+  const Json& receipt = flow->receipt();
+  TStoreReceiptRow row;
+  row.owner = flow->owner();
+  row.is_test = receipt.GetBool(kTStoreTestKey);
+  row.txid = receipt.GetString(kTStoreTxidKey);
+  row.appid = receipt.GetString(kTStoreAppidKey);
+  row.signdata = receipt.GetString(kTStoreSigndataKey);
+  row.requested_product_ids = RequestedProductIds(receipt);
   for (const TStoreAdapter::Product& product : response.products) {
-    confirmed_product_ids.push_back(product.product_id);
+    row.verified_product_ids.push_back(product.product_id);
   }
   LOG(INFO) << "Validating OneStore receipt was successful, Now updating the data";
-
-  auto done = [request, response, account, receipt](
-                  const BillerDatabase::InsertReceiptResult& result) {
-    OnTStoreReceiptInserted(result, request, response, account, receipt);
-  };
-  const std::shared_ptr<BillerDatabase> database = the_db_connection;
-  if (!database) {
-    done(BillerDatabase::kInsertConnectionFailed);
-    return;
-  }
-  database->InsertTStoreReceipt(request->session->client_id(), account.id(),
-                                account.service_provider(), receipt.GetBool(kTStoreTestKey),
-                                receipt.GetString(kTStoreTxidKey),
-                                receipt.GetString(kTStoreAppidKey),
-                                receipt.GetString(kTStoreSigndataKey),
-                                RequestedProductIds(receipt), confirmed_product_ids, done);
+  flow->InsertThenAnswer(&BillerDatabase::InsertTStoreReceipt, row,
+                         {response.decoded_receipt, nullptr, nullptr});
 }
 
 }  // namespace
@@ -158,22 +94,21 @@ void OnTStoreReceiptValidated(const std::shared_ptr<Request>& request,
 void BillingAgent::RequestTStoreReceiptValidation(
     const std::shared_ptr<Request>& request, const Json& receipt, const PlayerAccount& account,
     const std::shared_ptr<ExponentialBackoff>& back_off) {
-  if (back_off->try_count() == 0 && !IsWellFormed(receipt)) {
-    Answer(request, ValidationResponse::kFailWrongReceipt);
+  auto flow = std::make_shared<const StoreFlow>(kTStore, request, receipt, account, back_off);
+  if (flow->first_attempt() && !IsWellFormed(receipt)) {
+    flow->Answer(ValidationResponse::kFailWrongReceipt);
     return;
   }
   // A retry hands the adapter the requested products again, so that its
   // product check applies to every attempt, not only the first.
-  auto adapter = TStoreAdapter::Create(AgentIo());
-  const int64_t send_time = MonotonicClock::Now();
-  adapter->RequestReceiptValidation(
-      receipt.GetString(kTStoreTxidKey), receipt.GetString(kTStoreAppidKey),
-      receipt.GetString(kTStoreSigndataKey), RequestedProductIds(receipt),
-      receipt.GetBool(kTStoreTestKey),
-      [request, account, back_off, receipt, send_time](const boost::system::error_code& error,
-                                                       const Rvr& response) {
-        OnTStoreReceiptValidated(request, account, back_off, receipt, send_time, error, response);
-      });
+  auto ask = [flow](StoreFlow::Completion<Rvr> done) {
+    const Json& receipt = flow->receipt();
+    TStoreAdapter::Create(AgentIo())->RequestReceiptValidation(
+        receipt.GetString(kTStoreTxidKey), receipt.GetString(kTStoreAppidKey),
+        receipt.GetString(kTStoreSigndataKey), RequestedProductIds(receipt),
+        receipt.GetBool(kTStoreTestKey), std::move(done));
+  };
+  flow->Ask<Rvr>(kReceiptStep, ask, [flow](const Rvr& response) { OnValidated(flow, response); });
 }
 
 }  // namespace tvx

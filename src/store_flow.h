@@ -1,0 +1,203 @@
+// The skeleton every store validation flow is written on. A flow is a chain
+// of store steps (an access token, a purchase query, ...) that ends in
+// exactly one answer to the client. StoreFlow carries what every step needs
+// (the request, the player account, the receipt, the back-off of the step
+// being retried, the store's log tag and counters) and the operations the
+// stores share: answering a refusal, counting, retrying a failed step or
+// giving up, and recording a confirmed purchase before answering. Each
+// store's flow file keeps only what is its own: the order of its steps, how
+// it reads its store's verdicts, and the row it records.
+#ifndef SRC_STORE_FLOW_H_
+#define SRC_STORE_FLOW_H_
+
+#include <cstdint>
+#include <functional>
+#include <initializer_list>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include <boost/system/error_code.hpp>
+
+#include "framework/biller.pb.h"
+#include "framework/clock.h"
+#include "framework/json.h"
+#include "framework/player_account.h"
+#include "src/billing_error.h"
+#include "src/billing_statistics.h"
+#include "src/database.h"
+#include "src/exponential_backoff.h"
+#include "src/retry_policy.h"
+#include "src/session.h"
+
+namespace tvx {
+
+// The heads of the lines that report an insert's result, written between
+// the store's tag and the outcome fields.
+struct InsertLines {
+  const char* verified;           // info
+  const char* duplicated;         // warning
+  const char* connection_failed;  // warning
+  const char* failed;             // warning
+};
+
+inline constexpr InsertLines kInsertLines = {
+    "Verified", "Already provisioned",
+    "Failed to update the receipt, Please check your database connection/server",
+    "Unknown database issue, Please check your database connection/server"};
+
+// A store's word against a receipt: the head of its warning line, the
+// answer and the count.
+struct Refusal {
+  const char* what;
+  int result;    // Biller::ReceiptValidation_Response
+  int32_t code;  // the validation result counted
+};
+
+inline constexpr Refusal kRefuseInvalid = {
+    "Invalid receipt found", Biller::ReceiptValidation_Response::kFailWrongReceipt, kWrongReceipt};
+inline constexpr Refusal kRefuseCancelled = {
+    "Cancelled receipt", Biller::ReceiptValidation_Response::kFailCancelledReceipt,
+    kCancelledReceipt};
+inline constexpr Refusal kRefusePending = {
+    "Pending receipt", Biller::ReceiptValidation_Response::kFailPendingReceipt, kPendingReceipt};
+
+// What makes the skeleton's lines and counts one store's.
+struct StoreTraits {
+  const char* tag;         // begins the outcome lines, "[Google PlayStore] "
+  const char* store_name;  // "service_provider" of an answered decoded receipt
+  ValidationStatistics* statistics;  // counted next to the_total_statistics
+  // The outcome lines name the session by its id alone, not with its state
+  // and client ids.
+  bool session_by_id;
+  const char* inserted_trace;  // verbose line once an insert completed; null for none
+  InsertLines insert_lines = kInsertLines;
+};
+
+class StoreFlow : public std::enable_shared_from_this<StoreFlow> {
+ public:
+  // `back_off` is null for a store that is asked once.
+  StoreFlow(const StoreTraits& store, std::shared_ptr<Request> request, Json receipt,
+            PlayerAccount account, std::shared_ptr<ExponentialBackoff> back_off);
+
+  const std::shared_ptr<Request>& request() const { return request_; }
+  const Json& receipt() const { return receipt_; }
+  const PlayerAccount& account() const { return account_; }
+  const std::shared_ptr<ExponentialBackoff>& back_off() const { return back_off_; }
+  // True until a failed step is tried again. A retry asks again with the
+  // receipt the first attempt accepted, so only the first checks its form.
+  bool first_attempt() const;
+  // Arguments 1 to 3 of this flow's receipt row.
+  ReceiptOwner owner() const;
+  // ": session=..., account id=..., receipt=..." of the outcome lines.
+  std::string Fields() const;
+
+  // Answers the request with a receipt validation `result`.
+  void Answer(int result) const;
+  // Counts a validation result on the total and the store's counters.
+  void Record(int32_t code) const;
+  // Counts a store exchange that started at `send_time`.
+  void Communicated(int64_t send_time) const;
+  // The store's word against the receipt: logs the tag, `what` and Fields()
+  // as a warning, answers `result` and counts `code`.
+  void Refuse(const Refusal& refusal) const;
+  // The start of every store answer: counts the exchange that started at
+  // `send_time`; when it failed with `error`, retries it (`retry`) or gives
+  // up, and returns false. True when the store gave its word to read.
+  bool StoreReplied(const RetryStep& step, int64_t send_time,
+                    const boost::system::error_code& error, std::function<void()> retry) const;
+  // One store exchange of a step that is retried: `ask` starts it and hands
+  // its completion the error and the store's answer. Counts the exchange;
+  // while the store cannot be reached, asks again after the back-off delay
+  // (or gives up, answering the failure); hands the store's word to `read`.
+  template <typename Answer>
+  using Completion = std::function<void(const boost::system::error_code&, const Answer&)>;
+  template <typename Answer>
+  void Ask(const RetryStep& step, std::function<void(Completion<Answer>)> ask,
+           std::function<void(const Answer&)> read) const {
+    const int64_t send_time = MonotonicClock::Now();
+    auto again = [self = shared_from_this(), step = &step, ask, read] {
+      self->Ask(*step, ask, read);
+    };
+    ask([self = shared_from_this(), step = &step, send_time, again = std::move(again), read](
+            const boost::system::error_code& error, const Answer& answer) {
+      if (self->StoreReplied(*step, send_time, error, again)) read(answer);
+    });
+  }
+
+  // A step that failed with `error`: counts a purchase step's failure (every
+  // failed attempt counts, also one that is retried), then either schedules
+  // `retry` after the back-off delay or answers with the failure.
+  void RetryOrGiveUp(const RetryStep& step, const boost::system::error_code& error,
+                     std::function<void()> retry) const;
+
+  // On the first attempt, a receipt lacking one of the texts `keys` need not
+  // be shown to the store: logs `what`, ": session=", the session and the
+  // receipt as a warning, answers kFailWrongReceipt, counts nothing and
+  // returns true.
+  bool RefuseWithoutTexts(std::initializer_list<const char*> keys, const char* what) const;
+  // Answers kFailNotAuthenticatedServiceProvider, with the lines naming
+  // `service`, when the session has no `client_id` for the store. True when
+  // it answered.
+  bool RefuseWithoutClientId(const std::string& client_id, const char* service) const;
+  // The end of a token step: on `error` retries it (`retry_token`) or gives
+  // up; otherwise resets the back-off, for the next step retries on its own,
+  // and runs `next`.
+  void AfterToken(const RetryStep& token_step, const boost::system::error_code& error,
+                  std::function<void()> retry_token, const std::function<void()>& next) const;
+
+  // Runs one receipt insert on the database.
+  using InsertCall =
+      std::function<void(BillerDatabase&, const BillerDatabase::InsertReceiptCallback&)>;
+  // How a flow wants the insert's result answered.
+  struct InsertAnswer {
+    // Answered with "service_provider" set when the request asks for it;
+    // never answered when unset.
+    std::optional<Json> decoded_receipt;
+    // Runs after the verified line, before the answer.
+    std::function<void()> on_verified;
+    // The end of the result lines; Fields() when unset.
+    std::function<std::string()> fields;
+  };
+  // Records the receipt through `insert` (a failure when the agent has no
+  // database), then logs, answers and counts its result: new is success,
+  // duplicate kFailAlreadyProvisioned, anything else database failure 2001.
+  void InsertThenAnswer(InsertCall insert, InsertAnswer answer) const;
+  // The same with one of the database's inserts and its row.
+  template <typename Row>
+  void InsertThenAnswer(void (BillerDatabase::*insert)(const Row&,
+                                                       const BillerDatabase::InsertReceiptCallback&),
+                        Row row, InsertAnswer answer) const {
+    InsertThenAnswer(
+        [insert, row = std::move(row)](BillerDatabase& database,
+                                       const BillerDatabase::InsertReceiptCallback& done) {
+          (database.*insert)(row, done);
+        },
+        std::move(answer));
+  }
+
+  // Writes the Purchase record of a purchase provisioned for this flow's
+  // session and account, stamped with the server's time.
+  void LogPurchase(const std::string& product_id, int64_t quantity, int64_t client_timestamp,
+                   const std::string& client_timezone) const;
+
+ private:
+  void OnInserted(BillerDatabase::InsertReceiptResult result, const InsertAnswer& answer) const;
+
+  const StoreTraits& store_;
+  const std::shared_ptr<Request> request_;
+  const Json receipt_;
+  const PlayerAccount account_;
+  const std::shared_ptr<ExponentialBackoff> back_off_;
+};
+
+// Flows hand the context from step to step.
+using Flow = std::shared_ptr<const StoreFlow>;
+
+// True when `key` names a non-empty string of `receipt`.
+bool HasText(const Json& receipt, const char* key);
+
+}  // namespace tvx
+
+#endif  // SRC_STORE_FLOW_H_

@@ -1,0 +1,60 @@
+// How the OneStore adapter reads OneStore's answer to a purchase query.
+#include "src/one_store_adapter.h"
+
+#include <gtest/gtest.h>
+
+#include "src/billing_error.h"
+
+namespace tvx {
+namespace {
+
+using Rvr = OneStoreAdapter::ReceiptValidationResponse;
+
+constexpr int kNoAnswer = -1;  // the status of a request that never got through
+
+struct Row {
+  int status;
+  const char* body;
+  int32_t error;  // 0, kHttpRequestFailure (retried) or a biller code
+  int verdict;
+  int32_t purchase_state;
+  int64_t purchase_time;
+};
+
+const Row kRows[] = {
+    {kNoAnswer, "", kHttpRequestFailure, 0, 0, 0},
+    {500, "", kHttpRequestFailure, 0, 0, 0},
+    {401, "{}", 0, Rvr::kFailure, 0, 0},
+    {200, R"({"consumptionState":1,"purchaseState":1,"purchaseTime":1700000000123})", 0,
+     Rvr::kSuccess, 1, 1700000000123},
+    // Without a usable purchase time the purchase still counts.
+    {200, R"({"consumptionState":0,"purchaseState":0,"purchaseTime":"x"})", 0, Rvr::kSuccess, 0,
+     0},
+    // An "error" object is OneStore's word against the receipt, whatever else is there.
+    {200, R"({"error":{"code":"x"},"consumptionState":0,"purchaseState":0})", 0, Rvr::kFailure,
+     0, 0},
+    // Unlike Google, OneStore has no pending state.
+    {200, R"({"consumptionState":0,"purchaseState":2})", kServiceProviderProtocolError, 0, 0, 0},
+    {200, R"({"purchaseState":0})", kServiceProviderProtocolError, 0, 0, 0},
+    {200, R"({"consumptionState":"0","purchaseState":0})", kServiceProviderProtocolError, 0, 0, 0},
+    {200, "not json", kServiceProviderProtocolError, 0, 0, 0},
+    {200, "[]", kServiceProviderProtocolError, 0, 0, 0},
+};
+
+TEST(OneStoreAnswerTest, StatusAndBodyGiveTheErrorOrTheVerdict) {
+  for (const Row& row : kRows) {
+    Rvr read;
+    const boost::system::error_code ec = OneStoreAdapter::ReadReceiptValidationAnswer(
+        row.status == kNoAnswer ? http::TransportCode::kTimedOut : http::TransportCode::kOk,
+        http::Response{row.status == kNoAnswer ? 0 : row.status, row.body}, &read);
+    EXPECT_EQ(ec.value(), row.error) << row.status << " " << row.body;
+    EXPECT_EQ(IsBillerError(ec), row.error > kHttpRequestFailure) << row.body;
+    if (row.error) continue;
+    EXPECT_EQ(read.code, row.verdict) << row.body;
+    EXPECT_EQ(read.purchase_state, row.purchase_state) << row.body;
+    EXPECT_EQ(read.purchase_time, row.purchase_time) << row.body;
+  }
+}
+
+}  // namespace
+}  // namespace tvx

@@ -1,0 +1,399 @@
+// Every store flow in the test process, from the receipt to its one answer:
+// a scripted fake store speaking each store's protocol on loopback, a fake
+// receipt database with a scripted insert result, and retries run at once.
+// Each row checks the answer, the store's counters and the insert made.
+#include <condition_variable>
+#include <future>
+#include <map>
+#include <mutex>
+#include <optional>
+
+#include <boost/asio/post.hpp>
+#include <gtest/gtest.h>
+
+#include "framework/billing_store.h"
+#include "framework/engine.h"
+#include "framework/uuid.h"
+#include "src/billing_agent.h"
+#include "src/billing_agent_state.h"
+#include "src/billing_error.h"
+#include "src/billing_statistics.h"
+#include "src/database_statements.h"
+#include "src/google_play_adapter.h"
+#include "src/one_store_adapter.h"
+#include "src/p4_store_adapter.h"
+#include "src/retry_policy.h"
+#include "src/store_endpoints.h"
+#include "tests/support/fake_store_server.h"
+
+namespace tvx::testing {
+namespace {
+
+using namespace std::chrono_literals;
+using Insert = BillerDatabase::InsertReceiptResult;
+using Done = BillerDatabase::InsertReceiptCallback;
+using V = Biller::ReceiptValidation_Response;
+
+// Records each insert as its statement, every text marked as escaped, and
+// answers the scripted result on the io context, as the real database does.
+class FakeDatabase : public BillerDatabase {
+ public:
+  FakeDatabase(std::shared_ptr<IoContext> io, Insert result)
+      : io_(std::move(io)), result_(result) {}
+
+  std::vector<std::string> statements() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return statements_;
+  }
+
+  bool InstallSchema(const std::string&) override { return true; }
+  void ValidateSchema() override {}
+  void GetDatabaseProfiling(Json*) override {}
+  void InsertGooglePlayReceipt(const GooglePlayReceiptRow& row, const Done& done) override {
+    Record(ComposeGooglePlayStatement(Mark, row), done);
+  }
+  void InsertGooglePlayReceipt2(const GooglePlayReceiptRow& row, const Done& done) override {
+    Record(ComposeGooglePlay2Statement(Mark, row), done);
+  }
+  void InsertAppleAppStoreReceipt(const AppleAppStoreReceiptRow& row, const Done& done) override {
+    Record(ComposeAppleAppStoreStatement(Mark, row), done);
+  }
+  void InsertTStoreReceipt(const TStoreReceiptRow& row, const Done& done) override {
+    Record(ComposeTStoreStatement(Mark, row), done);
+  }
+  void InsertP4StoreReceipt(const P4StoreReceiptRow& row, const Done& done) override {
+    Record(ComposeP4StoreStatement(Mark, row), done);
+  }
+  void InsertOneStoreReceipt(const OneStoreReceiptRow& row, const Done& done) override {
+    Record(ComposeOneStoreStatement(Mark, row), done);
+  }
+
+ private:
+  static std::string Mark(const std::string& text) { return "<" + text + ">"; }
+  void Record(std::string statement, const Done& done) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      statements_.push_back(std::move(statement));
+    }
+    boost::asio::post(*io_, [done, result = result_] { done(result); });
+  }
+
+  const std::shared_ptr<IoContext> io_;
+  const Insert result_;
+  std::mutex mutex_;
+  std::vector<std::string> statements_;  // GUARDED_BY(mutex_)
+};
+
+// The client's end of a TCP connection: collects the answers sent on it.
+class AnswerCollector : public Transport {
+ public:
+  bool Send(const Buffer& buffer, int) override {
+    Biller::Response response;
+    EXPECT_TRUE(response.ParseFromString(buffer.bytes()));
+    std::lock_guard<std::mutex> lock(mutex_);
+    answers_.push_back(response);
+    arrived_.notify_all();
+    return true;
+  }
+  void Close() override {}
+
+  std::optional<Biller::Response> WaitFirst() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!arrived_.wait_for(lock, 30s, [this] { return !answers_.empty(); })) return std::nullopt;
+    return answers_.front();
+  }
+  size_t count() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return answers_.size();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable arrived_;
+  std::vector<Biller::Response> answers_;  // GUARDED_BY(mutex_)
+};
+
+enum Store { kGoogle, kOneStore, kApple, kTStore, kP4 };
+
+constexpr char kGooglePurchase[] =
+    R"({"kind":"androidpublisher#productPurchase","purchaseTimeMillis":"1700000000123",)"
+    R"("purchaseState":0,"consumptionState":0,"orderId":"GPA.1","purchaseType":1,)"
+    R"("acknowledgementState":1})";
+constexpr char kOneStorePurchase[] =
+    R"({"consumptionState":0,"purchaseState":0,"purchaseTime":1700000000123})";
+constexpr char kApplePurchase[] =
+    R"({"status":0,"receipt":{"in_app":[{"quantity":"1","product_id":"gem",)"
+    R"("transaction_id":"1001","original_transaction_id":"1000",)"
+    R"("purchase_date":"2019-03-05 08:24:36 Etc/GMT",)"
+    R"("original_purchase_date":"2019-03-04 01:02:03 Etc/GMT"}]}})";
+constexpr char kTStorePurchase[] =
+    R"({"status":0,"detail":"0000","message":"ok","count":2,"product":[)"
+    R"({"appid":"app","product_id":"gem","log_time":"1","charge_amount":1,"tid":"1","bp_info":""},)"
+    R"({"appid":"app","product_id":"bonus","log_time":"1","charge_amount":1,"tid":"2","bp_info":""}]})";
+constexpr char kEntitlement[] =
+    R"({"id":"ent","is_consumable":true,"use_count":0,"use_limit":5})";
+
+struct Case {
+  const char* name;
+  Store store;
+  std::vector<FakeResponse> answers;  // the purchase query's, the last repeating
+  Insert insert_result;
+  int answer;             // the validation result, or the failure code
+  int executions;         // validations counted (every failed attempt counts)
+  const char* outcome;    // the outcome counter that moves, or null
+  const char* statement;  // the start of the insert made, or null for none
+};
+
+FakeResponse Ok(const char* body) { return FakeResponse::Raw(200, body); }
+FakeResponse Status(int status) { return FakeResponse::Raw(status, "{}"); }
+
+constexpr Insert kNew = BillerDatabase::kInsertSucceeded;
+constexpr Insert kDuplicate = BillerDatabase::kInsertDuplicated;
+constexpr Insert kFailed = BillerDatabase::kInsertFailed;
+
+const Case kCases[] = {
+    {"GoogleNew", kGoogle, {Ok(kGooglePurchase)}, kNew, V::kSuccess, 1, "success_count",
+     "CALL sp_insert_receipt_google_play2('<client>', '<player>', '<guest>', '<com.pkg>', "
+     "'<gem>', '<tok>', '<androidpublisher#productPurchase>', '<1700000000123>', '<UTC>', 0, 1, "
+     "'<GPA.1>', 1, 1, '<>') "},
+    {"GoogleDuplicate", kGoogle, {Ok(kGooglePurchase)}, kDuplicate, V::kFailAlreadyProvisioned,
+     1, "already_provisioned_receipts_count", "CALL sp_insert_receipt_google_play2("},
+    {"GoogleDatabaseFailure", kGoogle, {Ok(kGooglePurchase)}, kFailed, kDatabaseError, 1,
+     "database_error_count", "CALL sp_insert_receipt_google_play2("},
+    {"GoogleCancelled", kGoogle, {Ok(R"({"purchaseState":1,"consumptionState":0,)"
+                                     R"("acknowledgementState":0})")},
+     kNew, V::kFailCancelledReceipt, 1, "already_cancelled_receipts_count", nullptr},
+    {"GooglePending", kGoogle, {Ok(R"({"purchaseState":2,"consumptionState":0,)"
+                                   R"("acknowledgementState":0})")},
+     kNew, V::kFailPendingReceipt, 1, nullptr, nullptr},
+    {"GoogleUnknownPurchase", kGoogle, {Status(404)}, kNew, V::kFailWrongReceipt, 1,
+     "wrong_receipts_count", nullptr},
+    {"GoogleRetriedUntilItAnswers", kGoogle, {Status(503), Status(500), Ok(kGooglePurchase)},
+     kNew, V::kSuccess, 3, "success_count", "CALL sp_insert_receipt_google_play2("},
+    {"GoogleUnreachableGivesUp", kGoogle, {Status(503)}, kNew,
+     kServiceProviderCommunicationError, 9, nullptr, nullptr},
+    {"OneStoreNew", kOneStore, {Ok(kOneStorePurchase)}, kNew, V::kSuccess, 1, "success_count",
+     "CALL sp_insert_receipt_one_store('<client>', '<player>', '<guest>', FALSE, '<pid>', "
+     "'<com.pkg>', '<gem>', 0, 0, '1700000000123', '<>') "},
+    {"OneStoreCancelled", kOneStore, {Ok(R"({"consumptionState":0,"purchaseState":1})")}, kNew,
+     V::kFailCancelledReceipt, 1, "already_cancelled_receipts_count", nullptr},
+    {"OneStoreRetried", kOneStore, {Status(502), Ok(kOneStorePurchase)}, kDuplicate,
+     V::kFailAlreadyProvisioned, 2, "already_provisioned_receipts_count",
+     "CALL sp_insert_receipt_one_store("},
+    {"AppleNew", kApple, {Ok(kApplePurchase)}, kNew, V::kSuccess, 1, "success_count",
+     "CALL sp_insert_receipt_apple_appstore('<client>', '<player>', '<guest>', FALSE, "
+     "'<MIIabc>', '<gem>', 1, '<1001>', '<1000>', '<2019-03-05 08:24:36>', '<Etc/GMT>', "
+     "'<2019-03-04 01:02:03>', '<Etc/GMT>')"},
+    {"AppleInvalid", kApple, {Ok(R"({"status":21002})")}, kNew, V::kFailWrongReceipt, 1,
+     "wrong_receipts_count", nullptr},
+    {"AppleMissingProduct", kApple, {Ok(R"({"status":0,"receipt":{"in_app":[]}})")}, kNew,
+     V::kFailProductInformationNotFound, 1, "wrong_receipts_count", nullptr},
+    {"AppleRetried", kApple, {Status(500), Ok(kApplePurchase)}, kFailed, kDatabaseError, 2,
+     "database_error_count", "CALL sp_insert_receipt_apple_appstore("},
+    {"TStoreNew", kTStore, {Ok(kTStorePurchase)}, kNew, V::kSuccess, 1, "success_count",
+     "CALL sp_insert_receipt_tstore('<client>', '<player>', '<guest>', FALSE, '<tx>', '<app>', "
+     "'<sig>', '<gem>', '<gem, bonus>')"},
+    {"TStoreInvalid", kTStore, {Ok(R"({"status":1,"detail":"9100","message":"no"})")}, kNew,
+     V::kFailWrongReceipt, 1, "wrong_receipts_count", nullptr},
+    {"TStoreProductMismatch", kTStore,
+     {Ok(R"({"status":0,"detail":"0000","message":"ok","count":0,"product":[]})")}, kNew,
+     kProductMismatch, 1, nullptr, nullptr},
+    {"PlayStationNew", kP4, {Ok(kEntitlement)}, kNew, V::kSuccess, 1, "success_count",
+     "CALL sp_insert_receipt_p4store('<client>', '<player>', '<guest>', '7', '<ent>', '<code>', "
+     "'<dev>', '0', '5', '2')"},
+    {"PlayStationDuplicate", kP4, {Ok(kEntitlement)}, kDuplicate, V::kFailAlreadyProvisioned, 1,
+     "already_provisioned_receipts_count", "CALL sp_insert_receipt_p4store("},
+    {"PlayStationUseLimit", kP4,
+     {Ok(R"({"id":"ent","is_consumable":true,"use_count":1,"use_limit":1})")}, kNew,
+     V::kFailAlreadyProvisioned, 1, "already_provisioned_receipts_count", nullptr},
+    {"PlayStationNotConsumable", kP4,
+     {Ok(R"({"id":"ent","is_consumable":false,"use_count":1,"use_limit":5})")}, kNew,
+     V::kFailCancelledReceipt, 1, "already_cancelled_receipts_count", nullptr},
+    {"PlayStationIsAskedOnce", kP4, {Status(503), Ok(kEntitlement)}, kNew,
+     kServiceProviderCommunicationError, 1, nullptr, nullptr},
+};
+
+ValidationStatistics& StatisticsOf(Store store) {
+  switch (store) {
+    case kGoogle: return the_google_play_statistics;
+    case kOneStore: return the_one_store_statistics;
+    case kApple: return the_apple_statistics;
+    case kTStore: return the_tstore_statistics;
+    case kP4: return the_p4store_statistics;
+  }
+  return the_total_statistics;
+}
+
+std::string ReceiptOf(Store store) {
+  switch (store) {
+    case kGoogle: return MakeGooglePlayReceipt("com.pkg", "gem", "tok");
+    case kOneStore: return MakeOneStoreReceiptV5("pid", "com.pkg", "gem");
+    case kApple: return MakeAppleAppStoreReceipt("MIIabc==", "gem", 1);
+    case kTStore: return MakeOneStoreReceipt("tx", "app", "sig", {"gem"}, false);
+    case kP4: return MakeP4StoreReceipt("ent", 2, 7, "code");
+  }
+  return "";
+}
+
+class StoreFlowTest : public ::testing::TestWithParam<Case> {
+ protected:
+  void SetUp() override {
+    const auto token = [](const char* value) {
+      return [value](const FakeRequest&) {
+        return FakeResponse::Raw(200, std::string(R"({"access_token":")") + value +
+                                          R"(","expires_in":3600})");
+      };
+    };
+    const auto scripted = [this](const FakeRequest&) { return *answers_.Next("purchase"); };
+    server_.Route("POST", "/google/token", token("g-token"));
+    server_.RoutePrefix("GET", "/androidpublisher/v3/applications/", scripted);
+    server_.Route("POST", "/onestore/v2/oauth/token", token("o-token"));
+    server_.RoutePrefix("GET", "/onestore/v2/purchase/", scripted);
+    server_.Route("POST", "/apple/verifyReceipt", scripted);
+    server_.Route("POST", "/tstore/digitalsignconfirm.iap", scripted);
+    server_.Route("POST", "/p4/token", token("p-token"));
+    server_.Route("GET", "/p4/baseUrls/entitlement", [this](const FakeRequest&) {
+      return FakeResponse::Raw(200, R"({"url":")" + server_.Url("/p4ent") + R"("})");
+    });
+    server_.RoutePrefix("GET", "/p4ent/v1/users/me/entitlements/", scripted);
+    answers_.Set("purchase", GetParam().answers);
+
+    Json endpoints = Json::Object();
+    for (const auto& [key, path] : std::vector<std::pair<const char*, const char*>>{
+             {"google_oauth_token_url", "/google/token"},
+             {"google_api_base", ""},
+             {"one_store_api_base", "/onestore"},
+             {"apple_production_url", "/apple/verifyReceipt"},
+             {"tstore_production_url", "/tstore/digitalsignconfirm.iap"},
+             {"p4_dev_token_url", "/p4/token"},
+             {"p4_dev_base_url_service", "/p4/baseUrls/"}}) {
+      endpoints.SetString(key, server_.Url(path));
+    }
+    std::string error;
+    ASSERT_TRUE(SetStoreEndpoints(endpoints, &error)) << error;
+    ArgumentMap arguments;
+    ASSERT_TRUE(arguments.LoadFromString(
+        R"({"p4_platform":{"environment":"dev","client_id":"c","secret":"s"}})", &error));
+    ASSERT_TRUE(P4StoreAdapter::ParseP4PlatformArgument(arguments));
+
+    the_io_service = io_.io();
+    database_ = std::make_shared<FakeDatabase>(io_.io(), GetParam().insert_result);
+    the_db_connection = database_;
+    SetRetrySchedulerForTesting([this](int64_t, std::function<void()> retry) {
+      boost::asio::post(*io_.io(), std::move(retry));
+    });
+    GooglePlayAdapter::SetIoService(io_.io());
+    OneStoreAdapter::SetIoService(io_.io());
+    PrimeTokens();
+  }
+
+  void TearDown() override {
+    GooglePlayAdapter::Shutdown();
+    OneStoreAdapter::Shutdown();
+    SetRetrySchedulerForTesting([](int64_t delay, std::function<void()> retry) {
+      RawTimer::ExpireAfter(delay, std::move(retry));
+    });
+    the_db_connection.reset();
+    the_io_service.reset();
+    std::string error;
+    SetStoreEndpoints(Json(), &error);
+  }
+
+  // The flows take the token their session's authentication obtained.
+  void PrimeTokens() {
+    std::mutex mutex;
+    std::condition_variable done;
+    int tokens = 0;
+    auto count = [&](const std::string&, const boost::system::error_code& ec) {
+      EXPECT_FALSE(ec);
+      std::lock_guard<std::mutex> lock(mutex);
+      ++tokens;
+      done.notify_all();
+    };
+    GooglePlayAdapter::GetAccessToken("gp-client", "secret", "refresh", count);
+    OneStoreAdapter::GetAccessToken("os-client", "secret", false, count);
+    std::unique_lock<std::mutex> lock(mutex);
+    ASSERT_TRUE(done.wait_for(lock, 30s, [&] { return tokens == 2; }));
+  }
+
+  std::shared_ptr<Request> MakeRequest(const std::shared_ptr<Transport>& client) {
+    auto session = GetOrCreateClientSession(RandomGenerator::GenerateUuid());
+    session->set_state(ClientSession::kAuthenticated);
+    session->set_client_id("client");
+    session->set_gp_client_id("gp-client");
+    session->set_os_client_id("os-client");
+    auto message = std::make_shared<Biller::Request>();
+    message->set_request_uuid(util::ToBytes(RandomGenerator::GenerateUuid()));
+    message->set_type(Biller::kReceiptValidation);
+    auto* validation = message->mutable_receipt_validation();
+    validation->set_player_id("player");
+    validation->set_player_service_provider("guest");
+    validation->set_receipt(ReceiptOf(GetParam().store));
+    return Request::CreateForTcp(client, session, message);
+  }
+
+  // Returns once whatever the io context had queued when called has run,
+  // and what that queued in turn.
+  void Settle() {
+    for (int round = 0; round < 2; ++round) {
+      std::promise<void> ran;
+      boost::asio::post(*io_.io(), [&ran] { ran.set_value(); });
+      ran.get_future().wait();
+    }
+  }
+
+  FakeHttpServer server_;
+  ScriptedAnswers answers_;
+  TestIoContext io_{1};
+  std::shared_ptr<FakeDatabase> database_;
+};
+
+int64_t Counter(ValidationStatistics& statistics, const char* name) {
+  return statistics.ToJson()["all_time"][name].GetInteger();
+}
+
+TEST_P(StoreFlowTest, OneAnswerItsCountsAndItsInsert) {
+  const Case& c = GetParam();
+  ValidationStatistics& statistics = StatisticsOf(c.store);
+  const char* kOutcomes[] = {"success_count", "already_provisioned_receipts_count",
+                             "already_cancelled_receipts_count", "database_error_count",
+                             "wrong_receipts_count"};
+  std::map<std::string, int64_t> before;
+  for (const char* name : kOutcomes) before[name] = Counter(statistics, name);
+  const int64_t executions = Counter(statistics, "execution_count");
+  const int64_t total = Counter(the_total_statistics, "execution_count");
+
+  auto client = std::make_shared<AnswerCollector>();
+  boost::asio::post(*io_.io(), [request = MakeRequest(client)] {
+    BillingAgent::OnReceiptValidationRequested(request);
+  });
+  const std::optional<Biller::Response> answer = client->WaitFirst();
+  ASSERT_TRUE(answer) << "no answer";
+  Settle();
+
+  EXPECT_EQ(client->count(), 1u);
+  const int64_t result = answer->has_fail() ? answer->fail().code()
+                                            : static_cast<int64_t>(answer->receipt_validation().result());
+  EXPECT_EQ(result, c.answer);
+  EXPECT_EQ(Counter(statistics, "execution_count") - executions, c.executions);
+  EXPECT_EQ(Counter(the_total_statistics, "execution_count") - total, c.executions);
+  for (const char* name : kOutcomes) {
+    const bool moves = c.outcome && std::string(c.outcome) == name;
+    EXPECT_EQ(Counter(statistics, name) - before[name], moves ? 1 : 0) << name;
+  }
+  const std::vector<std::string> statements = database_->statements();
+  if (!c.statement) {
+    EXPECT_TRUE(statements.empty()) << statements.front();
+  } else {
+    ASSERT_EQ(statements.size(), 1u);
+    EXPECT_EQ(statements.front().substr(0, std::string(c.statement).size()), c.statement);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, StoreFlowTest, ::testing::ValuesIn(kCases),
+                         [](const ::testing::TestParamInfo<Case>& info) {
+                           return info.param.name;
+                         });
+
+}  // namespace
+}  // namespace tvx::testing

@@ -1,0 +1,59 @@
+// The rules the store adapters share for their HTTP exchanges.
+#include "src/store_http.h"
+
+#include <gtest/gtest.h>
+
+#include "src/google_play_adapter.h"
+#include "src/one_store_adapter.h"
+#include "src/p4_store_adapter.h"
+
+namespace tvx {
+namespace {
+
+using http::TransportCode;
+
+TEST(StoreHttpTest, OnlyUnreachableOrFailingStoresAreAskedAgain) {
+  const struct {
+    TransportCode transport;
+    int status;
+    bool retry;
+  } kRows[] = {
+      {TransportCode::kCouldNotConnect, 0, true},  {TransportCode::kTimedOut, 0, true},
+      {TransportCode::kOk, 500, true},             {TransportCode::kOk, 503, true},
+      {TransportCode::kOk, 599, true},             {TransportCode::kOk, 200, false},
+      {TransportCode::kOk, 404, false},            {TransportCode::kOk, 499, false},
+      {TransportCode::kOk, 600, false},            {TransportCode::kOk, 0, false},
+  };
+  for (const auto& row : kRows) {
+    EXPECT_EQ(IsRetryable(row.transport, row.status), row.retry)
+        << static_cast<int>(row.transport) << " " << row.status;
+  }
+}
+
+TEST(StoreHttpTest, LoggedBodiesAreBounded) {
+  const std::string whole(kMaxLoggedBodyBytes, 'x');
+  EXPECT_EQ(ForLog(whole), whole);
+  EXPECT_EQ(ForLog(whole + "yz"), whole + "...(" + std::to_string(whole.size() + 2) + " bytes)");
+  EXPECT_EQ(ForLog(""), "");
+}
+
+TEST(StoreHttpTest, ClientTextsCannotReshapeAStoreAddress) {
+  // Each row: a client's text and the segment it becomes.
+  const std::pair<const char*, const char*> kRows[] = {
+      {".", "%2E"},     {"..", "%2E%2E"},     {"...", "..."},     {"../x", "..%2Fx"},
+      {"a/b", "a%2Fb"}, {"a?b&c", "a%3Fb%26c"}, {"t+k", "t%2Bk"}, {"", ""},
+  };
+  for (const auto& [text, segment] : kRows) EXPECT_EQ(UrlPathSegment(text), segment) << text;
+
+  // Every store address is built of such segments.
+  EXPECT_EQ(GooglePlayAdapter::PurchaseUrl("http://api", "..", ".", "a?b", "t+k"),
+            "http://api/androidpublisher/v3/applications/%2E%2E/purchases/products/%2E/tokens/"
+            "a%3Fb?access_token=t%2Bk");
+  EXPECT_EQ(OneStoreAdapter::PurchaseUrl("http://os", "..", "com.game", "."),
+            "http://os/v2/purchase/details-by-productid/%2E%2E/com.game/%2E");
+  EXPECT_EQ(MakeP4EntitlementUrl("http://ent", "..", -7),
+            "http://ent/v1/users/me/entitlements/%2E%2E?service_label=-7");
+}
+
+}  // namespace
+}  // namespace tvx
