@@ -410,6 +410,12 @@ class CurlMultiService : public boost::asio::execution_context::service {
 
   void Complete(std::unique_ptr<Transfer> transfer, CURLcode result, long status) {
     transfer->response.status_code = static_cast<int>(status);
+    if (transfer->easy && result == CURLE_OK) {
+      curl_header* field = nullptr;
+      while ((field = curl_easy_nextheader(transfer->easy, CURLH_HEADER, -1, field))) {
+        transfer->response.headers.emplace_back(field->name, field->value);
+      }
+    }
     boost::asio::post(io_, [handler = std::move(transfer->handler),
                             response = std::move(transfer->response), result] {
       handler(static_cast<TransportCode>(result), response);

@@ -55,6 +55,8 @@ inline std::ostream& operator<<(std::ostream& os, TransportCode code) {
 struct Response {
   int status_code = 0;
   std::string body;
+  // The final answer's header fields, names as the server wrote them.
+  std::vector<std::pair<std::string, std::string>> headers{};
 };
 
 // Percent-encodes every byte but the unreserved characters (A-Z a-z 0-9 - . _

@@ -1,6 +1,8 @@
 #include "framework/jwt.h"
 
 #include <openssl/bio.h>
+#include <openssl/core_names.h>
+#include <openssl/ecdsa.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -17,18 +19,41 @@ constexpr char kRs256Header[] = R"({"alg":"RS256","typ":"JWT"})";
 // Encrypted keys are refused instead of prompting on the terminal.
 int RefusePassphrase(char*, int, int, void*) { return 0; }
 
+bool IsP256Key(EVP_PKEY* key) {
+  if (EVP_PKEY_get_base_id(key) != EVP_PKEY_EC) return false;
+  char group[64] = {0};
+  size_t length = 0;
+  return EVP_PKEY_get_utf8_string_param(key, OSSL_PKEY_PARAM_GROUP_NAME, group, sizeof(group),
+                                        &length) == 1 &&
+         std::string_view(group, length) == "prime256v1";
+}
+
+// OpenSSL's DER ECDSA-Sig-Value as the fixed-width R || S of JWS (RFC 7518,
+// section 3.4).
+bool DerToRawEcdsa(const unsigned char* der, size_t length, std::string* raw) {
+  ECDSA_SIG* signature = d2i_ECDSA_SIG(nullptr, &der, static_cast<long>(length));
+  if (!signature) return false;
+  unsigned char bytes[64];
+  const bool ok = BN_bn2binpad(ECDSA_SIG_get0_r(signature), bytes, 32) == 32 &&
+                  BN_bn2binpad(ECDSA_SIG_get0_s(signature), bytes + 32, 32) == 32;
+  ECDSA_SIG_free(signature);
+  if (ok) raw->assign(reinterpret_cast<const char*>(bytes), sizeof(bytes));
+  return ok;
+}
+
 }  // namespace
 
 struct TokenSigningKey::Impl {
   ~Impl() { EVP_PKEY_free(key); }
   EVP_PKEY* key = nullptr;
+  int hash_type = kSha256;
 };
 
 TokenSigningKey::TokenSigningKey(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 TokenSigningKey::~TokenSigningKey() = default;
 
 std::shared_ptr<TokenSigningKey> TokenSigningKey::Create(const std::string& pem, int hash_type) {
-  if (hash_type != kSha256 || pem.empty()) return nullptr;
+  if ((hash_type != kSha256 && hash_type != kEs256) || pem.empty()) return nullptr;
   BIO* bio = BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()));
   if (!bio) return nullptr;
   auto impl = std::make_unique<Impl>();
@@ -37,7 +62,12 @@ std::shared_ptr<TokenSigningKey> TokenSigningKey::Create(const std::string& pem,
   // A failed parse leaves errors queued on this thread; they would confuse
   // the next OpenSSL caller.
   ERR_clear_error();
-  if (!impl->key || EVP_PKEY_get_base_id(impl->key) != EVP_PKEY_RSA) return nullptr;
+  if (!impl->key) return nullptr;
+  const bool fits = hash_type == kSha256 ? EVP_PKEY_get_base_id(impl->key) == EVP_PKEY_RSA
+                                         : IsP256Key(impl->key);
+  ERR_clear_error();
+  if (!fits) return nullptr;
+  impl->hash_type = hash_type;
   return std::shared_ptr<TokenSigningKey>(new TokenSigningKey(std::move(impl)));
 }
 
@@ -52,14 +82,20 @@ bool TokenSigningKey::Sign(std::string_view data, std::string* signature) const 
     std::vector<unsigned char> bytes(length);
     if (EVP_DigestSign(context, bytes.data(), &length,
                        reinterpret_cast<const unsigned char*>(data.data()), data.size()) == 1) {
-      signature->assign(reinterpret_cast<const char*>(bytes.data()), length);
-      signed_ok = true;
+      if (impl_->hash_type == kEs256) {
+        signed_ok = DerToRawEcdsa(bytes.data(), length, signature);
+      } else {
+        signature->assign(reinterpret_cast<const char*>(bytes.data()), length);
+        signed_ok = true;
+      }
     }
   }
   EVP_MD_CTX_free(context);
   if (!signed_ok) ERR_clear_error();
   return signed_ok;
 }
+
+int TokenSigningKey::hash_type() const { return impl_->hash_type; }
 
 bool MakeJwt(const Json& claims, const TokenSigningKey& key, int64_t lifetime_seconds,
              std::string* jwt) {
@@ -68,7 +104,7 @@ bool MakeJwt(const Json& claims, const TokenSigningKey& key, int64_t lifetime_se
 
 bool MakeJwt(const Json& claims, const TokenSigningKey& key, int64_t lifetime_seconds,
              int64_t issued_at, std::string* jwt) {
-  if (!claims.IsObject() || lifetime_seconds <= 0) return false;
+  if (!claims.IsObject() || lifetime_seconds <= 0 || key.hash_type() != kSha256) return false;
   Json payload = claims;
   payload.SetAttribute("iat", Json(issued_at));
   payload.SetAttribute("exp", Json(issued_at + lifetime_seconds));
@@ -77,6 +113,19 @@ bool MakeJwt(const Json& claims, const TokenSigningKey& key, int64_t lifetime_se
   std::string signature;
   if (!key.Sign(signing_input, &signature)) return false;
   *jwt = signing_input + "." + Base64UrlEncode(signature);
+  return true;
+}
+
+bool MakeJws(const Json& header, const Json& claims, const TokenSigningKey& key,
+             std::string* jws) {
+  if (!header.IsObject() || !claims.IsObject()) return false;
+  const char* alg = key.hash_type() == kEs256 ? "ES256" : "RS256";
+  if (!header.HasAttribute("alg", Json::kString) || header.GetString("alg") != alg) return false;
+  std::string signing_input =
+      Base64UrlEncode(header.ToString(false)) + "." + Base64UrlEncode(claims.ToString(false));
+  std::string signature;
+  if (!key.Sign(signing_input, &signature)) return false;
+  *jws = signing_input + "." + Base64UrlEncode(signature);
   return true;
 }
 

@@ -7,6 +7,7 @@
 #include "framework/clock.h"
 #include "framework/uuid.h"
 #include "src/apple_appstore_adapter.h"
+#include "src/apple_server_api.h"
 #include "src/billing_agent.h"
 #include "src/billing_agent_state.h"
 #include "src/billing_error.h"
@@ -90,6 +91,10 @@ void OnValidated(const Flow& flow, const Rvr& response) {
 void BillingAgent::RequestAppleAppStoreReceiptValidation(
     const std::shared_ptr<Request>& request, const Json& receipt, const PlayerAccount& account,
     const std::shared_ptr<ExponentialBackoff>& back_off) {
+  if (IsAppleServerApiReceipt(receipt)) {
+    RequestAppleServerApiValidation(request, receipt, account, back_off);
+    return;
+  }
   auto flow = std::make_shared<const StoreFlow>(kAppleAppStore, request, receipt, account, back_off);
   // A retry asks again with the receipt the first attempt accepted.
   if (flow->first_attempt() && !IsWellFormed(receipt)) {

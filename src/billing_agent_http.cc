@@ -68,6 +68,21 @@ bool ReadGooglePlayReceipt(const Json& body, std::string* receipt, std::string* 
 
 bool ReadAppleAppStoreReceipt(const Json& body, std::string* receipt, std::string* error_desc) {
   std::string receipt_data, product_id;
+  // A transaction id or a signed transaction instead of receipt data.
+  for (const char* form : {"transaction_id", "signed_transaction"}) {
+    if (body.HasAttribute("receipt_data") || !body.HasAttribute(form)) continue;
+    std::string value;
+    if (!ReadString(body, form, &value, error_desc) ||
+        !ReadString(body, "product_id", &product_id, error_desc)) {
+      return false;
+    }
+    Json made = Json::Object();
+    made.SetString(kBillingServiceProviderKey, kAppleAppStoreName);
+    made.SetString(form, value);
+    made.SetString("product_id", product_id);
+    *receipt = made.ToString();
+    return true;
+  }
   if (!ReadString(body, "receipt_data", &receipt_data, error_desc) ||
       !ReadString(body, "product_id", &product_id, error_desc)) {
     return false;

@@ -2,6 +2,7 @@
 
 #include <glog/logging.h>
 
+#include "src/apple_server_api.h"
 #include "src/billing_agent.h"
 #include "src/p4_store_adapter.h"
 #include "src/store_endpoints.h"
@@ -49,6 +50,13 @@ extern "C" bool TalvexBillerServer_install(const tvx::ArgumentMap& arguments) {
   std::string endpoints_error;
   if (!tvx::SetStoreEndpoints(arguments.FindArgument("store_endpoints"), &endpoints_error)) {
     LOG(ERROR) << "Wrong install argument: " << endpoints_error;
+    return false;
+  }
+
+  std::string apple_error;
+  if (!tvx::SetAppleServerApiConfig(arguments.FindArgument("apple_app_store_server_api"),
+                                    &apple_error)) {
+    LOG(ERROR) << "Wrong install argument: " << apple_error;
     return false;
   }
 

@@ -26,6 +26,10 @@ const std::vector<Member>& Members() {
       {"one_store_test_api_base", &StoreEndpoints::one_store_test_api_base, Ending::kNoSlash},
       {"apple_production_url", &StoreEndpoints::apple_production_url, Ending::kAny},
       {"apple_sandbox_url", &StoreEndpoints::apple_sandbox_url, Ending::kAny},
+      {"apple_server_api_production_base", &StoreEndpoints::apple_server_api_production_base,
+       Ending::kNoSlash},
+      {"apple_server_api_sandbox_base", &StoreEndpoints::apple_server_api_sandbox_base,
+       Ending::kNoSlash},
       {"tstore_production_url", &StoreEndpoints::tstore_production_url, Ending::kAny},
       {"tstore_development_url", &StoreEndpoints::tstore_development_url, Ending::kAny},
       {"p4_dev_token_url", &StoreEndpoints::p4_dev_token_url, Ending::kAny},
@@ -86,6 +90,8 @@ StoreEndpoints StoreEndpoints::Defaults() {
   e.one_store_test_api_base = "https://sbpp.onestore.co.kr";
   e.apple_production_url = "https://buy.itunes.apple.com/verifyReceipt";
   e.apple_sandbox_url = "https://sandbox.itunes.apple.com/verifyReceipt";
+  e.apple_server_api_production_base = "https://api.storekit.apple.com";
+  e.apple_server_api_sandbox_base = "https://api.storekit-sandbox.apple.com";
   e.tstore_production_url = "https://iap.tstore.co.kr/digitalsignconfirm.iap";
   e.tstore_development_url = "https://iapdev.tstore.co.kr/digitalsignconfirm.iap";
   e.p4_dev_token_url = "https://auth.api.sp-int.ac.playstation.net/2.0/oauth/token";

@@ -24,6 +24,9 @@ struct StoreEndpoints {
   // Receipt-verification URLs, "/verifyReceipt" included.
   std::string apple_production_url;
   std::string apple_sandbox_url;
+  // App Store Server API bases, no trailing slash.
+  std::string apple_server_api_production_base;
+  std::string apple_server_api_sandbox_base;
   // Confirmation URLs, "/digitalsignconfirm.iap" included.
   std::string tstore_production_url;
   std::string tstore_development_url;

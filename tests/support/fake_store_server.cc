@@ -129,6 +129,12 @@ class Session : public std::enable_shared_from_this<Session> {
       park_(shared_from_this());
       return;
     }
+    if (answer.close) {
+      beast::error_code ignored;
+      stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
+      stream_.socket().close(ignored);
+      return;
+    }
     keep_alive_ = request_.keep_alive();
     if (answer.delay.count() > 0) {
       timer_.expires_after(answer.delay);
@@ -145,6 +151,7 @@ class Session : public std::enable_shared_from_this<Session> {
     response_.version(11);
     response_.result(static_cast<unsigned>(answer.status));
     response_.set(bhttp::field::content_type, answer.content_type);
+    for (const auto& [name, value] : answer.headers) response_.set(name, value);
     response_.body() = answer.body;
     response_.keep_alive(keep_alive_);
     response_.prepare_payload();

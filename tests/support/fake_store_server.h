@@ -42,6 +42,8 @@ struct FakeResponse {
   std::string content_type = "application/json";
   std::chrono::milliseconds delay{0};  // before the answer is sent
   bool hang = false;                   // never answer; the connection stays open
+  std::vector<std::pair<std::string, std::string>> headers{};  // added to the answer
+  bool close = false;                  // close the connection without answering
 
   static FakeResponse Json(int status, const tvx::Json& body);
   // An answer of any status with `body` as it is.

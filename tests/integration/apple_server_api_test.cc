@@ -1,0 +1,218 @@
+// Apple's two newer receipt forms end to end: a signed transaction verified
+// by the biller, and a transaction id asked of the fake App Store Server
+// API; both share the verifyReceipt purchases' table and identity.
+#include <gtest/gtest.h>
+
+#include "framework/billing_store.h"
+#include "src/billing_error.h"
+#include "tests/support/apple_test_pki.h"
+#include "tests/support/biller_process.h"
+#include "tests/support/fake_apple_server.h"
+#include "tests/support/fake_apple_server_api.h"
+#include "tests/support/validation_client.h"
+
+namespace tvx::testing {
+namespace {
+
+using ValidationResponse = Biller::ReceiptValidation_Response;
+using Api = FakeAppleServerApi;
+using Chain = AppleTestPki::Chain;
+
+constexpr char kRowQuery[] =
+    "SELECT transaction_id, is_sandbox, product_id, quantity, purchase_date, "
+    "purchase_date_time_zone FROM tb_receipt_apple_appstore2 ORDER BY id";
+
+std::string Receipt(const char* form, const std::string& value,
+                    const std::string& product_id = "gem_100") {
+  Json receipt = Json::Object();
+  receipt.SetString("service_provider", "AppleAppStore");
+  receipt.SetString(form, value);
+  receipt.SetString("product_id", product_id);
+  return receipt.ToString();
+}
+
+std::string Signed(const std::string& transaction_id, AppleTestPki::SignOptions options = {},
+                   const std::string& bundle_id = Api::kBundleId,
+                   const std::string& environment = "Production") {
+  return AppleTestPki::Get().Sign(
+      AppleTestPki::Transaction(transaction_id, "gem_100", bundle_id, environment, NowMillis()),
+      options);
+}
+
+class AppleServerApiTest : public StoreValidationTest {
+ protected:
+  void Start(const std::string& environment = "auto") {
+    Json endpoints = Json::Object();
+    apple_.AddEndpoints(&endpoints);
+    api_.AddEndpoints(&endpoints);
+    Json arguments = StoreArguments(endpoints);
+    arguments.SetAttribute("apple_app_store_server_api", api_.Argument(environment));
+    StoreValidationTest::Start(arguments);
+  }
+  int64_t ValidateSigned(const std::string& jws, const std::string& product_id = "gem_100") {
+    return ResultOf(client_->Validate(Receipt("signed_transaction", jws, product_id)));
+  }
+  int64_t ValidateId(const std::string& transaction_id) {
+    return ResultOf(client_->Validate(Receipt("transaction_id", transaction_id)));
+  }
+  int ApiRequests() const {
+    return api_.RequestCount(Api::kProduction) + api_.RequestCount(Api::kSandbox);
+  }
+
+  FakeAppleStore apple_{&server_};
+  FakeAppleServerApi api_{&server_};
+};
+
+TEST_F(AppleServerApiTest, OneTransactionIsProvisionedOnceWhicheverFormCarriesIt) {
+  apple_.Script(FakeAppleStore::kProduction, "receipt-1",
+                {FakeAppleStore::Verified({FakeAppleStore::Purchase("gem_100", "1", "T-1")})});
+  apple_.Script(FakeAppleStore::kProduction, "receipt-2",
+                {FakeAppleStore::Verified({FakeAppleStore::Purchase("gem_100", "1", "T-2")})});
+  Start();
+
+  const auto response = client_->Validate(Receipt("signed_transaction", Signed("T-1")), true);
+  ASSERT_EQ(ResultOf(response), ValidationResponse::kSuccess) << biller_->Log();
+  Json decoded;
+  ASSERT_TRUE(decoded.FromString(response.receipt_validation().decoded_receipt()));
+  EXPECT_EQ(decoded.GetString("service_provider"), "AppleAppStore");
+  EXPECT_EQ(decoded.GetString("transactionId"), "T-1");
+  EXPECT_EQ(decoded.GetString("bundleId"), Api::kBundleId);
+  // The same transaction through verifyReceipt, and the other way round.
+  EXPECT_EQ(ResultOf(client_->Validate(MakeAppleAppStoreReceipt("receipt-1", "gem_100", 1))),
+            ValidationResponse::kFailAlreadyProvisioned);
+  EXPECT_EQ(ResultOf(client_->Validate(MakeAppleAppStoreReceipt("receipt-2", "gem_100", 1))),
+            ValidationResponse::kSuccess);
+  EXPECT_EQ(ValidateSigned(Signed("T-2")), ValidationResponse::kFailAlreadyProvisioned);
+
+  const auto rows = QueryRows(*biller_, kRowQuery);
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0], (std::vector<std::string>{"T-1", "0", "gem_100", "1", "2019-03-05 08:24:36",
+                                               "Etc/GMT"}));
+  const auto records = ActivityRecords(*biller_, "Purchase");
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0].GetInteger("client_timestamp"), 1551774276);
+  EXPECT_EQ(biller_->CountInLog("[Apple AppStore] Verified: "), 2);
+  EXPECT_EQ(ApiRequests(), 0);
+  ExpectCounts("apple", {{"execution_count", 4},
+                         {"success_count", 2},
+                         {"already_provisioned_receipts_count", 2}});
+}
+
+TEST_F(AppleServerApiTest, SignedTransactionsThatFailACheckAreRefusedWithoutAsking) {
+  struct Case {
+    const char* name;
+    std::string jws;
+    int64_t result;
+    std::string product_id = "gem_100";
+  };
+  Json revoked = AppleTestPki::Transaction("R-1", "gem_100", Api::kBundleId, "Production",
+                                           NowMillis());
+  revoked.SetAttribute("revocationDate", Json(NowMillis()));
+  const int64_t wrong = ValidationResponse::kFailWrongReceipt;
+  const Case cases[] = {
+      {"flipped signature bit", Signed("W-1", {.flip_signature = true}), wrong},
+      {"other alg", Signed("W-2", {.alg = "ES384"}), wrong},
+      {"two certificates", Signed("W-3", {.x5c_count = 2}), wrong},
+      {"other root", Signed("W-4", {.chain = Chain::kOtherRoot}), wrong},
+      {"leaf without OID", Signed("W-5", {.chain = Chain::kLeafWithoutOid}), wrong},
+      {"intermediate without OID", Signed("W-6", {.chain = Chain::kIntermediateWithoutOid}),
+       wrong},
+      {"leaf expired at signedDate", Signed("W-7", {.chain = Chain::kExpiredLeaf}), wrong},
+      {"other bundle id", Signed("W-8", {}, "com.example.other"), wrong},
+      {"not a JWS", "not-a-jws", wrong},
+      {"other product", Signed("W-9"), kProductMismatch, "gem_500"},
+      {"revoked", AppleTestPki::Get().Sign(revoked), ValidationResponse::kFailCancelledReceipt},
+  };
+  Start();
+  for (const Case& c : cases) {
+    EXPECT_EQ(ValidateSigned(c.jws, c.product_id), c.result) << c.name;
+  }
+  EXPECT_TRUE(QueryRows(*biller_, kRowQuery).empty());
+  EXPECT_TRUE(ActivityRecords(*biller_, "Purchase").empty());
+  EXPECT_EQ(ApiRequests(), 0);
+  ExpectCounts("apple", {{"execution_count", 11},
+                         {"wrong_receipts_count", 9},
+                         {"already_cancelled_receipts_count", 1},
+                         {"success_count", 0}});
+}
+
+TEST_F(AppleServerApiTest, TransactionIdsAreAskedWithFreshTokensAndRetried) {
+  api_.Script(Api::kSandbox, "sandbox-only", {Api::Found(Signed("sandbox-only", {},
+                                                                Api::kBundleId, "Sandbox"))});
+  api_.Script(Api::kProduction, "flaky",
+              {FakeResponse::Raw(503), Api::Found(Signed("flaky"))});
+  api_.Script(Api::kProduction, "dropped",
+              {FakeResponse{.close = true}, Api::Found(Signed("dropped"))});
+  api_.Script(Api::kProduction, "renewed", {Api::Unauthorized(), Api::Found(Signed("renewed"))});
+  api_.Script(Api::kProduction, "forged",
+              {Api::Found(Signed("forged", {.chain = Chain::kOtherRoot}))});
+  Start();
+
+  EXPECT_EQ(ValidateId("sandbox-only"), ValidationResponse::kSuccess) << biller_->Log();
+  EXPECT_EQ(api_.RequestCount(Api::kProduction), 1);
+  EXPECT_EQ(api_.RequestCount(Api::kSandbox), 1);
+  EXPECT_EQ(ValidateId("nowhere"), ValidationResponse::kFailWrongReceipt);
+  EXPECT_EQ(api_.RequestCount(Api::kSandbox), 2);
+
+  for (const char* id : {"flaky", "dropped", "renewed"}) {
+    EXPECT_EQ(ValidateId(id), ValidationResponse::kSuccess) << id << biller_->Log();
+  }
+  // The refused token was replaced by a new one, which the fake accepted.
+  const std::vector<std::string> tokens = api_.Tokens();
+  ASSERT_GE(tokens.size(), 2u);
+  EXPECT_NE(tokens[tokens.size() - 1], tokens[tokens.size() - 2]);
+  EXPECT_EQ(api_.LastRefusal(), "");
+
+  // The first back-off delay is below two seconds; Apple's time is later.
+  const int64_t retry_after = NowMillis() + 2500;
+  api_.Script(Api::kProduction, "limited",
+              {Api::RateLimited(retry_after), Api::Found(Signed("limited"))});
+  EXPECT_EQ(ValidateId("limited"), ValidationResponse::kSuccess);
+  const std::vector<int64_t> arrivals = api_.ArrivalTimes();
+  EXPECT_GE(arrivals.back(), retry_after);
+  EXPECT_EQ(ValidateId("forged"), ValidationResponse::kFailWrongReceipt);
+
+  const auto rows = QueryRows(*biller_, kRowQuery);
+  ASSERT_EQ(rows.size(), 5u);
+  EXPECT_EQ(rows[0][1], "1");  // the sandbox's purchase
+  EXPECT_EQ(api_.RequestCount(Api::kProduction), 11);
+}
+
+TEST_F(AppleServerApiTest, ProductionNeverAsksTheSandboxAndHttpTakesBothForms) {
+  Start("production");
+  EXPECT_EQ(ValidateId("sandbox-only"), ValidationResponse::kFailWrongReceipt);
+  EXPECT_EQ(api_.RequestCount(Api::kProduction), 1);
+  EXPECT_EQ(api_.RequestCount(Api::kSandbox), 0);
+  // An id cannot step up Apple's path.
+  EXPECT_EQ(ValidateId(".."), ValidationResponse::kFailWrongReceipt);
+  EXPECT_EQ(api_.RequestCount(Api::kProduction), 2);
+
+  const std::string session_body =
+      HttpPost(biller_->http_port(), "/v1/authentication", R"({"biller_client_id": "c1"})").body;
+  Json session;
+  ASSERT_TRUE(session.FromString(session_body)) << session_body;
+  Json body = Json::Object();
+  body.SetString("sessionid", session.GetString("sessionid"));
+  body.SetString("player_id", "p1");
+  body.SetString("player_service_provider", "guest");
+  body.SetString("signed_transaction", Signed("H-1"));
+  body.SetString("product_id", "gem_100");
+  const HttpResult result =
+      HttpPost(biller_->http_port(), "/v1/validation/appleappstore", body.ToString());
+  Json answer;
+  ASSERT_TRUE(answer.FromString(result.body)) << result.body;
+  EXPECT_EQ(answer.GetInteger("result"), 0) << result.body;
+  EXPECT_EQ(QueryRows(*biller_, kRowQuery).size(), 1u);
+}
+
+TEST(AppleServerApiInstallTest, AWrongMemberEndsTheStartNamingIt) {
+  const std::string log = RunUntilRefused(BillerOptions{
+      .arguments_json = R"({"apple_app_store_server_api": {"issuer_id": "i", "key_id": "k",
+          "bundle_id": "b", "private_key": "not a key", "root_certificates": ["x"]}})"});
+  EXPECT_NE(log.find("apple_app_store_server_api: \"private_key\" must be the PEM text"),
+            std::string::npos)
+      << log;
+}
+
+}  // namespace
+}  // namespace tvx::testing

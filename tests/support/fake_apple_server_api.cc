@@ -1,0 +1,144 @@
+#include "tests/support/fake_apple_server_api.h"
+
+#include <ctime>
+
+#include "framework/jwt.h"
+
+namespace tvx::testing {
+namespace {
+
+constexpr const char* kPrefixes[] = {"/production", "/sandbox"};
+constexpr char kPath[] = "/inApps/v1/transactions/";
+
+Json Error(int64_t code, const char* message) {
+  Json body = Json::Object();
+  body.SetAttribute("errorCode", Json(code));
+  body.SetString("errorMessage", message);
+  return body;
+}
+
+}  // namespace
+
+FakeAppleServerApi::FakeAppleServerApi(FakeHttpServer* server)
+    : server_(server), key_(GenerateEcKeyPair()) {
+  for (Environment environment : {kProduction, kSandbox}) {
+    server_->RoutePrefix("GET", std::string(kPrefixes[environment]) + kPath,
+                         [this, environment](const FakeRequest& request) {
+                           return Answer(environment, request);
+                         });
+  }
+}
+
+void FakeAppleServerApi::AddEndpoints(Json* endpoints) const {
+  endpoints->SetString("apple_server_api_production_base", server_->Url(kPrefixes[kProduction]));
+  endpoints->SetString("apple_server_api_sandbox_base", server_->Url(kPrefixes[kSandbox]));
+}
+
+Json FakeAppleServerApi::Argument(const std::string& environment) const {
+  Json argument = Json::Object();
+  argument.SetString("issuer_id", kIssuerId);
+  argument.SetString("key_id", kKeyId);
+  argument.SetString("bundle_id", kBundleId);
+  argument.SetString("private_key", key_.private_pem);
+  Json roots = Json::Array();
+  roots.PushBack(AppleTestPki::Get().root_pem());
+  argument.SetAttribute("root_certificates", roots);
+  argument.SetString("environment", environment);
+  return argument;
+}
+
+void FakeAppleServerApi::Script(Environment environment, const std::string& transaction_id,
+                                std::vector<FakeResponse> answers) {
+  scripts_[environment].Set(transaction_id, std::move(answers));
+}
+
+int FakeAppleServerApi::RequestCount(Environment environment) const {
+  return server_->RequestCount(std::string(kPrefixes[environment]) + kPath);
+}
+
+std::vector<std::string> FakeAppleServerApi::Tokens() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return tokens_;
+}
+
+std::vector<int64_t> FakeAppleServerApi::ArrivalTimes() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return arrivals_;
+}
+
+std::string FakeAppleServerApi::LastRefusal() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return last_refusal_;
+}
+
+FakeResponse FakeAppleServerApi::Found(const std::string& signed_transaction) {
+  Json body = Json::Object();
+  body.SetString("signedTransactionInfo", signed_transaction);
+  return FakeResponse::Json(200, body);
+}
+
+FakeResponse FakeAppleServerApi::NotFound() {
+  return FakeResponse::Json(404, Error(4040010, "Transaction id not found."));
+}
+
+FakeResponse FakeAppleServerApi::RateLimited(int64_t retry_after_ms) {
+  FakeResponse response = FakeResponse::Json(429, Error(4290000, "Rate limit exceeded."));
+  response.headers.emplace_back("Retry-After", std::to_string(retry_after_ms));
+  return response;
+}
+
+FakeResponse FakeAppleServerApi::Unauthorized() { return FakeResponse::Raw(401); }
+
+// Empty when the request's token is one Apple would accept; else why not.
+std::string FakeAppleServerApi::CheckToken(const FakeRequest& request) const {
+  const std::string authorization = request.Header("authorization");
+  if (authorization.rfind("Bearer ", 0) != 0) return "no bearer token";
+  const std::string token = authorization.substr(7);
+  const size_t first = token.find('.');
+  const size_t last = token.rfind('.');
+  if (first == std::string::npos || first == last) return "not a JWT";
+  std::string header_text, claims_text, signature;
+  Json header, claims;
+  if (!jwt::Base64UrlDecode(token.substr(0, first), &header_text) ||
+      !header.FromString(header_text) ||
+      !jwt::Base64UrlDecode(token.substr(first + 1, last - first - 1), &claims_text) ||
+      !claims.FromString(claims_text) || !jwt::Base64UrlDecode(token.substr(last + 1), &signature)) {
+    return "unreadable JWT";
+  }
+  if (!VerifyEs256(key_.public_pem, token.substr(0, last), signature)) return "bad signature";
+  if (header.GetString("alg") != "ES256" || header.GetString("kid") != kKeyId ||
+      header.GetString("typ") != "JWT") {
+    return "wrong header " + header_text;
+  }
+  const int64_t now = std::time(nullptr);
+  if (claims.GetString("iss") != kIssuerId || claims.GetString("aud") != "appstoreconnect-v1" ||
+      claims.GetString("bid") != kBundleId || !claims.HasAttribute("iat", Json::kInteger) ||
+      !claims.HasAttribute("exp", Json::kInteger)) {
+    return "wrong claims " + claims_text;
+  }
+  const int64_t iat = claims.GetInteger("iat");
+  const int64_t exp = claims.GetInteger("exp");
+  if (exp - iat > 3600 || exp <= now || iat > now + 60) return "wrong times " + claims_text;
+  return std::string();
+}
+
+FakeResponse FakeAppleServerApi::Answer(Environment environment, const FakeRequest& request) {
+  const std::string transaction_id =
+      FormDecode(request.path.substr(std::string(kPrefixes[environment]).size() +
+                                     std::string(kPath).size()));
+  const std::string refusal = CheckToken(request);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const std::string authorization = request.Header("authorization");
+    tokens_.push_back(authorization.size() > 7 ? authorization.substr(7) : std::string());
+    arrivals_.push_back(NowMillis());
+    if (!refusal.empty()) last_refusal_ = refusal;
+  }
+  if (!refusal.empty()) return Unauthorized();
+  if (std::optional<FakeResponse> scripted = scripts_[environment].Next(transaction_id)) {
+    return *scripted;
+  }
+  return NotFound();
+}
+
+}  // namespace tvx::testing
