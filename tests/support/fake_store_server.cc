@@ -344,13 +344,10 @@ bool IsFormRequest(const FakeRequest& request) {
 // The path's segments after `prefix`, each decoded.
 std::vector<std::string> PathSegments(const std::string& path, const std::string& prefix) {
   std::vector<std::string> segments;
-  std::string rest = path.substr(prefix.size());
-  size_t start = 0;
-  while (start <= rest.size()) {
-    size_t slash = rest.find('/', start);
-    if (slash == std::string::npos) slash = rest.size();
+  const std::string rest = path.substr(prefix.size());
+  for (size_t start = 0, slash = 0; slash != std::string::npos; start = slash + 1) {
+    slash = rest.find('/', start);
     segments.push_back(FormDecode(rest.substr(start, slash - start)));
-    start = slash + 1;
   }
   return segments;
 }
