@@ -163,15 +163,12 @@ TEST_F(SchemaStartupTest, ExportWritesTheScriptAndShutsDownWithoutInstalling) {
                          "--export_db_schema_to_file=" + path},
                     false);
   BillerProcess biller(options);
-  auto status = biller.WaitForExit();
-  ASSERT_TRUE(status.has_value());
-  EXPECT_EQ(*status, 0) << biller.Log();
+  EXPECT_EQ(biller.WaitForExit(), std::optional<int>(0)) << biller.Log();
   EXPECT_TRUE(Contains(biller.Log(), "The db schema has exported. Exiting."));
   EXPECT_FALSE(Contains(biller.Log(), "Sql schema validated"));
 
-  std::ifstream in(path, std::ios::binary);
   std::ostringstream text;
-  text << in.rdbuf();
+  text << std::ifstream(path, std::ios::binary).rdbuf();
   EXPECT_EQ(text.str(), ComposeSchemaExport(db.server().url, db.name(), ShippedSchemaScript()));
   EXPECT_EQ(RunSql(db.server(), db.name(), "SHOW TABLES"), "");
 

@@ -36,13 +36,7 @@ std::string Env(const char* name) {
 
 std::string ShellQuote(const std::string& text) {
   std::string quoted = "'";
-  for (char c : text) {
-    if (c == '\'') {
-      quoted += "'\\''";
-    } else {
-      quoted += c;
-    }
-  }
+  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
   return quoted + "'";
 }
 

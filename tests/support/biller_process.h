@@ -20,8 +20,7 @@ using namespace std::chrono_literals;
 // A port that was free a moment ago (bound to 0 and released).
 int FreePort();
 
-// The private test MariaDB started by scripts/test.sh (BILLER_TEST_MYSQL_URL,
-// _ID, _PW). Empty url when the variables are not set.
+// The test MariaDB named by BILLER_TEST_MYSQL_URL, _ID, _PW (url "" if unset).
 struct TestDatabase {
   std::string url;  // host:port
   std::string user;
@@ -30,8 +29,8 @@ struct TestDatabase {
   static TestDatabase FromEnvironment();
 };
 
-// Runs a SQL text with the mariadb command-line client; returns its standard
-// output (tab-separated rows, no column names). nullopt when the client fails.
+// Runs SQL with the mariadb client: its output (tab-separated rows), or
+// nullopt when the client fails.
 std::optional<std::string> RunSql(const TestDatabase& db, const std::string& database,
                                   const std::string& sql);
 
@@ -51,11 +50,9 @@ class ScratchDatabase {
 };
 
 struct BillerOptions {
-  // Extra biller flags, e.g. "--bypass=true". A flag given here wins over the
-  // harness's own choice of the same flag.
+  // Extra biller flags; they win over the harness's own.
   std::vector<std::string> flags{};
-  // When true the harness passes the test MariaDB and a fresh scratch
-  // database (mysql flags).
+  // Pass the test MariaDB and a fresh scratch database.
   bool with_database = true;
   // When set, written to a file and passed as --arguments_file.
   std::optional<std::string> arguments_json{};
@@ -70,8 +67,7 @@ class BillerProcess {
   BillerProcess(const BillerProcess&) = delete;
   BillerProcess& operator=(const BillerProcess&) = delete;
 
-  // True once the port accepts connections; false when the process exited
-  // or the time ran out.
+  // True once the port accepts; false when the process exited or time ran out.
   bool WaitUntilListening(std::chrono::milliseconds timeout = 30s);
   // The exit status (WEXITSTATUS, or 128 + signal); nullopt on time-out.
   std::optional<int> WaitForExit(std::chrono::milliseconds timeout = 30s);
@@ -102,12 +98,10 @@ class BillerProcess {
   std::optional<ScratchDatabase> database_;
 };
 
-// Runs a biller that must end during start-up: expects a non-zero exit
-// status and returns its log.
+// Runs a biller that must fail to start (non-zero exit); returns its log.
 std::string RunUntilRefused(BillerOptions options);
 
-// A blocking client of the biller's TCP protocol; Send of the base sends
-// raw bytes (for framing tests).
+// A blocking client of the biller's TCP protocol (the base's Send: raw bytes).
 class TcpClient : public LoopbackConnection {
  public:
   bool Connect(int port, std::chrono::milliseconds patience = 5s) {

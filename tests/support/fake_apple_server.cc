@@ -23,36 +23,25 @@ void FakeAppleStore::AddEndpoints(tvx::Json* endpoints) const {
 tvx::Json FakeAppleStore::Purchase(const std::string& product_id, const std::string& quantity,
                                    const std::string& transaction_id,
                                    const std::string& purchase_date) {
-  tvx::Json purchase = tvx::Json::Object();
-  purchase.SetString("quantity", quantity);
-  purchase.SetString("product_id", product_id);
-  purchase.SetString("transaction_id", transaction_id);
-  purchase.SetString("original_transaction_id", transaction_id);
-  purchase.SetString("purchase_date", purchase_date);
-  purchase.SetString("purchase_date_ms", "1551774276000");
-  purchase.SetString("original_purchase_date", purchase_date);
-  purchase.SetString("is_trial_period", "false");
-  return purchase;
+  return JsonObject({{"quantity", quantity},
+                     {"product_id", product_id},
+                     {"transaction_id", transaction_id},
+                     {"original_transaction_id", transaction_id},
+                     {"purchase_date", purchase_date},
+                     {"purchase_date_ms", "1551774276000"},
+                     {"original_purchase_date", purchase_date},
+                     {"is_trial_period", "false"}});
 }
 
 FakeResponse FakeAppleStore::Verified(const std::vector<tvx::Json>& in_app) {
-  tvx::Json purchases = tvx::Json::Array();
-  for (const tvx::Json& purchase : in_app) purchases.PushBack(purchase);
-  tvx::Json receipt = tvx::Json::Object();
-  receipt.SetString("receipt_type", "Production");
-  receipt.SetString("bundle_id", "com.example.game");
-  receipt.SetAttribute("in_app", purchases);
-  tvx::Json answer = tvx::Json::Object();
-  answer.SetAttribute("status", 0);
-  answer.SetString("environment", "Production");
-  answer.SetAttribute("receipt", receipt);
-  return FakeResponse::Json(200, answer);
+  const tvx::Json receipt = JsonObject(
+      {{"receipt_type", "Production"}, {"bundle_id", "com.example.game"}, {"in_app", JsonArray(in_app)}});
+  return FakeResponse::Json(
+      200, JsonObject({{"status", 0}, {"environment", "Production"}, {"receipt", receipt}}));
 }
 
 FakeResponse FakeAppleStore::Status(int64_t status) {
-  tvx::Json answer = tvx::Json::Object();
-  answer.SetAttribute("status", status);
-  return FakeResponse::Json(200, answer);
+  return FakeResponse::Json(200, JsonObject({{"status", status}}));
 }
 
 }  // namespace tvx::testing

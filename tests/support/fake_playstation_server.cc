@@ -8,9 +8,7 @@ namespace {
 constexpr char kEntitlementService[] = "/entitlement-service";
 
 FakeResponse Error(int status, const std::string& text) {
-  tvx::Json error = tvx::Json::Object();
-  error.SetString("error", text);
-  return FakeResponse::Json(status, error);
+  return FakeResponse::Json(status, JsonObject({{"error", text}}));
 }
 
 }  // namespace
@@ -30,17 +28,13 @@ FakePlayStation::FakePlayStation(FakeHttpServer* server, std::string environment
     }
     const std::string token = "token-" + std::to_string(issued_tokens_.size() + 1);
     issued_tokens_.insert(token);
-    tvx::Json answer = tvx::Json::Object();
-    answer.SetString("access_token", token);
-    answer.SetAttribute("expires_in", 3599);
-    return FakeResponse::Json(200, answer);
+    return FakeResponse::Json(200, JsonObject({{"access_token", token}, {"expires_in", 3599}}));
   });
   server_->Route("GET", Path(kBaseUrl), [this](const FakeRequest& request) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!IsIssuedBearer(request)) return Error(401, "invalid_token");
-    tvx::Json answer = tvx::Json::Object();
-    answer.SetString("url", server_->Url("/psn/" + environment_ + kEntitlementService));
-    return FakeResponse::Json(200, answer);
+    return FakeResponse::Json(
+        200, JsonObject({{"url", server_->Url("/psn/" + environment_ + kEntitlementService)}}));
   });
   server_->RoutePrefix("GET", Path(kEntitlement), [this](const FakeRequest& request) {
     {
@@ -95,12 +89,10 @@ void FakePlayStation::ScriptEntitlement(const std::string& id, int64_t service_l
 
 tvx::Json FakePlayStation::Entitlement(const std::string& id, bool is_consumable, int64_t use_count,
                                        int64_t use_limit) {
-  tvx::Json entitlement = tvx::Json::Object();
-  entitlement.SetString("id", id);
-  entitlement.SetAttribute("is_consumable", is_consumable);
-  entitlement.SetAttribute("use_count", use_count);
-  entitlement.SetAttribute("use_limit", use_limit);
-  return entitlement;
+  return JsonObject({{"id", id},
+                     {"is_consumable", is_consumable},
+                     {"use_count", use_count},
+                     {"use_limit", use_limit}});
 }
 
 bool FakePlayStation::IsIssuedBearer(const FakeRequest& request) const {

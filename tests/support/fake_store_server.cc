@@ -6,6 +6,7 @@
 #include <openssl/pem.h>
 
 #include <cctype>
+#include <sstream>
 #include <thread>
 
 #include <boost/asio/executor_work_guard.hpp>
@@ -52,22 +53,27 @@ std::string FormDecode(const std::string& text) {
 
 std::map<std::string, std::string> FakeRequest::Form() const {
   std::map<std::string, std::string> fields;
-  size_t start = 0;
-  while (start <= body.size()) {
-    size_t end = body.find('&', start);
-    if (end == std::string::npos) end = body.size();
-    const std::string pair = body.substr(start, end - start);
+  std::istringstream pairs(body);
+  for (std::string pair; std::getline(pairs, pair, '&');) {
+    const size_t eq = pair.find('=');
     if (!pair.empty()) {
-      const size_t eq = pair.find('=');
-      if (eq == std::string::npos) {
-        fields[FormDecode(pair)] = "";
-      } else {
-        fields[FormDecode(pair.substr(0, eq))] = FormDecode(pair.substr(eq + 1));
-      }
+      fields[FormDecode(pair.substr(0, eq))] =
+          eq == std::string::npos ? "" : FormDecode(pair.substr(eq + 1));
     }
-    start = end + 1;
   }
   return fields;
+}
+
+tvx::Json JsonObject(std::initializer_list<std::pair<const char*, tvx::Json>> members) {
+  tvx::Json object = tvx::Json::Object();
+  for (const auto& [name, value] : members) object.SetAttribute(name, value);
+  return object;
+}
+
+tvx::Json JsonArray(const std::vector<tvx::Json>& elements) {
+  tvx::Json array = tvx::Json::Array();
+  for (const tvx::Json& element : elements) array.PushBack(element);
+  return array;
 }
 
 FakeResponse FakeResponse::Json(int status, const tvx::Json& body) {
@@ -75,17 +81,10 @@ FakeResponse FakeResponse::Json(int status, const tvx::Json& body) {
 }
 
 FakeResponse FakeResponse::Raw(int status, std::string body) {
-  FakeResponse response;
-  response.status = status;
-  response.body = std::move(body);
-  return response;
+  return FakeResponse{.status = status, .body = std::move(body)};
 }
 
-FakeResponse FakeResponse::Hang() {
-  FakeResponse response;
-  response.hang = true;
-  return response;
-}
+FakeResponse FakeResponse::Hang() { return FakeResponse{.hang = true}; }
 
 // ---------------------------------------------------------------------------
 // FakeHttpServer
@@ -267,9 +266,8 @@ FakeResponse FakeHttpServer::Dispatch(const FakeRequest& request) {
     }
   }
   if (!handler) {
-    tvx::Json error = tvx::Json::Object();
-    error.SetString("error", "not found: " + request.method + " " + request.path);
-    return FakeResponse::Json(404, error);
+    return FakeResponse::Json(404, JsonObject({{"error", "not found: " + request.method + " " +
+                                                           request.path}}));
   }
   return handler(request);
 }
@@ -353,13 +351,10 @@ bool IsFormRequest(const FakeRequest& request) {
 // The path's segments after `prefix`, each decoded.
 std::vector<std::string> PathSegments(const std::string& path, const std::string& prefix) {
   std::vector<std::string> segments;
-  std::string rest = path.substr(prefix.size());
-  size_t start = 0;
-  while (start <= rest.size()) {
-    size_t slash = rest.find('/', start);
-    if (slash == std::string::npos) slash = rest.size();
+  const std::string rest = path.substr(prefix.size());
+  for (size_t start = 0, slash = 0; slash != std::string::npos; start = slash + 1) {
+    slash = rest.find('/', start);
     segments.push_back(FormDecode(rest.substr(start, slash - start)));
-    start = slash + 1;
   }
   return segments;
 }
@@ -373,12 +368,8 @@ std::string QueryValue(const std::string& target, const std::string& name) {
 }
 
 FakeResponse PurchaseError(int status, const std::string& message) {
-  tvx::Json error = tvx::Json::Object();
-  error.SetAttribute("code", tvx::Json(static_cast<int64_t>(status)));
-  error.SetString("message", message);
-  tvx::Json body = tvx::Json::Object();
-  body.SetAttribute("error", error);
-  return FakeResponse::Json(status, body);
+  return FakeResponse::Json(status,
+                            JsonObject({{"error", JsonObject({{"code", status}, {"message", message}})}}));
 }
 
 }  // namespace
@@ -495,20 +486,16 @@ FakeRequest FakeGoogleStore::LastPurchaseRequest() const {
 FakeResponse FakeGoogleStore::Refuse(int status, const std::string& error,
                                      const std::string& description) {
   last_refusal_ = error + ": " + description;
-  tvx::Json body = tvx::Json::Object();
-  body.SetString("error", error);
-  body.SetString("error_description", description);
-  return FakeResponse::Json(status, body);
+  return FakeResponse::Json(status,
+                            JsonObject({{"error", error}, {"error_description", description}}));
 }
 
 // REQUIRES: mutex_ held.
 FakeResponse FakeGoogleStore::Issue(Account* account, const std::string& name) {
-  tvx::Json body = tvx::Json::Object();
-  body.SetString("access_token", IssueToken("ya29.", name));
-  body.SetAttribute("expires_in", tvx::Json(account->script.expires_in));
-  body.SetString("scope", kAndroidPublisherScope);
-  body.SetString("token_type", "Bearer");
-  return FakeResponse::Json(200, body);
+  return FakeResponse::Json(200, JsonObject({{"access_token", IssueToken("ya29.", name)},
+                                             {"expires_in", account->script.expires_in},
+                                             {"scope", kAndroidPublisherScope},
+                                             {"token_type", "Bearer"}}));
 }
 
 // REQUIRES: mutex_ held.
@@ -584,16 +571,14 @@ FakeResponse FakeGoogleStore::AnswerJwtToken(const FakeRequest& request) {
 
 tvx::Json FakeGoogleStore::MakePurchase(int purchase_state, const std::string& order_id,
                                         const std::string& purchase_time_millis) {
-  tvx::Json purchase = tvx::Json::Object();
-  purchase.SetString("kind", "androidpublisher#productPurchase");
-  purchase.SetString("purchaseTimeMillis", purchase_time_millis);
-  purchase.SetAttribute("purchaseState", tvx::Json(static_cast<int64_t>(purchase_state)));
-  purchase.SetAttribute("consumptionState", tvx::Json(static_cast<int64_t>(0)));
-  purchase.SetString("developerPayload", "");
-  purchase.SetString("orderId", order_id);
-  purchase.SetAttribute("purchaseType", tvx::Json(static_cast<int64_t>(0)));
-  purchase.SetAttribute("acknowledgementState", tvx::Json(static_cast<int64_t>(1)));
-  return purchase;
+  return JsonObject({{"kind", "androidpublisher#productPurchase"},
+                     {"purchaseTimeMillis", purchase_time_millis},
+                     {"purchaseState", purchase_state},
+                     {"consumptionState", 0},
+                     {"developerPayload", ""},
+                     {"orderId", order_id},
+                     {"purchaseType", 0},
+                     {"acknowledgementState", 1}});
 }
 
 FakeResponse FakeGoogleStore::OnPurchase(const FakeRequest& request) {
@@ -633,12 +618,10 @@ void FakeOneStore::AddClient(const std::string& client_id, const std::string& cl
 }
 
 tvx::Json FakeOneStore::MakePurchase(int purchase_state, int64_t purchase_time) {
-  tvx::Json purchase = tvx::Json::Object();
-  purchase.SetAttribute("consumptionState", tvx::Json(static_cast<int64_t>(0)));
-  purchase.SetString("developerPayload", "");
-  purchase.SetAttribute("purchaseState", tvx::Json(static_cast<int64_t>(purchase_state)));
-  purchase.SetAttribute("purchaseTime", tvx::Json(purchase_time));
-  return purchase;
+  return JsonObject({{"consumptionState", 0},
+                     {"developerPayload", ""},
+                     {"purchaseState", purchase_state},
+                     {"purchaseTime", purchase_time}});
 }
 
 FakeResponse FakeOneStore::OnPurchase(const FakeRequest& request) {
@@ -653,13 +636,9 @@ FakeResponse FakeOneStore::OnPurchase(const FakeRequest& request) {
 
 // REQUIRES: mutex_ held.
 FakeResponse FakeOneStore::AnswerToken(const FakeRequest& request) {
-  auto refuse = [](int status, const std::string& code, const std::string& message) {
-    tvx::Json error = tvx::Json::Object();
-    error.SetString("code", code);
-    error.SetString("message", message);
-    tvx::Json body = tvx::Json::Object();
-    body.SetAttribute("error", error);
-    return FakeResponse::Json(status, body);
+  auto refuse = [](int status, const char* code, const char* message) {
+    return FakeResponse::Json(
+        status, JsonObject({{"error", JsonObject({{"code", code}, {"message", message}})}}));
   };
   if (!IsFormRequest(request)) return refuse(400, "InvalidRequest", "not a form body");
   auto form = request.Form();
@@ -671,12 +650,10 @@ FakeResponse FakeOneStore::AnswerToken(const FakeRequest& request) {
   if (it == accounts_.end() || it->second.secret != form["client_secret"]) {
     return refuse(401, "InvalidClient", "client authentication failed");
   }
-  tvx::Json body = tvx::Json::Object();
-  body.SetString("client_id", it->first);
-  body.SetString("access_token", IssueToken("os.", it->first));
-  body.SetString("token_type", "bearer");
-  body.SetAttribute("expires_in", tvx::Json(it->second.script.expires_in));
-  return FakeResponse::Json(200, body);
+  return FakeResponse::Json(200, JsonObject({{"client_id", it->first},
+                                             {"access_token", IssueToken("os.", it->first)},
+                                             {"token_type", "bearer"},
+                                             {"expires_in", it->second.script.expires_in}}));
 }
 
 TestIoContext::TestIoContext(int threads) : io_(std::make_shared<tvx::IoContext>(threads)) {

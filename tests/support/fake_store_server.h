@@ -1,9 +1,6 @@
-// Loopback fakes of the stores' web services for tests. FakeHttpServer is a
-// small HTTP/1.1 server with scripted routes; the store fakes register the
-// real protocols on it (form bodies in, JSON answers and status codes out),
-// so the biller talks to them exactly as to the stores once "store_endpoints"
-// points at them. Further stores and the purchase endpoints are added as
-// more routes on the same server.
+// Loopback fakes of the stores' web services: FakeHttpServer serves scripted
+// routes, on which the store fakes speak the stores' real protocols, so the
+// biller talks to them as to the stores once "store_endpoints" points here.
 #ifndef TESTS_SUPPORT_FAKE_STORE_SERVER_H_
 #define TESTS_SUPPORT_FAKE_STORE_SERVER_H_
 
@@ -11,6 +8,7 @@
 #include <chrono>
 #include <deque>
 #include <functional>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -52,6 +50,10 @@ struct FakeResponse {
   static FakeResponse Hang();
 };
 
+// An object of the members in their order.
+tvx::Json JsonObject(std::initializer_list<std::pair<const char*, tvx::Json>> members);
+tvx::Json JsonArray(const std::vector<tvx::Json>& elements);
+
 // Decodes %XX and '+' as in form bodies.
 std::string FormDecode(const std::string& text);
 
@@ -70,16 +72,13 @@ class FakeHttpServer {
   // "http://127.0.0.1:<port>" followed by `path`.
   std::string Url(const std::string& path = "") const;
 
-  // Requests whose method and path match exactly. A later route for the same
-  // method and path replaces the earlier one. Handlers run on the server's
-  // thread, one at a time. Unrouted requests get 404.
+  // Requests of exactly this method and path (a later route replaces an
+  // earlier one). Handlers run on the server's thread. Unrouted: 404.
   void Route(const std::string& method, const std::string& path, Handler handler);
-  // Requests whose path starts with `prefix` (ids in the path), when no exact
-  // route matches; the longest prefix wins.
+  // Paths starting with `prefix` when no exact route matches; longest wins.
   void RoutePrefix(const std::string& method, const std::string& prefix, Handler handler);
 
-  // Requests received whose path starts with `path` (all of them when
-  // empty).
+  // Requests received whose path starts with `path`.
   int RequestCount(const std::string& path = "") const;
   std::vector<FakeRequest> Requests(const std::string& path = "") const;
   // TCP connections accepted so far.
@@ -99,10 +98,8 @@ class FakeHttpServer {
   std::unique_ptr<Impl> impl_;
 };
 
-// Scripted answers of a fake store, by a key the request carries (a receipt,
-// a purchase token): each request takes the next answer of its key's list,
-// and the last answer repeats. So "fail twice, then succeed" is three
-// answers. Thread-safe.
+// Scripted answers by a key the request carries (a receipt, a token): each
+// request takes the next of its key's list, the last repeating. Thread-safe.
 class ScriptedAnswers {
  public:
   void Set(const std::string& key, std::vector<FakeResponse> answers);
@@ -114,8 +111,7 @@ class ScriptedAnswers {
   std::map<std::string, std::deque<FakeResponse>> scripts_;  // GUARDED_BY(mutex_)
 };
 
-// A store service with a production and a test endpoint, each answering the
-// keys scripted for it; `answer` sees each request and the endpoint's script.
+// A store with a production and a test endpoint, each with its own script.
 class FakeTwoEndpointStore {
  public:
   std::string url(int endpoint) const { return server_->Url(paths_[endpoint]); }
@@ -142,13 +138,11 @@ class FakeTwoEndpointStore {
 struct TokenScript {
   int64_t expires_in = 3600;
   std::chrono::milliseconds delay{0};  // before every answer, refusals included
-  // When set, every token request of the account gets this answer instead
-  // (a 5xx, a malformed body, a hang...), credentials unchecked.
+  // When set, the answer to every token request of the account.
   std::optional<FakeResponse> answer{};
 };
 
-// An RSA key pair as PEM texts: "BEGIN PRIVATE KEY" (as in a Google
-// service-account key file) and "BEGIN PUBLIC KEY".
+// An RSA key pair as PEM texts (PKCS#8 private key, as Google issues them).
 struct RsaKeyPair {
   std::string private_pem;
   std::string public_pem;
@@ -159,16 +153,14 @@ RsaKeyPair GenerateRsaKeyPair(unsigned int bits = 2048);
 bool VerifyRs256(const std::string& public_pem, const std::string& data,
                  const std::string& signature);
 
-// What the Google and OneStore fakes share: accounts whose token requests
-// are counted and answered by script, the tokens issued to them, and
-// purchase queries answered per purchase by script.
+// What the Google and OneStore fakes share: accounts, their token requests
+// and tokens, and purchase queries answered per purchase by script.
 class FakeTokenStore {
  public:
   // Token requests naming the account (client id or JWT issuer).
   int TokenRequestCount(const std::string& account) const;
-  // The answers to the queries of one purchase, taken in turn, the last
-  // repeating. An access token the fake did not issue gets 401, an
-  // unscripted purchase 404.
+  // The answers to one purchase's queries, in turn, the last repeating. A
+  // token the fake did not issue gets 401, an unscripted purchase 404.
   void SetPurchase(const std::string& purchase, std::vector<FakeResponse> answers);
   // Queries naming the purchase (decoded), answered or not.
   int PurchaseRequestCount(const std::string& purchase) const;
@@ -183,12 +175,11 @@ class FakeTokenStore {
     std::vector<std::string> tokens;
   };
 
-  // Counts a token request naming `name`; the account's scripted answer
-  // when it has one. REQUIRES: mutex_ held.
+  // Counts a token request; the account's scripted answer if any. Holds mutex_.
   std::optional<FakeResponse> CountTokenRequest(const std::string& name);
-  // `response`, held back by the account's scripted delay. REQUIRES: mutex_.
+  // `response` with the account's scripted delay. Holds mutex_.
   FakeResponse Delayed(const std::string& name, FakeResponse response) const;
-  // A new token "<prefix><name>.<n>" for the account. REQUIRES: mutex_ held.
+  // A new token "<prefix><name>.<n>". Holds mutex_.
   std::string IssueToken(const std::string& prefix, const std::string& name);
   // The answer to a purchase query carrying `access_token`.
   FakeResponse AnswerPurchase(const std::string& purchase, const std::string& access_token,
@@ -202,13 +193,10 @@ class FakeTokenStore {
   std::map<std::string, int> purchase_requests_;  // GUARDED_BY(mutex_)
 };
 
-// Google's OAuth 2.0 token service: the refresh-token grant of OAuth clients
-// and the JWT-bearer grant of service accounts, whose JWT is checked as
-// Google does: RS256 signature by the account's key, "iss" the account,
-// "scope" the Android Publisher API, "aud" the token endpoint, a lifetime of
-// at most an hour around now. Purchases are the Android Publisher query
-// (GET /androidpublisher/v3/applications/<package>/purchases/products/
-// <product>/tokens/<token>?access_token=...), scripted per purchase token.
+// Google's OAuth 2.0 token service (refresh-token grant; JWT-bearer grant
+// whose JWT is checked as Google does: RS256 by the account's key, "iss",
+// "scope", "aud", at most an hour's lifetime around now) and the Android
+// Publisher purchase query, scripted per purchase token.
 class FakeGoogleStore : public FakeTokenStore {
  public:
   static constexpr char kOAuthTokenPath[] = "/o/oauth2/token";
@@ -252,9 +240,7 @@ class FakeGoogleStore : public FakeTokenStore {
 };
 
 // OneStore's token service (client-credentials grant) and purchase query
-// (GET <prefix>/v2/purchase/details-by-productid/<purchase id>/<package>/
-// <product>, "Authorization: Bearer <token>") under one API base:
-// production and test bases are two instances with different prefixes.
+// under one API base; production and test are two instances.
 class FakeOneStore : public FakeTokenStore {
  public:
   // Routes `<prefix>/v2/oauth/token` and the purchase query.
@@ -275,8 +261,7 @@ class FakeOneStore : public FakeTokenStore {
   const std::string prefix_;
 };
 
-// An io context run by threads of its own, for code under test that needs
-// one (HTTP clients, token caches). Stops and joins in the destructor.
+// An io context run by threads of its own; stops and joins when it goes.
 class TestIoContext {
  public:
   explicit TestIoContext(int threads = 2);

@@ -33,35 +33,26 @@ void FakeTStore::AddEndpoints(tvx::Json* endpoints) const {
 }
 
 tvx::Json FakeTStore::Product(const std::string& appid, const std::string& product_id) {
-  tvx::Json product = tvx::Json::Object();
-  product.SetString("log_time", "20240101120000");
-  product.SetString("appid", appid);
-  product.SetString("product_id", product_id);
-  product.SetAttribute("charge_amount", 1100);
-  product.SetString("tid", "tid-" + product_id);
-  product.SetString("detail_pname", "");
-  product.SetString("bp_info", "");
-  return product;
+  return JsonObject({{"log_time", "20240101120000"},
+                     {"appid", appid},
+                     {"product_id", product_id},
+                     {"charge_amount", 1100},
+                     {"tid", "tid-" + product_id},
+                     {"detail_pname", ""},
+                     {"bp_info", ""}});
 }
 
 FakeResponse FakeTStore::Confirmed(const std::vector<tvx::Json>& products) {
-  tvx::Json items = tvx::Json::Array();
-  for (const tvx::Json& product : products) items.PushBack(product);
-  tvx::Json answer = tvx::Json::Object();
-  answer.SetAttribute("status", 0);
-  answer.SetString("detail", "0000");
-  answer.SetString("message", "success");
-  answer.SetAttribute("count", static_cast<int64_t>(products.size()));
-  answer.SetAttribute("product", items);
-  return FakeResponse::Json(200, answer);
+  return FakeResponse::Json(200, JsonObject({{"status", 0},
+                                             {"detail", "0000"},
+                                             {"message", "success"},
+                                             {"count", static_cast<int64_t>(products.size())},
+                                             {"product", JsonArray(products)}}));
 }
 
 FakeResponse FakeTStore::Refused(const std::string& detail, const std::string& message) {
-  tvx::Json answer = tvx::Json::Object();
-  answer.SetAttribute("status", 9);
-  answer.SetString("detail", detail);
-  answer.SetString("message", message);
-  return FakeResponse::Json(200, answer);
+  return FakeResponse::Json(200,
+                            JsonObject({{"status", 9}, {"detail", detail}, {"message", message}}));
 }
 
 }  // namespace tvx::testing

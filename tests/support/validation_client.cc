@@ -67,12 +67,9 @@ std::vector<std::vector<std::string>> QueryRows(const BillerProcess& biller,
   std::string line;
   while (std::getline(lines, line)) {
     std::vector<std::string> columns;
-    size_t start = 0;
-    while (true) {
-      const size_t tab = line.find('\t', start);
-      columns.push_back(line.substr(start, tab == std::string::npos ? tab : tab - start));
-      if (tab == std::string::npos) break;
-      start = tab + 1;
+    for (size_t start = 0, tab = 0; tab != std::string::npos; start = tab + 1) {
+      tab = line.find('\t', start);
+      columns.push_back(line.substr(start, tab - start));
     }
     rows.push_back(std::move(columns));
   }

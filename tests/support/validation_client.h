@@ -1,6 +1,5 @@
-// Helpers of the store validation tests: a biller client's TCP connection,
-// a fixture that starts a biller pointed at store fakes, and readers of what
-// a validation left behind (statistics, rows, Purchase records).
+// Store validation test helpers: an authenticated TCP client, a fixture
+// running a biller on store fakes, and readers of statistics, rows, records.
 #ifndef TESTS_SUPPORT_VALIDATION_CLIENT_H_
 #define TESTS_SUPPORT_VALIDATION_CLIENT_H_
 
@@ -21,16 +20,15 @@ namespace tvx::testing {
 
 class ValidationClient {
  public:
-  // Connects and authenticates as `client_id` with the store keys given (App
-  // Store, TStore and PlayStation clients have none); see ok().
+  // Connects and authenticates as `client_id` with the store keys; see ok().
   explicit ValidationClient(const BillerProcess& biller,
                             const std::string& client_id = "game-server-1",
                             const std::vector<std::string>& auth_keys = {});
 
   bool ok() const { return ok_; }
 
-  // One validation and its answer, which must carry the request's uuid (a
-  // default answer when none came).
+  // One validation's answer (expected to carry the request's uuid; a default
+  // answer when none came).
   Biller::Response Validate(const std::string& receipt, bool fill_decoded_receipt = false,
                             const std::string& player_id = "player-1",
                             const std::string& player_service_provider = "guest");
@@ -43,18 +41,16 @@ class ValidationClient {
 // The validation result of an answer, or the failure code of a fail answer.
 int64_t ResultOf(const Biller::Response& response);
 
-// Waits until the "all_time" block of the store's validation statistics
-// ("total", "apple", "tstore", "p4store"...) holds every expected count; the
-// block as last read when it never does. Counts are recorded just after an
-// answer is sent, hence the wait.
+// Waits until the "all_time" block of a store's ("total", "apple"...)
+// statistics holds the counts (recorded just after an answer is sent);
+// returns the block as last read.
 Json AwaitAllTimeCounts(const BillerProcess& biller, const std::string& store,
                         const std::map<std::string, int64_t>& expected,
                         std::chrono::milliseconds timeout = 5s);
 // True when `block` holds every expected count.
 bool HasCounts(const Json& block, const std::map<std::string, int64_t>& expected);
 
-// Rows of `sql` run on the biller's database, each row's columns split at
-// tabs.
+// Rows of `sql` on the biller's database, columns split at tabs.
 std::vector<std::vector<std::string>> QueryRows(const BillerProcess& biller,
                                                 const std::string& sql);
 
@@ -64,8 +60,8 @@ std::vector<Json> ActivityRecords(const BillerProcess& biller, const std::string
 // Install arguments naming the stores' addresses.
 Json StoreArguments(const Json& endpoints);
 
-// A biller on a scratch database with its store addresses pointing at fakes
-// served by server_, and a client of it. Skipped without a test database.
+// A biller on a scratch database pointed at fakes on server_, and a client.
+// Skipped without a test database.
 class StoreValidationTest : public ::testing::Test {
  protected:
   void SetUp() override;
@@ -73,8 +69,7 @@ class StoreValidationTest : public ::testing::Test {
   // client with `auth_keys`.
   void Start(const Json& arguments, std::vector<std::string> flags = {},
              const std::vector<std::string>& auth_keys = {});
-  // Expects the "all_time" counts of `store` and, every test having a biller
-  // of its own, the same of "total".
+  // Expects the "all_time" counts of `store` and the same of "total".
   void ExpectCounts(const std::string& store, const std::map<std::string, int64_t>& expected);
 
   FakeHttpServer server_;

@@ -1,6 +1,6 @@
-// How the MariaDB receipt database reads a procedure's answer. The
-// statements themselves are checked by the store flow test, which records
-// them, and against the real server by the database test.
+// How the MariaDB receipt database reads a procedure's answer, and what it
+// logs when the answer is not one. The statements themselves are checked by
+// the store flow test and against the real server by the database test.
 #include "src/database_mariadb.h"
 
 #include <gtest/gtest.h>
@@ -11,43 +11,43 @@
 namespace tvx {
 namespace {
 
-// The answer of a procedure as the database client hands it over.
-std::shared_ptr<ResultSets> Answer(std::optional<std::string> value) {
+// The answer of a procedure as the database client hands it over: one row
+// of `value` (no row when `rows` is false).
+std::shared_ptr<ResultSets> Answer(std::optional<std::string> value, bool rows = true) {
   auto result_sets = std::make_shared<ResultSets>();
   result_sets->AddResultSet(1);
-  result_sets->AddRow({std::move(value)});
+  if (rows) result_sets->AddRow({std::move(value)});
   return result_sets;
 }
 
-TEST(InsertAnswerTest, MapsTheProcedureAnswer) {
-  const Mariadb::Error ok;
-  testing::LogCapture log;
-  EXPECT_EQ(InterpretInsertAnswer(Answer("0"), ok, "Q0"), BillerDatabase::kInsertSucceeded);
-  EXPECT_EQ(InterpretInsertAnswer(Answer("1"), ok, "Q1"), BillerDatabase::kInsertDuplicated);
-  EXPECT_EQ(log.Count(google::GLOG_WARNING, "duplicated receipt: query: Q1"), 1);
-  EXPECT_EQ(InterpretInsertAnswer(Answer("2"), ok, "Q2"), BillerDatabase::kInsertFailed);
-  EXPECT_EQ(log.Count(google::GLOG_ERROR, "unexpected result value: 2: query: Q2"), 1);
-  // Neither a NULL nor a text may pass for "new".
-  EXPECT_EQ(InterpretInsertAnswer(Answer(std::nullopt), ok, "Q"), BillerDatabase::kInsertFailed);
-  EXPECT_EQ(InterpretInsertAnswer(Answer("new"), ok, "Q"), BillerDatabase::kInsertFailed);
-}
-
-TEST(InsertAnswerTest, NoAnswerOrAnErrorIsAFailure) {
-  const Mariadb::Error ok;
-  testing::LogCapture log;
-  EXPECT_EQ(InterpretInsertAnswer(std::make_shared<ResultSets>(), ok, "Q3"),
-            BillerDatabase::kInsertFailed);
-  EXPECT_EQ(log.Count(google::GLOG_ERROR, "no return value: query: Q3"), 1);
-  auto no_rows = std::make_shared<ResultSets>();
-  no_rows->AddResultSet(1);
-  EXPECT_EQ(InterpretInsertAnswer(no_rows, ok, "Q"), BillerDatabase::kInsertFailed);
-
-  const Mariadb::Error error{1305, "PROCEDURE x does not exist", "42000"};
-  EXPECT_EQ(InterpretInsertAnswer(nullptr, error, "Q"), BillerDatabase::kInsertFailed);
-  EXPECT_EQ(log.Count(google::GLOG_ERROR,
-                      "Failed to execute query: Error: message[PROCEDURE x does not exist], "
-                      "error code[1305], sql state[42000]"),
-            1);
+TEST(InsertAnswerTest, MapsTheProcedureAnswerAndLogsEveryOtherOutcome) {
+  using DB = BillerDatabase;
+  const struct {
+    std::shared_ptr<ResultSets> answer;
+    Mariadb::Error error;
+    DB::InsertReceiptResult result;
+    google::LogSeverity severity;
+    std::string line;  // "" when nothing is logged
+  } cases[] = {
+      {Answer("0"), {}, DB::kInsertSucceeded, google::GLOG_ERROR, ""},
+      {Answer("1"), {}, DB::kInsertDuplicated, google::GLOG_WARNING, "duplicated receipt: query: Q"},
+      {Answer("2"), {}, DB::kInsertFailed, google::GLOG_ERROR, "unexpected result value: 2: query: Q"},
+      // Neither a NULL nor a text may pass for "new".
+      {Answer(std::nullopt), {}, DB::kInsertFailed, google::GLOG_ERROR, "unexpected result value: NULL"},
+      {Answer("new"), {}, DB::kInsertFailed, google::GLOG_ERROR, "unexpected result value: new"},
+      {std::make_shared<ResultSets>(), {}, DB::kInsertFailed, google::GLOG_ERROR,
+       "no return value: query: Q"},
+      {Answer("0", false), {}, DB::kInsertFailed, google::GLOG_ERROR, "no return value: query: Q"},
+      {nullptr, {1305, "PROCEDURE x does not exist", "42000"}, DB::kInsertFailed,
+       google::GLOG_ERROR,
+       "Failed to execute query: Error: message[PROCEDURE x does not exist], error code[1305], "
+       "sql state[42000]"},
+  };
+  for (const auto& c : cases) {
+    testing::LogCapture log;
+    EXPECT_EQ(InterpretInsertAnswer(c.answer, c.error, "Q"), c.result) << c.line;
+    EXPECT_EQ(log.Count(c.severity, c.line), c.line.empty() ? 0 : 1) << c.line;
+  }
 }
 
 }  // namespace
