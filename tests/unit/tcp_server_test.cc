@@ -192,6 +192,11 @@ TEST_F(TcpServerTest, DrainClosesTheListenerAndEachConnectionOnceAnswered) {
 // Out of descriptors, a failed accept is retried after a pause, not at once
 // in a loop, and accepting goes on once descriptors are free again.
 TEST(AcceptorTest, BacksOffWhileDescriptorsRunOut) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  // The sanitizers' own checks open descriptors (a pipe to probe memory) and
+  // report false faults when none is left.
+  GTEST_SKIP() << "needs a build without sanitizers";
+#endif
   IoService::CreateIoGroup("acceptor_test", 1);
   auto io = IoService::GetIoGroup("acceptor_test");
   std::atomic<int> accepted{0};
