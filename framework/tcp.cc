@@ -177,9 +177,13 @@ struct TcpSocket::Impl {
     frame_clock_running = true;
     const uint64_t generation = ++frame_clock_generation;
     frame_timer.expires_after(frame_timeout);
-    frame_timer.async_wait([this, self = owner->shared_from_this(),
+    // The timer's handler holds the transport weakly: a wait still queued
+    // when the io context stops must not keep the transport, and with it
+    // the context, alive.
+    frame_timer.async_wait([this, weak = std::weak_ptr<TcpTransport>(owner->shared_from_this()),
                             generation](const boost::system::error_code& ec) {
-      if (ec || closed || !frame_clock_running || generation != frame_clock_generation) return;
+      const auto self = weak.lock();
+      if (!self || ec || closed || !frame_clock_running || generation != frame_clock_generation) return;
       LOG(WARNING) << "TcpTransport: a message did not arrive whole within "
                    << frame_timeout.count() << " ms, closing connection from " << RemoteText();
       CloseNow(boost::asio::error::timed_out);
@@ -196,9 +200,10 @@ struct TcpSocket::Impl {
   // is being written to is not idle.
   void WaitIdle(Clock::duration delay) {
     idle_timer.expires_after(delay);
-    idle_timer.async_wait([this, self = owner->shared_from_this()](
+    idle_timer.async_wait([this, weak = std::weak_ptr<TcpTransport>(owner->shared_from_this())](
                               const boost::system::error_code& ec) {
-      if (ec || closed) return;
+      const auto self = weak.lock();
+      if (!self || ec || closed) return;
       const auto quiet = Clock::now() - last_activity;
       if (awaiting.load() > 0 || writing) {
         last_activity = Clock::now();

@@ -339,7 +339,7 @@ TEST_F(AuthenticationTest, NoCredentialReachesTheLogAndNoClientForgesALine) {
 }
 
 TEST_F(AuthenticationTest, RefusedAuthenticationsWithLargeKeysLeaveMemoryFlat) {
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(BILLER_SANITIZED_BUILD)
   GTEST_SKIP() << "the address sanitizer keeps freed memory in quarantine";
 #endif
   Start({"--minloglevel=1"});

@@ -1,6 +1,8 @@
 // The TCP protocol end to end: a real biller-server process and real sockets.
 #include <set>
 
+#include <thread>
+
 #include <gtest/gtest.h>
 
 #include "framework/billing_store.h"
@@ -233,10 +235,18 @@ TEST_F(TcpProtocolTest, SlowFramesAndConnectionsBeyondTheCapAreClosed) {
   EXPECT_TRUE(biller_->WaitForLog("did not arrive whole within 500 ms"));
   EXPECT_TRUE(biller_->WaitForLog("TcpServer: 2 connections open; closing a new one"));
 
-  // The half-sent frame's place is free again.
-  TcpClient next;
-  ASSERT_TRUE(next.Connect(biller_->tcp_port()));
-  EXPECT_TRUE(Exchange(next, MakeAuthenticationRequest("next")).has_authentication());
+  // The half-sent frame's place is free again, once the server has seen it
+  // close.
+  bool answered = false;
+  for (int attempt = 0; attempt < 50 && !answered; ++attempt) {
+    TcpClient next;
+    Biller::Response response;
+    answered = next.Connect(biller_->tcp_port()) &&
+               next.Send(MakeAuthenticationRequest("next")) && next.Receive(&response) &&
+               response.has_authentication();
+    if (!answered) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_TRUE(answered) << biller_->Log();
 }
 
 TEST(FlagCheckTest, OutOfRangeValuesEndStartUpNamingTheFlag) {
