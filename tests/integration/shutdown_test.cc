@@ -8,6 +8,7 @@
 #include "framework/billing_store.h"
 #include "framework/json.h"
 #include "src/billing_error.h"
+#include "tests/support/eventually.h"
 #include "tests/support/biller_process.h"
 #include "tests/support/fake_apple_server.h"
 #include "tests/support/validation_client.h"
@@ -21,15 +22,6 @@ class ShutdownTest : public StoreValidationTest {
  protected:
   FakeAppleStore apple_{&server_};
 };
-
-bool Eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 10s) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(10ms);
-  }
-  return true;
-}
 
 TEST_F(ShutdownTest, SigtermLetsRequestsInFlightFinishAndAnswersTheRest2003) {
   FakeResponse slow = Apple::Verified({Apple::Purchase("gem_100", "1", "1000000777")});
@@ -60,7 +52,7 @@ TEST_F(ShutdownTest, SigtermLetsRequestsInFlightFinishAndAnswersTheRest2003) {
   const auto stuck_request =
       MakeValidationRequest(MakeAppleAppStoreReceipt("stuck", "gem_100", 1));
   ASSERT_TRUE(tcp.Send(slow_request) && tcp.Send(stuck_request));
-  ASSERT_TRUE(Eventually([&] { return apple_.RequestCount(Apple::kProduction) == 3; }));
+  ASSERT_TRUE(Eventually([&] { return apple_.RequestCount(Apple::kProduction) == 3; }, 10s));
 
   auto exit_status = std::async(std::launch::async, [&] { return biller_->Stop(60s); });
   ASSERT_TRUE(biller_->WaitForLog("BillingAgent::Stop: waiting up to 4 s for 3 requests"))

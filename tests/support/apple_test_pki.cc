@@ -15,6 +15,7 @@
 #include "framework/base64.h"
 #include "framework/jwt.h"
 #include "framework/jws.h"
+#include "tests/support/fake_store_server.h"
 
 namespace tvx::testing {
 namespace {
@@ -122,19 +123,8 @@ Certificate Issue(const std::string& common_name, Kind kind, const Certificate* 
 }  // namespace
 
 EcKeyPair GenerateEcKeyPair() {
-  EcKeyPair pair;
   EVP_PKEY* key = NewP256Key();
-  BIO* bio = BIO_new(BIO_s_mem());
-  CHECK(PEM_write_bio_PrivateKey(bio, key, nullptr, nullptr, 0, nullptr, nullptr) == 1);
-  char* data = nullptr;
-  long size = BIO_get_mem_data(bio, &data);
-  pair.private_pem.assign(data, static_cast<size_t>(size));
-  BIO_free(bio);
-  bio = BIO_new(BIO_s_mem());
-  CHECK(PEM_write_bio_PUBKEY(bio, key) == 1);
-  size = BIO_get_mem_data(bio, &data);
-  pair.public_pem.assign(data, static_cast<size_t>(size));
-  BIO_free(bio);
+  EcKeyPair pair = PemKeyPairOf(key);
   EVP_PKEY_free(key);
   return pair;
 }

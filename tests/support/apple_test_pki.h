@@ -12,15 +12,13 @@
 #include <string>
 
 #include "framework/json.h"
+#include "tests/support/fake_store_server.h"
 
 namespace tvx::testing {
 
 // An EC P-256 key pair as PEM texts ("BEGIN PRIVATE KEY" as in an App Store
 // Connect .p8 file, "BEGIN PUBLIC KEY").
-struct EcKeyPair {
-  std::string private_pem;
-  std::string public_pem;
-};
+using EcKeyPair = PemKeyPair;
 EcKeyPair GenerateEcKeyPair();
 // True when `signature` (64 bytes R || S) is the ES256 signature of `data`.
 bool VerifyEs256(const std::string& public_pem, const std::string& data,

@@ -275,10 +275,8 @@ FakeResponse FakeHttpServer::Dispatch(const FakeRequest& request) {
 // ---------------------------------------------------------------------------
 // RSA keys
 
-RsaKeyPair GenerateRsaKeyPair(unsigned int bits) {
-  RsaKeyPair pair;
-  EVP_PKEY* key = EVP_RSA_gen(bits);
-  CHECK(key) << "RSA key generation failed";
+PemKeyPair PemKeyPairOf(EVP_PKEY* key) {
+  PemKeyPair pair;
   BIO* bio = BIO_new(BIO_s_mem());
   CHECK(PEM_write_bio_PrivateKey(bio, key, nullptr, nullptr, 0, nullptr, nullptr) == 1);
   char* data = nullptr;
@@ -290,6 +288,13 @@ RsaKeyPair GenerateRsaKeyPair(unsigned int bits) {
   size = BIO_get_mem_data(bio, &data);
   pair.public_pem.assign(data, static_cast<size_t>(size));
   BIO_free(bio);
+  return pair;
+}
+
+RsaKeyPair GenerateRsaKeyPair(unsigned int bits) {
+  EVP_PKEY* key = EVP_RSA_gen(bits);
+  CHECK(key) << "RSA key generation failed";
+  RsaKeyPair pair = PemKeyPairOf(key);
   EVP_PKEY_free(key);
   return pair;
 }

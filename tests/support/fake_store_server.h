@@ -17,6 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include <openssl/types.h>
+
 #include "framework/io_service.h"
 #include "framework/json.h"
 
@@ -143,10 +145,13 @@ struct TokenScript {
 };
 
 // An RSA key pair as PEM texts (PKCS#8 private key, as Google issues them).
-struct RsaKeyPair {
+struct PemKeyPair {
   std::string private_pem;
   std::string public_pem;
 };
+using RsaKeyPair = PemKeyPair;
+// The PEM texts of `key`'s private and public halves.
+PemKeyPair PemKeyPairOf(EVP_PKEY* key);
 // A fresh key pair, 2048-bit unless told.
 RsaKeyPair GenerateRsaKeyPair(unsigned int bits = 2048);
 // True when `signature` is the RS256 signature of `data` by the key.

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "framework/io_service.h"
+#include "tests/support/eventually.h"
 #include "tests/support/http_test_client.h"
 
 namespace tvx {
@@ -20,14 +21,7 @@ using testing::MakeHttpRequest;
 
 constexpr char kGroup[] = "http_server_test";
 
-bool Eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 5s) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
-}
+using testing::Eventually;
 
 std::string Describe(const http::Request2& request) {
   return request.method + "|" + request.path + "|" + request.target + "|" + request.body;

@@ -17,6 +17,7 @@
 #include "framework/acceptor.h"
 #include "framework/io_service.h"
 #include "framework/tcp.h"
+#include "tests/support/eventually.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/loopback_connection.h"
 
@@ -27,14 +28,7 @@ using namespace std::chrono_literals;
 
 constexpr char kGroup[] = "tcp_server_test";
 
-bool Eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 5s) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
-}
+using testing::Eventually;
 
 class FrameClient : public testing::LoopbackConnection {
  public:
