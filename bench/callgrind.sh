@@ -37,6 +37,8 @@ wait_port() {
 }
 ./build/biller-bench-store --port="$store_port" --threads=1 >"$out/store.log" 2>&1 &
 pids+=($!)
+# The allocator setting of packaging/biller.service, unless given.
+GLIBC_TUNABLES=${GLIBC_TUNABLES:-glibc.malloc.tcache_count=128} \
 valgrind --tool=callgrind --instr-atstart=no --callgrind-out-file="$out/callgrind.out" \
   ./build/biller-server --protobuf_listen_port="$tcp_port" --http_listen_port=0 \
   --api_service_port=0 --mysql_server_url="$db_url" --mysql_id="${BILLER_TEST_MYSQL_ID:-biller}" \
