@@ -1,7 +1,7 @@
 #include "src/log_text.h"
 
 #include <algorithm>
-#include <sstream>
+#include <iterator>
 
 namespace tvx {
 namespace {
@@ -67,9 +67,8 @@ std::string JsonForLog(const Json& value, size_t max_bytes) {
 }
 
 std::string AccountForLog(const PlayerAccount& account) {
-  std::ostringstream text;
-  text << account;
-  return ToLogText(text.str());
+  // The text operator<<(ostream&, PlayerAccount) writes, without a stream.
+  return ToLogText(account.service_provider() + ":" + account.id());
 }
 
 std::string ToLogText(std::string_view text, size_t max_bytes) {

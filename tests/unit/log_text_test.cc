@@ -35,7 +35,7 @@ INSTANTIATE_TEST_SUITE_P(
                     EscapeCase{"ab\ncd", 3, "ab\\n...(5 bytes)"},
                     EscapeCase{"abc", 0, "...(3 bytes)"}));
 
-TEST(JsonForLogTest, HidesCredentialsOnly) {
+TEST(JsonForLogTest, HidesCredentialsOnlyAndEscapesAccounts) {
   Json receipt;
   ASSERT_TRUE(receipt.FromString(
       R"({"product_id":"gem\n","refresh_token":"r","nested":{"secret":"kept"},"secret":7})"));
@@ -48,6 +48,8 @@ TEST(JsonForLogTest, HidesCredentialsOnly) {
   ASSERT_TRUE(plain.FromString(R"({"product_id":"gem","n":1})"));
   EXPECT_EQ(JsonForLog(plain, 10), R"({"product_...(26 bytes))");
   EXPECT_EQ(JsonForLog(Json("a\tb")), "\"a\\\\tb\"");
+
+  EXPECT_EQ(AccountForLog(PlayerAccount("guest", "p\n1")), "guest:p\\n1");
 }
 
 }  // namespace
