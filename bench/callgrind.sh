@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Instructions the biller executes per end-to-end Google Play validation,
 # counted by callgrind: repeatable on a loaded machine, where timings are not.
-# Needs a MariaDB (BILLER_TEST_MYSQL_URL/_ID/_PW, as for the tests) and a
+# Needs a MariaDB (BILLER_TEST_MYSQL_URL/_ID/_PW, as for the tests) holding the
+# database BILLER_BENCH_DB (default perf_bench; the biller makes its tables), and a
 # Release build in build/.
 #
 #   bench/callgrind.sh [VALIDATIONS] [OUT_DIR] [biller flags...]
@@ -9,7 +10,7 @@
 # Starts the fast fake store and the biller under callgrind (logging to files
 # as in production), warms up with a first run that is not counted, counts
 # VALIDATIONS (default 2000) at 4 connections x 2 in flight, and prints
-# instructions per validation and the top inclusive costs.
+# instructions per validation (the top inclusive costs go to OUT_DIR/inclusive.txt).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 n=${1:-2000}
