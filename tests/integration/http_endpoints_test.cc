@@ -92,8 +92,9 @@ TEST_F(HttpEndpointsTest, BypassServesASessionOnOneKeptAliveConnection) {
       MakeHttpRequest("POST", "/v1/authentication", R"({"biller_client_id": "c1"})"));
   ASSERT_TRUE(signed_in);
   const std::string header_session = signed_in->Header("x-biller-session");
-  EXPECT_NE(signed_in->body.find("\"" + header_session + "\""), std::string::npos)
+  EXPECT_NE(signed_in->body.find("\"sessionid\": \"" + header_session + "\""), std::string::npos)
       << signed_in->body;
+  ASSERT_EQ(header_session.size(), 36u);
   for (const auto& [header, answer] :
        std::vector<std::pair<std::string, std::string>>{
            {"X-Biller-Session: " + header_session + "\r\n", R"(200 {"result": 0})"},
