@@ -3,9 +3,9 @@
 // configuration as shipped, the billers ask a fake Google Play.
 //
 // BILLER_TEST_CLUSTER_PORT moves the cluster (3430..3432 by default, or the
-// next free ports in steps of 10). Skipped
-// in sanitized builds (three database servers and four more processes do not
-// fit their slowdown) and where Galera or HAProxy is not installed.
+// next free ports in steps of 10). Skipped in sanitized builds (three
+// database servers and four more processes do not fit their slowdown) and
+// where Galera or HAProxy is not installed.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
