@@ -165,6 +165,12 @@ void ValidateMariadbSchema(Mariadb& connection) {
   if (!ProcedureExists(connection, "sp_insert_receipt_p4store")) {
     LOG(FATAL) << "There is no PlayStation stored procedure.";
   }
+  for (const char* table : {"tb_revocation", "tb_revocation_poll"}) {
+    if (!TableExists(connection, table)) LOG(FATAL) << "There is no revocation table " << table;
+  }
+  if (!ProcedureExists(connection, "sp_insert_revocation")) {
+    LOG(FATAL) << "There is no revocation stored procedure.";
+  }
 }
 
 }  // namespace tvx
