@@ -113,10 +113,13 @@ TEST_F(RevocationsTest, VoidedPurchasesAreRecordedOnceWithTheirOwnerAcrossPagesA
   auto biller = StartBiller();
   ASSERT_TRUE(Eventually([&] { return ReadFeed(*biller).size() == 3; }, 20s)) << biller->Log();
   ASSERT_TRUE(AwaitPolls(2));  // a later poll finds them again and records nothing
-  const auto first = voided_.Requests().front();
-  EXPECT_EQ(first.package_name, kPackage);
-  EXPECT_NEAR(static_cast<double>(first.start_time_ms),
+  const auto requests = voided_.Requests();
+  EXPECT_EQ(requests[0].package_name, kPackage);
+  EXPECT_NEAR(static_cast<double>(requests[0].start_time_ms),
               static_cast<double>(now - int64_t{30} * 24 * 3600 * 1000), 60'000.0);
+  // The first poll reads the second page too.
+  EXPECT_EQ(requests[1].page_token, "2");
+  EXPECT_EQ(requests[1].start_time_ms, requests[0].start_time_ms);
 
   const auto feed = ReadFeed(*biller);
   ASSERT_EQ(feed.size(), 3u);
