@@ -135,7 +135,8 @@ BEGIN NOT ATOMIC
       SELECT DISTINCT TABLE_NAME AS name FROM information_schema.COLUMNS
       WHERE TABLE_SCHEMA = DATABASE() AND CHARACTER_SET_NAME IN ('utf8mb3', 'utf8')
         AND TABLE_NAME IN ('tb_receipt_google_play_v3', 'tb_receipt_apple_appstore2',
-                           'tb_receipt_tstore', 'tb_receipt_p4store', 'tb_receipt_one_store'))
+                           'tb_receipt_tstore', 'tb_receipt_p4store', 'tb_receipt_one_store',
+                           'tb_revocation', 'tb_revocation_poll'))
     DO
       EXECUTE IMMEDIATE CONCAT('ALTER TABLE ', t.name, ' CONVERT TO CHARACTER SET utf8mb4');
     END FOR;

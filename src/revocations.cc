@@ -68,8 +68,7 @@ std::string PercentDecode(std::string_view text) {
   return out;
 }
 
-template <typename T>
-bool ParseNumber(const std::string& text, T* value) {
+bool ParseNumber(const std::string& text, int64_t* value) {
   const char* end = text.data() + text.size();
   const auto [ptr, ec] = std::from_chars(text.data(), end, *value);
   return !text.empty() && ec == std::errc() && ptr == end;
@@ -138,9 +137,13 @@ bool ParseFeedQuery(const std::string& target, uint64_t* since, int* limit, std:
   std::string text;
   *since = 0;
   *limit = kFeedDefaultLimit;
-  if (QueryParameter(target, "since", &text) && !ParseNumber(text, since)) {
-    *error = "wrong 'since': a non-negative integer cursor";
-    return false;
+  if (QueryParameter(target, "since", &text)) {
+    int64_t value = 0;
+    if (!ParseNumber(text, &value) || value < 0) {
+      *error = "wrong 'since': a non-negative integer cursor";
+      return false;
+    }
+    *since = static_cast<uint64_t>(value);
   }
   if (QueryParameter(target, "limit", &text)) {
     int64_t value = 0;

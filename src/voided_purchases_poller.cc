@@ -21,8 +21,8 @@ namespace {
 constexpr char kTag[] = "[Google Play voided purchases] ";
 
 std::mutex config_mutex;
-std::shared_ptr<const VoidedPurchasesConfig> the_config;            // GUARDED_BY(config_mutex)
-std::vector<std::shared_ptr<VoidedPurchasesPoller>> the_pollers;    // GUARDED_BY(config_mutex)
+std::shared_ptr<const VoidedPurchasesConfig> the_config;          // GUARDED_BY(config_mutex)
+std::vector<std::shared_ptr<VoidedPurchasesPoller>> the_pollers;  // GUARDED_BY(config_mutex)
 
 bool Wrong(const std::string& member, const std::string& why, std::string* error) {
   *error = "google_play_voided_purchases: \"" + member + "\" " + why;
@@ -31,8 +31,8 @@ bool Wrong(const std::string& member, const std::string& why, std::string* error
 
 // Google's voidedReason codes.
 std::string ReasonText(const Json& entry) {
-  static const char* const kReasons[] = {"other",      "remorse",        "not_received",
-                                         "defective",  "accidental_purchase", "fraud",
+  static const char* const kReasons[] = {"other",     "remorse",          "not_received",
+                                         "defective", "accidental_purchase", "fraud",
                                          "friendly_fraud", "chargeback"};
   if (!entry.HasAttribute("voidedReason", Json::kInteger)) return "";
   const int64_t code = entry.GetInteger("voidedReason");
@@ -55,7 +55,9 @@ bool SetVoidedPurchasesConfig(const Json& argument, std::string* error) {
     the_config.reset();
     return true;
   }
-  if (!argument.IsObject()) return Wrong("google_play_voided_purchases", "must be an object", error);
+  if (!argument.IsObject()) {
+    return Wrong("google_play_voided_purchases", "must be an object", error);
+  }
   auto config = std::make_shared<VoidedPurchasesConfig>();
   const Json packages = argument["package_names"];
   if (!packages.IsArray() || packages.Size() == 0) {

@@ -256,7 +256,9 @@ TEST_F(RevocationsTest, FeedCursorReturnsEveryRevocationOnceWhateverTheirTime) {
   auto biller = StartBiller();
   const auto feed = ReadFeed(*biller);
   ASSERT_EQ(feed.size(), 10u);
-  for (int i = 0; i < 10; ++i) EXPECT_EQ(feed[i].GetString("purchase_id"), "p-" + std::to_string(i));
+  for (int i = 0; i < 10; ++i) {
+    EXPECT_EQ(feed[i].GetString("purchase_id"), "p-" + std::to_string(i));
+  }
 
   struct Case {
     const char* query;
@@ -264,9 +266,9 @@ TEST_F(RevocationsTest, FeedCursorReturnsEveryRevocationOnceWhateverTheirTime) {
     size_t entries;
   };
   const Case cases[] = {
-      {"", 200, 10},           {"?since=8", 200, 2},     {"?limit=3", 200, 3},
-      {"?limit=5000", 200, 10}, {"?since=-1", 400, 0},   {"?since=x", 400, 0},
-      {"?limit=0", 400, 0},     {"?since=99", 200, 0},
+      {"", 200, 10},           {"?since=8", 200, 2},  {"?limit=3", 200, 3},
+      {"?limit=5000", 200, 10}, {"?since=99", 200, 0}, {"?since=-1", 400, 0},
+      {"?since=x", 400, 0},    {"?limit=0", 400, 0},  {"?since=99999999999999999999", 400, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.query);
