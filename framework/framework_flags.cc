@@ -5,6 +5,8 @@
 
 #include <boost/asio/ip/address.hpp>
 
+#include "framework/tcp.h"
+
 DEFINE_int32(api_service_port, 8081,
              "port of the api service (counters over HTTP); 0 turns it off");
 DEFINE_string(api_service_bind_address, "127.0.0.1", "address the api service binds");
@@ -31,6 +33,13 @@ DEFINE_int32(tcp_max_inflight_per_connection, 1000,
 DEFINE_int32(shutdown_grace_period_s, 30,
              "on SIGTERM or SIGINT, requests in flight get this long to finish; those still "
              "waiting then are answered 2003");
+DEFINE_string(tls_cert_file, "",
+              "PEM certificate chain; with --tls_key_file the TCP protobuf and HTTP listeners "
+              "speak TLS 1.2 or later only");
+DEFINE_string(tls_key_file, "", "PEM private key of --tls_cert_file");
+DEFINE_string(tls_client_ca_file, "",
+              "PEM CA certificates; with TLS on, a client must present a certificate signed by "
+              "one of them");
 
 namespace tvx {
 namespace {
@@ -78,7 +87,34 @@ bool CheckFlagValues(std::string* error) {
       return false;
     }
   }
-  return true;
+  ListenerTlsFromFlags(error);
+  return error->empty();
+}
+
+std::shared_ptr<TcpSSLOption> ListenerTlsFromFlags(std::string* error) {
+  error->clear();
+  const bool cert = !FLAGS_tls_cert_file.empty(), key = !FLAGS_tls_key_file.empty();
+  if (cert != key) {
+    *error = cert ? "--tls_cert_file is set without --tls_key_file"
+                  : "--tls_key_file is set without --tls_cert_file";
+    return nullptr;
+  }
+  if (!cert) {
+    if (!FLAGS_tls_client_ca_file.empty()) {
+      *error = "--tls_client_ca_file needs --tls_cert_file and --tls_key_file";
+    }
+    return nullptr;
+  }
+  std::string reason;
+  auto tls = TcpSSLOption::Create(FLAGS_tls_cert_file, FLAGS_tls_key_file,
+                                  FLAGS_tls_client_ca_file, &reason);
+  if (!tls) {
+    const char* flag = reason.starts_with(FLAGS_tls_cert_file + ":") ? "--tls_cert_file"
+                       : reason.starts_with(FLAGS_tls_key_file + ":") ? "--tls_key_file"
+                                                                       : "--tls_client_ca_file";
+    *error = std::string(flag) + "=" + reason;
+  }
+  return tls;
 }
 
 }  // namespace tvx

@@ -19,6 +19,8 @@
 
 namespace tvx {
 
+class TcpSSLOption;
+
 namespace http {
 
 // The parts of a received request that handlers read.
@@ -68,6 +70,10 @@ struct HttpServerOptions {
   std::chrono::milliseconds response_timeout{30 * 60'000};
   // Connections accepted beyond this many open ones are closed at once.
   size_t max_connections = 10'000;
+  // When set, every connection speaks TLS; one whose handshake fails or
+  // takes longer than `handshake_timeout` (0: no limit) is closed.
+  std::shared_ptr<TcpSSLOption> tls;
+  std::chrono::milliseconds handshake_timeout{30'000};
 };
 
 class HttpServer {
