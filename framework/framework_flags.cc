@@ -1,5 +1,7 @@
 #include "framework/framework_flags.h"
 
+#include <unistd.h>
+
 #include <charconv>
 #include <cstdint>
 
@@ -40,6 +42,12 @@ DEFINE_string(tls_key_file, "", "PEM private key of --tls_cert_file");
 DEFINE_string(tls_client_ca_file, "",
               "PEM CA certificates; with TLS on, a client must present a certificate signed by "
               "one of them");
+DEFINE_string(mysql_ssl_ca_file, "",
+              "PEM CA certificates: every database connection uses TLS and verifies the "
+              "server's certificate against them");
+DEFINE_string(mysql_option_file, "",
+              "a MariaDB option file read by every database connection (groups [client] and "
+              "[biller]): socket, TLS and other client options");
 
 namespace tvx {
 namespace {
@@ -84,6 +92,14 @@ bool CheckFlagValues(std::string* error) {
     boost::asio::ip::make_address(text, ec);
     if (ec) {
       *error = "--" + std::string(name) + "=" + text + " is not an IP address";
+      return false;
+    }
+  }
+  for (const std::string* file : {&FLAGS_mysql_ssl_ca_file, &FLAGS_mysql_option_file}) {
+    if (!file->empty() && ::access(file->c_str(), R_OK) != 0) {
+      *error = std::string(file == &FLAGS_mysql_ssl_ca_file ? "--mysql_ssl_ca_file="
+                                                             : "--mysql_option_file=") +
+               *file + " cannot be read";
       return false;
     }
   }

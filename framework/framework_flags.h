@@ -23,6 +23,8 @@ DECLARE_int32(shutdown_grace_period_s);
 DECLARE_string(tls_cert_file);
 DECLARE_string(tls_key_file);
 DECLARE_string(tls_client_ca_file);
+DECLARE_string(mysql_ssl_ca_file);
+DECLARE_string(mysql_option_file);
 
 namespace tvx {
 
