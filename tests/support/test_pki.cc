@@ -71,8 +71,8 @@ TestPki MakeTestPki(const std::string& dir) {
                                         "keyUsage=critical,keyCertSign"};
   Issued ca = Issue("test CA", nullptr, kCa);
   Issued other_ca = Issue("other CA", nullptr, kCa);
-  Issued server = Issue("localhost", &ca,
-                        {"subjectAltName=IP:127.0.0.1,DNS:localhost", "extendedKeyUsage=serverAuth"});
+  Issued server = Issue("localhost", &ca, {"subjectAltName=IP:127.0.0.1,DNS:localhost",
+                                           "extendedKeyUsage=serverAuth"});
   Issued client = Issue("client", &ca, {"extendedKeyUsage=clientAuth"});
   Issued other_client = Issue("client", &other_ca, {"extendedKeyUsage=clientAuth"});
   TestPki pki{.ca = dir + "/ca.pem",
