@@ -314,13 +314,13 @@ class StreamConnection final : public Connection {
     if (closed_) return;
     buffer_.consume(buffer_.size());
     Lowest().async_read_some(buffer_.prepare(16 * 1024),
-                            [self = Self()](const beast::error_code& ec, size_t n) {
-                              self->lingered_bytes_ += n;
-                              if (ec || self->lingered_bytes_ > kMaxLingerBytes) {
-                                return self->CloseNow();
-                              }
-                              self->LingerRead();
-                            });
+                             [self = Self()](const beast::error_code& ec, size_t n) {
+                               self->lingered_bytes_ += n;
+                               if (ec || self->lingered_bytes_ > kMaxLingerBytes) {
+                                 return self->CloseNow();
+                               }
+                               self->LingerRead();
+                             });
   }
 
   void CloseNow() {
