@@ -164,14 +164,16 @@ class StreamConnection final : public Connection {
     if (state_->options.handshake_timeout.count() > 0) {
       Lowest().expires_after(state_->options.handshake_timeout);
     }
-    stream_.async_handshake(boost::asio::ssl::stream_base::server,
-                            beast::bind_front_handler(&StreamConnection::OnHandshake, Self()));
+    // Taken now: a time-out closes the socket before the handler runs.
+    beast::error_code ignored;
+    const tcp::endpoint peer = Lowest().socket().remote_endpoint(ignored);
+    stream_.async_handshake(
+        boost::asio::ssl::stream_base::server,
+        beast::bind_front_handler(&StreamConnection::OnHandshake, Self(), peer));
   }
 
-  void OnHandshake(const beast::error_code& ec) {
+  void OnHandshake(const tcp::endpoint& peer, const beast::error_code& ec) {
     if (ec) {
-      beast::error_code ignored;
-      const auto peer = Lowest().socket().remote_endpoint(ignored);
       LOG(WARNING) << "HttpServer: TLS handshake with " << peer.address().to_string() << ":"
                    << peer.port() << " failed: " << ec.message();
       return CloseNow();
