@@ -98,11 +98,7 @@ void BillingAgent::RequestAppleAppStoreReceiptValidation(
   auto flow = std::make_shared<const StoreFlow>(kAppleAppStore, request, receipt, account, back_off);
   // A retry asks again with the receipt the first attempt accepted.
   if (flow->first_attempt() && !IsWellFormed(receipt)) {
-    LOG(WARNING) << kAppleAppStore.tag << "Invalid Apple AppStore receipt found"
-                 << ": session_id=" << util::ToString(request->session->id())
-                 << ", receipt=" << JsonForLog(receipt);
-    flow->Answer(ValidationResponse::kFailWrongReceipt);
-    return;
+    return flow->RefuseMalformed("Invalid Apple AppStore receipt found");
   }
   flow->Ask<Rvr>(
       kReceiptStep,

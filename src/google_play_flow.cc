@@ -52,21 +52,6 @@ void Insert(const Flow& flow, const Rvr& response) {
                          {response.receipt, log_purchase, nullptr});
 }
 
-void OnPurchase(const Flow& flow, const Rvr& response) {
-  // A token rejected even when just renewed leaves the receipt unproven.
-  if (response.code == Rvr::kFailure || response.code == Rvr::kTokenRejected) {
-    return flow->Refuse(kRefuseInvalid);
-  }
-  if (response.code != Rvr::kSuccess) {
-    LOG(FATAL) << "Assert failed: response.code == GooglePlayAdapter::ReceiptValidationResponse"
-               << "::kSuccess";
-  }
-  if (response.purchase_state == 1) return flow->Refuse(kRefuseCancelled);
-  if (response.purchase_state == 2) return flow->Refuse(kRefusePending);
-  LOG(INFO) << "Validating Google Play receipt was successful, Now updating the data";
-  Insert(flow, response);
-}
-
 void RequestPurchase(const Flow& flow) {
   if (flow->RefuseWithoutTexts(
           {kGooglePlayPackageNameKey, kGooglePlayProductIdKey, kGooglePlayPurchaseTokenKey},
@@ -84,32 +69,19 @@ void RequestPurchase(const Flow& flow) {
     GooglePlayAdapter::InvalidateAccessToken(key, token);
   };
   query.query = [flow](const std::string& access_token, StoreFlow::Completion<Rvr> done) {
+    flow->LogAsking("Validating Google receipt: ", {kGooglePlayPackageNameKey,
+                                                    kGooglePlayProductIdKey,
+                                                    kGooglePlayPurchaseTokenKey});
     const Json& receipt = flow->receipt();
-    const std::string package_name = receipt.GetString(kGooglePlayPackageNameKey);
-    const std::string product_id = receipt.GetString(kGooglePlayProductIdKey);
-    const std::string purchase_token = receipt.GetString(kGooglePlayPurchaseTokenKey);
-    LOG(INFO) << "Validating Google receipt: package_name=" << LogText(package_name)
-              << ", product_id=" << LogText(product_id)
-              << ", purchase_token=" << LogText(purchase_token)
-              << ", try_count=" << flow->back_off()->try_count();
     GooglePlayAdapter::Create(AgentIo())->RequestReceiptValidation(
-        package_name, product_id, purchase_token, access_token, std::move(done));
+        receipt.GetString(kGooglePlayPackageNameKey), receipt.GetString(kGooglePlayProductIdKey),
+        receipt.GetString(kGooglePlayPurchaseTokenKey), access_token, std::move(done));
   };
-  query.token_rejected = [](const Rvr& response) { return response.code == Rvr::kTokenRejected; };
-  flow->Ask<Rvr>(
-      kReceiptStep,
-      [query](StoreFlow::Completion<Rvr> done) { AskWithCachedToken(query, std::move(done)); },
-      [flow](const Rvr& response) { OnPurchase(flow, response); });
-}
-
-void RequestToken(const Flow& flow) {
-  const AccessTokenKey key = flow->request()->session->gp_token_key();
-  if (flow->first_attempt() && flow->RefuseWithoutClientId(key.account, "GooglePlay")) return;
-  GooglePlayAdapter::GetCachedAccessToken(
-      key, [flow](const std::string& /*access_token*/, const boost::system::error_code& error) {
-        flow->AfterToken(kTokenStep, error, [flow] { RequestToken(flow); },
-                         [&] { RequestPurchase(flow); });
-      });
+  flow->AskWithToken<Rvr>(kReceiptStep, std::move(query), [flow](const Rvr& response) {
+    if (!flow->RefusePurchase(response, "GooglePlayAdapter", "Google Play", true)) {
+      Insert(flow, response);
+    }
+  });
 }
 
 }  // namespace
@@ -117,7 +89,14 @@ void RequestToken(const Flow& flow) {
 void BillingAgent::RequestGooglePlayAccessToken(
     const std::shared_ptr<Request>& request, const Json& receipt, const PlayerAccount& account,
     const std::shared_ptr<ExponentialBackoff>& back_off) {
-  RequestToken(std::make_shared<const StoreFlow>(kGooglePlay, request, receipt, account, back_off));
+  auto flow = std::make_shared<const StoreFlow>(kGooglePlay, request, receipt, account, back_off);
+  flow->RequestToken(
+      kTokenStep, request->session->gp_token_key().account, "GooglePlay",
+      [flow](AccessTokenCallback callback) {
+        GooglePlayAdapter::GetCachedAccessToken(flow->request()->session->gp_token_key(),
+                                                std::move(callback));
+      },
+      [flow] { RequestPurchase(flow); });
 }
 
 }  // namespace tvx

@@ -46,20 +46,6 @@ void Insert(const Flow& flow, const Rvr& response) {
                          {response.receipt, nullptr, nullptr});
 }
 
-void OnPurchase(const Flow& flow, const Rvr& response) {
-  // A token rejected even when just renewed leaves the receipt unproven.
-  if (response.code == Rvr::kFailure || response.code == Rvr::kTokenRejected) {
-    return flow->Refuse(kRefuseInvalid);
-  }
-  if (response.code != Rvr::kSuccess) {
-    LOG(FATAL) << "Assert failed: response.code == OneStoreAdapter::ReceiptValidationResponse"
-               << "::kSuccess";
-  }
-  if (response.purchase_state == 1) return flow->Refuse(kRefuseCancelled);
-  LOG(INFO) << "Validating OneStore receipt was successful, Now updating the data";
-  Insert(flow, response);
-}
-
 void RequestPurchase(const Flow& flow) {
   if (flow->RefuseWithoutTexts({kOneStorePurchaseIdKey, kOneStorePackageNameKey,
                                 kOneStoreProductIdKey},
@@ -78,34 +64,19 @@ void RequestPurchase(const Flow& flow) {
     OneStoreAdapter::InvalidateAccessToken(key, token);
   };
   query.query = [flow](const std::string& access_token, StoreFlow::Completion<Rvr> done) {
+    flow->LogAsking("Validating OneStore receipt: ",
+                    {kOneStorePurchaseIdKey, kOneStorePackageNameKey, kOneStoreProductIdKey});
     const Json& receipt = flow->receipt();
-    const std::string purchase_id = receipt.GetString(kOneStorePurchaseIdKey);
-    const std::string package_name = receipt.GetString(kOneStorePackageNameKey);
-    const std::string product_id = receipt.GetString(kOneStoreProductIdKey);
-    LOG(INFO) << "Validating OneStore receipt: purchase_id=" << LogText(purchase_id)
-              << ", package_name=" << LogText(package_name)
-              << ", product_id=" << LogText(product_id)
-              << ", try_count=" << flow->back_off()->try_count();
     OneStoreAdapter::Create(AgentIo())->RequestReceiptValidation(
-        purchase_id, package_name, product_id, access_token,
+        receipt.GetString(kOneStorePurchaseIdKey), receipt.GetString(kOneStorePackageNameKey),
+        receipt.GetString(kOneStoreProductIdKey), access_token,
         FLAGS_biller_use_one_store_test_server, std::move(done));
   };
-  query.token_rejected = [](const Rvr& response) { return response.code == Rvr::kTokenRejected; };
-  flow->Ask<Rvr>(
-      kReceiptStep,
-      [query](StoreFlow::Completion<Rvr> done) { AskWithCachedToken(query, std::move(done)); },
-      [flow](const Rvr& response) { OnPurchase(flow, response); });
-}
-
-void RequestToken(const Flow& flow) {
-  const AccessTokenKey key = flow->request()->session->os_token_key();
-  if (flow->first_attempt() && flow->RefuseWithoutClientId(key.account, "OneStore")) return;
-  OneStoreAdapter::GetCachedAccessToken(
-      key, FLAGS_biller_use_one_store_test_server,
-      [flow](const std::string& /*access_token*/, const boost::system::error_code& error) {
-        flow->AfterToken(kTokenStep, error, [flow] { RequestToken(flow); },
-                         [&] { RequestPurchase(flow); });
-      });
+  flow->AskWithToken<Rvr>(kReceiptStep, std::move(query), [flow](const Rvr& response) {
+    if (!flow->RefusePurchase(response, "OneStoreAdapter", "OneStore", false)) {
+      Insert(flow, response);
+    }
+  });
 }
 
 }  // namespace
@@ -113,7 +84,15 @@ void RequestToken(const Flow& flow) {
 void BillingAgent::RequestOneStoreAccessToken(const std::shared_ptr<Request>& request,
                                               const Json& receipt, const PlayerAccount& account,
                                               const std::shared_ptr<ExponentialBackoff>& back_off) {
-  RequestToken(std::make_shared<const StoreFlow>(kOneStore, request, receipt, account, back_off));
+  auto flow = std::make_shared<const StoreFlow>(kOneStore, request, receipt, account, back_off);
+  flow->RequestToken(
+      kTokenStep, request->session->os_token_key().account, "OneStore",
+      [flow](AccessTokenCallback callback) {
+        OneStoreAdapter::GetCachedAccessToken(flow->request()->session->os_token_key(),
+                                              FLAGS_biller_use_one_store_test_server,
+                                              std::move(callback));
+      },
+      [flow] { RequestPurchase(flow); });
 }
 
 }  // namespace tvx

@@ -6,7 +6,6 @@
 
 #include <glog/logging.h>
 
-#include "framework/billing_message_writer.h"
 #include "framework/billing_store.h"
 #include "framework/clock.h"
 #include "src/billing_agent.h"
@@ -35,8 +34,8 @@ const char* BoolText(bool value) { return value ? "true" : "false"; }
 // "session[...], account id[...], receipt[...".
 std::string Fields(const StoreFlow& flow) {
   std::ostringstream fields;
-  fields << "session[" << flow.request()->session << "], account id[" << flow.account()
-         << "], receipt[" << flow.receipt().ToString();
+  fields << "session[" << flow.request()->session << "], account id["
+         << AccountForLog(flow.account()) << "], receipt[" << JsonForLog(flow.receipt());
   return fields.str();
 }
 
@@ -61,11 +60,7 @@ void OnValidated(const Flow& flow, int64_t send_time, const boost::system::error
   if (error) {
     const std::string message = DescribeError(error);
     LOG(WARNING) << kValidated << "error: " << Fields(*flow) << "], error message: " << message;
-    BillingAgent::SendResponse(flow->request(),
-                               BillingMessageWriter::CreateFailResponse(
-                                   flow->request()->request_uuid(), ToResultCode(error), message));
-    flow->Record(kServiceProviderCommunicationError);
-    return;
+    return flow->Fail(ToResultCode(error), message, kServiceProviderCommunicationError);
   }
   switch (JudgeP4Entitlement(entitlement)) {
     case P4EntitlementVerdict::kAccept:

@@ -30,6 +30,7 @@
 #include "src/exponential_backoff.h"
 #include "src/retry_policy.h"
 #include "src/session.h"
+#include "src/token_query.h"
 
 namespace tvx {
 
@@ -99,9 +100,16 @@ class StoreFlow : public std::enable_shared_from_this<StoreFlow> {
   void Record(int32_t code) const;
   // Counts a store exchange that started at `send_time`.
   void Communicated(int64_t send_time) const;
-  // The store's word against the receipt: logs the tag, `what` and Fields()
-  // as a warning, answers `result` and counts `code`.
-  void Refuse(const Refusal& refusal) const;
+  // The store's word against the receipt: logs the tag, `what`, Fields() and
+  // `detail` as a warning, answers `result` and counts `code`.
+  void Refuse(const Refusal& refusal, const std::string& detail = std::string()) const;
+  // Answers a failure response of the biller error `code` and counts
+  // `counted`.
+  void Fail(int32_t code, const std::string& message, int32_t counted) const;
+  // A receipt not of the store's form: logs the tag, `what`, the session id
+  // and the receipt as a warning and answers kFailWrongReceipt, counting
+  // nothing.
+  void RefuseMalformed(const char* what) const;
   // The start of every store answer: counts the exchange that started at
   // `send_time`; when it failed with `error`, retries it (`retry`) or gives
   // up, and returns false. True when the store gave its word to read.
@@ -147,6 +155,58 @@ class StoreFlow : public std::enable_shared_from_this<StoreFlow> {
   void AfterToken(const RetryStep& token_step, const boost::system::error_code& error,
                   std::function<void()> retry_token, const std::function<void()>& next) const;
 
+  // The token step of a store reached with an access token. On the first
+  // attempt, a session without the store's `client_id` is answered as
+  // RefuseWithoutClientId does. `get_token` asks the cache; its error is
+  // retried or given up as AfterToken does, its token leads to `next`.
+  void RequestToken(const RetryStep& token_step, const std::string& client_id,
+                    const char* service, std::function<void(AccessTokenCallback)> get_token,
+                    std::function<void()> next) const;
+  // One purchase query of such a store, made with the cache's token (see
+  // TokenQuery: an answer with the code kTokenRejected renews the token once)
+  // and retried as Ask.
+  template <typename Answer>
+  void AskWithToken(const RetryStep& step, TokenQuery<Answer> query,
+                    std::function<void(const Answer&)> read) const {
+    query.token_rejected = [](const Answer& answer) {
+      return answer.code == Answer::kTokenRejected;
+    };
+    Ask<Answer>(
+        step,
+        [query = std::move(query)](Completion<Answer> done) {
+          AskWithCachedToken(query, std::move(done));
+        },
+        std::move(read));
+  }
+  // "<what>key=value, ..., try_count=N" as an info line, each value the
+  // receipt's text under `key`.
+  void LogAsking(const char* what, std::initializer_list<const char*> keys) const;
+  // The verdicts on a purchase query's answer of a token store: a refusal,
+  // or a token rejected even when just renewed, leaves the receipt unproven;
+  // purchase state 1 is cancelled, 2 pending (when `has_pending`). True when
+  // it answered; else logs "Validating <store> receipt was successful, ...".
+  template <typename Answer>
+  bool RefusePurchase(const Answer& answer, const char* adapter, const char* store,
+                      bool has_pending) const {
+    if (answer.code == Answer::kFailure || answer.code == Answer::kTokenRejected) {
+      Refuse(kRefuseInvalid);
+      return true;
+    }
+    if (answer.code != Answer::kSuccess) AssertSucceeded(adapter);
+    if (answer.purchase_state == 1) {
+      Refuse(kRefuseCancelled);
+      return true;
+    }
+    if (has_pending && answer.purchase_state == 2) {
+      Refuse(kRefusePending);
+      return true;
+    }
+    LogSucceeded(store);
+    return false;
+  }
+  // "Validating <store> receipt was successful, Now updating the data".
+  static void LogSucceeded(const char* store);
+
   // Runs one receipt insert on the database.
   using InsertCall =
       std::function<void(BillerDatabase&, const BillerDatabase::InsertReceiptCallback&)>;
@@ -183,6 +243,7 @@ class StoreFlow : public std::enable_shared_from_this<StoreFlow> {
                    const std::string& client_timezone) const;
 
  private:
+  [[noreturn]] static void AssertSucceeded(const char* adapter);
   void OnInserted(BillerDatabase::InsertReceiptResult result, const InsertAnswer& answer) const;
 
   const StoreTraits& store_;
