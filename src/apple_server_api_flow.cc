@@ -34,8 +34,7 @@ void Insert(const Flow& flow, const Json& p, const std::string& signed_text) {
     return p.HasAttribute(name, Json::kInteger) ? p.GetInteger(name) : fallback;
   };
   const int64_t purchase_ms = p.GetInteger("purchaseDate");
-  AppleAppStoreReceiptRow row;
-  row.owner = flow->owner();
+  auto row = flow->NewRow<AppleAppStoreReceiptRow>();
   row.is_sandbox = text_or("environment", "") == "Sandbox";
   // The signed transaction is the evidence kept in place of receipt data.
   row.receipt_data = signed_text;
@@ -47,7 +46,7 @@ void Insert(const Flow& flow, const Json& p, const std::string& signed_text) {
   row.purchase_date_time_zone = kZone;
   row.original_purchase_date = AppleDateTimeText(millis_or("originalPurchaseDate", purchase_ms));
   row.original_purchase_date_time_zone = kZone;
-  LOG(INFO) << "Validating Apple AppStore receipt was successful, Now updating the data";
+  StoreFlow::LogSucceeded("Apple AppStore");
   auto log_purchase = [flow, row, purchase_ms] {
     flow->LogPurchase(row.product_id, row.quantity, purchase_ms / 1000, kZone);
   };

@@ -78,16 +78,15 @@ void OnValidated(const Flow& flow, int64_t send_time, const boost::system::error
       flow->Record(kCancelledReceipt);
       return;
   }
+  auto row = flow->NewRow<P4StoreReceiptRow>();
   const Json& receipt = flow->receipt();
-  P4StoreReceiptRow row;
-  row.owner = flow->owner();
   row.service_label = receipt.GetInteger(kP4ServiceLabelKey);
   row.entitlement_id = receipt.GetString(kP4EntitlementIdKey);
   row.auth_code = receipt.GetString(kP4AuthCodeKey);
+  row.requested_use_count = receipt.GetInteger(kP4UseCountKey);
   row.environment = P4StoreAdapter::GetPlatformArgument().environment;
   row.use_count = entitlement.use_count;
   row.use_limit = entitlement.use_limit;
-  row.requested_use_count = receipt.GetInteger(kP4UseCountKey);
   // The platform's record is not a receipt a client may have decoded.
   flow->InsertThenAnswer(&BillerDatabase::InsertP4StoreReceipt, row,
                          {std::nullopt, nullptr, [flow, entitlement] {

@@ -10,6 +10,7 @@
 #ifndef SRC_STORE_FLOW_H_
 #define SRC_STORE_FLOW_H_
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
@@ -91,6 +92,13 @@ class StoreFlow : public std::enable_shared_from_this<StoreFlow> {
   bool first_attempt() const;
   // Arguments 1 to 3 of this flow's receipt row.
   ReceiptOwner owner() const;
+  // A receipt row of this flow's owner, its other fields to be filled.
+  template <typename Row>
+  Row NewRow() const {
+    Row row;
+    row.owner = owner();
+    return row;
+  }
   // ": session=..., account id=..., receipt=..." of the outcome lines.
   std::string Fields() const;
 
@@ -258,6 +266,82 @@ using Flow = std::shared_ptr<const StoreFlow>;
 
 // True when `key` names a non-empty string of `receipt`.
 bool HasText(const Json& receipt, const char* key);
+
+// A store reached with an access token from a cache (Google Play, OneStore):
+// what its flow's lines name.
+struct TokenStore {
+  StoreTraits traits;
+  RetryStep token_step;
+  RetryStep receipt_step;
+  const char* service;          // the lines of a session without the store's client id
+  const char* invalid_receipt;  // the line of a receipt lacking one of `keys`
+  const char* asking;           // heads the line of each purchase query
+  const char* adapter;          // the assert on an answer of an unknown code
+  const char* store;            // the line of a purchase found
+  bool has_pending;             // purchase state 2 is a pending purchase
+  const char* keys[3];          // the receipt's texts the query sends, in this order
+};
+
+// What a token store's flow calls: its cache, its query and its insert.
+template <typename Answer>
+struct TokenStoreCalls {
+  using Texts = std::array<std::string, 3>;
+  std::function<AccessTokenKey(const ClientSession&)> key;  // the session's cache entry
+  std::function<void(const AccessTokenKey&, AccessTokenCallback)> get_token;
+  std::function<void(const AccessTokenKey&, const std::string& token)> drop_token;
+  // One purchase query for the receipt's texts under TokenStore::keys.
+  std::function<void(const Texts&, const std::string& token, StoreFlow::Completion<Answer>)> query;
+  std::function<void(const Flow&, const Answer&)> insert;
+};
+
+// The purchase step of a token store: asks the store with the cache's
+// token (retried while the store cannot be reached), reads its verdict and
+// records a purchase found.
+template <typename Answer>
+void AskTokenStore(const TokenStore& store, const TokenStoreCalls<Answer>& calls,
+                   const Flow& flow) {
+  const std::initializer_list<const char*> keys = {store.keys[0], store.keys[1], store.keys[2]};
+  if (flow->RefuseWithoutTexts(keys, store.invalid_receipt)) return;
+  // Every attempt takes the token the cache holds then; one the store
+  // rejects (revoked, expired early) is renewed once before its word is taken.
+  const AccessTokenKey key = calls.key(*flow->request()->session);
+  TokenQuery<Answer> query;
+  query.get_token = [key, calls](AccessTokenCallback callback) {
+    calls.get_token(key, std::move(callback));
+  };
+  query.drop_token = [key, calls](const std::string& token) { calls.drop_token(key, token); };
+  query.query = [&store, calls, flow](const std::string& token,
+                                      StoreFlow::Completion<Answer> done) {
+    flow->LogAsking(store.asking, {store.keys[0], store.keys[1], store.keys[2]});
+    const Json& receipt = flow->receipt();
+    calls.query({receipt.GetString(store.keys[0]), receipt.GetString(store.keys[1]),
+                 receipt.GetString(store.keys[2])},
+                token, std::move(done));
+  };
+  flow->template AskWithToken<Answer>(
+      store.receipt_step, std::move(query), [&store, calls, flow](const Answer& answer) {
+        if (!flow->RefusePurchase(answer, store.adapter, store.store, store.has_pending)) {
+          calls.insert(flow, answer);
+        }
+      });
+}
+
+// A token store's flow: the token step, then AskTokenStore.
+template <typename Answer>
+void RunTokenStore(const TokenStore& store, TokenStoreCalls<Answer> calls,
+                   std::shared_ptr<Request> request, Json receipt, PlayerAccount account,
+                   std::shared_ptr<ExponentialBackoff> back_off) {
+  const std::string client_id = calls.key(*request->session).account;
+  auto flow = std::make_shared<const StoreFlow>(store.traits, std::move(request),
+                                                std::move(receipt), std::move(account),
+                                                std::move(back_off));
+  flow->RequestToken(
+      store.token_step, client_id, store.service,
+      [calls, flow](AccessTokenCallback callback) {
+        calls.get_token(calls.key(*flow->request()->session), std::move(callback));
+      },
+      [&store, calls, flow] { AskTokenStore(store, calls, flow); });
+}
 
 }  // namespace tvx
 
