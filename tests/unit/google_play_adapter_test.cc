@@ -1,9 +1,15 @@
-// How the Google Play adapter reads Google's answer to a purchase query.
+// How the Google Play adapter reads Google's answer to a purchase query, and
+// renews a service account's token with a JWT of its own.
 #include "src/google_play_adapter.h"
+
+#include <future>
 
 #include <gtest/gtest.h>
 
 #include "src/billing_error.h"
+#include "src/store_endpoints.h"
+#include "tests/support/fake_deadline_timer.h"
+#include "tests/support/fake_store_server.h"
 
 namespace tvx {
 namespace {
@@ -92,6 +98,48 @@ TEST(GooglePlayAnswerTest, APurchaseIsReadWithItsOptionalFields) {
   EXPECT_EQ(read.order_id, "");
   EXPECT_EQ(read.purchase_time_millis, "");
   EXPECT_EQ(read.not_consumed, 0);
+}
+
+// A renewal goes through the JWT grant again, with a JWT Google accepts.
+TEST(GooglePlayTokenTest, ExpiringServiceAccountTokenIsRenewedWithAFreshJwt) {
+  testing::FakeHttpServer server;
+  testing::FakeGoogleStore google{&server};
+  std::string error;
+  ASSERT_TRUE(SetStoreEndpoints(testing::MakeStoreEndpoints(&google, nullptr, nullptr), &error));
+  testing::TestIoContext io;
+  testing::FakeTimerFactory timers;
+  GooglePlayAdapter::SetIoService(io.io());
+  GooglePlayAdapter::SetTimerFactoryForTesting(timers.Factory());
+  const testing::RsaKeyPair keys = testing::GenerateRsaKeyPair();
+  const std::string email = "renew@game.iam.gserviceaccount.com";
+  google.AddServiceAccount(email, keys.public_pem, testing::TokenScript{.expires_in = 120});
+  const GoogleServiceAccount account{email, keys.private_pem};
+  auto token = [](auto ask) {
+    auto answer = std::make_shared<std::promise<std::string>>();
+    ask([answer](const std::string& token, const boost::system::error_code& ec) {
+      answer->set_value(ec ? ec.message() : token);
+    });
+    return answer->get_future().get();
+  };
+  EXPECT_EQ(token([&](auto done) { GooglePlayAdapter::GetAccessToken(account, done); }),
+            "ya29." + email + ".1");
+  ASSERT_EQ(timers.states().size(), 1u);
+  auto timer = timers.states()[0];
+  EXPECT_EQ(timer->expiries.back(), std::chrono::seconds(60));
+
+  // The token is about to expire. The wait is copied out first: the renewal
+  // re-arms the timer on another thread.
+  DeadlineTimer::Handler expire = timer->last;
+  expire(boost::system::error_code());
+  EXPECT_EQ(token([&](auto done) {
+              GooglePlayAdapter::GetCachedAccessToken(GooglePlayAdapter::TokenKey(account), done);
+            }),
+            "ya29." + email + ".2");
+  EXPECT_EQ(google.TokenRequestCount(email), 2);
+  EXPECT_EQ(google.LastRefusal(), "");
+  GooglePlayAdapter::Shutdown();
+  GooglePlayAdapter::SetTimerFactoryForTesting(&DeadlineTimer::Create);
+  SetStoreEndpoints(Json(), &error);
 }
 
 }  // namespace
