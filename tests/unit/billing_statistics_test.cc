@@ -143,5 +143,17 @@ TEST(StatisticsTest, ConcurrentRecordingsLoseNothing) {
   EXPECT_EQ(Number(json, "all_time", "communication_time_stdev_in_sec"), 0);
 }
 
+TEST(StatisticsTest, DatabaseStatisticsPublishTheirBlockCounts) {
+  DatabaseStatistics stats(kT0);
+  stats.Record(kT0, kT0 + kSecond);
+  stats.Record(kT0, kT0 + 3 * kSecond);
+  stats.Record(kT0 + 61 * kSecond, kT0 + 62 * kSecond);
+  Json json = Json::Object();
+  stats.Publish(&json);
+  EXPECT_EQ(Integer(json, "all_time", "execution_count"), 3);
+  EXPECT_EQ(Integer(json, "last1min", "execution_count"), 2);
+  EXPECT_DOUBLE_EQ(Number(json, "last1min", "execution_time_stdev_in_sec"), 1.414214);
+}
+
 }  // namespace
 }  // namespace tvx

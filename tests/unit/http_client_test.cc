@@ -191,6 +191,36 @@ TEST_F(HttpClientTest, KeptAliveConnectionsAreReusedWhateverTheNumberInFlight) {
   EXPECT_LE(server_.ConnectionCount(), 1 + kInFlight);
 }
 
+TEST_F(HttpClientTest, ManyConcurrentRequestsAllComplete) {
+  server_.RoutePrefix("GET", "/item/", [](const FakeRequest& request) {
+    FakeResponse response;
+    response.body = request.path.substr(6);
+    response.delay = std::chrono::milliseconds(request.path.size() % 7 * 10);
+    return response;
+  });
+  constexpr int kRequests = 60;
+  std::mutex mutex;
+  std::condition_variable done;
+  int completed = 0;
+  int correct = 0;
+  HttpClient client(io_.io());
+  for (int i = 0; i < kRequests; ++i) {
+    const std::string id = std::to_string(i);
+    client.GetAsync(
+        server_.Url("/item/" + id),
+        [&, id](TransportCode code, const http::Response& response) {
+          std::lock_guard<std::mutex> lock(mutex);
+          ++completed;
+          if (code == TransportCode::kOk && response.body == id) ++correct;
+          done.notify_all();
+        },
+        0);
+  }
+  std::unique_lock<std::mutex> lock(mutex);
+  ASSERT_TRUE(done.wait_for(lock, 20s, [&] { return completed == kRequests; }));
+  EXPECT_EQ(correct, kRequests);
+}
+
 TEST(HttpClientLifetimeTest, RequestsInFlightGoWithTheirIoContext) {
   FakeHttpServer server;
   server.Route("GET", "/hang", [](const FakeRequest&) { return FakeResponse::Hang(); });

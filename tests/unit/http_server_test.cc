@@ -168,6 +168,24 @@ TEST_F(HttpServerTest, ExpectContinueGetsAnInterimAnswerBeforeTheBody) {
   EXPECT_EQ(reply->body, "POST|/echo|/echo|hello");
 }
 
+TEST_F(HttpServerTest, ConnectionCloseIsHonoured) {
+  StartServer();
+  HttpTestConnection client = Connect();
+  auto reply = client.Exchange(MakeHttpRequest("GET", "/echo", "", "Connection: close\r\n"));
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(reply->Header("connection"), "close");
+  EXPECT_TRUE(client.WaitForClose(5s));
+
+  // HTTP/1.0 closes unless asked to keep alive.
+  HttpTestConnection old = Connect();
+  ASSERT_TRUE(old.Exchange("GET /echo HTTP/1.0\r\n\r\n"));
+  EXPECT_TRUE(old.WaitForClose(5s));
+  HttpTestConnection old_kept = Connect();
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_TRUE(old_kept.Exchange("GET /echo HTTP/1.0\r\nConnection: keep-alive\r\n\r\n"));
+  }
+}
+
 TEST_F(HttpServerTest, IdleAndSlowConnectionsAreClosed) {
   HttpServerOptions options;
   options.idle_timeout = 200ms;
@@ -217,6 +235,30 @@ TEST_F(HttpServerTest, EveryRequestEndsInAnAnswerEvenWithoutTheHandler) {
   EXPECT_TRUE(Eventually([&] { return server_->ConnectionCount() == 0; }));
   ASSERT_NE(hoarded, nullptr);
   EXPECT_FALSE(hoarded->SendResponse("too late", "text/plain"));
+}
+
+TEST_F(HttpServerTest, ManyConcurrentKeepAliveConnections) {
+  StartServer();
+  constexpr int kClients = 64;
+  constexpr int kRequestsEach = 20;
+  std::atomic<int> good{0};
+  std::vector<std::thread> clients;
+  for (int c = 0; c < kClients; ++c) {
+    clients.emplace_back([&, c] {
+      HttpTestConnection client;
+      if (!client.Connect(server_->port())) return;
+      for (int r = 0; r < kRequestsEach; ++r) {
+        // Every fourth answer comes from another thread.
+        const bool late = (c + r) % 4 == 0;
+        const std::string path = late ? "/late" : "/echo";
+        const std::string body = late ? "1" : std::to_string(c) + "/" + std::to_string(r);
+        auto reply = client.Exchange(MakeHttpRequest("POST", path, body));
+        if (reply && reply->body == "POST|" + path + "|" + path + "|" + body) ++good;
+      }
+    });
+  }
+  for (auto& client : clients) client.join();
+  EXPECT_EQ(good.load(), kClients * kRequestsEach);
 }
 
 TEST_F(HttpServerTest, ConnectionsBeyondTheCapAreClosedAtOnce) {

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "framework/clock.h"
+#include "framework/tcp.h"
 
 DECLARE_int32(http_session_idle_timeout_s);
 DECLARE_int32(http_session_limit);
@@ -128,6 +129,32 @@ TEST_F(HttpSessionTest, PastTheLimitTheLeastRecentlyUsedIsForgotten) {
   // Many more never hold more than the limit.
   for (int i = 0; i < 100; ++i) Add();
   EXPECT_EQ(HttpSessionCount(), 3u);
+}
+
+TEST(TcpSessionIdsTest, RecordsEachTransportOnce) {
+  // Any shared object stands for a transport.
+  struct FakeTransport : Transport {
+    bool Send(const Buffer&, int) override { return true; }
+    void Close() override {}
+  };
+  auto t1 = std::make_shared<FakeTransport>();
+  auto t2 = std::make_shared<FakeTransport>();
+  const Uuid id1 = RandomGenerator::GenerateUuid();
+  const Uuid id2 = RandomGenerator::GenerateUuid();
+  const size_t before = TcpSessionIdCount();
+
+  EXPECT_TRUE(AddTcpSessionId(t1, id1));
+  EXPECT_FALSE(AddTcpSessionId(t1, id2));  // the first id stays
+  EXPECT_TRUE(AddTcpSessionId(t2, id2));
+  EXPECT_EQ(GetTcpSessionId(t1), id1);
+  EXPECT_EQ(GetTcpSessionId(t2), id2);
+  EXPECT_EQ(TcpSessionIdCount(), before + 2);
+
+  EXPECT_TRUE(RemoveTcpSessionId(t1));
+  EXPECT_FALSE(RemoveTcpSessionId(t1));
+  EXPECT_EQ(GetTcpSessionId(t1), util::kNilUuid);
+  EXPECT_TRUE(RemoveTcpSessionId(t2));
+  EXPECT_EQ(TcpSessionIdCount(), before);
 }
 
 }  // namespace
