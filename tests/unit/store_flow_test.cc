@@ -25,6 +25,7 @@
 #include "src/retry_policy.h"
 #include "src/store_endpoints.h"
 #include "tests/support/fake_store_server.h"
+#include "tests/support/log_capture.h"
 
 namespace tvx::testing {
 namespace {
@@ -154,7 +155,7 @@ constexpr Insert kFailed = BillerDatabase::kInsertFailed;
 const Case kCases[] = {
     {"GoogleNew", kGoogle, {Ok(kGooglePurchase)}, kNew, V::kSuccess, 1, "success_count",
      "CALL sp_insert_receipt_google_play2('<client>', '<player>', '<guest>', '<com.pkg>', "
-     "'<gem>', '<tok>', '<androidpublisher#productPurchase>', '<1700000000123>', '<UTC>', 0, 1, "
+     "'<gem>', '<tok\nE1207 forged>', '<androidpublisher#productPurchase>', '<1700000000123>', '<UTC>', 0, 1, "
      "'<GPA.1>', 1, 1, '<>') "},
     {"GoogleDuplicate", kGoogle, {Ok(kGooglePurchase)}, kDuplicate, V::kFailAlreadyProvisioned,
      1, "already_provisioned_receipts_count", "CALL sp_insert_receipt_google_play2("},
@@ -213,6 +214,10 @@ const Case kCases[] = {
      kServiceProviderCommunicationError, 1, nullptr, nullptr},
 };
 
+// A client's text that would start a log line of its own if written raw.
+constexpr char kForgedLine[] = "\nE1207 forged";
+const std::string kForgedToken = std::string("tok") + kForgedLine;
+
 ValidationStatistics& StatisticsOf(Store store) {
   switch (store) {
     case kGoogle: return the_google_play_statistics;
@@ -226,7 +231,7 @@ ValidationStatistics& StatisticsOf(Store store) {
 
 std::string ReceiptOf(Store store) {
   switch (store) {
-    case kGoogle: return MakeGooglePlayReceipt("com.pkg", "gem", "tok");
+    case kGoogle: return MakeGooglePlayReceipt("com.pkg", "gem", kForgedToken);
     case kOneStore: return MakeOneStoreReceiptV5("pid", "com.pkg", "gem");
     case kApple: return MakeAppleAppStoreReceipt("MIIabc==", "gem", 1);
     case kTStore: return MakeOneStoreReceipt("tx", "app", "sig", {"gem"}, false);
@@ -365,6 +370,7 @@ TEST_P(StoreFlowTest, OneAnswerItsCountsAndItsInsert) {
   const int64_t executions = Counter(statistics, "execution_count");
   const int64_t total = Counter(the_total_statistics, "execution_count");
 
+  LogCapture log;
   auto client = std::make_shared<AnswerCollector>();
   boost::asio::post(*io_.io(), [request = MakeRequest(client)] {
     BillingAgent::OnReceiptValidationRequested(request);
@@ -382,6 +388,9 @@ TEST_P(StoreFlowTest, OneAnswerItsCountsAndItsInsert) {
   for (const char* name : kOutcomes) {
     const bool moves = c.outcome && std::string(c.outcome) == name;
     EXPECT_EQ(Counter(statistics, name) - before[name], moves ? 1 : 0) << name;
+  }
+  for (google::LogSeverity severity : {google::GLOG_INFO, google::GLOG_WARNING, google::GLOG_ERROR}) {
+    EXPECT_EQ(log.Count(severity, kForgedLine), 0) << "a client's text reached a log line raw";
   }
   const std::vector<std::string> statements = database_->statements();
   if (!c.statement) {
