@@ -200,7 +200,7 @@ const Case kCases[] = {
      {Ok(R"({"status":0,"detail":"0000","message":"ok","count":0,"product":[]})")}, kNew,
      kProductMismatch, 1, nullptr, nullptr},
     {"PlayStationNew", kP4, {Ok(kEntitlement)}, kNew, V::kSuccess, 1, "success_count",
-     "CALL sp_insert_receipt_p4store('<client>', '<player>', '<guest>', '7', '<ent>', '<code>', "
+     "CALL sp_insert_receipt_p4store('<client>', '<player>', '<guest>', '7', '<ent>', '<auth-code-7>', "
      "'<dev>', '0', '5', '2')"},
     {"PlayStationDuplicate", kP4, {Ok(kEntitlement)}, kDuplicate, V::kFailAlreadyProvisioned, 1,
      "already_provisioned_receipts_count", "CALL sp_insert_receipt_p4store("},
@@ -217,6 +217,8 @@ const Case kCases[] = {
 // A client's text that would start a log line of its own if written raw.
 constexpr char kForgedLine[] = "\nE1207 forged";
 const std::string kForgedToken = std::string("tok") + kForgedLine;
+// A PlayStation authorization code: a credential no log line may carry.
+constexpr char kAuthCode[] = "auth-code-7";
 
 ValidationStatistics& StatisticsOf(Store store) {
   switch (store) {
@@ -235,7 +237,7 @@ std::string ReceiptOf(Store store) {
     case kOneStore: return MakeOneStoreReceiptV5("pid", "com.pkg", "gem");
     case kApple: return MakeAppleAppStoreReceipt("MIIabc==", "gem", 1);
     case kTStore: return MakeOneStoreReceipt("tx", "app", "sig", {"gem"}, false);
-    case kP4: return MakeP4StoreReceipt("ent", 2, 7, "code");
+    case kP4: return MakeP4StoreReceipt("ent", 2, 7, kAuthCode);
   }
   return "";
 }
@@ -391,6 +393,7 @@ TEST_P(StoreFlowTest, OneAnswerItsCountsAndItsInsert) {
   }
   for (google::LogSeverity severity : {google::GLOG_INFO, google::GLOG_WARNING, google::GLOG_ERROR}) {
     EXPECT_EQ(log.Count(severity, kForgedLine), 0) << "a client's text reached a log line raw";
+    EXPECT_EQ(log.Count(severity, kAuthCode), 0) << "an authorization code was logged";
   }
   const std::vector<std::string> statements = database_->statements();
   if (!c.statement) {
