@@ -41,12 +41,11 @@ void Insert(const Flow& flow, const Rvr& response) {
   // The adapter only hands over purchases whose dates it could read.
   AppleAppStoreDate purchase_date;
   AppleAppStoreDate original_purchase_date;
-  AppleAppStoreReceiptRow row;
+  auto row = flow->NewRow<AppleAppStoreReceiptRow>();
   ConvertAppleAppStoreDate(response.purchase_date, &purchase_date, &row.purchase_date);
   ConvertAppleAppStoreDate(response.original_purchase_date, &original_purchase_date,
                            &row.original_purchase_date);
-  LOG(INFO) << "Validating Apple AppStore receipt was successful, Now updating the data";
-  row.owner = flow->owner();
+  StoreFlow::LogSucceeded("Apple AppStore");
   row.is_sandbox = response.is_sandbox;
   row.receipt_data = receipt.GetString(kAppleAppStoreReceiptDataKey);
   row.product_id = receipt.GetString(kAppleAppStoreProductIdKey);
@@ -98,11 +97,7 @@ void BillingAgent::RequestAppleAppStoreReceiptValidation(
   auto flow = std::make_shared<const StoreFlow>(kAppleAppStore, request, receipt, account, back_off);
   // A retry asks again with the receipt the first attempt accepted.
   if (flow->first_attempt() && !IsWellFormed(receipt)) {
-    LOG(WARNING) << kAppleAppStore.tag << "Invalid Apple AppStore receipt found"
-                 << ": session_id=" << util::ToString(request->session->id())
-                 << ", receipt=" << JsonForLog(receipt);
-    flow->Answer(ValidationResponse::kFailWrongReceipt);
-    return;
+    return flow->RefuseMalformed("Invalid Apple AppStore receipt found");
   }
   flow->Ask<Rvr>(
       kReceiptStep,

@@ -7,9 +7,12 @@
 #include <utility>
 #include <vector>
 
+#include <boost/date_time/posix_time/posix_time.hpp>
 #include <glog/logging.h>
 
+#include "framework/billing_store.h"
 #include "framework/clock.h"
+#include "framework/timer.h"
 #include "src/billing_error.h"
 #include "src/store_endpoints.h"
 #include "src/store_http.h"
@@ -148,6 +151,46 @@ int64_t RemainingRetryAfterWait(int64_t retry_after_ms, int64_t now_ms, int64_t 
   return (retry_after_ms - now_ms) * 1000;
 }
 
+std::string AppleServerApiMismatch(const Json& p, const Json& receipt,
+                                   const AppleServerApiConfig& config) {
+  if (!p.HasAttribute("bundleId", Json::kString) || p.GetString("bundleId") != config.bundle_id) {
+    return "bundleId is not the configured bundle_id";
+  }
+  if (!p.HasAttribute("transactionId", Json::kString) || p.GetString("transactionId").empty() ||
+      !p.HasAttribute("productId", Json::kString) ||
+      !p.HasAttribute("purchaseDate", Json::kInteger)) {
+    return "the payload lacks transactionId, productId or purchaseDate";
+  }
+  if (receipt.HasAttribute(kAppleAppStoreTransactionIdKey) &&
+      p.GetString("transactionId") != receipt.GetString(kAppleAppStoreTransactionIdKey)) {
+    return "the payload is of another transaction";
+  }
+  return std::string();
+}
+
+std::string AppleDateTimeText(int64_t millis) {
+  std::string text = boost::posix_time::to_iso_extended_string(WallClock::FromMsec(millis));
+  text = text.substr(0, 19);
+  if (text.size() > 10) text[10] = ' ';
+  return text;
+}
+
+bool IsWellFormedAppleServerApiReceipt(const Json& receipt) {
+  auto has_text = [&receipt](const char* key) {
+    return receipt.HasAttribute(key, Json::kString) && !receipt.GetString(key).empty();
+  };
+  const bool by_id = receipt.HasAttribute(kAppleAppStoreTransactionIdKey);
+  return has_text(kAppleAppStoreProductIdKey) &&
+         by_id != receipt.HasAttribute(kAppleAppStoreSignedTransactionKey) &&
+         has_text(by_id ? kAppleAppStoreTransactionIdKey : kAppleAppStoreSignedTransactionKey);
+}
+
+bool IsAppleServerApiReceipt(const Json& receipt) {
+  return !receipt.HasAttribute(kAppleAppStoreReceiptDataKey) &&
+         (receipt.HasAttribute(kAppleAppStoreTransactionIdKey) ||
+          receipt.HasAttribute(kAppleAppStoreSignedTransactionKey));
+}
+
 std::shared_ptr<AppleServerApiAdapter> AppleServerApiAdapter::Create(
     std::shared_ptr<IoContext> io, std::shared_ptr<const AppleServerApiConfig> config) {
   return std::shared_ptr<AppleServerApiAdapter>(
@@ -159,6 +202,27 @@ void AppleServerApiAdapter::GetTransactionInfo(const std::string& transaction_id
   transaction_id_ = transaction_id;
   callback_ = std::move(callback);
   Ask(config_->environment == AppleServerApiConfig::Environment::kSandbox, false);
+}
+
+void AppleServerApiAdapter::GetTransactionInfoAfter(
+    const std::shared_ptr<int64_t>& retry_after_ms, const std::string& transaction_id,
+    Callback callback) {
+  auto ask = [self = shared_from_this(), retry_after_ms, transaction_id,
+              callback = std::move(callback)] {
+    self->GetTransactionInfo(transaction_id, [retry_after_ms, callback](
+                                                 const boost::system::error_code& error,
+                                                 const Answer& answer) {
+      *retry_after_ms = answer.retry_after_ms;
+      callback(error, answer);
+    });
+  };
+  const int64_t now_ms = (WallClock::Now() - WallClock::kEpochClock).total_milliseconds();
+  const int64_t wait = RemainingRetryAfterWait(*retry_after_ms, now_ms, kBackoffMaxWaitTime);
+  if (wait > 0) {
+    RawTimer::ExpireAfter(wait, std::move(ask));
+  } else {
+    ask();
+  }
 }
 
 void AppleServerApiAdapter::Ask(bool sandbox, bool renewed_token) {

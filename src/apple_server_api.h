@@ -55,6 +55,19 @@ bool MakeAppStoreServerApiToken(const AppleServerApiConfig& config, int64_t issu
 // `max_wait`.
 int64_t RemainingRetryAfterWait(int64_t retry_after_ms, int64_t now_ms, int64_t max_wait);
 
+// Why a verified transaction `payload` cannot stand for `receipt` ("" when
+// it can): another bundle, a payload lacking what a row needs, or, for a
+// receipt naming a transaction id, another transaction.
+std::string AppleServerApiMismatch(const Json& payload, const Json& receipt,
+                                   const AppleServerApiConfig& config);
+
+// Apple's milliseconds since the epoch as the "YYYY-MM-DD hh:mm:ss" (UTC)
+// text the verifyReceipt rows hold.
+std::string AppleDateTimeText(int64_t millis);
+
+// Exactly one of the two forms, as a non-empty string, with a product id.
+bool IsWellFormedAppleServerApiReceipt(const Json& receipt);
+
 // True for a receipt of the two forms: no "receipt_data", and a
 // "transaction_id" or a "signed_transaction".
 bool IsAppleServerApiReceipt(const Json& receipt);
@@ -87,6 +100,11 @@ class AppleServerApiAdapter : public std::enable_shared_from_this<AppleServerApi
       std::shared_ptr<IoContext> io, std::shared_ptr<const AppleServerApiConfig> config);
 
   void GetTransactionInfo(const std::string& transaction_id, Callback callback);
+  // The same, held until the Retry-After (UNIX ms; 0 for none) of an
+  // earlier attempt has passed, at most kBackoffMaxWaitTime; this attempt's
+  // answer leaves its own in `retry_after_ms`.
+  void GetTransactionInfoAfter(const std::shared_ptr<int64_t>& retry_after_ms,
+                               const std::string& transaction_id, Callback callback);
 
  private:
   AppleServerApiAdapter(std::shared_ptr<IoContext> io,

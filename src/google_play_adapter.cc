@@ -99,6 +99,11 @@ std::string ReadOptionalString(const Json& answer, const char* name, const std::
   return std::string();
 }
 
+boost::system::error_code ReadToken(http::TransportCode transport, const http::Response& response,
+                                    AccessTokenResponse* out) {
+  return ReadAccessTokenAnswer(transport, response, kTexts, out);
+}
+
 }  // namespace
 
 void GooglePlayAdapter::SetIoService(std::shared_ptr<IoContext> io_service) {
@@ -197,23 +202,8 @@ void GooglePlayAdapter::Post(const std::string& url, std::string body,
   http_client_->SetHeader("content-type", "application/x-www-form-urlencoded");
   http_client_->PostAsync(
       url, std::make_shared<const std::string>(std::move(body)),
-      [self = shared_from_this(), completion = std::move(completion)](
-          http::TransportCode code, const http::Response& response) {
-        self->OnAccessTokenResponse(code, response, completion);
-      },
+      ReadThen<AccessTokenResponse>(shared_from_this(), ReadToken, std::move(completion)),
       0);
-}
-
-void GooglePlayAdapter::OnAccessTokenResponse(http::TransportCode code,
-                                              const http::Response& response,
-                                              const AccessTokenCompletion& completion) {
-  AccessTokenResponse answer;
-  const boost::system::error_code ec = ReadAccessTokenAnswer(code, response, kTexts, &answer);
-  if (ec) {
-    completion(ec, AccessTokenResponse());
-  } else {
-    completion(ec, answer);  // by reference; `ec ? ... : answer` copies it
-  }
 }
 
 std::string GooglePlayAdapter::PurchaseUrl(const std::string& api_base,
@@ -236,16 +226,8 @@ void GooglePlayAdapter::RequestReceiptValidation(const std::string& package_name
   http_client_->GetAsync(
       PurchaseUrl(GetStoreEndpoints()->google_api_base, package_name, product_id, purchase_token,
                   access_token),
-      [self = shared_from_this(), completion = std::move(completion)](
-          http::TransportCode code, const http::Response& response) {
-        ReceiptValidationResponse answer;
-        const boost::system::error_code ec = ReadReceiptValidationAnswer(code, response, &answer);
-        if (ec) {
-          completion(ec, ReceiptValidationResponse());
-        } else {
-          completion(ec, answer);  // by reference; `ec ? ... : answer` copies it
-        }
-      },
+      ReadThen<ReceiptValidationResponse>(shared_from_this(), &ReadReceiptValidationAnswer,
+                                          std::move(completion)),
       0);
 }
 
@@ -254,24 +236,22 @@ boost::system::error_code GooglePlayAdapter::ReadReceiptValidationAnswer(
     ReceiptValidationResponse* out) {
   // Only log lines use `body`: a store's answer may be of any size.
   const std::string body = ForLog(response.body);
-  if (IsRetryable(transport, response.status_code)) {
-    LOG(ERROR) << kTexts.tag << "Failed to get a receipt validation response: code=" << transport
-               << ", status_code=" << response.status_code << ", message=" << body;
-    return MakeCommonError(kHttpRequestFailure);
-  }
-  if (response.status_code != 200) {
-    LOG(WARNING) << kTexts.tag << "Failed to validate Google Play receipt: message=" << body;
-    *out = ReceiptValidationResponse();
-    out->code = response.status_code == 401 ? ReceiptValidationResponse::kTokenRejected
-                                            : ReceiptValidationResponse::kFailure;
-    return boost::system::error_code();
+  switch (ReadQueryStatus(kTexts.tag, "Google Play", transport, response, body)) {
+    case QueryStatus::kUnreachable:
+      return MakeCommonError(kHttpRequestFailure);
+    case QueryStatus::kRefused:
+    case QueryStatus::kTokenRejected:
+      *out = ReceiptValidationResponse();
+      out->code = response.status_code == 401 ? ReceiptValidationResponse::kTokenRejected
+                                              : ReceiptValidationResponse::kFailure;
+      return boost::system::error_code();
+    case QueryStatus::kAnswered:
+      break;
   }
 
   ReceiptValidationResponse answer;
   auto malformed = [&body](const std::string& why) {
-    LOG(ERROR) << kTexts.tag << why;
-    LOG(ERROR) << kTexts.tag << "Invalid Google Play receipt found: message=" << body;
-    return MakeBillerError(kServiceProviderProtocolError);
+    return MalformedAnswer(kTexts.tag, "Google Play", why, body);
   };
   auto wrong_type = [&body](const char* name) {
     return std::string("Wrong attribute type found: attribute='") + name + "', body=" + body;

@@ -137,8 +137,6 @@ class GooglePlayAdapter : public std::enable_shared_from_this<GooglePlayAdapter>
       : io_service_(std::move(io_service)) {}
 
   void Post(const std::string& url, std::string body, AccessTokenCompletion completion);
-  void OnAccessTokenResponse(http::TransportCode code, const http::Response& response,
-                             const AccessTokenCompletion& completion);
 
   const std::shared_ptr<IoContext> io_service_;
   std::shared_ptr<HttpClient> http_client_;  // made by the one request

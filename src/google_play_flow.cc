@@ -20,23 +20,23 @@ namespace {
 
 using Rvr = GooglePlayAdapter::ReceiptValidationResponse;
 
-constexpr StoreTraits kGooglePlay = {"[Google PlayStore] ", kGooglePlayName,
-                                     &the_google_play_statistics, false,
-                                     "BillingAgent::OnGooglePlayReceiptInserted called"};
-
-constexpr RetryStep kTokenStep = {"Failed to get Google API access token, retry after ",
-                                  "Getting Google API access token was not successful", false};
-constexpr RetryStep kReceiptStep = {
-    "Failed to validate Google receipt, retry after ",
-    "[Google PlayStore] Error occurred while communicating with Google PlayStore server", true};
+constexpr TokenStore kGooglePlay = {
+    {"[Google PlayStore] ", kGooglePlayName, &the_google_play_statistics, false,
+     "BillingAgent::OnGooglePlayReceiptInserted called"},
+    {"Failed to get Google API access token, retry after ",
+     "Getting Google API access token was not successful", false},
+    {"Failed to validate Google receipt, retry after ",
+     "[Google PlayStore] Error occurred while communicating with Google PlayStore server", true},
+    "GooglePlay",
+    "Invalid Google Play receipt found",
+    "Validating Google receipt: ",
+    "GooglePlayAdapter",
+    "Google Play",
+    true,
+    {kGooglePlayPackageNameKey, kGooglePlayProductIdKey, kGooglePlayPurchaseTokenKey}};
 
 void Insert(const Flow& flow, const Rvr& response) {
-  const Json& receipt = flow->receipt();
-  GooglePlayReceiptRow row;
-  row.owner = flow->owner();
-  row.package_name = receipt.GetString(kGooglePlayPackageNameKey);
-  row.product_id = receipt.GetString(kGooglePlayProductIdKey);
-  row.purchase_token = receipt.GetString(kGooglePlayPurchaseTokenKey);
+  auto row = flow->NewRow<GooglePlayReceiptRow>();
   row.kind = response.kind;
   row.purchase_time_millis = response.purchase_time_millis;
   row.purchase_time_zone = "UTC";
@@ -45,6 +45,10 @@ void Insert(const Flow& flow, const Rvr& response) {
   row.order_id = response.order_id;
   row.acknowledgement_state = response.acknowledgement_state;
   row.purchase_type = response.purchase_type;
+  const Json& receipt = flow->receipt();
+  row.package_name = receipt.GetString(kGooglePlayPackageNameKey);
+  row.product_id = receipt.GetString(kGooglePlayProductIdKey);
+  row.purchase_token = receipt.GetString(kGooglePlayPurchaseTokenKey);
   auto log_purchase = [flow, row] {
     flow->LogPurchase(row.product_id, 1, EpochSecondsOfMillisText(row.purchase_time_millis), "UTC");
   };
@@ -52,64 +56,20 @@ void Insert(const Flow& flow, const Rvr& response) {
                          {response.receipt, log_purchase, nullptr});
 }
 
-void OnPurchase(const Flow& flow, const Rvr& response) {
-  // A token rejected even when just renewed leaves the receipt unproven.
-  if (response.code == Rvr::kFailure || response.code == Rvr::kTokenRejected) {
-    return flow->Refuse(kRefuseInvalid);
-  }
-  if (response.code != Rvr::kSuccess) {
-    LOG(FATAL) << "Assert failed: response.code == GooglePlayAdapter::ReceiptValidationResponse"
-               << "::kSuccess";
-  }
-  if (response.purchase_state == 1) return flow->Refuse(kRefuseCancelled);
-  if (response.purchase_state == 2) return flow->Refuse(kRefusePending);
-  LOG(INFO) << "Validating Google Play receipt was successful, Now updating the data";
-  Insert(flow, response);
-}
-
-void RequestPurchase(const Flow& flow) {
-  if (flow->RefuseWithoutTexts(
-          {kGooglePlayPackageNameKey, kGooglePlayProductIdKey, kGooglePlayPurchaseTokenKey},
-          "Invalid Google Play receipt found")) {
-    return;
-  }
-  // Every attempt takes the token the cache holds then; one Google rejects
-  // (revoked, expired early) is renewed once before its word is taken.
-  const AccessTokenKey key = flow->request()->session->gp_token_key();
-  TokenQuery<Rvr> query;
-  query.get_token = [key](AccessTokenCallback callback) {
+TokenStoreCalls<Rvr> Calls() {
+  TokenStoreCalls<Rvr> calls;
+  calls.key = [](const ClientSession& session) { return session.gp_token_key(); };
+  calls.get_token = [](const AccessTokenKey& key, AccessTokenCallback callback) {
     GooglePlayAdapter::GetCachedAccessToken(key, std::move(callback));
   };
-  query.drop_token = [key](const std::string& token) {
-    GooglePlayAdapter::InvalidateAccessToken(key, token);
+  calls.drop_token = GooglePlayAdapter::InvalidateAccessToken;
+  calls.query = [](const TokenStoreCalls<Rvr>::Texts& texts, const std::string& token,
+                   StoreFlow::Completion<Rvr> done) {
+    GooglePlayAdapter::Create(AgentIo())->RequestReceiptValidation(texts[0], texts[1], texts[2],
+                                                                   token, std::move(done));
   };
-  query.query = [flow](const std::string& access_token, StoreFlow::Completion<Rvr> done) {
-    const Json& receipt = flow->receipt();
-    const std::string package_name = receipt.GetString(kGooglePlayPackageNameKey);
-    const std::string product_id = receipt.GetString(kGooglePlayProductIdKey);
-    const std::string purchase_token = receipt.GetString(kGooglePlayPurchaseTokenKey);
-    LOG(INFO) << "Validating Google receipt: package_name=" << LogText(package_name)
-              << ", product_id=" << LogText(product_id)
-              << ", purchase_token=" << LogText(purchase_token)
-              << ", try_count=" << flow->back_off()->try_count();
-    GooglePlayAdapter::Create(AgentIo())->RequestReceiptValidation(
-        package_name, product_id, purchase_token, access_token, std::move(done));
-  };
-  query.token_rejected = [](const Rvr& response) { return response.code == Rvr::kTokenRejected; };
-  flow->Ask<Rvr>(
-      kReceiptStep,
-      [query](StoreFlow::Completion<Rvr> done) { AskWithCachedToken(query, std::move(done)); },
-      [flow](const Rvr& response) { OnPurchase(flow, response); });
-}
-
-void RequestToken(const Flow& flow) {
-  const AccessTokenKey key = flow->request()->session->gp_token_key();
-  if (flow->first_attempt() && flow->RefuseWithoutClientId(key.account, "GooglePlay")) return;
-  GooglePlayAdapter::GetCachedAccessToken(
-      key, [flow](const std::string& /*access_token*/, const boost::system::error_code& error) {
-        flow->AfterToken(kTokenStep, error, [flow] { RequestToken(flow); },
-                         [&] { RequestPurchase(flow); });
-      });
+  calls.insert = Insert;
+  return calls;
 }
 
 }  // namespace
@@ -117,7 +77,7 @@ void RequestToken(const Flow& flow) {
 void BillingAgent::RequestGooglePlayAccessToken(
     const std::shared_ptr<Request>& request, const Json& receipt, const PlayerAccount& account,
     const std::shared_ptr<ExponentialBackoff>& back_off) {
-  RequestToken(std::make_shared<const StoreFlow>(kGooglePlay, request, receipt, account, back_off));
+  RunTokenStore(kGooglePlay, Calls(), request, receipt, account, back_off);
 }
 
 }  // namespace tvx

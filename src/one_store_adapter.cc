@@ -48,6 +48,11 @@ bool ReadEnum(const Json& answer, const char* name, int32_t* out) {
   return true;
 }
 
+boost::system::error_code ReadToken(http::TransportCode transport, const http::Response& response,
+                                    AccessTokenResponse* out) {
+  return ReadAccessTokenAnswer(transport, response, kTexts, out);
+}
+
 }  // namespace
 
 void OneStoreAdapter::SetIoService(std::shared_ptr<IoContext> io_service) {
@@ -110,10 +115,7 @@ void OneStoreAdapter::RequestAccessToken(const std::string& client_id,
   http_client_->SetHeader("content-type", "application/x-www-form-urlencoded");
   http_client_->PostAsync(
       ApiBase(use_test_server) + "/v2/oauth/token", std::move(body),
-      [self = shared_from_this(), completion = std::move(completion)](
-          http::TransportCode code, const http::Response& response) {
-        self->OnAccessTokenResponse(code, response, completion);
-      },
+      ReadThen<AccessTokenResponse>(shared_from_this(), ReadToken, std::move(completion)),
       0);
 }
 
@@ -137,16 +139,8 @@ void OneStoreAdapter::RequestReceiptValidation(const std::string& purchase_id,
   http_client_->SetHeader("Content-Type", "application/json");
   http_client_->GetAsync(
       PurchaseUrl(ApiBase(use_test_server), purchase_id, package_name, product_id),
-      [self = shared_from_this(), completion = std::move(completion)](
-          http::TransportCode code, const http::Response& response) {
-        ReceiptValidationResponse answer;
-        const boost::system::error_code ec = ReadReceiptValidationAnswer(code, response, &answer);
-        if (ec) {
-          completion(ec, ReceiptValidationResponse());
-        } else {
-          completion(ec, answer);  // by reference; `ec ? ... : answer` copies it
-        }
-      },
+      ReadThen<ReceiptValidationResponse>(shared_from_this(), &ReadReceiptValidationAnswer,
+                                          std::move(completion)),
       0);
 }
 
@@ -155,24 +149,23 @@ boost::system::error_code OneStoreAdapter::ReadReceiptValidationAnswer(
     ReceiptValidationResponse* out) {
   // Only log lines use `body`: a store's answer may be of any size.
   const std::string body = ForLog(response.body);
-  if (IsRetryable(transport, response.status_code)) {
-    LOG(ERROR) << kTexts.tag << "Failed to get a receipt validation response: code=" << transport
-               << ", status_code=" << response.status_code << ", message=" << body;
-    return MakeCommonError(kHttpRequestFailure);
-  }
   ReceiptValidationResponse refused;
   refused.code = ReceiptValidationResponse::kFailure;
-  if (response.status_code != 200) {
-    LOG(WARNING) << kTexts.tag << "Failed to validate OneStore receipt: message=" << body;
-    *out = refused;
-    if (response.status_code == 401) out->code = ReceiptValidationResponse::kTokenRejected;
-    return boost::system::error_code();
+  switch (ReadQueryStatus(kTexts.tag, "OneStore", transport, response, body)) {
+    case QueryStatus::kUnreachable:
+      return MakeCommonError(kHttpRequestFailure);
+    case QueryStatus::kTokenRejected:
+      refused.code = ReceiptValidationResponse::kTokenRejected;
+      [[fallthrough]];
+    case QueryStatus::kRefused:
+      *out = refused;
+      return boost::system::error_code();
+    case QueryStatus::kAnswered:
+      break;
   }
 
   auto malformed = [&body](const std::string& why) {
-    LOG(ERROR) << kTexts.tag << why;
-    LOG(ERROR) << kTexts.tag << "Invalid OneStore receipt found: message=" << body;
-    return MakeBillerError(kServiceProviderProtocolError);
+    return MalformedAnswer(kTexts.tag, "OneStore", why, body);
   };
   Json parsed;
   if (!parsed.FromString(response.body) || !parsed.IsObject()) {
@@ -203,18 +196,6 @@ boost::system::error_code OneStoreAdapter::ReadReceiptValidationAnswer(
   answer.receipt = std::move(parsed);
   *out = std::move(answer);
   return boost::system::error_code();
-}
-
-void OneStoreAdapter::OnAccessTokenResponse(http::TransportCode code,
-                                            const http::Response& response,
-                                            const AccessTokenCompletion& completion) {
-  AccessTokenResponse answer;
-  const boost::system::error_code ec = ReadAccessTokenAnswer(code, response, kTexts, &answer);
-  if (ec) {
-    completion(ec, AccessTokenResponse());
-  } else {
-    completion(ec, answer);  // by reference; `ec ? ... : answer` copies it
-  }
 }
 
 }  // namespace tvx

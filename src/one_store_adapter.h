@@ -100,8 +100,6 @@ class OneStoreAdapter : public std::enable_shared_from_this<OneStoreAdapter> {
   explicit OneStoreAdapter(std::shared_ptr<IoContext> io_service)
       : io_service_(std::move(io_service)) {}
 
-  void OnAccessTokenResponse(http::TransportCode code, const http::Response& response,
-                             const AccessTokenCompletion& completion);
 
   const std::shared_ptr<IoContext> io_service_;
   std::shared_ptr<HttpClient> http_client_;  // made by the one request

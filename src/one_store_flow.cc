@@ -21,91 +21,52 @@ namespace {
 
 using Rvr = OneStoreAdapter::ReceiptValidationResponse;
 
-constexpr StoreTraits kOneStore = {"[OneStore] ", kOneStoreName, &the_one_store_statistics, false,
-                                   "BillingAgent::OnOneStoreReceiptInserted called"};
-
-constexpr RetryStep kTokenStep = {"Failed to get OneStore API access token, retry after ",
-                                  "Getting OneStore OAuth API access token was not successful",
-                                  false};
-constexpr RetryStep kReceiptStep = {
-    "Failed to validate OneStore receipt, retry after ",
-    "[OneStore] Error occurred while communicating with OneStore server", true};
+constexpr TokenStore kOneStore = {
+    {"[OneStore] ", kOneStoreName, &the_one_store_statistics, false,
+     "BillingAgent::OnOneStoreReceiptInserted called"},
+    {"Failed to get OneStore API access token, retry after ",
+     "Getting OneStore OAuth API access token was not successful", false},
+    {"Failed to validate OneStore receipt, retry after ",
+     "[OneStore] Error occurred while communicating with OneStore server", true},
+    "OneStore",
+    "Invalid OneStore receipt found",
+    "Validating OneStore receipt: ",
+    "OneStoreAdapter",
+    "OneStore",
+    false,
+    {kOneStorePurchaseIdKey, kOneStorePackageNameKey, kOneStoreProductIdKey}};
 
 void Insert(const Flow& flow, const Rvr& response) {
-  const Json& receipt = flow->receipt();
-  OneStoreReceiptRow row;
-  row.owner = flow->owner();
-  row.is_test = FLAGS_biller_use_one_store_test_server;
-  row.purchase_id = receipt.GetString(kOneStorePurchaseIdKey);
-  row.package_name = receipt.GetString(kOneStorePackageNameKey);
-  row.product_id = receipt.GetString(kOneStoreProductIdKey);
+  auto row = flow->NewRow<OneStoreReceiptRow>();
   row.consumption_state = response.consumption_state;
   row.purchase_state = response.purchase_state;
   row.purchase_time = response.purchase_time;
+  row.is_test = FLAGS_biller_use_one_store_test_server;
+  const Json& receipt = flow->receipt();
+  row.purchase_id = receipt.GetString(kOneStorePurchaseIdKey);
+  row.package_name = receipt.GetString(kOneStorePackageNameKey);
+  row.product_id = receipt.GetString(kOneStoreProductIdKey);
   flow->InsertThenAnswer(&BillerDatabase::InsertOneStoreReceipt, row,
                          {response.receipt, nullptr, nullptr});
 }
 
-void OnPurchase(const Flow& flow, const Rvr& response) {
-  // A token rejected even when just renewed leaves the receipt unproven.
-  if (response.code == Rvr::kFailure || response.code == Rvr::kTokenRejected) {
-    return flow->Refuse(kRefuseInvalid);
-  }
-  if (response.code != Rvr::kSuccess) {
-    LOG(FATAL) << "Assert failed: response.code == OneStoreAdapter::ReceiptValidationResponse"
-               << "::kSuccess";
-  }
-  if (response.purchase_state == 1) return flow->Refuse(kRefuseCancelled);
-  LOG(INFO) << "Validating OneStore receipt was successful, Now updating the data";
-  Insert(flow, response);
-}
-
-void RequestPurchase(const Flow& flow) {
-  if (flow->RefuseWithoutTexts({kOneStorePurchaseIdKey, kOneStorePackageNameKey,
-                                kOneStoreProductIdKey},
-                               "Invalid OneStore receipt found")) {
-    return;
-  }
-  // Every attempt takes the token the cache holds then; one OneStore
-  // rejects is renewed once before its word is taken.
-  const AccessTokenKey key = flow->request()->session->os_token_key();
-  TokenQuery<Rvr> query;
-  query.get_token = [key](AccessTokenCallback callback) {
+TokenStoreCalls<Rvr> Calls() {
+  TokenStoreCalls<Rvr> calls;
+  calls.key = [](const ClientSession& session) { return session.os_token_key(); };
+  // The host is the one the flag names when each request is made.
+  calls.get_token = [](const AccessTokenKey& key, AccessTokenCallback callback) {
     OneStoreAdapter::GetCachedAccessToken(key, FLAGS_biller_use_one_store_test_server,
                                           std::move(callback));
   };
-  query.drop_token = [key](const std::string& token) {
-    OneStoreAdapter::InvalidateAccessToken(key, token);
-  };
-  query.query = [flow](const std::string& access_token, StoreFlow::Completion<Rvr> done) {
-    const Json& receipt = flow->receipt();
-    const std::string purchase_id = receipt.GetString(kOneStorePurchaseIdKey);
-    const std::string package_name = receipt.GetString(kOneStorePackageNameKey);
-    const std::string product_id = receipt.GetString(kOneStoreProductIdKey);
-    LOG(INFO) << "Validating OneStore receipt: purchase_id=" << LogText(purchase_id)
-              << ", package_name=" << LogText(package_name)
-              << ", product_id=" << LogText(product_id)
-              << ", try_count=" << flow->back_off()->try_count();
+  calls.drop_token = OneStoreAdapter::InvalidateAccessToken;
+  calls.query = [](const TokenStoreCalls<Rvr>::Texts& texts, const std::string& token,
+                   StoreFlow::Completion<Rvr> done) {
     OneStoreAdapter::Create(AgentIo())->RequestReceiptValidation(
-        purchase_id, package_name, product_id, access_token,
-        FLAGS_biller_use_one_store_test_server, std::move(done));
+        texts[0], texts[1], texts[2], token, FLAGS_biller_use_one_store_test_server,
+        std::move(done));
   };
-  query.token_rejected = [](const Rvr& response) { return response.code == Rvr::kTokenRejected; };
-  flow->Ask<Rvr>(
-      kReceiptStep,
-      [query](StoreFlow::Completion<Rvr> done) { AskWithCachedToken(query, std::move(done)); },
-      [flow](const Rvr& response) { OnPurchase(flow, response); });
-}
-
-void RequestToken(const Flow& flow) {
-  const AccessTokenKey key = flow->request()->session->os_token_key();
-  if (flow->first_attempt() && flow->RefuseWithoutClientId(key.account, "OneStore")) return;
-  OneStoreAdapter::GetCachedAccessToken(
-      key, FLAGS_biller_use_one_store_test_server,
-      [flow](const std::string& /*access_token*/, const boost::system::error_code& error) {
-        flow->AfterToken(kTokenStep, error, [flow] { RequestToken(flow); },
-                         [&] { RequestPurchase(flow); });
-      });
+  calls.insert = Insert;
+  return calls;
 }
 
 }  // namespace
@@ -113,7 +74,7 @@ void RequestToken(const Flow& flow) {
 void BillingAgent::RequestOneStoreAccessToken(const std::shared_ptr<Request>& request,
                                               const Json& receipt, const PlayerAccount& account,
                                               const std::shared_ptr<ExponentialBackoff>& back_off) {
-  RequestToken(std::make_shared<const StoreFlow>(kOneStore, request, receipt, account, back_off));
+  RunTokenStore(kOneStore, Calls(), request, receipt, account, back_off);
 }
 
 }  // namespace tvx

@@ -6,7 +6,6 @@
 
 #include <glog/logging.h>
 
-#include "framework/billing_message_writer.h"
 #include "framework/billing_store.h"
 #include "framework/clock.h"
 #include "src/billing_agent.h"
@@ -35,8 +34,8 @@ const char* BoolText(bool value) { return value ? "true" : "false"; }
 // "session[...], account id[...], receipt[...".
 std::string Fields(const StoreFlow& flow) {
   std::ostringstream fields;
-  fields << "session[" << flow.request()->session << "], account id[" << flow.account()
-         << "], receipt[" << flow.receipt().ToString();
+  fields << "session[" << flow.request()->session << "], account id["
+         << AccountForLog(flow.account()) << "], receipt[" << JsonForLog(flow.receipt());
   return fields.str();
 }
 
@@ -61,11 +60,7 @@ void OnValidated(const Flow& flow, int64_t send_time, const boost::system::error
   if (error) {
     const std::string message = DescribeError(error);
     LOG(WARNING) << kValidated << "error: " << Fields(*flow) << "], error message: " << message;
-    BillingAgent::SendResponse(flow->request(),
-                               BillingMessageWriter::CreateFailResponse(
-                                   flow->request()->request_uuid(), ToResultCode(error), message));
-    flow->Record(kServiceProviderCommunicationError);
-    return;
+    return flow->Fail(ToResultCode(error), message, kServiceProviderCommunicationError);
   }
   switch (JudgeP4Entitlement(entitlement)) {
     case P4EntitlementVerdict::kAccept:
@@ -83,16 +78,15 @@ void OnValidated(const Flow& flow, int64_t send_time, const boost::system::error
       flow->Record(kCancelledReceipt);
       return;
   }
+  auto row = flow->NewRow<P4StoreReceiptRow>();
   const Json& receipt = flow->receipt();
-  P4StoreReceiptRow row;
-  row.owner = flow->owner();
   row.service_label = receipt.GetInteger(kP4ServiceLabelKey);
   row.entitlement_id = receipt.GetString(kP4EntitlementIdKey);
   row.auth_code = receipt.GetString(kP4AuthCodeKey);
+  row.requested_use_count = receipt.GetInteger(kP4UseCountKey);
   row.environment = P4StoreAdapter::GetPlatformArgument().environment;
   row.use_count = entitlement.use_count;
   row.use_limit = entitlement.use_limit;
-  row.requested_use_count = receipt.GetInteger(kP4UseCountKey);
   // The platform's record is not a receipt a client may have decoded.
   flow->InsertThenAnswer(&BillerDatabase::InsertP4StoreReceipt, row,
                          {std::nullopt, nullptr, [flow, entitlement] {

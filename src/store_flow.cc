@@ -1,5 +1,6 @@
 #include "src/store_flow.h"
 
+#include <cstdlib>
 #include <sstream>
 #include <utility>
 
@@ -62,10 +63,22 @@ void StoreFlow::Communicated(int64_t send_time) const {
   RecordCommunication(*store_.statistics, send_time);
 }
 
-void StoreFlow::Refuse(const Refusal& refusal) const {
-  LOG(WARNING) << store_.tag << refusal.what << Fields();
+void StoreFlow::Refuse(const Refusal& refusal, const std::string& detail) const {
+  LOG(WARNING) << store_.tag << refusal.what << Fields() << detail;
   Answer(refusal.result);
   Record(refusal.code);
+}
+
+void StoreFlow::Fail(int32_t code, const std::string& message, int32_t counted) const {
+  BillingAgent::SendResponse(
+      request_, BillingMessageWriter::CreateFailResponse(request_->request_uuid(), code, message));
+  Record(counted);
+}
+
+void StoreFlow::RefuseMalformed(const char* what) const {
+  LOG(WARNING) << store_.tag << what << ": session_id=" << util::ToString(request_->session->id())
+               << ", receipt=" << JsonForLog(receipt_);
+  Answer(Biller::ReceiptValidation_Response::kFailWrongReceipt);
 }
 
 bool StoreFlow::StoreReplied(const RetryStep& step, int64_t send_time,
@@ -108,6 +121,42 @@ void StoreFlow::AfterToken(const RetryStep& token_step, const boost::system::err
   }
   back_off_->Reset();
   next();
+}
+
+void StoreFlow::RequestToken(const RetryStep& token_step, const std::string& client_id,
+                             const char* service,
+                             std::function<void(AccessTokenCallback)> get_token,
+                             std::function<void()> next) const {
+  if (first_attempt() && RefuseWithoutClientId(client_id, service)) return;
+  get_token([self = shared_from_this(), step = &token_step, client_id, service, get_token,
+             next](const std::string& /*access_token*/, const boost::system::error_code& error) {
+    self->AfterToken(
+        *step, error,
+        [self, step, client_id, service, get_token, next] {
+          self->RequestToken(*step, client_id, service, get_token, next);
+        },
+        next);
+  });
+}
+
+void StoreFlow::LogAsking(const char* what, std::initializer_list<const char*> keys) const {
+  std::ostringstream line;
+  line << what;
+  for (const char* key : keys) {
+    line << key << "=" << LogText(receipt_.GetString(key)) << ", ";
+  }
+  line << "try_count=" << back_off_->try_count();
+  LOG(INFO) << line.str();
+}
+
+void StoreFlow::LogSucceeded(const char* store) {
+  LOG(INFO) << "Validating " << store << " receipt was successful, Now updating the data";
+}
+
+void StoreFlow::AssertSucceeded(const char* adapter) {
+  LOG(FATAL) << "Assert failed: response.code == " << adapter << "::ReceiptValidationResponse"
+             << "::kSuccess";
+  std::abort();
 }
 
 void StoreFlow::RetryOrGiveUp(const RetryStep& step, const boost::system::error_code& error,

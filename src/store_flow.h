@@ -10,6 +10,7 @@
 #ifndef SRC_STORE_FLOW_H_
 #define SRC_STORE_FLOW_H_
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
@@ -30,6 +31,7 @@
 #include "src/exponential_backoff.h"
 #include "src/retry_policy.h"
 #include "src/session.h"
+#include "src/token_query.h"
 
 namespace tvx {
 
@@ -90,6 +92,13 @@ class StoreFlow : public std::enable_shared_from_this<StoreFlow> {
   bool first_attempt() const;
   // Arguments 1 to 3 of this flow's receipt row.
   ReceiptOwner owner() const;
+  // A receipt row of this flow's owner, its other fields to be filled.
+  template <typename Row>
+  Row NewRow() const {
+    Row row;
+    row.owner = owner();
+    return row;
+  }
   // ": session=..., account id=..., receipt=..." of the outcome lines.
   std::string Fields() const;
 
@@ -99,9 +108,16 @@ class StoreFlow : public std::enable_shared_from_this<StoreFlow> {
   void Record(int32_t code) const;
   // Counts a store exchange that started at `send_time`.
   void Communicated(int64_t send_time) const;
-  // The store's word against the receipt: logs the tag, `what` and Fields()
-  // as a warning, answers `result` and counts `code`.
-  void Refuse(const Refusal& refusal) const;
+  // The store's word against the receipt: logs the tag, `what`, Fields() and
+  // `detail` as a warning, answers `result` and counts `code`.
+  void Refuse(const Refusal& refusal, const std::string& detail = std::string()) const;
+  // Answers a failure response of the biller error `code` and counts
+  // `counted`.
+  void Fail(int32_t code, const std::string& message, int32_t counted) const;
+  // A receipt not of the store's form: logs the tag, `what`, the session id
+  // and the receipt as a warning and answers kFailWrongReceipt, counting
+  // nothing.
+  void RefuseMalformed(const char* what) const;
   // The start of every store answer: counts the exchange that started at
   // `send_time`; when it failed with `error`, retries it (`retry`) or gives
   // up, and returns false. True when the store gave its word to read.
@@ -147,6 +163,58 @@ class StoreFlow : public std::enable_shared_from_this<StoreFlow> {
   void AfterToken(const RetryStep& token_step, const boost::system::error_code& error,
                   std::function<void()> retry_token, const std::function<void()>& next) const;
 
+  // The token step of a store reached with an access token. On the first
+  // attempt, a session without the store's `client_id` is answered as
+  // RefuseWithoutClientId does. `get_token` asks the cache; its error is
+  // retried or given up as AfterToken does, its token leads to `next`.
+  void RequestToken(const RetryStep& token_step, const std::string& client_id,
+                    const char* service, std::function<void(AccessTokenCallback)> get_token,
+                    std::function<void()> next) const;
+  // One purchase query of such a store, made with the cache's token (see
+  // TokenQuery: an answer with the code kTokenRejected renews the token once)
+  // and retried as Ask.
+  template <typename Answer>
+  void AskWithToken(const RetryStep& step, TokenQuery<Answer> query,
+                    std::function<void(const Answer&)> read) const {
+    query.token_rejected = [](const Answer& answer) {
+      return answer.code == Answer::kTokenRejected;
+    };
+    Ask<Answer>(
+        step,
+        [query = std::move(query)](Completion<Answer> done) {
+          AskWithCachedToken(query, std::move(done));
+        },
+        std::move(read));
+  }
+  // "<what>key=value, ..., try_count=N" as an info line, each value the
+  // receipt's text under `key`.
+  void LogAsking(const char* what, std::initializer_list<const char*> keys) const;
+  // The verdicts on a purchase query's answer of a token store: a refusal,
+  // or a token rejected even when just renewed, leaves the receipt unproven;
+  // purchase state 1 is cancelled, 2 pending (when `has_pending`). True when
+  // it answered; else logs "Validating <store> receipt was successful, ...".
+  template <typename Answer>
+  bool RefusePurchase(const Answer& answer, const char* adapter, const char* store,
+                      bool has_pending) const {
+    if (answer.code == Answer::kFailure || answer.code == Answer::kTokenRejected) {
+      Refuse(kRefuseInvalid);
+      return true;
+    }
+    if (answer.code != Answer::kSuccess) AssertSucceeded(adapter);
+    if (answer.purchase_state == 1) {
+      Refuse(kRefuseCancelled);
+      return true;
+    }
+    if (has_pending && answer.purchase_state == 2) {
+      Refuse(kRefusePending);
+      return true;
+    }
+    LogSucceeded(store);
+    return false;
+  }
+  // "Validating <store> receipt was successful, Now updating the data".
+  static void LogSucceeded(const char* store);
+
   // Runs one receipt insert on the database.
   using InsertCall =
       std::function<void(BillerDatabase&, const BillerDatabase::InsertReceiptCallback&)>;
@@ -183,6 +251,7 @@ class StoreFlow : public std::enable_shared_from_this<StoreFlow> {
                    const std::string& client_timezone) const;
 
  private:
+  [[noreturn]] static void AssertSucceeded(const char* adapter);
   void OnInserted(BillerDatabase::InsertReceiptResult result, const InsertAnswer& answer) const;
 
   const StoreTraits& store_;
@@ -197,6 +266,82 @@ using Flow = std::shared_ptr<const StoreFlow>;
 
 // True when `key` names a non-empty string of `receipt`.
 bool HasText(const Json& receipt, const char* key);
+
+// A store reached with an access token from a cache (Google Play, OneStore):
+// what its flow's lines name.
+struct TokenStore {
+  StoreTraits traits;
+  RetryStep token_step;
+  RetryStep receipt_step;
+  const char* service;          // the lines of a session without the store's client id
+  const char* invalid_receipt;  // the line of a receipt lacking one of `keys`
+  const char* asking;           // heads the line of each purchase query
+  const char* adapter;          // the assert on an answer of an unknown code
+  const char* store;            // the line of a purchase found
+  bool has_pending;             // purchase state 2 is a pending purchase
+  const char* keys[3];          // the receipt's texts the query sends, in this order
+};
+
+// What a token store's flow calls: its cache, its query and its insert.
+template <typename Answer>
+struct TokenStoreCalls {
+  using Texts = std::array<std::string, 3>;
+  std::function<AccessTokenKey(const ClientSession&)> key;  // the session's cache entry
+  std::function<void(const AccessTokenKey&, AccessTokenCallback)> get_token;
+  std::function<void(const AccessTokenKey&, const std::string& token)> drop_token;
+  // One purchase query for the receipt's texts under TokenStore::keys.
+  std::function<void(const Texts&, const std::string& token, StoreFlow::Completion<Answer>)> query;
+  std::function<void(const Flow&, const Answer&)> insert;
+};
+
+// The purchase step of a token store: asks the store with the cache's
+// token (retried while the store cannot be reached), reads its verdict and
+// records a purchase found.
+template <typename Answer>
+void AskTokenStore(const TokenStore& store, const TokenStoreCalls<Answer>& calls,
+                   const Flow& flow) {
+  const std::initializer_list<const char*> keys = {store.keys[0], store.keys[1], store.keys[2]};
+  if (flow->RefuseWithoutTexts(keys, store.invalid_receipt)) return;
+  // Every attempt takes the token the cache holds then; one the store
+  // rejects (revoked, expired early) is renewed once before its word is taken.
+  const AccessTokenKey key = calls.key(*flow->request()->session);
+  TokenQuery<Answer> query;
+  query.get_token = [key, calls](AccessTokenCallback callback) {
+    calls.get_token(key, std::move(callback));
+  };
+  query.drop_token = [key, calls](const std::string& token) { calls.drop_token(key, token); };
+  query.query = [&store, calls, flow](const std::string& token,
+                                      StoreFlow::Completion<Answer> done) {
+    flow->LogAsking(store.asking, {store.keys[0], store.keys[1], store.keys[2]});
+    const Json& receipt = flow->receipt();
+    calls.query({receipt.GetString(store.keys[0]), receipt.GetString(store.keys[1]),
+                 receipt.GetString(store.keys[2])},
+                token, std::move(done));
+  };
+  flow->template AskWithToken<Answer>(
+      store.receipt_step, std::move(query), [&store, calls, flow](const Answer& answer) {
+        if (!flow->RefusePurchase(answer, store.adapter, store.store, store.has_pending)) {
+          calls.insert(flow, answer);
+        }
+      });
+}
+
+// A token store's flow: the token step, then AskTokenStore.
+template <typename Answer>
+void RunTokenStore(const TokenStore& store, TokenStoreCalls<Answer> calls,
+                   std::shared_ptr<Request> request, Json receipt, PlayerAccount account,
+                   std::shared_ptr<ExponentialBackoff> back_off) {
+  const std::string client_id = calls.key(*request->session).account;
+  auto flow = std::make_shared<const StoreFlow>(store.traits, std::move(request),
+                                                std::move(receipt), std::move(account),
+                                                std::move(back_off));
+  flow->RequestToken(
+      store.token_step, client_id, store.service,
+      [calls, flow](AccessTokenCallback callback) {
+        calls.get_token(calls.key(*flow->request()->session), std::move(callback));
+      },
+      [&store, calls, flow] { AskTokenStore(store, calls, flow); });
+}
 
 }  // namespace tvx
 

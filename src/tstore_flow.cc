@@ -75,17 +75,16 @@ void OnValidated(const Flow& flow, const Rvr& response) {
   if (response.code != Rvr::kSuccess) LOG(FATAL) << "Assert failed: response.code == Rvr::kSuccess";
 
   const Json& receipt = flow->receipt();
-  TStoreReceiptRow row;
-  row.owner = flow->owner();
+  auto row = flow->NewRow<TStoreReceiptRow>();
+  row.requested_product_ids = RequestedProductIds(receipt);
   row.is_test = receipt.GetBool(kTStoreTestKey);
   row.txid = receipt.GetString(kTStoreTxidKey);
   row.appid = receipt.GetString(kTStoreAppidKey);
   row.signdata = receipt.GetString(kTStoreSigndataKey);
-  row.requested_product_ids = RequestedProductIds(receipt);
   for (const TStoreAdapter::Product& product : response.products) {
     row.verified_product_ids.push_back(product.product_id);
   }
-  LOG(INFO) << "Validating OneStore receipt was successful, Now updating the data";
+  StoreFlow::LogSucceeded("OneStore");
   flow->InsertThenAnswer(&BillerDatabase::InsertTStoreReceipt, row,
                          {response.decoded_receipt, nullptr, nullptr});
 }

@@ -194,15 +194,6 @@ TEST(AppleAppStoreRequestBodyTest, ReceiptDataCannotAddMembers) {
   EXPECT_EQ(body.GetString("receipt-data"), hostile);
 }
 
-TEST(AppleAppStoreQuantityTest, SignedSixtyFourBitRange) {
-  EXPECT_EQ(ParseAppleAppStoreQuantity("9223372036854775807"), INT64_MAX);
-  EXPECT_EQ(ParseAppleAppStoreQuantity("-9223372036854775808"), INT64_MIN);
-  EXPECT_EQ(ParseAppleAppStoreQuantity("-0"), 0);
-  EXPECT_EQ(ParseAppleAppStoreQuantity("-9223372036854775809"), std::nullopt);
-  EXPECT_EQ(ParseAppleAppStoreQuantity("18446744073709551616"), std::nullopt);
-  EXPECT_EQ(ParseAppleAppStoreQuantity("-"), std::nullopt);
-}
-
 TEST(AppleAppStoreDateTest, DateAndTimeAreReadAsUtcAndTheZoneIsCarried) {
   const struct {
     const char* text;
@@ -239,16 +230,6 @@ TEST(AppleAppStoreDateTest, UnreadableDatesLeaveTheResultAlone) {
   }
   EXPECT_EQ(date.epoch_seconds, 42);
   EXPECT_EQ(date.zone, "kept");
-}
-
-TEST(AppleAppStoreDateTest, AZoneThatIsNoPosixZoneIsLoggedNotRefused) {
-  testing::LogCapture log;
-  AppleAppStoreDate date;
-  ASSERT_TRUE(ConvertAppleAppStoreDate("2019-03-05 08:24:36 PST8PDT", &date));
-  EXPECT_EQ(date.epoch_seconds, 1551774276);
-  EXPECT_EQ(log.Count(google::GLOG_ERROR, "Wrong Apple Appstore purchase date. purchase_date="
-                                          "2019-03-05 08:24:36 PST8PDT"),
-            1);
 }
 
 }  // namespace

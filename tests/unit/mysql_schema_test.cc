@@ -1,4 +1,3 @@
-#include "build_paths.h"
 #include "src/mysql_schema.h"
 
 #include <gtest/gtest.h>
@@ -22,22 +21,6 @@ TEST(SchemaScriptTest, TrimsAndReplacesEveryPlaceholder) {
   EXPECT_EQ(PrepareSchemaScript("[CHARACTER_SET]", "UTF8"), "utf8mb4");
   EXPECT_EQ(PrepareSchemaScript("[CHARACTER_SET]", "utf8mb3"), "utf8mb3");
   EXPECT_EQ(PrepareSchemaScript("[CHARACTER_SET]", "latin1"), "latin1");
-}
-
-TEST(SchemaScriptTest, ShippedScriptHasThePlaceholderAndNoDelimiters) {
-  // The export wraps the script between "DELIMITER $$" and "$$": a "$$"
-  // inside would end it early.
-  const std::string path = std::string(BILLER_SOURCE_DIR) + kSchemaScriptPath;
-  FILE* file = std::fopen(path.c_str(), "rb");
-  ASSERT_NE(file, nullptr) << path;
-  std::string text;
-  char chunk[4096];
-  for (size_t n; (n = std::fread(chunk, 1, sizeof(chunk), file)) > 0;) text.append(chunk, n);
-  std::fclose(file);
-  EXPECT_NE(text.find(kCharacterSetPlaceholder), std::string::npos);
-  EXPECT_EQ(text.find("$$"), std::string::npos);
-  EXPECT_EQ(text.find("DELIMITER"), std::string::npos);
-  EXPECT_EQ(text.find("DROP TABLE"), std::string::npos);
 }
 
 }  // namespace

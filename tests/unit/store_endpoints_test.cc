@@ -21,16 +21,6 @@ class StoreEndpointsTest : public ::testing::Test {
   }
 };
 
-TEST_F(StoreEndpointsTest, AbsentArgumentMeansTheRealStores) {
-  std::string error;
-  ASSERT_TRUE(SetStoreEndpoints(Json(), &error));
-  auto endpoints = GetStoreEndpoints();
-  EXPECT_EQ(endpoints->google_api_base, "https://www.googleapis.com");
-  EXPECT_EQ(endpoints->apple_sandbox_url, "https://sandbox.itunes.apple.com/verifyReceipt");
-  EXPECT_EQ(endpoints->p4_qa_base_url_service.substr(endpoints->p4_qa_base_url_service.size() - 10),
-            "/baseUrls/");
-}
-
 TEST_F(StoreEndpointsTest, MembersGivenOverrideTheirDefaultOnly) {
   std::string error;
   ASSERT_TRUE(SetStoreEndpoints(Overrides(R"({"google_oauth_token_url":"http://127.0.0.1:9/t",

@@ -25,6 +25,7 @@
 #include "src/retry_policy.h"
 #include "src/store_endpoints.h"
 #include "tests/support/fake_store_server.h"
+#include "tests/support/log_capture.h"
 
 namespace tvx::testing {
 namespace {
@@ -154,7 +155,7 @@ constexpr Insert kFailed = BillerDatabase::kInsertFailed;
 const Case kCases[] = {
     {"GoogleNew", kGoogle, {Ok(kGooglePurchase)}, kNew, V::kSuccess, 1, "success_count",
      "CALL sp_insert_receipt_google_play2('<client>', '<player>', '<guest>', '<com.pkg>', "
-     "'<gem>', '<tok>', '<androidpublisher#productPurchase>', '<1700000000123>', '<UTC>', 0, 1, "
+     "'<gem>', '<tok\nE1207 forged>', '<androidpublisher#productPurchase>', '<1700000000123>', '<UTC>', 0, 1, "
      "'<GPA.1>', 1, 1, '<>') "},
     {"GoogleDuplicate", kGoogle, {Ok(kGooglePurchase)}, kDuplicate, V::kFailAlreadyProvisioned,
      1, "already_provisioned_receipts_count", "CALL sp_insert_receipt_google_play2("},
@@ -199,7 +200,7 @@ const Case kCases[] = {
      {Ok(R"({"status":0,"detail":"0000","message":"ok","count":0,"product":[]})")}, kNew,
      kProductMismatch, 1, nullptr, nullptr},
     {"PlayStationNew", kP4, {Ok(kEntitlement)}, kNew, V::kSuccess, 1, "success_count",
-     "CALL sp_insert_receipt_p4store('<client>', '<player>', '<guest>', '7', '<ent>', '<code>', "
+     "CALL sp_insert_receipt_p4store('<client>', '<player>', '<guest>', '7', '<ent>', '<auth-code-7>', "
      "'<dev>', '0', '5', '2')"},
     {"PlayStationDuplicate", kP4, {Ok(kEntitlement)}, kDuplicate, V::kFailAlreadyProvisioned, 1,
      "already_provisioned_receipts_count", "CALL sp_insert_receipt_p4store("},
@@ -212,6 +213,12 @@ const Case kCases[] = {
     {"PlayStationIsAskedOnce", kP4, {Status(503), Ok(kEntitlement)}, kNew,
      kServiceProviderCommunicationError, 1, nullptr, nullptr},
 };
+
+// A client's text that would start a log line of its own if written raw.
+constexpr char kForgedLine[] = "\nE1207 forged";
+const std::string kForgedToken = std::string("tok") + kForgedLine;
+// A PlayStation authorization code: a credential no log line may carry.
+constexpr char kAuthCode[] = "auth-code-7";
 
 ValidationStatistics& StatisticsOf(Store store) {
   switch (store) {
@@ -226,11 +233,11 @@ ValidationStatistics& StatisticsOf(Store store) {
 
 std::string ReceiptOf(Store store) {
   switch (store) {
-    case kGoogle: return MakeGooglePlayReceipt("com.pkg", "gem", "tok");
+    case kGoogle: return MakeGooglePlayReceipt("com.pkg", "gem", kForgedToken);
     case kOneStore: return MakeOneStoreReceiptV5("pid", "com.pkg", "gem");
     case kApple: return MakeAppleAppStoreReceipt("MIIabc==", "gem", 1);
     case kTStore: return MakeOneStoreReceipt("tx", "app", "sig", {"gem"}, false);
-    case kP4: return MakeP4StoreReceipt("ent", 2, 7, "code");
+    case kP4: return MakeP4StoreReceipt("ent", 2, 7, kAuthCode);
   }
   return "";
 }
@@ -365,6 +372,7 @@ TEST_P(StoreFlowTest, OneAnswerItsCountsAndItsInsert) {
   const int64_t executions = Counter(statistics, "execution_count");
   const int64_t total = Counter(the_total_statistics, "execution_count");
 
+  LogCapture log;
   auto client = std::make_shared<AnswerCollector>();
   boost::asio::post(*io_.io(), [request = MakeRequest(client)] {
     BillingAgent::OnReceiptValidationRequested(request);
@@ -382,6 +390,10 @@ TEST_P(StoreFlowTest, OneAnswerItsCountsAndItsInsert) {
   for (const char* name : kOutcomes) {
     const bool moves = c.outcome && std::string(c.outcome) == name;
     EXPECT_EQ(Counter(statistics, name) - before[name], moves ? 1 : 0) << name;
+  }
+  for (google::LogSeverity severity : {google::GLOG_INFO, google::GLOG_WARNING, google::GLOG_ERROR}) {
+    EXPECT_EQ(log.Count(severity, kForgedLine), 0) << "a client's text reached a log line raw";
+    EXPECT_EQ(log.Count(severity, kAuthCode), 0) << "an authorization code was logged";
   }
   const std::vector<std::string> statements = database_->statements();
   if (!c.statement) {
