@@ -180,21 +180,10 @@ TEST_F(AppleServerApiTest, ProductionNeverAsksTheSandboxAndHttpTakesBothForms) {
   EXPECT_EQ(ValidateId(".."), ValidationResponse::kFailWrongReceipt);
   EXPECT_EQ(api_.RequestCount(Api::kProduction), 2);
 
-  const std::string session_body =
-      HttpPost(biller_->http_port(), "/v1/authentication", R"({"biller_client_id": "c1"})").body;
-  Json session;
-  ASSERT_TRUE(session.FromString(session_body)) << session_body;
-  Json body = Json::Object();
-  body.SetString("sessionid", session.GetString("sessionid"));
-  body.SetString("player_id", "p1");
-  body.SetString("player_service_provider", "guest");
-  body.SetString("signed_transaction", Signed("H-1"));
-  body.SetString("product_id", "gem_100");
-  const HttpResult result =
-      HttpPost(biller_->http_port(), "/v1/validation/appleappstore", body.ToString());
-  Json answer;
-  ASSERT_TRUE(answer.FromString(result.body)) << result.body;
-  EXPECT_EQ(answer.GetInteger("result"), 0) << result.body;
+  EXPECT_EQ(ValidateOverHttp(*biller_, "/v1/validation/appleappstore", OpenHttpSession(*biller_),
+                             JsonObject({{"signed_transaction", Signed("H-1")},
+                                         {"product_id", "gem_100"}})),
+            0);
   EXPECT_EQ(QueryRows(*biller_, kRowQuery).size(), 1u);
 }
 

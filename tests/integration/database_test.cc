@@ -1,10 +1,12 @@
 // The receipt database against the test MariaDB: the shipped procedures, the
-// mapping of their answers and exact storage of awkward texts.
+// mapping of their answers, exact storage of awkward texts and races.
 #include "src/database.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <optional>
+#include <thread>
 #include <vector>
 
 #include "src/billing_statistics.h"
@@ -178,6 +180,32 @@ TEST_F(DatabaseTest, UnexpectedProcedureAnswersAreFailures) {
 
   // Failed statements are timed too.
   EXPECT_EQ(TimedInserts(*db_) - timed_before, 2);
+}
+
+TEST_F(DatabaseTest, ConcurrentInsertsOfOnePurchaseGiveExactlyOneNew) {
+  constexpr int kCalls = 50;
+  std::atomic<int> succeeded{0}, duplicated{0}, other{0}, done{0};
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kCalls; ++i) {
+    threads.emplace_back([&] {
+      db_->InsertAppleAppStoreReceipt(
+          {kOwner, false, "r", "gem", 1, "same", "same", "d", "z", "d", "z"},
+          [&](const Result& result) {
+            (result == BillerDatabase::kInsertSucceeded   ? succeeded
+             : result == BillerDatabase::kInsertDuplicated ? duplicated
+                                                           : other)++;
+            ++done;
+          });
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  for (int i = 0; i < 600 && done < kCalls; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_EQ(succeeded, 1);
+  EXPECT_EQ(duplicated, kCalls - 1);
+  EXPECT_EQ(other, 0);
+  EXPECT_EQ(Value("SELECT COUNT(*) FROM tb_receipt_apple_appstore2"), "1");
 }
 
 }  // namespace

@@ -138,17 +138,6 @@ TEST_F(OperationsTest, MetricsCountTheAnswersStoreRequestsAndInserts) {
   EXPECT_TRUE(build_info);
 }
 
-// The biller's pid, found by its working folder.
-pid_t PidOf(const BillerProcess& biller) {
-  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-    std::error_code ec;
-    if (std::filesystem::read_symlink(entry.path() / "cwd", ec) == biller.work_dir()) {
-      return std::atoi(entry.path().filename().c_str());
-    }
-  }
-  return -1;
-}
-
 TEST(OperationsProcessTest, NotifiesSystemdReopensLogsOnHangupAndReadsThePasswordFile) {
   const TestDatabase db = TestDatabase::FromEnvironment();
   if (!db.available()) GTEST_SKIP() << "no test database";
@@ -176,7 +165,7 @@ TEST(OperationsProcessTest, NotifiesSystemdReopensLogsOnHangupAndReadsThePasswor
   ASSERT_TRUE(biller.running()) << biller.Log();
   EXPECT_EQ(next_notification(), "READY=1");
 
-  const pid_t pid = PidOf(biller);
+  const pid_t pid = biller.pid();
   ASSERT_GT(pid, 0);
   for (int i = 0; i < 2; ++i) ASSERT_EQ(::kill(pid, SIGHUP), 0);
   EXPECT_TRUE(biller.WaitForLog("log files reopened"));

@@ -33,6 +33,7 @@ TEST(StartupTest, UnusableOptionsEndTheProcessNamingTheProblem) {
   } cases[] = {
       {flags({"--protobuf_listen_port=65616"}),
        "--protobuf_listen_port=65616 is not a port (0..65535)"},
+      {flags({"--http_listen_port=-1"}), "--http_listen_port=-1 is not a port (0..65535)"},
       {flags({"--tcp_max_connections=-1"}), "--tcp_max_connections=-1 must not be negative"},
       {flags({"--bind_address=localhost"}), "--bind_address=localhost is not an IP address"},
       {flags({"--mysql_pw_file=/nonexistent/pw"}), "--mysql_pw_file: cannot open /nonexistent/pw"},
@@ -40,6 +41,10 @@ TEST(StartupTest, UnusableOptionsEndTheProcessNamingTheProblem) {
        "If the export_db_schema_to_file is not empty, the "
        "--biller_use_db_auto_schema_generation option must be false."},
       {{.flags = {"--mysql_db_character_set="}}, "Wrong the mysql_db_character_set option"},
+      {{.flags = {"--protobuf_listen_port=" + std::to_string(busy_port), "--api_service_port=0"}},
+       "failed to start tcp server"},
+      {{.flags = {"--api_service_port=" + std::to_string(busy_port)}},
+       "cannot start the api service on port"},
       {{.flags = {"--http_listen_port=" + std::to_string(busy_port)}},
        "failed to start http server\nbiller-server: the HTTP listener could not open (see the "
        "line before): choose another --http_listen_port"},
@@ -100,18 +105,6 @@ TEST(StartupTest, BypassModeIsAWarningAndSigtermStopsCleanly) {
   EXPECT_EQ(biller.Stop(), std::optional<int>(0)) << biller.Log();
   EXPECT_NE(biller.Log().find("] Quit"), std::string::npos);
   EXPECT_TRUE(client.WaitForClose());
-}
-
-TEST(StartupTest, PortsInUseEndStartUp) {
-  BillerProcess first({.flags = {"--bypass=true"}});
-  ASSERT_TRUE(first.running());
-  ASSERT_TRUE(LoopbackConnection().Connect(first.api_port(), 10s)) << first.Log();
-  std::string log =
-      RunUntilRefused({.flags = {"--protobuf_listen_port=" + std::to_string(first.tcp_port()),
-                                 "--api_service_port=0"}});
-  EXPECT_NE(log.find("failed to start tcp server"), std::string::npos) << log;
-  log = RunUntilRefused({.flags = {"--api_service_port=" + std::to_string(first.api_port())}});
-  EXPECT_NE(log.find("cannot start the api service on port"), std::string::npos) << log;
 }
 
 TEST(StartupTest, TcpPortZeroRunsWithoutATcpServer) {
