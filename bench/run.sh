@@ -145,6 +145,8 @@ EOF
 # start_biller [flags...]: a fresh biller, logging to files as in production.
 start_biller() {
   rm -rf "$work/logs" && mkdir -p "$work/logs"
+  # The allocator setting of packaging/biller.service.
+  GLIBC_TUNABLES=glibc.malloc.tcache_count=128 \
   ./build/biller-server --protobuf_listen_port="$tcp_port" --http_listen_port="$http_port" \
       --api_service_port=0 --mysql_server_url="127.0.0.1:$db_port" --mysql_id=biller \
       --mysql_pw=biller --arguments_file="$work/arguments.json" \

@@ -28,6 +28,17 @@ const std::array<unsigned char, 32>& ProcessKey() {
   return key;
 }
 
+std::string Hex(const unsigned char* bytes, unsigned int length) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string hex;
+  hex.reserve(length * 2);
+  for (unsigned int i = 0; i < length; ++i) {
+    hex.push_back(kHex[bytes[i] >> 4]);
+    hex.push_back(kHex[bytes[i] & 0x0f]);
+  }
+  return hex;
+}
+
 }  // namespace
 
 std::string KeyedDigest(std::string_view data) {
@@ -38,14 +49,16 @@ std::string KeyedDigest(std::string_view data) {
             reinterpret_cast<const unsigned char*>(data.data()), data.size(), mac, &length)) {
     LOG(FATAL) << "Assert failed: HMAC";
   }
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string hex;
-  hex.reserve(length * 2);
-  for (unsigned int i = 0; i < length; ++i) {
-    hex.push_back(kHex[mac[i] >> 4]);
-    hex.push_back(kHex[mac[i] & 0x0f]);
+  return Hex(mac, length);
+}
+
+std::string Sha256Hex(std::string_view data) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (EVP_Digest(data.data(), data.size(), digest, &length, EVP_sha256(), nullptr) != 1) {
+    LOG(FATAL) << "Assert failed: EVP_Digest";
   }
-  return hex;
+  return Hex(digest, length);
 }
 
 int RsaPrivateKeyBits(const std::string& pem) {

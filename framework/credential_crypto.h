@@ -14,6 +14,9 @@ namespace tvx::crypto {
 // process; the digest cannot be reversed or precomputed by anyone outside it.
 std::string KeyedDigest(std::string_view data);
 
+// SHA-256 of `data` as 64 lowercase hexadecimal digits.
+std::string Sha256Hex(std::string_view data);
+
 // The modulus size in bits of an unencrypted RSA private key in PEM text;
 // 0 when the text is not such a key.
 int RsaPrivateKeyBits(const std::string& pem);

@@ -68,11 +68,9 @@ bool SameHeaderName(const std::string& a, const std::string& b) {
 // by the multi service while curl works on it; the easy handle belongs to the
 // service.
 struct Transfer {
-  ~Transfer() { curl_slist_free_all(headers); }
-
   CURL* easy = nullptr;
   std::string url;
-  curl_slist* headers = nullptr;
+  std::shared_ptr<const curl_slist> headers;  // the client's, shared until it changes them
   std::shared_ptr<const std::string> body;  // POST when set; curl reads it in place
   long connect_timeout_ms = 0;
   long timeout_ms = 0;
@@ -112,9 +110,12 @@ size_t OnBodyBytes(char* data, size_t size, size_t count, void* user) {
 // looks for a connection. Open connections are thus bounded by the most
 // requests in flight at once in the last two minutes.
 //
-// Easy handles: a finished transfer's handle is reset and kept for the next
-// request (up to kIdleEasyHandles), which saves making and freeing curl's
-// per-transfer state for every request.
+// Easy handles: a finished transfer's handle is kept for the next request
+// (up to kIdleEasyHandles), which saves making and freeing curl's
+// per-transfer state for every request. A kept handle keeps the options
+// every request shares (set once, when the handle is made); each request
+// sets only its own. A handle kept with another CA file than the next
+// request's is reset and set up again.
 class CurlMultiService : public boost::asio::execution_context::service {
  public:
   using Clock = boost::asio::steady_timer::clock_type;
@@ -148,14 +149,14 @@ class CurlMultiService : public boost::asio::execution_context::service {
 
   ~CurlMultiService() override {
     shut_down_ = true;
-    for (CURL* easy : idle_easy_) curl_easy_cleanup(easy);
+    for (IdleEasy& idle : idle_easy_) curl_easy_cleanup(idle.easy);
     curl_multi_cleanup(multi_);
   }
 
   // Any thread.
   void Add(std::unique_ptr<Transfer> transfer) {
     boost::asio::post(strand_, [this, transfer = std::move(transfer)]() mutable {
-      transfer->easy = TakeEasy();
+      transfer->easy = TakeEasy(transfer->ca_file);
       Configure(*transfer);
       CURL* easy = transfer->easy;
       // curl asks to act at once on the new transfer (a 0 ms timeout from
@@ -167,7 +168,7 @@ class CurlMultiService : public boost::asio::execution_context::service {
       const bool act_now = std::exchange(act_now_, false);
       if (added != CURLM_OK) {
         LOG(ERROR) << "HttpClient: curl_multi_add_handle failed: " << curl_multi_strerror(added);
-        ReleaseEasy(easy);
+        ReleaseEasy(easy, transfer->ca_file);
         Complete(std::move(transfer), CURLE_FAILED_INIT, 0);
         return;
       }
@@ -206,46 +207,58 @@ class CurlMultiService : public boost::asio::execution_context::service {
     transfers_.clear();
   }
 
-  // An easy handle with curl's default options: a kept one, or a new one.
-  CURL* TakeEasy() {
+  // An easy handle set up with the shared options and `ca_file`: a kept
+  // one, or a new one. Its per-request options are still the last
+  // request's; Configure replaces every one of them.
+  CURL* TakeEasy(const std::string& ca_file) {
     if (!idle_easy_.empty()) {
-      CURL* easy = idle_easy_.back();
+      IdleEasy idle = std::move(idle_easy_.back());
       idle_easy_.pop_back();
-      return easy;
+      if (idle.ca_file != ca_file) {
+        curl_easy_reset(idle.easy);
+        SetSharedOptions(idle.easy, ca_file);
+      }
+      return idle.easy;
     }
     CURL* easy = curl_easy_init();
     if (!easy) LOG(FATAL) << "HttpClient: curl_easy_init failed";
+    SetSharedOptions(easy, ca_file);
     return easy;
   }
 
-  // Takes back a handle that is in no multi handle.
-  void ReleaseEasy(CURL* easy) {
+  // Takes back a handle that is in no multi handle, with the CA file it was
+  // set up with. The handle still points at its finished request's
+  // transfer, headers and body; curl reads none of them before the next
+  // Configure sets its own, and curl_easy_cleanup frees none of them.
+  void ReleaseEasy(CURL* easy, const std::string& ca_file) {
     if (idle_easy_.size() >= kIdleEasyHandles) {
       curl_easy_cleanup(easy);
       return;
     }
-    // Forgets the finished request's options and state; the handle no longer
-    // refers to its transfer, headers or body.
-    curl_easy_reset(easy);
-    idle_easy_.push_back(easy);
+    idle_easy_.push_back(IdleEasy{easy, ca_file});
   }
 
-  // Sets every option a request uses on its (default-reset) easy handle.
-  static void Configure(Transfer& transfer) {
-    CURL* easy = transfer.easy;
-    curl_easy_setopt(easy, CURLOPT_URL, transfer.url.c_str());
+  // The options every request of a handle set up with `ca_file` shares.
+  static void SetSharedOptions(CURL* easy, const std::string& ca_file) {
     curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, transfer.connect_timeout_ms);
-    curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, transfer.timeout_ms);
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
-    if (!transfer.ca_file.empty()) curl_easy_setopt(easy, CURLOPT_CAINFO, transfer.ca_file.c_str());
+    // curl copies the text.
+    if (!ca_file.empty()) curl_easy_setopt(easy, CURLOPT_CAINFO, ca_file.c_str());
     curl_easy_setopt(easy, CURLOPT_TCP_KEEPALIVE, 1L);
     curl_easy_setopt(easy, CURLOPT_USERAGENT, "talvex-biller");
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &OnBodyBytes);
-    curl_easy_setopt(easy, CURLOPT_WRITEDATA, &transfer);
     curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kReceiveBufferBytes);
+  }
+
+  // Sets every option that differs between requests.
+  static void Configure(Transfer& transfer) {
+    CURL* easy = transfer.easy;
+    curl_easy_setopt(easy, CURLOPT_URL, transfer.url.c_str());
+    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, transfer.connect_timeout_ms);
+    curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, transfer.timeout_ms);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, &transfer);
     if (transfer.body) {
       curl_easy_setopt(easy, CURLOPT_POST, 1L);
       curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE,
@@ -254,7 +267,8 @@ class CurlMultiService : public boost::asio::execution_context::service {
     } else {
       curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
     }
-    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, transfer.headers);
+    // curl only reads the list.
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, const_cast<curl_slist*>(transfer.headers.get()));
   }
 
   static int OnSocket(CURL*, curl_socket_t fd, int what, void* self, void*) {
@@ -403,7 +417,7 @@ class CurlMultiService : public boost::asio::execution_context::service {
       transfers_.erase(it);
       long status = 0;
       curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
-      ReleaseEasy(easy);
+      ReleaseEasy(easy, transfer->ca_file);
       Complete(std::move(transfer), result, status);
     }
   }
@@ -437,7 +451,11 @@ class CurlMultiService : public boost::asio::execution_context::service {
   // thread runs the context any more).
   std::unordered_map<curl_socket_t, std::shared_ptr<SocketWatch>> sockets_;
   std::unordered_map<CURL*, std::unique_ptr<Transfer>> transfers_;
-  std::vector<CURL*> idle_easy_;  // reset, in no multi handle
+  struct IdleEasy {
+    CURL* easy;
+    std::string ca_file;  // the handle's CURLOPT_CAINFO; empty: the system's
+  };
+  std::vector<IdleEasy> idle_easy_;  // in no multi handle
 };
 
 boost::asio::execution_context::id CurlMultiService::id;
@@ -489,6 +507,7 @@ void HttpClient::SetHeader(const std::string& name, const std::string& value) {
     LOG(ERROR) << "HttpClient: header refused: " << name;
     return;
   }
+  header_list_.reset();
   for (auto& header : headers_) {
     if (SameHeaderName(header.first, name)) {
       header.second = value;
@@ -498,7 +517,10 @@ void HttpClient::SetHeader(const std::string& name, const std::string& value) {
   headers_.emplace_back(name, value);
 }
 
-void HttpClient::ResetHeader() { headers_.clear(); }
+void HttpClient::ResetHeader() {
+  headers_.clear();
+  header_list_.reset();
+}
 
 void HttpClient::SetTimeouts(int64_t connect_timeout_ms, int64_t total_timeout_ms) {
   if (connect_timeout_ms > 0) connect_timeout_ms_ = connect_timeout_ms;
@@ -533,14 +555,20 @@ void HttpClient::Send(const std::string& url, std::shared_ptr<const std::string>
   transfer->ca_file = ca_file_;
   transfer->handler = std::move(handler);
   transfer->body = std::move(body);
-
-  for (const auto& [name, value] : headers_) {
-    // "Name;" is curl's way of sending a header with an empty value.
-    const std::string line = value.empty() ? name + ";" : name + ": " + value;
-    transfer->headers = curl_slist_append(transfer->headers, line.c_str());
+  if (!header_list_) {
+    curl_slist* list = nullptr;
+    for (const auto& [name, value] : headers_) {
+      // "Name;" is curl's way of sending a header with an empty value.
+      const std::string line = value.empty() ? name + ";" : name + ": " + value;
+      list = curl_slist_append(list, line.c_str());
+    }
+    // Stores answer at once; waiting for "100 Continue" would only add a delay.
+    list = curl_slist_append(list, "Expect:");
+    header_list_.reset(list, [](const curl_slist* l) {
+      curl_slist_free_all(const_cast<curl_slist*>(l));
+    });
   }
-  // Stores answer at once; waiting for "100 Continue" would only add a delay.
-  transfer->headers = curl_slist_append(transfer->headers, "Expect:");
+  transfer->headers = header_list_;
 
   boost::asio::use_service<CurlMultiService>(*io).Add(std::move(transfer));
 }

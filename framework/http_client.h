@@ -21,6 +21,8 @@
 
 #include "framework/io_service.h"
 
+struct curl_slist;
+
 namespace tvx {
 namespace http {
 
@@ -71,7 +73,7 @@ std::string MakeFormBody(const std::vector<std::pair<std::string, std::string>>&
 }  // namespace http
 
 // One client's headers and settings; each request copies them when it is
-// sent. Not thread-safe: configure it, then send from one thread at a time.
+// sent (the header lines are built once and shared until they change). Not thread-safe: configure it, then send from one thread at a time.
 // Requests may be in flight in any number; each handler runs once, on a
 // thread of the io context, never inside PostAsync or GetAsync.
 class HttpClient {
@@ -118,6 +120,7 @@ class HttpClient {
 
   std::weak_ptr<IoContext> io_;
   std::vector<std::pair<std::string, std::string>> headers_;
+  std::shared_ptr<const curl_slist> header_list_;  // headers_ as curl takes them; null: not built
   int64_t connect_timeout_ms_;
   int64_t timeout_ms_;
   size_t max_response_bytes_ = kDefaultMaxResponseBytes;

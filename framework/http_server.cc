@@ -118,11 +118,14 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   // Any thread. `seq` names the request the answer belongs to; an answer to a
   // request that was already answered for (time-out) is dropped.
-  void PostAnswer(uint64_t seq, int status, std::string body, std::string content_type) {
+  void PostAnswer(uint64_t seq, int status, std::string body, std::string content_type,
+                  http::Fields fields) {
     boost::asio::post(stream_.get_executor(),
                       [self = shared_from_this(), seq, status, body = std::move(body),
-                       content_type = std::move(content_type)]() mutable {
-                        self->OnAnswer(seq, status, std::move(body), std::move(content_type));
+                       content_type = std::move(content_type),
+                       fields = std::move(fields)]() mutable {
+                        self->OnAnswer(seq, status, std::move(body), std::move(content_type),
+                                       fields);
                       });
   }
 
@@ -208,11 +211,12 @@ class Connection : public std::enable_shared_from_this<Connection> {
     WriteAnswer(503, "no answer\n", "text/plain");
   }
 
-  void OnAnswer(uint64_t seq, int status, std::string body, std::string content_type) {
+  void OnAnswer(uint64_t seq, int status, std::string body, std::string content_type,
+                const http::Fields& fields) {
     if (closed_ || !awaiting_answer_ || seq != seq_) return;
     awaiting_answer_ = false;
     response_timer_.cancel();
-    WriteAnswer(status, std::move(body), content_type);
+    WriteAnswer(status, std::move(body), content_type, fields);
   }
 
   // An answer that ends the connection: the request could not be read.
@@ -223,7 +227,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
     WriteAnswer(status, text, "text/plain");
   }
 
-  void WriteAnswer(int status, std::string body, const std::string& content_type) {
+  void WriteAnswer(int status, std::string body, const std::string& content_type,
+                   const http::Fields& fields = {}) {
     if (closed_) return;
     // Only final statuses may be sent, and 204 and 304 carry no body.
     if (status < 200 || status > 599) status = 500;
@@ -232,6 +237,13 @@ class Connection : public std::enable_shared_from_this<Connection> {
     response_.version(version_);
     response_.result(static_cast<unsigned>(status));
     response_.set(bhttp::field::content_type, content_type);
+    for (const auto& [name, value] : fields) {
+      if (name.find_first_of("\r\n") != std::string::npos ||
+          value.find_first_of("\r\n") != std::string::npos) {
+        continue;
+      }
+      response_.insert(name, value);
+    }
     response_.keep_alive(keep_alive_);
     response_.body() = std::move(body);
     response_.prepare_payload();
@@ -315,7 +327,7 @@ class ResponseChannel final : public HttpSocket {
     // Every request ends in an answer, also when its handler forgot it.
     if (!answered_.exchange(true)) {
       LOG(ERROR) << "HttpServer: a handler let go of its request without answering";
-      Deliver(500, "no answer\n", "text/plain");
+      Deliver(500, "no answer\n", "text/plain", {});
     }
   }
 
@@ -325,15 +337,21 @@ class ResponseChannel final : public HttpSocket {
 
   bool SendResponse(int status, const std::string& body,
                     const std::string& content_type) override {
+    return SendResponse(status, body, content_type, {});
+  }
+
+  bool SendResponse(int status, const std::string& body, const std::string& content_type,
+                    const http::Fields& fields) override {
     if (answered_.exchange(true)) return false;
-    return Deliver(status, body, content_type);
+    return Deliver(status, body, content_type, fields);
   }
 
  private:
-  bool Deliver(int status, const std::string& body, const std::string& content_type) {
+  bool Deliver(int status, const std::string& body, const std::string& content_type,
+               const http::Fields& fields) {
     auto connection = connection_.lock();
     if (!connection) return false;
-    connection->PostAnswer(seq_, status, body, content_type);
+    connection->PostAnswer(seq_, status, body, content_type, fields);
     return true;
   }
 
@@ -353,6 +371,11 @@ void Connection::Dispatch() {
   request->target = std::string(message.target());
   request->path = request->target.substr(0, request->target.find('?'));
   request->body = std::move(message.body());
+  for (const std::string& name : state_->options.kept_headers) {
+    for (auto [at, end] = message.equal_range(name); at != end; ++at) {
+      request->headers.emplace_back(name, std::string(at->value()));
+    }
+  }
 
   const HttpServer::Handler* handler = state_->Find(request->path);
   if (!handler) return WriteAnswer(404, "not found\n", "text/plain");

@@ -16,10 +16,15 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace tvx {
 
 namespace http {
+
+// Header fields as (name, value) pairs.
+using Fields = std::vector<std::pair<std::string, std::string>>;
 
 // The parts of a received request that handlers read.
 struct Request2 {
@@ -27,6 +32,9 @@ struct Request2 {
   std::string target;  // path and query as sent
   std::string path;    // path alone
   std::string body;
+  // Only the fields named in HttpServerOptions::kept_headers, each
+  // occurrence in arrival order, under the name as registered.
+  Fields headers;
 };
 
 }  // namespace http
@@ -43,6 +51,12 @@ class HttpSocket {
   // Same with an explicit status code.
   virtual bool SendResponse(int status, const std::string& body,
                             const std::string& content_type) = 0;
+  // Same with extra response header fields; names and values must hold no
+  // line ends. A socket that cannot send fields answers without them.
+  virtual bool SendResponse(int status, const std::string& body, const std::string& content_type,
+                            const http::Fields& /*fields*/) {
+    return SendResponse(status, body, content_type);
+  }
 };
 
 struct HttpServerOptions {
@@ -68,6 +82,9 @@ struct HttpServerOptions {
   std::chrono::milliseconds response_timeout{30 * 60'000};
   // Connections accepted beyond this many open ones are closed at once.
   size_t max_connections = 10'000;
+  // Request header fields handed to handlers (names are matched without
+  // regard to case); all others are read and dropped.
+  std::vector<std::string> kept_headers;
 };
 
 class HttpServer {

@@ -12,6 +12,8 @@ packages=(
   libgflags-dev libgoogle-glog-dev
   libcurl4-openssl-dev libssl-dev
   libmariadb-dev mariadb-server mariadb-client
+  # Several billers: a Galera cluster (rsync state transfer) behind HAProxy.
+  galera-4 rsync haproxy
   prometheus-cpp-dev libsystemd-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   # Sanitizer and fuzz builds: clang with its sanitizer and libFuzzer

@@ -17,6 +17,15 @@
 -- database and could mangle text on its way to the table. (No quote characters in these comments: the
 -- exported script is read by the command-line client, which tracks quotes.)
 
+-- The SHA-256 of the script applied last (one row, written by the biller
+-- after the script succeeds): a start whose script has that digest skips the
+-- script, so that starting a biller runs no DDL on a current schema.
+CREATE TABLE IF NOT EXISTS tb_biller_schema_script (
+  id TINYINT UNSIGNED NOT NULL PRIMARY KEY,
+  script_sha256 CHAR(64) NOT NULL,
+  applied_at_utc DATETIME(6) NOT NULL
+) ENGINE=InnoDB;
+
 CREATE TABLE IF NOT EXISTS tb_receipt_google_play_v3 (
   id BIGINT UNSIGNED NOT NULL AUTO_INCREMENT,
   biller_client_id VARCHAR(255) NOT NULL,

@@ -15,6 +15,7 @@
 #include "src/billing_agent_state.h"
 #include "src/billing_statistics.h"
 #include "src/google_play_adapter.h"
+#include "src/http_rendering.h"
 #include "src/one_store_adapter.h"
 
 namespace tvx {
@@ -88,6 +89,7 @@ bool BillingAgent::Start(const std::string& io_group_name, uint16_t tcp_port,
   if (http_port != 0) {
     HttpServerOptions http_options;
     http_options.bind_address = FLAGS_bind_address;
+    http_options.kept_headers = {kHttpSessionHeader};
     the_http_server = HttpServer::Create(io_group_name, http_options);
     if (!the_http_server) LOG(FATAL) << "failed to start http server";
     the_http_server->RegisterHandler(kHttpAuthenticationPath, &OnHttpAuthentication);

@@ -8,6 +8,7 @@
 #include "src/billing_agent.h"
 #include "src/billing_agent_state.h"
 #include "src/billing_error.h"
+#include "src/http_rendering.h"
 #include "src/log_text.h"
 #include "src/session.h"
 
@@ -136,12 +137,29 @@ bool ReadOneStoreReceipt(const Json& body, std::string* receipt, std::string* er
   return true;
 }
 
+// The session header only repeats the body's session id: a load balancer
+// routes by the header and the biller serves the body's session, so a request
+// whose two ids differ would be served where its session may not live. Such a
+// request is refused rather than one of its ids trusted.
+bool SessionHeaderAgrees(const http::Fields& headers, const std::string& session_id,
+                         std::string* error_desc) {
+  for (const auto& [name, value] : headers) {
+    if (name == kHttpSessionHeader && value != session_id) {
+      *error_desc = "'sessionid' attribute differs from the " + std::string(kHttpSessionHeader) +
+                    " header";
+      return false;
+    }
+  }
+  return true;
+}
+
 void HandleValidation(HttpValidationEndpoint endpoint, const char* handler_name,
                       const std::shared_ptr<HttpSocket>& socket,
                       const std::shared_ptr<http::Request2>& request) {
   HttpValidationFields fields;
   std::string error;
-  if (!ParseHttpValidationBody(endpoint, request->body, &fields, &error)) {
+  if (!ParseHttpValidationBody(endpoint, request->body, &fields, &error) ||
+      !SessionHeaderAgrees(request->headers, fields.session_id, &error)) {
     LOG(WARNING) << "wrong receipt validation request: " << error;
     SendWrongParameterResponse(socket);
     return;

@@ -91,7 +91,9 @@ void Deliver(const std::shared_ptr<Request>& request,
   if (!RenderHttpResponseBody(*response, request->session.get(), &body)) {
     LOG(FATAL) << "Assert failed: false";
   }
-  request->http_client->SendResponse(body, "application/json");
+  request->http_client->SendResponse(
+      200, body, "application/json",
+      RenderHttpResponseFields(*response, request->session.get()));
 }
 
 }  // namespace

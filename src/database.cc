@@ -5,6 +5,7 @@
 #include <glog/logging.h>
 
 #include "framework/clock.h"
+#include "framework/credential_crypto.h"
 #include "src/billing_statistics.h"
 #include "src/database_statements.h"
 #include "src/mysql_schema.h"
@@ -58,10 +59,21 @@ BillerDatabaseMariadb::~BillerDatabaseMariadb() {
 
 bool BillerDatabaseMariadb::InstallSchema(const std::string& script) {
   if (!connection_) LOG(FATAL) << "Assert failed: connection_";
+  const std::string digest = crypto::Sha256Hex(script);
+  // A piece dropped by hand since is made again by the script.
+  if (SchemaScriptApplied(*connection_, digest) && FindSchemaProblem(*connection_).empty()) {
+    LOG(INFO) << "Sql schema is current: script sha256=" << digest;
+    return true;
+  }
   Mariadb::Error error;
   connection_->ExecuteQuerySync(script, &error);
   if (error) {
     LOG(ERROR) << error << ", script: " << script;
+    return false;
+  }
+  connection_->ExecuteQuerySync(RecordSchemaScriptStatement(digest), &error);
+  if (error) {
+    LOG(ERROR) << error << ", recording the schema script sha256=" << digest;
     return false;
   }
   return true;

@@ -209,7 +209,11 @@ void GooglePlayAdapter::OnAccessTokenResponse(http::TransportCode code,
                                               const AccessTokenCompletion& completion) {
   AccessTokenResponse answer;
   const boost::system::error_code ec = ReadAccessTokenAnswer(code, response, kTexts, &answer);
-  completion(ec, ec ? AccessTokenResponse() : answer);
+  if (ec) {
+    completion(ec, AccessTokenResponse());
+  } else {
+    completion(ec, answer);  // by reference; `ec ? ... : answer` copies it
+  }
 }
 
 std::string GooglePlayAdapter::PurchaseUrl(const std::string& api_base,
@@ -236,7 +240,11 @@ void GooglePlayAdapter::RequestReceiptValidation(const std::string& package_name
           http::TransportCode code, const http::Response& response) {
         ReceiptValidationResponse answer;
         const boost::system::error_code ec = ReadReceiptValidationAnswer(code, response, &answer);
-        completion(ec, ec ? ReceiptValidationResponse() : answer);
+        if (ec) {
+          completion(ec, ReceiptValidationResponse());
+        } else {
+          completion(ec, answer);  // by reference; `ec ? ... : answer` copies it
+        }
       },
       0);
 }

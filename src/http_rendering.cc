@@ -31,4 +31,10 @@ bool RenderHttpResponseBody(const Biller::Response& response, const ClientSessio
   return false;
 }
 
+http::Fields RenderHttpResponseFields(const Biller::Response& response,
+                                      const ClientSession* session) {
+  if (response.type() != Biller::kAuthentication || !session) return {};
+  return {{kHttpSessionHeader, util::ToString(session->id())}};
+}
+
 }  // namespace tvx

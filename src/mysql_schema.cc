@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 
 #include <glog/logging.h>
@@ -47,7 +48,29 @@ bool NotMigrated(Mariadb& connection, const std::string& older, const std::strin
   return new_rows == 0 && old_rows != 0;
 }
 
+constexpr char kSchemaScriptTable[] = "tb_biller_schema_script";
+
 }  // namespace
+
+bool SchemaScriptApplied(Mariadb& connection, const std::string& digest) {
+  // Looked up first so that a new database logs no failed query.
+  if (!TableExists(connection, kSchemaScriptTable)) return false;
+  Mariadb::Error error;
+  auto result_sets = connection.ExecuteQuerySync(
+      std::string("SELECT script_sha256 FROM ") + kSchemaScriptTable + " WHERE id = 1;", &error);
+  if (error || !result_sets || !result_sets->SeekNextResultSet() ||
+      result_sets->GetRowCount() != 1 || !result_sets->SeekNextRow()) {
+    return false;
+  }
+  return result_sets->GetString(0) == digest;
+}
+
+std::string RecordSchemaScriptStatement(const std::string& digest) {
+  return std::string("INSERT INTO ") + kSchemaScriptTable +
+         " (id, script_sha256, applied_at_utc) VALUES (1, '" + digest +
+         "', UTC_TIMESTAMP(6)) ON DUPLICATE KEY UPDATE script_sha256 = VALUES(script_sha256), "
+         "applied_at_utc = VALUES(applied_at_utc);";
+}
 
 std::string PrepareSchemaScript(const std::string& text, const std::string& character_set) {
   const auto last = text.find_last_not_of(kWhiteSpace);
@@ -125,46 +148,52 @@ void ExportSchemaScript(const std::string& address, const std::string& database,
   LOG(INFO) << "The script file has been generated: " << path;
 }
 
+std::string FindSchemaProblem(Mariadb& connection) {
+  // In the order of the checks. An older layout is checked right after the
+  // procedure of its current table (the entry before).
+  struct Piece {
+    bool table;
+    const char* name;
+    const char* missing;
+    const char* older_table = nullptr;
+    const char* not_migrated = nullptr;
+  };
+  static const Piece kPieces[] = {
+      {true, "tb_receipt_google_play_v3", "There is no google play table."},
+      {false, "sp_insert_receipt_google_play2", "There is no google play stored procedure.",
+       "tb_receipt_google_play",
+       "Validation failed: old google play data is not migrated yet, "
+       "Please refer to the link below to migrate your data: \n"
+       "sql/MIGRATION.md#google-play (in the biller's source tree)"},
+      {true, "tb_receipt_apple_appstore2", "There is no apple appstore table."},
+      {false, "sp_insert_receipt_apple_appstore", "There is no apple appstore stored procedure.",
+       "tb_receipt_apple_appstore",
+       "Validation failed: old appstore data is not migrated yet, "
+       "please execute below query to migrate appstore data: \n"
+       "'INSERT IGNORE INTO tb_receipt_apple_appstore2 SELECT * FROM "
+       "tb_receipt_apple_appstore;'"},
+      {true, "tb_receipt_tstore", "There is no tstore table."},
+      {false, "sp_insert_receipt_tstore", "There is no tstore stored procedure."},
+      {true, "tb_receipt_one_store", "There is no OneStore table."},
+      {false, "sp_insert_receipt_one_store", "There is no OneStore stored procedure."},
+      {true, "tb_receipt_p4store", "There is no PlayStation table."},
+      {false, "sp_insert_receipt_p4store", "There is no PlayStation stored procedure."},
+  };
+  for (size_t i = 0; i < std::size(kPieces); ++i) {
+    const Piece& piece = kPieces[i];
+    const bool present = piece.table ? TableExists(connection, piece.name)
+                                     : ProcedureExists(connection, piece.name);
+    if (!present) return piece.missing;
+    if (piece.older_table && NotMigrated(connection, piece.older_table, kPieces[i - 1].name)) {
+      return piece.not_migrated;
+    }
+  }
+  return std::string();
+}
+
 void ValidateMariadbSchema(Mariadb& connection) {
-  if (!TableExists(connection, "tb_receipt_google_play_v3")) {
-    LOG(FATAL) << "There is no google play table.";
-  }
-  if (!ProcedureExists(connection, "sp_insert_receipt_google_play2")) {
-    LOG(FATAL) << "There is no google play stored procedure.";
-  }
-  if (NotMigrated(connection, "tb_receipt_google_play", "tb_receipt_google_play_v3")) {
-    LOG(FATAL) << "Validation failed: old google play data is not migrated yet, "
-               << "Please refer to the link below to migrate your data: \n"
-               << "sql/MIGRATION.md#google-play (in the biller's source tree)";
-  }
-  if (!TableExists(connection, "tb_receipt_apple_appstore2")) {
-    LOG(FATAL) << "There is no apple appstore table.";
-  }
-  if (!ProcedureExists(connection, "sp_insert_receipt_apple_appstore")) {
-    LOG(FATAL) << "There is no apple appstore stored procedure.";
-  }
-  if (NotMigrated(connection, "tb_receipt_apple_appstore", "tb_receipt_apple_appstore2")) {
-    LOG(FATAL) << "Validation failed: old appstore data is not migrated yet, "
-               << "please execute below query to migrate appstore data: \n"
-               << "'INSERT IGNORE INTO tb_receipt_apple_appstore2 SELECT * FROM "
-                  "tb_receipt_apple_appstore;'";
-  }
-  if (!TableExists(connection, "tb_receipt_tstore")) LOG(FATAL) << "There is no tstore table.";
-  if (!ProcedureExists(connection, "sp_insert_receipt_tstore")) {
-    LOG(FATAL) << "There is no tstore stored procedure.";
-  }
-  if (!TableExists(connection, "tb_receipt_one_store")) {
-    LOG(FATAL) << "There is no OneStore table.";
-  }
-  if (!ProcedureExists(connection, "sp_insert_receipt_one_store")) {
-    LOG(FATAL) << "There is no OneStore stored procedure.";
-  }
-  if (!TableExists(connection, "tb_receipt_p4store")) {
-    LOG(FATAL) << "There is no PlayStation table.";
-  }
-  if (!ProcedureExists(connection, "sp_insert_receipt_p4store")) {
-    LOG(FATAL) << "There is no PlayStation stored procedure.";
-  }
+  const std::string problem = FindSchemaProblem(connection);
+  if (!problem.empty()) LOG(FATAL) << problem;
 }
 
 }  // namespace tvx

@@ -32,8 +32,21 @@ std::string ComposeSchemaExport(const std::string& address, const std::string& d
 void ExportSchemaScript(const std::string& address, const std::string& database,
                         const std::string& script, const std::string& path);
 
-// Ends the process at the first table or procedure that is missing, or when
-// an older table holds receipts that were not migrated.
+// The schema script applied last is remembered by its SHA-256 in a table of
+// one row that the script itself creates (at its end). A start whose script
+// has that digest, on a schema without problems, executes no DDL at all: on a
+// cluster, DDL stalls every node.
+
+// True when the database records `digest` as the script applied last; a
+// missing table or row, or any error, says no.
+bool SchemaScriptApplied(Mariadb& connection, const std::string& digest);
+// The statement that records `digest` (64 hexadecimal digits) as applied.
+std::string RecordSchemaScriptStatement(const std::string& digest);
+
+// The message of the first table or procedure that is missing, or of an
+// older table that holds receipts that were not migrated; "" when none.
+std::string FindSchemaProblem(Mariadb& connection);
+// Ends the process with FindSchemaProblem's message when there is one.
 void ValidateMariadbSchema(Mariadb& connection);
 
 }  // namespace tvx

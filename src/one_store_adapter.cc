@@ -141,7 +141,11 @@ void OneStoreAdapter::RequestReceiptValidation(const std::string& purchase_id,
           http::TransportCode code, const http::Response& response) {
         ReceiptValidationResponse answer;
         const boost::system::error_code ec = ReadReceiptValidationAnswer(code, response, &answer);
-        completion(ec, ec ? ReceiptValidationResponse() : answer);
+        if (ec) {
+          completion(ec, ReceiptValidationResponse());
+        } else {
+          completion(ec, answer);  // by reference; `ec ? ... : answer` copies it
+        }
       },
       0);
 }
@@ -206,7 +210,11 @@ void OneStoreAdapter::OnAccessTokenResponse(http::TransportCode code,
                                             const AccessTokenCompletion& completion) {
   AccessTokenResponse answer;
   const boost::system::error_code ec = ReadAccessTokenAnswer(code, response, kTexts, &answer);
-  completion(ec, ec ? AccessTokenResponse() : answer);
+  if (ec) {
+    completion(ec, AccessTokenResponse());
+  } else {
+    completion(ec, answer);  // by reference; `ec ? ... : answer` copies it
+  }
 }
 
 }  // namespace tvx

@@ -86,6 +86,29 @@ TEST_F(HttpEndpointsTest, BypassServesASessionOnOneKeptAliveConnection) {
   const std::string session = Authenticate();
   ASSERT_FALSE(session.empty());
   EXPECT_NE(Authenticate(), session) << "every authentication opens a new session";
+  // The session id also travels in a header, for load balancers; a
+  // validation may repeat it there, and one whose header and body disagree
+  // is refused (also in bypass mode).
+  auto signed_in = client.Exchange(
+      MakeHttpRequest("POST", "/v1/authentication", R"({"biller_client_id": "c1"})"));
+  ASSERT_TRUE(signed_in);
+  const std::string header_session = signed_in->Header("x-biller-session");
+  EXPECT_NE(signed_in->body.find("\"sessionid\": \"" + header_session + "\""), std::string::npos)
+      << signed_in->body;
+  ASSERT_EQ(header_session.size(), 36u);
+  for (const auto& [header, answer] :
+       std::vector<std::pair<std::string, std::string>>{
+           {"X-Biller-Session: " + header_session + "\r\n", R"(200 {"result": 0})"},
+           {"x-biller-session: " + header_session + "\r\n", R"(200 {"result": 0})"},
+           {"X-Biller-Session: " + session + "\r\n", "200 " + kWrongParameter},
+           {"X-Biller-Session: " + header_session + "\r\nX-Biller-Session: x\r\n",
+            "200 " + kWrongParameter}}) {
+    auto reply = client.Exchange(MakeHttpRequest("POST", "/v1/validation/googleplay",
+                                                 GooglePlayBody(header_session), header));
+    ASSERT_TRUE(reply) << header;
+    EXPECT_EQ(std::to_string(reply->status) + " " + reply->body, answer) << header;
+    EXPECT_EQ(reply->Header("x-biller-session"), "") << "only authentication answers carry it";
+  }
   for (int round = 0; round < 3; ++round) {
     for (const auto& [path, body] : ValidationRequests(session)) {
       EXPECT_EQ(exchange(path, body), R"(200 {"result": 0})") << path;

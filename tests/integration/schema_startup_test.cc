@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <sstream>
 
 #include "src/mysql_schema.h"
@@ -97,6 +98,41 @@ TEST_F(SchemaStartupTest, InstallsThenValidatesAndKeepsReceiptsOnTheNextStart) {
   ASSERT_TRUE(again.running()) << again.Log();
   EXPECT_EQ(RunSql(db.server(), db.name(), "SELECT purchase_id FROM tb_receipt_one_store"),
             "kept\n");
+}
+
+// The script runs only when it differs from the one applied last or when the
+// schema lacks a piece; otherwise a start runs no DDL.
+TEST_F(SchemaStartupTest, ScriptRunsOnlyWhenChangedOrSomethingIsMissing) {
+  ScratchDatabase db;
+  {
+    // Two billers at once on a new database both start.
+    auto other = std::async(std::launch::async, [&] { return BillerProcess(On(db, {})).running(); });
+    BillerProcess biller(On(db, {}));
+    EXPECT_TRUE(biller.running()) << biller.Log();
+    EXPECT_TRUE(other.get());
+  }
+  const std::string changed = ResourceRoot(ShippedSchemaScript() + "\n-- changed\n");
+  const struct {
+    const char* before;
+    std::vector<std::string> flags;
+    bool skipped;
+  } starts[] = {
+      {"", {}, true},
+      {"DROP PROCEDURE sp_insert_receipt_tstore", {}, false},
+      {"", {}, true},
+      {"", {"--resource_root=" + changed}, false},
+      {"", {"--resource_root=" + changed}, true},
+      {"DELETE FROM tb_biller_schema_script", {"--resource_root=" + changed}, false},
+  };
+  for (const auto& start : starts) {
+    SCOPED_TRACE(std::string(start.before) + (start.flags.empty() ? "" : " changed script"));
+    if (*start.before) {
+      ASSERT_TRUE(RunSql(db.server(), db.name(), start.before));
+    }
+    BillerProcess biller(On(db, start.flags));
+    ASSERT_TRUE(biller.running()) << biller.Log();
+    EXPECT_EQ(Contains(biller.Log(), "Sql schema is current"), start.skipped);
+  }
 }
 
 TEST_F(SchemaStartupTest, ValidationRefusesEachMissingPieceWithItsMessage) {
