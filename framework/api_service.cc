@@ -1,5 +1,6 @@
 #include "framework/api_service.h"
 
+#include <map>
 #include <memory>
 #include <mutex>
 
@@ -20,6 +21,7 @@ constexpr char kJson[] = "application/json";
 
 std::mutex service_mutex;
 std::shared_ptr<HttpServer> service;  // GUARDED_BY(service_mutex)
+std::map<std::string, HttpServer::Handler> module_routes;  // GUARDED_BY(service_mutex)
 
 bool RefuseMethod(const std::shared_ptr<HttpSocket>& socket, const http::Request2& request) {
   if (request.method == "GET") return false;
@@ -55,6 +57,16 @@ void AnswerNotFound(const std::shared_ptr<HttpSocket>& socket, const std::string
 // Everything the service does not know gets a JSON answer too.
 void OnUnknownPath(const std::shared_ptr<HttpSocket>& socket,
                    const std::shared_ptr<http::Request2>& request) {
+  HttpServer::Handler route;
+  {
+    std::lock_guard<std::mutex> lock(service_mutex);
+    auto it = module_routes.find(request->path);
+    if (it != module_routes.end()) route = it->second;
+  }
+  if (route) {
+    if (RefuseMethod(socket, *request)) return;
+    return route(socket, request);
+  }
   AnswerNotFound(socket, request->path);
 }
 
@@ -131,6 +143,15 @@ void ApiService::Stop() {
     server = std::move(service);
   }
   if (server) server->Stop();
+}
+
+void ApiService::SetRoute(const std::string& path, HttpServer::Handler handler) {
+  std::lock_guard<std::mutex> lock(service_mutex);
+  if (handler) {
+    module_routes[path] = std::move(handler);
+  } else {
+    module_routes.erase(path);
+  }
 }
 
 uint16_t ApiService::port() {

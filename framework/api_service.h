@@ -7,12 +7,15 @@
 //   GET /healthz                       200 {"status": "ok"} while the process runs
 //   GET /readyz                        200 {"status": "ready"}, or 503 {"status":
 //                                      "not ready", "reason": "..."} (framework/health.h)
+// plus the routes a module adds with SetRoute.
 // Other methods get 405, other paths 404; every answer but /metrics is JSON.
 #ifndef FRAMEWORK_API_SERVICE_H_
 #define FRAMEWORK_API_SERVICE_H_
 
 #include <cstdint>
 #include <string>
+
+#include "framework/http_server.h"
 
 namespace tvx {
 
@@ -25,6 +28,10 @@ class ApiService {
                     const std::string& bind_address = "127.0.0.1");
   // Safe when not started.
   static void Stop();
+  // Serves GET `path` (exactly) with `handler` from now on, whether the
+  // service runs yet or not; an empty handler withdraws the route.
+  // Thread-safe; the handler runs on the service's io group.
+  static void SetRoute(const std::string& path, HttpServer::Handler handler);
   // The bound port; 0 when not running.
   static uint16_t port();
 };

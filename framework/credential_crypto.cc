@@ -1,6 +1,7 @@
 #include "framework/credential_crypto.h"
 
 #include <openssl/bio.h>
+#include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
@@ -72,6 +73,10 @@ int RsaPrivateKeyBits(const std::string& pem) {
   const int bits = EVP_PKEY_get_base_id(key) == EVP_PKEY_RSA ? EVP_PKEY_get_bits(key) : 0;
   EVP_PKEY_free(key);
   return bits;
+}
+
+bool ConstantTimeEquals(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
 }
 
 }  // namespace tvx::crypto

@@ -21,6 +21,10 @@ std::string Sha256Hex(std::string_view data);
 // 0 when the text is not such a key.
 int RsaPrivateKeyBits(const std::string& pem);
 
+// True when the texts are equal, in a time that depends on their lengths
+// only (for comparing a secret a client sends).
+bool ConstantTimeEquals(std::string_view a, std::string_view b);
+
 }  // namespace tvx::crypto
 
 #endif  // FRAMEWORK_CREDENTIAL_CRYPTO_H_

@@ -3,12 +3,14 @@
 
 #include <poll.h>
 
+#include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <future>
 #include <mutex>
+#include <random>
 #include <thread>
 
 #include <boost/algorithm/string/predicate.hpp>
@@ -411,6 +413,13 @@ void Mariadb::Impl::Run(Connection* connection, Task* task) {
   if (task->handler) task->handler(result_sets, error);
 }
 
+namespace {
+std::minstd_rand& RetryJitter() {
+  thread_local std::minstd_rand engine(std::random_device{}());
+  return engine;
+}
+}  // namespace
+
 std::shared_ptr<ResultSets> Mariadb::Impl::ExecuteWithRetry(Connection* connection,
                                                              const std::string& query,
                                                              Error* error) {
@@ -426,6 +435,12 @@ std::shared_ptr<ResultSets> Mariadb::Impl::ExecuteWithRetry(Connection* connecti
         attempt < kMaxDeadlockRetries) {
       LOG(WARNING) << "Mariadb: deadlock, running the statement again: attempt=" << attempt + 1
                    << ", query=" << Shorten(query);
+      // Writers racing for the same rows on several cluster nodes collide
+      // again when they retry in step: a random pause, up to 1, 2, 4 ... 64 ms,
+      // spreads them. Only this connection's thread waits.
+      const int ceiling_ms = 1 << std::min(attempt, 6);
+      std::this_thread::sleep_for(std::chrono::microseconds(
+          std::uniform_int_distribution<int>(0, ceiling_ms * 1000)(RetryJitter())));
       continue;
     }
     if (connection->broken()) ReportConnectionFailure(*error);

@@ -102,8 +102,10 @@ class Mariadb {
   static constexpr int64_t kDefaultSlowQueryLoggingTime = 1000000;
   static const ConnectionFailureHandler kDefaultConnectionFailureHandler;  // none
 
-  // A deadlocked statement is run again at most this many times.
-  static constexpr int kMaxDeadlockRetries = 3;
+  // A deadlocked statement (also a write that lost a Galera cluster's
+  // certification, which reports the same error) is run again at most this
+  // many times, after a short pause that grows with each attempt.
+  static constexpr int kMaxDeadlockRetries = 8;
   // Statements waiting for a connection; ExecuteQuery refuses more.
   static constexpr size_t kMaxQueuedQueries = 10000;
   static constexpr uint64_t kMaxConnectionCount = 256;

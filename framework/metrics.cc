@@ -88,6 +88,10 @@ class Metrics {
                             .Name("biller_store_request_failures_total")
                             .Help("Store requests that failed, retried or not")
                             .Register(*registry_)),
+        revocations_(prometheus::BuildCounter()
+                         .Name("biller_revocations_total")
+                         .Help("Revocations (refunds, voids) recorded by store")
+                         .Register(*registry_)),
         sessions_(prometheus::BuildGauge()
                       .Name("biller_sessions")
                       .Help("Client sessions the biller keeps")
@@ -122,6 +126,7 @@ class Metrics {
       store_histograms_[store] = &store_duration_.Add(labels, kStoreBuckets);
       database_histograms_[store] = &database_duration_.Add(labels, kDatabaseBuckets);
       store_failure_counters_[store] = &store_failures_.Add(labels);
+      revocation_counters_[store] = &revocations_.Add(labels);
     }
   }
 
@@ -164,6 +169,7 @@ class Metrics {
   Family<Histogram>& store_duration_;
   Family<Histogram>& database_duration_;
   Family<Counter>& store_failures_;
+  Family<Counter>& revocations_;
   Family<Gauge>& sessions_;
   Family<Gauge>& connections_;
   Gauge& inflight_;
@@ -176,6 +182,7 @@ class Metrics {
   std::array<Histogram*, kStoreCount> store_histograms_{};
   std::array<Histogram*, kStoreCount> database_histograms_{};
   std::array<Counter*, kStoreCount> store_failure_counters_{};
+  std::array<Counter*, kStoreCount> revocation_counters_{};
   std::array<std::array<std::atomic<Counter*>, kResultSlots>, kStoreCount> validation_counters_{};
   std::array<std::atomic<Counter*>, kResultSlots> authentication_counters_{};
 };
@@ -222,6 +229,10 @@ void ObserveStoreRequest(int service_provider, double seconds) {
 
 void CountStoreRequestFailure(int service_provider) {
   TheMetrics().store_failure_counters_[StoreIndex(service_provider)]->Increment();
+}
+
+void CountRevocation(int service_provider) {
+  TheMetrics().revocation_counters_[StoreIndex(service_provider)]->Increment();
 }
 
 void ObserveDatabaseInsert(int service_provider, double seconds) {

@@ -30,6 +30,8 @@ void ObserveStoreRequest(int service_provider, double seconds);
 // One store request that failed (also when it is retried):
 // biller_store_request_failures_total{store}.
 void CountStoreRequestFailure(int service_provider);
+// One revocation recorded for the first time: biller_revocations_total{store}.
+void CountRevocation(int service_provider);
 // One receipt insert statement: biller_db_insert_duration_seconds{store}.
 void ObserveDatabaseInsert(int service_provider, double seconds);
 

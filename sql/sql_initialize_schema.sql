@@ -144,7 +144,8 @@ BEGIN NOT ATOMIC
       SELECT DISTINCT TABLE_NAME AS name FROM information_schema.COLUMNS
       WHERE TABLE_SCHEMA = DATABASE() AND CHARACTER_SET_NAME IN ('utf8mb3', 'utf8')
         AND TABLE_NAME IN ('tb_receipt_google_play_v3', 'tb_receipt_apple_appstore2',
-                           'tb_receipt_tstore', 'tb_receipt_p4store', 'tb_receipt_one_store'))
+                           'tb_receipt_tstore', 'tb_receipt_p4store', 'tb_receipt_one_store',
+                           'tb_revocation', 'tb_revocation_poll'))
     DO
       EXECUTE IMMEDIATE CONCAT('ALTER TABLE ', t.name, ' CONVERT TO CHARACTER SET utf8mb4');
     END FOR;
@@ -306,4 +307,63 @@ BEGIN
     p_package_name, p_product_id, p_consumption_state, p_purchase_state, p_purchase_time,
     p_developer_payload, UTC_TIMESTAMP(6));
   SELECT 0 AS result;
+END;
+
+-- Revocations: purchases a store took back (refunds, voids, chargebacks),
+-- one row per store and purchase identity, with the biller client and player
+-- of the receipt that recorded the purchase when there is one. seq orders
+-- the feed: a reader passes back the last seq it saw.
+CREATE TABLE IF NOT EXISTS tb_revocation (
+  seq BIGINT UNSIGNED NOT NULL AUTO_INCREMENT,
+  store VARCHAR(32) NOT NULL,
+  purchase_id TEXT NOT NULL,
+  revoked_at_ms BIGINT NOT NULL,
+  reason VARCHAR(255) NOT NULL,
+  source VARCHAR(64) NOT NULL,
+  biller_client_id VARCHAR(255) NOT NULL,
+  player_id VARCHAR(255) NOT NULL,
+  recorded_at_ms BIGINT NOT NULL,
+  purchase_id_sha256 BINARY(32) AS (UNHEX(SHA2(purchase_id, 256))) STORED,
+  PRIMARY KEY (seq),
+  UNIQUE KEY uk_store_purchase (store, purchase_id_sha256)
+) ENGINE=InnoDB DEFAULT CHARSET=[CHARACTER_SET];
+
+-- How far the voided-purchases list of each package has been read: the
+-- latest voided time seen (ms), the start of the next poll.
+CREATE TABLE IF NOT EXISTS tb_revocation_poll (
+  package_name VARCHAR(255) NOT NULL,
+  high_water_ms BIGINT NOT NULL,
+  PRIMARY KEY (package_name)
+) ENGINE=InnoDB DEFAULT CHARSET=[CHARACTER_SET];
+
+-- Answers 1 for a revocation already recorded; else 0 with the row as
+-- recorded: seq, biller client id, player id, recorded time.
+CREATE OR REPLACE PROCEDURE sp_insert_revocation(
+  IN p_store VARCHAR(32) CHARACTER SET [CHARACTER_SET],
+  IN p_purchase_id TEXT CHARACTER SET [CHARACTER_SET],
+  IN p_revoked_at_ms BIGINT,
+  IN p_reason VARCHAR(255) CHARACTER SET [CHARACTER_SET],
+  IN p_source VARCHAR(64) CHARACTER SET [CHARACTER_SET])
+BEGIN
+  DECLARE v_client VARCHAR(255) CHARACTER SET [CHARACTER_SET] DEFAULT '';
+  DECLARE v_player VARCHAR(255) CHARACTER SET [CHARACTER_SET] DEFAULT '';
+  DECLARE v_now BIGINT DEFAULT CAST(UNIX_TIMESTAMP(NOW(3)) * 1000 AS SIGNED);
+  DECLARE v_key BINARY(32) DEFAULT UNHEX(SHA2(p_purchase_id, 256));
+  DECLARE CONTINUE HANDLER FOR NOT FOUND BEGIN END;
+  DECLARE EXIT HANDLER FOR 1062 SELECT 1 AS result;
+  IF p_store = 'GooglePlay' THEN
+    SELECT biller_client_id, player_id INTO v_client, v_player
+      FROM tb_receipt_google_play_v3 WHERE purchase_token_sha256 = v_key LIMIT 1;
+  ELSEIF p_store = 'AppleAppStore' THEN
+    SELECT biller_client_id, player_id INTO v_client, v_player
+      FROM tb_receipt_apple_appstore2 WHERE transaction_id_sha256 = v_key LIMIT 1;
+  END IF;
+  INSERT INTO tb_revocation (
+    store, purchase_id, revoked_at_ms, reason, source, biller_client_id, player_id,
+    recorded_at_ms)
+  VALUES (
+    p_store, p_purchase_id, p_revoked_at_ms, p_reason, p_source, IFNULL(v_client, ''),
+    IFNULL(v_player, ''), v_now);
+  SELECT 0 AS result, LAST_INSERT_ID() AS seq, IFNULL(v_client, '') AS biller_client_id,
+    IFNULL(v_player, '') AS player_id, v_now AS recorded_at_ms;
 END;

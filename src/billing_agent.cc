@@ -17,6 +17,9 @@
 #include "src/google_play_adapter.h"
 #include "src/http_rendering.h"
 #include "src/one_store_adapter.h"
+#include "src/revocations.h"
+#include "src/store_notifications.h"
+#include "src/voided_purchases_poller.h"
 
 namespace tvx {
 
@@ -98,11 +101,17 @@ bool BillingAgent::Start(const std::string& io_group_name, uint16_t tcp_port,
                                      &OnHttpAppleAppStoreValidation);
     the_http_server->RegisterHandler(kHttpTStoreValidationPath, &OnHttpTStoreValidation);
     the_http_server->RegisterHandler(kHttpOneStoreValidationPath, &OnHttpOneStoreValidation);
+    the_http_server->RegisterHandler(kHttpAppStoreNotificationPath, &OnHttpAppStoreNotification);
+    the_http_server->RegisterHandler(kHttpGooglePlayNotificationPath,
+                                     &OnHttpGooglePlayNotification);
     if (!the_http_server->Start(http_port)) LOG(FATAL) << "failed to start http server";
   }
 
   // --- statistics counters and rotation timer ---
   StartStatistics();
+  // --- revocations: the feed and the voided-purchases pollers ---
+  StartRevocationFeed();
+  StartVoidedPurchasesPollers();
 
   SetListenersReady(true);
   return true;
@@ -111,6 +120,8 @@ bool BillingAgent::Start(const std::string& io_group_name, uint16_t tcp_port,
 void BillingAgent::Stop() {
   SetListenersReady(false);
   StopMetricsCollector();
+  StopVoidedPurchasesPollers();
+  StopRevocationFeed();
   const TimerId rotation_timer = the_last1min_refresh_timer_id.exchange(Timer::kInvalidTimerId);
   if (rotation_timer != Timer::kInvalidTimerId) Timer::Cancel(rotation_timer);
 

@@ -6,6 +6,8 @@
 #include "src/billing_agent.h"
 #include "src/p4_store_adapter.h"
 #include "src/store_endpoints.h"
+#include "src/store_notifications.h"
+#include "src/voided_purchases_poller.h"
 
 DEFINE_int32(protobuf_listen_port, 12810, "listen port for protobuf protocol");
 DEFINE_int32(http_listen_port, 80, "listen port for http protocol");
@@ -57,6 +59,15 @@ extern "C" bool TalvexBillerServer_install(const tvx::ArgumentMap& arguments) {
   if (!tvx::SetAppleServerApiConfig(arguments.FindArgument("apple_app_store_server_api"),
                                     &apple_error)) {
     LOG(ERROR) << "Wrong install argument: " << apple_error;
+    return false;
+  }
+
+  std::string revocation_error;
+  if (!tvx::SetVoidedPurchasesConfig(arguments.FindArgument("google_play_voided_purchases"),
+                                     &revocation_error) ||
+      !tvx::SetGooglePlayNotificationToken(
+          arguments.FindArgument("google_play_notification_token"), &revocation_error)) {
+    LOG(ERROR) << "Wrong install argument: " << revocation_error;
     return false;
   }
 

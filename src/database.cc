@@ -136,6 +136,12 @@ void BillerDatabaseMariadb::GetDatabaseProfiling(Json* out) {
   the_database_statistics.Publish(out);
 }
 
+void DeliverDatabaseResult(std::function<void()> deliver) {
+  if (!initialized) LOG(FATAL) << "Assert failed: initialized";
+  the_cb_invoker([deliver = std::move(deliver)](const BillerDatabase::InsertReceiptResult&) { deliver(); },
+                 BillerDatabase::kInsertSucceeded);
+}
+
 BillerDatabase::InsertReceiptResult InterpretInsertAnswer(
     const std::shared_ptr<ResultSets>& result_sets, const Mariadb::Error& error,
     const std::string& statement) {

@@ -93,6 +93,27 @@ struct OneStoreReceiptRow {
   std::string developer_payload;
 };
 
+// A purchase a store took back. The store is named as receipts name it
+// ("GooglePlay", "AppleAppStore"); the purchase by the identity its receipt
+// table keys on (purchase token, transaction id).
+struct RevocationRow {
+  std::string store;
+  std::string purchase_id;
+  int64_t revoked_at_ms = 0;
+  std::string reason;
+  std::string source;
+};
+
+// A revocation as recorded: the row, its place in the feed, and who had
+// received the purchase ("" when the biller never recorded it).
+struct RecordedRevocation {
+  uint64_t seq = 0;
+  RevocationRow row;
+  std::string biller_client_id;
+  std::string player_id;
+  int64_t recorded_at_ms = 0;
+};
+
 class BillerDatabase {
  public:
   enum InsertReceiptResult {
@@ -144,6 +165,28 @@ class BillerDatabase {
                                     const InsertReceiptCallback& callback) = 0;
   virtual void InsertOneStoreReceipt(const OneStoreReceiptRow& row,
                                      const InsertReceiptCallback& callback) = 0;
+
+  // Revocations. Results arrive through the callback invoker, as those of
+  // the inserts do. The defaults fail: a database without them records none.
+  //
+  // Records `row` once per store and purchase: kInsertSucceeded with the
+  // recorded revocation, kInsertDuplicated when it was there already, or
+  // kInsertFailed.
+  using InsertRevocationCallback =
+      std::function<void(InsertReceiptResult, const RecordedRevocation&)>;
+  virtual void InsertRevocation(const RevocationRow& row,
+                                const InsertRevocationCallback& callback);
+  // At most `limit` revocations with a seq above `since`, in seq order;
+  // false on failure.
+  using RevocationListCallback =
+      std::function<void(bool ok, const std::vector<RecordedRevocation>& revocations)>;
+  virtual void ListRevocations(uint64_t since, int limit, const RevocationListCallback& callback);
+  // The voided-purchases high-water mark of a package (0 when none was
+  // kept); saving keeps the larger of the stored and the given mark.
+  using PollMarkCallback = std::function<void(bool ok, int64_t high_water_ms)>;
+  virtual void LoadPollMark(const std::string& package_name, const PollMarkCallback& callback);
+  virtual void SavePollMark(const std::string& package_name, int64_t high_water_ms,
+                            const PollMarkCallback& callback);
 
   // Writes the insert execution-time statistics ("all_time", "last1min").
   // A null `out` is fatal.

@@ -5,6 +5,7 @@
 #define SRC_DATABASE_MARIADB_H_
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -37,6 +38,14 @@ class BillerDatabaseMariadb : public BillerDatabase {
   void InsertOneStoreReceipt(const OneStoreReceiptRow& row,
                              const InsertReceiptCallback& callback) override;
 
+  void InsertRevocation(const RevocationRow& row,
+                        const InsertRevocationCallback& callback) override;
+  void ListRevocations(uint64_t since, int limit,
+                       const RevocationListCallback& callback) override;
+  void LoadPollMark(const std::string& package_name, const PollMarkCallback& callback) override;
+  void SavePollMark(const std::string& package_name, int64_t high_water_ms,
+                    const PollMarkCallback& callback) override;
+
   void GetDatabaseProfiling(Json* out) override;
 
   // The completion of every insert, on a Mariadb pool thread: records the
@@ -56,6 +65,10 @@ class BillerDatabaseMariadb : public BillerDatabase {
 // The result of one insert's answer: the procedure's first column, 0 new and
 // 1 duplicate; anything else, no row or an error is a failure. Logs as the
 // insert completion does.
+// Runs `deliver` through the callback invoker of Initialize, as insert
+// results are delivered.
+void DeliverDatabaseResult(std::function<void()> deliver);
+
 BillerDatabase::InsertReceiptResult InterpretInsertAnswer(
     const std::shared_ptr<ResultSets>& result_sets, const Mariadb::Error& error,
     const std::string& statement);

@@ -147,4 +147,20 @@ std::string ComposeOneStoreStatement(const SqlEscaper& escape, const OneStoreRec
       .Finish(true);
 }
 
+std::string ComposeRevocationStatement(const SqlEscaper& escape, const RevocationRow& row) {
+  return CallStatement("sp_insert_revocation", escape)
+      .Text(row.store)
+      .Text(row.purchase_id)
+      .Number(row.revoked_at_ms)
+      .Text(row.reason)
+      .Text(row.source)
+      .Finish(false);
+}
+
+std::string ComposeRevocationListStatement(uint64_t since, int limit) {
+  return "SELECT seq, store, purchase_id, revoked_at_ms, reason, source, biller_client_id, "
+         "player_id, recorded_at_ms FROM tb_revocation WHERE seq > " +
+         std::to_string(since) + " ORDER BY seq LIMIT " + std::to_string(limit);
+}
+
 }  // namespace tvx

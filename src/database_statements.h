@@ -58,6 +58,10 @@ std::string ComposeTStoreStatement(const SqlEscaper& escape, const TStoreReceipt
 std::string ComposeP4StoreStatement(const SqlEscaper& escape, const P4StoreReceiptRow& row);
 std::string ComposeOneStoreStatement(const SqlEscaper& escape, const OneStoreReceiptRow& row);
 
+std::string ComposeRevocationStatement(const SqlEscaper& escape, const RevocationRow& row);
+// The feed's query: at most `limit` rows with a seq above `since`, by seq.
+std::string ComposeRevocationListStatement(uint64_t since, int limit);
+
 }  // namespace tvx
 
 #endif  // SRC_DATABASE_STATEMENTS_H_

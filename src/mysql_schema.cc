@@ -178,6 +178,9 @@ std::string FindSchemaProblem(Mariadb& connection) {
       {false, "sp_insert_receipt_one_store", "There is no OneStore stored procedure."},
       {true, "tb_receipt_p4store", "There is no PlayStation table."},
       {false, "sp_insert_receipt_p4store", "There is no PlayStation stored procedure."},
+      {true, "tb_revocation", "There is no revocation table tb_revocation"},
+      {true, "tb_revocation_poll", "There is no revocation table tb_revocation_poll"},
+      {false, "sp_insert_revocation", "There is no revocation stored procedure."},
   };
   for (size_t i = 0; i < std::size(kPieces); ++i) {
     const Piece& piece = kPieces[i];

@@ -247,6 +247,12 @@ TEST(OpenApiTest, EveryDocumentedAnswerIsTheServers) {
                          R"({"sessionid": "x", "player_id": "p", "player_service_provider": "g", )"
                          R"("purchase_id": "i", "package_name": "k", "prodouct_id": "gem"})");
        }},
+      {"post /v1/notifications/appstore 503",
+       [&] { return HttpPost(http, "/v1/notifications/appstore", "{}"); }},
+      {"post /v1/notifications/googleplay 401",
+       [&] { return HttpPost(http, "/v1/notifications/googleplay?token=t", "{}"); }},
+      {"get /v1/revocations 200", [&] { return HttpGet(api, "/v1/revocations?since=0"); }},
+      {"get /v1/revocations 400", [&] { return HttpGet(api, "/v1/revocations?limit=0"); }},
       {"get /v1/counters 200", [&] { return HttpGet(api, "/v1/counters"); }},
       {"get /v1/counters/{category}/{name} 200",
        [&] { return HttpGet(api, "/v1/counters/biller/validation_profiling"); }},

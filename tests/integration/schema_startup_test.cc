@@ -159,6 +159,8 @@ TEST_F(SchemaStartupTest, ValidationRefusesEachMissingPieceWithItsMessage) {
       {"DROP PROCEDURE sp_insert_receipt_one_store", "There is no OneStore stored procedure."},
       {"DROP TABLE tb_receipt_p4store", "There is no PlayStation table."},
       {"DROP PROCEDURE sp_insert_receipt_p4store", "There is no PlayStation stored procedure."},
+      {"DROP TABLE tb_revocation_poll", "There is no revocation table tb_revocation_poll"},
+      {"DROP PROCEDURE sp_insert_revocation", "There is no revocation stored procedure."},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.breakage);

@@ -1,0 +1,287 @@
+// Revocations end to end: Google's voided-purchases list polled from a fake,
+// App Store and Google Play notifications posted to the HTTP port, and the
+// feed a game server reads them back from.
+#include <gtest/gtest.h>
+
+#include "framework/base64.h"
+#include "src/mysql_schema.h"
+#include "tests/support/apple_test_pki.h"
+#include "tests/support/biller_process.h"
+#include "tests/support/database_fixture.h"
+#include "tests/support/eventually.h"
+#include "tests/support/fake_apple_server_api.h"
+#include "tests/support/fake_voided_purchases.h"
+#include "tests/support/validation_client.h"
+
+namespace tvx::testing {
+namespace {
+
+constexpr char kPackage[] = "com.example.game";
+constexpr char kAccount[] = "poller@example.iam.gserviceaccount.com";
+constexpr char kToken[] = "s3cret&token";  // "&" must survive the query's encoding
+constexpr char kApiBundle[] = "com.example.game";
+
+std::string Sql(const ScratchDatabase& db, const std::string& sql) {
+  return RunSql(db.server(), db.name(), sql).value_or("<failed>");
+}
+
+// The whole feed, read two at a time through the cursor.
+std::vector<Json> ReadFeed(const BillerProcess& biller) {
+  std::vector<Json> all;
+  int64_t since = 0;
+  for (int pages = 0; pages < 100; ++pages) {
+    const HttpResult result = HttpGet(
+        biller.api_port(), "/v1/revocations?limit=2&since=" + std::to_string(since));
+    Json page;
+    if (result.status != 200 || !page.FromString(result.body)) break;
+    const Json list = page["revocations"];
+    for (size_t i = 0; i < list.Size(); ++i) all.push_back(list[i]);
+    if (list.Size() == 0) break;
+    since = page.GetInteger("next_since");
+  }
+  return all;
+}
+
+int RevocationCount(const BillerProcess& biller, const std::string& store) {
+  const std::string series = "biller_revocations_total{store=\"" + store + "\"} ";
+  const std::string text = HttpGet(biller.api_port(), "/metrics").body;
+  const size_t at = text.find(series);
+  return at == std::string::npos ? -1 : std::atoi(text.c_str() + at + series.size());
+}
+
+class RevocationsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!TestDatabase::FromEnvironment().available()) {
+      GTEST_SKIP() << "BILLER_TEST_MYSQL_URL is not set";
+    }
+    ASSERT_NE(Sql(db_, ComposeSchemaExport(db_.server().url, db_.name(), ShippedSchemaScript())),
+              "<failed>");
+    keys_ = GenerateRsaKeyPair();
+    google_.AddServiceAccount(kAccount, keys_.public_pem);
+  }
+
+  std::unique_ptr<BillerProcess> StartBiller() {
+    Json endpoints = MakeStoreEndpoints(&google_, nullptr, nullptr);
+    endpoints.SetString("google_api_base", voided_.api_base());
+    Json account = Json::Object();
+    account.SetString("service_provider", "GooglePlay");
+    account.SetString("private_key", keys_.private_pem);
+    account.SetString("client_email", kAccount);
+    Json poller = Json::Object();
+    poller.SetAttribute("package_names", JsonArray({Json(kPackage)}));
+    poller.SetAttribute("service_account", account);
+    poller.SetAttribute("poll_interval_s", Json(1));
+    Json arguments = StoreArguments(endpoints);
+    arguments.SetAttribute("google_play_voided_purchases", poller);
+    arguments.SetString("google_play_notification_token", kToken);
+    arguments.SetAttribute("apple_app_store_server_api", apple_.Argument());
+    BillerOptions options;
+    options.with_database = false;
+    options.arguments_json = arguments.ToString();
+    options.flags = {"--mysql_server_url=" + db_.server().url, "--mysql_id=" + db_.server().user,
+                     "--mysql_pw=" + db_.server().password, "--mysql_db_name=" + db_.name()};
+    auto biller = std::make_unique<BillerProcess>(options);
+    EXPECT_TRUE(biller->running()) << biller->Log();
+    return biller;
+  }
+
+  // Waits until the fake has answered `count` more list requests.
+  bool AwaitPolls(size_t count) {
+    const size_t target = voided_.Requests().size() + count;
+    return Eventually([&] { return voided_.Requests().size() >= target; }, 20s);
+  }
+
+  ScratchDatabase db_;
+  RsaKeyPair keys_;
+  FakeHttpServer server_;
+  FakeGoogleStore google_{&server_};
+  FakeAppleServerApi apple_{&server_};
+  FakeVoidedPurchases voided_{2};
+};
+
+TEST_F(RevocationsTest, VoidedPurchasesAreRecordedOnceWithTheirOwnerAcrossPagesAndRestarts) {
+  ASSERT_NE(Sql(db_, "CALL sp_insert_receipt_google_play2('game-server-1', 'player-7', 'guest', "
+                     "'com.example.game', 'gem_100', 'token-known', 'kind', '1', 'UTC', 0, 0, "
+                     "'GPA.1', 0, 0, '')"),
+            "<failed>");
+  const int64_t now = NowMillis();
+  voided_.Void(kPackage, "token-known", now - 5000);
+  voided_.Void(kPackage, "token-unknown", now - 4000);
+  voided_.Void(kPackage, "token-third", now - 3000);  // a second page of two
+
+  auto biller = StartBiller();
+  ASSERT_TRUE(Eventually([&] { return ReadFeed(*biller).size() == 3; }, 20s)) << biller->Log();
+  ASSERT_TRUE(AwaitPolls(2));  // a later poll finds them again and records nothing
+  const auto requests = voided_.Requests();
+  EXPECT_EQ(requests[0].package_name, kPackage);
+  EXPECT_NEAR(static_cast<double>(requests[0].start_time_ms),
+              static_cast<double>(now - int64_t{30} * 24 * 3600 * 1000), 60'000.0);
+  // The first poll reads the second page too.
+  EXPECT_EQ(requests[1].page_token, "2");
+  EXPECT_EQ(requests[1].start_time_ms, requests[0].start_time_ms);
+
+  const auto feed = ReadFeed(*biller);
+  ASSERT_EQ(feed.size(), 3u);
+  EXPECT_EQ(feed[0].GetString("store"), "GooglePlay");
+  EXPECT_EQ(feed[0].GetString("purchase_id"), "token-known");
+  EXPECT_EQ(feed[0].GetString("biller_client_id"), "game-server-1");
+  EXPECT_EQ(feed[0].GetString("player_id"), "player-7");
+  EXPECT_EQ(feed[0].GetInteger("revoked_at_ms"), now - 5000);
+  EXPECT_EQ(feed[0].GetString("reason"), "chargeback");
+  EXPECT_EQ(feed[0].GetString("source"), "google_voided_purchases");
+  // Google voided a purchase the biller never recorded: kept, owner unknown.
+  EXPECT_EQ(feed[1].GetString("purchase_id"), "token-unknown");
+  EXPECT_EQ(feed[1].GetString("biller_client_id"), "");
+  EXPECT_EQ(feed[1].GetString("player_id"), "");
+  EXPECT_EQ(ActivityRecords(*biller, "Revocation").size(), 3u);
+  EXPECT_EQ(biller->CountInLog("Revocation recorded: store=GooglePlay"), 3);
+  EXPECT_EQ(RevocationCount(*biller, "google_play"), 3);
+  EXPECT_EQ(Sql(db_, "SELECT high_water_ms FROM tb_revocation_poll"),
+            std::to_string(now - 3000) + "\n");
+  ASSERT_EQ(biller->Stop(), 0);
+
+  // A restart goes on from the mark: nothing is recorded twice, and the
+  // list is not asked 30 days back again.
+  voided_.Void(kPackage, "token-after-restart", now - 1000);
+  const size_t before = voided_.Requests().size();
+  biller = StartBiller();
+  ASSERT_TRUE(Eventually([&] { return ReadFeed(*biller).size() == 4; }, 20s)) << biller->Log();
+  EXPECT_EQ(voided_.Requests()[before].start_time_ms, now - 3000);
+  const auto records = ActivityRecords(*biller, "Revocation");
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].GetString("purchase_id"), "token-after-restart");
+  EXPECT_EQ(RevocationCount(*biller, "google_play"), 1);
+}
+
+Json AppStoreNotification(const std::string& type, const std::string& transaction_id,
+                          AppleTestPki::SignOptions outer = {},
+                          AppleTestPki::SignOptions inner = {},
+                          const std::string& bundle_id = kApiBundle) {
+  const AppleTestPki& pki = AppleTestPki::Get();
+  Json transaction =
+      AppleTestPki::Transaction(transaction_id, "gem_100", bundle_id, "Production", NowMillis());
+  transaction.SetAttribute("revocationDate", Json(int64_t{1700000000000}));
+  transaction.SetAttribute("revocationReason", Json(1));
+  Json data = Json::Object();
+  data.SetString("bundleId", bundle_id);
+  data.SetString("environment", "Production");
+  data.SetString("signedTransactionInfo", pki.Sign(transaction, inner));
+  Json payload = Json::Object();
+  payload.SetString("notificationType", type);
+  payload.SetString("notificationUUID", "uuid-" + transaction_id);
+  payload.SetAttribute("data", data);
+  payload.SetString("version", "2.0");
+  payload.SetAttribute("signedDate", Json(NowMillis()));
+  Json body = Json::Object();
+  body.SetString("signedPayload", pki.Sign(payload, outer));
+  return body;
+}
+
+std::string PubSubPush(const std::string& notification_json) {
+  Json message = Json::Object();
+  message.SetString("data", Base64Encode(notification_json));
+  message.SetString("messageId", "1");
+  Json body = Json::Object();
+  body.SetAttribute("message", message);
+  body.SetString("subscription", "projects/p/subscriptions/s");
+  return body.ToString();
+}
+
+TEST_F(RevocationsTest, NotificationsRecordRevocationsAndRefuseWhatTheStoreDidNotSend) {
+  auto biller = StartBiller();
+  const std::string google = "/v1/notifications/googleplay?token=s3cret%26token";
+  const std::string voided =
+      R"({"version": "1.0", "packageName": "com.example.game", "eventTimeMillis": "1700000000123",)"
+      R"( "voidedPurchaseNotification": {"purchaseToken": "rtdn-token", "orderId": "GPA.9",)"
+      R"( "productType": 2, "refundType": 1}})";
+  using Chain = AppleTestPki::Chain;
+  struct Case {
+    const char* name;
+    std::string path;
+    std::string body;
+    int status;
+  };
+  const Case cases[] = {
+      {"refund", "/v1/notifications/appstore", AppStoreNotification("REFUND", "T-1").ToString(),
+       200},
+      {"refund sent again", "/v1/notifications/appstore",
+       AppStoreNotification("REFUND", "T-1").ToString(), 200},
+      {"type not acted on", "/v1/notifications/appstore",
+       AppStoreNotification("DID_RENEW", "T-2").ToString(), 200},
+      {"outer signature flipped", "/v1/notifications/appstore",
+       AppStoreNotification("REFUND", "T-3", {.flip_signature = true}).ToString(), 401},
+      {"inner chain under another root", "/v1/notifications/appstore",
+       AppStoreNotification("REVOKE", "T-4", {}, {.chain = Chain::kOtherRoot}).ToString(), 401},
+      {"another app", "/v1/notifications/appstore",
+       AppStoreNotification("REFUND", "T-5", {}, {}, "com.other.app").ToString(), 401},
+      {"not json", "/v1/notifications/appstore", "{", 400},
+      {"void", google, PubSubPush(voided), 200},
+      {"test notification", google, PubSubPush(R"({"testNotification": {"version": "1.0"}})"),
+       200},
+      {"wrong token", "/v1/notifications/googleplay?token=s3cret", PubSubPush(voided), 401},
+      {"no token", "/v1/notifications/googleplay", PubSubPush(voided), 401},
+      {"data not base64", google, R"({"message": {"data": "%%%"}})", 400},
+      {"no message", google, R"({"subscription": "s"})", 400},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(HttpPost(biller->http_port(), c.path, c.body).status, c.status);
+  }
+
+  const auto feed = ReadFeed(*biller);
+  ASSERT_EQ(feed.size(), 2u);
+  EXPECT_EQ(feed[0].GetString("store"), "AppleAppStore");
+  EXPECT_EQ(feed[0].GetString("purchase_id"), "T-1");
+  EXPECT_EQ(feed[0].GetInteger("revoked_at_ms"), 1700000000000);
+  EXPECT_EQ(feed[0].GetString("reason"), "app_issue");
+  EXPECT_EQ(feed[0].GetString("source"), "app_store_notification");
+  EXPECT_EQ(feed[1].GetString("store"), "GooglePlay");
+  EXPECT_EQ(feed[1].GetString("purchase_id"), "rtdn-token");
+  EXPECT_EQ(feed[1].GetInteger("revoked_at_ms"), 1700000000123);
+  EXPECT_EQ(feed[1].GetString("source"), "google_rtdn");
+  EXPECT_EQ(ActivityRecords(*biller, "Revocation").size(), 2u);
+  EXPECT_EQ(RevocationCount(*biller, "apple_app_store"), 1);
+  EXPECT_EQ(biller->CountInLog("s3cret"), 0);
+}
+
+TEST_F(RevocationsTest, FeedCursorReturnsEveryRevocationOnceWhateverTheirTime) {
+  // Ten revocations in one statement: several share their millisecond.
+  std::string calls;
+  for (int i = 0; i < 10; ++i) {
+    calls += "CALL sp_insert_revocation('GooglePlay', 'p-" + std::to_string(i) +
+             "', 1700000000000, 'remorse', 'google_rtdn');\n";
+  }
+  ASSERT_NE(Sql(db_, calls), "<failed>");
+  auto biller = StartBiller();
+  const auto feed = ReadFeed(*biller);
+  ASSERT_EQ(feed.size(), 10u);
+  for (int i = 0; i < 10; ++i) {
+    EXPECT_EQ(feed[i].GetString("purchase_id"), "p-" + std::to_string(i));
+  }
+
+  struct Case {
+    const char* query;
+    int status;
+    size_t entries;
+  };
+  const Case cases[] = {
+      {"", 200, 10},           {"?since=8", 200, 2},  {"?limit=3", 200, 3},
+      {"?limit=5000", 200, 10}, {"?since=99", 200, 0}, {"?since=-1", 400, 0},
+      {"?since=x", 400, 0},    {"?limit=0", 400, 0},  {"?since=99999999999999999999", 400, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.query);
+    const HttpResult result = HttpGet(biller->api_port(), std::string("/v1/revocations") + c.query);
+    EXPECT_EQ(result.status, c.status);
+    Json body;
+    ASSERT_TRUE(body.FromString(result.body));
+    EXPECT_EQ(body["revocations"].Size(), c.entries);
+  }
+  Json empty;
+  ASSERT_TRUE(empty.FromString(HttpGet(biller->api_port(), "/v1/revocations?since=99").body));
+  EXPECT_EQ(empty.GetInteger("next_since"), 99);
+}
+
+}  // namespace
+}  // namespace tvx::testing
