@@ -38,6 +38,7 @@
 #include <vector>
 
 #include <boost/asio.hpp>
+#include <boost/asio/ssl.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <gflags/gflags.h>
@@ -70,6 +71,8 @@ DEFINE_int64(max_requests, 0, "stop after this many measured answers (0: by time
 DEFINE_string(cpu_pids, "",
               "NAME=PID,...: processes whose CPU time (user + system) over the measured window "
               "is reported per answered request, as cpu_NAME_us=");
+DEFINE_string(tls_ca_file, "",
+              "tcp: speak TLS, verifying the server's certificate against these PEM CAs");
 DEFINE_int32(store_port, 0,
              "port of biller-bench-store on --host: its accepted connections over the measured "
              "window are reported per 1,000 answers, as store_connections_per_1000=");
@@ -154,8 +157,11 @@ Biller::Request ValidationRequest() {
   return request;
 }
 
-// One TCP connection. Everything it does runs on its own strand, so any
-// number of client threads may drive the connections.
+// With --tls_ca_file: the context every TCP connection's TLS comes from.
+asio::ssl::context* tls_context = nullptr;
+
+// One TCP connection, over TLS with --tls_ca_file. Everything it does runs on
+// its own strand, so any number of client threads may drive the connections.
 class TcpConnection : public std::enable_shared_from_this<TcpConnection> {
  public:
   // `interval` and `phase` pace an open-loop load: one validation due every
@@ -177,8 +183,20 @@ class TcpConnection : public std::enable_shared_from_this<TcpConnection> {
         return connected(false);
       }
       self->socket_.set_option(tcp::no_delay(true));
-      self->ReadHeader();
-      connected(true);
+      if (!tls_context) {
+        self->ReadHeader();
+        return connected(true);
+      }
+      self->tls_ = std::make_unique<TlsStream>(self->socket_, *tls_context);
+      self->tls_->async_handshake(TlsStream::client, [self, connected](beast::error_code ec) {
+        if (ec) {
+          std::fprintf(stderr, "TLS handshake: %s\n", ec.message().c_str());
+          self->Fail();
+          return connected(false);
+        }
+        self->ReadHeader();
+        connected(true);
+      });
     });
   }
 
@@ -195,6 +213,15 @@ class TcpConnection : public std::enable_shared_from_this<TcpConnection> {
   }
 
  private:
+  using TlsStream = asio::ssl::stream<tcp::socket&>;
+
+  // Runs `operation` on the TLS stream, or on the socket without TLS.
+  template <typename Operation>
+  void OnStream(Operation operation) {
+    if (tls_) return operation(*tls_);
+    operation(socket_);
+  }
+
   void Begin() {
     if (Burst()) {
       burst_left_ = FLAGS_inflight;
@@ -247,32 +274,38 @@ class TcpConnection : public std::enable_shared_from_this<TcpConnection> {
   }
 
   void WriteNext() {
-    asio::async_write(socket_, asio::buffer(queue_.front()),
-                      [self = shared_from_this()](beast::error_code ec, size_t) {
-                        if (ec) return self->Fail();
-                        self->queue_.pop_front();
-                        if (!self->queue_.empty()) self->WriteNext();
-                      });
+    OnStream([&](auto& stream) {
+      asio::async_write(stream, asio::buffer(queue_.front()),
+                        [self = shared_from_this()](beast::error_code ec, size_t) {
+                          if (ec) return self->Fail();
+                          self->queue_.pop_front();
+                          if (!self->queue_.empty()) self->WriteNext();
+                        });
+    });
   }
 
   void ReadHeader() {
-    asio::async_read(socket_, asio::buffer(header_),
-                     [self = shared_from_this()](beast::error_code ec, size_t) {
-                       if (ec) return self->Fail();
-                       const uint32_t n = uint32_t{self->header_[0]} << 24 |
-                                          uint32_t{self->header_[1]} << 16 |
-                                          uint32_t{self->header_[2]} << 8 | self->header_[3];
-                       self->body_.resize(n);
-                       self->ReadBody();
-                     });
+    OnStream([&](auto& stream) {
+      asio::async_read(stream, asio::buffer(header_),
+                       [self = shared_from_this()](beast::error_code ec, size_t) {
+                         if (ec) return self->Fail();
+                         const uint32_t n = uint32_t{self->header_[0]} << 24 |
+                                            uint32_t{self->header_[1]} << 16 |
+                                            uint32_t{self->header_[2]} << 8 | self->header_[3];
+                         self->body_.resize(n);
+                         self->ReadBody();
+                       });
+    });
   }
 
   void ReadBody() {
-    asio::async_read(socket_, asio::buffer(body_),
-                     [self = shared_from_this()](beast::error_code ec, size_t) {
-                       if (ec) return self->Fail();
-                       self->OnResponse();
-                     });
+    OnStream([&](auto& stream) {
+      asio::async_read(stream, asio::buffer(body_),
+                       [self = shared_from_this()](beast::error_code ec, size_t) {
+                         if (ec) return self->Fail();
+                         self->OnResponse();
+                       });
+    });
   }
 
   void OnResponse() {
@@ -322,6 +355,7 @@ class TcpConnection : public std::enable_shared_from_this<TcpConnection> {
   }
 
   tcp::socket socket_;
+  std::unique_ptr<TlsStream> tls_;  // over socket_, with --tls_ca_file
   asio::steady_timer timer_;
   Stats* stats_;
   const Clock::duration interval_;
@@ -548,6 +582,21 @@ int main(int argc, char** argv) {
   if (FLAGS_protocol == "http" && (FLAGS_mode != "load" || FLAGS_rate > 0)) {
     std::fprintf(stderr, "http supports the closed-loop load mode only\n");
     return 2;
+  }
+  asio::ssl::context tls(asio::ssl::context::tls_client);
+  if (!FLAGS_tls_ca_file.empty()) {
+    if (FLAGS_protocol != "tcp") {
+      std::fprintf(stderr, "--tls_ca_file works with --protocol=tcp\n");
+      return 2;
+    }
+    beast::error_code ec;
+    tls.load_verify_file(FLAGS_tls_ca_file, ec);
+    if (ec) {
+      std::fprintf(stderr, "--tls_ca_file: %s\n", ec.message().c_str());
+      return 2;
+    }
+    tls.set_verify_mode(asio::ssl::verify_peer);
+    tls_context = &tls;
   }
   // Thousands of connections need as many descriptors.
   rlimit files{};

@@ -2,7 +2,7 @@
 # Benchmarks the biller against well-known servers doing the same amount of
 # work, on this machine, in one run: every figure is printed next to its
 # baseline and as a ratio. Installs what it needs (wrk, nginx-light,
-# redis-server, mariadb-client), builds a Release build and starts everything
+# redis-server, mariadb-client, openssl), builds a Release build and starts everything
 # on loopback: a private MariaDB, nginx, redis, the fast fake Google Play
 # store and the biller.
 #
@@ -44,7 +44,7 @@ fi
 
 # --- Install and build ----------------------------------------------------------
 ./scripts/install_deps.sh
-bench_packages=(wrk nginx-light redis-server mariadb-client)
+bench_packages=(wrk nginx-light redis-server mariadb-client openssl)
 missing=()
 for p in "${bench_packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -247,7 +247,21 @@ for c in 16 64; do
   redis_cpu=$(per_request "$before" "$(cpu_us "$redis_pid")" "$requests_redis")
   row "2. TCP bypass, $c connections (req/s)" "$biller_rps" "$(kv cpu_biller_us "$out")" \
       "redis $redis_rps" "$redis_cpu" "$(ratio "$biller_rps" "$redis_rps")" ">= 1.0"
+  [ "$c" = 16 ] && plain_rps=$biller_rps plain_cpu=$(kv cpu_biller_us "$out")
 done
+stop_pid "$biller_pid"
+
+# --- 2b. TCP bypass over TLS against the plain run above ---------------------------
+echo "== 2b. TCP bypass validation over TLS vs without TLS (16 connections)"
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 1 -subj /CN=bench \
+    -addext subjectAltName=IP:127.0.0.1 -keyout "$work/tls.key" -out "$work/tls.pem" 2>/dev/null
+start_biller --bypass=true --tls_cert_file="$work/tls.pem" --tls_key_file="$work/tls.key"
+out=$(bench --protocol=tcp --connections=16 --inflight=1 --threads=1 \
+    --tls_ca_file="$work/tls.pem" --cpu_pids="biller=$biller_pid") || true
+echo "$out" >>"$work/bench.log"
+row "2b. TCP bypass over TLS, 16 connections (req/s)" "$(kv rps "$out")" \
+    "$(kv cpu_biller_us "$out")" "plain $plain_rps" "$plain_cpu" \
+    "$(ratio "$(kv rps "$out")" "$plain_rps")" "reported"
 stop_pid "$biller_pid"
 
 # --- 3. End-to-end Google Play against the database's own rate ---------------------

@@ -30,17 +30,23 @@ constexpr int kNotValidated = 3;
 constexpr auto kTimeout = std::chrono::seconds(60);
 constexpr char kUsage[] =
     "usage: biller-cli (--tcp=HOST:PORT | --http=http[s]://HOST:PORT) [--tls_ca_file=F]\n"
+    "                  [--tls_cert_file=F --tls_key_file=F]\n"
     "                  [--client_id=ID] [--auth_key_file=F]... --receipt_file=F|-\n"
     "                  [--player_id=P] [--player_service_provider=S] [--fill]\n"
     "Sends one authentication (with the store credentials of each auth key file)\n"
     "and one validation of the receipt (a JSON object naming its \"service_provider\"),\n"
     "and prints {\"authentication\": N, \"result\": N, \"decoded_receipt\": ...}.\n"
+    "--tls_ca_file: speak TLS and verify the server against these CAs (with --tcp;\n"
+    "--http takes https://); --tls_cert_file, --tls_key_file: a client certificate\n"
+    "for --tcp.\n"
     "Exit status: 0 validated, 3 any other result, 2 usage or connection error.\n";
 
 struct Options {
   std::string tcp;
   std::string http;
   std::string tls_ca_file;
+  std::string tls_cert_file;
+  std::string tls_key_file;
   std::string client_id = "biller-cli";
   std::vector<std::string> auth_key_files;
   std::string receipt_file;
@@ -66,6 +72,8 @@ bool ParseArguments(int argc, char** argv, Options* options, std::string* error)
     if (name == "--tcp") options->tcp = value;
     else if (name == "--http") options->http = value;
     else if (name == "--tls_ca_file") options->tls_ca_file = value;
+    else if (name == "--tls_cert_file") options->tls_cert_file = value;
+    else if (name == "--tls_key_file") options->tls_key_file = value;
     else if (name == "--client_id") options->client_id = value;
     else if (name == "--auth_key_file") options->auth_key_files.push_back(value);
     else if (name == "--receipt_file") options->receipt_file = value;
@@ -80,6 +88,11 @@ bool ParseArguments(int argc, char** argv, Options* options, std::string* error)
     *error = "give exactly one of --tcp and --http";
   } else if (options->receipt_file.empty()) {
     *error = "--receipt_file is required";
+  } else if (options->tls_cert_file.empty() != options->tls_key_file.empty()) {
+    *error = "give both --tls_cert_file and --tls_key_file, or neither";
+  } else if (!options->tls_cert_file.empty() &&
+             (options->tcp.empty() || options->tls_ca_file.empty())) {
+    *error = "a client certificate needs --tcp and --tls_ca_file";
   }
   return error->empty();
 }
@@ -138,6 +151,10 @@ bool ValidateOverTcp(const Options& options, const std::vector<std::string>& aut
     return false;
   }
   FramedTcpClient client;
+  if (!options.tls_cert_file.empty() &&
+      !client.UseClientCertificate(options.tls_cert_file, options.tls_key_file, error)) {
+    return false;
+  }
   if (!client.Connect(options.tcp.substr(0, colon), static_cast<uint16_t>(port),
                       options.tls_ca_file, kTimeout, error)) {
     *error = "cannot connect to " + options.tcp + ": " + *error;

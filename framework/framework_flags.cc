@@ -1,9 +1,13 @@
 #include "framework/framework_flags.h"
 
+#include <unistd.h>
+
 #include <charconv>
 #include <cstdint>
 
 #include <boost/asio/ip/address.hpp>
+
+#include "framework/tcp.h"
 
 DEFINE_int32(api_service_port, 8081,
              "port of the api service (counters over HTTP); 0 turns it off");
@@ -31,6 +35,19 @@ DEFINE_int32(tcp_max_inflight_per_connection, 1000,
 DEFINE_int32(shutdown_grace_period_s, 30,
              "on SIGTERM or SIGINT, requests in flight get this long to finish; those still "
              "waiting then are answered 2003");
+DEFINE_string(tls_cert_file, "",
+              "PEM certificate chain; with --tls_key_file the TCP protobuf and HTTP listeners "
+              "speak TLS 1.2 or later only");
+DEFINE_string(tls_key_file, "", "PEM private key of --tls_cert_file");
+DEFINE_string(tls_client_ca_file, "",
+              "PEM CA certificates; with TLS on, a client must present a certificate signed by "
+              "one of them");
+DEFINE_string(mysql_ssl_ca_file, "",
+              "PEM CA certificates: every database connection uses TLS and verifies the "
+              "server's certificate against them");
+DEFINE_string(mysql_option_file, "",
+              "a MariaDB option file read by every database connection (groups [client] and "
+              "[biller]): socket, TLS and other client options");
 
 namespace tvx {
 namespace {
@@ -78,7 +95,42 @@ bool CheckFlagValues(std::string* error) {
       return false;
     }
   }
-  return true;
+  for (const std::string* file : {&FLAGS_mysql_ssl_ca_file, &FLAGS_mysql_option_file}) {
+    if (!file->empty() && ::access(file->c_str(), R_OK) != 0) {
+      *error = std::string(file == &FLAGS_mysql_ssl_ca_file ? "--mysql_ssl_ca_file="
+                                                             : "--mysql_option_file=") +
+               *file + " cannot be read";
+      return false;
+    }
+  }
+  ListenerTlsFromFlags(error);
+  return error->empty();
+}
+
+std::shared_ptr<TcpSSLOption> ListenerTlsFromFlags(std::string* error) {
+  error->clear();
+  const bool cert = !FLAGS_tls_cert_file.empty(), key = !FLAGS_tls_key_file.empty();
+  if (cert != key) {
+    *error = cert ? "--tls_cert_file is set without --tls_key_file"
+                  : "--tls_key_file is set without --tls_cert_file";
+    return nullptr;
+  }
+  if (!cert) {
+    if (!FLAGS_tls_client_ca_file.empty()) {
+      *error = "--tls_client_ca_file needs --tls_cert_file and --tls_key_file";
+    }
+    return nullptr;
+  }
+  std::string reason;
+  auto tls = TcpSSLOption::Create(FLAGS_tls_cert_file, FLAGS_tls_key_file,
+                                  FLAGS_tls_client_ca_file, &reason);
+  if (!tls) {
+    const char* flag = reason.starts_with(FLAGS_tls_cert_file + ":") ? "--tls_cert_file"
+                       : reason.starts_with(FLAGS_tls_key_file + ":") ? "--tls_key_file"
+                                                                       : "--tls_client_ca_file";
+    *error = std::string(flag) + "=" + reason;
+  }
+  return tls;
 }
 
 }  // namespace tvx

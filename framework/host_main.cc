@@ -74,7 +74,8 @@ const std::vector<std::pair<std::string, std::string>> kStartupHints = {
      "it off"},
     {"Failed to create db connection",
      "the database could not be reached (see the line before): check --mysql_server_url, "
-     "--mysql_id, --mysql_pw or --mysql_pw_file and --mysql_db_name"},
+     "--mysql_id, --mysql_pw or --mysql_pw_file and --mysql_db_name (and, for TLS, "
+     "--mysql_ssl_ca_file or --mysql_option_file)"},
 };
 
 // Shutdown begins: readiness turns 503 and systemd hears STOPPING=1.

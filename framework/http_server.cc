@@ -15,10 +15,12 @@
 #include <boost/asio/strand.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
+#include <boost/beast/ssl.hpp>
 #include <glog/logging.h>
 
 #include "framework/acceptor.h"
 #include "framework/io_service.h"
+#include "framework/tcp.h"
 
 namespace tvx {
 namespace {
@@ -76,38 +78,62 @@ struct ServerState {
   std::unordered_map<const Connection*, std::weak_ptr<Connection>> live;  // GUARDED_BY(mutex)
 };
 
-// One accepted connection. Every member is touched only on the connection's
-// strand; the object lives as long as one of its asynchronous operations (a
-// read, a write, or the wait for a handler's answer) is pending.
+// What the server and the answer channels see of a connection, whatever its
+// stream. Every method may be called from any thread.
 class Connection : public std::enable_shared_from_this<Connection> {
  public:
-  Connection(tcp::socket&& socket, std::shared_ptr<ServerState> state)
+  virtual ~Connection() = default;
+  virtual void Run() = 0;
+  virtual void Close() = 0;
+  // Reads no further request; a request under way is answered, then the
+  // connection closes.
+  virtual void Drain() = 0;
+  // `seq` names the request the answer belongs to; an answer to a request
+  // that was already answered for (time-out) is dropped.
+  virtual void PostAnswer(uint64_t seq, int status, std::string body,
+                          std::string content_type, http::Fields fields) = 0;
+};
+
+using PlainStream = beast::tcp_stream;
+using TlsStream = beast::ssl_stream<beast::tcp_stream>;
+
+// One accepted connection over a plain or a TLS stream. Every member is
+// touched only on the connection's strand; the object lives as long as one
+// of its asynchronous operations (a handshake, a read, a write, or the wait
+// for a handler's answer) is pending.
+template <class Stream>
+class StreamConnection final : public Connection {
+ public:
+  // `tls`: the server's TLS context, for a TlsStream only.
+  template <class... Tls>
+  StreamConnection(tcp::socket&& socket, std::shared_ptr<ServerState> state, Tls&... tls)
       : state_(std::move(state)),
-        stream_(std::move(socket)),
+        stream_(std::move(socket), tls...),
         response_timer_(stream_.get_executor()) {
     state_->open_connections.fetch_add(1, std::memory_order_relaxed);
   }
 
-  ~Connection() {
+  ~StreamConnection() override {
     state_->Forget(this);
     state_->open_connections.fetch_sub(1, std::memory_order_relaxed);
   }
 
-  void Run() {
-    boost::asio::dispatch(stream_.get_executor(),
-                          beast::bind_front_handler(&Connection::WaitForRequest,
-                                                    shared_from_this()));
+  void Run() override {
+    if constexpr (std::is_same_v<Stream, TlsStream>) {
+      boost::asio::dispatch(stream_.get_executor(),
+                            beast::bind_front_handler(&StreamConnection::Handshake, Self()));
+    } else {
+      boost::asio::dispatch(stream_.get_executor(),
+                            beast::bind_front_handler(&StreamConnection::WaitForRequest, Self()));
+    }
   }
 
-  // Any thread.
-  void Close() {
-    boost::asio::post(stream_.get_executor(), [self = shared_from_this()] { self->CloseNow(); });
+  void Close() override {
+    boost::asio::post(stream_.get_executor(), [self = Self()] { self->CloseNow(); });
   }
 
-  // Any thread: reads no further request; a request under way is answered,
-  // then the connection closes.
-  void Drain() {
-    boost::asio::post(stream_.get_executor(), [self = shared_from_this()] {
+  void Drain() override {
+    boost::asio::post(stream_.get_executor(), [self = Self()] {
       if (self->awaiting_answer_ || self->writing_) {
         self->keep_alive_ = false;
       } else {
@@ -116,12 +142,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
     });
   }
 
-  // Any thread. `seq` names the request the answer belongs to; an answer to a
-  // request that was already answered for (time-out) is dropped.
   void PostAnswer(uint64_t seq, int status, std::string body, std::string content_type,
-                  http::Fields fields) {
+                  http::Fields fields) override {
     boost::asio::post(stream_.get_executor(),
-                      [self = shared_from_this(), seq, status, body = std::move(body),
+                      [self = Self(), seq, status, body = std::move(body),
                        content_type = std::move(content_type),
                        fields = std::move(fields)]() mutable {
                         self->OnAnswer(seq, status, std::move(body), std::move(content_type),
@@ -130,15 +154,44 @@ class Connection : public std::enable_shared_from_this<Connection> {
   }
 
  private:
+  std::shared_ptr<StreamConnection> Self() {
+    return std::static_pointer_cast<StreamConnection>(shared_from_this());
+  }
+  beast::tcp_stream& Lowest() { return beast::get_lowest_layer(stream_); }
+
+  // Bounded by the handshake timeout; a failed handshake closes the
+  // connection and frees its place.
+  void Handshake() {
+    if (closed_) return;
+    if (state_->options.handshake_timeout.count() > 0) {
+      Lowest().expires_after(state_->options.handshake_timeout);
+    }
+    // Taken now: a time-out closes the socket before the handler runs.
+    beast::error_code ignored;
+    const tcp::endpoint peer = Lowest().socket().remote_endpoint(ignored);
+    stream_.async_handshake(
+        boost::asio::ssl::stream_base::server,
+        beast::bind_front_handler(&StreamConnection::OnHandshake, Self(), peer));
+  }
+
+  void OnHandshake(const tcp::endpoint& peer, const beast::error_code& ec) {
+    if (ec) {
+      LOG(WARNING) << "HttpServer: TLS handshake with " << peer.address().to_string() << ":"
+                   << peer.port() << " failed: " << ec.message();
+      return CloseNow();
+    }
+    WaitForRequest();
+  }
+
   void WaitForRequest() {
     if (closed_) return;
     if (state_->draining) return CloseNow();
     // Bytes of a pipelined request are already here.
     if (buffer_.size() > 0) return ReadHeader();
-    stream_.expires_after(state_->options.idle_timeout);
+    Lowest().expires_after(state_->options.idle_timeout);
     stream_.async_read_some(
         buffer_.prepare(beast::read_size(buffer_, kMaxReadBytes)),
-        beast::bind_front_handler(&Connection::OnFirstBytes, shared_from_this()));
+        beast::bind_front_handler(&StreamConnection::OnFirstBytes, Self()));
   }
 
   void OnFirstBytes(const beast::error_code& ec, size_t bytes) {
@@ -156,9 +209,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
     // request takes one read.
     parser_->eager(true);
     // One deadline from the first byte to the last.
-    stream_.expires_after(state_->options.read_timeout);
+    Lowest().expires_after(state_->options.read_timeout);
     bhttp::async_read_header(stream_, buffer_, *parser_,
-                             beast::bind_front_handler(&Connection::OnHeader, shared_from_this()));
+                             beast::bind_front_handler(&StreamConnection::OnHeader, Self()));
   }
 
   void OnHeader(const beast::error_code& ec, size_t /*bytes*/) {
@@ -167,7 +220,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     if (beast::iequals(parser_->get()[bhttp::field::expect], "100-continue")) {
       boost::asio::async_write(
           stream_, boost::asio::buffer(kContinue, sizeof(kContinue) - 1),
-          beast::bind_front_handler(&Connection::OnContinueSent, shared_from_this()));
+          beast::bind_front_handler(&StreamConnection::OnContinueSent, Self()));
       return;
     }
     ReadBody();
@@ -180,7 +233,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   void ReadBody() {
     bhttp::async_read(stream_, buffer_, *parser_,
-                      beast::bind_front_handler(&Connection::OnBody, shared_from_this()));
+                      beast::bind_front_handler(&StreamConnection::OnBody, Self()));
   }
 
   void OnBody(const beast::error_code& ec, size_t /*bytes*/) {
@@ -248,9 +301,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
     response_.body() = std::move(body);
     response_.prepare_payload();
     writing_ = true;
-    stream_.expires_after(state_->options.write_timeout);
+    Lowest().expires_after(state_->options.write_timeout);
     bhttp::async_write(stream_, response_,
-                       beast::bind_front_handler(&Connection::OnWritten, shared_from_this(),
+                       beast::bind_front_handler(&StreamConnection::OnWritten, Self(),
                                                  keep_alive_));
   }
 
@@ -264,23 +317,23 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   void Linger() {
     beast::error_code ignored;
-    stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+    Lowest().socket().shutdown(tcp::socket::shutdown_send, ignored);
     buffer_.clear();
-    stream_.expires_after(kLingerTime);
+    Lowest().expires_after(kLingerTime);
     LingerRead();
   }
 
   void LingerRead() {
     if (closed_) return;
     buffer_.consume(buffer_.size());
-    stream_.async_read_some(buffer_.prepare(16 * 1024),
-                            [self = shared_from_this()](const beast::error_code& ec, size_t n) {
-                              self->lingered_bytes_ += n;
-                              if (ec || self->lingered_bytes_ > kMaxLingerBytes) {
-                                return self->CloseNow();
-                              }
-                              self->LingerRead();
-                            });
+    Lowest().async_read_some(buffer_.prepare(16 * 1024),
+                             [self = Self()](const beast::error_code& ec, size_t n) {
+                               self->lingered_bytes_ += n;
+                               if (ec || self->lingered_bytes_ > kMaxLingerBytes) {
+                                 return self->CloseNow();
+                               }
+                               self->LingerRead();
+                             });
   }
 
   void CloseNow() {
@@ -289,12 +342,12 @@ class Connection : public std::enable_shared_from_this<Connection> {
     awaiting_answer_ = false;
     response_timer_.cancel();
     beast::error_code ignored;
-    stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
-    stream_.close();
+    Lowest().socket().shutdown(tcp::socket::shutdown_both, ignored);
+    Lowest().close();
   }
 
   const std::shared_ptr<ServerState> state_;
-  beast::tcp_stream stream_;
+  Stream stream_;
   beast::flat_buffer buffer_;
   std::optional<bhttp::request_parser<bhttp::string_body>> parser_;
   bhttp::response<bhttp::string_body> response_;
@@ -360,7 +413,8 @@ class ResponseChannel final : public HttpSocket {
   std::atomic<bool> answered_{false};
 };
 
-void Connection::Dispatch() {
+template <class Stream>
+void StreamConnection<Stream>::Dispatch() {
   auto message = parser_->release();
   parser_.reset();
   keep_alive_ = message.keep_alive();
@@ -385,7 +439,7 @@ void Connection::Dispatch() {
   path_ = request->path;
   response_timer_.expires_after(state_->options.response_timeout);
   response_timer_.async_wait(
-      beast::bind_front_handler(&Connection::OnResponseTimeout, shared_from_this(), seq_));
+      beast::bind_front_handler(&StreamConnection::OnResponseTimeout, Self(), seq_));
   // The handler may answer before it returns; the answer is posted, so it is
   // written after this call has unwound.
   (*handler)(std::make_shared<ResponseChannel>(weak_from_this(), seq_), request);
@@ -463,7 +517,13 @@ class HttpServerImpl final : public HttpServer {
     if (!MoveSocket(accepted, socket)) return;
     beast::error_code ignored;
     socket.set_option(tcp::no_delay(true), ignored);
-    auto connection = std::make_shared<Connection>(std::move(socket), state);
+    std::shared_ptr<Connection> connection;
+    if (state->options.tls) {
+      connection = std::make_shared<StreamConnection<TlsStream>>(std::move(socket), state,
+                                                                 state->options.tls->context());
+    } else {
+      connection = std::make_shared<StreamConnection<PlainStream>>(std::move(socket), state);
+    }
     if (state->Adopt(connection)) connection->Run();
   }
 

@@ -21,6 +21,8 @@
 
 namespace tvx {
 
+class TcpSSLOption;
+
 namespace http {
 
 // Header fields as (name, value) pairs.
@@ -85,6 +87,10 @@ struct HttpServerOptions {
   // Request header fields handed to handlers (names are matched without
   // regard to case); all others are read and dropped.
   std::vector<std::string> kept_headers;
+  // When set, every connection speaks TLS; one whose handshake fails or
+  // takes longer than `handshake_timeout` (0: no limit) is closed.
+  std::shared_ptr<TcpSSLOption> tls;
+  std::chrono::milliseconds handshake_timeout{30'000};
 };
 
 class HttpServer {

@@ -19,6 +19,8 @@
 #include <errmsg.h>
 #include <mysqld_error.h>
 
+#include "framework/framework_flags.h"
+
 namespace tvx {
 
 static_assert(Mariadb::kClientMultiStatements == CLIENT_MULTI_STATEMENTS);
@@ -137,6 +139,18 @@ class Connection {
     mysql_options(mysql_, MYSQL_OPT_RECONNECT, &no);
     mysql_options(mysql_, MYSQL_OPT_LOCAL_INFILE, &no_local_infile);
     mysql_options(mysql_, MYSQL_SET_CHARSET_NAME, settings_.character_set.c_str());
+    // The operator's option file ([client] and [biller] groups: socket, TLS
+    // and the rest), then TLS verified against the CA file.
+    if (!FLAGS_mysql_option_file.empty()) {
+      mysql_options(mysql_, MYSQL_READ_DEFAULT_FILE, FLAGS_mysql_option_file.c_str());
+      mysql_options(mysql_, MYSQL_READ_DEFAULT_GROUP, "biller");
+    }
+    if (!FLAGS_mysql_ssl_ca_file.empty()) {
+      const my_bool yes = 1;
+      mysql_options(mysql_, MYSQL_OPT_SSL_CA, FLAGS_mysql_ssl_ca_file.c_str());
+      mysql_options(mysql_, MYSQL_OPT_SSL_ENFORCE, &yes);
+      mysql_options(mysql_, MYSQL_OPT_SSL_VERIFY_SERVER_CERT, &yes);
+    }
     const unsigned long flags =  // NOLINT(runtime/int): the library's type
         static_cast<unsigned long>(settings_.client_flags | CLIENT_MULTI_RESULTS);  // NOLINT
     if (!mysql_real_connect(mysql_, settings_.host.c_str(), settings_.id.c_str(),

@@ -10,6 +10,7 @@
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/ssl/stream.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
 #include <boost/asio/write.hpp>
@@ -24,7 +25,6 @@ namespace tvx {
 using boost::asio::ip::tcp;
 using Strand = boost::asio::strand<IoContext::executor_type>;
 
-const std::shared_ptr<TcpSSLOption> TcpSSLOption::kNullPtr;
 const std::shared_ptr<TransportCompressor> TransportCompressor::kNullPtr;
 
 Buffer::Buffer(const google::protobuf::MessageLite& message) {
@@ -99,7 +99,14 @@ struct TcpSocket::Impl {
     on_server_closed = std::move(on_closed);
     boost::system::error_code ignored;
     socket.set_option(tcp::no_delay(true), ignored);
+    if (tls_option) return Handshake();
+    Begin();
+  }
+
+  // The connection exists for its owner from here on.
+  void Begin() {
     open = true;
+    connected = true;
     auto self = owner->shared_from_this();
     if (owner->on_connect_) owner->on_connect_(self, boost::system::error_code());
     last_activity = Clock::now();
@@ -107,18 +114,47 @@ struct TcpSocket::Impl {
     Read();
   }
 
+  // The TLS handshake, bounded by the frame timeout.
+  void Handshake() {
+    tls = std::make_unique<TlsStream>(socket, tls_option->context());
+    if (frame_timeout.count() > 0) {
+      frame_timer.expires_after(frame_timeout);
+      frame_timer.async_wait([this, weak = std::weak_ptr<TcpTransport>(owner->shared_from_this())](
+                                 const boost::system::error_code& ec) {
+        const auto self = weak.lock();
+        if (!self || ec || closed || connected) return;
+        LOG(WARNING) << "TcpTransport: no TLS handshake within " << frame_timeout.count()
+                     << " ms, closing connection from " << RemoteText();
+        CloseNow(boost::asio::error::timed_out);
+      });
+    }
+    tls->async_handshake(TlsStream::server, [this, self = owner->shared_from_this()](
+                                                const boost::system::error_code& ec) {
+      if (closed) return;
+      if (ec) {
+        LOG(WARNING) << "TcpTransport: TLS handshake with " << RemoteText()
+                     << " failed: " << ec.message();
+        return CloseNow(ec);
+      }
+      frame_timer.cancel();
+      if (draining) return CloseNow(boost::asio::error::shut_down);
+      Begin();
+    });
+  }
+
   void Read() {
     if (closed || draining) return;
-    auto self = owner->shared_from_this();
-    socket.async_read_some(boost::asio::buffer(read_buffer),
-                           [this, self](const boost::system::error_code& ec, size_t n) {
-                             if (ec) return CloseNow(ec);
-                             // A draining connection takes no new request.
-                             if (draining) return;
-                             last_activity = Clock::now();
-                             decoder.Append(read_buffer.data(), n);
-                             Deliver();
-                           });
+    auto on_read = [this, self = owner->shared_from_this()](const boost::system::error_code& ec,
+                                                            size_t n) {
+      if (ec) return CloseNow(ec);
+      // A draining connection takes no new request.
+      if (draining) return;
+      last_activity = Clock::now();
+      decoder.Append(read_buffer.data(), n);
+      Deliver();
+    };
+    if (tls) return tls->async_read_some(boost::asio::buffer(read_buffer), std::move(on_read));
+    socket.async_read_some(boost::asio::buffer(read_buffer), std::move(on_read));
   }
 
   // Hands every whole frame to the receive handler, then reads on; stops
@@ -251,16 +287,17 @@ struct TcpSocket::Impl {
     std::vector<boost::asio::const_buffer> buffers;
     buffers.reserve(in_flight.size());
     for (const auto& frame : in_flight) buffers.emplace_back(boost::asio::buffer(frame));
-    auto self = owner->shared_from_this();
-    boost::asio::async_write(socket, buffers,
-                             [this, self](const boost::system::error_code& ec, size_t n) {
-                               writing = false;
-                               queued_bytes -= n;
-                               in_flight.clear();
-                               if (ec) return CloseNow(ec);
-                               if (!queue.empty()) return Write();
-                               if (draining) CloseIfDrained();
-                             });
+    auto on_written = [this, self = owner->shared_from_this()](
+                          const boost::system::error_code& ec, size_t n) {
+      writing = false;
+      queued_bytes -= n;
+      in_flight.clear();
+      if (ec) return CloseNow(ec);
+      if (!queue.empty()) return Write();
+      if (draining) CloseIfDrained();
+    };
+    if (tls) return boost::asio::async_write(*tls, buffers, std::move(on_written));
+    boost::asio::async_write(socket, buffers, std::move(on_written));
   }
 
   void CloseNow(const boost::system::error_code& ec) {
@@ -274,7 +311,7 @@ struct TcpSocket::Impl {
     idle_timer.cancel();
     queue.clear();
     auto self = owner->shared_from_this();
-    if (owner->on_disconnect_) owner->on_disconnect_(self, ec);
+    if (connected && owner->on_disconnect_) owner->on_disconnect_(self, ec);
     if (on_server_closed) {
       auto notify = std::move(on_server_closed);
       notify();
@@ -288,10 +325,14 @@ struct TcpSocket::Impl {
     return endpoint.address().to_string() + ":" + std::to_string(endpoint.port());
   }
 
+  using TlsStream = boost::asio::ssl::stream<tcp::socket&>;
+
   TcpTransport* owner;
   std::shared_ptr<IoContext> io;  // outlives the socket and timers that use it
   Strand strand;
   tcp::socket socket;
+  std::shared_ptr<TcpSSLOption> tls_option;  // set before Start; null: plain
+  std::unique_ptr<TlsStream> tls;            // over `socket`, from the handshake on
   boost::asio::steady_timer frame_timer;
   boost::asio::steady_timer idle_timer;
   framing::FrameDecoder decoder;
@@ -301,6 +342,7 @@ struct TcpSocket::Impl {
   size_t queued_bytes = 0;
   bool writing = false;
   bool closed = false;
+  bool connected = false;  // the connect handler ran
   std::atomic<bool> draining{false};  // written on the strand only
   bool frame_clock_running = false;
   uint64_t frame_clock_generation = 0;
@@ -321,13 +363,14 @@ TcpTransport::~TcpTransport() = default;
 std::shared_ptr<TcpTransport> TcpTransport::Create(
     const std::string& io_group, const std::shared_ptr<TcpSSLOption>& ssl,
     const std::shared_ptr<TransportCompressor>& compressor, bool /*close_on_error*/) {
-  if (ssl || compressor) return nullptr;
+  if (compressor) return nullptr;
   // Each new connection goes to the group's next thread.
   auto io = IoService::NextIoContext(io_group);
   if (!io) return nullptr;
   std::shared_ptr<TcpTransport> transport(new TcpTransport());
   transport->owned_impl_ = std::make_unique<TcpSocket::Impl>(transport.get(), std::move(io));
   transport->impl_ = transport->owned_impl_.get();
+  transport->impl_->tls_option = ssl;
   return transport;
 }
 
@@ -379,6 +422,7 @@ struct TcpServer::Impl : std::enable_shared_from_this<TcpServer::Impl> {
       return;
     }
     if (!MoveSocket(peer, transport->impl_->socket)) return;
+    if (!transport->impl_->tls_option) transport->impl_->tls_option = ssl;
     TcpTransport* key = transport.get();
     {
       std::lock_guard<std::mutex> lock(mutex);
@@ -417,6 +461,7 @@ struct TcpServer::Impl : std::enable_shared_from_this<TcpServer::Impl> {
   }
 
   std::shared_ptr<IoContext> io;  // declared first: outlives the acceptor
+  std::shared_ptr<TcpSSLOption> ssl;  // null: plain
   TcpServerOptions options;
   SocketFactory factory;
   std::shared_ptr<Acceptor> acceptor;
@@ -429,11 +474,11 @@ struct TcpServer::Impl : std::enable_shared_from_this<TcpServer::Impl> {
 std::shared_ptr<TcpServer> TcpServer::Create(const std::string& io_group,
                                              const std::shared_ptr<TcpSSLOption>& ssl,
                                              SocketFactory factory) {
-  if (ssl) return nullptr;
   auto io = IoService::GetIoGroup(io_group);
   if (!io) return nullptr;
   std::shared_ptr<TcpServer> server(new TcpServer());
   server->impl_ = std::make_shared<Impl>(std::move(io));
+  server->impl_->ssl = ssl;
   server->impl_->factory = std::move(factory);
   return server;
 }

@@ -20,6 +20,9 @@
 namespace google::protobuf {
 class MessageLite;
 }
+namespace boost::asio::ssl {
+class context;
+}
 
 namespace tvx {
 
@@ -75,11 +78,30 @@ class Transport {
   ReceiveHandler on_receive_;
 };
 
-// Options the biller never uses; only their null values exist.
+// The server side of TLS on a listener: TLS 1.2 or later, a PEM certificate
+// chain and key, and optionally the CAs that must have signed a client's
+// certificate (without one the handshake fails). Shared by the TCP and HTTP
+// servers; immutable once made.
 class TcpSSLOption {
  public:
   static const std::shared_ptr<TcpSSLOption> kNullPtr;
+
+  // Null, with the reason in `error` naming the file, when a file cannot be
+  // read or the key does not belong to the certificate.
+  static std::shared_ptr<TcpSSLOption> Create(const std::string& cert_file,
+                                              const std::string& key_file,
+                                              const std::string& client_ca_file,
+                                              std::string* error);
+  ~TcpSSLOption();
+
+  boost::asio::ssl::context& context() const { return *context_; }
+
+ private:
+  TcpSSLOption() = default;
+  std::unique_ptr<boost::asio::ssl::context> context_;
 };
+
+// Options the biller never uses; only their null value exists.
 class TransportCompressor {
  public:
   static const std::shared_ptr<TransportCompressor> kNullPtr;
@@ -102,9 +124,10 @@ class TcpTransport : public Transport,
                      public TcpSocket,
                      public std::enable_shared_from_this<TcpTransport> {
  public:
-  // Null when TLS or compression is asked for (not supported) or the io
-  // group does not run. `close_on_error` closes the connection on the first
-  // read or write error.
+  // Null when compression is asked for (not supported) or the io group does
+  // not run. With `ssl` the connection speaks TLS; a TcpServer with TLS gives
+  // its own to transports made without. `close_on_error` closes the
+  // connection on the first read or write error.
   static std::shared_ptr<TcpTransport> Create(
       const std::string& io_group, const std::shared_ptr<TcpSSLOption>& ssl,
       const std::shared_ptr<TransportCompressor>& compressor, bool close_on_error);
@@ -137,7 +160,8 @@ struct TcpServerOptions {
   // logged. 0: no cap.
   size_t max_connections = 10'000;
   // A frame must arrive whole within this time of its first byte, else its
-  // connection is closed. 0: no deadline.
+  // connection is closed; a TLS handshake must complete within it too.
+  // 0: no deadline.
   std::chrono::milliseconds frame_timeout{30'000};
   // A connection that sends nothing this long, while none of its requests
   // awaits an answer, is closed. 0: never.
@@ -148,7 +172,10 @@ struct TcpServerOptions {
 };
 
 // Accepts connections on a port; every accepted connection gets a socket from
-// the factory, which must return a TcpTransport's ToSocketBase().
+// the factory, which must return a TcpTransport's ToSocketBase(). With `ssl`
+// every connection speaks TLS, and one whose handshake fails or does not end
+// within the frame timeout is closed (its disconnect handler does not run:
+// its connect handler never did).
 class TcpServer : public std::enable_shared_from_this<TcpServer> {
  public:
   using SocketFactory = std::function<std::shared_ptr<TcpSocket>()>;

@@ -59,6 +59,23 @@ struct FramedTcpClient::Impl {
 FramedTcpClient::FramedTcpClient() : impl_(std::make_unique<Impl>()) {}
 FramedTcpClient::~FramedTcpClient() = default;
 
+bool FramedTcpClient::UseClientCertificate(const std::string& cert_file,
+                                           const std::string& key_file, std::string* error) {
+  // The stream's SSL object exists already, so the files go to it rather
+  // than to the context it was made from.
+  SSL* ssl = impl_->stream.native_handle();
+  if (SSL_use_certificate_chain_file(ssl, cert_file.c_str()) != 1) {
+    *error = "cannot load the PEM certificate chain " + cert_file;
+    return false;
+  }
+  if (SSL_use_PrivateKey_file(ssl, key_file.c_str(), SSL_FILETYPE_PEM) != 1 ||
+      SSL_check_private_key(ssl) != 1) {
+    *error = "cannot load the PEM private key " + key_file + " of " + cert_file;
+    return false;
+  }
+  return true;
+}
+
 bool FramedTcpClient::Connect(const std::string& host, uint16_t port, const std::string& ca_file,
                               std::chrono::milliseconds timeout, std::string* error) {
   boost::system::error_code ec;

@@ -17,6 +17,10 @@ class FramedTcpClient {
   FramedTcpClient(const FramedTcpClient&) = delete;
   FramedTcpClient& operator=(const FramedTcpClient&) = delete;
 
+  // A client certificate (PEM chain and key) to present when a TLS server
+  // asks for one; call before Connect. False with the reason.
+  bool UseClientCertificate(const std::string& cert_file, const std::string& key_file,
+                            std::string* error);
   // Connects to host:port; with a CA file, speaks TLS and verifies the
   // server's certificate and name against it. False with the reason.
   bool Connect(const std::string& host, uint16_t port, const std::string& ca_file,

@@ -12,6 +12,9 @@
 #                                       once) has rights on database DB only
 #   scripts/mariadb.sh stop DIR         stop the server started on DIR
 #
+# With MARIADB_SSL_DIR set (a folder holding ca.pem, server.pem and server.key)
+# the server also speaks TLS.
+#
 # The server runs as the calling user (root on CI), keeps everything under DIR
 # and never touches the system's own MariaDB.
 set -euo pipefail
@@ -49,6 +52,8 @@ start)
     --log-error="$dir/error.log" --skip-name-resolve --max-connections=1000 \
     --innodb-buffer-pool-size=128M --innodb-flush-log-at-trx-commit="$flush" \
     --character-set-server=utf8mb4 --collation-server=utf8mb4_general_ci \
+    ${MARIADB_SSL_DIR:+--ssl-ca="$MARIADB_SSL_DIR/ca.pem" --ssl-cert="$MARIADB_SSL_DIR/server.pem"} \
+    ${MARIADB_SSL_DIR:+--ssl-key="$MARIADB_SSL_DIR/server.key"} \
     </dev/null >>"$dir/stdout.log" 2>&1 &
   for _ in $(seq 1 300); do
     if client -e 'SELECT 1' >/dev/null 2>&1; then break; fi

@@ -336,6 +336,19 @@ CREATE TABLE IF NOT EXISTS tb_revocation_poll (
   PRIMARY KEY (package_name)
 ) ENGINE=InnoDB DEFAULT CHARSET=[CHARACTER_SET];
 
+-- One row whose update orders the revocation inserts: a reader of the feed
+-- must never see a sequence number commit before a smaller one, or it would
+-- step over the smaller one for good. Holding this row until the commit makes
+-- the numbers commit in order on one server; on a Galera cluster, inserts on
+-- two nodes at once update it both, so one loses certification and runs
+-- again.
+CREATE TABLE IF NOT EXISTS tb_revocation_order (
+  id TINYINT UNSIGNED NOT NULL,
+  inserts BIGINT UNSIGNED NOT NULL,
+  PRIMARY KEY (id)
+) ENGINE=InnoDB;
+INSERT IGNORE INTO tb_revocation_order (id, inserts) VALUES (1, 0);
+
 -- Answers 1 for a revocation already recorded; else 0 with the row as
 -- recorded: seq, biller client id, player id, recorded time.
 CREATE OR REPLACE PROCEDURE sp_insert_revocation(
@@ -349,8 +362,10 @@ BEGIN
   DECLARE v_player VARCHAR(255) CHARACTER SET [CHARACTER_SET] DEFAULT '';
   DECLARE v_now BIGINT DEFAULT CAST(UNIX_TIMESTAMP(NOW(3)) * 1000 AS SIGNED);
   DECLARE v_key BINARY(32) DEFAULT UNHEX(SHA2(p_purchase_id, 256));
+  DECLARE v_seq BIGINT UNSIGNED;
   DECLARE CONTINUE HANDLER FOR NOT FOUND BEGIN END;
-  DECLARE EXIT HANDLER FOR 1062 SELECT 1 AS result;
+  DECLARE EXIT HANDLER FOR 1062 BEGIN ROLLBACK; SELECT 1 AS result; END;
+  DECLARE EXIT HANDLER FOR SQLEXCEPTION BEGIN ROLLBACK; RESIGNAL; END;
   IF p_store = 'GooglePlay' THEN
     SELECT biller_client_id, player_id INTO v_client, v_player
       FROM tb_receipt_google_play_v3 WHERE purchase_token_sha256 = v_key LIMIT 1;
@@ -358,12 +373,16 @@ BEGIN
     SELECT biller_client_id, player_id INTO v_client, v_player
       FROM tb_receipt_apple_appstore2 WHERE transaction_id_sha256 = v_key LIMIT 1;
   END IF;
+  START TRANSACTION;
+  UPDATE tb_revocation_order SET inserts = inserts + 1 WHERE id = 1;
+  SELECT IFNULL(MAX(seq), 0) + 1 INTO v_seq FROM tb_revocation;
   INSERT INTO tb_revocation (
-    store, purchase_id, revoked_at_ms, reason, source, biller_client_id, player_id,
+    seq, store, purchase_id, revoked_at_ms, reason, source, biller_client_id, player_id,
     recorded_at_ms)
   VALUES (
-    p_store, p_purchase_id, p_revoked_at_ms, p_reason, p_source, IFNULL(v_client, ''),
+    v_seq, p_store, p_purchase_id, p_revoked_at_ms, p_reason, p_source, IFNULL(v_client, ''),
     IFNULL(v_player, ''), v_now);
-  SELECT 0 AS result, LAST_INSERT_ID() AS seq, IFNULL(v_client, '') AS biller_client_id,
+  COMMIT;
+  SELECT 0 AS result, v_seq AS seq, IFNULL(v_client, '') AS biller_client_id,
     IFNULL(v_player, '') AS player_id, v_now AS recorded_at_ms;
 END;

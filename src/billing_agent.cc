@@ -78,10 +78,14 @@ bool BillingAgent::Start(const std::string& io_group_name, uint16_t tcp_port,
   GooglePlayAdapter::SetIoService(the_io_service);
   OneStoreAdapter::SetIoService(the_io_service);
 
+  // --- TLS of both listeners (the flags were checked at start-up) ---
+  std::string tls_error;
+  const std::shared_ptr<TcpSSLOption> tls = ListenerTlsFromFlags(&tls_error);
+  if (!tls_error.empty()) LOG(FATAL) << tls_error;
+
   // --- TCP server ---
   if (tcp_port != 0) {
-    the_tcp_server = TcpServer::Create(io_group_name, TcpSSLOption::kNullPtr,
-                                       &BillingAgent::CreateTcpTransport);
+    the_tcp_server = TcpServer::Create(io_group_name, tls, &BillingAgent::CreateTcpTransport);
     if (the_tcp_server) the_tcp_server->SetOptions(TcpOptionsFromFlags());
     if (!the_tcp_server || !the_tcp_server->Start(tcp_port)) {
       LOG(FATAL) << "failed to start tcp server";
@@ -93,6 +97,9 @@ bool BillingAgent::Start(const std::string& io_group_name, uint16_t tcp_port,
     HttpServerOptions http_options;
     http_options.bind_address = FLAGS_bind_address;
     http_options.kept_headers = {kHttpSessionHeader};
+    http_options.tls = tls;
+    http_options.handshake_timeout =
+        std::chrono::milliseconds(std::max(0, FLAGS_tcp_frame_timeout_ms));
     the_http_server = HttpServer::Create(io_group_name, http_options);
     if (!the_http_server) LOG(FATAL) << "failed to start http server";
     the_http_server->RegisterHandler(kHttpAuthenticationPath, &OnHttpAuthentication);

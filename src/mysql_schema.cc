@@ -180,6 +180,7 @@ std::string FindSchemaProblem(Mariadb& connection) {
       {false, "sp_insert_receipt_p4store", "There is no PlayStation stored procedure."},
       {true, "tb_revocation", "There is no revocation table tb_revocation"},
       {true, "tb_revocation_poll", "There is no revocation table tb_revocation_poll"},
+      {true, "tb_revocation_order", "There is no revocation table tb_revocation_order"},
       {false, "sp_insert_revocation", "There is no revocation stored procedure."},
   };
   for (size_t i = 0; i < std::size(kPieces); ++i) {

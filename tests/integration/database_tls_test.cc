@@ -1,0 +1,82 @@
+// Database connections over TLS, against a MariaDB of its own whose server
+// certificate comes from a CA made for the test.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+
+#include <gtest/gtest.h>
+
+#include "build_paths.h"
+#include "framework/framework_flags.h"
+#include "framework/mariadb.h"
+#include "tests/support/biller_process.h"
+#include "tests/support/test_pki.h"
+
+namespace tvx::testing {
+namespace {
+
+std::string Script() { return std::string(BILLER_SOURCE_DIR) + "/scripts/mariadb.sh"; }
+
+// One test, so that one MariaDB is started for it.
+TEST(DatabaseTlsTest, ConnectionsUseTlsWhenAskedAndRefuseAServerTheCaDidNotSign) {
+  const std::string dir = ::testing::TempDir() + "/db-tls-" + std::to_string(::getpid());
+  ::mkdir(dir.c_str(), 0700);
+  const TestPki pki = MakeTestPki(dir);
+  const int port = FreePort();
+  const std::string address = "127.0.0.1:" + std::to_string(port);
+  const std::string log_file = dir + "/mariadb.log";
+  const bool started = std::system(("MARIADB_SSL_DIR=" + dir + " " + Script() + " start " + dir +
+                                    "/db " + std::to_string(port) + " >" + log_file + " 2>&1")
+                                       .c_str()) == 0;
+  const std::shared_ptr<void> stop(nullptr, [&](void*) {
+    std::system((Script() + " stop " + dir + "/db; rm -rf " + dir).c_str());
+  });
+  std::ifstream log(log_file);
+  ASSERT_TRUE(started) << log.rdbuf();
+
+  const std::string option_file = dir + "/client.cnf";
+  std::ofstream(option_file) << "[client]\nssl-ca=" << pki.ca << "\nssl-verify-server-cert\n";
+  const struct {
+    const char* name;
+    std::string ca_file, option_file;
+    bool encrypted;
+  } cases[] = {
+      {"plain", "", "", false},
+      {"CA file", pki.ca, "", true},
+      {"option file", "", option_file, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    FLAGS_mysql_ssl_ca_file = c.ca_file;
+    FLAGS_mysql_option_file = c.option_file;
+    auto db = Mariadb::Create(address, "biller", "biller", "", 1, "utf8",
+                              Mariadb::kDefaultAutoRetryOnDeadlock, Mariadb::kDefaultClientFlags,
+                              0, Mariadb::kDefaultConnectionFailureHandler);
+    Mariadb::Error error;
+    ASSERT_TRUE(db && db->Initialize(&error)) << error;
+    auto rows = db->ExecuteQuerySync("SHOW SESSION STATUS LIKE 'Ssl_cipher'", &error);
+    ASSERT_TRUE(rows && rows->SeekNextResultSet() && rows->SeekNextRow()) << error;
+    EXPECT_EQ(!rows->GetString(1).empty(), c.encrypted) << rows->GetString(1);
+  }
+  FLAGS_mysql_ssl_ca_file.clear();
+  FLAGS_mysql_option_file.clear();
+
+  // The biller itself: started with the CA, refused with a certificate that
+  // did not sign the server's.
+  auto flags = [&](const std::string& ca) {
+    return std::vector<std::string>{"--mysql_server_url=" + address, "--mysql_id=biller",
+                                    "--mysql_pw=biller", "--mysql_ssl_ca_file=" + ca,
+                                    "--bypass=true"};
+  };
+  BillerProcess biller(BillerOptions{.flags = flags(pki.ca), .with_database = false});
+  EXPECT_TRUE(biller.running()) << biller.Log();
+  const std::string refused =
+      RunUntilRefused(BillerOptions{.flags = flags(pki.client_cert), .with_database = false});
+  EXPECT_NE(refused.find("the database could not be reached"), std::string::npos) << refused;
+  EXPECT_NE(refused.find("certificate"), std::string::npos) << refused;
+}
+
+}  // namespace
+}  // namespace tvx::testing
