@@ -1,13 +1,10 @@
 // The framework's Mariadb client against real servers: results, escaping,
 // shut-down, and connections that the server drops or loses.
-#include "build_paths.h"
 #include "framework/mariadb.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <atomic>
-#include <cstdlib>
 #include <future>
 #include <thread>
 
@@ -130,35 +127,9 @@ TEST(MariadbClientTest, UnusableSettingsAreRefused) {
   EXPECT_EQ(error.code, Mariadb::kErrorNotRunning);
 }
 
-// A private server of the test's own, started and stopped with the project's
-// script.
-class PrivateServer {
- public:
-  PrivateServer() : port_(FreePort()) {
-    char dir[] = "/tmp/biller-mariadb-XXXXXX";
-    dir_ = ::mkdtemp(dir);
-  }
-  ~PrivateServer() {
-    Stop();
-    std::system(("rm -rf '" + dir_ + "'").c_str());
-  }
-  bool Start() { return Script("start " + dir_ + " " + std::to_string(port_)); }
-  bool Stop() { return Script("stop " + dir_); }
-  std::string url() const { return "127.0.0.1:" + std::to_string(port_); }
-
- private:
-  static bool Script(const std::string& arguments) {
-    const std::string command = std::string(BILLER_SOURCE_DIR) + "/scripts/mariadb.sh " +
-                                arguments + " >/dev/null 2>&1";
-    return std::system(command.c_str()) == 0;
-  }
-  int port_;
-  std::string dir_;
-};
-
 TEST(MariadbRestartTest, RestartedServerCostsOnlyTheStatementsOfTheOutage) {
-  if (::access("/usr/sbin/mariadbd", X_OK) != 0) GTEST_SKIP() << "no mariadbd";
-  PrivateServer server;
+  if (!PrivateMariadb::available()) GTEST_SKIP() << "no mariadbd";
+  PrivateMariadb server;
   ASSERT_TRUE(server.Start());
   InitializeDatabaseModuleForTests();
   auto db = BillerDatabase::Create(server.url(), "biller", "biller", "biller", 2, "utf8");

@@ -1,7 +1,6 @@
 // What an operator relies on, against a real biller-server: the Prometheus
-// exposition counting real answers, systemd notifications, SIGHUP, the password file, --version and --help,
-// and start-up failures reported as one line.
-#include <netinet/in.h>
+// exposition counting real answers, systemd notifications, SIGHUP, the
+// password file, --version and --help.
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -139,17 +138,6 @@ TEST_F(OperationsTest, MetricsCountTheAnswersStoreRequestsAndInserts) {
   EXPECT_TRUE(build_info);
 }
 
-// The biller's pid, found by its working folder.
-pid_t PidOf(const BillerProcess& biller) {
-  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-    std::error_code ec;
-    if (std::filesystem::read_symlink(entry.path() / "cwd", ec) == biller.work_dir()) {
-      return std::atoi(entry.path().filename().c_str());
-    }
-  }
-  return -1;
-}
-
 TEST(OperationsProcessTest, NotifiesSystemdReopensLogsOnHangupAndReadsThePasswordFile) {
   const TestDatabase db = TestDatabase::FromEnvironment();
   if (!db.available()) GTEST_SKIP() << "no test database";
@@ -177,7 +165,7 @@ TEST(OperationsProcessTest, NotifiesSystemdReopensLogsOnHangupAndReadsThePasswor
   ASSERT_TRUE(biller.running()) << biller.Log();
   EXPECT_EQ(next_notification(), "READY=1");
 
-  const pid_t pid = PidOf(biller);
+  const pid_t pid = biller.pid();
   ASSERT_GT(pid, 0);
   for (int i = 0; i < 2; ++i) ASSERT_EQ(::kill(pid, SIGHUP), 0);
   EXPECT_TRUE(biller.WaitForLog("log files reopened"));
@@ -207,39 +195,6 @@ TEST(OperationsProcessTest, VersionAndHelp) {
   ASSERT_NE(own, std::string::npos) << help;
   EXPECT_LT(own, help.find("--logtostderr"));
   EXPECT_NE(help.find("--mysql_pw_file"), std::string::npos);
-}
-
-// A start-up condition that cannot be met ends the process non-zero with a
-// line naming what to fix, and no stack trace.
-TEST(OperationsProcessTest, StartupFailuresEndWithOneClearLine) {
-  const int busy_port = FreePort();
-  const int busy = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(busy_port));
-  ASSERT_EQ(::bind(busy, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ASSERT_EQ(::listen(busy, 1), 0);
-  struct Case {
-    std::vector<std::string> flags;
-    std::string line;
-  };
-  const Case cases[] = {
-      {{"--http_listen_port=" + std::to_string(busy_port)},
-       "failed to start http server\nbiller-server: the HTTP listener could not open (see the "
-       "line before): choose another --http_listen_port"},
-      {{"--mysql_server_url=127.0.0.1:" + std::to_string(FreePort())},
-       "biller-server: the database could not be reached (see the line before): check "
-       "--mysql_server_url"},
-      {{"--mysql_pw_file=/nonexistent/pw"}, "--mysql_pw_file: cannot open /nonexistent/pw"},
-      {{"--resource_root=/nonexistent"}, "Failed to open '/nonexistent/sql/"},
-  };
-  for (const Case& c : cases) {
-    const std::string log = RunUntilRefused(BillerOptions{.flags = c.flags});
-    EXPECT_NE(log.find(c.line), std::string::npos) << log;
-    EXPECT_EQ(log.find("stack trace"), std::string::npos) << log;
-    EXPECT_EQ(log.find("@ "), std::string::npos) << log;
-  }
-  ::close(busy);
 }
 
 }  // namespace

@@ -38,11 +38,8 @@ TEST_F(ShutdownTest, SigtermLetsRequestsInFlightFinishAndAnswersTheRest2003) {
   ASSERT_TRUE(tcp.Send(MakeAuthenticationRequest("game-server-2")));
   Biller::Response response;
   ASSERT_TRUE(tcp.Receive(&response));
-  Json session;
-  ASSERT_TRUE(session.FromString(
-      HttpPost(biller_->http_port(), "/v1/authentication", R"({"biller_client_id": "web"})").body));
   const std::string http_request =
-      R"({"sessionid": ")" + session.GetString("sessionid") +
+      R"({"sessionid": ")" + OpenHttpSession(*biller_) +
       R"(", "player_id": "p", "player_service_provider": "guest", "receipt_data": "stuck-http",)"
       R"( "product_id": "gem_100", "quantity": 1})";
   auto http_answer = std::async(std::launch::async, [&] {

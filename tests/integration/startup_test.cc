@@ -1,5 +1,9 @@
 // Start-up and shut-down of biller-server as a process: option checks, the
 // configuration record, arguments file, signals.
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include "tests/support/biller_process.h"
@@ -7,26 +11,65 @@
 namespace tvx::testing {
 namespace {
 
+// A start-up condition that cannot be met ends the process non-zero with a
+// line naming what to fix, and no stack trace.
 TEST(StartupTest, UnusableOptionsEndTheProcessNamingTheProblem) {
+  const int busy_port = FreePort();
+  const int busy = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(busy_port));
+  ASSERT_EQ(::bind(busy, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(busy, 1), 0);
+  const auto flags = [](std::vector<std::string> flags) {
+    return BillerOptions{.flags = std::move(flags), .with_database = false};
+  };
+  const auto arguments = [](std::string json) {
+    return BillerOptions{.with_database = false, .arguments_json = std::move(json)};
+  };
   const struct {
     BillerOptions options;
     std::string line;
   } cases[] = {
+      {flags({"--protobuf_listen_port=65616"}),
+       "--protobuf_listen_port=65616 is not a port (0..65535)"},
+      {flags({"--http_listen_port=-1"}), "--http_listen_port=-1 is not a port (0..65535)"},
+      {flags({"--tcp_max_connections=-1"}), "--tcp_max_connections=-1 must not be negative"},
+      {flags({"--bind_address=localhost"}), "--bind_address=localhost is not an IP address"},
+      {flags({"--mysql_pw_file=/nonexistent/pw"}), "--mysql_pw_file: cannot open /nonexistent/pw"},
       {{.flags = {"--export_db_schema_to_file=/tmp/never-written.sql"}},
        "If the export_db_schema_to_file is not empty, the "
        "--biller_use_db_auto_schema_generation option must be false."},
       {{.flags = {"--mysql_db_character_set="}}, "Wrong the mysql_db_character_set option"},
+      {{.flags = {"--protobuf_listen_port=" + std::to_string(busy_port), "--api_service_port=0"}},
+       "failed to start tcp server"},
+      {{.flags = {"--api_service_port=" + std::to_string(busy_port)}},
+       "cannot start the api service on port"},
+      {{.flags = {"--http_listen_port=" + std::to_string(busy_port)}},
+       "failed to start http server\nbiller-server: the HTTP listener could not open (see the "
+       "line before): choose another --http_listen_port"},
+      {{.flags = {"--mysql_server_url=127.0.0.1:" + std::to_string(FreePort())}},
+       "biller-server: the database could not be reached (see the line before): check "
+       "--mysql_server_url"},
+      {{.flags = {"--resource_root=/nonexistent"}},
+       "Failed to open '/nonexistent/sql/sql_initialize_schema.sql'"},
       {{.arguments_json = "not json"}, "arguments.json"},
       {{.arguments_json = "[1, 2]"}, "arguments.json"},
-      {{.with_database = false,
-        .arguments_json = R"({"p4_platform": {"environment": "staging", "client_id": "c",
-                                              "secret": "s"}})"},
+      {arguments(R"({"p4_platform": {"environment": "staging", "client_id": "c", "secret": "s"}})"),
        "install failed"},
+      {arguments(R"({"store_endpoints": {"google_oauth_token_url": 5}})"),
+       "store_endpoints: \"google_oauth_token_url\" must be a string"},
+      {arguments(R"({"apple_app_store_server_api": {"issuer_id": "i", "key_id": "k",
+          "bundle_id": "b", "private_key": "not a key", "root_certificates": ["x"]}})"),
+       "apple_app_store_server_api: \"private_key\" must be the PEM text"},
   };
   for (const auto& c : cases) {
     const std::string log = RunUntilRefused(c.options);
     EXPECT_NE(log.find(c.line), std::string::npos) << log;
+    EXPECT_EQ(log.find("stack trace"), std::string::npos) << log;
+    EXPECT_EQ(log.find("@ "), std::string::npos) << log;
   }
+  ::close(busy);
 }
 
 TEST(StartupTest, LogsTheRunModeAndConfigurationWithoutThePassword) {
@@ -62,18 +105,6 @@ TEST(StartupTest, BypassModeIsAWarningAndSigtermStopsCleanly) {
   EXPECT_EQ(biller.Stop(), std::optional<int>(0)) << biller.Log();
   EXPECT_NE(biller.Log().find("] Quit"), std::string::npos);
   EXPECT_TRUE(client.WaitForClose());
-}
-
-TEST(StartupTest, PortsInUseEndStartUp) {
-  BillerProcess first({.flags = {"--bypass=true"}});
-  ASSERT_TRUE(first.running());
-  ASSERT_TRUE(LoopbackConnection().Connect(first.api_port(), 10s)) << first.Log();
-  std::string log =
-      RunUntilRefused({.flags = {"--protobuf_listen_port=" + std::to_string(first.tcp_port()),
-                                 "--api_service_port=0"}});
-  EXPECT_NE(log.find("failed to start tcp server"), std::string::npos) << log;
-  log = RunUntilRefused({.flags = {"--api_service_port=" + std::to_string(first.api_port())}});
-  EXPECT_NE(log.find("cannot start the api service on port"), std::string::npos) << log;
 }
 
 TEST(StartupTest, TcpPortZeroRunsWithoutATcpServer) {

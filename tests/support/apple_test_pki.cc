@@ -2,7 +2,6 @@
 
 #include <openssl/bio.h>
 #include <openssl/ec.h>
-#include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
@@ -132,23 +131,7 @@ EcKeyPair GenerateEcKeyPair() {
 bool VerifyEs256(const std::string& public_pem, const std::string& data,
                  const std::string& signature) {
   std::string der;
-  if (!jws::RawEcdsaSignatureToDer(signature, &der)) return false;
-  BIO* bio = BIO_new_mem_buf(public_pem.data(), static_cast<int>(public_pem.size()));
-  EVP_PKEY* key = PEM_read_bio_PUBKEY(bio, nullptr, nullptr, nullptr);
-  BIO_free(bio);
-  if (!key) {
-    ERR_clear_error();
-    return false;
-  }
-  EVP_MD_CTX* context = EVP_MD_CTX_new();
-  const bool verified =
-      EVP_DigestVerifyInit(context, nullptr, EVP_sha256(), nullptr, key) == 1 &&
-      EVP_DigestVerify(context, reinterpret_cast<const unsigned char*>(der.data()), der.size(),
-                       reinterpret_cast<const unsigned char*>(data.data()), data.size()) == 1;
-  EVP_MD_CTX_free(context);
-  EVP_PKEY_free(key);
-  ERR_clear_error();
-  return verified;
+  return jws::RawEcdsaSignatureToDer(signature, &der) && VerifyRs256(public_pem, data, der);
 }
 
 struct AppleTestPki::Impl {
@@ -236,13 +219,7 @@ std::string AppleTestPki::Sign(const Json& payload, const SignOptions& options) 
                                     jwt::Base64UrlEncode(payload.ToString(false));
 
   // Signed with the leaf's key by the framework's ES256 signer.
-  BIO* bio = BIO_new(BIO_s_mem());
-  CHECK(PEM_write_bio_PrivateKey(bio, chain[0]->key, nullptr, nullptr, 0, nullptr, nullptr) == 1);
-  char* data = nullptr;
-  const long size = BIO_get_mem_data(bio, &data);
-  const std::string pem(data, static_cast<size_t>(size));
-  BIO_free(bio);
-  auto key = jwt::TokenSigningKey::Create(pem, jwt::kEs256);
+  auto key = jwt::TokenSigningKey::Create(PemKeyPairOf(chain[0]->key).private_pem, jwt::kEs256);
   CHECK(key);
   std::string signature;
   CHECK(key->Sign(signing_input, &signature));

@@ -86,6 +86,7 @@ class BillerProcess {
   int api_port() const { return api_port_; }
   const std::string& database() const;
   const std::string& work_dir() const { return work_dir_; }
+  pid_t pid() const { return pid_; }
 
  private:
   pid_t pid_ = -1;

@@ -1,12 +1,17 @@
 #include "tests/support/database_fixture.h"
 
 #include "build_paths.h"
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <future>
 #include <mutex>
 #include <sstream>
 
 #include "src/mysql_schema.h"
+#include "tests/support/biller_process.h"
 
 namespace tvx::testing {
 
@@ -63,5 +68,30 @@ std::string QueryValue(Mariadb& client, const std::string& query) {
   if (!result_sets->SeekNextResultSet() || !result_sets->SeekNextRow()) return "<no row>";
   return result_sets->GetString(0, "<null>");
 }
+
+namespace {
+
+bool RunMariadbScript(const std::string& arguments) {
+  const std::string command = std::string(BILLER_SOURCE_DIR) + "/scripts/mariadb.sh " +
+                              arguments + " >/dev/null 2>&1";
+  return std::system(command.c_str()) == 0;
+}
+
+}  // namespace
+
+PrivateMariadb::PrivateMariadb() : port_(FreePort()) {
+  char dir[] = "/tmp/biller-mariadb-XXXXXX";
+  dir_ = ::mkdtemp(dir);
+}
+
+PrivateMariadb::~PrivateMariadb() {
+  Stop();
+  std::error_code ignored;
+  std::filesystem::remove_all(dir_, ignored);
+}
+
+bool PrivateMariadb::available() { return ::access("/usr/sbin/mariadbd", X_OK) == 0; }
+bool PrivateMariadb::Start() { return RunMariadbScript("start " + dir_ + " " + std::to_string(port_)); }
+bool PrivateMariadb::Stop() { return RunMariadbScript("stop " + dir_); }
 
 }  // namespace tvx::testing

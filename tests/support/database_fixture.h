@@ -37,6 +37,25 @@ std::shared_ptr<Mariadb> ConnectForTests(const std::string& url, const std::stri
 // The first column of the first row of `query`, or "<error: ...>".
 std::string QueryValue(Mariadb& client, const std::string& query);
 
+// A MariaDB server of the test's own on a free port, started and stopped with
+// the project's script; user, password and database "biller". Needs
+// mariadbd (available()).
+class PrivateMariadb {
+ public:
+  PrivateMariadb();
+  ~PrivateMariadb();
+  PrivateMariadb(const PrivateMariadb&) = delete;
+  PrivateMariadb& operator=(const PrivateMariadb&) = delete;
+  static bool available();
+  bool Start();
+  bool Stop();
+  std::string url() const { return "127.0.0.1:" + std::to_string(port_); }
+
+ private:
+  int port_;
+  std::string dir_;
+};
+
 }  // namespace tvx::testing
 
 #endif  // TESTS_SUPPORT_DATABASE_FIXTURE_H_

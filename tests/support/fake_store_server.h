@@ -154,7 +154,8 @@ using RsaKeyPair = PemKeyPair;
 PemKeyPair PemKeyPairOf(EVP_PKEY* key);
 // A fresh key pair, 2048-bit unless told.
 RsaKeyPair GenerateRsaKeyPair(unsigned int bits = 2048);
-// True when `signature` is the RS256 signature of `data` by the key.
+// True when `signature` is the SHA-256 signature of `data` by the key (RS256,
+// or ES256 in DER form).
 bool VerifyRs256(const std::string& public_pem, const std::string& data,
                  const std::string& signature);
 

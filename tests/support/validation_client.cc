@@ -27,6 +27,28 @@ Biller::Response ValidationClient::Validate(const std::string& receipt, bool fil
   return response;
 }
 
+std::string OpenHttpSession(const BillerProcess& biller, Json credentials) {
+  credentials.SetString("biller_client_id", "game-server-1");
+  const HttpResult result =
+      HttpPost(biller.http_port(), "/v1/authentication", credentials.ToString());
+  Json answer;
+  if (!answer.FromString(result.body) || answer.GetInteger("result") != 0) {
+    ADD_FAILURE() << "HTTP authentication refused: " << result.body;
+    return "";
+  }
+  return answer.GetString("sessionid");
+}
+
+int64_t ValidateOverHttp(const BillerProcess& biller, const std::string& path,
+                         const std::string& session, Json members, const std::string& player_id) {
+  members.SetString("sessionid", session);
+  members.SetString("player_id", player_id);
+  members.SetString("player_service_provider", "guest");
+  const HttpResult result = HttpPost(biller.http_port(), path, members.ToString());
+  Json answer;
+  return answer.FromString(result.body) ? answer.GetInteger("result") : -1;
+}
+
 int64_t ResultOf(const Biller::Response& response) {
   if (response.has_fail()) return response.fail().code();
   if (response.has_receipt_validation()) return response.receipt_validation().result();

@@ -38,6 +38,15 @@ class ValidationClient {
   bool ok_ = false;
 };
 
+// Authenticates over HTTP as "game-server-1" with the store credential
+// members of `credentials`; the session id, "" when refused.
+std::string OpenHttpSession(const BillerProcess& biller, Json credentials = Json::Object());
+// One validation at the HTTP `path` with the receipt's `members` for the
+// session and the player (of "guest"): the answer's "result", -1 when unreadable.
+int64_t ValidateOverHttp(const BillerProcess& biller, const std::string& path,
+                         const std::string& session, Json members,
+                         const std::string& player_id = "player-1");
+
 // The validation result of an answer, or the failure code of a fail answer.
 int64_t ResultOf(const Biller::Response& response);
 
