@@ -1,6 +1,8 @@
 // TLS on the TCP protobuf and HTTP listeners: what a client must present,
 // and that a peer that never completes a handshake cannot hold a place.
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <openssl/ssl.h>
 
@@ -104,7 +106,10 @@ bool AuthenticatesOverHttp(int port, const TestPki& pki, const ClientTls& client
 class TlsTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    pki_ = new TestPki(MakeTestPki(::testing::TempDir()));
+    // Each test runs in a process of its own, in parallel: one folder each.
+    const std::string dir = ::testing::TempDir() + "/tls-" + std::to_string(::getpid());
+    ::mkdir(dir.c_str(), 0700);
+    pki_ = new TestPki(MakeTestPki(dir));
     const std::vector<std::string> tls = {"--bypass=true", "--tls_cert_file=" + pki_->server_cert,
                                           "--tls_key_file=" + pki_->server_key};
     auto server_only = tls;
