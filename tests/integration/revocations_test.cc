@@ -1,6 +1,9 @@
 // Revocations end to end: Google's voided-purchases list polled from a fake,
 // App Store and Google Play notifications posted to the HTTP port, and the
 // feed a game server reads them back from.
+#include <future>
+#include <thread>
+
 #include <gtest/gtest.h>
 
 #include "framework/base64.h"
@@ -281,6 +284,34 @@ TEST_F(RevocationsTest, FeedCursorReturnsEveryRevocationOnceWhateverTheirTime) {
   Json empty;
   ASSERT_TRUE(empty.FromString(HttpGet(biller->api_port(), "/v1/revocations?since=99").body));
   EXPECT_EQ(empty.GetInteger("next_since"), 99);
+}
+
+TEST_F(RevocationsTest, ARevocationNeverCommitsBeforeOneWithASmallerNumber) {
+  // Another insert holds number 1 and has not committed yet. If the next
+  // insert could commit number 2 now, a reader of the feed would pass 2 and
+  // never see 1.
+  auto first = std::async(std::launch::async, [&] {
+    return Sql(db_,
+               "START TRANSACTION;"
+               "UPDATE tb_revocation_order SET inserts = inserts + 1 WHERE id = 1;"
+               "INSERT INTO tb_revocation (seq, store, purchase_id, revoked_at_ms, reason, source,"
+               " biller_client_id, player_id, recorded_at_ms)"
+               " VALUES (1, 'GooglePlay', 'p-first', 0, '', 'google_rtdn', '', '', 0);"
+               "DO SLEEP(3); COMMIT;");
+  });
+  ASSERT_TRUE(Eventually([&] {
+    return Sql(db_, "SELECT COUNT(*) FROM information_schema.PROCESSLIST"
+                    " WHERE DB = DATABASE() AND INFO LIKE 'DO SLEEP%'") == "1\n";
+  }));
+  auto second = std::async(std::launch::async, [&] {
+    return Sql(db_, "CALL sp_insert_revocation('GooglePlay', 'p-second', 0, '', 'google_rtdn')");
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(800));
+  EXPECT_EQ(Sql(db_, "SELECT COUNT(*) FROM tb_revocation"), "0\n");
+  ASSERT_NE(first.get(), "<failed>");
+  ASSERT_NE(second.get(), "<failed>");
+  EXPECT_EQ(Sql(db_, "SELECT GROUP_CONCAT(purchase_id ORDER BY seq) FROM tb_revocation"),
+            "p-first,p-second\n");
 }
 
 }  // namespace
