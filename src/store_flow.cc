@@ -175,9 +175,12 @@ void StoreFlow::LogPurchase(const std::string& product_id, int64_t quantity,
 }
 
 void StoreFlow::InsertThenAnswer(InsertCall insert, InsertAnswer answer) const {
-  auto done = [self = shared_from_this(), answer = std::move(answer)](
+  // The callback is copied on its way through the database: it holds the
+  // answer (a receipt among it) by pointer, not by value.
+  auto done = [self = shared_from_this(),
+               answer = std::make_shared<const InsertAnswer>(std::move(answer))](
                   const BillerDatabase::InsertReceiptResult& result) {
-    self->OnInserted(result, answer);
+    self->OnInserted(result, *answer);
   };
   const std::shared_ptr<BillerDatabase> database = the_db_connection;
   if (!database) {

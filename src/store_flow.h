@@ -238,9 +238,9 @@ class StoreFlow : public std::enable_shared_from_this<StoreFlow> {
                                                        const BillerDatabase::InsertReceiptCallback&),
                         Row row, InsertAnswer answer) const {
     InsertThenAnswer(
-        [insert, row = std::move(row)](BillerDatabase& database,
-                                       const BillerDatabase::InsertReceiptCallback& done) {
-          (database.*insert)(row, done);
+        [insert, row = std::make_shared<const Row>(std::move(row))](
+            BillerDatabase& database, const BillerDatabase::InsertReceiptCallback& done) {
+          (database.*insert)(*row, done);
         },
         std::move(answer));
   }
