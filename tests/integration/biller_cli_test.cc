@@ -40,9 +40,10 @@ TEST(BillerCliTest, ExitStatusesFollowTheAnswers) {
   BillerProcess checking(BillerOptions{.flags = {"--bypass=false"}});
   ASSERT_TRUE(bypass.running()) << bypass.Log();
   ASSERT_TRUE(checking.running()) << checking.Log();
-  const std::string receipt_file = ::testing::TempDir() + "/cli-receipt.json";
+  const std::string receipt_file =
+      ::testing::TempDir() + "/cli-receipt-" + std::to_string(::getpid());
   std::ofstream(receipt_file) << MakeGooglePlayReceipt("com.example", "gem", "token-1");
-  const std::string key_file = ::testing::TempDir() + "/cli-key.json";
+  const std::string key_file = ::testing::TempDir() + "/cli-key-" + std::to_string(::getpid());
   std::ofstream(key_file) << MakeOneStoreAuthKey("id", "secret");
   auto tcp = [](const BillerProcess& b) { return "--tcp=127.0.0.1:" + std::to_string(b.tcp_port()); };
   auto http = [](const BillerProcess& b) {

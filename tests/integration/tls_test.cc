@@ -200,7 +200,8 @@ TEST_F(TlsTest, StartupRefusesUnusableTlsFlags) {
 }
 
 TEST_F(TlsTest, CliSpeaksTls) {
-  const std::string receipt = ::testing::TempDir() + "/tls-cli-receipt.json";
+  const std::string receipt =
+      ::testing::TempDir() + "/tls-cli-receipt-" + std::to_string(::getpid()) + ".json";
   std::ofstream(receipt) << MakeGooglePlayReceipt("com.example", "gem", "token-1");
   auto status_of = [&](const std::string& arguments) {
     const int status = std::system((std::string(BILLER_CLI_PATH) + " " + arguments +
