@@ -9,6 +9,7 @@
 #include "framework/tcp.h"
 #include "framework/uuid.h"
 #include "tests/support/biller_process.h"
+#include "tests/support/eventually.h"
 
 namespace tvx::testing {
 namespace {
@@ -166,6 +167,12 @@ TEST_F(TcpProtocolTest, SlowFramesAndConnectionsBeyondTheCapAreClosed) {
   TcpClient kept;
   ASSERT_TRUE(kept.Connect(biller_->tcp_port()));
   ASSERT_TRUE(Exchange(kept, MakeAuthenticationRequest("kept")).has_authentication());
+  // Until the server has seen the start-up probe's connection close, it
+  // still holds a place.
+  ASSERT_TRUE(Eventually([&] {
+    return HttpGet(biller_->api_port(), "/metrics").body.find(
+               "biller_connections{listener=\"tcp\"} 1\n") != std::string::npos;
+  }));
   TcpClient half;
   ASSERT_TRUE(half.Connect(biller_->tcp_port()));
   ASSERT_TRUE(half.Send(std::string("\x00\x00\x00\x10half", 8)));
