@@ -99,6 +99,7 @@ struct TcpSocket::Impl {
     on_server_closed = std::move(on_closed);
     boost::system::error_code ignored;
     socket.set_option(tcp::no_delay(true), ignored);
+    if (!tls_option) socket.non_blocking(true, ignored);  // reads never wait: see Read()
     if (tls_option) return Handshake();
     Begin();
   }
@@ -144,17 +145,41 @@ struct TcpSocket::Impl {
 
   void Read() {
     if (closed || draining) return;
-    auto on_read = [this, self = owner->shared_from_this()](const boost::system::error_code& ec,
-                                                            size_t n) {
+    if (tls) {
+      if (!tls_read_buffer) tls_read_buffer = std::make_unique<ReadBuffer>();
+      return tls->async_read_some(
+          boost::asio::buffer(*tls_read_buffer),
+          [this, self = owner->shared_from_this()](const boost::system::error_code& ec, size_t n) {
+            if (ec) return CloseNow(ec);
+            OnBytes(tls_read_buffer->data(), n);
+          });
+    }
+    // A plain connection holds no buffer while it waits: it waits until the
+    // socket has bytes, then reads them into its thread's buffer at once and
+    // hands them to the decoder, so ten thousand idle connections cost no
+    // ten thousand buffers.
+    socket.async_wait(tcp::socket::wait_read, [this, self = owner->shared_from_this()](
+                                                  const boost::system::error_code& ec) {
       if (ec) return CloseNow(ec);
-      // A draining connection takes no new request.
-      if (draining) return;
-      last_activity = Clock::now();
-      decoder.Append(read_buffer.data(), n);
-      Deliver();
-    };
-    if (tls) return tls->async_read_some(boost::asio::buffer(read_buffer), std::move(on_read));
-    socket.async_read_some(boost::asio::buffer(read_buffer), std::move(on_read));
+      if (closed) return;
+      thread_local ReadBuffer buffer;
+      boost::system::error_code read_ec;
+      const size_t n = socket.read_some(boost::asio::buffer(buffer), read_ec);
+      if (read_ec == boost::asio::error::would_block ||
+          read_ec == boost::asio::error::try_again) {
+        return Read();
+      }
+      if (read_ec) return CloseNow(read_ec);
+      OnBytes(buffer.data(), n);
+    });
+  }
+
+  void OnBytes(const char* data, size_t n) {
+    // A draining connection takes no new request.
+    if (draining) return;
+    last_activity = Clock::now();
+    decoder.Append(data, n);
+    Deliver();
   }
 
   // Hands every whole frame to the receive handler, then reads on; stops
@@ -336,7 +361,8 @@ struct TcpSocket::Impl {
   boost::asio::steady_timer frame_timer;
   boost::asio::steady_timer idle_timer;
   framing::FrameDecoder decoder;
-  std::array<char, 16 * 1024> read_buffer;
+  using ReadBuffer = std::array<char, 16 * 1024>;
+  std::unique_ptr<ReadBuffer> tls_read_buffer;  // a TLS stream reads into its own
   std::deque<std::string> queue;
   std::vector<std::string> in_flight;
   size_t queued_bytes = 0;
