@@ -123,7 +123,7 @@ TEST(RefreshDelayTest, AMinuteBeforeExpiryButNotSoonerThanTenSeconds) {
   }
 }
 
-TEST_F(AccessTokenCacheTest, ExpiredTokenIsRenewedWhileCallersWaitForTheNewOne) {
+TEST_F(AccessTokenCacheTest, ExpiredTokenIsRenewedWithItsStoredCredentialsWhileCallersWait) {
   Get("acct", "s", 1, /*context=*/7);
   Succeed(0, "old", 120);
   ASSERT_EQ(timers_.size(), 1u);
@@ -133,13 +133,24 @@ TEST_F(AccessTokenCacheTest, ExpiredTokenIsRenewedWhileCallersWaitForTheNewOne) 
   ASSERT_EQ(refreshes_.size(), 2u);
   EXPECT_EQ(refreshes_[1].secret, "s");
   EXPECT_EQ(refreshes_[1].context, 7);  // the context of the refresh that set the timer
-
-  // The old token is not handed out any more.
+  // The old token is not handed out any more; a failed renewal answers the
+  // waiter and keeps the proven entry for the next caller.
   Get("acct", "s", 2);
-  EXPECT_EQ(refreshes_.size(), 2u);
-  Succeed(1, "new");
-  EXPECT_EQ(answers_, (std::vector<Answer>{Token(1, "old"), Token(2, "new")}));
+  Fail(1, MakeCommonError(kHttpRequestFailure));
+  EXPECT_EQ(cache_->size(), 1u);
+
+  ASSERT_TRUE(GetByKey("acct", "s", 3, 5));
+  ASSERT_EQ(refreshes_.size(), 3u);
+  EXPECT_EQ(refreshes_[2].secret, "s");
+  EXPECT_EQ(refreshes_[2].context, 5);
+  EXPECT_TRUE(GetByKey("acct", "s", 4, 5));  // waits for the same request
+  EXPECT_EQ(refreshes_.size(), 3u);
+  Succeed(2, "new");
+  EXPECT_EQ(answers_, (std::vector<Answer>{Token(1, "old"),
+                                           {2, "", MakeCommonError(kHttpRequestFailure)},
+                                           Token(3, "new"), Token(4, "new")}));
   EXPECT_EQ(timers_[0]->expiries.back(), std::chrono::seconds(3540));
+  EXPECT_FALSE(GetByKey("acct", "other", 5));
 }
 
 TEST_F(AccessTokenCacheTest, CredentialsThatNeverObtainATokenAreNotKept) {
@@ -199,25 +210,6 @@ TEST_F(AccessTokenCacheTest, OtherCredentialsForTheAccountNeverReachOrDisturbThe
   Get("acct", "owner", 6);
   EXPECT_EQ(answers_.back(), Token(6, "owner-tok-2"));
   EXPECT_EQ(answers_.size(), 6u);
-}
-
-TEST_F(AccessTokenCacheTest, ByKeyRenewsAProvenEntryWithItsStoredCredentials) {
-  Get("acct", "s", 1, 0);
-  Succeed(0, "tok");
-  timers_[0]->last(error_code());
-  Fail(1, MakeCommonError(kHttpRequestFailure));  // renewal failed: the entry stays
-  EXPECT_EQ(cache_->size(), 1u);
-
-  ASSERT_TRUE(GetByKey("acct", "s", 2, 5));
-  ASSERT_EQ(refreshes_.size(), 3u);
-  EXPECT_EQ(refreshes_[2].secret, "s");
-  EXPECT_EQ(refreshes_[2].context, 5);
-  EXPECT_TRUE(GetByKey("acct", "s", 3, 5));  // waits for the same request
-  EXPECT_EQ(refreshes_.size(), 3u);
-  Succeed(2, "tok-2");
-  EXPECT_EQ(answers_, (std::vector<Answer>{Token(1, "tok"), Token(2, "tok-2"),
-                                           Token(3, "tok-2")}));
-  EXPECT_FALSE(GetByKey("acct", "other", 4));
 }
 
 TEST_F(AccessTokenCacheTest, ARejectedTokenIsReplacedByTheNextCaller) {

@@ -1,10 +1,14 @@
-// The key handling around RS256 JWTs and their base64url text. That a
-// signed token passes Google's checks is shown against the fake Google
-// token service (store token adapter and authentication tests).
+// The key handling around RS256 and ES256 tokens and their base64url text.
+// That a signed RS256 token passes Google's checks is shown against the fake
+// Google token service (Google Play adapter and authentication tests).
 #include "framework/jwt.h"
+
+#include <openssl/evp.h>
+#include <openssl/pem.h>
 
 #include <gtest/gtest.h>
 
+#include "tests/support/apple_test_pki.h"
 #include "tests/support/fake_store_server.h"
 
 namespace tvx::testing {
@@ -15,18 +19,32 @@ const RsaKeyPair& TestKeys() {
   return keys;
 }
 
-TEST(JwtTest, OnlyUnencryptedRsaPrivateKeysMakeSigningKeys) {
-  EXPECT_FALSE(jwt::TokenSigningKey::Create("", jwt::kSha256));
-  EXPECT_FALSE(jwt::TokenSigningKey::Create("not a key", jwt::kSha256));
-  EXPECT_FALSE(jwt::TokenSigningKey::Create(TestKeys().public_pem, jwt::kSha256));
-  EXPECT_FALSE(jwt::TokenSigningKey::Create(TestKeys().private_pem, 7));
-  // A key cut short, as a badly pasted credential would be.
-  EXPECT_FALSE(jwt::TokenSigningKey::Create(
-      TestKeys().private_pem.substr(0, TestKeys().private_pem.size() / 2), jwt::kSha256));
-  // A key whose line breaks arrived as the two characters '\' 'n'.
-  std::string flattened;
+std::string P384PrivatePem() {
+  EVP_PKEY* key = EVP_EC_gen("P-384");
+  BIO* bio = BIO_new(BIO_s_mem());
+  PEM_write_bio_PrivateKey(bio, key, nullptr, nullptr, 0, nullptr, nullptr);
+  char* data = nullptr;
+  const long size = BIO_get_mem_data(bio, &data);
+  const std::string pem(data, static_cast<size_t>(size));
+  BIO_free(bio);
+  EVP_PKEY_free(key);
+  return pem;
+}
+
+TEST(JwtTest, OnlyUnencryptedPrivateKeysOfTheAlgorithmMakeSigningKeys) {
+  std::string flattened;  // line breaks arrived as the two characters '\' 'n'
   for (char c : TestKeys().private_pem) flattened += c == '\n' ? std::string("\\n") : std::string(1, c);
-  EXPECT_FALSE(jwt::TokenSigningKey::Create(flattened, jwt::kSha256));
+  const EcKeyPair ec = GenerateEcKeyPair();
+  const std::pair<std::string, int> kRefused[] = {
+      {"", jwt::kSha256}, {"not a key", jwt::kSha256}, {TestKeys().public_pem, jwt::kSha256},
+      {TestKeys().private_pem, 7}, {flattened, jwt::kSha256},
+      // A key cut short, as a badly pasted credential would be.
+      {TestKeys().private_pem.substr(0, TestKeys().private_pem.size() / 2), jwt::kSha256},
+      {TestKeys().private_pem, jwt::kEs256}, {ec.private_pem, jwt::kSha256},
+      {ec.public_pem, jwt::kEs256}, {P384PrivatePem(), jwt::kEs256}};
+  for (const auto& [pem, algorithm] : kRefused) {
+    EXPECT_FALSE(jwt::TokenSigningKey::Create(pem, algorithm)) << algorithm << " " << pem;
+  }
 }
 
 TEST(JwtTest, RefusesClaimsThatAreNotAnObjectAndEmptyLifetimes) {
@@ -37,6 +55,31 @@ TEST(JwtTest, RefusesClaimsThatAreNotAnObjectAndEmptyLifetimes) {
   EXPECT_FALSE(jwt::MakeJwt(Json("text"), *key, 3000, &token));
   EXPECT_FALSE(jwt::MakeJwt(Json::Object(), *key, 0, &token));
   EXPECT_EQ(token, "untouched");
+}
+
+TEST(JwtTest, Es256SignsJwsThatVerifiesWithThePublicKeyAsRAndS) {
+  const EcKeyPair keys = GenerateEcKeyPair();
+  auto key = jwt::TokenSigningKey::Create(keys.private_pem, jwt::kEs256);
+  ASSERT_TRUE(key);
+  Json header = Json::Object();
+  header.SetString("alg", "ES256");
+  header.SetString("kid", "KEY123");
+  const Json claims = Json::Object();
+  std::string token, again, signature, header_text;
+  ASSERT_TRUE(jwt::MakeJws(header, claims, *key, &token));
+  const size_t dot = token.rfind('.');
+  ASSERT_TRUE(jwt::Base64UrlDecode(token.substr(dot + 1), &signature));
+  EXPECT_EQ(signature.size(), 64u);
+  EXPECT_TRUE(VerifyEs256(keys.public_pem, token.substr(0, dot), signature));
+  ASSERT_TRUE(jwt::Base64UrlDecode(token.substr(0, token.find('.')), &header_text));
+  EXPECT_EQ(header_text, R"({"alg":"ES256","kid":"KEY123"})");
+  // ECDSA draws a new nonce each time: two signatures of one text differ.
+  ASSERT_TRUE(jwt::MakeJws(header, claims, *key, &again));
+  EXPECT_NE(again, token);
+  // The header must name the key's algorithm, and RS256 JWTs need an RSA key.
+  header.SetString("alg", "RS256");
+  EXPECT_FALSE(jwt::MakeJws(header, claims, *key, &token));
+  EXPECT_FALSE(jwt::MakeJwt(claims, *key, 60, &token));
 }
 
 TEST(Base64UrlTest, RoundTripsEveryByteWithTheUrlAlphabet) {

@@ -12,20 +12,32 @@ namespace {
 
 using http::TransportCode;
 
+// Every adapter asks again exactly when this says so; the adapters' own
+// tests start at the answers that got through.
 TEST(StoreHttpTest, OnlyUnreachableOrFailingStoresAreAskedAgain) {
+  using Q = QueryStatus;
   const struct {
     TransportCode transport;
     int status;
     bool retry;
+    QueryStatus query;
   } kRows[] = {
-      {TransportCode::kCouldNotConnect, 0, true},  {TransportCode::kTimedOut, 0, true},
-      {TransportCode::kOk, 500, true},             {TransportCode::kOk, 503, true},
-      {TransportCode::kOk, 599, true},             {TransportCode::kOk, 200, false},
-      {TransportCode::kOk, 404, false},            {TransportCode::kOk, 499, false},
-      {TransportCode::kOk, 600, false},            {TransportCode::kOk, 0, false},
+      {TransportCode::kCouldNotConnect, 0, true, Q::kUnreachable},
+      {TransportCode::kTimedOut, 200, true, Q::kUnreachable},
+      {TransportCode::kOk, 500, true, Q::kUnreachable},
+      {TransportCode::kOk, 599, true, Q::kUnreachable},
+      {TransportCode::kOk, 200, false, Q::kAnswered},
+      {TransportCode::kOk, 401, false, Q::kTokenRejected},
+      {TransportCode::kOk, 404, false, Q::kRefused},
+      {TransportCode::kOk, 499, false, Q::kRefused},
+      {TransportCode::kOk, 600, false, Q::kRefused},
+      {TransportCode::kOk, 0, false, Q::kRefused},
   };
   for (const auto& row : kRows) {
     EXPECT_EQ(IsRetryable(row.transport, row.status), row.retry)
+        << static_cast<int>(row.transport) << " " << row.status;
+    EXPECT_EQ(ReadQueryStatus("[T] ", "T", row.transport, http::Response{row.status, "{}"}, "{}"),
+              row.query)
         << static_cast<int>(row.transport) << " " << row.status;
   }
 }
