@@ -145,6 +145,8 @@ struct Case {
   const char* statement;  // the start of the insert made, or null for none
 };
 
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
 FakeResponse Ok(const char* body) { return FakeResponse::Raw(200, body); }
 FakeResponse Status(int status) { return FakeResponse::Raw(status, "{}"); }
 
