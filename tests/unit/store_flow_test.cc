@@ -302,19 +302,17 @@ class StoreFlowTest : public ::testing::TestWithParam<Case> {
   inline static const GoogleOAuthClient kGoogleClient{"gp-client", "secret", "refresh"};
   inline static const OneStoreClient kOneStoreClient{"os-client", "secret"};
   void PrimeTokens() {
-    std::mutex mutex;
-    std::condition_variable done;
-    int tokens = 0;
-    auto count = [&](const std::string&, const boost::system::error_code& ec) {
+    std::promise<void> google, one_store;
+    GooglePlayAdapter::GetAccessToken(kGoogleClient, [&](const std::string&, const auto& ec) {
       EXPECT_FALSE(ec);
-      std::lock_guard<std::mutex> lock(mutex);
-      ++tokens;
-      done.notify_all();
-    };
-    GooglePlayAdapter::GetAccessToken(kGoogleClient, count);
-    OneStoreAdapter::GetAccessToken(kOneStoreClient, false, count);
-    std::unique_lock<std::mutex> lock(mutex);
-    ASSERT_TRUE(done.wait_for(lock, 30s, [&] { return tokens == 2; }));
+      google.set_value();
+    });
+    OneStoreAdapter::GetAccessToken(kOneStoreClient, false, [&](const std::string&, const auto& ec) {
+      EXPECT_FALSE(ec);
+      one_store.set_value();
+    });
+    ASSERT_EQ(google.get_future().wait_for(30s), std::future_status::ready);
+    ASSERT_EQ(one_store.get_future().wait_for(30s), std::future_status::ready);
   }
 
   std::shared_ptr<Request> MakeRequest(const std::shared_ptr<Transport>& client) {
