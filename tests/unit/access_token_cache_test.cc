@@ -23,8 +23,7 @@ constexpr TokenCacheTexts kTexts = {"[Test] ", "Test API", "Test", "Test"};
 constexpr int64_t kHour = int64_t{3600} * 1000 * 1000;
 
 struct RefreshCall {
-  std::string account;
-  std::string secret;
+  std::string account, secret;
   int context;
   AccessTokenCompletion done;
 };
@@ -35,6 +34,9 @@ struct Answer {
   error_code ec;
   bool operator==(const Answer&) const = default;
 };
+Answer Token(int caller, const std::string& token) { return {caller, token, {}}; }
+Answer Refused(int caller) { return {caller, "", MakeBillerError(kWrongServiceProviderAuthKey)}; }
+Answer Unreachable(int caller) { return {caller, "", MakeCommonError(kHttpRequestFailure)}; }
 
 class AccessTokenCacheTest : public ::testing::Test {
  protected:
@@ -58,35 +60,24 @@ class AccessTokenCacheTest : public ::testing::Test {
       answers_.push_back({id, token, ec});
     };
   }
-
   void Get(const std::string& account, const std::string& secret, int caller, int context = 0) {
     cache_->Get(account, Secret{secret}, context, Caller(caller));
   }
-  bool GetByKey(const std::string& account, const std::string& secret, int caller,
-                int context = 0) {
+  bool GetByKey(const std::string& account, const std::string& secret, int caller, int context = 0) {
     return cache_->GetByKey(Cache::KeyOf(account, Secret{secret}), context, Caller(caller));
   }
 
-  // Answers refresh call `index` with a token, or with a failure.
+  // Answers refresh call `index` with a token, a transport failure or a refusal.
   void Succeed(size_t index, const std::string& token, int32_t expires_in = 3600) {
     ASSERT_LT(index, refreshes_.size());
-    AccessTokenResponse response;
-    response.access_token = token;
-    response.expires_in = expires_in;
-    refreshes_[index].done(error_code(), response);
+    refreshes_[index].done(error_code(), {.expires_in = expires_in, .access_token = token});
   }
-  void Fail(size_t index, const error_code& ec, int32_t code = AccessTokenResponse::kSuccess) {
+  void Fail(size_t index, const error_code& ec = MakeCommonError(kHttpRequestFailure),
+            int32_t code = AccessTokenResponse::kSuccess) {
     ASSERT_LT(index, refreshes_.size());
-    AccessTokenResponse response;
-    response.code = code;
-    refreshes_[index].done(ec, response);
+    refreshes_[index].done(ec, {code, 0, ""});
   }
   void Refuse(size_t index) { Fail(index, error_code(), AccessTokenResponse::kFailure); }
-
-  static Answer Token(int caller, const std::string& token) { return {caller, token, {}}; }
-  static Answer Refused(int caller) {
-    return {caller, "", MakeBillerError(kWrongServiceProviderAuthKey)};
-  }
 
   std::shared_ptr<Cache> cache_;
   int64_t now_ = 1000 * kHour;
@@ -98,24 +89,23 @@ class AccessTokenCacheTest : public ::testing::Test {
 TEST_F(AccessTokenCacheTest, ConcurrentCallersShareOneRequestAndAreAnsweredInCallOrder) {
   Get("acct", "s", 1);
   Get("acct", "s", 2);
-  Get("acct", "s", 3);
   ASSERT_EQ(refreshes_.size(), 1u);
-  EXPECT_EQ(refreshes_[0].account, "acct");
-  EXPECT_EQ(refreshes_[0].secret, "s");
+  EXPECT_EQ(refreshes_[0].account + "/" + refreshes_[0].secret, "acct/s");
   EXPECT_TRUE(answers_.empty());
-
   Succeed(0, "tok-1");
-  // Later callers, by credentials or by key, are answered from the cache at once.
-  Get("acct", "s", 4);
-  EXPECT_TRUE(GetByKey("acct", "s", 5));
+  // Later callers, by credentials or by key, are answered from the cache at once;
+  // a callback may ask the cache again (it runs without the cache's lock held).
+  cache_->Get("acct", Secret{"s"}, 0, [this](const std::string& token, const error_code&) {
+    EXPECT_TRUE(GetByKey("acct", "s", 4));
+    answers_.push_back(Token(3, token));
+  });
   EXPECT_EQ(refreshes_.size(), 1u);
   EXPECT_EQ(answers_, (std::vector<Answer>{Token(1, "tok-1"), Token(2, "tok-1"),
-                                           Token(3, "tok-1"), Token(4, "tok-1"),
-                                           Token(5, "tok-1")}));
+                                           Token(4, "tok-1"), Token(3, "tok-1")}));
 }
 
 TEST(RefreshDelayTest, AMinuteBeforeExpiryButNotSoonerThanTenSeconds) {
-  const std::vector<std::pair<int32_t, int64_t>> cases = {
+  const std::pair<int32_t, int64_t> cases[] = {
       {3600, 3540}, {71, 11}, {70, 10}, {0, 10}, {std::numeric_limits<int32_t>::min(), 10},
       {std::numeric_limits<int32_t>::max(), int64_t{std::numeric_limits<int32_t>::max()} - 60}};
   for (const auto& [expires_in, delay] : cases) {
@@ -128,7 +118,6 @@ TEST_F(AccessTokenCacheTest, ExpiredTokenIsRenewedWithItsStoredCredentialsWhileC
   Succeed(0, "old", 120);
   ASSERT_EQ(timers_.size(), 1u);
   EXPECT_EQ(timers_[0]->expiries.back(), std::chrono::seconds(60));
-
   timers_[0]->last(error_code());  // expiry
   ASSERT_EQ(refreshes_.size(), 2u);
   EXPECT_EQ(refreshes_[1].secret, "s");
@@ -136,19 +125,16 @@ TEST_F(AccessTokenCacheTest, ExpiredTokenIsRenewedWithItsStoredCredentialsWhileC
   // The old token is not handed out any more; a failed renewal answers the
   // waiter and keeps the proven entry for the next caller.
   Get("acct", "s", 2);
-  Fail(1, MakeCommonError(kHttpRequestFailure));
+  Fail(1);
   EXPECT_EQ(cache_->size(), 1u);
-
   ASSERT_TRUE(GetByKey("acct", "s", 3, 5));
+  EXPECT_TRUE(GetByKey("acct", "s", 4, 5));  // waits for the same request
   ASSERT_EQ(refreshes_.size(), 3u);
   EXPECT_EQ(refreshes_[2].secret, "s");
   EXPECT_EQ(refreshes_[2].context, 5);
-  EXPECT_TRUE(GetByKey("acct", "s", 4, 5));  // waits for the same request
-  EXPECT_EQ(refreshes_.size(), 3u);
   Succeed(2, "new");
-  EXPECT_EQ(answers_, (std::vector<Answer>{Token(1, "old"),
-                                           {2, "", MakeCommonError(kHttpRequestFailure)},
-                                           Token(3, "new"), Token(4, "new")}));
+  EXPECT_EQ(answers_, (std::vector<Answer>{Token(1, "old"), Unreachable(2), Token(3, "new"),
+                                           Token(4, "new")}));
   EXPECT_EQ(timers_[0]->expiries.back(), std::chrono::seconds(3540));
   EXPECT_FALSE(GetByKey("acct", "other", 5));
 }
@@ -156,60 +142,49 @@ TEST_F(AccessTokenCacheTest, ExpiredTokenIsRenewedWithItsStoredCredentialsWhileC
 TEST_F(AccessTokenCacheTest, CredentialsThatNeverObtainATokenAreNotKept) {
   Get("acct", "s", 1);
   Get("acct", "s", 2);
-  Fail(0, MakeCommonError(kHttpRequestFailure));
-  const Answer unreachable{0, "", MakeCommonError(kHttpRequestFailure)};
-  EXPECT_EQ(answers_, (std::vector<Answer>{{1, "", unreachable.ec}, {2, "", unreachable.ec}}));
+  Fail(0);
   EXPECT_EQ(cache_->size(), 0u);
   EXPECT_FALSE(GetByKey("acct", "s", 3));
-
   // A refusal by the store is the biller's "wrong service provider
   // authentication key"; the next caller tries again.
   Get("acct", "s", 4);
   Refuse(1);
-  EXPECT_EQ(answers_.back(), Refused(4));
   EXPECT_EQ(cache_->size(), 0u);
   Get("acct", "s", 5);
   Succeed(2, "tok");
-  EXPECT_EQ(answers_.back(), Token(5, "tok"));
+  EXPECT_EQ(answers_, (std::vector<Answer>{Unreachable(1), Unreachable(2), Refused(4),
+                                           Token(5, "tok")}));
   EXPECT_EQ(cache_->size(), 1u);
 }
 
 TEST_F(AccessTokenCacheTest, OtherCredentialsForTheAccountNeverReachOrDisturbTheOwnersEntry) {
   Get("acct", "owner", 1);
   Succeed(0, "owner-tok");
-  ASSERT_TRUE(timers_[0]->pending);
-
   // An intruder names the account with a secret of its own: a request of its
   // own, answered to it alone; the owner's token and timer stay.
   Get("acct", "guess", 2);
   ASSERT_EQ(refreshes_.size(), 2u);
   EXPECT_EQ(refreshes_[1].secret, "guess");
-  EXPECT_TRUE(timers_[0]->pending);
   Get("acct", "owner", 3);
-  EXPECT_EQ(answers_.back(), Token(3, "owner-tok"));
   Refuse(1);
-  EXPECT_EQ(answers_.back(), Refused(2));
+  EXPECT_TRUE(timers_[0]->pending);
   EXPECT_EQ(cache_->size(), 1u);
-
   // Across the owner's renewal: requests in flight for both, each answered
   // with its own outcome whatever the order.
   timers_[0]->last(error_code());
   Get("acct", "owner", 4);
   Get("acct", "guess", 5);
   ASSERT_EQ(refreshes_.size(), 4u);
-  EXPECT_EQ(refreshes_[2].secret, "owner");
-  EXPECT_EQ(refreshes_[3].secret, "guess");
+  EXPECT_EQ(refreshes_[2].secret + refreshes_[3].secret, "ownerguess");
   Refuse(3);
-  EXPECT_EQ(answers_.back(), Refused(5));
   Succeed(2, "owner-tok-2");
-  EXPECT_EQ(answers_.back(), Token(4, "owner-tok-2"));
-
   // A stray answer (late or repeated) changes nothing.
   Succeed(3, "stolen");
   Refuse(2);
   Get("acct", "owner", 6);
-  EXPECT_EQ(answers_.back(), Token(6, "owner-tok-2"));
-  EXPECT_EQ(answers_.size(), 6u);
+  EXPECT_EQ(answers_, (std::vector<Answer>{Token(1, "owner-tok"), Token(3, "owner-tok"),
+                                           Refused(2), Refused(5), Token(4, "owner-tok-2"),
+                                           Token(6, "owner-tok-2")}));
 }
 
 TEST_F(AccessTokenCacheTest, ARejectedTokenIsReplacedByTheNextCaller) {
@@ -219,16 +194,14 @@ TEST_F(AccessTokenCacheTest, ARejectedTokenIsReplacedByTheNextCaller) {
   cache_->Invalidate(key, "revoked");
   EXPECT_FALSE(timers_[0]->pending);
   ASSERT_TRUE(GetByKey("acct", "s", 2));
-  ASSERT_EQ(refreshes_.size(), 2u);
   Succeed(1, "fresh");
-  EXPECT_EQ(answers_.back(), Token(2, "fresh"));
-
   // A second rejection of the old token, from a request that started before
   // the renewal, keeps the fresh one.
   cache_->Invalidate(key, "revoked");
   ASSERT_TRUE(GetByKey("acct", "s", 3));
-  EXPECT_EQ(answers_.back(), Token(3, "fresh"));
   EXPECT_EQ(refreshes_.size(), 2u);
+  EXPECT_EQ(answers_, (std::vector<Answer>{Token(1, "revoked"), Token(2, "fresh"),
+                                           Token(3, "fresh")}));
 }
 
 TEST_F(AccessTokenCacheTest, EntriesUnusedForADayAreDropped) {
@@ -239,8 +212,7 @@ TEST_F(AccessTokenCacheTest, EntriesUnusedForADayAreDropped) {
   Get("failing", "s", 3);
   Succeed(2, "tok-failing");
   timers_[2]->last(error_code());
-  Fail(3, MakeCommonError(kHttpRequestFailure));  // no timer left to find it
-
+  Fail(3);  // no timer left to find it
   // Renewals keep a token fresh, but only use keeps the entry.
   now_ += 23 * kHour;
   ASSERT_TRUE(GetByKey("used", "s", 4));
@@ -256,78 +228,58 @@ TEST_F(AccessTokenCacheTest, EntriesUnusedForADayAreDropped) {
   EXPECT_FALSE(GetByKey("failing", "s", 6));
 }
 
-TEST_F(AccessTokenCacheTest, CallbacksMayAskTheCacheAgain) {
-  cache_->Get("acct", Secret{"s"}, 0, [this](const std::string& token, const error_code&) {
-    // Runs without the cache's lock held: asking again must not deadlock.
-    Get("acct", "s", 2);
-    answers_.push_back({1, token, error_code()});
-  });
-  Succeed(0, "tok");
-  EXPECT_EQ(answers_, (std::vector<Answer>{Token(2, "tok"), Token(1, "tok")}));
-}
-
 TEST_F(AccessTokenCacheTest, ShutdownAnswersWaitersAndForgetsEveryAccount) {
   Get("a", "s", 1);
   Succeed(0, "tok-a");
   Get("b", "s", 2);  // in flight at shutdown
-  ASSERT_TRUE(timers_[0]->pending);
-
   cache_->Shutdown();
   EXPECT_FALSE(timers_[0]->pending);
   EXPECT_EQ(cache_->size(), 0u);
-  const error_code stopped = MakeBillerError(kServiceProviderCommunicationError);
-  EXPECT_EQ(answers_.back(), (Answer{2, "", stopped}));
-
   // Late events for forgotten accounts change nothing; callers are answered.
   Succeed(1, "tok-b");
   timers_[0]->last(error_code());
   EXPECT_EQ(refreshes_.size(), 2u);
   EXPECT_FALSE(GetByKey("a", "s", 3));
   Get("a", "s", 4);
-  EXPECT_EQ(answers_.back(), (Answer{4, "", stopped}));
-  EXPECT_EQ(answers_.size(), 3u);
+  const error_code stopped = MakeBillerError(kServiceProviderCommunicationError);
+  EXPECT_EQ(answers_, (std::vector<Answer>{Token(1, "tok-a"), {2, "", stopped}, {4, "", stopped}}));
 }
 
 TEST(ReadAccessTokenAnswerTest, SortsAnswersIntoTokensRefusalsAndFailures) {
-  auto read = [](http::TransportCode transport, int status, const std::string& body,
-                 AccessTokenResponse* out) {
-    http::Response response;
-    response.status_code = status;
-    response.body = body;
-    return ReadAccessTokenAnswer(transport, response, kTexts, out);
-  };
-  AccessTokenResponse out;
   using http::TransportCode;
-
-  EXPECT_FALSE(read(TransportCode::kOk, 200, R"({"access_token":"t","expires_in":3599})", &out));
-  EXPECT_EQ(out.code, AccessTokenResponse::kSuccess);
-  EXPECT_EQ(out.access_token, "t");
-  EXPECT_EQ(out.expires_in, 3599);
-
-  // Saturated, never wrapped into a negative lifetime.
-  EXPECT_FALSE(read(TransportCode::kOk, 200, R"({"access_token":"t","expires_in":8589934592})",
-                    &out));
-  EXPECT_EQ(out.expires_in, std::numeric_limits<int32_t>::max());
-
-  for (int status : {400, 401, 403, 404, 302}) {
-    EXPECT_FALSE(read(TransportCode::kOk, status, R"({"error":"invalid_grant"})", &out));
-    EXPECT_EQ(out.code, AccessTokenResponse::kFailure) << status;
-  }
-
   const error_code unreachable = MakeCommonError(kHttpRequestFailure);
-  EXPECT_EQ(read(TransportCode::kOk, 500, "", &out), unreachable);
-  EXPECT_EQ(read(TransportCode::kOk, 503, "busy", &out), unreachable);
-  EXPECT_EQ(read(TransportCode::kCouldNotConnect, 0, "", &out), unreachable);
-  EXPECT_EQ(read(TransportCode::kTimedOut, 200, R"({"access_token":"t","expires_in":1})", &out),
-            unreachable);
-
-  for (const std::string body :
-       {"", "not json", "[]", R"({"expires_in":3600})", R"({"access_token":"","expires_in":1})",
-        R"({"access_token":7,"expires_in":1})", R"({"access_token":"t"})",
-        R"({"access_token":"t","expires_in":"3600"})", R"({"access_token":"t","expires_in":1.5})"}) {
-    EXPECT_TRUE(read(TransportCode::kOk, 200, body, &out) == kServiceProviderProtocolError)
-        << body;
-    EXPECT_EQ(out.access_token, "") << body;
+  const error_code bad = MakeBillerError(kServiceProviderProtocolError);
+  const struct {
+    TransportCode transport;
+    int status;
+    std::string body;
+    error_code error;
+    AccessTokenResponse out;
+  } kRows[] = {
+      {TransportCode::kOk, 200, R"({"access_token":"t","expires_in":3599})", {}, {0, 3599, "t"}},
+      // Saturated, never wrapped into a negative lifetime.
+      {TransportCode::kOk, 200, R"({"access_token":"t","expires_in":8589934592})", {},
+       {0, std::numeric_limits<int32_t>::max(), "t"}},
+      {TransportCode::kOk, 400, R"({"error":"invalid_grant"})", {}, {1, 0, ""}},
+      {TransportCode::kOk, 302, "", {}, {1, 0, ""}},
+      {TransportCode::kOk, 500, "", unreachable, {}},
+      {TransportCode::kCouldNotConnect, 0, "", unreachable, {}},
+      {TransportCode::kTimedOut, 200, R"({"access_token":"t","expires_in":1})", unreachable, {}},
+      {TransportCode::kOk, 200, "not json", bad, {}},
+      {TransportCode::kOk, 200, "[]", bad, {}},
+      {TransportCode::kOk, 200, R"({"expires_in":3600})", bad, {}},
+      {TransportCode::kOk, 200, R"({"access_token":"","expires_in":1})", bad, {}},
+      {TransportCode::kOk, 200, R"({"access_token":7,"expires_in":1})", bad, {}},
+      {TransportCode::kOk, 200, R"({"access_token":"t"})", bad, {}},
+      {TransportCode::kOk, 200, R"({"access_token":"t","expires_in":"3600"})", bad, {}},
+      {TransportCode::kOk, 200, R"({"access_token":"t","expires_in":1.5})", bad, {}},
+  };
+  for (const auto& row : kRows) {
+    AccessTokenResponse out;
+    EXPECT_EQ(ReadAccessTokenAnswer(row.transport, http::Response{row.status, row.body}, kTexts, &out),
+              row.error) << row.status << " " << row.body;
+    EXPECT_EQ(std::tie(out.code, out.expires_in, out.access_token),
+              std::tie(row.out.code, row.out.expires_in, row.out.access_token)) << row.body;
   }
 }
 
