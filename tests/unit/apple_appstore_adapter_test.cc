@@ -45,20 +45,6 @@ AppleAppStoreVerdict Check(const std::string& body, int status = 200, bool is_sa
                                   http::Response{status, body});
 }
 
-void ExpectError(const AppleAppStoreVerdict& verdict, int32_t biller_code) {
-  EXPECT_EQ(verdict.error, MakeBillerError(biller_code)) << verdict.error.message();
-  EXPECT_FALSE(verdict.ask_sandbox);
-  // Every error goes with the empty record.
-  EXPECT_TRUE(verdict.response.transaction_id.empty());
-  EXPECT_TRUE(verdict.response.decoded_receipt.IsNull());
-}
-
-void ExpectVerdict(const AppleAppStoreVerdict& verdict, Rvr::Code code) {
-  EXPECT_FALSE(verdict.error) << verdict.error.message();
-  EXPECT_FALSE(verdict.ask_sandbox);
-  EXPECT_EQ(verdict.response.code, code);
-}
-
 // The body of an answer holding one purchase of "gem_100" changed by `edit`.
 std::string Edited(const std::function<void(Json*)>& edit) {
   Json purchase = Purchase("gem_100");
@@ -68,16 +54,16 @@ std::string Edited(const std::function<void(Json*)>& edit) {
 
 constexpr int kAskSandbox = -2;  // the verdict of a production answer for a sandbox receipt
 
-// Unreachable stores and 5xx answers: StoreHttpTest (and the Apple rows of
-// StoreFlowTest for the retry).
+// Unreachable stores and 5xx answers: StoreHttpTest (and StoreFlowTest for the retry).
 TEST(AppleAppStoreAnswerTest, StatusAndBodyGiveTheErrorOrTheVerdict) {
-  constexpr int32_t kBad = kServiceProviderProtocolError;
+  constexpr int32_t kBad = kServiceProviderProtocolError, kMismatch = kProductMismatch;
   const auto without = [](const char* member) {
     return Edited([member](Json* p) { p->RemoveAttribute(member); });
   };
   const auto with = [](const char* member, const char* value) {
     return Edited([member, value](Json* p) { p->SetString(member, value); });
   };
+  const auto quantity = [](const char* value) { return Answer({Purchase("gem_100", value)}); };
   const struct {
     int status;
     std::string body;
@@ -87,14 +73,11 @@ TEST(AppleAppStoreAnswerTest, StatusAndBodyGiveTheErrorOrTheVerdict) {
   } kRows[] = {
       {201, Answer({Purchase("gem_100")}), false, 0, Rvr::kInvalidReceipt},
       {404, "", false, 0, Rvr::kInvalidReceipt},
-      {600, "", false, 0, Rvr::kInvalidReceipt},
       {200, Answer({Purchase("gem_100")}), false, 0, Rvr::kSuccess},
       {200, R"({"status": 21007})", false, 0, kAskSandbox},
       {200, R"({"status": 21007})", true, 0, Rvr::kInvalidReceipt},
       {200, R"({"status": 21005})", false, kServiceProviderCommunicationError, 0},
-      {200, R"({"status": 21005})", true, kServiceProviderCommunicationError, 0},
       {200, R"({"status": 21002})", false, 0, Rvr::kInvalidReceipt},
-      {200, R"({"status": 21010})", false, 0, Rvr::kInvalidReceipt},
       {200, R"({"status": -1})", false, 0, Rvr::kInvalidReceipt},
       {200, Answer({}), false, 0, Rvr::kMissingProductInformation},
       {200, with("cancellation_date", "2019-03-06 08:24:36"), false, 0, Rvr::kCancelled},
@@ -102,65 +85,49 @@ TEST(AppleAppStoreAnswerTest, StatusAndBodyGiveTheErrorOrTheVerdict) {
       {200, Edited([](Json* p) {
          p->SetString("cancellation_date", "2019-03-06 08:24:36");
          p->SetString("expires_date", "2019-04-05 08:24:36");
-       }),
-       false, 0, Rvr::kInvalidReceipt},
+       }), false, 0, Rvr::kInvalidReceipt},
       {200, with("web_order_line_item_id", "1"), false, 0, Rvr::kInvalidReceipt},
       {200, "not json", false, kBad, 0},
-      {200, "[1, 2]", false, kBad, 0},
       {200, R"({"status": "0"})", false, kBad, 0},
-      {200, R"({"status": 0})", false, kBad, 0},
       {200, R"({"status": 0, "receipt": "text"})", false, kBad, 0},
       {200, R"({"status": 0, "receipt": {"in_app": null}})", false, kBad, 0},
-      {200, R"({"status": 0, "receipt": {}})", false, kBad, 0},
       {200, Edited([](Json* p) { p->SetAttribute("product_id", 100); }), false, kBad, 0},
       {200, without("transaction_id"), false, kBad, 0},
       {200, without("original_transaction_id"), false, kBad, 0},
       {200, without("purchase_date"), false, kBad, 0},
       {200, without("original_purchase_date"), false, kBad, 0},
       {200, with("purchase_date", "2019-02-29 08:24:36"), false, kBad, 0},
-      {200, with("original_purchase_date", "yesterday"), false, kBad, 0},
+      // The first purchase of the requested product is checked, matched exactly.
+      {200, Answer({Purchase("coin_10"), Purchase("gem_100"), Purchase("gem_100", "2")}), false, 0,
+       Rvr::kSuccess},
+      {200, Answer({Purchase("coin_10"), Purchase("GEM_100")}), false, kMismatch, 0},
+      // Quantities are compared as numbers; Apple writes them as strings.
+      {200, quantity("01"), false, 0, Rvr::kSuccess},
+      {200, quantity("+1"), false, 0, Rvr::kSuccess},
+      {200, quantity("2"), false, kMismatch, 0},
+      {200, quantity("-1"), false, kMismatch, 0},
+      {200, quantity("1.0"), false, kBad, 0},
+      {200, quantity(" 1"), false, kBad, 0},
+      {200, quantity("9223372036854775808"), false, kBad, 0},
+      {200, Edited([](Json* p) { p->SetAttribute("quantity", 1); }), false, kBad, 0},
   };
   for (const auto& row : kRows) {
     SCOPED_TRACE(std::to_string(row.status) + " " + row.body);
     const AppleAppStoreVerdict verdict = Check(row.body, row.status, row.sandbox);
-    if (row.error) {
-      ExpectError(verdict, row.error);
-      continue;
-    }
-    EXPECT_FALSE(verdict.error) << verdict.error.message();
+    EXPECT_EQ(verdict.error, row.error ? MakeBillerError(row.error) : boost::system::error_code());
     EXPECT_EQ(verdict.ask_sandbox, row.verdict == kAskSandbox);
-    if (row.verdict != kAskSandbox) {
+    if (row.error) {  // every error goes with the empty record
+      EXPECT_TRUE(verdict.response.transaction_id.empty());
+      EXPECT_TRUE(verdict.response.decoded_receipt.IsNull());
+    } else if (row.verdict != kAskSandbox) {
       EXPECT_EQ(verdict.response.code, row.verdict);
+      EXPECT_FALSE(row.verdict == Rvr::kSuccess && verdict.response.is_sandbox);
     }
   }
-}
-
-TEST(AppleAppStoreAnswerTest, TheFirstPurchaseOfTheRequestedProductIsChecked) {
-  const auto verdict = Check(Answer({Purchase("coin_10"), Purchase("sword"), Purchase("gem_100"),
-                                     Purchase("gem_100", "2")}));
-  ExpectVerdict(verdict, Rvr::kSuccess);
+  const auto verdict = Check(Answer({Purchase("coin_10"), Purchase("gem_100")}), 200, true);
   EXPECT_EQ(verdict.response.product_id, "gem_100");
-  EXPECT_FALSE(verdict.response.is_sandbox);
-  EXPECT_EQ(verdict.response.decoded_receipt["receipt"]["in_app"].Size(), 4u);
-  EXPECT_TRUE(Check(Answer({Purchase("gem_100")}), 200, true).response.is_sandbox);
-  // The product id is matched exactly.
-  ExpectError(Check(Answer({Purchase("coin_10"), Purchase("GEM_100")})), kProductMismatch);
-}
-
-TEST(AppleAppStoreAnswerTest, QuantityIsComparedAsANumber) {
-  for (const char* same : {"1", "01", "+1", "0000000000000000000001"}) {
-    ExpectVerdict(Check(Answer({Purchase("gem_100", same)})), Rvr::kSuccess);
-  }
-  ExpectError(Check(Answer({Purchase("gem_100", "2")})), kProductMismatch);
-  ExpectError(Check(Answer({Purchase("gem_100", "-1")})), kProductMismatch);
-  // Apple writes quantities as strings; anything else cannot be vouched for.
-  for (const char* unreadable : {"", "one", "1.0", " 1", "1 ", "+-1", "0x1", "+",
-                                 "9223372036854775808"}) {
-    ExpectError(Check(Answer({Purchase("gem_100", unreadable)})), kServiceProviderProtocolError);
-  }
-  Json number = Purchase("gem_100");
-  number.SetAttribute("quantity", 1);
-  ExpectError(Check(Answer({number})), kServiceProviderProtocolError);
+  EXPECT_TRUE(verdict.response.is_sandbox);
+  EXPECT_EQ(verdict.response.decoded_receipt["receipt"]["in_app"].Size(), 2u);
 }
 
 TEST(AppleAppStoreRequestBodyTest, ReceiptDataCannotAddMembers) {
@@ -169,7 +136,7 @@ TEST(AppleAppStoreRequestBodyTest, ReceiptDataCannotAddMembers) {
   receipt.SetString(kAppleAppStoreReceiptDataKey, hostile);
   Json body;
   ASSERT_TRUE(body.FromString(MakeAppleAppStoreRequestBody(receipt)));
-  EXPECT_EQ(body.Size(), 1u);
+  EXPECT_EQ(body.GetAttributeNames(), std::vector<std::string>{"receipt-data"});
   EXPECT_EQ(body.GetString("receipt-data"), hostile);
 }
 
@@ -180,7 +147,6 @@ TEST(AppleAppStoreDateTest, DateAndTimeAreReadAsUtcAndTheZoneIsCarried) {
     const char* zone;
     const char* date_time;
   } kRows[] = {
-      {"2019-03-05 08:24:36 Etc/GMT", 1551774276, "Etc/GMT", "2019-03-05 08:24:36"},
       {"2019-03-05 08:24:36", 1551774276, "GMT", "2019-03-05 08:24:36"},
       // The zone never shifts the instant.
       {"2019-03-05 08:24:36 America/Los_Angeles", 1551774276, "America/Los_Angeles",
@@ -192,16 +158,14 @@ TEST(AppleAppStoreDateTest, DateAndTimeAreReadAsUtcAndTheZoneIsCarried) {
     AppleAppStoreDate date;
     std::string date_time;
     ASSERT_TRUE(ConvertAppleAppStoreDate(row.text, &date, &date_time)) << row.text;
-    EXPECT_EQ(date.epoch_seconds, row.epoch_seconds) << row.text;
-    EXPECT_EQ(date.zone, row.zone) << row.text;
-    EXPECT_EQ(date_time, row.date_time) << row.text;
+    EXPECT_EQ(std::tie(date.epoch_seconds, date.zone, date_time),
+              std::tie(row.epoch_seconds, row.zone, row.date_time)) << row.text;
   }
   // Unreadable dates leave the result alone.
   AppleAppStoreDate date{42, "kept"};
-  for (const char* text :
-       {"", "2019-03-05", "2019-03-05T08:24:36Z", "2019-13-05 08:24:36", "2019-03-32 08:24:36",
-        "2019-03-05 24:00:00", "2019-03-05 08:60:00", "2019-03-05 08:24", "2019-03-05 08:24:36.",
-        "2019/03/05 08:24:36", "x2019-03-05 08:24:36", "2019-03-05  08:24:36 Etc/GMT"}) {
+  for (const char* text : {"2019-03-05", "2019-03-05T08:24:36Z", "2019-13-05 08:24:36",
+                           "2019-03-05 24:00:00", "2019-03-05 08:24:36.", "x2019-03-05 08:24:36",
+                           "2019-03-05  08:24:36 Etc/GMT"}) {
     EXPECT_FALSE(ConvertAppleAppStoreDate(text, &date)) << text;
   }
   EXPECT_EQ(date.epoch_seconds, 42);
