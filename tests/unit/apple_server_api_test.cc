@@ -36,15 +36,15 @@ TEST(AppleServerApiConfigTest, ReadsTheArgumentAndSignsTokensApiAccepts) {
 
   std::string token;
   ASSERT_TRUE(MakeAppStoreServerApiToken(*config, 1700000000, &token));
-  const size_t first = token.find('.'), last = token.rfind('.');
-  std::string header, claims, signature;
-  ASSERT_TRUE(jwt::Base64UrlDecode(token.substr(0, first), &header));
-  ASSERT_TRUE(jwt::Base64UrlDecode(token.substr(first + 1, last - first - 1), &claims));
-  ASSERT_TRUE(jwt::Base64UrlDecode(token.substr(last + 1), &signature));
-  EXPECT_EQ(header, R"({"alg":"ES256","kid":"KEY1","typ":"JWT"})");
-  EXPECT_EQ(claims, R"({"iss":"issuer-1","iat":1700000000,"exp":1700001200,)"
-                    R"("aud":"appstoreconnect-v1","bid":"com.example.game"})");
-  EXPECT_TRUE(VerifyEs256(Keys().public_pem, token.substr(0, last), signature));
+  std::vector<std::string> parts(3);  // header, claims, signature
+  for (size_t i = 0, begin = 0; i < 3; begin = token.find('.', begin) + 1, ++i) {
+    ASSERT_TRUE(jwt::Base64UrlDecode(token.substr(begin, token.find('.', begin) - begin), &parts[i]));
+  }
+  EXPECT_EQ(parts[0] + parts[1], R"({"alg":"ES256","kid":"KEY1","typ":"JWT"})"
+                                 R"({"iss":"issuer-1","iat":1700000000,"exp":1700001200,)"
+                                 R"("aud":"appstoreconnect-v1","bid":"com.example.game"})");
+  // The raw R || S of JWS, 64 bytes, over the first two parts.
+  EXPECT_TRUE(VerifyEs256(Keys().public_pem, token.substr(0, token.rfind('.')), parts[2]));
 
   // Not given: not configured.
   ASSERT_TRUE(SetAppleServerApiConfig(Json(), &error));
@@ -71,11 +71,8 @@ TEST(AppleServerApiConfigTest, WrongMembersAreRefusedByNameAndChangeNothing) {
   };
   for (const auto& row : kRows) {
     Json argument = GoodArgument();
-    if (row.value.IsNull()) {
-      argument.RemoveAttribute(row.member);
-    } else {
-      argument.SetAttribute(row.member, row.value);
-    }
+    if (row.value.IsNull()) argument.RemoveAttribute(row.member);
+    if (!row.value.IsNull()) argument.SetAttribute(row.member, row.value);
     EXPECT_FALSE(SetAppleServerApiConfig(argument, &error)) << row.member;
     EXPECT_NE(error.find(row.error), std::string::npos) << error;
     EXPECT_TRUE(GetAppleServerApiConfig()) << "the configuration in use stays";
@@ -83,11 +80,11 @@ TEST(AppleServerApiConfigTest, WrongMembersAreRefusedByNameAndChangeNothing) {
 }
 
 TEST(RetryAfterTest, HoldsUntilApplesTimeWithinTheCeiling) {
-  constexpr int64_t kCeiling = 256000000;
-  EXPECT_EQ(RemainingRetryAfterWait(0, 1700000000000, kCeiling), 0);
-  EXPECT_EQ(RemainingRetryAfterWait(1699999999000, 1700000000000, kCeiling), 0);
-  EXPECT_EQ(RemainingRetryAfterWait(1700000001500, 1700000000000, kCeiling), 1500000);
-  EXPECT_EQ(RemainingRetryAfterWait(INT64_MAX, 1700000000000, kCeiling), kCeiling);
+  constexpr int64_t kCeiling = 256000000, kNow = 1700000000000;
+  for (const auto& [until, wait] : {std::pair<int64_t, int64_t>{0, 0}, {kNow - 1000, 0},
+                                    {kNow + 1500, 1500000}, {INT64_MAX, kCeiling}}) {
+    EXPECT_EQ(RemainingRetryAfterWait(until, kNow, kCeiling), wait) << until;
+  }
 }
 
 }  // namespace

@@ -40,40 +40,34 @@ TEST(SignedDataVerifierTest, AcceptsApplesShapeAsOfTheSignedDate) {
 }
 
 TEST(SignedDataVerifierTest, RefusesEachFaultWithItsReason) {
-  const struct {
-    AppleTestPki::SignOptions options;
-    const char* refusal;  // the start of the verifier's reason
-  } kRows[] = {
-      {{.flip_signature = true}, "signature does not verify"},
-      {{.alg = "ES384"}, "alg is not ES256"},
-      {{.alg = "none"}, "alg is not ES256"},
-      {{.x5c_count = 2}, "x5c does not hold three"},
-      {{.chain = Chain::kOtherRoot}, "certificate chain not verified"},
-      {{.chain = Chain::kLeafWithoutOid}, "leaf certificate lacks"},
-      {{.chain = Chain::kIntermediateWithoutOid}, "intermediate certificate lacks"},
-      {{.chain = Chain::kLeafWithoutAuthorityKeyId}, "certificate chain not verified"},  // strict X.509
-      {{.chain = Chain::kExpiredLeaf}, "certificate chain not verified"},
-  };
-  for (const auto& row : kRows) {
-    const jws::Verified verified = Verifier()->Verify(AppleTestPki::Get().Sign(Payload(), row.options));
-    EXPECT_FALSE(verified.ok) << row.refusal;
-    EXPECT_TRUE(verified.payload.IsNull()) << row.refusal;
-    EXPECT_EQ(verified.refusal.rfind(row.refusal, 0), 0u) << verified.refusal;
-  }
-}
-
-TEST(SignedDataVerifierTest, RefusesMalformedTextWithoutThrowing) {
   const std::string good = AppleTestPki::Get().Sign(Payload());
   const size_t dot = good.rfind('.');
   Json no_date = Payload();
   no_date.RemoveAttribute("signedDate");
-  for (const std::string& text :
-       {std::string(), std::string("a.b"), good + ".x", good.substr(0, dot + 10),
-        good.substr(0, dot + 1) + "!!", std::string("e30.e30.AAAA"),
-        AppleTestPki::Get().Sign(no_date), AppleTestPki::Get().Sign(Json("a string"))}) {
+  const auto sign = [](const AppleTestPki::SignOptions& options) {
+    return AppleTestPki::Get().Sign(Payload(), options);
+  };
+  const std::pair<std::string, const char*> kRows[] = {  // the start of the verifier's reason
+      {sign({.flip_signature = true}), "signature does not verify"},
+      {sign({.alg = "ES384"}), "alg is not ES256"},
+      {sign({.alg = "none"}), "alg is not ES256"},
+      {sign({.x5c_count = 2}), "x5c does not hold three"},
+      {sign({.chain = Chain::kOtherRoot}), "certificate chain not verified"},
+      {sign({.chain = Chain::kLeafWithoutOid}), "leaf certificate lacks"},
+      {sign({.chain = Chain::kIntermediateWithoutOid}), "intermediate certificate lacks"},
+      {sign({.chain = Chain::kLeafWithoutAuthorityKeyId}), "certificate chain not verified"},
+      {sign({.chain = Chain::kExpiredLeaf}), "certificate chain not verified"},
+      // Malformed texts are refused without throwing.
+      {"", ""}, {"a.b", ""}, {good + ".x", ""}, {good.substr(0, dot + 10), ""},
+      {good.substr(0, dot + 1) + "!!", ""}, {"e30.e30.AAAA", ""},
+      {AppleTestPki::Get().Sign(no_date), ""}, {AppleTestPki::Get().Sign(Json("a string")), ""},
+  };
+  for (const auto& [text, refusal] : kRows) {
     const jws::Verified verified = Verifier()->Verify(text);
     EXPECT_FALSE(verified.ok) << text;
+    EXPECT_TRUE(verified.payload.IsNull()) << text;
     EXPECT_FALSE(verified.refusal.empty()) << text;
+    EXPECT_EQ(verified.refusal.rfind(refusal, 0), 0u) << verified.refusal;
   }
 }
 
@@ -84,7 +78,6 @@ TEST(SignedDataVerifierTest, TrustsAnyConfiguredRootAndRefusesUnreadableRoots) {
   ASSERT_TRUE(both) << error;
   EXPECT_TRUE(both->Verify(AppleTestPki::Get().Sign(Payload())).ok);
   EXPECT_TRUE(both->Verify(AppleTestPki::Get().Sign(Payload(), {.chain = Chain::kOtherRoot})).ok);
-
   EXPECT_FALSE(jws::SignedDataVerifier::Create({{}}, &error));
   EXPECT_FALSE(jws::SignedDataVerifier::Create(
       {{AppleTestPki::Get().root_pem(), "-----BEGIN CERTIFICATE-----\nAAAA\n"}}, &error));
