@@ -14,10 +14,9 @@ TEST(VoidedPurchasesPageTest, ReadsEntriesAndRefusesWhatIsNotTheList) {
       R"( "tokenPagination": {"nextPageToken": "next"}})",
       &page));
   ASSERT_EQ(page.revocations.size(), 2u);
-  EXPECT_EQ(page.revocations[0].purchase_id + page.revocations[0].reason, "aremorse");
-  EXPECT_EQ(page.revocations[1].reason, "42");
-  EXPECT_EQ(page.latest_voided_ms, 1700000000002);
-  EXPECT_EQ(page.next_page_token, "next");
+  EXPECT_EQ(std::tie(page.revocations[0].purchase_id, page.revocations[0].reason,
+                     page.revocations[1].reason, page.latest_voided_ms, page.next_page_token),
+            std::tuple("a", "remorse", "42", 1700000000002, "next"));
 
   ASSERT_TRUE(ReadVoidedPurchasesPage("{}", &page));  // nothing voided
   EXPECT_TRUE(page.revocations.empty());
@@ -33,10 +32,10 @@ TEST(VoidedPurchasesPageTest, ReadsEntriesAndRefusesWhatIsNotTheList) {
 }
 
 TEST(VoidedPurchasesPollTest, StartsAtTheMarkButNeverMoreThanThirtyDaysBack) {
-  const int64_t now = 1'800'000'000'000;
-  EXPECT_EQ(VoidedPurchasesStartTime(0, now), now - kVoidedLookBackMs);
-  EXPECT_EQ(VoidedPurchasesStartTime(now - kVoidedLookBackMs - 1, now), now - kVoidedLookBackMs);
-  EXPECT_EQ(VoidedPurchasesStartTime(now - 5, now), now - 5);
+  const int64_t now = 1'800'000'000'000, oldest = now - kVoidedLookBackMs;
+  EXPECT_EQ(std::tuple(VoidedPurchasesStartTime(0, now), VoidedPurchasesStartTime(oldest - 1, now),
+                       VoidedPurchasesStartTime(now - 5, now)),
+            std::tuple(oldest, oldest, now - 5));
   // A package or a token cannot change the address or add parameters.
   EXPECT_EQ(VoidedPurchasesUrl("http://h", "../x", 7, "a&b=c"),
             "http://h/androidpublisher/v3/applications/..%2Fx/purchases/voidedpurchases"
