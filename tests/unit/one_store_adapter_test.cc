@@ -24,11 +24,9 @@ const Row kRows[] = {
     {200, R"({"consumptionState":1,"purchaseState":1,"purchaseTime":1700000000123})", 0,
      Rvr::kSuccess, 1, 1700000000123},
     // Without a usable purchase time the purchase still counts.
-    {200, R"({"consumptionState":0,"purchaseState":0,"purchaseTime":"x"})", 0, Rvr::kSuccess, 0,
-     0},
+    {200, R"({"consumptionState":0,"purchaseState":0,"purchaseTime":"x"})", 0, Rvr::kSuccess, 0, 0},
     // An "error" object is OneStore's word against the receipt, whatever else is there.
-    {200, R"({"error":{"code":"x"},"consumptionState":0,"purchaseState":0})", 0, Rvr::kFailure,
-     0, 0},
+    {200, R"({"error":{"code":"x"},"consumptionState":0,"purchaseState":0})", 0, Rvr::kFailure, 0, 0},
     // Unlike Google, OneStore has no pending state.
     {200, R"({"consumptionState":0,"purchaseState":2})", kServiceProviderProtocolError, 0, 0, 0},
     {200, R"({"purchaseState":0})", kServiceProviderProtocolError, 0, 0, 0},
@@ -45,9 +43,8 @@ TEST(OneStoreAnswerTest, StatusAndBodyGiveTheErrorOrTheVerdict) {
         http::TransportCode::kOk, http::Response{row.status, row.body}, &read);
     EXPECT_EQ(ec, row.error ? MakeBillerError(row.error) : boost::system::error_code()) << row.body;
     if (row.error) continue;
-    EXPECT_EQ(read.code, row.verdict) << row.body;
-    EXPECT_EQ(read.purchase_state, row.purchase_state) << row.body;
-    EXPECT_EQ(read.purchase_time, row.purchase_time) << row.body;
+    EXPECT_EQ(std::tie(read.code, read.purchase_state, read.purchase_time),
+              std::tie(row.verdict, row.purchase_state, row.purchase_time)) << row.body;
   }
 }
 

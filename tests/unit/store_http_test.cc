@@ -24,21 +24,16 @@ TEST(StoreHttpTest, OnlyUnreachableOrFailingStoresAreAskedAgain) {
   } kRows[] = {
       {TransportCode::kCouldNotConnect, 0, true, Q::kUnreachable},
       {TransportCode::kTimedOut, 200, true, Q::kUnreachable},
-      {TransportCode::kOk, 500, true, Q::kUnreachable},
-      {TransportCode::kOk, 599, true, Q::kUnreachable},
-      {TransportCode::kOk, 200, false, Q::kAnswered},
-      {TransportCode::kOk, 401, false, Q::kTokenRejected},
-      {TransportCode::kOk, 404, false, Q::kRefused},
-      {TransportCode::kOk, 499, false, Q::kRefused},
-      {TransportCode::kOk, 600, false, Q::kRefused},
-      {TransportCode::kOk, 0, false, Q::kRefused},
+      {TransportCode::kOk, 500, true, Q::kUnreachable},    {TransportCode::kOk, 599, true, Q::kUnreachable},
+      {TransportCode::kOk, 200, false, Q::kAnswered},      {TransportCode::kOk, 401, false, Q::kTokenRejected},
+      {TransportCode::kOk, 404, false, Q::kRefused},       {TransportCode::kOk, 499, false, Q::kRefused},
+      {TransportCode::kOk, 600, false, Q::kRefused},       {TransportCode::kOk, 0, false, Q::kRefused},
   };
   for (const auto& row : kRows) {
-    EXPECT_EQ(IsRetryable(row.transport, row.status), row.retry)
-        << static_cast<int>(row.transport) << " " << row.status;
+    SCOPED_TRACE(std::to_string(static_cast<int>(row.transport)) + " " + std::to_string(row.status));
+    EXPECT_EQ(IsRetryable(row.transport, row.status), row.retry);
     EXPECT_EQ(ReadQueryStatus("[T] ", "T", row.transport, http::Response{row.status, "{}"}, "{}"),
-              row.query)
-        << static_cast<int>(row.transport) << " " << row.status;
+              row.query);
   }
 }
 
