@@ -108,76 +108,73 @@ constexpr char kTStorePurchase[] =
     R"({"appid":"app","product_id":"bonus","log_time":"1","charge_amount":1,"tid":"2","bp_info":""}]})";
 constexpr char kEntitlement[] = R"({"id":"ent","is_consumable":true,"use_count":0,"use_limit":5})";
 
+constexpr Insert kNew = BillerDatabase::kInsertSucceeded;
+
 struct Case {
   const char* name;
   Store store;
   std::vector<FakeResponse> answers;  // the purchase query's, the last repeating
-  Insert insert_result;
-  int answer;             // the validation result, or the failure code
-  int executions;         // validations counted (every failed attempt counts)
-  const char* outcome;    // the outcome counter that moves, or null
-  const char* statement;  // the start of the insert made, or null for none
+  int answer;                         // the validation result, or the failure code
+  const char* outcome;                // the outcome counter that moves, or null
+  const char* statement = nullptr;    // the start of the insert made, or null for none
+  int executions = 1;                 // validations counted (every failed attempt counts)
+  Insert insert_result = kNew;
 };
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 
 FakeResponse Ok(const char* body) { return FakeResponse::Raw(200, body); }
 FakeResponse Status(int status) { return FakeResponse::Raw(status, "{}"); }
-constexpr Insert kNew = BillerDatabase::kInsertSucceeded;
 
 // What an insert's result answers is shared by every store: each result
 // appears once, not once per store.
 const Case kCases[] = {
-    {"GoogleNew", kGoogle, {Ok(kGooglePurchase)}, kNew, V::kSuccess, 1, "success_count",
+    {"GoogleNew", kGoogle, {Ok(kGooglePurchase)}, V::kSuccess, "success_count",
      "CALL sp_insert_receipt_google_play2('<client>', '<player>', '<guest>', '<com.pkg>', "
      "'<gem>', '<tok\nE1207 forged>', '<androidpublisher#productPurchase>', '<1700000000123>', "
      "'<UTC>', 0, 1, '<GPA.1>', 1, 1, '<>') "},
     {"GoogleCancelled", kGoogle, {Ok(R"({"purchaseState":1,"consumptionState":0,"acknowledgementState":0})")},
-     kNew, V::kFailCancelledReceipt, 1, "already_cancelled_receipts_count", nullptr},
+     V::kFailCancelledReceipt, "already_cancelled_receipts_count"},
     {"GooglePending", kGoogle, {Ok(R"({"purchaseState":2,"consumptionState":0,"acknowledgementState":0})")},
-     kNew, V::kFailPendingReceipt, 1, nullptr, nullptr},
-    {"GoogleUnknownPurchase", kGoogle, {Status(404)}, kNew, V::kFailWrongReceipt, 1,
-     "wrong_receipts_count", nullptr},
-    {"GoogleRetriedUntilItAnswers", kGoogle, {Status(503), Status(500), Ok(kGooglePurchase)}, kNew,
-     V::kSuccess, 3, "success_count", "CALL sp_insert_receipt_google_play2("},
-    {"GoogleUnreachableGivesUp", kGoogle, {Status(503)}, kNew, kServiceProviderCommunicationError,
-     9, nullptr, nullptr},
-    {"OneStoreNew", kOneStore, {Ok(kOneStorePurchase)}, kNew, V::kSuccess, 1, "success_count",
+     V::kFailPendingReceipt, nullptr},
+    {"GoogleUnknownPurchase", kGoogle, {Status(404)}, V::kFailWrongReceipt, "wrong_receipts_count"},
+    {"GoogleRetriedUntilItAnswers", kGoogle, {Status(503), Status(500), Ok(kGooglePurchase)},
+     V::kSuccess, "success_count", "CALL sp_insert_receipt_google_play2(", 3},
+    {"GoogleUnreachableGivesUp", kGoogle, {Status(503)}, kServiceProviderCommunicationError,
+     nullptr, nullptr, 9},
+    {"OneStoreNew", kOneStore, {Ok(kOneStorePurchase)}, V::kSuccess, "success_count",
      "CALL sp_insert_receipt_one_store('<client>', '<player>', '<guest>', FALSE, '<pid>', "
      "'<com.pkg>', '<gem>', 0, 0, '1700000000123', '<>') "},
-    {"OneStoreCancelled", kOneStore, {Ok(R"({"consumptionState":0,"purchaseState":1})")}, kNew,
-     V::kFailCancelledReceipt, 1, "already_cancelled_receipts_count", nullptr},
-    {"OneStoreRetried", kOneStore, {Status(502), Ok(kOneStorePurchase)},
-     BillerDatabase::kInsertDuplicated, V::kFailAlreadyProvisioned, 2,
-     "already_provisioned_receipts_count", "CALL sp_insert_receipt_one_store("},
-    {"AppleNew", kApple, {Ok(kApplePurchase)}, kNew, V::kSuccess, 1, "success_count",
+    {"OneStoreCancelled", kOneStore, {Ok(R"({"consumptionState":0,"purchaseState":1})")},
+     V::kFailCancelledReceipt, "already_cancelled_receipts_count"},
+    {"OneStoreRetried", kOneStore, {Status(502), Ok(kOneStorePurchase)}, V::kFailAlreadyProvisioned,
+     "already_provisioned_receipts_count", "CALL sp_insert_receipt_one_store(", 2,
+     BillerDatabase::kInsertDuplicated},
+    {"AppleNew", kApple, {Ok(kApplePurchase)}, V::kSuccess, "success_count",
      "CALL sp_insert_receipt_apple_appstore('<client>', '<player>', '<guest>', FALSE, "
      "'<MIIabc>', '<gem>', 1, '<1001>', '<1000>', '<2019-03-05 08:24:36>', '<Etc/GMT>', "
      "'<2019-03-04 01:02:03>', '<Etc/GMT>')"},
-    {"AppleInvalid", kApple, {Ok(R"({"status":21002})")}, kNew, V::kFailWrongReceipt, 1,
-     "wrong_receipts_count", nullptr},
-    {"AppleMissingProduct", kApple, {Ok(R"({"status":0,"receipt":{"in_app":[]}})")}, kNew,
-     V::kFailProductInformationNotFound, 1, "wrong_receipts_count", nullptr},
-    {"AppleRetried", kApple, {Status(500), Ok(kApplePurchase)}, BillerDatabase::kInsertFailed,
-     kDatabaseError, 2, "database_error_count", "CALL sp_insert_receipt_apple_appstore("},
-    {"TStoreRetried", kTStore, {Status(502), Ok(kTStorePurchase)}, kNew, V::kSuccess, 2,
-     "success_count",
+    {"AppleInvalid", kApple, {Ok(R"({"status":21002})")}, V::kFailWrongReceipt, "wrong_receipts_count"},
+    {"AppleMissingProduct", kApple, {Ok(R"({"status":0,"receipt":{"in_app":[]}})")},
+     V::kFailProductInformationNotFound, "wrong_receipts_count"},
+    {"AppleRetried", kApple, {Status(500), Ok(kApplePurchase)}, kDatabaseError, "database_error_count",
+     "CALL sp_insert_receipt_apple_appstore(", 2, BillerDatabase::kInsertFailed},
+    {"TStoreRetried", kTStore, {Status(502), Ok(kTStorePurchase)}, V::kSuccess, "success_count",
      "CALL sp_insert_receipt_tstore('<client>', '<player>', '<guest>', FALSE, '<tx>', '<app>', "
-     "'<sig>', '<gem>', '<gem, bonus>')"},
-    {"TStoreInvalid", kTStore, {Ok(R"({"status":1,"detail":"9100","message":"no"})")}, kNew,
-     V::kFailWrongReceipt, 1, "wrong_receipts_count", nullptr},
+     "'<sig>', '<gem>', '<gem, bonus>')", 2},
+    {"TStoreInvalid", kTStore, {Ok(R"({"status":1,"detail":"9100","message":"no"})")},
+     V::kFailWrongReceipt, "wrong_receipts_count"},
     {"TStoreProductMismatch", kTStore,
-     {Ok(R"({"status":0,"detail":"0000","message":"ok","count":0,"product":[]})")}, kNew,
-     kProductMismatch, 1, nullptr, nullptr},
-    {"PlayStationNew", kP4, {Ok(kEntitlement)}, kNew, V::kSuccess, 1, "success_count",
+     {Ok(R"({"status":0,"detail":"0000","message":"ok","count":0,"product":[]})")}, kProductMismatch,
+     nullptr},
+    {"PlayStationNew", kP4, {Ok(kEntitlement)}, V::kSuccess, "success_count",
      "CALL sp_insert_receipt_p4store('<client>', '<player>', '<guest>', '7', '<ent>', "
      "'<auth-code-7>', '<dev>', '0', '5', '2')"},
     {"PlayStationUseLimit", kP4, {Ok(R"({"id":"ent","is_consumable":true,"use_count":1,"use_limit":1})")},
-     kNew, V::kFailAlreadyProvisioned, 1, "already_provisioned_receipts_count", nullptr},
-    {"PlayStationNotConsumable", kP4,
-     {Ok(R"({"id":"ent","is_consumable":false,"use_count":1,"use_limit":5})")}, kNew,
-     V::kFailCancelledReceipt, 1, "already_cancelled_receipts_count", nullptr},
-    {"PlayStationIsAskedOnce", kP4, {Status(503), Ok(kEntitlement)}, kNew,
-     kServiceProviderCommunicationError, 1, nullptr, nullptr},
+     V::kFailAlreadyProvisioned, "already_provisioned_receipts_count"},
+    {"PlayStationNotConsumable", kP4, {Ok(R"({"id":"ent","is_consumable":false,"use_count":1,"use_limit":5})")},
+     V::kFailCancelledReceipt, "already_cancelled_receipts_count"},
+    {"PlayStationIsAskedOnce", kP4, {Status(503), Ok(kEntitlement)}, kServiceProviderCommunicationError,
+     nullptr},
 };
 
 // A client's text that would start a log line of its own if written raw, and
