@@ -78,6 +78,12 @@ class AccessTokenCacheTest : public ::testing::Test {
     refreshes_[index].done(ec, {code, 0, ""});
   }
   void Refuse(size_t index) { Fail(index, error_code(), AccessTokenResponse::kFailure); }
+  // A caller that starts a refresh, answered with `token`.
+  void Obtain(const std::string& account, const std::string& secret, int caller,
+              const std::string& token, int32_t expires_in = 3600) {
+    Get(account, secret, caller);
+    Succeed(refreshes_.size() - 1, token, expires_in);
+  }
 
   std::shared_ptr<Cache> cache_;
   int64_t now_ = 1000 * kHour;
@@ -150,16 +156,14 @@ TEST_F(AccessTokenCacheTest, CredentialsThatNeverObtainATokenAreNotKept) {
   Get("acct", "s", 4);
   Refuse(1);
   EXPECT_EQ(cache_->size(), 0u);
-  Get("acct", "s", 5);
-  Succeed(2, "tok");
+  Obtain("acct", "s", 5, "tok");
   EXPECT_EQ(answers_, (std::vector<Answer>{Unreachable(1), Unreachable(2), Refused(4),
                                            Token(5, "tok")}));
   EXPECT_EQ(cache_->size(), 1u);
 }
 
 TEST_F(AccessTokenCacheTest, OtherCredentialsForTheAccountNeverReachOrDisturbTheOwnersEntry) {
-  Get("acct", "owner", 1);
-  Succeed(0, "owner-tok");
+  Obtain("acct", "owner", 1, "owner-tok");
   // An intruder names the account with a secret of its own: a request of its
   // own, answered to it alone; the owner's token and timer stay.
   Get("acct", "guess", 2);
@@ -188,8 +192,7 @@ TEST_F(AccessTokenCacheTest, OtherCredentialsForTheAccountNeverReachOrDisturbThe
 }
 
 TEST_F(AccessTokenCacheTest, ARejectedTokenIsReplacedByTheNextCaller) {
-  Get("acct", "s", 1);
-  Succeed(0, "revoked");
+  Obtain("acct", "s", 1, "revoked");
   const AccessTokenKey key = Cache::KeyOf("acct", Secret{"s"});
   cache_->Invalidate(key, "revoked");
   EXPECT_FALSE(timers_[0]->pending);
@@ -205,12 +208,9 @@ TEST_F(AccessTokenCacheTest, ARejectedTokenIsReplacedByTheNextCaller) {
 }
 
 TEST_F(AccessTokenCacheTest, EntriesUnusedForADayAreDropped) {
-  Get("used", "s", 1);
-  Succeed(0, "tok-used");
-  Get("unused", "s", 2);
-  Succeed(1, "tok-unused");
-  Get("failing", "s", 3);
-  Succeed(2, "tok-failing");
+  Obtain("used", "s", 1, "tok-used");
+  Obtain("unused", "s", 2, "tok-unused");
+  Obtain("failing", "s", 3, "tok-failing");
   timers_[2]->last(error_code());
   Fail(3);  // no timer left to find it
   // Renewals keep a token fresh, but only use keeps the entry.
@@ -229,8 +229,7 @@ TEST_F(AccessTokenCacheTest, EntriesUnusedForADayAreDropped) {
 }
 
 TEST_F(AccessTokenCacheTest, ShutdownAnswersWaitersAndForgetsEveryAccount) {
-  Get("a", "s", 1);
-  Succeed(0, "tok-a");
+  Obtain("a", "s", 1, "tok-a");
   Get("b", "s", 2);  // in flight at shutdown
   cache_->Shutdown();
   EXPECT_FALSE(timers_[0]->pending);
