@@ -126,7 +126,9 @@ FakeResponse Ok(const char* body) { return FakeResponse::Raw(200, body); }
 FakeResponse Status(int status) { return FakeResponse::Raw(status, "{}"); }
 
 // What an insert's result answers is shared by every store: each result
-// appears once, not once per store.
+// appears once, not once per store. Each store's exact row, its verdicts and
+// its retry end to end: StoreValidation; here the answer, the counters and
+// that the insert's texts are escaped.
 const Case kCases[] = {
     {"GoogleNew", kGoogle, {Ok(kGooglePurchase)}, V::kSuccess, "success_count",
      "CALL sp_insert_receipt_google_play2('<client>', '<player>', '<guest>', '<com.pkg>', "
@@ -142,33 +144,24 @@ const Case kCases[] = {
     {"GoogleUnreachableGivesUp", kGoogle, {Status(503)}, kServiceProviderCommunicationError,
      nullptr, nullptr, 9},
     {"OneStoreNew", kOneStore, {Ok(kOneStorePurchase)}, V::kSuccess, "success_count",
-     "CALL sp_insert_receipt_one_store('<client>', '<player>', '<guest>', FALSE, '<pid>', "
-     "'<com.pkg>', '<gem>', 0, 0, '1700000000123', '<>') "},
-    {"OneStoreCancelled", kOneStore, {Ok(R"({"consumptionState":0,"purchaseState":1})")},
-     V::kFailCancelledReceipt, "already_cancelled_receipts_count"},
+     "CALL sp_insert_receipt_one_store('<client>', '<player>', '<guest>', FALSE, '<pid>', "},
     {"OneStoreRetried", kOneStore, {Status(502), Ok(kOneStorePurchase)}, V::kFailAlreadyProvisioned,
      "already_provisioned_receipts_count", "CALL sp_insert_receipt_one_store(", 2,
      BillerDatabase::kInsertDuplicated},
     {"AppleNew", kApple, {Ok(kApplePurchase)}, V::kSuccess, "success_count",
-     "CALL sp_insert_receipt_apple_appstore('<client>', '<player>', '<guest>', FALSE, "
-     "'<MIIabc>', '<gem>', 1, '<1001>', '<1000>', '<2019-03-05 08:24:36>', '<Etc/GMT>', "
-     "'<2019-03-04 01:02:03>', '<Etc/GMT>')"},
+     "CALL sp_insert_receipt_apple_appstore('<client>', '<player>', '<guest>', FALSE, "},
     {"AppleInvalid", kApple, {Ok(R"({"status":21002})")}, V::kFailWrongReceipt, "wrong_receipts_count"},
     {"AppleMissingProduct", kApple, {Ok(R"({"status":0,"receipt":{"in_app":[]}})")},
      V::kFailProductInformationNotFound, "wrong_receipts_count"},
     {"AppleRetried", kApple, {Status(500), Ok(kApplePurchase)}, kDatabaseError, "database_error_count",
      "CALL sp_insert_receipt_apple_appstore(", 2, BillerDatabase::kInsertFailed},
     {"TStoreRetried", kTStore, {Status(502), Ok(kTStorePurchase)}, V::kSuccess, "success_count",
-     "CALL sp_insert_receipt_tstore('<client>', '<player>', '<guest>', FALSE, '<tx>', '<app>', "
-     "'<sig>', '<gem>', '<gem, bonus>')", 2},
-    {"TStoreInvalid", kTStore, {Ok(R"({"status":1,"detail":"9100","message":"no"})")},
-     V::kFailWrongReceipt, "wrong_receipts_count"},
+     "CALL sp_insert_receipt_tstore('<client>', '<player>', '<guest>', FALSE, ", 2},
     {"TStoreProductMismatch", kTStore,
      {Ok(R"({"status":0,"detail":"0000","message":"ok","count":0,"product":[]})")}, kProductMismatch,
      nullptr},
     {"PlayStationNew", kP4, {Ok(kEntitlement)}, V::kSuccess, "success_count",
-     "CALL sp_insert_receipt_p4store('<client>', '<player>', '<guest>', '7', '<ent>', "
-     "'<auth-code-7>', '<dev>', '0', '5', '2')"},
+     "CALL sp_insert_receipt_p4store('<client>', '<player>', '<guest>', "},
     {"PlayStationUseLimit", kP4, {Ok(R"({"id":"ent","is_consumable":true,"use_count":1,"use_limit":1})")},
      V::kFailAlreadyProvisioned, "already_provisioned_receipts_count"},
     {"PlayStationNotConsumable", kP4, {Ok(R"({"id":"ent","is_consumable":false,"use_count":1,"use_limit":5})")},

@@ -1,4 +1,5 @@
-// How the TStore adapter reads the store's confirmations.
+// How the TStore adapter reads the store's confirmations. That a receipt cannot
+// reshape the request body: StoreValidation (hostile ids).
 #include "src/tstore_adapter.h"
 
 #include <gtest/gtest.h>
@@ -106,17 +107,6 @@ TEST(TStoreAnswerTest, RequestedProductsMustAllBeConfirmedAndTheTxidIsTheRequest
   EXPECT_EQ(matched.response.decoded_receipt.GetString("txid"), "TX-1");
   EXPECT_EQ(matched.response.decoded_receipt["product"].Size(), 2u);
   EXPECT_EQ(Check(answer.ToString(), {"gem_100", "sword"}).error, MakeBillerError(kProductMismatch));
-}
-
-TEST(TStoreRequestBodyTest, ReceiptTextsCannotAddMembers) {
-  const std::string txid = R"(TX", "appid": "other)";
-  const std::string signdata = "line\nwith \\ and \"quotes\"";
-  Json body, expected = Json::Object();
-  ASSERT_TRUE(body.FromString(MakeTStoreRequestBody(txid, "OA00012345", signdata)));
-  expected.SetString("txid", txid);
-  expected.SetString("appid", "OA00012345");
-  expected.SetString("signdata", signdata);
-  EXPECT_EQ(body, expected);
 }
 
 }  // namespace
