@@ -56,7 +56,7 @@ TEST(JwtTest, RefusesClaimsThatAreNotAnObjectEmptyLifetimesAndAnAlgorithmNotTheK
   EXPECT_FALSE(jwt::MakeJwt(Json::Object(), *rsa, 0, &token));
   EXPECT_EQ(token, "untouched");
   // The header must name the key's algorithm, and RS256 JWTs need an RSA key.
-  // (That ES256 signatures verify: AppleServerApiConfigTest.)
+  // (That ES256 signatures verify: SignedDataVerifierTest and AppleServerApiTest.)
   Json header = Json::Object();
   header.SetString("alg", "RS256");
   EXPECT_FALSE(jwt::MakeJws(header, Json::Object(), *ec, &token));
