@@ -3,11 +3,8 @@
 // BILLER_TEST_CLUSTER_PORT moves the cluster (3430..3432 by default, or the
 // next free ports in steps of 10). Skipped in sanitized builds and where
 // Galera or HAProxy is not installed.
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -36,19 +33,8 @@ using V = Biller::ReceiptValidation_Response;
 const std::string kClusterScript = std::string(BILLER_SOURCE_DIR) + "/scripts/cluster.sh";
 const std::string kAuthKey = MakeGooglePlayAuthKey("oauth-client", "secret", "refresh");
 
-bool PortFree(int port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  const int on = 1;  // as servers bind: ports in TIME_WAIT count as free
-  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
-  sockaddr_in address{.sin_family = AF_INET, .sin_port = htons(static_cast<uint16_t>(port)),
-                      .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
-  const bool free = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
-  ::close(fd);
-  return free;
-}
-
-// The first base whose SQL and Galera ports (see scripts/cluster.sh) are all
-// free, so that test runs in several checkouts do not meet.
+// The first base whose SQL and Galera ports (see scripts/cluster.sh) nothing
+// listens on, so that test runs in several checkouts do not meet.
 int BasePort() {
   static const int base = [] {
     const char* from = std::getenv("BILLER_TEST_CLUSTER_PORT");
@@ -58,7 +44,7 @@ int BasePort() {
       for (int n = 1; n <= 3; ++n) {
         for (int port : {candidate + n - 1, candidate + 1140 + 10 * n,
                          candidate + 1141 + 10 * n, candidate + 1142 + 10 * n}) {
-          free = free && PortFree(port);
+          free = free && !LoopbackConnection().Connect(port);
         }
       }
       if (free) return candidate;
@@ -119,15 +105,17 @@ class GaleraClusterTest : public ::testing::Test {
   void StartHaproxy() {
     tcp_port_ = FreePort();
     http_port_ = FreePort();
+    auto set = [](const std::string& name, int port) {
+      ::setenv(name.c_str(), std::to_string(port).c_str(), 1);
+    };
     ::setenv("BILLER_LB_BIND", "127.0.0.1", 1);
-    ::setenv("BILLER_LB_TCP_PORT", std::to_string(tcp_port_).c_str(), 1);
-    ::setenv("BILLER_LB_HTTP_PORT", std::to_string(http_port_).c_str(), 1);
+    set("BILLER_LB_TCP_PORT", tcp_port_);
+    set("BILLER_LB_HTTP_PORT", http_port_);
     for (int i : {0, 1}) {
       const std::string prefix = "BILLER" + std::to_string(i + 1);
-      ::setenv((prefix + "_TCP_PORT").c_str(), std::to_string(billers_[i]->tcp_port()).c_str(), 1);
-      ::setenv((prefix + "_HTTP_PORT").c_str(), std::to_string(billers_[i]->http_port()).c_str(),
-               1);
-      ::setenv((prefix + "_API_PORT").c_str(), std::to_string(billers_[i]->api_port()).c_str(), 1);
+      set(prefix + "_TCP_PORT", billers_[i]->tcp_port());
+      set(prefix + "_HTTP_PORT", billers_[i]->http_port());
+      set(prefix + "_API_PORT", billers_[i]->api_port());
     }
     const std::string config = std::string(BILLER_SOURCE_DIR) + "/deploy/haproxy.cfg";
     const char* argv[] = {"haproxy", "-db", "-q", "-f", config.c_str(), nullptr};

@@ -29,9 +29,9 @@ deb=$(ls "$tmp"/out/biller_*_amd64.deb)
 dpkg-deb -x "$deb" "$tmp/root"
 dpkg-deb -e "$deb" "$tmp/control"
 root=$tmp/root
-for f in usr/sbin/biller-server usr/bin/biller-cli usr/share/biller/sql/sql_initialize_schema.sql \
-         usr/share/biller/openapi.yaml lib/systemd/system/biller.service etc/biller/biller.flags \
-         etc/biller/arguments.json etc/logrotate.d/biller; do
+# The unit file, the configuration and the programs are read or run below.
+for f in usr/share/biller/sql/sql_initialize_schema.sql usr/share/biller/openapi.yaml \
+         etc/logrotate.d/biller; do
   [ -f "$root/$f" ] || fail "missing /$f"
 done
 has "$root/lib/systemd/system/biller.service" Type=notify User=biller Restart=on-failure \
