@@ -10,7 +10,6 @@
 #include <fstream>
 #include <functional>
 
-#include <boost/asio/connect.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl.hpp>
@@ -77,11 +76,19 @@ std::string TlsExchange(int port, const TestPki& pki, const ClientTls& client,
   return received;
 }
 
-// True when a validation over TCP is answered with success.
-bool ValidatesOverTcp(int port, const TestPki& pki, const ClientTls& client) {
+// True when a validation over TCP is answered with success, or an
+// authentication over HTTP with 200.
+bool Answered(const BillerProcess& biller, bool tcp, const TestPki& pki, const ClientTls& client) {
+  if (!tcp) {
+    return TlsExchange(biller.http_port(), pki, client,
+                       MakeHttpRequest("POST", "/v1/authentication", R"({"biller_client_id": "c"})",
+                                       "Content-Type: application/json\r\nConnection: close\r\n"),
+                       [](const std::string&) { return false; })
+        .starts_with("HTTP/1.1 200");
+  }
   const std::string request = MakeValidationRequest("{}").SerializeAsString();
-  const std::string reply =
-      TlsExchange(port, pki, client, framing::EncodeFrame(request), [](const std::string& bytes) {
+  const std::string reply = TlsExchange(
+      biller.tcp_port(), pki, client, framing::EncodeFrame(request), [](const std::string& bytes) {
         framing::FrameDecoder decoder(1 << 20);
         std::string body;
         decoder.Append(bytes.data(), bytes.size());
@@ -91,15 +98,6 @@ bool ValidatesOverTcp(int port, const TestPki& pki, const ClientTls& client) {
   return reply.size() > framing::kHeaderBytes &&
          response.ParseFromString(reply.substr(framing::kHeaderBytes)) &&
          response.receipt_validation().result() == Biller::ReceiptValidation_Response::kSuccess;
-}
-
-// True when an authentication over HTTP is answered 200.
-bool AuthenticatesOverHttp(int port, const TestPki& pki, const ClientTls& client) {
-  return TlsExchange(port, pki, client,
-                     MakeHttpRequest("POST", "/v1/authentication", R"({"biller_client_id": "c"})",
-                                     "Content-Type: application/json\r\nConnection: close\r\n"),
-                     [](const std::string&) { return false; })
-      .starts_with("HTTP/1.1 200");
 }
 
 class TlsTest : public ::testing::Test {
@@ -150,9 +148,9 @@ TEST_F(TlsTest, ClientsMustSpeakTheTlsTheServerAsksFor) {
     SCOPED_TRACE(c.name);
     // A refused client is refused at once; an accepted one may find the
     // single place of `server_only_` still held by the previous client.
-    auto tcp = [&] { return ValidatesOverTcp(c.biller->tcp_port(), *pki_, c.client); };
+    auto tcp = [&] { return Answered(*c.biller, true, *pki_, c.client); };
     EXPECT_EQ(c.answered ? Eventually(tcp) : tcp(), c.answered);
-    EXPECT_EQ(AuthenticatesOverHttp(c.biller->http_port(), *pki_, c.client), c.answered);
+    EXPECT_EQ(Answered(*c.biller, false, *pki_, c.client), c.answered);
   }
   EXPECT_TRUE(mutual_->WaitForLog("TLS handshake with 127.0.0.1:")) << mutual_->Log();
 }
@@ -171,7 +169,7 @@ TEST_F(TlsTest, PlainAndSilentPeersAreClosedAndFreeTheirPlace) {
     ASSERT_TRUE(silent.Connect(port));
     EXPECT_TRUE(silent.WaitForClose(5s)) << port;
   }
-  EXPECT_TRUE(Eventually([&] { return ValidatesOverTcp(server_only_->tcp_port(), *pki_, {}); }));
+  EXPECT_TRUE(Eventually([&] { return Answered(*server_only_, true, *pki_, {}); }));
   EXPECT_TRUE(server_only_->WaitForLog("no TLS handshake within 500 ms"));
 }
 
