@@ -105,18 +105,17 @@ class GaleraClusterTest : public ::testing::Test {
   void StartHaproxy() {
     tcp_port_ = FreePort();
     http_port_ = FreePort();
-    auto set = [](const std::string& name, int port) {
-      ::setenv(name.c_str(), std::to_string(port).c_str(), 1);
-    };
+    const std::pair<const char*, int> env[] = {
+        {"BILLER_LB_TCP_PORT", tcp_port_},
+        {"BILLER_LB_HTTP_PORT", http_port_},
+        {"BILLER1_TCP_PORT", billers_[0]->tcp_port()},
+        {"BILLER1_HTTP_PORT", billers_[0]->http_port()},
+        {"BILLER1_API_PORT", billers_[0]->api_port()},
+        {"BILLER2_TCP_PORT", billers_[1]->tcp_port()},
+        {"BILLER2_HTTP_PORT", billers_[1]->http_port()},
+        {"BILLER2_API_PORT", billers_[1]->api_port()}};
+    for (const auto& [name, port] : env) ::setenv(name, std::to_string(port).c_str(), 1);
     ::setenv("BILLER_LB_BIND", "127.0.0.1", 1);
-    set("BILLER_LB_TCP_PORT", tcp_port_);
-    set("BILLER_LB_HTTP_PORT", http_port_);
-    for (int i : {0, 1}) {
-      const std::string prefix = "BILLER" + std::to_string(i + 1);
-      set(prefix + "_TCP_PORT", billers_[i]->tcp_port());
-      set(prefix + "_HTTP_PORT", billers_[i]->http_port());
-      set(prefix + "_API_PORT", billers_[i]->api_port());
-    }
     const std::string config = std::string(BILLER_SOURCE_DIR) + "/deploy/haproxy.cfg";
     const char* argv[] = {"haproxy", "-db", "-q", "-f", config.c_str(), nullptr};
     ASSERT_EQ(::posix_spawnp(&haproxy_, "haproxy", nullptr, nullptr,
