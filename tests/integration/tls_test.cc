@@ -10,7 +10,6 @@
 #include <fstream>
 #include <functional>
 
-#include <boost/asio/connect.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl.hpp>
@@ -32,7 +31,7 @@ namespace asio = boost::asio;
 
 struct ClientTls {
   std::string cert{}, key{};  // empty: no client certificate
-  bool tls11 = false;     // offer TLS 1.1 and nothing else
+  bool tls11 = false;         // offer TLS 1.1 and nothing else
 };
 
 // Handshakes with 127.0.0.1:port trusting the test CA, writes `request` and
@@ -77,11 +76,19 @@ std::string TlsExchange(int port, const TestPki& pki, const ClientTls& client,
   return received;
 }
 
-// True when a validation over TCP is answered with success.
-bool ValidatesOverTcp(int port, const TestPki& pki, const ClientTls& client) {
+// True when a validation over TCP is answered with success, or an
+// authentication over HTTP with 200.
+bool Answered(const BillerProcess& biller, bool tcp, const TestPki& pki, const ClientTls& client) {
+  if (!tcp) {
+    return TlsExchange(biller.http_port(), pki, client,
+                       MakeHttpRequest("POST", "/v1/authentication", R"({"biller_client_id": "c"})",
+                                       "Content-Type: application/json\r\nConnection: close\r\n"),
+                       [](const std::string&) { return false; })
+        .starts_with("HTTP/1.1 200");
+  }
   const std::string request = MakeValidationRequest("{}").SerializeAsString();
-  const std::string reply =
-      TlsExchange(port, pki, client, framing::EncodeFrame(request), [](const std::string& bytes) {
+  const std::string reply = TlsExchange(
+      biller.tcp_port(), pki, client, framing::EncodeFrame(request), [](const std::string& bytes) {
         framing::FrameDecoder decoder(1 << 20);
         std::string body;
         decoder.Append(bytes.data(), bytes.size());
@@ -93,16 +100,6 @@ bool ValidatesOverTcp(int port, const TestPki& pki, const ClientTls& client) {
          response.receipt_validation().result() == Biller::ReceiptValidation_Response::kSuccess;
 }
 
-// True when an authentication over HTTP is answered 200.
-bool AuthenticatesOverHttp(int port, const TestPki& pki, const ClientTls& client) {
-  const std::string reply = TlsExchange(
-      port, pki, client,
-      MakeHttpRequest("POST", "/v1/authentication", R"({"biller_client_id": "c"})",
-                      "Content-Type: application/json\r\nConnection: close\r\n"),
-      [](const std::string&) { return false; });
-  return reply.starts_with("HTTP/1.1 200");
-}
-
 class TlsTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -112,10 +109,9 @@ class TlsTest : public ::testing::Test {
     pki_ = new TestPki(MakeTestPki(dir));
     const std::vector<std::string> tls = {"--bypass=true", "--tls_cert_file=" + pki_->server_cert,
                                           "--tls_key_file=" + pki_->server_key};
-    auto server_only = tls;
+    auto server_only = tls, mutual = tls;
     server_only.insert(server_only.end(),
                        {"--tcp_frame_timeout_ms=500", "--tcp_max_connections=1"});
-    auto mutual = tls;
     mutual.push_back("--tls_client_ca_file=" + pki_->ca);
     server_only_ = new BillerProcess(BillerOptions{.flags = server_only});
     mutual_ = new BillerProcess(BillerOptions{.flags = mutual});
@@ -136,7 +132,7 @@ TEST_F(TlsTest, ClientsMustSpeakTheTlsTheServerAsksFor) {
   ASSERT_TRUE(mutual_->running()) << mutual_->Log();
   const ClientTls none, right{pki_->client_cert, pki_->client_key},
       other{pki_->other_client_cert, pki_->other_client_key}, tls11{"", "", true};
-  struct Case {
+  const struct {
     const char* name;
     BillerProcess* biller;
     ClientTls client;
@@ -148,34 +144,32 @@ TEST_F(TlsTest, ClientsMustSpeakTheTlsTheServerAsksFor) {
       {"mutual, certificate of another CA", mutual_, other, false},
       {"mutual, certificate of the right CA", mutual_, right, true},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     // A refused client is refused at once; an accepted one may find the
     // single place of `server_only_` still held by the previous client.
-    auto tcp = [&] { return ValidatesOverTcp(c.biller->tcp_port(), *pki_, c.client); };
+    auto tcp = [&] { return Answered(*c.biller, true, *pki_, c.client); };
     EXPECT_EQ(c.answered ? Eventually(tcp) : tcp(), c.answered);
-    EXPECT_EQ(AuthenticatesOverHttp(c.biller->http_port(), *pki_, c.client), c.answered);
+    EXPECT_EQ(Answered(*c.biller, false, *pki_, c.client), c.answered);
   }
   EXPECT_TRUE(mutual_->WaitForLog("TLS handshake with 127.0.0.1:")) << mutual_->Log();
 }
 
-TEST_F(TlsTest, PlainClientsGetNoAnswer) {
-  TcpClient tcp;
-  ASSERT_TRUE(tcp.Connect(server_only_->tcp_port()));
-  ASSERT_TRUE(tcp.Send(MakeValidationRequest("{}")));
+// Plain-text clients get no answer; a silent peer is closed within the frame
+// timeout and frees the single place of the TCP listener.
+TEST_F(TlsTest, PlainAndSilentPeersAreClosedAndFreeTheirPlace) {
+  TcpClient plain;
+  ASSERT_TRUE(plain.Connect(server_only_->tcp_port()));
+  ASSERT_TRUE(plain.Send(MakeValidationRequest("{}")));
   Biller::Response response;
-  EXPECT_FALSE(tcp.Receive(&response, 3s));
+  EXPECT_FALSE(plain.Receive(&response, 3s));
   EXPECT_EQ(HttpPost(server_only_->http_port(), "/v1/authentication", "{}", 3s).status, 0);
-}
-
-TEST_F(TlsTest, SilentPeerIsClosedWithinTheFrameTimeoutAndFreesItsPlace) {
-  // The TCP listener takes one connection at a time.
   for (int port : {server_only_->tcp_port(), server_only_->http_port()}) {
     TcpClient silent;
     ASSERT_TRUE(silent.Connect(port));
     EXPECT_TRUE(silent.WaitForClose(5s)) << port;
   }
-  EXPECT_TRUE(Eventually([&] { return ValidatesOverTcp(server_only_->tcp_port(), *pki_, {}); }));
+  EXPECT_TRUE(Eventually([&] { return Answered(*server_only_, true, *pki_, {}); }));
   EXPECT_TRUE(server_only_->WaitForLog("no TLS handshake within 500 ms"));
 }
 
@@ -203,21 +197,23 @@ TEST_F(TlsTest, CliSpeaksTls) {
   const std::string receipt =
       ::testing::TempDir() + "/tls-cli-receipt-" + std::to_string(::getpid()) + ".json";
   std::ofstream(receipt) << MakeGooglePlayReceipt("com.example", "gem", "token-1");
-  auto status_of = [&](const std::string& arguments) {
-    const int status = std::system((std::string(BILLER_CLI_PATH) + " " + arguments +
-                                    " --receipt_file=" + receipt + " >/dev/null 2>&1")
-                                       .c_str());
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  };
-  const std::string mutual_tcp = "--tcp=127.0.0.1:" + std::to_string(mutual_->tcp_port());
+  const std::string tcp = "--tcp=127.0.0.1:" + std::to_string(mutual_->tcp_port());
   const std::string https = "--http=https://127.0.0.1:" + std::to_string(server_only_->http_port());
   const std::string ca = " --tls_ca_file=" + pki_->ca;
   const std::string cert =
       " --tls_cert_file=" + pki_->client_cert + " --tls_key_file=" + pki_->client_key;
-  EXPECT_EQ(status_of(mutual_tcp + ca + cert), 0);
-  EXPECT_EQ(status_of(https + ca), 0);
-  EXPECT_EQ(status_of(mutual_tcp + ca), 2);             // no client certificate
-  EXPECT_EQ(status_of(https + " --tls_ca_file=" + pki_->client_cert), 2);  // not the server's CA
+  const std::pair<std::string, int> cases[] = {
+      {tcp + ca + cert, 0},
+      {https + ca, 0},
+      {tcp + ca, 2},                                      // no client certificate
+      {https + " --tls_ca_file=" + pki_->client_cert, 2},  // not the server's CA
+  };
+  for (const auto& [arguments, exit_status] : cases) {
+    const int status = std::system((std::string(BILLER_CLI_PATH) + " " + arguments +
+                                    " --receipt_file=" + receipt + " >/dev/null 2>&1")
+                                       .c_str());
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, exit_status) << arguments;
+  }
 }
 
 }  // namespace
