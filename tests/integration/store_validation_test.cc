@@ -56,6 +56,9 @@ struct Store {
   std::function<FakeResponse(Id)> confirmed{};
   std::function<std::string(Id)> row{};  // its columns joined by "|"
   bool test_environment = false;         // ids "test-..." are its test environment's
+  // The answer of a cancelled purchase, where the store's own flow judges it.
+  std::optional<FakeResponse> cancelled{};
+  std::string unnamed_purchase{};  // a receipt naming no purchase
   bool retries = true;
   int requests_per_attempt = 1;
   std::optional<Json> purchase_record{};  // what its "Purchase" record holds
@@ -88,6 +91,7 @@ Store GooglePlay(FakeHttpServer* server) {
             return "game-server-1|" + Shown(kPlayer) + "|guest|com.talvex.game|gem_100|" +
                    Shown(id) + "|androidpublisher#productPurchase|1700000000123|UTC|0|1|GPA.1|1|0";
           },
+      .unnamed_purchase = MakeGooglePlayReceipt("com.talvex.game", "gem_100", ""),
       .purchase_record = JsonObject({{"product_id", "gem_100"},
                                      {"quantity", 1},
                                      {"client_timestamp", 1700000000},
@@ -126,6 +130,7 @@ Store OneStore(FakeHttpServer* server, bool test_server) {
             return "game-server-1|" + Shown(kPlayer) + "|guest|" + (test_server ? "1|" : "0|") +
                    Shown(id) + "|com.talvex.game|gem_100|0|0|1700000000123";
           },
+      .unnamed_purchase = MakeOneStoreReceiptV5("", "com.talvex.game", "gem_100"),
       .fakes =
           std::make_shared<std::pair<std::shared_ptr<FakeOneStore>, std::shared_ptr<FakeOneStore>>>(
               production, test_host)};
@@ -143,6 +148,8 @@ Store AppleAppStore(FakeHttpServer* server) {
     return Apple::Verified(
         {Apple::Purchase("coin_10", "1", "T-coin"), Apple::Purchase("gem_100", "3", "T-" + id)});
   };
+  Json cancelled = Apple::Purchase("gem_100", "3", "C-1");
+  cancelled.SetString("cancellation_date", "2019-03-06 08:24:36 Etc/GMT");
   // The stored receipt data loses its trailing padding.
   return Store{
       .statistics = "apple",
@@ -172,6 +179,8 @@ Store AppleAppStore(FakeHttpServer* server) {
                    Shown(kPlayer) + "|guest";
           },
       .test_environment = true,
+      .cancelled = Apple::Verified({cancelled}),
+      .unnamed_purchase = MakeAppleAppStoreReceipt("", "gem_100", 3),
       .purchase_record = JsonObject({{"product_id", "gem_100"},
                                      {"quantity", 3},
                                      {"client_timestamp", 1551774276},
@@ -216,6 +225,7 @@ Store TStore(FakeHttpServer* server) {
                             "|GEM_100|gem_100, bonus|game-server-1|" + Shown(kPlayer) + "|guest";
                    },
                .test_environment = true,
+               .unnamed_purchase = MakeOneStoreReceipt("", kAppId, "sign-", {"GEM_100"}, false),
                .fakes = tstore};
 }
 
@@ -314,6 +324,7 @@ TEST_P(StoreValidation, PurchaseIsRecordedOnceRetriedAndConcurrentDuplicatesShar
   store_.script("shared", {slow});
   store_.script("busy", {FakeResponse::Raw(503, "busy"), store_.confirmed("busy")});
   if (store_.test_environment) store_.script("test-1", {store_.confirmed("test-1")});
+  if (store_.cancelled) store_.script("cancelled", {*store_.cancelled});
   Start();
 
   std::string decoded;
@@ -357,12 +368,24 @@ TEST_P(StoreValidation, PurchaseIsRecordedOnceRetriedAndConcurrentDuplicatesShar
   if (store_.test_environment) {
     EXPECT_EQ(Validate("test-1"), V::kSuccess);
   }
+  if (store_.cancelled) {
+    EXPECT_EQ(Validate("cancelled"), V::kFailCancelledReceipt);
+  }
+  // A receipt naming no purchase is refused without asking the store, and
+  // not counted (over HTTP the endpoint's own checks answer first).
+  const int asked = server_.RequestCount();
+  if (!GetParam().http && !store_.unnamed_purchase.empty()) {
+    EXPECT_EQ(ResultOf(client_->Validate(store_.unnamed_purchase, false, kPlayer)),
+              V::kFailWrongReceipt);
+  }
+  EXPECT_EQ(server_.RequestCount(), asked);
   const int64_t successes = 1 + store_.retries + store_.test_environment;
   EXPECT_EQ(Rows(), static_cast<size_t>(successes));
   // Every attempt that reached the store is counted.
-  ExpectCounts(store_.statistics, {{"execution_count", successes + 2},
-                                   {"success_count", successes},
-                                   {"already_provisioned_receipts_count", 1}});
+  ExpectCounts(store_.statistics,
+               {{"execution_count", successes + 2 + store_.cancelled.has_value()},
+                {"success_count", successes},
+                {"already_provisioned_receipts_count", 1}});
 
   std::vector<std::unique_ptr<ValidationClient>> clients;
   for (int i = 0; i < kClients && !GetParam().http; ++i) {
