@@ -171,6 +171,10 @@ TEST_F(AuthenticationTest, MalformedKeysAreAnsweredOnceWithoutAskingAStore) {
        AuthResponse::kFailWrongServiceProviderAuthKey, kRefusedText},
       {{good, "[]"}, AuthResponse::kFailWrongServiceProviderAuthKey, kRefusedText},
       {{good, good, good}, AuthResponse::kFailWrongServiceProviderAuthKey, kRefusedText},
+      {{R"({"service_provider": "GooglePlay", "client_id": "only"})"},
+       AuthResponse::kFailWrongServiceProviderAuthKey, kRefusedText},
+      {{R"({"service_provider": "OneStore", "client_id": 7, "client_secret": "s"})"},
+       AuthResponse::kFailWrongServiceProviderAuthKey, kRefusedText},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.keys.front().substr(0, 80));
