@@ -90,6 +90,8 @@ TEST_F(AppleServerApiTest, OneTransactionIsProvisionedOnceWhicheverFormCarriesIt
   EXPECT_EQ(ValidateSigned(Signed("W-1", {.flip_signature = true})),
             ValidationResponse::kFailWrongReceipt);
   EXPECT_EQ(ValidateSigned(Signed("W-2"), "gem_500"), kProductMismatch);
+  EXPECT_EQ(ValidateSigned(Signed("W-3", {}, "com.example.other")),
+            ValidationResponse::kFailWrongReceipt);
   EXPECT_EQ(ValidateSigned(AppleTestPki::Get().Sign(revoked)),
             ValidationResponse::kFailCancelledReceipt);
   EXPECT_EQ(ValidateOverHttp(*biller_, "/v1/validation/appleappstore", OpenHttpSession(*biller_),
@@ -105,10 +107,10 @@ TEST_F(AppleServerApiTest, OneTransactionIsProvisionedOnceWhicheverFormCarriesIt
   ASSERT_EQ(records.size(), 3u);
   EXPECT_EQ(records[0].GetInteger("client_timestamp"), 1551774276);
   EXPECT_EQ(ApiRequests(), 0);
-  ExpectCounts("apple", {{"execution_count", 8},
+  ExpectCounts("apple", {{"execution_count", 9},
                          {"success_count", 3},
                          {"already_provisioned_receipts_count", 2},
-                         {"wrong_receipts_count", 1},
+                         {"wrong_receipts_count", 2},
                          {"already_cancelled_receipts_count", 1}});
 }
 
