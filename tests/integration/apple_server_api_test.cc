@@ -64,7 +64,7 @@ class AppleServerApiTest : public StoreValidationTest {
 
 // A signed transaction that fails a check is refused without asking Apple;
 // which chains the verifier refuses is its unit test's business.
-TEST_F(AppleServerApiTest, OneTransactionIsProvisionedOnceWhicheverFormCarriesIt) {
+TEST_F(AppleServerApiTest, BothFormsOverBothTransportsProvisionATransactionOnce) {
   apple_.Script(FakeAppleStore::kProduction, "receipt-1",
                 {FakeAppleStore::Verified({FakeAppleStore::Purchase("gem_100", "1", "T-1")})});
   apple_.Script(FakeAppleStore::kProduction, "receipt-2",

@@ -241,9 +241,6 @@ Store PlayStation(FakeHttpServer* server) {
   arguments.SetAttribute(
       "p4_platform",
       JsonObject({{"environment", "qa"}, {"client_id", "biller-client"}, {"secret", "s3cr:et"}}));
-  const auto entitlement = [](Id id, bool consumable, int64_t count, int64_t limit) {
-    return FakeResponse::Json(200, FakePlayStation::Entitlement(id, consumable, count, limit));
-  };
   return Store{
       .statistics = "p4store",
       .row_query =
@@ -253,7 +250,10 @@ Store PlayStation(FakeHttpServer* server) {
       .arguments = arguments,
       .receipt = [](Id id) { return MakeP4StoreReceipt(id, 3, 7, "auth-code-1"); },
       .script = [p = psn.get()](Id id, Answers answers) { p->ScriptEntitlement(id, 7, answers); },
-      .confirmed = [entitlement](Id id) { return entitlement(id, true, 1, 5); },
+      .confirmed =
+          [](Id id) {
+            return FakeResponse::Json(200, FakePlayStation::Entitlement(id, true, 1, 5));
+          },
       .row =
           [](Id id) {
             return "7|" + Shown(id) + "|auth-code-1|qa|1|5|3|game-server-1|" + Shown(kPlayer) +
