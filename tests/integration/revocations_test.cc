@@ -75,24 +75,21 @@ class RevocationsTest : public ::testing::Test {
   std::unique_ptr<BillerProcess> StartBiller() {
     Json endpoints = MakeStoreEndpoints(&google_, nullptr, nullptr);
     endpoints.SetString("google_api_base", voided_.api_base());
-    Json account = Json::Object();
-    account.SetString("service_provider", "GooglePlay");
-    account.SetString("private_key", keys_.private_pem);
-    account.SetString("client_email", kAccount);
-    Json poller = Json::Object();
-    poller.SetAttribute("package_names", JsonArray({Json(kPackage)}));
-    poller.SetAttribute("service_account", account);
-    poller.SetAttribute("poll_interval_s", Json(1));
     Json arguments = StoreArguments(endpoints);
-    arguments.SetAttribute("google_play_voided_purchases", poller);
+    arguments.SetAttribute(
+        "google_play_voided_purchases",
+        JsonObject({{"package_names", JsonArray({Json(kPackage)})},
+                    {"service_account", JsonObject({{"service_provider", "GooglePlay"},
+                                                    {"private_key", keys_.private_pem},
+                                                    {"client_email", kAccount}})},
+                    {"poll_interval_s", 1}}));
     arguments.SetString("google_play_notification_token", kToken);
     arguments.SetAttribute("apple_app_store_server_api", apple_.Argument());
-    BillerOptions options;
-    options.with_database = false;
-    options.arguments_json = arguments.ToString();
-    options.flags = {"--mysql_server_url=" + db_.server().url, "--mysql_id=" + db_.server().user,
-                     "--mysql_pw=" + db_.server().password, "--mysql_db_name=" + db_.name()};
-    auto biller = std::make_unique<BillerProcess>(options);
+    auto biller = std::make_unique<BillerProcess>(BillerOptions{
+        .flags = {"--mysql_server_url=" + db_.server().url, "--mysql_id=" + db_.server().user,
+                  "--mysql_pw=" + db_.server().password, "--mysql_db_name=" + db_.name()},
+        .with_database = false,
+        .arguments_json = arguments.ToString()});
     EXPECT_TRUE(biller->running()) << biller->Log();
     return biller;
   }
@@ -168,29 +165,22 @@ Json AppStoreNotification(const std::string& type, const std::string& transactio
       AppleTestPki::Transaction(transaction_id, "gem_100", bundle_id, "Production", NowMillis());
   transaction.SetAttribute("revocationDate", Json(int64_t{1700000000000}));
   transaction.SetAttribute("revocationReason", Json(1));
-  Json data = Json::Object();
-  data.SetString("bundleId", bundle_id);
-  data.SetString("environment", "Production");
-  data.SetString("signedTransactionInfo", pki.Sign(transaction, inner));
-  Json payload = Json::Object();
-  payload.SetString("notificationType", type);
-  payload.SetString("notificationUUID", "uuid-" + transaction_id);
-  payload.SetAttribute("data", data);
-  payload.SetString("version", "2.0");
-  payload.SetAttribute("signedDate", Json(NowMillis()));
-  Json body = Json::Object();
-  body.SetString("signedPayload", pki.Sign(payload, outer));
-  return body;
+  const Json payload = JsonObject(
+      {{"notificationType", type},
+       {"notificationUUID", "uuid-" + transaction_id},
+       {"data", JsonObject({{"bundleId", bundle_id},
+                            {"environment", "Production"},
+                            {"signedTransactionInfo", pki.Sign(transaction, inner)}})},
+       {"version", "2.0"},
+       {"signedDate", NowMillis()}});
+  return JsonObject({{"signedPayload", pki.Sign(payload, outer)}});
 }
 
 std::string PubSubPush(const std::string& notification_json) {
-  Json message = Json::Object();
-  message.SetString("data", Base64Encode(notification_json));
-  message.SetString("messageId", "1");
-  Json body = Json::Object();
-  body.SetAttribute("message", message);
-  body.SetString("subscription", "projects/p/subscriptions/s");
-  return body.ToString();
+  return JsonObject({{"message", JsonObject({{"data", Base64Encode(notification_json)},
+                                             {"messageId", "1"}})},
+                     {"subscription", "projects/p/subscriptions/s"}})
+      .ToString();
 }
 
 TEST_F(RevocationsTest, NotificationsAreRecordedUnlessForgedAndTheFeedReturnsEachOnce) {
