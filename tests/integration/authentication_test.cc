@@ -3,12 +3,12 @@
 // points it at.
 #include <fstream>
 #include <functional>
-#include <thread>
 
 #include <gtest/gtest.h>
 
 #include "framework/billing_store.h"
 #include "tests/support/biller_process.h"
+#include "tests/support/eventually.h"
 #include "tests/support/fake_store_server.h"
 #include "tests/support/validation_client.h"
 
@@ -143,9 +143,7 @@ TEST_F(AuthenticationTest, UnreachableBrokenOrHangingTokenServiceFailsTheRequest
   // A process asked to stop while a token request hangs stops cleanly.
   ASSERT_TRUE(client_.Send(MakeAuthenticationRequest(
       "game-server-1", {MakeOneStoreAuthKey("hanging", "secret")})));
-  while (one_store_.TokenRequestCount("hanging") < 2) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  ASSERT_TRUE(Eventually([&] { return one_store_.TokenRequestCount("hanging") >= 2; }));
   EXPECT_EQ(biller_->Stop(), 0) << biller_->Log();
 }
 
