@@ -90,7 +90,7 @@ TEST(StartupTest, LogsTheRunModeAndConfigurationWithoutThePassword) {
   EXPECT_EQ(log.find("hunter2-secret"), std::string::npos);
 }
 
-TEST(StartupTest, BypassModeIsAWarningAndSigtermStopsCleanly) {
+TEST(StartupTest, BypassModeIsAWarningAndSigtermStopsCleanlyAlsoWithoutATcpServer) {
   BillerProcess biller({.flags = {"--bypass=true"}});
   ASSERT_TRUE(biller.running()) << biller.Log();
   const std::string log = biller.Log();
@@ -105,14 +105,12 @@ TEST(StartupTest, BypassModeIsAWarningAndSigtermStopsCleanly) {
   EXPECT_EQ(biller.Stop(), std::optional<int>(0)) << biller.Log();
   EXPECT_NE(biller.Log().find("] Quit"), std::string::npos);
   EXPECT_TRUE(client.WaitForClose());
-}
 
-TEST(StartupTest, TcpPortZeroRunsWithoutATcpServer) {
-  BillerProcess biller(
+  BillerProcess without_tcp(
       {.flags = {"--bypass=true", "--protobuf_listen_port=0"}, .wait_until_listening = false});
-  ASSERT_TRUE(biller.WaitForLog("configuration"));
-  EXPECT_FALSE(biller.WaitForExit(std::chrono::milliseconds(500)).has_value()) << biller.Log();
-  EXPECT_EQ(biller.Stop(), std::optional<int>(0));
+  ASSERT_TRUE(without_tcp.WaitForLog("configuration"));
+  EXPECT_FALSE(without_tcp.WaitForExit(500ms).has_value()) << without_tcp.Log();
+  EXPECT_EQ(without_tcp.Stop(), std::optional<int>(0));
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 // The TCP protocol end to end: a real biller-server process and real sockets.
 #include <set>
-
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -51,8 +50,6 @@ TEST_F(TcpProtocolTest, BypassModeAnswersEveryRequestInFlightWithSuccess) {
   response = Exchange(client, MakeAuthenticationRequest("client-a", {"{}", "{}", "{}"}));
   EXPECT_EQ(response.type(), Biller::kAuthentication);
   EXPECT_EQ(response.authentication().result(), AuthResponse::kSuccess);
-  EXPECT_TRUE(biller_->WaitForLog("bypass authentication: client-a"));
-  EXPECT_TRUE(biller_->WaitForLog("bypass receipt validation"));
 
   // All requests leave in one write, split across frame boundaries as the
   // kernel likes.
@@ -84,14 +81,12 @@ TEST_F(TcpProtocolTest, BypassModeAnswersEveryRequestInFlightWithSuccess) {
             ValidationResponse::kSuccess);
 }
 
-TEST_F(TcpProtocolTest, AuthenticationWithoutKeysHoldsForTheConnectionOnly) {
-  Start({});
+TEST_F(TcpProtocolTest, SessionsHoldForTheirConnectionAndBadFramesHurtNoOther) {
+  Start({"--tcp_max_message_bytes=1024"});
   TcpClient first;
   ASSERT_TRUE(first.Connect(biller_->tcp_port()));
   auto response = Exchange(first, MakeAuthenticationRequest("client-a"));
   EXPECT_EQ(response.authentication().result(), AuthResponse::kSuccess);
-  EXPECT_TRUE(biller_->WaitForLog("no external service provider authentication: biller client "
-                                  "id(client-a)"));
 
   response = Exchange(first, MakeAuthenticationRequest("client-a"));
   EXPECT_EQ(response.authentication().result(), AuthResponse::kFailAlreadyAuthenticated);
@@ -106,21 +101,12 @@ TEST_F(TcpProtocolTest, AuthenticationWithoutKeysHoldsForTheConnectionOnly) {
               ValidationResponse::kFailWrongServiceProvider)
         << receipt;
   }
-  EXPECT_TRUE(biller_->WaitForLog("failed to parse receipt : session["));
-  EXPECT_TRUE(biller_->WaitForLog("invalid billing service provider : session["));
 
   // A second connection is a new session.
   TcpClient second;
   ASSERT_TRUE(second.Connect(biller_->tcp_port()));
   response = Exchange(second, MakeValidationRequest("{}"));
   EXPECT_EQ(response.receipt_validation().result(), ValidationResponse::kFailAuthenticationRequired);
-  EXPECT_TRUE(biller_->WaitForLog("authentication required: session["));
-}
-
-TEST_F(TcpProtocolTest, BadFramesNeverHurtOtherConnections) {
-  Start({"--tcp_max_message_bytes=1024"});
-  TcpClient victim;
-  ASSERT_TRUE(victim.Connect(biller_->tcp_port()));
 
   // Garbage bytes, an empty message, a message without a type and one of the
   // failure type are dropped, and the same connection keeps working.
@@ -138,13 +124,9 @@ TEST_F(TcpProtocolTest, BadFramesNeverHurtOtherConnections) {
   Biller::Request failure_type = MakeAuthenticationRequest("x");
   failure_type.set_type(Biller::kFailure);
   ASSERT_TRUE(noisy.Send(failure_type));
-  auto response = Exchange(noisy, MakeAuthenticationRequest("noisy"));
+  response = Exchange(noisy, MakeAuthenticationRequest("noisy"));
   EXPECT_EQ(response.authentication().result(), AuthResponse::kSuccess);
-  EXPECT_TRUE(biller_->WaitForLog("BillingAgent::OnTcpReceived: Failed to parse: message size[12]"));
   EXPECT_EQ(biller_->CountInLog("BillingAgent::DispatchRequestMessage: no request uuid"), 2);
-  EXPECT_TRUE(biller_->WaitForLog("BillingAgent::DispatchRequestMessage: no request type"));
-  EXPECT_TRUE(biller_->WaitForLog("invalid request type: session["));
-  EXPECT_TRUE(biller_->WaitForLog("], type[3]"));
 
   // An oversized frame closes that connection alone.
   TcpClient oversized;
@@ -157,8 +139,8 @@ TEST_F(TcpProtocolTest, BadFramesNeverHurtOtherConnections) {
   ASSERT_TRUE(huge.Send(std::string("\xff\xff\xff\xff", 4)));
   EXPECT_TRUE(huge.WaitForClose());
 
-  response = Exchange(victim, MakeAuthenticationRequest("victim"));
-  EXPECT_EQ(response.authentication().result(), AuthResponse::kSuccess);
+  EXPECT_EQ(Exchange(second, MakeValidationRequest("{}")).receipt_validation().result(),
+            ValidationResponse::kFailAuthenticationRequired);
   EXPECT_TRUE(biller_->running());
 }
 
