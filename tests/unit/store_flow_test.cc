@@ -126,9 +126,9 @@ FakeResponse Ok(const char* body) { return FakeResponse::Raw(200, body); }
 FakeResponse Status(int status) { return FakeResponse::Raw(status, "{}"); }
 
 // What an insert's result answers is shared by every store: each result
-// appears once, not once per store. Each store's exact row, its verdicts and
-// its retry end to end: StoreValidation; here the answer, the counters and
-// that the insert's texts are escaped.
+// appears once, not once per store. Each store's exact row and its retry end
+// to end: StoreValidation; here the verdicts, the counters and that the
+// insert's texts are escaped.
 const Case kCases[] = {
     {"GoogleNew", kGoogle, {Ok(kGooglePurchase)}, V::kSuccess, "success_count",
      "CALL sp_insert_receipt_google_play2('<client>', '<player>', '<guest>', '<com.pkg>', "
@@ -157,6 +157,8 @@ const Case kCases[] = {
      "CALL sp_insert_receipt_apple_appstore(", 2, BillerDatabase::kInsertFailed},
     {"TStoreRetried", kTStore, {Status(502), Ok(kTStorePurchase)}, V::kSuccess, "success_count",
      "CALL sp_insert_receipt_tstore('<client>', '<player>', '<guest>', FALSE, ", 2},
+    {"TStoreInvalid", kTStore, {Ok(R"({"status":1,"detail":"9100","message":"no"})")},
+     V::kFailWrongReceipt, "wrong_receipts_count"},
     {"TStoreProductMismatch", kTStore,
      {Ok(R"({"status":0,"detail":"0000","message":"ok","count":0,"product":[]})")}, kProductMismatch,
      nullptr},
