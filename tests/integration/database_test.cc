@@ -9,7 +9,9 @@
 #include <thread>
 #include <vector>
 
+#include "framework/mariadb.h"
 #include "src/billing_statistics.h"
+#include "src/database_mariadb.h"
 #include "tests/support/biller_process.h"
 #include "tests/support/database_fixture.h"
 
@@ -92,28 +94,29 @@ class DatabaseTest : public ::testing::Test {
 };
 
 TEST_F(DatabaseTest, AReceiptIsRecordedOnceByItsExactPurchaseIdentity) {
-  EXPECT_EQ(GooglePlay("token-1"), BillerDatabase::kInsertSucceeded);
-  EXPECT_EQ(GooglePlay("token-1", "another player"), BillerDatabase::kInsertDuplicated);
-  // Identities are exact: a token differing in case only is another token.
-  EXPECT_EQ(GooglePlay("TOKEN-1"), BillerDatabase::kInsertSucceeded);
-  EXPECT_EQ(GooglePlay("token-1 "), BillerDatabase::kInsertSucceeded);
+  // Each store's table, and an insert of a receipt whose identity is `id`.
+  const std::pair<std::string, std::function<Result(const std::string&)>> stores[] = {
+      {"tb_receipt_google_play_v3", [&](const std::string& id) { return GooglePlay(id); }},
+      {"tb_receipt_apple_appstore2", [&](const std::string& id) { return Apple(id); }},
+      {"tb_receipt_tstore", [&](const std::string& id) { return TStore(id); }},
+      {"tb_receipt_p4store", [&](const std::string& id) { return P4("ent", id); }},
+      {"tb_receipt_one_store", [&](const std::string& id) { return OneStore(id); }},
+  };
+  for (const auto& [table, insert] : stores) {
+    EXPECT_EQ(insert("id-1"), BillerDatabase::kInsertSucceeded) << table;
+    EXPECT_EQ(insert("id-1"), BillerDatabase::kInsertDuplicated) << table;
+    // Identities are exact: one differing in case or a space only is another.
+    EXPECT_EQ(insert("ID-1"), BillerDatabase::kInsertSucceeded) << table;
+    EXPECT_EQ(insert("id-1 "), BillerDatabase::kInsertSucceeded) << table;
+    EXPECT_EQ(Value("SELECT COUNT(*) FROM " + table), "3") << table;
+  }
+  EXPECT_EQ(GooglePlay("id-1", "another player"), BillerDatabase::kInsertDuplicated);
+  EXPECT_EQ(Apple("id-1", "other receipt"), BillerDatabase::kInsertDuplicated);
   // The first version's procedure shares the table and its identity.
-  EXPECT_EQ(GooglePlayFirstVersion("token-1"), BillerDatabase::kInsertDuplicated);
-  EXPECT_EQ(GooglePlayFirstVersion("token-2"), BillerDatabase::kInsertSucceeded);
-
-  EXPECT_EQ(Apple("1000"), BillerDatabase::kInsertSucceeded);
-  EXPECT_EQ(Apple("1000", "other receipt"), BillerDatabase::kInsertDuplicated);
-
-  EXPECT_EQ(P4("ent", "code"), BillerDatabase::kInsertSucceeded);
-  EXPECT_EQ(P4("ent", "code"), BillerDatabase::kInsertDuplicated);
-  EXPECT_EQ(P4("ent", "code2"), BillerDatabase::kInsertSucceeded);
+  EXPECT_EQ(GooglePlayFirstVersion("id-1"), BillerDatabase::kInsertDuplicated);
+  EXPECT_EQ(GooglePlayFirstVersion("id-2"), BillerDatabase::kInsertSucceeded);
   // The pair is not just the two texts run together.
-  EXPECT_EQ(P4("entc", "ode"), BillerDatabase::kInsertSucceeded);
-
-
-  EXPECT_EQ(Value("SELECT COUNT(*) FROM tb_receipt_google_play_v3"), "4");
-  EXPECT_EQ(Value("SELECT COUNT(*) FROM tb_receipt_apple_appstore2"), "1");
-  EXPECT_EQ(Value("SELECT COUNT(*) FROM tb_receipt_p4store"), "3");
+  EXPECT_EQ(P4("e", "ntid-1"), BillerDatabase::kInsertSucceeded);
   EXPECT_EQ(Value("SELECT service_label FROM tb_receipt_p4store LIMIT 1"), "-7");
 }
 
@@ -168,8 +171,7 @@ int64_t TimedInserts(BillerDatabase& db) {
   return profiling["all_time"]["execution_count"].GetInteger();
 }
 
-// How each kind of answer maps is InterpretInsertAnswer's unit test; here a
-// real procedure's unexpected answer and a missing procedure.
+// A real procedure's unexpected answer and a missing procedure.
 TEST_F(DatabaseTest, UnexpectedProcedureAnswersAreFailures) {
   const int64_t timed_before = TimedInserts(*db_);
   Run("CREATE OR REPLACE PROCEDURE sp_insert_receipt_tstore(a TEXT, b TEXT, c TEXT, d BOOL, "
@@ -206,6 +208,30 @@ TEST_F(DatabaseTest, ConcurrentInsertsOfOnePurchaseGiveExactlyOneNew) {
   EXPECT_EQ(duplicated, kCalls - 1);
   EXPECT_EQ(other, 0);
   EXPECT_EQ(Value("SELECT COUNT(*) FROM tb_receipt_apple_appstore2"), "1");
+}
+
+// How a procedure's answer is read: only 0 is new and only 1 a duplicate.
+TEST(InsertAnswerTest, OnlyZeroIsNewAndOnlyOneIsADuplicate) {
+  auto answer = [](std::optional<std::string> value, bool rows = true) {
+    auto result_sets = std::make_shared<ResultSets>();
+    result_sets->AddResultSet(1);
+    if (rows) result_sets->AddRow({std::move(value)});
+    return result_sets;
+  };
+  const std::tuple<std::shared_ptr<ResultSets>, Mariadb::Error, Result> cases[] = {
+      {answer("0"), {}, BillerDatabase::kInsertSucceeded},
+      {answer("1"), {}, BillerDatabase::kInsertDuplicated},
+      {answer("2"), {}, BillerDatabase::kInsertFailed},
+      // Neither a NULL nor a text may pass for "new".
+      {answer(std::nullopt), {}, BillerDatabase::kInsertFailed},
+      {answer("new"), {}, BillerDatabase::kInsertFailed},
+      {std::make_shared<ResultSets>(), {}, BillerDatabase::kInsertFailed},
+      {answer("0", false), {}, BillerDatabase::kInsertFailed},
+      {nullptr, {1305, "PROCEDURE x does not exist", "42000"}, BillerDatabase::kInsertFailed},
+  };
+  for (const auto& [sets, error, result] : cases) {
+    EXPECT_EQ(InterpretInsertAnswer(sets, error, "Q"), result);
+  }
 }
 
 }  // namespace

@@ -1,10 +1,14 @@
-// The counter registry: one provider per name, called without the registry
-// locked.
+// The counter registry (one provider per name, called without the registry
+// locked) and the api service that publishes it over HTTP.
 #include "framework/counters.h"
 
 #include <future>
 
 #include <gtest/gtest.h>
+
+#include "framework/api_service.h"
+#include "framework/io_service.h"
+#include "tests/support/http_test_client.h"
 
 namespace tvx {
 namespace {
@@ -32,7 +36,7 @@ TEST(CounterRegistryTest, OneProviderPerCategoryAndName) {
   EXPECT_TRUE(out.IsNull());
 }
 
-TEST(CounterRegistryTest, ProviderRunsWithoutTheRegistryLocked) {
+TEST(CounterRegistryTest, ProvidersRunUnlockedAndOutliveTheirUnregistering) {
   // A provider that uses the registry would deadlock under the lock.
   ASSERT_TRUE(RegisterCallableCounter("nested", "inner", "", Fixed(200, 7)));
   ASSERT_TRUE(RegisterCallableCounter("nested", "outer", "", [](Json* out) {
@@ -42,15 +46,14 @@ TEST(CounterRegistryTest, ProviderRunsWithoutTheRegistryLocked) {
     out->SetAttribute("inner", inner);
     return status;
   }));
-  auto call = std::async(std::launch::async, [] {
+  auto nested = std::async(std::launch::async, [] {
     Json out;
     return CallCounter("nested", "outer", &out) == 200 && out["inner"].GetInteger("v") == 7;
   });
-  ASSERT_EQ(call.wait_for(10s), std::future_status::ready) << "provider ran under the lock";
-  EXPECT_TRUE(call.get());
-}
+  ASSERT_EQ(nested.wait_for(10s), std::future_status::ready) << "provider ran under the lock";
+  EXPECT_TRUE(nested.get());
 
-TEST(CounterRegistryTest, UnregisteringDuringACallLetsTheCallFinish) {
+  // Unregistered during a call, the provider still finishes it.
   std::promise<void> entered, release;
   auto released = release.get_future().share();
   ASSERT_TRUE(RegisterCallableCounter("race", "slow", "", [&, released](Json* out) {
@@ -67,6 +70,55 @@ TEST(CounterRegistryTest, UnregisteringDuringACallLetsTheCallFinish) {
   EXPECT_TRUE(UnregisterCallableCounter("race", "slow"));
   release.set_value();
   EXPECT_TRUE(call.get());
+}
+
+class ApiServiceTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    IoService::CreateIoGroup("api_service_test", 2);
+    RegisterCallableCounter("api", "hits", "hit count", Fixed(200, 12));
+    RegisterCallableCounter("api", "warming_up", "", Fixed(503, 0));
+  }
+  static void TearDownTestSuite() { IoService::DestroyAll(); }
+  void SetUp() override { ASSERT_TRUE(ApiService::Start("api_service_test", 0)); }
+  void TearDown() override { ApiService::Stop(); }
+
+  std::pair<int, std::string> Get(const std::string& target, const std::string& method = "GET") {
+    testing::HttpTestConnection client;
+    if (!client.Connect(ApiService::port())) return {0, ""};
+    auto reply = client.Exchange(testing::MakeHttpRequest(method, target));
+    if (!reply) return {0, ""};
+    EXPECT_EQ(reply->Header("content-type"), "application/json") << target;
+    return {reply->status, reply->body};
+  }
+};
+
+TEST_F(ApiServiceTest, AnswersWithTheProvidersJsonAndStatus) {
+  EXPECT_EQ(Get("/v1/counters/api/hits"), std::make_pair(200, std::string(R"({"v":12})")));
+  EXPECT_EQ(Get("/v1/counters/api/hits?pretty=1").first, 200);
+  EXPECT_EQ(Get("/v1/counters/api/warming_up"), std::make_pair(503, std::string(R"({"v":0})")));
+  EXPECT_EQ(Get("/v1/counters/api/hits", "POST").first, 405);
+  for (const char* target :
+       {"/v1/counters/api/nothing", "/v1/counters/nothing/hits", "/v1/counters/api",
+        "/v1/counters/api/", "/v1/counters//hits", "/v1/counters/api/hits/more", "/v1/other"}) {
+    EXPECT_EQ(Get(target).first, 404) << target;
+  }
+  Json list;
+  ASSERT_TRUE(list.FromString(Get("/v1/counters").second));
+  bool listed = false;
+  for (size_t i = 0; i < list["counters"].Size(); ++i) {
+    listed |= list["counters"][i].GetString("description") == "hit count";
+  }
+  EXPECT_TRUE(listed);
+}
+
+TEST_F(ApiServiceTest, RunsOnceAndReleasesItsPort) {
+  const uint16_t port = ApiService::port();
+  EXPECT_FALSE(ApiService::Start("api_service_test", 0));
+  ApiService::Stop();
+  EXPECT_EQ(ApiService::port(), 0);
+  EXPECT_FALSE(ApiService::Start("no such group", 0));
+  EXPECT_TRUE(ApiService::Start("api_service_test", port));
 }
 
 }  // namespace

@@ -16,34 +16,7 @@ DECLARE_int32(http_session_limit);
 namespace tvx {
 namespace {
 
-std::string TextOf(const ClientSession& session) {
-  std::ostringstream out;
-  out << session;
-  return out.str();
-}
-
-TEST(SessionRegistryTest, SameIdGivesTheSameSessionWithoutResettingIt) {
-  const Uuid id = RandomGenerator::GenerateUuid();
-  auto first = GetOrCreateClientSession(id);
-  ASSERT_NE(first, nullptr);
-  EXPECT_EQ(first->state(), ClientSession::kCreated);
-  first->set_state(ClientSession::kAuthenticated);
-  first->set_client_id("client-a");
-
-  auto second = GetOrCreateClientSession(id);
-  EXPECT_EQ(second, first);
-  EXPECT_EQ(second->state(), ClientSession::kAuthenticated);
-  EXPECT_EQ(second->client_id(), "client-a");
-  EXPECT_EQ(FindClientSession(id), first);
-
-  EXPECT_TRUE(RemoveClientSession(id));
-  EXPECT_FALSE(RemoveClientSession(id));
-  EXPECT_EQ(FindClientSession(id), nullptr);
-  // The object lives on for whoever still holds it.
-  EXPECT_EQ(first->client_id(), "client-a");
-}
-
-TEST(SessionRegistryTest, ConcurrentCreationOfOneIdYieldsOneSession) {
+TEST(SessionRegistryTest, SameIdGivesTheSameSessionEvenWhenCreatedConcurrently) {
   const Uuid id = RandomGenerator::GenerateUuid();
   std::vector<std::shared_ptr<ClientSession>> seen(8);
   std::vector<std::thread> threads;
@@ -52,13 +25,31 @@ TEST(SessionRegistryTest, ConcurrentCreationOfOneIdYieldsOneSession) {
   }
   for (auto& t : threads) t.join();
   for (const auto& s : seen) EXPECT_EQ(s, seen.front());
-  RemoveClientSession(id);
+  auto first = seen.front();
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(first->state(), ClientSession::kCreated);
+  first->set_state(ClientSession::kAuthenticated);
+  first->set_client_id("client-a");
+  auto second = GetOrCreateClientSession(id);  // not reset
+  EXPECT_EQ(second, first);
+  EXPECT_EQ(second->state(), ClientSession::kAuthenticated);
+  EXPECT_EQ(FindClientSession(id), first);
+
+  EXPECT_TRUE(RemoveClientSession(id));
+  EXPECT_FALSE(RemoveClientSession(id));
+  EXPECT_EQ(FindClientSession(id), nullptr);
+  EXPECT_EQ(first->client_id(), "client-a");  // it lives on for whoever still holds it
 }
 
 TEST(SessionTextTest, NamesStateAndIdsWithClientTextsEscaped) {
   const Uuid id = util::FromString("0123abcd-0000-4000-8000-00000000beef");
   ClientSession session(id);
-  EXPECT_EQ(TextOf(session),
+  auto text_of = [&] {
+    std::ostringstream out;
+    out << session;
+    return out.str();
+  };
+  EXPECT_EQ(text_of(),
             "0123abcd-0000-4000-8000-00000000beef(state: kUnknown, client_id: , gp_client_id: , "
             "os_client_id: )");
   session.set_state(ClientSession::kAuthenticated);
@@ -66,7 +57,7 @@ TEST(SessionTextTest, NamesStateAndIdsWithClientTextsEscaped) {
   session.set_client_id("game-1\nE1207 00:00:00 forged");
   session.set_gp_token_key({"gp@example.com", "digest"});
   session.set_os_token_key({"os-1\x1b[2J", "digest"});
-  EXPECT_EQ(TextOf(session),
+  EXPECT_EQ(text_of(),
             "0123abcd-0000-4000-8000-00000000beef(state: kAuthenticated, client_id: "
             "game-1\\nE1207 00:00:00 forged, gp_client_id: gp@example.com, "
             "os_client_id: os-1\\x1b[2J)");

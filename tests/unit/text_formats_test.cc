@@ -1,0 +1,159 @@
+// The wire and text formats: frames, JSON, UUIDs, log text and the schema
+// script's placeholders.
+#include <random>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "framework/json.h"
+#include "framework/tcp.h"
+#include "framework/uuid.h"
+#include "src/log_text.h"
+#include "src/mysql_schema.h"
+
+namespace tvx {
+namespace {
+
+TEST(FramingTest, DecodesBigEndianFramesAcrossArbitraryReadBoundaries) {
+  EXPECT_EQ(framing::EncodeFrame(std::string(258, 'a')).substr(0, 5),
+            std::string("\x00\x00\x01\x02" "a", 5));
+  EXPECT_EQ(framing::EncodeFrame(""), std::string(4, '\0'));
+  std::vector<std::string> bodies = {"", "a", std::string(1000, 'x'), "hello", std::string(70000, 'y')};
+  std::string stream;
+  for (const auto& b : bodies) stream += framing::EncodeFrame(b);
+  std::mt19937 random(7);
+  for (int round = 0; round < 50; ++round) {
+    framing::FrameDecoder decoder(1 << 20);
+    std::vector<std::string> out;
+    for (size_t at = 0, n; at < stream.size(); at += n) {
+      n = std::min<size_t>(stream.size() - at, 1 + random() % 300);
+      decoder.Append(stream.data() + at, n);
+      std::string body;
+      while (decoder.Next(&body) == framing::FrameDecoder::Result::kFrame) out.push_back(body);
+    }
+    ASSERT_EQ(out, bodies) << "round " << round;
+    EXPECT_EQ(decoder.buffered(), 0u);
+  }
+}
+
+TEST(FramingTest, RefusesOversizedLengthBeforeItsBodyArrives) {
+  framing::FrameDecoder decoder(16);
+  std::string body;
+  decoder.Append(framing::EncodeFrame(std::string(16, 'a')).data(), 20);
+  EXPECT_EQ(decoder.Next(&body), framing::FrameDecoder::Result::kFrame);
+  decoder.Append("\x00\x00\x00\x11", 4);
+  EXPECT_EQ(decoder.Next(&body), framing::FrameDecoder::Result::kTooLarge);
+}
+
+TEST(JsonTest, KeepsMemberOrderAndReadsNeverThrowOnTheWrongKind) {
+  Json json;
+  ASSERT_TRUE(json.FromString(R"({"z": 1, "a": [true, null], "m": {"y": "v", "b": 2.5}})"));
+  EXPECT_EQ(json.ToString(), R"({"z":1,"a":[true,null],"m":{"y":"v","b":2.5E0}})");
+  json.SetString("c", "new");
+  EXPECT_EQ(json.GetAttributeNames(), (std::vector<std::string>{"z", "a", "m", "c"}));
+
+  ASSERT_TRUE(json.FromString(R"({"s": "text", "i": 7, "big": 18446744073709551615, "b": true})"));
+  EXPECT_TRUE(json.HasAttribute("s", Json::kString));
+  EXPECT_FALSE(json.HasAttribute("s", Json::kInteger));
+  EXPECT_TRUE(json.HasAttribute("i", Json::kInteger));
+  // Larger than a signed 64-bit integer: not an integer for the biller.
+  EXPECT_FALSE(json.HasAttribute("big", Json::kInteger));
+  EXPECT_EQ(json.GetInteger("big"), 0);
+  EXPECT_EQ(json.GetString("i"), "");
+  EXPECT_EQ(json.GetInteger("s"), 0);
+  EXPECT_FALSE(json.GetBool("missing"));
+  EXPECT_TRUE(json["missing"].IsNull());
+  EXPECT_TRUE(json["s"][3].IsNull());
+  EXPECT_EQ(json.Size(), 4u);
+  EXPECT_EQ(Json("x").Size(), 0u);
+}
+
+TEST(JsonTest, RejectsMalformedTextWithAMessage) {
+  // A number beyond the range of a double could not be written back.
+  for (const char* text : {"", "{", "{'a': 1}", "[1,]", "nul", "{\"a\":1} trailing",
+                           "{\"a\": [1, -1.5e400]}"}) {
+    Json json = Json::Object();
+    std::string error;
+    EXPECT_FALSE(json.FromString(text, [&](const std::string& m) { error = m; })) << text;
+    EXPECT_FALSE(error.empty());
+    EXPECT_TRUE(json.IsNull());
+  }
+}
+
+TEST(UuidTest, ParsesOnlyTheCanonicalForm) {
+  Uuid uuid;
+  EXPECT_TRUE(util::TryFromString("0123ABCD-0000-4000-8000-00000000beef", &uuid));
+  EXPECT_EQ(util::ToString(uuid), "0123abcd-0000-4000-8000-00000000beef");
+  for (const char* bad :
+       {"", "not-a-uuid", "{0123abcd-0000-4000-8000-00000000beef}",
+        "0123abcd000040008000000000000000beef", "0123abcd-0000-4000-8000-00000000beeg"}) {
+    EXPECT_FALSE(util::TryFromString(bad, &uuid)) << bad;
+    EXPECT_EQ(util::FromString(bad), util::kNilUuid);
+  }
+  EXPECT_EQ(util::FromBytes("short"), util::kNilUuid);
+  EXPECT_EQ(util::FromBytes(util::ToBytes(uuid)), uuid);
+}
+
+struct EscapeCase {
+  std::string text;
+  size_t max_bytes;
+  std::string expected;
+};
+
+class LogTextTest : public testing::TestWithParam<EscapeCase> {};
+
+// The string and the stream forms write the same text.
+TEST_P(LogTextTest, EscapesAndCuts) {
+  const EscapeCase& c = GetParam();
+  EXPECT_EQ(ToLogText(c.text, c.max_bytes), c.expected);
+  std::ostringstream streamed;
+  streamed << "[" << LogText(c.text, c.max_bytes) << "]";
+  EXPECT_EQ(streamed.str(), "[" + c.expected + "]");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, LogTextTest,
+    testing::Values(EscapeCase{"", 1024, ""}, EscapeCase{"plain text", 1024, "plain text"},
+                    EscapeCase{"a\nb\rc\td\\e", 1024, "a\\nb\\rc\\td\\\\e"},
+                    EscapeCase{std::string("\x1b[0m\0\x7f", 6), 1024, "\\x1b[0m\\x00\\x7f"},
+                    EscapeCase{"\n\n", 1024, "\\n\\n"},
+                    EscapeCase{"caf\xc3\xa9", 1024, "caf\xc3\xa9"},
+                    EscapeCase{"abcdef", 6, "abcdef"}, EscapeCase{"abcdef", 3, "abc...(6 bytes)"},
+                    EscapeCase{"ab\ncd", 3, "ab\\n...(5 bytes)"},
+                    EscapeCase{"abc", 0, "...(3 bytes)"}));
+
+TEST(JsonForLogTest, HidesCredentialsOnlyAndEscapesAccounts) {
+  Json receipt;
+  ASSERT_TRUE(receipt.FromString(
+      R"({"product_id":"gem\n","refresh_token":"r","nested":{"secret":"kept"},"secret":7})"));
+  EXPECT_EQ(JsonForLog(receipt),
+            R"({"product_id":"gem\\n","refresh_token":"<redacted>","nested":{"secret":"kept"},)"
+            R"("secret":"<redacted>"})");
+  EXPECT_EQ(receipt.GetString("refresh_token"), "r");  // the receipt itself is untouched
+  ASSERT_TRUE(receipt.FromString(R"({"product_id":"gem","n":1})"));
+  EXPECT_EQ(JsonForLog(receipt, 10), R"({"product_...(26 bytes))");
+  EXPECT_EQ(JsonForLog(Json("a\tb")), "\"a\\\\tb\"");
+  EXPECT_EQ(AccountForLog(PlayerAccount("guest", "p\n1")), "guest:p\\n1");
+}
+
+TEST(SchemaScriptTest, TrimsAndReplacesEveryPlaceholder) {
+  const std::tuple<std::string, std::string, std::string> cases[] = {
+      {"\n\t \v\fA [CHARACTER_SET] B [CHARACTER_SET][CHARACTER_SET] \r\n\n", "utf8mb4",
+       "A utf8mb4 B utf8mb4utf8mb4"},
+      {"  a \n\n b  ", "x", "a \n\n b"},  // only the ends are trimmed
+      {" \n\t\r\v\f ", "utf8", ""},
+      {"[CHARACTER_SET]", "[CHARACTER_SET]x", "[CHARACTER_SET]x"},  // not searched again
+      {"[CHARACTER_SET", "utf8", "[CHARACTER_SET"},
+      // "utf8" asks for the four-byte set; a set named exactly is kept.
+      {"[CHARACTER_SET]", "utf8", "utf8mb4"},
+      {"[CHARACTER_SET]", "UTF8", "utf8mb4"},
+      {"[CHARACTER_SET]", "utf8mb3", "utf8mb3"},
+      {"[CHARACTER_SET]", "latin1", "latin1"},
+  };
+  for (const auto& [script, set, expected] : cases) {
+    EXPECT_EQ(PrepareSchemaScript(script, set), expected) << script << " " << set;
+  }
+}
+
+}  // namespace
+}  // namespace tvx
