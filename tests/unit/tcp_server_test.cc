@@ -137,9 +137,8 @@ TEST_F(TcpServerTest, SlowFramesAndSilentPeersAreClosed) {
 
   EXPECT_TRUE(half.WaitForClose(5s));
   EXPECT_TRUE(silent.WaitForClose(5s));
-  // The half frame, alone, ran out of time.
+  // The half frame, alone, ran out of time (not merely out of idle time).
   EXPECT_EQ(log.Count(google::GLOG_WARNING, "did not arrive whole within 1500 ms"), 1);
-  EXPECT_GE(log.Count(google::GLOG_INFO, "sent nothing for 2000 ms"), 1);
   // Held past the idle limit, the waiting connection still gets its answer.
   ASSERT_TRUE(Eventually([&] { return server_->ConnectionCount() <= 2; }));
   Release("late");
