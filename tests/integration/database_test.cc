@@ -65,11 +65,6 @@ class DatabaseTest : public ::testing::Test {
                    "androidpublisher#productPurchase", "1700000000000", "UTC", 0, 0, "GPA.1", 1, 0,
                    ""});
   }
-  Result GooglePlayFirstVersion(const std::string& token) {
-    return Insert(&BillerDatabase::InsertGooglePlayReceipt,
-                  {kOwner, "com.pkg", "gem", token, "kind", "1700000000000", "UTC", 0, 0, "GPA.2",
-                   0, 0, ""});
-  }
   Result Apple(const std::string& transaction_id, const std::string& receipt = "MIIab==") {
     return Insert(&BillerDatabase::InsertAppleAppStoreReceipt,
                   {kOwner, false, receipt, "gem", 3, transaction_id, "orig", "2024-01-02 03:04:05",
@@ -113,8 +108,12 @@ TEST_F(DatabaseTest, AReceiptIsRecordedOnceByItsExactPurchaseIdentity) {
   EXPECT_EQ(GooglePlay("id-1", "another player"), BillerDatabase::kInsertDuplicated);
   EXPECT_EQ(Apple("id-1", "other receipt"), BillerDatabase::kInsertDuplicated);
   // The first version's procedure shares the table and its identity.
-  EXPECT_EQ(GooglePlayFirstVersion("id-1"), BillerDatabase::kInsertDuplicated);
-  EXPECT_EQ(GooglePlayFirstVersion("id-2"), BillerDatabase::kInsertSucceeded);
+  for (const auto& [token, result] : {std::pair{"id-1", BillerDatabase::kInsertDuplicated},
+                                      std::pair{"id-2", BillerDatabase::kInsertSucceeded}}) {
+    EXPECT_EQ(Insert(&BillerDatabase::InsertGooglePlayReceipt,
+                     {kOwner, "com.pkg", "gem", token, "kind", "1", "UTC", 0, 0, "GPA.2", 0, 0, ""}),
+              result);
+  }
   // The pair is not just the two texts run together.
   EXPECT_EQ(P4("e", "ntid-1"), BillerDatabase::kInsertSucceeded);
   EXPECT_EQ(Value("SELECT service_label FROM tb_receipt_p4store LIMIT 1"), "-7");

@@ -212,9 +212,8 @@ TEST(AcceptorTest, BacksOffWhileDescriptorsRunOut) {
   // Take every descriptor below a limit just above the highest in use.
   rlimit saved{};
   ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
-  std::vector<int> fillers;
   const int limit = ::fcntl(client, F_DUPFD, 0) + 8;
-  fillers.push_back(limit - 8);
+  std::vector<int> fillers = {limit - 8};
   rlimit lowered = saved;
   lowered.rlim_cur = static_cast<rlim_t>(limit);
   ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
@@ -233,7 +232,6 @@ TEST(AcceptorTest, BacksOffWhileDescriptorsRunOut) {
   for (int fd : fillers) ::close(fd);
   EXPECT_LE(failures, 10u) << "accept retried without a pause";
   EXPECT_TRUE(Eventually([&] { return accepted == 1; }));
-  EXPECT_EQ(accepted, 1);
   acceptor->Close();
   ::close(client);
   IoService::DestroyAll();
