@@ -1,6 +1,5 @@
 // The TCP server's limits and drain on real loopback connections, and the
-// shared acceptor's pause when descriptors run out. (The connection cap is
-// shown end to end in tcp_protocol_test.)
+// shared acceptor's pause when descriptors run out.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -9,9 +8,7 @@
 #include <atomic>
 #include <mutex>
 #include <thread>
-#include <vector>
 
-#include <boost/asio/ip/tcp.hpp>
 #include <gtest/gtest.h>
 
 #include "framework/acceptor.h"
@@ -27,13 +24,11 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr char kGroup[] = "tcp_server_test";
-
 using testing::Eventually;
 
 class FrameClient : public testing::LoopbackConnection {
  public:
   bool SendFrame(const std::string& body) { return Send(framing::EncodeFrame(body)); }
-  // The next frame's body; nullopt when none comes within `timeout`.
   std::optional<std::string> Read(std::chrono::milliseconds timeout = 5s) {
     const auto deadline = Clock::now() + timeout;
     if (!Fill(4, deadline)) return std::nullopt;
@@ -55,13 +50,8 @@ class TcpServerTest : public ::testing::Test {
 
   void TearDown() override {
     if (server_) server_->Stop();
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      held_.clear();
-    }
-    // The closed connections' last handlers run before the group goes, so
-    // that nothing they hold outlives it.
-    std::this_thread::sleep_for(200ms);
+    { std::lock_guard<std::mutex> lock(mutex_); held_.clear(); }
+    std::this_thread::sleep_for(200ms);  // the closed connections' last handlers run
   }
 
   void StartServer(const TcpServerOptions& options) {
@@ -87,7 +77,6 @@ class TcpServerTest : public ::testing::Test {
     ASSERT_TRUE(server_->Start(0));
   }
 
-  // Answers the oldest held request with `text`.
   void Release(const std::string& text) {
     Transport::Ptr transport;
     {
@@ -145,7 +134,9 @@ TEST_F(TcpServerTest, SlowFramesAndSilentPeersAreClosed) {
   EXPECT_EQ(waiting.Read(), "late");
 }
 
-TEST_F(TcpServerTest, ReadingPausesWhileTooManyRequestsAwaitAnswers) {
+// Reading pauses while too many requests await answers; then Drain closes
+// the listener and each connection once its requests are answered.
+TEST_F(TcpServerTest, InFlightLimitPausesReadingAndDrainWaitsForAnswers) {
   TcpServerOptions options;
   options.max_inflight_per_connection = 2;
   StartServer(options);
@@ -153,49 +144,32 @@ TEST_F(TcpServerTest, ReadingPausesWhileTooManyRequestsAwaitAnswers) {
   ASSERT_TRUE(client.Send(framing::EncodeFrame("hold") + framing::EncodeFrame("hold") +
                           framing::EncodeFrame("echo:third") + framing::EncodeFrame("echo:4th")));
   ASSERT_TRUE(Eventually([&] { return received_ == 2; }));
-  // Other connections are served meanwhile.
-  FrameClient other = Connect();
+  FrameClient other = Connect();  // served meanwhile
   ASSERT_TRUE(other.SendFrame("echo:other"));
   EXPECT_EQ(other.Read(), "other");
   EXPECT_EQ(received_, 3);
   EXPECT_FALSE(client.Read(200ms));
-
   Release("first");
-  EXPECT_EQ(client.Read(), "first");
-  EXPECT_EQ(client.Read(), "third");
-  EXPECT_EQ(client.Read(), "4th");
-  Release("second");
-  EXPECT_EQ(client.Read(), "second");
-}
-
-TEST_F(TcpServerTest, DrainClosesTheListenerAndEachConnectionOnceAnswered) {
-  StartServer({});
-  const uint16_t port = server_->port();
-  FrameClient idle = Connect();
-  FrameClient busy = Connect();
-  ASSERT_TRUE(busy.SendFrame("hold"));
-  ASSERT_TRUE(Eventually([&] { return received_ == 1; }));
+  for (const char* answer : {"first", "third", "4th"}) EXPECT_EQ(client.Read(), answer);
 
   server_->Drain();
-  EXPECT_TRUE(idle.WaitForClose(5s));
-  EXPECT_FALSE(FrameClient().Connect(port));
+  EXPECT_TRUE(other.WaitForClose(5s));
+  EXPECT_FALSE(FrameClient().Connect(server_->port()));
   // A request sent now is not read; the one under way is answered, then the
   // connection closes.
-  ASSERT_TRUE(busy.SendFrame("echo:after drain"));
+  ASSERT_TRUE(client.SendFrame("echo:after drain"));
   std::this_thread::sleep_for(100ms);
-  Release("answer");
-  EXPECT_EQ(busy.Read(), "answer");
-  EXPECT_TRUE(busy.WaitForClose(5s));
-  EXPECT_EQ(received_, 1);
+  Release("second");
+  EXPECT_EQ(client.Read(), "second");
+  EXPECT_TRUE(client.WaitForClose(5s));
+  EXPECT_EQ(received_, 5);
 }
 
 // Out of descriptors, a failed accept is retried after a pause, not at once
 // in a loop, and accepting goes on once descriptors are free again.
 TEST(AcceptorTest, BacksOffWhileDescriptorsRunOut) {
 #if defined(BILLER_SANITIZED_BUILD)
-  // The sanitizers' own checks open descriptors (a pipe to probe memory) and
-  // report false faults when none is left.
-  GTEST_SKIP() << "needs a build without sanitizers";
+  GTEST_SKIP() << "the sanitizers' own checks need descriptors";
 #endif
   IoService::CreateIoGroup("acceptor_test", 1);
   auto io = IoService::GetIoGroup("acceptor_test");
@@ -208,21 +182,16 @@ TEST(AcceptorTest, BacksOffWhileDescriptorsRunOut) {
   acceptor->Start();
 
   const int client = ::socket(AF_INET, SOCK_STREAM, 0);
-  ASSERT_GE(client, 0);
   // Take every descriptor below a limit just above the highest in use.
   rlimit saved{};
   ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
   const int limit = ::fcntl(client, F_DUPFD, 0) + 8;
   std::vector<int> fillers = {limit - 8};
-  rlimit lowered = saved;
-  lowered.rlim_cur = static_cast<rlim_t>(limit);
+  rlimit lowered{static_cast<rlim_t>(limit), saved.rlim_max};
   ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
   for (int fd; (fd = ::dup(client)) >= 0;) fillers.push_back(fd);
 
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(acceptor->port());
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in address{AF_INET, htons(acceptor->port()), {htonl(INADDR_LOOPBACK)}, {}};
   ASSERT_EQ(::connect(client, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
   ASSERT_TRUE(Eventually([&] { return acceptor->failed_accepts() > 0; }));
   std::this_thread::sleep_for(300ms);
