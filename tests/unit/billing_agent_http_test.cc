@@ -20,21 +20,11 @@ std::string AuthError(const std::string& body) {
   return error;
 }
 
-std::string ValidationError(E endpoint, const std::string& body) {
+// The refusal's text, or "ok <receipt>".
+std::string Validate(E endpoint, const std::string& body) {
   HttpValidationFields fields;
   std::string error;
-  EXPECT_FALSE(ParseHttpValidationBody(endpoint, body, &fields, &error)) << body;
-  return error;
-}
-
-// The accepted body's receipt, parsed back.
-Json Receipt(E endpoint, const std::string& body) {
-  HttpValidationFields fields;
-  std::string error;
-  EXPECT_TRUE(ParseHttpValidationBody(endpoint, body, &fields, &error)) << body << ": " << error;
-  Json receipt;
-  EXPECT_TRUE(receipt.FromString(fields.receipt));
-  return receipt;
+  return ParseHttpValidationBody(endpoint, body, &fields, &error) ? "ok " + fields.receipt : error;
 }
 
 std::string Body(const std::string& members, const std::string& session_id = "s") {
@@ -68,35 +58,31 @@ TEST(HttpAuthenticationBodyTest, RefusalsNameTheFirstWrongAttribute) {
 }
 
 TEST(HttpAuthenticationBodyTest, CredentialsBecomeAuthKeysGooglePlayFirst) {
-  auto keys = [](const std::string& body) {
-    HttpAuthenticationFields fields;
-    std::string error;
-    EXPECT_TRUE(ParseHttpAuthenticationBody(body, &fields, &error)) << error;
-    EXPECT_EQ(fields.biller_client_id, "c\"1");
-    return fields.auth_keys;
-  };
-  auto both = keys(R"({"one_store_client_id": "os-id", "one_store_client_secret": "os&=+",
-                       "google_play_client_id": "gid", "google_play_client_secret": "gs",
-                       "google_play_refresh_token": "gr", "google_play_private_key": "",
-                       "biller_client_id": "c\"1"})");
-  ASSERT_EQ(both.size(), 2u);
-  std::string a, b, c;
-  EXPECT_TRUE(ParseGooglePlayAuthKey(both[0], &a, &b, &c));
-  EXPECT_EQ(a + " " + b + " " + c, "gr gid gs");
-  EXPECT_TRUE(ParseOneStoreAuthKey(both[1], &a, &b));
-  EXPECT_EQ(a + " " + b, "os-id os&=+");
-  auto service = keys(R"({"biller_client_id": "c\"1", "google_play_private_key": "-----KEY-----\n",
-                          "google_play_client_email": "svc@example.com"})");
-  ASSERT_EQ(service.size(), 1u);
-  EXPECT_TRUE(ParseGooglePlayAuthKey(service[0], &a, &b));
+  HttpAuthenticationFields both, service;
+  std::string error, a, b, c;
+  ASSERT_TRUE(ParseHttpAuthenticationBody(
+      R"({"one_store_client_id": "os-id", "one_store_client_secret": "os&=+",
+          "google_play_client_id": "gid", "google_play_client_secret": "gs",
+          "google_play_refresh_token": "gr", "google_play_private_key": "",
+          "biller_client_id": "c\"1"})", &both, &error)) << error;
+  ASSERT_EQ(both.auth_keys.size(), 2u);
+  EXPECT_TRUE(ParseGooglePlayAuthKey(both.auth_keys[0], &a, &b, &c));
+  EXPECT_TRUE(ParseOneStoreAuthKey(both.auth_keys[1], &c, &error));
+  EXPECT_EQ(both.biller_client_id + " " + a + " " + b + " " + c + " " + error,
+            "c\"1 gr gid os-id os&=+");
+  ASSERT_TRUE(ParseHttpAuthenticationBody(
+      R"({"biller_client_id": "c", "google_play_private_key": "-----KEY-----\n",
+          "google_play_client_email": "svc@example.com"})", &service, &error));
+  ASSERT_EQ(service.auth_keys.size(), 1u);
+  EXPECT_TRUE(ParseGooglePlayAuthKey(service.auth_keys[0], &a, &b));
   EXPECT_EQ(a + b, "-----KEY-----\nsvc@example.com");
 }
 
 TEST(HttpValidationBodyTest, RefusalsNameTheFirstWrongAttributeAndOptionsMayBeLeftOut) {
   for (E endpoint : {E::kGooglePlay, E::kAppleAppStore, E::kTStore, E::kOneStore}) {
-    EXPECT_EQ(ValidationError(endpoint, "[]"), "wrong request json string");
-    EXPECT_EQ(ValidationError(endpoint, R"({"sessionid": "s", "player_service_provider": "g"})"),
-              "wrong 'player_id' attribute");
+    EXPECT_EQ(Validate(endpoint, "[]") + "|" +
+                  Validate(endpoint, R"({"sessionid": "s", "player_service_provider": "g"})"),
+              "wrong request json string|wrong 'player_id' attribute");
   }
   const std::string tstore = R"("txid": "t", "appid": "a", "signdata": "s", )";
   const std::tuple<E, std::string, std::string> refusals[] = {
@@ -110,17 +96,18 @@ TEST(HttpValidationBodyTest, RefusalsNameTheFirstWrongAttributeAndOptionsMayBeLe
        "prodouct_id"},
   };
   for (const auto& [endpoint, members, attribute] : refusals) {
-    EXPECT_EQ(ValidationError(endpoint, Body(members)), "wrong '" + attribute + "' attribute");
+    EXPECT_EQ(Validate(endpoint, Body(members)), "wrong '" + attribute + "' attribute");
   }
-  EXPECT_EQ(ValidationError(E::kTStore, Body(tstore + R"("products": ["a", 3])")),
+  EXPECT_EQ(Validate(E::kTStore, Body(tstore + R"("products": ["a", 3])")),
             "wrong element in 'products' attribute");
   // The TStore test flag is optional and the products may be none.
-  const Json receipt = Receipt(E::kTStore, Body(tstore + R"("test": "yes", "products": [])"));
+  Json receipt;
+  ASSERT_TRUE(receipt.FromString(
+      Validate(E::kTStore, Body(tstore + R"("test": "yes", "products": [])")).substr(3)));
   EXPECT_FALSE(receipt.GetBool("test"));
   EXPECT_EQ(receipt["products"].Size(), 0u);
 }
 
-// Records what a handler answers.
 class RecordingSocket : public HttpSocket {
  public:
   bool SendResponse(const std::string& body, const std::string& content_type) override {
@@ -144,21 +131,17 @@ std::vector<std::string> Handle(HttpServer::Handler handler, const std::string& 
 TEST(HttpHandlersTest, SessionsTheBillerNeverIssuedAreRefusedWithoutGrowingTheRegistry) {
   const std::vector<std::string> refused = {R"(200 application/json {"result": 1005})"};
   const std::string purchase = R"("package_name": "a", "product_id": "b", "purchase_token": "c")";
-  const size_t sessions = HttpSessionCount();
-  for (const std::string& id :
-       {util::ToString(RandomGenerator::GenerateUuid()), std::string("not a uuid")}) {
-    EXPECT_EQ(Handle(&OnHttpGooglePlayValidation, Body(purchase, id)), refused) << id;
-  }
-  EXPECT_EQ(HttpSessionCount(), sessions);
-
   // A session that exists goes on to the dispatch, which refuses it there
   // for not being authenticated.
   auto session = std::make_shared<ClientSession>(RandomGenerator::GenerateUuid());
   session->set_state(ClientSession::kCreated);
   AddHttpSession(session);
-  EXPECT_EQ(
-      Handle(&OnHttpGooglePlayValidation, Body(purchase, util::ToString(session->id()))),
-      refused);
+  const size_t sessions = HttpSessionCount();
+  for (const std::string& id : {util::ToString(RandomGenerator::GenerateUuid()),
+                                std::string("not a uuid"), util::ToString(session->id())}) {
+    EXPECT_EQ(Handle(&OnHttpGooglePlayValidation, Body(purchase, id)), refused) << id;
+  }
+  EXPECT_EQ(HttpSessionCount(), sessions);
   EXPECT_TRUE(session->state() == ClientSession::kCreated);
 }
 
