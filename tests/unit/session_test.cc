@@ -2,7 +2,6 @@
 
 #include <sstream>
 #include <thread>
-#include <vector>
 
 #include <gflags/gflags.h>
 #include <gtest/gtest.h>
@@ -20,9 +19,7 @@ TEST(SessionRegistryTest, SameIdGivesTheSameSessionEvenWhenCreatedConcurrently) 
   const Uuid id = RandomGenerator::GenerateUuid();
   std::vector<std::shared_ptr<ClientSession>> seen(8);
   std::vector<std::thread> threads;
-  for (size_t i = 0; i < seen.size(); ++i) {
-    threads.emplace_back([&, i] { seen[i] = GetOrCreateClientSession(id); });
-  }
+  for (auto& s : seen) threads.emplace_back([&] { s = GetOrCreateClientSession(id); });
   for (auto& t : threads) t.join();
   for (const auto& s : seen) EXPECT_EQ(s, seen.front());
   auto first = seen.front();
@@ -30,11 +27,9 @@ TEST(SessionRegistryTest, SameIdGivesTheSameSessionEvenWhenCreatedConcurrently) 
   EXPECT_EQ(first->state(), ClientSession::kCreated);
   first->set_state(ClientSession::kAuthenticated);
   first->set_client_id("client-a");
-  auto second = GetOrCreateClientSession(id);  // not reset
-  EXPECT_EQ(second, first);
-  EXPECT_EQ(second->state(), ClientSession::kAuthenticated);
+  EXPECT_EQ(GetOrCreateClientSession(id), first);  // not reset
+  EXPECT_EQ(first->state(), ClientSession::kAuthenticated);
   EXPECT_EQ(FindClientSession(id), first);
-
   EXPECT_TRUE(RemoveClientSession(id));
   EXPECT_FALSE(RemoveClientSession(id));
   EXPECT_EQ(FindClientSession(id), nullptr);
@@ -42,24 +37,19 @@ TEST(SessionRegistryTest, SameIdGivesTheSameSessionEvenWhenCreatedConcurrently) 
 }
 
 TEST(SessionTextTest, NamesStateAndIdsWithClientTextsEscaped) {
-  const Uuid id = util::FromString("0123abcd-0000-4000-8000-00000000beef");
-  ClientSession session(id);
-  auto text_of = [&] {
-    std::ostringstream out;
-    out << session;
-    return out.str();
-  };
-  EXPECT_EQ(text_of(),
-            "0123abcd-0000-4000-8000-00000000beef(state: kUnknown, client_id: , gp_client_id: , "
-            "os_client_id: )");
+  ClientSession session(util::FromString("0123abcd-0000-4000-8000-00000000beef"));
+  std::ostringstream out;
+  out << session << "\n";
   session.set_state(ClientSession::kAuthenticated);
   // A client id holding a line end cannot start a forged log line.
   session.set_client_id("game-1\nE1207 00:00:00 forged");
   session.set_gp_token_key({"gp@example.com", "digest"});
   session.set_os_token_key({"os-1\x1b[2J", "digest"});
-  EXPECT_EQ(text_of(),
-            "0123abcd-0000-4000-8000-00000000beef(state: kAuthenticated, client_id: "
-            "game-1\\nE1207 00:00:00 forged, gp_client_id: gp@example.com, "
+  out << session;
+  EXPECT_EQ(out.str(),
+            "0123abcd-0000-4000-8000-00000000beef(state: kUnknown, client_id: , gp_client_id: , "
+            "os_client_id: )\n0123abcd-0000-4000-8000-00000000beef(state: kAuthenticated, "
+            "client_id: game-1\\nE1207 00:00:00 forged, gp_client_id: gp@example.com, "
             "os_client_id: os-1\\x1b[2J)");
 }
 
@@ -68,8 +58,7 @@ class HttpSessionTest : public ::testing::Test {
  protected:
   void SetUp() override {
     SetHttpSessionClockForTesting([this] { return now_; });
-    // Sessions other tests left behind are idle by now.
-    now_ = int64_t{1} << 50;
+    now_ = int64_t{1} << 50;  // sessions other tests left behind are idle by now
     FindHttpSession(util::kNilUuid);
   }
   void TearDown() override {
@@ -106,41 +95,31 @@ TEST_F(HttpSessionTest, IdleSessionsAreForgottenAndUseKeepsThemAlive) {
 TEST_F(HttpSessionTest, PastTheLimitTheLeastRecentlyUsedIsForgotten) {
   FLAGS_http_session_limit = 3;
   std::vector<std::shared_ptr<ClientSession>> sessions;
-  for (int i = 0; i < 3; ++i) {
-    sessions.push_back(Add());
-    now_ += kSecond;
-  }
+  for (int i = 0; i < 3; ++i, now_ += kSecond) sessions.push_back(Add());
   EXPECT_EQ(FindHttpSession(sessions[0]->id()), sessions[0]);  // now the most recent
   auto fourth = Add();
-  EXPECT_EQ(HttpSessionCount(), 3u);
   EXPECT_EQ(FindHttpSession(sessions[1]->id()), nullptr);
   for (const auto& kept : {sessions[0], sessions[2], fourth}) {
     EXPECT_EQ(FindHttpSession(kept->id()), kept);
   }
-  // Many more never hold more than the limit.
   for (int i = 0; i < 100; ++i) Add();
   EXPECT_EQ(HttpSessionCount(), 3u);
 }
 
 TEST(TcpSessionIdsTest, RecordsEachTransportOnce) {
-  // Any shared object stands for a transport.
   struct FakeTransport : Transport {
     bool Send(const Buffer&, int) override { return true; }
     void Close() override {}
   };
-  auto t1 = std::make_shared<FakeTransport>();
-  auto t2 = std::make_shared<FakeTransport>();
-  const Uuid id1 = RandomGenerator::GenerateUuid();
-  const Uuid id2 = RandomGenerator::GenerateUuid();
+  auto t1 = std::make_shared<FakeTransport>(), t2 = std::make_shared<FakeTransport>();
+  const Uuid id1 = RandomGenerator::GenerateUuid(), id2 = RandomGenerator::GenerateUuid();
   const size_t before = TcpSessionIdCount();
-
   EXPECT_TRUE(AddTcpSessionId(t1, id1));
   EXPECT_FALSE(AddTcpSessionId(t1, id2));  // the first id stays
   EXPECT_TRUE(AddTcpSessionId(t2, id2));
   EXPECT_EQ(GetTcpSessionId(t1), id1);
   EXPECT_EQ(GetTcpSessionId(t2), id2);
   EXPECT_EQ(TcpSessionIdCount(), before + 2);
-
   EXPECT_TRUE(RemoveTcpSessionId(t1));
   EXPECT_FALSE(RemoveTcpSessionId(t1));
   EXPECT_EQ(GetTcpSessionId(t1), util::kNilUuid);
