@@ -1,6 +1,7 @@
 // The HTTP server on real loopback connections.
 #include "framework/http_server.h"
 
+#include <array>
 #include <atomic>
 #include <mutex>
 #include <thread>
@@ -93,30 +94,23 @@ TEST_F(HttpServerTest, EveryRequestGetsOneAnswerInOrderFromItsRoute) {
   options.response_timeout = 300ms;
   StartServer(options);
   HttpTestConnection client = Connect();
-  ASSERT_TRUE(client.Exchange(MakeHttpRequest("POST", "/late", "20")));
-  // The first answer comes late from another thread; the others still wait.
-  ASSERT_TRUE(client.Send(MakeHttpRequest("POST", "/late", "150") +
+  // The first answers come late from another thread; the others still wait.
+  ASSERT_TRUE(client.Send(MakeHttpRequest("POST", "/late", "20") + MakeHttpRequest("POST", "/late", "150") +
                           MakeHttpRequest("POST", "/echo", "second") +
                           MakeHttpRequest("GET", "/echo?third=3")));
-  for (const char* expected : {"POST|/late|/late|150", "POST|/echo|/echo|second",
+  for (const char* expected : {"POST|/late|/late|20", "POST|/late|/late|150", "POST|/echo|/echo|second",
                                "GET|/echo|/echo?third=3|"}) {
     EXPECT_EQ(Summary(client.Read()), std::string("200 ") + expected);
   }
   // Statuses that cannot end a request, and requests left unanswered, get 500.
-  for (const auto& [method, target, body, answer] :
-       std::vector<std::tuple<std::string, std::string, std::string, std::string>>{
-           {"GET", "/v1/counters/exact", "", "200 exact"},
-           {"GET", "/v1/counters/exact/more", "", "200 long prefix"},
-           {"GET", "/v1/other", "", "200 short prefix"},
-           {"GET", "/echo/", "", "404 not found\n"},
-           {"GET", "/after_start", "", "404 not found\n"},
-           {"POST", "/status", "503", "503 x"},
-           {"POST", "/status", "101", "500"},
-           {"POST", "/status", "1000", "500"},
-           {"POST", "/forget", "", "500"},
-           {"POST", "/hoard", "", "503"}}) {
-    EXPECT_EQ(Summary(client.Exchange(MakeHttpRequest(method, target, body))).substr(0, answer.size()),
-              answer) << target << " " << body;
+  for (const auto& [target, body, answer] : std::vector<std::array<std::string, 3>>{
+           {"/v1/counters/exact", "", "200 exact"}, {"/v1/counters/exact/more", "", "200 long prefix"},
+           {"/v1/other", "", "200 short prefix"}, {"/echo/", "", "404 not found\n"},
+           {"/after_start", "", "404 not found\n"}, {"/status", "503", "503 x"},
+           {"/status", "101", "500"}, {"/status", "1000", "500"}, {"/forget", "", "500"},
+           {"/hoard", "", "503"}}) {
+    auto reply = Summary(client.Exchange(MakeHttpRequest("POST", target, body)));
+    EXPECT_EQ(reply.substr(0, answer.size()), answer) << target << " " << body;
   }
   EXPECT_TRUE(client.WaitForClose(5s));
   EXPECT_TRUE(Eventually([&] { return late_done_ == 2; }));
@@ -163,10 +157,8 @@ TEST_F(HttpServerTest, OversizedMalformedOrSlowRequestsAreRefusedAndClosed) {
                             "Expect: 100-continue\r\n\r\n")->status, 100);
   EXPECT_EQ(Summary(client.Exchange("hello")), "200 POST|/echo|/echo|hello");
 
-  HttpTestConnection silent = Connect();
-  HttpTestConnection slow_header = Connect();
+  HttpTestConnection silent = Connect(), slow_header = Connect(), slow_body = Connect();
   ASSERT_TRUE(slow_header.Send("POST /echo HTTP/1.1\r\nHost: x\r\n"));
-  HttpTestConnection slow_body = Connect();
   ASSERT_TRUE(slow_body.Send("POST /echo HTTP/1.1\r\nHost: x\r\nContent-Length: 10\r\n\r\nabc"));
   for (auto* connection : {&client, &silent, &slow_header, &slow_body}) {
     EXPECT_TRUE(connection->WaitForClose(3s));
@@ -181,8 +173,7 @@ TEST_F(HttpServerTest, ManyConcurrentKeepAliveConnections) {
   std::vector<std::thread> clients;
   for (int c = 0; c < kClients; ++c) {
     clients.emplace_back([&, c] {
-      HttpTestConnection client;
-      if (!client.Connect(server_->port())) return;
+      HttpTestConnection client = Connect();
       for (int r = 0; r < kRequestsEach; ++r) {
         const std::string path = (c + r) % 4 == 0 ? "/late" : "/echo";
         const std::string body = path == "/late" ? "1" : std::to_string(c) + "/" + std::to_string(r);
@@ -217,9 +208,8 @@ TEST_F(HttpServerTest, DrainAnswersTheRequestUnderWayAndStopDropsIt) {
     StartServer();
     const uint16_t port = server_->port();
     EXPECT_FALSE(HttpServer::Create(kGroup)->Start(port));
-    HttpTestConnection idle = Connect();
+    HttpTestConnection idle = Connect(), waiting = Connect();
     ASSERT_TRUE(idle.Exchange(MakeHttpRequest("GET", "/echo")));
-    HttpTestConnection waiting = Connect();
     ASSERT_TRUE(waiting.Send(MakeHttpRequest("POST", "/late", "300")));
     ASSERT_TRUE(Eventually([&] { return late_received_ == 1; }));
 
