@@ -37,8 +37,7 @@ TEST(DeadlineTimerTest, WaitEndsAtExpiryOrAsAbortedWhenCutShort) {
   }
   ASSERT_EQ(expired.wait_for(5s), std::future_status::ready);
   const error_code ec = expired.get();
-  EXPECT_FALSE(ec);
-  EXPECT_FALSE(DeadlineTimer::IsAborted(ec));
+  EXPECT_FALSE(ec || DeadlineTimer::IsAborted(ec));
   // Never before the expiry, however slow the machine.
   EXPECT_GE(std::chrono::steady_clock::now() - armed, 20ms);
   EXPECT_EQ(timer->Cancel(), 0u);  // nothing left to cancel

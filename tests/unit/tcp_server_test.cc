@@ -78,13 +78,11 @@ class TcpServerTest : public ::testing::Test {
   }
 
   void Release(const std::string& text) {
-    Transport::Ptr transport;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      ASSERT_FALSE(held_.empty());
-      transport = held_.front();
-      held_.erase(held_.begin());
-    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    ASSERT_FALSE(held_.empty());
+    Transport::Ptr transport = held_.front();
+    held_.erase(held_.begin());
+    lock.unlock();
     transport->Send(Buffer(text), 100);
     transport->EndRequest();
   }
@@ -108,14 +106,13 @@ TEST_F(TcpServerTest, SlowFramesAndSilentPeersAreClosed) {
   StartServer(options);
   testing::LogCapture log;
 
-  FrameClient half = Connect();
+  // `silent` sends no byte at all: only the idle limit applies; `waiting` is
+  // silent too, but awaits an answer.
+  FrameClient half = Connect(), silent = Connect(), waiting = Connect(), trickle = Connect();
   ASSERT_TRUE(half.Send(framing::EncodeFrame("echo:never whole").substr(0, 7)));
-  FrameClient silent = Connect();  // no byte at all: only the idle limit applies
-  FrameClient waiting = Connect();  // silent too, but awaits an answer
   ASSERT_TRUE(waiting.SendFrame("hold"));
   // A frame that comes in pieces, each well within the deadline of the frame
   // it belongs to, keeps its connection, however long the pieces take in all.
-  FrameClient trickle = Connect();
   for (int i = 0; i < 4; ++i) {
     const std::string frame = framing::EncodeFrame("echo:" + std::to_string(i));
     ASSERT_TRUE(trickle.Send(frame.substr(0, 6)));
