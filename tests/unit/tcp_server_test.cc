@@ -99,10 +99,14 @@ class TcpServerTest : public ::testing::Test {
   std::vector<Transport::Ptr> held_;  // GUARDED_BY(mutex_)
 };
 
-TEST_F(TcpServerTest, SlowFramesAndSilentPeersAreClosed) {
+// Slow frames and silent peers are closed; reading pauses while too many
+// requests await answers; Drain closes the listener and then each connection
+// once its requests are answered.
+TEST_F(TcpServerTest, SlowFramesInFlightLimitAndDrain) {
   TcpServerOptions options;
   options.frame_timeout = 1500ms;
   options.idle_timeout = 2000ms;
+  options.max_inflight_per_connection = 2;
   StartServer(options);
   testing::LogCapture log;
 
@@ -129,14 +133,8 @@ TEST_F(TcpServerTest, SlowFramesAndSilentPeersAreClosed) {
   ASSERT_TRUE(Eventually([&] { return server_->ConnectionCount() <= 2; }));
   Release("late");
   EXPECT_EQ(waiting.Read(), "late");
-}
 
-// Reading pauses while too many requests await answers; then Drain closes
-// the listener and each connection once its requests are answered.
-TEST_F(TcpServerTest, InFlightLimitPausesReadingAndDrainWaitsForAnswers) {
-  TcpServerOptions options;
-  options.max_inflight_per_connection = 2;
-  StartServer(options);
+  received_ = 0;
   FrameClient client = Connect();
   ASSERT_TRUE(client.Send(framing::EncodeFrame("hold") + framing::EncodeFrame("hold") +
                           framing::EncodeFrame("echo:third") + framing::EncodeFrame("echo:4th")));
