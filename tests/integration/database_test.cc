@@ -86,7 +86,6 @@ class DatabaseTest : public ::testing::Test {
 };
 
 TEST_F(DatabaseTest, AReceiptIsRecordedOnceByItsExactPurchaseIdentity) {
-  // Each store's table, and an insert of a receipt whose identity is `id`.
   const std::pair<std::string, std::function<Result(const std::string&)>> stores[] = {
       {"tb_receipt_google_play_v3", [&](const std::string& id) { return GooglePlay(id); }},
       {"tb_receipt_apple_appstore2", [&](const std::string& id) { return Apple(id); }},
@@ -240,8 +239,6 @@ TEST_F(MariadbTest, MultiStatementTextGivesOneResultSetPerRowProducingStatement)
   EXPECT_EQ(QueryValue(*client_, "SELECT 5"), "5");
 }
 
-// A connection the server drops while idle is reopened unnoticed; one lost
-// under a statement fails that statement only.
 TEST_F(MariadbTest, KilledConnectionsAreReopenedForTheNextStatement) {
   std::string id = QueryValue(*client_, "SELECT CONNECTION_ID()");
   ASSERT_EQ(QueryValue(*admin_, "KILL CONNECTION " + id + "; SELECT 1"), "1");
@@ -286,12 +283,10 @@ TEST(MariadbClientTest, UnusableSettingsAreRefused) {
     EXPECT_EQ(Mariadb::Create(address, "u", "p", "d", 1, "utf8", true, 0, 0, nullptr), nullptr)
         << address;
   }
-  // A negative count option arrives as a huge one.
   EXPECT_EQ(Mariadb::Create("127.0.0.1:3306", "u", "p", "d", uint64_t(-1), "utf8", true, 0, 0,
                             nullptr),
             nullptr);
 
-  // Nothing listens: Initialize says so and tells the failure handler.
   std::atomic<int> failures{0};
   auto client = Mariadb::Create("127.0.0.1:" + std::to_string(FreePort()), "u", "p", "d", 2,
                                 "utf8", true, 0, 0,
@@ -323,8 +318,6 @@ TEST(MariadbRestartTest, RestartedServerCostsOnlyTheStatementsOfTheOutage) {
   ASSERT_TRUE(server.Stop());
   for (const char* id : {"during", "during"}) results += std::to_string(insert(id));
   ASSERT_TRUE(server.Start());
-  // Every pool connection is reopened for its next statement, without a
-  // failure and without restarting anything.
   for (const char* id : {"after", "after-2", "before", "during"}) {
     results += std::to_string(insert(id));
   }

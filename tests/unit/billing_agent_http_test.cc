@@ -100,7 +100,6 @@ TEST(HttpValidationBodyTest, RefusalsNameTheFirstWrongAttributeAndOptionsMayBeLe
   }
   EXPECT_EQ(Validate(E::kTStore, Body(tstore + R"("products": ["a", 3])")),
             "wrong element in 'products' attribute");
-  // The TStore test flag is optional and the products may be none.
   Json receipt;
   ASSERT_TRUE(receipt.FromString(
       Validate(E::kTStore, Body(tstore + R"("test": "yes", "products": [])")).substr(3)));

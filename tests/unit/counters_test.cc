@@ -41,7 +41,6 @@ TEST(CounterRegistryTest, OneProviderPerCategoryAndName) {
 }
 
 TEST(CounterRegistryTest, ProvidersRunUnlockedAndOutliveTheirUnregistering) {
-  // A provider that uses the registry would deadlock under the lock.
   ASSERT_TRUE(RegisterCallableCounter("nested", "inner", "", Fixed(200, 7)));
   ASSERT_TRUE(RegisterCallableCounter("nested", "outer", "", [](Json* out) {
     Json inner;
@@ -57,7 +56,6 @@ TEST(CounterRegistryTest, ProvidersRunUnlockedAndOutliveTheirUnregistering) {
   ASSERT_EQ(nested.wait_for(10s), std::future_status::ready) << "provider ran under the lock";
   EXPECT_TRUE(nested.get());
 
-  // Unregistered during a call, the provider still finishes it.
   std::promise<void> entered, release;
   auto released = release.get_future().share();
   ASSERT_TRUE(RegisterCallableCounter("race", "slow", "", [&, released](Json* out) {
@@ -137,8 +135,6 @@ class ActivityLogTest : public ::testing::Test {
   std::filesystem::path dir_;
 };
 
-// Records that do not fit the schema are refused; files deleted or rotated
-// away are followed by a new one (within a second, for a rotation).
 TEST_F(ActivityLogTest, PurchaseRecordHasItsFieldsInSchemaOrderAndFollowsTheFile) {
   EXPECT_FALSE(LogActivity("Purchase", {"too", "few"}));
   EXPECT_FALSE(LogActivity("Purchase", {"a", "b", "c", "d", "1x", "2", "UTC", "3"}));

@@ -101,7 +101,6 @@ TEST_F(HttpClientTest, ErrorStatusesAreAnswersAndFailuresAreTransportCodes) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, 3s) << url;
   }
 
-  // A shorter deadline still ends first while a longer one is pending.
   HttpClient client(io_.io());
   client.SetTimeouts(10000, 10000);
   const int hung = server_.RequestCount("/hang");
@@ -120,8 +119,6 @@ TEST_F(HttpClientTest, KeptAliveConnectionsAreReusedWhateverTheNumberInFlight) {
     ASSERT_EQ(Call(client, server_.Url("/item/x")).code, TransportCode::kOk);
   }
   EXPECT_EQ(server_.ConnectionCount(), 1);
-  // Each round of more requests in flight than connections kept idle finds
-  // them open, and every answer reaches its own request.
   constexpr int kInFlight = 100;
   HttpClient client(io_.io());
   for (int round = 0; round < 4; ++round) {
@@ -201,7 +198,6 @@ TEST(DeadlineTimerTest, WaitEndsAtExpiryOrAsAbortedWhenCutShort) {
   ASSERT_EQ(expired.wait_for(5s), std::future_status::ready);
   const error_code ec = expired.get();
   EXPECT_FALSE(ec || DeadlineTimer::IsAborted(ec));
-  // Never before the expiry, however slow the machine.
   EXPECT_GE(std::chrono::steady_clock::now() - armed, 20ms);
   EXPECT_EQ(timer->Cancel(), 0u);  // nothing left to cancel
 }

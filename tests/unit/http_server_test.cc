@@ -94,7 +94,6 @@ TEST_F(HttpServerTest, EveryRequestGetsOneAnswerInOrderFromItsRoute) {
   options.response_timeout = 300ms;
   StartServer(options);
   HttpTestConnection client = Connect();
-  // The first answers come late from another thread; the others still wait.
   ASSERT_TRUE(client.Send(MakeHttpRequest("POST", "/late", "20") + MakeHttpRequest("POST", "/late", "150") +
                           MakeHttpRequest("POST", "/echo", "second") +
                           MakeHttpRequest("GET", "/echo?third=3")));
@@ -115,7 +114,6 @@ TEST_F(HttpServerTest, EveryRequestGetsOneAnswerInOrderFromItsRoute) {
   EXPECT_TRUE(client.WaitForClose(5s));
   EXPECT_TRUE(Eventually([&] { return late_done_ == 2; }));
   EXPECT_EQ(late_sent_, 2);  // the second answers were refused
-  // The hoarded socket does not keep the connection, and then refuses to answer.
   EXPECT_TRUE(Eventually([&] { return server_->ConnectionCount() == 0; }));
   ASSERT_NE(hoarded_, nullptr);
   EXPECT_FALSE(hoarded_->SendResponse("too late", "text/plain"));

@@ -99,9 +99,6 @@ class TcpServerTest : public ::testing::Test {
   std::vector<Transport::Ptr> held_;  // GUARDED_BY(mutex_)
 };
 
-// Slow frames and silent peers are closed; reading pauses while too many
-// requests await answers; Drain closes the listener and then each connection
-// once its requests are answered.
 TEST_F(TcpServerTest, SlowFramesInFlightLimitAndDrain) {
   TcpServerOptions options;
   options.frame_timeout = 1500ms;
@@ -110,8 +107,6 @@ TEST_F(TcpServerTest, SlowFramesInFlightLimitAndDrain) {
   StartServer(options);
   testing::LogCapture log;
 
-  // `silent` sends no byte at all: only the idle limit applies; `waiting` is
-  // silent too, but awaits an answer.
   FrameClient half = Connect(), silent = Connect(), waiting = Connect(), trickle = Connect();
   ASSERT_TRUE(half.Send(framing::EncodeFrame("echo:never whole").substr(0, 7)));
   ASSERT_TRUE(waiting.SendFrame("hold"));
@@ -129,7 +124,6 @@ TEST_F(TcpServerTest, SlowFramesInFlightLimitAndDrain) {
   EXPECT_TRUE(silent.WaitForClose(5s));
   // The half frame, alone, ran out of time (not merely out of idle time).
   EXPECT_EQ(log.Count(google::GLOG_WARNING, "did not arrive whole within 1500 ms"), 1);
-  // Held past the idle limit, the waiting connection still gets its answer.
   ASSERT_TRUE(Eventually([&] { return server_->ConnectionCount() <= 2; }));
   Release("late");
   EXPECT_EQ(waiting.Read(), "late");

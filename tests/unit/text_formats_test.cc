@@ -94,7 +94,6 @@ TEST(UuidTest, ParsesOnlyTheCanonicalForm) {
   EXPECT_EQ(util::FromBytes("short"), util::kNilUuid);
 }
 
-// The string and the stream forms write the same text.
 TEST(LogTextTest, EscapesAndCuts) {
   const std::tuple<std::string, size_t, std::string> cases[] = {
       {"", 1024, ""},
@@ -183,7 +182,6 @@ TEST(SessionTextTest, NamesStateAndIdsWithClientTextsEscaped) {
             "os_client_id: os-1\\x1b[2J)");
 }
 
-// The HTTP sessions' idle timeout and limit, on a clock the test turns.
 class HttpSessionTest : public ::testing::Test {
  protected:
   void SetUp() override {
