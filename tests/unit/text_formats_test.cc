@@ -21,7 +21,7 @@ DECLARE_int32(http_session_limit);
 namespace tvx {
 namespace {
 
-TEST(FramingTest, DecodesBigEndianFramesAcrossArbitraryReadBoundaries) {
+TEST(FramingTest, DecodesBigEndianFramesAcrossArbitraryReadBoundariesUpToTheLimit) {
   EXPECT_EQ(framing::EncodeFrame(std::string(258, 'a')).substr(0, 5) + framing::EncodeFrame(""),
             std::string("\x00\x00\x01\x02" "a\0\0\0\0", 9));
   std::vector<std::string> bodies = {"", "a", std::string(1000, 'x'), "hello", std::string(70000, 'y')};
@@ -40,9 +40,7 @@ TEST(FramingTest, DecodesBigEndianFramesAcrossArbitraryReadBoundaries) {
     ASSERT_EQ(out, bodies) << "round " << round;
     EXPECT_EQ(decoder.buffered(), 0u);
   }
-}
-
-TEST(FramingTest, RefusesOversizedLengthBeforeItsBodyArrives) {
+  // An oversized length is refused before its body arrives.
   framing::FrameDecoder decoder(16);
   std::string body;
   decoder.Append(framing::EncodeFrame(std::string(16, 'a')).data(), 20);
@@ -51,7 +49,7 @@ TEST(FramingTest, RefusesOversizedLengthBeforeItsBodyArrives) {
   EXPECT_EQ(decoder.Next(&body), framing::FrameDecoder::Result::kTooLarge);
 }
 
-TEST(JsonTest, KeepsMemberOrderAndReadsNeverThrowOnTheWrongKind) {
+TEST(JsonTest, KeepsMemberOrderReadsNeverThrowAndMalformedTextIsRefused) {
   Json json;
   ASSERT_TRUE(json.FromString(R"({"z": 1, "a": [true, null], "m": {"y": "v", "b": 2.5}})"));
   EXPECT_EQ(json.ToString(), R"({"z":1,"a":[true,null],"m":{"y":"v","b":2.5E0}})");
@@ -67,13 +65,11 @@ TEST(JsonTest, KeepsMemberOrderAndReadsNeverThrowOnTheWrongKind) {
         << json.GetBool("missing") << json["missing"].IsNull() << json["s"][3].IsNull() << " "
         << json.Size() << Json("x").Size();
   EXPECT_EQ(reads.str(), "1010 00011 40");
-}
-
-TEST(JsonTest, RejectsMalformedTextWithAMessage) {
-  // A number beyond the range of a double could not be written back.
+  // Malformed text is refused with a message; a number beyond the range of a
+  // double could not be written back.
   for (const char* text : {"", "{", "{'a': 1}", "[1,]", "nul", "{\"a\":1} trailing",
                            "{\"a\": [1, -1.5e400]}"}) {
-    Json json = Json::Object();
+    json = Json::Object();
     std::string error;
     EXPECT_FALSE(json.FromString(text, [&](const std::string& m) { error = m; })) << text;
     EXPECT_FALSE(error.empty());
