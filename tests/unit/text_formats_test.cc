@@ -201,10 +201,9 @@ class HttpSessionTest : public ::testing::Test {
   int64_t now_ = 0;
 };
 
-TEST_F(HttpSessionTest, IdleSessionsAreForgottenAndUseKeepsThemAlive) {
+TEST_F(HttpSessionTest, IdleOrLeastRecentlyUsedSessionsAreForgottenAndUseKeepsThemAlive) {
   FLAGS_http_session_idle_timeout_s = 60;
-  auto used = Add();
-  auto idle = Add();
+  auto used = Add(), idle = Add();
   now_ += 59 * kSecond;
   EXPECT_EQ(FindHttpSession(used->id()), used);
   now_ += 2 * kSecond;  // 61 s after `idle` was made, 2 s after `used` was used
@@ -214,9 +213,8 @@ TEST_F(HttpSessionTest, IdleSessionsAreForgottenAndUseKeepsThemAlive) {
   now_ += 60 * kSecond;
   EXPECT_EQ(FindHttpSession(used->id()), nullptr);
   EXPECT_EQ(HttpSessionCount(), 0u);
-}
 
-TEST_F(HttpSessionTest, PastTheLimitTheLeastRecentlyUsedIsForgotten) {
+  // Past the limit the least recently used is forgotten.
   FLAGS_http_session_limit = 3;
   std::vector<std::shared_ptr<ClientSession>> sessions;
   for (int i = 0; i < 3; ++i, now_ += kSecond) sessions.push_back(Add());
