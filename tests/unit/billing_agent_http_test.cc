@@ -59,7 +59,7 @@ TEST(HttpAuthenticationBodyTest, RefusalsNameTheFirstWrongAttribute) {
 
 TEST(HttpAuthenticationBodyTest, CredentialsBecomeAuthKeysGooglePlayFirst) {
   HttpAuthenticationFields both, service;
-  std::string error, a, b, c;
+  std::string error, a, b, c, d, e;
   ASSERT_TRUE(ParseHttpAuthenticationBody(
       R"({"one_store_client_id": "os-id", "one_store_client_secret": "os&=+",
           "google_play_client_id": "gid", "google_play_client_secret": "gs",
@@ -67,9 +67,9 @@ TEST(HttpAuthenticationBodyTest, CredentialsBecomeAuthKeysGooglePlayFirst) {
           "biller_client_id": "c\"1"})", &both, &error)) << error;
   ASSERT_EQ(both.auth_keys.size(), 2u);
   EXPECT_TRUE(ParseGooglePlayAuthKey(both.auth_keys[0], &a, &b, &c));
-  EXPECT_TRUE(ParseOneStoreAuthKey(both.auth_keys[1], &c, &error));
-  EXPECT_EQ(both.biller_client_id + " " + a + " " + b + " " + c + " " + error,
-            "c\"1 gr gid os-id os&=+");
+  EXPECT_TRUE(ParseOneStoreAuthKey(both.auth_keys[1], &d, &e));
+  EXPECT_EQ(both.biller_client_id + " " + a + " " + b + " " + c + " " + d + " " + e,
+            "c\"1 gr gid gs os-id os&=+");
   ASSERT_TRUE(ParseHttpAuthenticationBody(
       R"({"biller_client_id": "c", "google_play_private_key": "-----KEY-----\n",
           "google_play_client_email": "svc@example.com"})", &service, &error));
