@@ -110,7 +110,6 @@ TEST(ApiServiceTest, AnswersWithTheProvidersJsonAndStatusAndReleasesItsPort) {
   IoService::DestroyAll();
 }
 
-
 class ActivityLogTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -135,7 +134,7 @@ class ActivityLogTest : public ::testing::Test {
   std::filesystem::path dir_;
 };
 
-TEST_F(ActivityLogTest, PurchaseRecordHasItsFieldsInSchemaOrderAndFollowsTheFile) {
+TEST_F(ActivityLogTest, RecordsFollowTheSchemaAndTheFileAndConcurrentWritersNeverInterleave) {
   EXPECT_FALSE(LogActivity("Purchase", {"too", "few"}));
   EXPECT_FALSE(LogActivity("Purchase", {"a", "b", "c", "d", "1x", "2", "UTC", "3"}));
   EXPECT_FALSE(LogActivity("NoSuchLog", {}));
@@ -153,9 +152,8 @@ TEST_F(ActivityLogTest, PurchaseRecordHasItsFieldsInSchemaOrderAndFollowsTheFile
   auto lines = Lines();
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_NE(lines[0].find(R"("quantity":3)"), std::string::npos);
-}
 
-TEST_F(ActivityLogTest, ConcurrentWritersNeverInterleaveLines) {
+  std::filesystem::remove_all(dir_);
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([t] {
@@ -166,7 +164,7 @@ TEST_F(ActivityLogTest, ConcurrentWritersNeverInterleaveLines) {
     });
   }
   for (auto& thread : threads) thread.join();
-  auto lines = Lines();
+  lines = Lines();
   ASSERT_EQ(lines.size(), 800u);
   for (const auto& line : lines) {
     Json record;
