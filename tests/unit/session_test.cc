@@ -1,0 +1,130 @@
+// Client sessions: one per id, their log text, the HTTP sessions' idle and
+// count bounds, and the TCP session ids of each transport.
+#include "src/session.h"
+
+#include <sstream>
+#include <thread>
+
+#include <gflags/gflags.h>
+#include <gtest/gtest.h>
+
+#include "framework/clock.h"
+#include "framework/tcp.h"
+
+DECLARE_int32(http_session_idle_timeout_s);
+DECLARE_int32(http_session_limit);
+
+namespace tvx {
+namespace {
+
+TEST(SessionRegistryTest, SameIdGivesTheSameSessionEvenWhenCreatedConcurrently) {
+  const Uuid id = RandomGenerator::GenerateUuid();
+  std::vector<std::shared_ptr<ClientSession>> seen(8);
+  std::vector<std::thread> threads;
+  for (auto& s : seen) threads.emplace_back([&] { s = GetOrCreateClientSession(id); });
+  for (auto& t : threads) t.join();
+  for (const auto& s : seen) EXPECT_EQ(s, seen.front());
+  auto first = seen.front();
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(first->state(), ClientSession::kCreated);
+  first->set_state(ClientSession::kAuthenticated);
+  first->set_client_id("client-a");
+  EXPECT_EQ(GetOrCreateClientSession(id), first);  // not reset
+  EXPECT_EQ(first->state(), ClientSession::kAuthenticated);
+  EXPECT_EQ(FindClientSession(id), first);
+  EXPECT_TRUE(RemoveClientSession(id));
+  EXPECT_FALSE(RemoveClientSession(id));
+  EXPECT_EQ(FindClientSession(id), nullptr);
+  EXPECT_EQ(first->client_id(), "client-a");  // it lives on for whoever still holds it
+}
+
+TEST(SessionTextTest, NamesStateAndIdsWithClientTextsEscaped) {
+  ClientSession session(util::FromString("0123abcd-0000-4000-8000-00000000beef"));
+  std::ostringstream out;
+  out << session << "\n";
+  session.set_state(ClientSession::kAuthenticated);
+  // A client id holding a line end cannot start a forged log line.
+  session.set_client_id("game-1\nE1207 00:00:00 forged");
+  session.set_gp_token_key({"gp@example.com", "digest"});
+  session.set_os_token_key({"os-1\x1b[2J", "digest"});
+  out << session;
+  EXPECT_EQ(out.str(),
+            "0123abcd-0000-4000-8000-00000000beef(state: kUnknown, client_id: , gp_client_id: , "
+            "os_client_id: )\n0123abcd-0000-4000-8000-00000000beef(state: kAuthenticated, "
+            "client_id: game-1\\nE1207 00:00:00 forged, gp_client_id: gp@example.com, "
+            "os_client_id: os-1\\x1b[2J)");
+}
+
+class HttpSessionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetHttpSessionClockForTesting([this] { return now_; });
+    now_ = int64_t{1} << 50;  // sessions other tests left behind are idle by now
+    FindHttpSession(util::kNilUuid);
+  }
+  void TearDown() override {
+    FLAGS_http_session_idle_timeout_s = 3600;
+    FLAGS_http_session_limit = 100000;
+    now_ += int64_t{1} << 50;
+    FindHttpSession(util::kNilUuid);
+    SetHttpSessionClockForTesting(&MonotonicClock::Now);
+  }
+  std::shared_ptr<ClientSession> Add() {
+    auto session = std::make_shared<ClientSession>(RandomGenerator::GenerateUuid());
+    AddHttpSession(session);
+    return session;
+  }
+  static constexpr int64_t kSecond = 1000 * 1000;
+  int64_t now_ = 0;
+};
+
+TEST_F(HttpSessionTest, IdleOrLeastRecentlyUsedSessionsAreForgottenAndUseKeepsThemAlive) {
+  FLAGS_http_session_idle_timeout_s = 60;
+  auto used = Add(), idle = Add();
+  now_ += 59 * kSecond;
+  EXPECT_EQ(FindHttpSession(used->id()), used);
+  now_ += 2 * kSecond;  // 61 s after `idle` was made, 2 s after `used` was used
+  EXPECT_EQ(FindHttpSession(idle->id()), nullptr);
+  EXPECT_EQ(FindHttpSession(used->id()), used);
+  EXPECT_EQ(HttpSessionCount(), 1u);
+  now_ += 60 * kSecond;
+  EXPECT_EQ(FindHttpSession(used->id()), nullptr);
+  EXPECT_EQ(HttpSessionCount(), 0u);
+
+  // Past the limit the least recently used is forgotten.
+  FLAGS_http_session_limit = 3;
+  std::vector<std::shared_ptr<ClientSession>> sessions;
+  for (int i = 0; i < 3; ++i, now_ += kSecond) sessions.push_back(Add());
+  EXPECT_EQ(FindHttpSession(sessions[0]->id()), sessions[0]);  // now the most recent
+  auto fourth = Add();
+  EXPECT_EQ(FindHttpSession(sessions[1]->id()), nullptr);
+  for (const auto& kept : {sessions[0], sessions[2], fourth}) {
+    EXPECT_EQ(FindHttpSession(kept->id()), kept);
+  }
+  for (int i = 0; i < 100; ++i) Add();
+  EXPECT_EQ(HttpSessionCount(), 3u);
+}
+
+TEST(TcpSessionIdsTest, RecordsEachTransportOnce) {
+  struct FakeTransport : Transport {
+    bool Send(const Buffer&, int) override { return true; }
+    void Close() override {}
+  };
+  auto t1 = std::make_shared<FakeTransport>(), t2 = std::make_shared<FakeTransport>();
+  const Uuid id1 = RandomGenerator::GenerateUuid(), id2 = RandomGenerator::GenerateUuid();
+  const size_t before = TcpSessionIdCount();
+  EXPECT_TRUE(AddTcpSessionId(t1, id1));
+  EXPECT_FALSE(AddTcpSessionId(t1, id2));  // the first id stays
+  EXPECT_TRUE(AddTcpSessionId(t2, id2));
+  EXPECT_EQ(GetTcpSessionId(t1), id1);
+  EXPECT_EQ(GetTcpSessionId(t2), id2);
+  EXPECT_EQ(TcpSessionIdCount(), before + 2);
+  EXPECT_TRUE(RemoveTcpSessionId(t1));
+  EXPECT_FALSE(RemoveTcpSessionId(t1));
+  EXPECT_EQ(GetTcpSessionId(t1), util::kNilUuid);
+  EXPECT_TRUE(RemoveTcpSessionId(t2));
+  EXPECT_EQ(TcpSessionIdCount(), before);
+}
+
+}  // namespace
+}  // namespace tvx
