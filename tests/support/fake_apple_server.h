@@ -22,10 +22,8 @@ class FakeAppleStore : public FakeTwoEndpointStore {
   static constexpr int64_t kServerUnavailable = 21005;
   static constexpr int64_t kSandboxReceipt = 21007;
 
+  // Named "apple_production_url" and "apple_sandbox_url" by AddEndpoints.
   explicit FakeAppleStore(FakeHttpServer* server);
-
-  // Adds "apple_production_url" and "apple_sandbox_url" to `endpoints`.
-  void AddEndpoints(tvx::Json* endpoints) const;
 
   // Answer builders. A purchase as Apple lists it under "in_app".
   static tvx::Json Purchase(const std::string& product_id, const std::string& quantity,

@@ -19,8 +19,6 @@ namespace tvx::testing {
 
 class FakePlayStation {
  public:
-  enum Step { kToken, kBaseUrl, kEntitlement };
-
   // `environment`: "dev", "qa" or "production".
   FakePlayStation(FakeHttpServer* server, std::string environment);
 
@@ -36,21 +34,14 @@ class FakePlayStation {
   // repeating; an unscripted entitlement gets 404.
   void ScriptEntitlement(const std::string& id, int64_t service_label,
                          std::vector<FakeResponse> answers);
-  void AddEntitlement(const std::string& id, int64_t service_label, const tvx::Json& entitlement) {
-    ScriptEntitlement(id, service_label, {FakeResponse::Json(200, entitlement)});
-  }
   static tvx::Json Entitlement(const std::string& id, bool is_consumable, int64_t use_count,
                                int64_t use_limit);
 
-  int RequestCount(Step step) const { return server_->RequestCount(Path(step)); }
-  std::vector<FakeRequest> Requests(Step step) const { return server_->Requests(Path(step)); }
-
  private:
-  std::string Path(Step step) const;
   bool IsIssuedBearer(const FakeRequest& request) const;  // REQUIRES: mutex_ held
 
   FakeHttpServer* const server_;
-  const std::string environment_;
+  const std::string prefix_;  // "/psn/<environment>"
   ScriptedAnswers entitlements_;
   mutable std::mutex mutex_;
   std::string authorization_;            // GUARDED_BY(mutex_), "Basic ..."

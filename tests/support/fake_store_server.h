@@ -25,15 +25,17 @@
 namespace tvx::testing {
 
 struct FakeRequest {
-  std::string method;
-  std::string target;  // path and query as sent
-  std::string path;
-  std::string body;
-  std::map<std::string, std::string> headers;  // names in lower case
+  std::string method{};
+  std::string target{};  // path and query as sent
+  std::string path{};
+  std::string body{};
+  std::map<std::string, std::string> headers{};  // names in lower case
 
   std::string Header(const std::string& lower_case_name) const;
   // The body's application/x-www-form-urlencoded fields, decoded.
   std::map<std::string, std::string> Form() const;
+  // The query's parameters, decoded.
+  std::map<std::string, std::string> Query() const;
 };
 
 struct FakeResponse {
@@ -46,18 +48,21 @@ struct FakeResponse {
   bool close = false;                  // close the connection without answering
 
   static FakeResponse Json(int status, const tvx::Json& body);
-  // An answer of any status with `body` as it is.
   static FakeResponse Raw(int status, std::string body = "");
-  // An answer that never comes.
   static FakeResponse Hang();
 };
 
-// An object of the members in their order.
 tvx::Json JsonObject(std::initializer_list<std::pair<const char*, tvx::Json>> members);
 tvx::Json JsonArray(const std::vector<tvx::Json>& elements);
-
 // Decodes %XX and '+' as in form bodies.
 std::string FormDecode(const std::string& text);
+
+// A compact JWS taken apart; false when `token` is not one.
+struct DecodedJwt {
+  std::string header_text, claims_text, signing_input, signature;
+  tvx::Json header, claims;
+};
+bool DecodeJwt(const std::string& token, DecodedJwt* jwt);
 
 class FakeHttpServer {
  public:
@@ -113,7 +118,10 @@ class ScriptedAnswers {
   std::map<std::string, std::deque<FakeResponse>> scripts_;  // GUARDED_BY(mutex_)
 };
 
-// A store with a production and a test endpoint, each with its own script.
+// A store with a production and a test endpoint, each with its own script,
+// named in "store_endpoints" by the two keys. A request must be a JSON object
+// of exactly the string `members`; it takes the next answer scripted for its
+// first member's value.
 class FakeTwoEndpointStore {
  public:
   std::string url(int endpoint) const { return server_->Url(paths_[endpoint]); }
@@ -124,15 +132,22 @@ class FakeTwoEndpointStore {
   std::vector<FakeRequest> Requests(int endpoint) const {
     return server_->Requests(paths_[endpoint]);
   }
+  // Adds both endpoints' urls to `endpoints`.
+  void AddEndpoints(tvx::Json* endpoints) const;
 
  protected:
-  using Answerer = std::function<FakeResponse(const FakeRequest&, ScriptedAnswers&)>;
-  FakeTwoEndpointStore(FakeHttpServer* server, const char* production_path, const char* test_path,
-                       Answerer answer);
+  struct Endpoint {
+    const char* path;
+    const char* key;
+  };
+  FakeTwoEndpointStore(FakeHttpServer* server, Endpoint production, Endpoint test,
+                       std::vector<std::string> members, const FakeResponse& malformed,
+                       const FakeResponse& unscripted);
 
  private:
   FakeHttpServer* const server_;
   const std::string paths_[2];
+  const std::string keys_[2];
   ScriptedAnswers scripts_[2];
 };
 
@@ -144,13 +159,12 @@ struct TokenScript {
   std::optional<FakeResponse> answer{};
 };
 
-// An RSA key pair as PEM texts (PKCS#8 private key, as Google issues them).
+// A key pair as PEM texts (PKCS#8 private key, as Google issues them).
 struct PemKeyPair {
   std::string private_pem;
   std::string public_pem;
 };
 using RsaKeyPair = PemKeyPair;
-// The PEM texts of `key`'s private and public halves.
 PemKeyPair PemKeyPairOf(EVP_PKEY* key);
 // A fresh key pair, 2048-bit unless told.
 RsaKeyPair GenerateRsaKeyPair(unsigned int bits = 2048);
@@ -173,18 +187,20 @@ class FakeTokenStore {
 
  protected:
   struct Account {
-    std::string secret;
-    std::string refresh_token;  // Google OAuth clients
-    std::string public_pem;     // Google service accounts
-    TokenScript script;
+    std::string secret{};
+    std::string refresh_token{};  // Google OAuth clients
+    std::string public_pem{};     // Google service accounts
+    TokenScript script{};
     int requests = 0;
-    std::vector<std::string> tokens;
+    std::vector<std::string> tokens{};
   };
+  using TokenAnswerer = std::function<FakeResponse(const FakeRequest&, std::string* account)>;
 
+  // Routes POST `path` to `answer`, run holding mutex_, which names the
+  // account asking; the answer comes after that account's scripted delay.
+  void RouteToken(FakeHttpServer* server, const std::string& path, TokenAnswerer answer);
   // Counts a token request; the account's scripted answer if any. Holds mutex_.
   std::optional<FakeResponse> CountTokenRequest(const std::string& name);
-  // `response` with the account's scripted delay. Holds mutex_.
-  FakeResponse Delayed(const std::string& name, FakeResponse response) const;
   // A new token "<prefix><name>.<n>". Holds mutex_.
   std::string IssueToken(const std::string& prefix, const std::string& name);
   // The answer to a purchase query carrying `access_token`.
@@ -205,15 +221,10 @@ class FakeTokenStore {
 // Publisher purchase query, scripted per purchase token.
 class FakeGoogleStore : public FakeTokenStore {
  public:
-  static constexpr char kOAuthTokenPath[] = "/o/oauth2/token";
-  static constexpr char kJwtTokenPath[] = "/oauth2/v4/token";
-  static constexpr char kAndroidPublisherScope[] =
-      "https://www.googleapis.com/auth/androidpublisher";
-
   explicit FakeGoogleStore(FakeHttpServer* server);
 
-  std::string oauth_token_url() const { return server_->Url(kOAuthTokenPath); }
-  std::string jwt_token_url() const { return server_->Url(kJwtTokenPath); }
+  std::string oauth_token_url() const;
+  std::string jwt_token_url() const;
   std::string api_base() const { return server_->Url(); }
 
   void AddOAuthClient(const std::string& client_id, const std::string& client_secret,
@@ -233,11 +244,10 @@ class FakeGoogleStore : public FakeTokenStore {
   tvx::Json LastJwtClaims() const;
 
  private:
-  FakeResponse AnswerOAuthToken(const FakeRequest& request);
-  FakeResponse AnswerJwtToken(const FakeRequest& request);
+  FakeResponse AnswerOAuthToken(const FakeRequest& request, std::string* name);
+  FakeResponse AnswerJwtToken(const FakeRequest& request, std::string* name);
   FakeResponse Refuse(int status, const std::string& error, const std::string& description);
-  FakeResponse Issue(Account* account, const std::string& name);
-  FakeResponse OnPurchase(const FakeRequest& request);
+  FakeResponse Issue(const std::string& name);
 
   FakeHttpServer* const server_;
   std::vector<FakeRequest> purchase_log_;  // GUARDED_BY(mutex_)
@@ -260,8 +270,7 @@ class FakeOneStore : public FakeTokenStore {
   static tvx::Json MakePurchase(int purchase_state, int64_t purchase_time = 1700000000123);
 
  private:
-  FakeResponse AnswerToken(const FakeRequest& request);
-  FakeResponse OnPurchase(const FakeRequest& request);
+  FakeResponse AnswerToken(const FakeRequest& request, std::string* name);
 
   FakeHttpServer* const server_;
   const std::string prefix_;

@@ -19,10 +19,8 @@ class FakeTStore : public FakeTwoEndpointStore {
  public:
   enum Endpoint { kProduction, kDevelopment };
 
+  // Named "tstore_production_url" and "tstore_development_url" by AddEndpoints.
   explicit FakeTStore(FakeHttpServer* server);
-
-  // Adds "tstore_production_url" and "tstore_development_url" to `endpoints`.
-  void AddEndpoints(tvx::Json* endpoints) const;
 
   // One confirmed purchase item as the store lists it under "product".
   static tvx::Json Product(const std::string& appid, const std::string& product_id);

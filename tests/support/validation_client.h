@@ -50,15 +50,6 @@ int64_t ValidateOverHttp(const BillerProcess& biller, const std::string& path,
 // The validation result of an answer, or the failure code of a fail answer.
 int64_t ResultOf(const Biller::Response& response);
 
-// Waits until the "all_time" block of a store's ("total", "apple"...)
-// statistics holds the counts (recorded just after an answer is sent);
-// returns the block as last read.
-Json AwaitAllTimeCounts(const BillerProcess& biller, const std::string& store,
-                        const std::map<std::string, int64_t>& expected,
-                        std::chrono::milliseconds timeout = 5s);
-// True when `block` holds every expected count.
-bool HasCounts(const Json& block, const std::map<std::string, int64_t>& expected);
-
 // Rows of `sql` on the biller's database, columns split at tabs.
 std::vector<std::vector<std::string>> QueryRows(const BillerProcess& biller,
                                                 const std::string& sql);
@@ -78,7 +69,8 @@ class StoreValidationTest : public ::testing::Test {
   // client with `auth_keys`.
   void Start(const Json& arguments, std::vector<std::string> flags = {},
              const std::vector<std::string>& auth_keys = {});
-  // Expects the "all_time" counts of `store` and the same of "total".
+  // Expects the "all_time" counts of `store` and the same of "total" (they
+  // are recorded just after an answer is sent).
   void ExpectCounts(const std::string& store, const std::map<std::string, int64_t>& expected);
 
   FakeHttpServer server_;
