@@ -63,7 +63,7 @@ TestCertificate Issue(const std::string& common_name, Kind kind, const TestCerti
     extensions.push_back("authorityKeyIdentifier=keyid:always");
   }
   if (oid) extensions.push_back(std::string(oid) + "=DER:05:00");
-  return IssueTestCertificate(common_name, issuer, extensions, not_before, not_after);
+  return MakeTestCertificate(common_name, issuer, extensions, not_before, not_after);
 }
 
 }  // namespace

@@ -10,7 +10,7 @@
 
 namespace tvx::testing {
 
-TestCertificate IssueTestCertificate(const std::string& name, const TestCertificate* issuer,
+TestCertificate MakeTestCertificate(const std::string& name, const TestCertificate* issuer,
                                      const std::vector<std::string>& extensions,
                                      time_t not_before, time_t not_after) {
   static long serial = 1;
@@ -44,14 +44,14 @@ TestCertificate IssueTestCertificate(const std::string& name, const TestCertific
 
 TestPki MakeTestPki(const std::string& dir) {
   const time_t now = std::time(nullptr);
-  auto issue = [now](const char* name, const TestCertificate* issuer,
+  auto make = [now](const char* name, const TestCertificate* issuer,
                      const std::vector<std::string>& extensions) {
-    return IssueTestCertificate(name, issuer, extensions, now - 3600, now + 86400);
+    return MakeTestCertificate(name, issuer, extensions, now - 3600, now + 86400);
   };
   const std::vector<std::string> kCa = {"basicConstraints=critical,CA:TRUE",
                                         "keyUsage=critical,keyCertSign"};
-  const TestCertificate ca = issue("test CA", nullptr, kCa);
-  const TestCertificate other_ca = issue("other CA", nullptr, kCa);
+  const TestCertificate ca = make("test CA", nullptr, kCa);
+  const TestCertificate other_ca = make("other CA", nullptr, kCa);
   const TestPki pki{.ca = dir + "/ca.pem",
                     .server_cert = dir + "/server.pem",
                     .server_key = dir + "/server.key",
@@ -70,11 +70,11 @@ TestPki MakeTestPki(const std::string& dir) {
     std::fclose(out);
   };
   write(ca, pki.ca, "");
-  write(issue("localhost", &ca,
+  write(make("localhost", &ca,
               {"subjectAltName=IP:127.0.0.1,DNS:localhost", "extendedKeyUsage=serverAuth"}),
         pki.server_cert, pki.server_key);
-  write(issue("client", &ca, {"extendedKeyUsage=clientAuth"}), pki.client_cert, pki.client_key);
-  write(issue("client", &other_ca, {"extendedKeyUsage=clientAuth"}), pki.other_client_cert,
+  write(make("client", &ca, {"extendedKeyUsage=clientAuth"}), pki.client_cert, pki.client_key);
+  write(make("client", &other_ca, {"extendedKeyUsage=clientAuth"}), pki.other_client_cert,
         pki.other_client_key);
   return pki;
 }

@@ -31,7 +31,7 @@ struct TestCertificate {
 // An EC P-256 certificate for a new key, subject "O=Biller Test, CN=<name>",
 // signed by `issuer` (self-signed when null); `extensions` as in openssl.cnf,
 // e.g. "basicConstraints=critical,CA:TRUE" or "1.2.3.4=DER:05:00".
-TestCertificate IssueTestCertificate(const std::string& name, const TestCertificate* issuer,
+TestCertificate MakeTestCertificate(const std::string& name, const TestCertificate* issuer,
                                      const std::vector<std::string>& extensions,
                                      time_t not_before, time_t not_after);
 
