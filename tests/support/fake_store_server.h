@@ -129,9 +129,6 @@ class FakeTwoEndpointStore {
     scripts_[endpoint].Set(key, std::move(answers));
   }
   int RequestCount(int endpoint) const { return server_->RequestCount(paths_[endpoint]); }
-  std::vector<FakeRequest> Requests(int endpoint) const {
-    return server_->Requests(paths_[endpoint]);
-  }
   // Adds both endpoints' urls to `endpoints`.
   void AddEndpoints(tvx::Json* endpoints) const;
 
