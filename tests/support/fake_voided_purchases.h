@@ -36,10 +36,10 @@ class FakeVoidedPurchases {
   FakeResponse OnList(const FakeRequest& request);
 
   const size_t page_size_;
-  FakeHttpServer server_;
   mutable std::mutex mutex_;
   std::map<std::string, std::multimap<int64_t, std::string>> voided_;  // GUARDED_BY(mutex_)
   std::vector<ListRequest> requests_;                                  // GUARDED_BY(mutex_)
+  FakeHttpServer server_;  // last: it stops before what its handler reads goes
 };
 
 }  // namespace tvx::testing
