@@ -1,9 +1,6 @@
 #include "tests/support/apple_test_pki.h"
 
-#include <openssl/bio.h>
-#include <openssl/evp.h>
 #include <openssl/pem.h>
-#include <openssl/x509.h>
 
 #include <array>
 #include <chrono>
@@ -14,7 +11,6 @@
 #include "framework/base64.h"
 #include "framework/jwt.h"
 #include "framework/jws.h"
-#include "tests/support/fake_store_server.h"
 #include "tests/support/test_pki.h"
 
 namespace tvx::testing {
@@ -45,20 +41,17 @@ std::string DerBase64Of(X509* certificate) {
 
 enum class Kind { kRoot, kIntermediate, kLeaf };
 
-// A certificate shaped like Apple's of its kind, carrying `oid` (an extension
-// of Apple's kind: not critical, a DER NULL value) when set.
+// Shaped like Apple's of its kind; `oid`, when set, as Apple's: DER NULL.
 TestCertificate Issue(const std::string& common_name, Kind kind, const TestCertificate* issuer,
                       const char* oid, time_t not_before = k2015, time_t not_after = k2045,
                       bool authority_key_id = true) {
-  std::vector<std::string> extensions;
-  if (kind == Kind::kLeaf) {
-    extensions = {"basicConstraints=critical,CA:FALSE", "keyUsage=critical,digitalSignature"};
-  } else {
-    extensions = {kind == Kind::kRoot ? "basicConstraints=critical,CA:TRUE"
-                                      : "basicConstraints=critical,CA:TRUE,pathlen:0",
-                  "keyUsage=critical,keyCertSign,cRLSign"};
-  }
-  extensions.push_back("subjectKeyIdentifier=hash");
+  std::vector<std::string> extensions = {
+      kind == Kind::kLeaf  ? "basicConstraints=critical,CA:FALSE"
+      : kind == Kind::kRoot ? "basicConstraints=critical,CA:TRUE"
+                            : "basicConstraints=critical,CA:TRUE,pathlen:0",
+      kind == Kind::kLeaf ? "keyUsage=critical,digitalSignature"
+                          : "keyUsage=critical,keyCertSign,cRLSign",
+      "subjectKeyIdentifier=hash"};
   if (kind != Kind::kRoot && authority_key_id) {
     extensions.push_back("authorityKeyIdentifier=keyid:always");
   }
@@ -136,7 +129,6 @@ std::string AppleTestPki::Sign(const Json& payload, const SignOptions& options) 
   const std::string signing_input = jwt::Base64UrlEncode(header.ToString(false)) + "." +
                                     jwt::Base64UrlEncode(payload.ToString(false));
 
-  // Signed with the leaf's key by the framework's ES256 signer.
   auto key =
       jwt::TokenSigningKey::Create(PemKeyPairOf(chain[0].key.get()).private_pem, jwt::kEs256);
   CHECK(key);

@@ -8,14 +8,13 @@
 
 #include <atomic>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <sstream>
-#include <thread>
 
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/endian/conversion.hpp>
 #include <gtest/gtest.h>
 
 #include "framework/tcp.h"
@@ -163,15 +162,16 @@ BillerProcess::BillerProcess(BillerOptions options) {
     ::execv(argv[0], argv.data());
     ::_exit(127);
   }
-  if (options.wait_until_listening) WaitUntilListening();
+  if (options.wait_until_listening) {
+    const int port = tcp_port_ != 0 ? tcp_port_ : http_port_;
+    Eventually([&] { return !running() || LoopbackConnection().Connect(port); }, 30s);
+  }
 }
 
 BillerProcess::~BillerProcess() {
-  if (running()) {
-    if (!Stop(10s)) {
-      ::kill(pid_, SIGKILL);
-      WaitForExit(10s);
-    }
+  if (running() && !Stop(10s)) {
+    ::kill(pid_, SIGKILL);
+    WaitForExit(10s);
   }
   // Keep the folder (log, activity logs) of a failed test for a look.
   if (!::testing::Test::HasFailure() && std::getenv("BILLER_KEEP_TEST_DIRS") == nullptr) {
@@ -199,12 +199,6 @@ std::optional<int> BillerProcess::WaitForExit(std::chrono::milliseconds timeout)
 std::optional<int> BillerProcess::Stop(std::chrono::milliseconds timeout) {
   if (!exit_status_ && pid_ > 0) ::kill(pid_, SIGTERM);
   return WaitForExit(timeout);
-}
-
-bool BillerProcess::WaitUntilListening(std::chrono::milliseconds timeout) {
-  const int port = tcp_port_ != 0 ? tcp_port_ : http_port_;
-  return Eventually([&] { return !running() || LoopbackConnection().Connect(port); }, timeout) &&
-         running();
 }
 
 std::string BillerProcess::Log() const { return ReadFile(log_path_); }
@@ -241,20 +235,26 @@ bool TcpClient::Send(const Biller::Request& request) {
 bool TcpClient::Receive(Biller::Response* response, std::chrono::milliseconds timeout) {
   const auto deadline = Clock::now() + timeout;
   if (!Fill(4, deadline)) return false;
-  const auto* header = reinterpret_cast<const unsigned char*>(received().data());
-  const uint32_t n = uint32_t{header[0]} << 24 | uint32_t{header[1]} << 16 |
-                     uint32_t{header[2]} << 8 | header[3];
+  const uint32_t n =
+      boost::endian::load_big_u32(reinterpret_cast<const unsigned char*>(received().data()));
   if (!Fill(4 + size_t{n}, deadline)) return false;
   const bool parsed = response->ParseFromArray(received().data() + 4, static_cast<int>(n));
   received().erase(0, 4 + size_t{n});
   return parsed;
 }
 
-Biller::Request MakeAuthenticationRequest(const std::string& client_id,
-                                          const std::vector<std::string>& auth_keys) {
+namespace {
+Biller::Request NewRequest(Biller::MessageType type) {
   Biller::Request request;
   request.set_request_uuid(util::ToBytes(RandomGenerator::GenerateUuid()));
-  request.set_type(Biller::kAuthentication);
+  request.set_type(type);
+  return request;
+}
+}  // namespace
+
+Biller::Request MakeAuthenticationRequest(const std::string& client_id,
+                                          const std::vector<std::string>& auth_keys) {
+  Biller::Request request = NewRequest(Biller::kAuthentication);
   request.mutable_authentication()->set_biller_client_id(client_id);
   for (const auto& key : auth_keys) {
     request.mutable_authentication()->add_service_provider_auth_key(key);
@@ -265,9 +265,7 @@ Biller::Request MakeAuthenticationRequest(const std::string& client_id,
 Biller::Request MakeValidationRequest(const std::string& receipt, bool fill_decoded_receipt,
                                       const std::string& player_id,
                                       const std::string& player_service_provider) {
-  Biller::Request request;
-  request.set_request_uuid(util::ToBytes(RandomGenerator::GenerateUuid()));
-  request.set_type(Biller::kReceiptValidation);
+  Biller::Request request = NewRequest(Biller::kReceiptValidation);
   auto* validation = request.mutable_receipt_validation();
   validation->set_player_id(player_id);
   validation->set_player_service_provider(player_service_provider);

@@ -2,7 +2,6 @@
 
 #include <ctime>
 
-
 namespace tvx::testing {
 namespace {
 
@@ -48,20 +47,11 @@ int FakeAppleServerApi::RequestCount(Environment environment) const {
   return server_->RequestCount(std::string(kPrefixes[environment]) + kPath);
 }
 
-std::vector<std::string> FakeAppleServerApi::Tokens() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return tokens_;
-}
-
+std::vector<std::string> FakeAppleServerApi::Tokens() const { return LockedCopy(mutex_, tokens_); }
 std::vector<int64_t> FakeAppleServerApi::ArrivalTimes() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return arrivals_;
+  return LockedCopy(mutex_, arrivals_);
 }
-
-std::string FakeAppleServerApi::LastRefusal() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return last_refusal_;
-}
+std::string FakeAppleServerApi::LastRefusal() const { return LockedCopy(mutex_, last_refusal_); }
 
 FakeResponse FakeAppleServerApi::Found(const std::string& signed_transaction) {
   return FakeResponse::Json(200, JsonObject({{"signedTransactionInfo", signed_transaction}}));
@@ -79,12 +69,11 @@ FakeResponse FakeAppleServerApi::RateLimited(int64_t retry_after_ms) {
 
 FakeResponse FakeAppleServerApi::Unauthorized() { return FakeResponse::Raw(401); }
 
-// Empty when the request's token is one Apple would accept; else why not.
+// Why Apple would refuse the request's token; "" when it would not.
 std::string FakeAppleServerApi::CheckToken(const FakeRequest& request) const {
-  const std::string authorization = request.Header("authorization");
   DecodedJwt jwt;
-  if (!authorization.starts_with("Bearer ")) return "no bearer token";
-  if (!DecodeJwt(authorization.substr(7), &jwt)) return "unreadable JWT";
+  if (!request.Header("authorization").starts_with("Bearer ")) return "no bearer token";
+  if (!DecodeJwt(request.Header("authorization").substr(7), &jwt)) return "unreadable JWT";
   if (!VerifyEs256(key_.public_pem, jwt.signing_input, jwt.signature)) return "bad signature";
   if (jwt.header.GetString("alg") != "ES256" || jwt.header.GetString("kid") != kKeyId ||
       jwt.header.GetString("typ") != "JWT") {
@@ -115,10 +104,7 @@ FakeResponse FakeAppleServerApi::Answer(Environment environment, const FakeReque
     if (!refusal.empty()) last_refusal_ = refusal;
   }
   if (!refusal.empty()) return Unauthorized();
-  if (std::optional<FakeResponse> scripted = scripts_[environment].Next(transaction_id)) {
-    return *scripted;
-  }
-  return NotFound();
+  return scripts_[environment].Next(transaction_id).value_or(NotFound());
 }
 
 }  // namespace tvx::testing

@@ -1,12 +1,9 @@
 #include "tests/support/fake_store_server.h"
 
 #include <openssl/err.h>
-#include <openssl/evp.h>
 #include <openssl/pem.h>
 
-#include <sstream>
-
-#include <boost/algorithm/string/case_conv.hpp>
+#include <boost/algorithm/string.hpp>
 #include <boost/asio.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http.hpp>
@@ -23,7 +20,7 @@ using tcp = asio::ip::tcp;
 
 std::string FakeRequest::Header(const std::string& lower_case_name) const {
   auto it = headers.find(lower_case_name);
-  return it == headers.end() ? std::string() : it->second;
+  return it == headers.end() ? "" : it->second;
 }
 
 std::string FormDecode(const std::string& text) {
@@ -40,23 +37,25 @@ std::string FormDecode(const std::string& text) {
   return out;
 }
 
-std::map<std::string, std::string> FakeRequest::Form() const {
+namespace {
+std::map<std::string, std::string> DecodeFields(const std::string& text) {
+  std::vector<std::string> pairs;
   std::map<std::string, std::string> fields;
-  std::istringstream pairs(body);
-  for (std::string pair; std::getline(pairs, pair, '&');) {
+  for (const std::string& pair : boost::split(pairs, text, boost::is_any_of("&"))) {
     const size_t eq = pair.find('=');
-    if (!pair.empty()) {
-      fields[FormDecode(pair.substr(0, eq))] =
-          eq == std::string::npos ? "" : FormDecode(pair.substr(eq + 1));
-    }
+    if (pair.empty()) continue;
+    fields[FormDecode(pair.substr(0, eq))] =
+        eq == std::string::npos ? "" : FormDecode(pair.substr(eq + 1));
   }
   return fields;
 }
+}  // namespace
+
+std::map<std::string, std::string> FakeRequest::Form() const { return DecodeFields(body); }
 
 std::map<std::string, std::string> FakeRequest::Query() const {
-  FakeRequest query;
-  if (target.find('?') != std::string::npos) query.body = target.substr(target.find('?') + 1);
-  return query.Form();
+  const size_t mark = target.find('?');
+  return DecodeFields(mark == std::string::npos ? "" : target.substr(mark + 1));
 }
 
 tvx::Json JsonObject(std::initializer_list<std::pair<const char*, tvx::Json>> members) {
@@ -93,10 +92,7 @@ FakeResponse FakeResponse::Raw(int status, std::string body) {
 
 FakeResponse FakeResponse::Hang() { return FakeResponse{.hang = true}; }
 
-// ---------------------------------------------------------------------------
-// FakeHttpServer: one coroutine per connection on the server's thread. A
-// connection's coroutine ends, closing it, on a garbled request, a closing
-// answer or when the server goes (a hanging one never ends before that).
+// One coroutine per connection; ending it closes the connection.
 
 namespace {
 constexpr auto kNoThrow = asio::as_tuple(asio::use_awaitable);
@@ -159,7 +155,7 @@ FakeHttpServer::FakeHttpServer() : impl_(std::make_unique<Impl>()) {
 FakeHttpServer::~FakeHttpServer() {
   impl_->io.stop();
   impl_->thread.join();
-  impl_.reset();  // the connections' coroutines, and so their sockets, go with the context
+  impl_.reset();  // the coroutines, and their sockets, go with the context
 }
 
 std::string FakeHttpServer::Url(const std::string& path) const {
@@ -210,9 +206,6 @@ FakeResponse FakeHttpServer::Dispatch(const FakeRequest& request) {
   return FakeResponse::Json(404, JsonObject({{"error", "not found: " + request.path}}));
 }
 
-// ---------------------------------------------------------------------------
-// Keys
-
 PemKeyPair PemKeyPairOf(EVP_PKEY* key) {
   auto pem = [key](bool private_half) {
     std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new(BIO_s_mem()), BIO_free);
@@ -248,9 +241,6 @@ bool VerifyRs256(const std::string& public_pem, const std::string& data,
   ERR_clear_error();
   return verified;
 }
-
-// ---------------------------------------------------------------------------
-// Scripts and the store fakes' shared parts
 
 void ScriptedAnswers::Set(const std::string& key, std::vector<FakeResponse> answers) {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -299,11 +289,8 @@ bool IsFormRequest(const FakeRequest& request) {
 // The path's segments after `prefix`, each decoded.
 std::vector<std::string> PathSegments(const std::string& path, const std::string& prefix) {
   std::vector<std::string> segments;
-  const std::string rest = path.substr(prefix.size());
-  for (size_t start = 0, slash = 0; slash != std::string::npos; start = slash + 1) {
-    slash = rest.find('/', start);
-    segments.push_back(FormDecode(rest.substr(start, slash - start)));
-  }
+  boost::split(segments, path.substr(prefix.size()), boost::is_any_of("/"));
+  for (std::string& segment : segments) segment = FormDecode(segment);
   return segments;
 }
 
@@ -316,8 +303,7 @@ FakeResponse PurchaseError(int status, const std::string& message) {
 
 int FakeTokenStore::TokenRequestCount(const std::string& account) const {
   std::lock_guard<std::mutex> lock(mutex_);
-  auto it = accounts_.find(account);
-  return it == accounts_.end() ? 0 : it->second.requests;
+  return accounts_.contains(account) ? accounts_.at(account).requests : 0;
 }
 
 void FakeTokenStore::SetPurchase(const std::string& purchase, std::vector<FakeResponse> answers) {
@@ -326,8 +312,7 @@ void FakeTokenStore::SetPurchase(const std::string& purchase, std::vector<FakeRe
 
 int FakeTokenStore::PurchaseRequestCount(const std::string& purchase) const {
   std::lock_guard<std::mutex> lock(mutex_);
-  auto it = purchase_requests_.find(purchase);
-  return it == purchase_requests_.end() ? 0 : it->second;
+  return purchase_requests_.contains(purchase) ? purchase_requests_.at(purchase) : 0;
 }
 
 void FakeTokenStore::RouteToken(FakeHttpServer* server, const std::string& path,
@@ -363,17 +348,14 @@ FakeResponse FakeTokenStore::AnswerPurchase(const std::string& purchase,
   {
     std::lock_guard<std::mutex> lock(mutex_);
     ++purchase_requests_[purchase];
-    bool issued = false;
-    for (const auto& [name, account] : accounts_) {
-      for (const auto& token : account.tokens) issued = issued || token == access_token;
+    if (std::ranges::none_of(accounts_, [&](const auto& account) {
+          return std::ranges::count(account.second.tokens, access_token) > 0;
+        })) {
+      return PurchaseError(401, "invalid credentials");
     }
-    if (!issued) return PurchaseError(401, "invalid credentials");
   }
   return purchases_.Next(purchase).value_or(PurchaseError(404, not_found));
 }
-
-// ---------------------------------------------------------------------------
-// FakeGoogleStore
 
 namespace {
 constexpr char kOAuthTokenPath[] = "/o/oauth2/token";
@@ -392,7 +374,7 @@ FakeGoogleStore::FakeGoogleStore(FakeHttpServer* server) : server_(server) {
     }
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      purchase_log_.push_back(request);
+      last_purchase_ = request;
     }
     return AnswerPurchase(segments[5], request.Query()["access_token"],
                           "the purchase token was not found");
@@ -421,22 +403,13 @@ void FakeGoogleStore::AddServiceAccount(const std::string& client_email,
   accounts_[client_email] = {.public_pem = public_pem, .script = script};
 }
 
-std::string FakeGoogleStore::LastRefusal() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return last_refusal_;
-}
-
-tvx::Json FakeGoogleStore::LastJwtClaims() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return last_claims_;
-}
-
+std::string FakeGoogleStore::LastRefusal() const { return LockedCopy(mutex_, last_refusal_); }
+tvx::Json FakeGoogleStore::LastJwtClaims() const { return LockedCopy(mutex_, last_claims_); }
 FakeRequest FakeGoogleStore::LastPurchaseRequest() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return purchase_log_.empty() ? FakeRequest() : purchase_log_.back();
+  return LockedCopy(mutex_, last_purchase_);
 }
 
-// REQUIRES: mutex_ held.
+// The next four hold mutex_.
 FakeResponse FakeGoogleStore::Refuse(int status, const std::string& error,
                                      const std::string& description) {
   last_refusal_ = error + ": " + description;
@@ -444,7 +417,6 @@ FakeResponse FakeGoogleStore::Refuse(int status, const std::string& error,
                             JsonObject({{"error", error}, {"error_description", description}}));
 }
 
-// REQUIRES: mutex_ held.
 FakeResponse FakeGoogleStore::Issue(const std::string& name) {
   return FakeResponse::Json(200, JsonObject({{"access_token", IssueToken("ya29.", name)},
                                              {"expires_in", accounts_[name].script.expires_in},
@@ -452,7 +424,6 @@ FakeResponse FakeGoogleStore::Issue(const std::string& name) {
                                              {"token_type", "Bearer"}}));
 }
 
-// REQUIRES: mutex_ held.
 FakeResponse FakeGoogleStore::AnswerOAuthToken(const FakeRequest& request, std::string* name) {
   auto form = request.Form();
   *name = form["client_id"];
@@ -472,7 +443,6 @@ FakeResponse FakeGoogleStore::AnswerOAuthToken(const FakeRequest& request, std::
   return Issue(*name);
 }
 
-// REQUIRES: mutex_ held.
 FakeResponse FakeGoogleStore::AnswerJwtToken(const FakeRequest& request, std::string* name) {
   last_claims_ = tvx::Json();
   if (!IsFormRequest(request)) return Refuse(400, "invalid_request", "not a form body");
@@ -526,9 +496,6 @@ tvx::Json FakeGoogleStore::MakePurchase(int purchase_state, const std::string& o
                      {"acknowledgementState", 1}});
 }
 
-// ---------------------------------------------------------------------------
-// FakeOneStore
-
 FakeOneStore::FakeOneStore(FakeHttpServer* server, std::string prefix)
     : server_(server), prefix_(std::move(prefix)) {
   const std::string purchases = prefix_ + "/v2/purchase/details-by-productid/";
@@ -559,7 +526,7 @@ tvx::Json FakeOneStore::MakePurchase(int purchase_state, int64_t purchase_time) 
                      {"purchaseTime", purchase_time}});
 }
 
-// REQUIRES: mutex_ held.
+// Holds mutex_.
 FakeResponse FakeOneStore::AnswerToken(const FakeRequest& request, std::string* name) {
   auto refuse = [](int status, const char* code, const char* message) {
     return FakeResponse::Json(

@@ -1,6 +1,7 @@
 #include "tests/support/fake_voided_purchases.h"
 
 #include <algorithm>
+#include <charconv>
 
 namespace tvx::testing {
 namespace {
@@ -8,15 +9,13 @@ namespace {
 constexpr char kPrefix[] = "/androidpublisher/v3/applications/";
 constexpr char kSuffix[] = "/purchases/voidedpurchases";
 
-// The parameter's number: `fallback` when absent, -1 when not a number.
+// `fallback` when absent, -1 when not a number.
 int64_t NumberParameter(std::map<std::string, std::string>& query, const char* name,
                         int64_t fallback) {
+  int64_t number = -1;
   if (!query.contains(name)) return fallback;
-  try {
-    return std::stoll(query[name]);
-  } catch (...) {
-    return -1;
-  }
+  std::from_chars(query[name].data(), query[name].data() + query[name].size(), number);
+  return number;
 }
 
 }  // namespace
@@ -32,8 +31,7 @@ void FakeVoidedPurchases::Void(const std::string& package_name,
 }
 
 std::vector<FakeVoidedPurchases::ListRequest> FakeVoidedPurchases::Requests() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return requests_;
+  return LockedCopy(mutex_, requests_);
 }
 
 FakeResponse FakeVoidedPurchases::OnList(const FakeRequest& request) {

@@ -1,7 +1,4 @@
-// Google Play's voided-purchases list on loopback: GET
-// .../applications/{package}/purchases/voidedpurchases with "startTime",
-// "maxResults" and "token", answered in pages of at most page_size entries,
-// oldest voided first, as the Android Publisher API answers.
+// Google Play's voided-purchases list, paged, oldest voided first.
 #ifndef TESTS_SUPPORT_FAKE_VOIDED_PURCHASES_H_
 #define TESTS_SUPPORT_FAKE_VOIDED_PURCHASES_H_
 
@@ -25,9 +22,8 @@ class FakeVoidedPurchases {
 
   explicit FakeVoidedPurchases(size_t page_size);
 
-  // "http://127.0.0.1:<port>", the "google_api_base" to give the biller.
   std::string api_base() const { return server_.Url(); }
-  // Google voids the purchase (voidedReason 7, chargeback).
+  // voidedReason 7, chargeback.
   void Void(const std::string& package_name, const std::string& purchase_token,
             int64_t voided_ms);
   std::vector<ListRequest> Requests() const;

@@ -2,7 +2,8 @@
 
 #include <fstream>
 #include <sstream>
-#include <thread>
+
+#include <boost/algorithm/string.hpp>
 
 #include "tests/support/eventually.h"
 
@@ -60,13 +61,10 @@ int64_t ResultOf(const Biller::Response& response) {
 std::vector<std::vector<std::string>> QueryRows(const BillerProcess& biller,
                                                 const std::string& sql) {
   std::vector<std::vector<std::string>> rows;
-  const auto output = RunSql(TestDatabase::FromEnvironment(), biller.database(), sql);
-  if (!output) return rows;
-  std::istringstream lines(*output);
+  std::istringstream lines(
+      RunSql(TestDatabase::FromEnvironment(), biller.database(), sql).value_or(""));
   for (std::string line; std::getline(lines, line);) {
-    std::istringstream fields(line + "\t");
-    rows.emplace_back();
-    for (std::string field; std::getline(fields, field, '\t');) rows.back().push_back(field);
+    boost::split(rows.emplace_back(), line, boost::is_any_of("\t"));
   }
   return rows;
 }
@@ -85,9 +83,7 @@ Json StoreArguments(const Json& endpoints) {
 }
 
 void StoreValidationTest::SetUp() {
-  if (!TestDatabase::FromEnvironment().available()) {
-    GTEST_SKIP() << "BILLER_TEST_MYSQL_URL is not set";
-  }
+  if (!TestDatabase::FromEnvironment().available()) GTEST_SKIP() << "no BILLER_TEST_MYSQL_URL";
 }
 
 void StoreValidationTest::Start(const Json& arguments, std::vector<std::string> flags,
@@ -109,12 +105,10 @@ void StoreValidationTest::ExpectCounts(const std::string& store,
       counters.FromString(
           HttpGet(biller_->api_port(), "/v1/counters/biller/validation_profiling").body);
       block = counters[name]["all_time"];
-      for (const auto& [counter, count] : expected) {
-        if (!block.HasAttribute(counter, Json::kInteger) || block.GetInteger(counter) != count) {
-          return false;
-        }
-      }
-      return true;
+      return std::ranges::all_of(expected, [&](const auto& counter) {
+        return block.HasAttribute(counter.first, Json::kInteger) &&
+               block.GetInteger(counter.first) == counter.second;
+      });
     })) << name << ": " << block.ToString();
   }
 }
