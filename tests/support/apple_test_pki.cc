@@ -23,11 +23,7 @@ constexpr time_t kEnd2020 = 1609372800;
 constexpr time_t k2045 = 2366755200;
 
 std::string PemOf(X509* certificate) {
-  std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new(BIO_s_mem()), BIO_free);
-  CHECK(PEM_write_bio_X509(bio.get(), certificate) == 1);
-  char* data = nullptr;
-  const long size = BIO_get_mem_data(bio.get(), &data);
-  return std::string(data, static_cast<size_t>(size));
+  return PemText([certificate](BIO* bio) { return PEM_write_bio_X509(bio, certificate); });
 }
 
 std::string DerBase64Of(X509* certificate) {

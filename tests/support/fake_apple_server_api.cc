@@ -18,9 +18,7 @@ FakeAppleServerApi::FakeAppleServerApi(FakeHttpServer* server)
     : server_(server), key_(GenerateEcKeyPair()) {
   for (Environment environment : {kProduction, kSandbox}) {
     server_->RoutePrefix("GET", std::string(kPrefixes[environment]) + kPath,
-                         [this, environment](const FakeRequest& request) {
-                           return Answer(environment, request);
-                         });
+                         std::bind_front(&FakeAppleServerApi::Answer, this, environment));
   }
 }
 

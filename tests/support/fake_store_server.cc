@@ -11,6 +11,7 @@
 
 #include "framework/clock.h"
 #include "framework/jwt.h"
+#include "tests/support/test_pki.h"
 
 namespace tvx::testing {
 
@@ -207,16 +208,10 @@ FakeResponse FakeHttpServer::Dispatch(const FakeRequest& request) {
 }
 
 PemKeyPair PemKeyPairOf(EVP_PKEY* key) {
-  auto pem = [key](bool private_half) {
-    std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new(BIO_s_mem()), BIO_free);
-    CHECK(private_half ? PEM_write_bio_PrivateKey(bio.get(), key, nullptr, nullptr, 0, nullptr,
-                                                  nullptr)
-                       : PEM_write_bio_PUBKEY(bio.get(), key));
-    char* data = nullptr;
-    const long size = BIO_get_mem_data(bio.get(), &data);
-    return std::string(data, static_cast<size_t>(size));
-  };
-  return {pem(true), pem(false)};
+  return {PemText([key](BIO* bio) {
+            return PEM_write_bio_PrivateKey(bio, key, nullptr, nullptr, 0, nullptr, nullptr);
+          }),
+          PemText([key](BIO* bio) { return PEM_write_bio_PUBKEY(bio, key); })};
 }
 
 RsaKeyPair GenerateRsaKeyPair(unsigned int bits) {
@@ -379,12 +374,8 @@ FakeGoogleStore::FakeGoogleStore(FakeHttpServer* server) : server_(server) {
     return AnswerPurchase(segments[5], request.Query()["access_token"],
                           "the purchase token was not found");
   });
-  RouteToken(server_, kOAuthTokenPath, [this](const FakeRequest& request, std::string* name) {
-    return AnswerOAuthToken(request, name);
-  });
-  RouteToken(server_, kJwtTokenPath, [this](const FakeRequest& request, std::string* name) {
-    return AnswerJwtToken(request, name);
-  });
+  RouteToken(server_, kOAuthTokenPath, std::bind_front(&FakeGoogleStore::AnswerOAuthToken, this));
+  RouteToken(server_, kJwtTokenPath, std::bind_front(&FakeGoogleStore::AnswerJwtToken, this));
 }
 
 std::string FakeGoogleStore::oauth_token_url() const { return server_->Url(kOAuthTokenPath); }
@@ -508,9 +499,7 @@ FakeOneStore::FakeOneStore(FakeHttpServer* server, std::string prefix)
                           "the purchase was not found");
   });
   RouteToken(server_, prefix_ + "/v2/oauth/token",
-             [this](const FakeRequest& request, std::string* name) {
-               return AnswerToken(request, name);
-             });
+             std::bind_front(&FakeOneStore::AnswerToken, this));
 }
 
 void FakeOneStore::AddClient(const std::string& client_id, const std::string& client_secret,

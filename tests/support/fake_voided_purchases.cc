@@ -21,7 +21,7 @@ int64_t NumberParameter(std::map<std::string, std::string>& query, const char* n
 }  // namespace
 
 FakeVoidedPurchases::FakeVoidedPurchases(size_t page_size) : page_size_(page_size) {
-  server_.RoutePrefix("GET", kPrefix, [this](const FakeRequest& request) { return OnList(request); });
+  server_.RoutePrefix("GET", kPrefix, std::bind_front(&FakeVoidedPurchases::OnList, this));
 }
 
 void FakeVoidedPurchases::Void(const std::string& package_name,

@@ -4,11 +4,19 @@
 #include <openssl/pem.h>
 #include <openssl/x509v3.h>
 
-#include <cstdio>
+#include <fstream>
 
 #include <glog/logging.h>
 
 namespace tvx::testing {
+
+std::string PemText(const std::function<int(BIO*)>& write) {
+  std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new(BIO_s_mem()), BIO_free);
+  CHECK(write(bio.get()) == 1);
+  char* data = nullptr;
+  const long size = BIO_get_mem_data(bio.get(), &data);
+  return std::string(data, static_cast<size_t>(size));
+}
 
 TestCertificate MakeTestCertificate(const std::string& name, const TestCertificate* issuer,
                                      const std::vector<std::string>& extensions,
@@ -61,13 +69,13 @@ TestPki MakeTestPki(const std::string& dir) {
                     .other_client_key = dir + "/other_client.key"};
   auto write = [](const TestCertificate& issued, const std::string& cert_path,
                   const std::string& key_path) {
-    FILE* out = std::fopen(cert_path.c_str(), "w");
-    CHECK(out && PEM_write_X509(out, issued.x509.get()));
-    std::fclose(out);
+    std::ofstream(cert_path) << PemText([&](BIO* bio) {
+      return PEM_write_bio_X509(bio, issued.x509.get());
+    });
     if (key_path.empty()) return;
-    out = std::fopen(key_path.c_str(), "w");
-    CHECK(out && PEM_write_PrivateKey(out, issued.key.get(), nullptr, nullptr, 0, nullptr, nullptr));
-    std::fclose(out);
+    std::ofstream(key_path) << PemText([&](BIO* bio) {
+      return PEM_write_bio_PrivateKey(bio, issued.key.get(), nullptr, nullptr, 0, nullptr, nullptr);
+    });
   };
   write(ca, pki.ca, "");
   write(make("localhost", &ca,

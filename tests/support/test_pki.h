@@ -8,6 +8,7 @@
 #include <openssl/types.h>
 
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -23,6 +24,9 @@ struct TestPki {
 
 // Writes the files into `dir`, which must exist.
 TestPki MakeTestPki(const std::string& dir);
+
+// What `write` (e.g. PEM_write_bio_X509) puts into a memory BIO.
+std::string PemText(const std::function<int(BIO*)>& write);
 
 struct TestCertificate {
   std::shared_ptr<EVP_PKEY> key;
