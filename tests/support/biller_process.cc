@@ -1,27 +1,25 @@
 #include "tests/support/biller_process.h"
 
 #include "build_paths.h"
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <sstream>
-#include <thread>
 
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/endian/conversion.hpp>
 #include <gtest/gtest.h>
 
 #include "framework/tcp.h"
 #include "framework/uuid.h"
+#include "tests/support/eventually.h"
 #include "tests/support/http_test_client.h"
 
 namespace tvx::testing {
@@ -47,12 +45,6 @@ std::string ReadFile(const std::string& path) {
   return text.str();
 }
 
-std::string RandomSuffix() {
-  std::random_device device;
-  std::mt19937_64 generator(device());
-  return std::to_string(generator() % 1000000000);
-}
-
 HttpResult HttpExchange(int port, const std::string& request, std::chrono::milliseconds timeout) {
   HttpResult result;
   HttpTestConnection connection;
@@ -68,24 +60,13 @@ HttpResult HttpExchange(int port, const std::string& request, std::chrono::milli
 }  // namespace
 
 int FreePort() {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = 0;
-  addr.sin_addr.s_addr = htonl(INADDR_ANY);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-  socklen_t len = sizeof(addr);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  ::close(fd);
-  return ntohs(addr.sin_port);
+  boost::asio::io_context io;
+  using boost::asio::ip::tcp;
+  return tcp::acceptor(io, tcp::endpoint(tcp::v4(), 0)).local_endpoint().port();
 }
 
 TestDatabase TestDatabase::FromEnvironment() {
-  TestDatabase db;
-  db.url = Env("BILLER_TEST_MYSQL_URL");
-  db.user = Env("BILLER_TEST_MYSQL_ID");
-  db.password = Env("BILLER_TEST_MYSQL_PW");
-  return db;
+  return {Env("BILLER_TEST_MYSQL_URL"), Env("BILLER_TEST_MYSQL_ID"), Env("BILLER_TEST_MYSQL_PW")};
 }
 
 std::optional<std::string> RunSql(const TestDatabase& db, const std::string& database,
@@ -98,10 +79,7 @@ std::optional<std::string> RunSql(const TestDatabase& db, const std::string& dat
   int fd = ::mkstemp(path);
   if (fd < 0) return std::nullopt;
   ::close(fd);
-  {
-    std::ofstream out(path, std::ios::binary);
-    out << sql;
-  }
+  std::ofstream(path, std::ios::binary) << sql;
   std::string command = "mariadb --no-defaults --batch --skip-column-names -h " +
                         ShellQuote(host) + " -P " + ShellQuote(port) + " -u " +
                         ShellQuote(db.user) + " " +
@@ -110,21 +88,19 @@ std::optional<std::string> RunSql(const TestDatabase& db, const std::string& dat
                         " 2>/dev/null";
   FILE* pipe = ::popen(command.c_str(), "r");
   std::string output;
-  if (pipe) {
-    char chunk[4096];
-    size_t n;
-    while ((n = std::fread(chunk, 1, sizeof(chunk), pipe)) > 0) output.append(chunk, n);
+  char chunk[4096];
+  for (size_t n; pipe && (n = std::fread(chunk, 1, sizeof(chunk), pipe)) > 0;) {
+    output.append(chunk, n);
   }
-  int status = pipe ? ::pclose(pipe) : -1;
+  const int status = pipe ? ::pclose(pipe) : -1;
   ::unlink(path);
-  if (status != 0) return std::nullopt;
-  return output;
+  return status == 0 ? std::optional(output) : std::nullopt;
 }
 
 ScratchDatabase::ScratchDatabase() : db_(TestDatabase::FromEnvironment()) {
   static std::atomic<int> counter{0};
   name_ = "biller_t" + std::to_string(::getpid()) + "_" + std::to_string(counter++) + "_" +
-          RandomSuffix();
+          std::to_string(std::random_device()() % 1000000000);
   if (db_.available()) RunSql(db_, "", "CREATE DATABASE `" + name_ + "`");
 }
 
@@ -186,15 +162,16 @@ BillerProcess::BillerProcess(BillerOptions options) {
     ::execv(argv[0], argv.data());
     ::_exit(127);
   }
-  if (options.wait_until_listening) WaitUntilListening();
+  if (options.wait_until_listening) {
+    const int port = tcp_port_ != 0 ? tcp_port_ : http_port_;
+    Eventually([&] { return !running() || LoopbackConnection().Connect(port); }, 30s);
+  }
 }
 
 BillerProcess::~BillerProcess() {
-  if (running()) {
-    if (!Stop(10s)) {
-      ::kill(pid_, SIGKILL);
-      WaitForExit(10s);
-    }
+  if (running() && !Stop(10s)) {
+    ::kill(pid_, SIGKILL);
+    WaitForExit(10s);
   }
   // Keep the folder (log, activity logs) of a failed test for a look.
   if (!::testing::Test::HasFailure() && std::getenv("BILLER_KEEP_TEST_DIRS") == nullptr) {
@@ -209,18 +186,14 @@ bool BillerProcess::running() {
 }
 
 std::optional<int> BillerProcess::WaitForExit(std::chrono::milliseconds timeout) {
-  if (exit_status_) return exit_status_;
-  const auto deadline = Clock::now() + timeout;
-  for (;;) {
+  Eventually([&] {
     int status = 0;
-    pid_t r = ::waitpid(pid_, &status, WNOHANG);
-    if (r == pid_) {
+    if (!exit_status_ && ::waitpid(pid_, &status, WNOHANG) == pid_) {
       exit_status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      return exit_status_;
     }
-    if (Clock::now() >= deadline) return std::nullopt;
-    std::this_thread::sleep_for(10ms);
-  }
+    return exit_status_.has_value();
+  }, timeout);
+  return exit_status_;
 }
 
 std::optional<int> BillerProcess::Stop(std::chrono::milliseconds timeout) {
@@ -228,34 +201,16 @@ std::optional<int> BillerProcess::Stop(std::chrono::milliseconds timeout) {
   return WaitForExit(timeout);
 }
 
-bool BillerProcess::WaitUntilListening(std::chrono::milliseconds timeout) {
-  const int port = tcp_port_ != 0 ? tcp_port_ : http_port_;
-  const auto deadline = Clock::now() + timeout;
-  while (Clock::now() < deadline) {
-    if (!running()) return false;
-    if (LoopbackConnection().Connect(port)) return true;
-    std::this_thread::sleep_for(20ms);
-  }
-  return false;
-}
-
 std::string BillerProcess::Log() const { return ReadFile(log_path_); }
 
 bool BillerProcess::WaitForLog(const std::string& text, std::chrono::milliseconds timeout) const {
-  const auto deadline = Clock::now() + timeout;
-  for (;;) {
-    if (Log().find(text) != std::string::npos) return true;
-    if (Clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(20ms);
-  }
+  return Eventually([&] { return Log().find(text) != std::string::npos; }, timeout);
 }
 
 int BillerProcess::CountInLog(const std::string& text) const {
   const std::string log = Log();
   int count = 0;
-  for (size_t pos = log.find(text); pos != std::string::npos; pos = log.find(text, pos + 1)) {
-    ++count;
-  }
+  for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++count;
   return count;
 }
 
@@ -280,20 +235,26 @@ bool TcpClient::Send(const Biller::Request& request) {
 bool TcpClient::Receive(Biller::Response* response, std::chrono::milliseconds timeout) {
   const auto deadline = Clock::now() + timeout;
   if (!Fill(4, deadline)) return false;
-  const auto* header = reinterpret_cast<const unsigned char*>(received().data());
-  const uint32_t n = uint32_t{header[0]} << 24 | uint32_t{header[1]} << 16 |
-                     uint32_t{header[2]} << 8 | header[3];
+  const uint32_t n =
+      boost::endian::load_big_u32(reinterpret_cast<const unsigned char*>(received().data()));
   if (!Fill(4 + size_t{n}, deadline)) return false;
   const bool parsed = response->ParseFromArray(received().data() + 4, static_cast<int>(n));
   received().erase(0, 4 + size_t{n});
   return parsed;
 }
 
-Biller::Request MakeAuthenticationRequest(const std::string& client_id,
-                                          const std::vector<std::string>& auth_keys) {
+namespace {
+Biller::Request NewRequest(Biller::MessageType type) {
   Biller::Request request;
   request.set_request_uuid(util::ToBytes(RandomGenerator::GenerateUuid()));
-  request.set_type(Biller::kAuthentication);
+  request.set_type(type);
+  return request;
+}
+}  // namespace
+
+Biller::Request MakeAuthenticationRequest(const std::string& client_id,
+                                          const std::vector<std::string>& auth_keys) {
+  Biller::Request request = NewRequest(Biller::kAuthentication);
   request.mutable_authentication()->set_biller_client_id(client_id);
   for (const auto& key : auth_keys) {
     request.mutable_authentication()->add_service_provider_auth_key(key);
@@ -304,9 +265,7 @@ Biller::Request MakeAuthenticationRequest(const std::string& client_id,
 Biller::Request MakeValidationRequest(const std::string& receipt, bool fill_decoded_receipt,
                                       const std::string& player_id,
                                       const std::string& player_service_provider) {
-  Biller::Request request;
-  request.set_request_uuid(util::ToBytes(RandomGenerator::GenerateUuid()));
-  request.set_type(Biller::kReceiptValidation);
+  Biller::Request request = NewRequest(Biller::kReceiptValidation);
   auto* validation = request.mutable_receipt_validation();
   validation->set_player_id(player_id);
   validation->set_player_service_provider(player_service_provider);

@@ -1,5 +1,4 @@
-// Test harness: runs build/biller-server as a child process on free loopback
-// ports and talks to it over TCP and HTTP.
+// Runs build/biller-server as a child process on free loopback ports.
 #ifndef TESTS_SUPPORT_BILLER_PROCESS_H_
 #define TESTS_SUPPORT_BILLER_PROCESS_H_
 
@@ -17,8 +16,7 @@ namespace tvx::testing {
 
 using namespace std::chrono_literals;
 
-// A port that was free a moment ago (bound to 0 and released).
-int FreePort();
+int FreePort();  // free a moment ago
 
 // The test MariaDB named by BILLER_TEST_MYSQL_URL, _ID, _PW (url "" if unset).
 struct TestDatabase {
@@ -29,12 +27,11 @@ struct TestDatabase {
   static TestDatabase FromEnvironment();
 };
 
-// Runs SQL with the mariadb client: its output (tab-separated rows), or
-// nullopt when the client fails.
+// The mariadb client's output (tab-separated rows); nullopt when it fails.
 std::optional<std::string> RunSql(const TestDatabase& db, const std::string& database,
                                   const std::string& sql);
 
-// A database of its own for one test; dropped when the object goes.
+// A database of its own for one test, dropped at the end.
 class ScratchDatabase {
  public:
   ScratchDatabase();
@@ -50,14 +47,10 @@ class ScratchDatabase {
 };
 
 struct BillerOptions {
-  // Extra biller flags; they win over the harness's own.
-  std::vector<std::string> flags{};
-  // Pass the test MariaDB and a fresh scratch database.
-  bool with_database = true;
-  // When set, written to a file and passed as --arguments_file.
-  std::optional<std::string> arguments_json{};
-  // Wait until the TCP (or, with tcp port 0, HTTP) port accepts.
-  bool wait_until_listening = true;
+  std::vector<std::string> flags{};  // they win over the harness's own
+  bool with_database = true;         // a fresh scratch database on the test MariaDB
+  std::optional<std::string> arguments_json{};  // passed as --arguments_file
+  bool wait_until_listening = true;  // the TCP (with tcp port 0, HTTP) port
 };
 
 class BillerProcess {
@@ -67,18 +60,13 @@ class BillerProcess {
   BillerProcess(const BillerProcess&) = delete;
   BillerProcess& operator=(const BillerProcess&) = delete;
 
-  // True once the port accepts; false when the process exited or time ran out.
-  bool WaitUntilListening(std::chrono::milliseconds timeout = 30s);
   // The exit status (WEXITSTATUS, or 128 + signal); nullopt on time-out.
   std::optional<int> WaitForExit(std::chrono::milliseconds timeout = 30s);
-  // Sends SIGTERM and waits for the exit status.
-  std::optional<int> Stop(std::chrono::milliseconds timeout = 30s);
+  std::optional<int> Stop(std::chrono::milliseconds timeout = 30s);  // SIGTERM, then WaitForExit
   bool running();
 
-  // Everything the process wrote to standard error so far.
-  std::string Log() const;
+  std::string Log() const;  // standard output and error so far
   bool WaitForLog(const std::string& text, std::chrono::milliseconds timeout = 10s) const;
-  // Occurrences of `text` in the log.
   int CountInLog(const std::string& text) const;
 
   int tcp_port() const { return tcp_port_; }
@@ -99,7 +87,7 @@ class BillerProcess {
   std::optional<ScratchDatabase> database_;
 };
 
-// Runs a biller that must fail to start (non-zero exit); returns its log.
+// Runs a biller that must exit non-zero at start; its log.
 std::string RunUntilRefused(BillerOptions options);
 
 // A blocking client of the biller's TCP protocol (the base's Send: raw bytes).
@@ -109,9 +97,8 @@ class TcpClient : public LoopbackConnection {
     return LoopbackConnection::Connect(port, patience);
   }
   using LoopbackConnection::Send;
-  // Frames and sends one message.
   bool Send(const Biller::Request& request);
-  // Reads one framed response; false on time-out, close or a bad message.
+  // False on time-out, close or a bad message.
   bool Receive(Biller::Response* response, std::chrono::milliseconds timeout = 10s);
 };
 
@@ -128,7 +115,7 @@ struct HttpResult {
   std::string content_type;
 };
 
-// One HTTP/1.1 request on a new connection to 127.0.0.1:port.
+// On a new connection to 127.0.0.1:port.
 HttpResult HttpPost(int port, const std::string& path, const std::string& body,
                     std::chrono::milliseconds timeout = 10s);
 HttpResult HttpGet(int port, const std::string& path, std::chrono::milliseconds timeout = 10s);

@@ -1,5 +1,4 @@
-// Helpers for tests that run the receipt database in the test process
-// against the private test MariaDB.
+// Helpers for tests that run the receipt database in the test process.
 #ifndef TESTS_SUPPORT_DATABASE_FIXTURE_H_
 #define TESTS_SUPPORT_DATABASE_FIXTURE_H_
 
@@ -13,33 +12,28 @@
 
 namespace tvx::testing {
 
-// The shipped schema script, prepared for `character_set` as the start-up
-// prepares it.
+// The shipped schema script, prepared as the start-up prepares it.
 std::string ShippedSchemaScript(const std::string& character_set = "utf8");
 
-// Initialises the database module once per process with an invoker that
-// runs the callback at once, on the database thread.
+// Once per process; callbacks run at once, on the database thread.
 void InitializeDatabaseModuleForTests();
 
-// Runs one insert and waits for its result; kInsertConnectionFailed when no
-// result came within the time (the fixture never produces that otherwise).
+// kInsertConnectionFailed when no result came in time.
 BillerDatabase::InsertReceiptResult AwaitInsert(
     const std::function<void(const BillerDatabase::InsertReceiptCallback&)>& insert,
     std::chrono::seconds timeout = std::chrono::seconds(30));
 
-// A plain client of `database` on the test server (one connection).
 std::shared_ptr<Mariadb> ConnectForTests(const std::string& url, const std::string& user,
                                          const std::string& password,
                                          const std::string& database,
                                          const std::string& character_set = "utf8",
                                          uint64_t connections = 1);
 
-// The first column of the first row of `query`, or "<error: ...>".
+// The first column of the first row, or "<error: ...>".
 std::string QueryValue(Mariadb& client, const std::string& query);
 
-// A MariaDB server of the test's own on a free port, started and stopped with
-// the project's script; user, password and database "biller". Needs
-// mariadbd (available()).
+// A MariaDB server of the test's own on a free port (user, password and
+// database "biller"), run by scripts/mariadb.sh.
 class PrivateMariadb {
  public:
   PrivateMariadb();

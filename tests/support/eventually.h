@@ -8,7 +8,6 @@
 
 namespace tvx::testing {
 
-// True once `condition` holds; false when it still does not after `timeout`.
 inline bool Eventually(const std::function<bool()>& condition,
                        std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;

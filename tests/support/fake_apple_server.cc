@@ -3,22 +3,9 @@
 namespace tvx::testing {
 
 FakeAppleStore::FakeAppleStore(FakeHttpServer* server)
-    : FakeTwoEndpointStore(
-          server, "/apple/buy/verifyReceipt", "/apple/sandbox/verifyReceipt",
-          [](const FakeRequest& request, ScriptedAnswers& script) {
-            tvx::Json body;
-            if (request.Header("content-type") != "application/json" ||
-                !body.FromString(request.body) || !body.IsObject() || body.Size() != 1 ||
-                !body.HasAttribute("receipt-data", tvx::Json::kString)) {
-              return Status(kMalformedRequest);
-            }
-            return script.Next(body.GetString("receipt-data")).value_or(Status(kMalformedRequest));
-          }) {}
-
-void FakeAppleStore::AddEndpoints(tvx::Json* endpoints) const {
-  endpoints->SetString("apple_production_url", url(kProduction));
-  endpoints->SetString("apple_sandbox_url", url(kSandbox));
-}
+    : FakeTwoEndpointStore(server, {"/apple/buy/verifyReceipt", "apple_production_url"},
+                           {"/apple/sandbox/verifyReceipt", "apple_sandbox_url"}, {"receipt-data"},
+                           Status(kMalformedRequest), Status(kMalformedRequest)) {}
 
 tvx::Json FakeAppleStore::Purchase(const std::string& product_id, const std::string& quantity,
                                    const std::string& transaction_id,

@@ -1,8 +1,4 @@
-// A loopback fake of Apple's receipt-verification service: a production and
-// a sandbox endpoint, each answering the receipts scripted for it. A request
-// that is not a JSON object with exactly a string "receipt-data" is answered
-// as Apple answers malformed requests (status 21002), as is an unscripted
-// receipt.
+// Apple's receipt verification; malformed requests and unscripted receipts get 21002.
 #ifndef TESTS_SUPPORT_FAKE_APPLE_SERVER_H_
 #define TESTS_SUPPORT_FAKE_APPLE_SERVER_H_
 
@@ -24,16 +20,10 @@ class FakeAppleStore : public FakeTwoEndpointStore {
 
   explicit FakeAppleStore(FakeHttpServer* server);
 
-  // Adds "apple_production_url" and "apple_sandbox_url" to `endpoints`.
-  void AddEndpoints(tvx::Json* endpoints) const;
-
-  // Answer builders. A purchase as Apple lists it under "in_app".
   static tvx::Json Purchase(const std::string& product_id, const std::string& quantity,
                             const std::string& transaction_id,
                             const std::string& purchase_date = "2019-03-05 08:24:36 Etc/GMT");
-  // Status 0 with the purchases.
   static FakeResponse Verified(const std::vector<tvx::Json>& in_app);
-  // Any other status, no receipt.
   static FakeResponse Status(int64_t status);
 };
 

@@ -2,8 +2,6 @@
 
 #include <ctime>
 
-#include "framework/jwt.h"
-
 namespace tvx::testing {
 namespace {
 
@@ -11,10 +9,7 @@ constexpr const char* kPrefixes[] = {"/production", "/sandbox"};
 constexpr char kPath[] = "/inApps/v1/transactions/";
 
 Json Error(int64_t code, const char* message) {
-  Json body = Json::Object();
-  body.SetAttribute("errorCode", Json(code));
-  body.SetString("errorMessage", message);
-  return body;
+  return JsonObject({{"errorCode", code}, {"errorMessage", message}});
 }
 
 }  // namespace
@@ -23,9 +18,7 @@ FakeAppleServerApi::FakeAppleServerApi(FakeHttpServer* server)
     : server_(server), key_(GenerateEcKeyPair()) {
   for (Environment environment : {kProduction, kSandbox}) {
     server_->RoutePrefix("GET", std::string(kPrefixes[environment]) + kPath,
-                         [this, environment](const FakeRequest& request) {
-                           return Answer(environment, request);
-                         });
+                         std::bind_front(&FakeAppleServerApi::Answer, this, environment));
   }
 }
 
@@ -35,16 +28,12 @@ void FakeAppleServerApi::AddEndpoints(Json* endpoints) const {
 }
 
 Json FakeAppleServerApi::Argument(const std::string& environment) const {
-  Json argument = Json::Object();
-  argument.SetString("issuer_id", kIssuerId);
-  argument.SetString("key_id", kKeyId);
-  argument.SetString("bundle_id", kBundleId);
-  argument.SetString("private_key", key_.private_pem);
-  Json roots = Json::Array();
-  roots.PushBack(AppleTestPki::Get().root_pem());
-  argument.SetAttribute("root_certificates", roots);
-  argument.SetString("environment", environment);
-  return argument;
+  return JsonObject({{"issuer_id", kIssuerId},
+                     {"key_id", kKeyId},
+                     {"bundle_id", kBundleId},
+                     {"private_key", key_.private_pem},
+                     {"root_certificates", JsonArray({Json(AppleTestPki::Get().root_pem())})},
+                     {"environment", environment}});
 }
 
 void FakeAppleServerApi::Script(Environment environment, const std::string& transaction_id,
@@ -56,25 +45,14 @@ int FakeAppleServerApi::RequestCount(Environment environment) const {
   return server_->RequestCount(std::string(kPrefixes[environment]) + kPath);
 }
 
-std::vector<std::string> FakeAppleServerApi::Tokens() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return tokens_;
-}
-
+std::vector<std::string> FakeAppleServerApi::Tokens() const { return LockedCopy(mutex_, tokens_); }
 std::vector<int64_t> FakeAppleServerApi::ArrivalTimes() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return arrivals_;
+  return LockedCopy(mutex_, arrivals_);
 }
-
-std::string FakeAppleServerApi::LastRefusal() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return last_refusal_;
-}
+std::string FakeAppleServerApi::LastRefusal() const { return LockedCopy(mutex_, last_refusal_); }
 
 FakeResponse FakeAppleServerApi::Found(const std::string& signed_transaction) {
-  Json body = Json::Object();
-  body.SetString("signedTransactionInfo", signed_transaction);
-  return FakeResponse::Json(200, body);
+  return FakeResponse::Json(200, JsonObject({{"signedTransactionInfo", signed_transaction}}));
 }
 
 FakeResponse FakeAppleServerApi::NotFound() {
@@ -89,36 +67,25 @@ FakeResponse FakeAppleServerApi::RateLimited(int64_t retry_after_ms) {
 
 FakeResponse FakeAppleServerApi::Unauthorized() { return FakeResponse::Raw(401); }
 
-// Empty when the request's token is one Apple would accept; else why not.
+// Why Apple would refuse the request's token; "" when it would not.
 std::string FakeAppleServerApi::CheckToken(const FakeRequest& request) const {
-  const std::string authorization = request.Header("authorization");
-  if (authorization.rfind("Bearer ", 0) != 0) return "no bearer token";
-  const std::string token = authorization.substr(7);
-  const size_t first = token.find('.');
-  const size_t last = token.rfind('.');
-  if (first == std::string::npos || first == last) return "not a JWT";
-  std::string header_text, claims_text, signature;
-  Json header, claims;
-  if (!jwt::Base64UrlDecode(token.substr(0, first), &header_text) ||
-      !header.FromString(header_text) ||
-      !jwt::Base64UrlDecode(token.substr(first + 1, last - first - 1), &claims_text) ||
-      !claims.FromString(claims_text) || !jwt::Base64UrlDecode(token.substr(last + 1), &signature)) {
-    return "unreadable JWT";
+  DecodedJwt jwt;
+  if (!request.Header("authorization").starts_with("Bearer ")) return "no bearer token";
+  if (!DecodeJwt(request.Header("authorization").substr(7), &jwt)) return "unreadable JWT";
+  if (!VerifyEs256(key_.public_pem, jwt.signing_input, jwt.signature)) return "bad signature";
+  if (jwt.header.GetString("alg") != "ES256" || jwt.header.GetString("kid") != kKeyId ||
+      jwt.header.GetString("typ") != "JWT") {
+    return "wrong header " + jwt.header_text;
   }
-  if (!VerifyEs256(key_.public_pem, token.substr(0, last), signature)) return "bad signature";
-  if (header.GetString("alg") != "ES256" || header.GetString("kid") != kKeyId ||
-      header.GetString("typ") != "JWT") {
-    return "wrong header " + header_text;
-  }
+  const Json& claims = jwt.claims;
   const int64_t now = std::time(nullptr);
   if (claims.GetString("iss") != kIssuerId || claims.GetString("aud") != "appstoreconnect-v1" ||
       claims.GetString("bid") != kBundleId || !claims.HasAttribute("iat", Json::kInteger) ||
-      !claims.HasAttribute("exp", Json::kInteger)) {
-    return "wrong claims " + claims_text;
+      !claims.HasAttribute("exp", Json::kInteger) ||
+      claims.GetInteger("exp") - claims.GetInteger("iat") > 3600 ||
+      claims.GetInteger("exp") <= now || claims.GetInteger("iat") > now + 60) {
+    return "wrong claims " + jwt.claims_text;
   }
-  const int64_t iat = claims.GetInteger("iat");
-  const int64_t exp = claims.GetInteger("exp");
-  if (exp - iat > 3600 || exp <= now || iat > now + 60) return "wrong times " + claims_text;
   return std::string();
 }
 
@@ -135,10 +102,7 @@ FakeResponse FakeAppleServerApi::Answer(Environment environment, const FakeReque
     if (!refusal.empty()) last_refusal_ = refusal;
   }
   if (!refusal.empty()) return Unauthorized();
-  if (std::optional<FakeResponse> scripted = scripts_[environment].Next(transaction_id)) {
-    return *scripted;
-  }
-  return NotFound();
+  return scripts_[environment].Next(transaction_id).value_or(NotFound());
 }
 
 }  // namespace tvx::testing

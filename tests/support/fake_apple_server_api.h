@@ -1,10 +1,5 @@
-// A loopback fake of the App Store Server API's Get Transaction Info
-// (GET <base>/inApps/v1/transactions/<id>) in a production and a sandbox
-// environment. Every request's bearer token is checked as Apple checks it:
-// ES256 signature by the App Store Connect key, header "kid" and "typ",
-// claims "iss", "aud" "appstoreconnect-v1", "bid", and "exp" at most an
-// hour after "iat"; a token that fails gets 401. Answers are scripted per
-// transaction id; an unscripted id gets 404 with errorCode 4040010.
+// The App Store Server API's Get Transaction Info, production and sandbox,
+// scripted per transaction id; bearer tokens are checked as Apple does (401).
 #ifndef TESTS_SUPPORT_FAKE_APPLE_SERVER_API_H_
 #define TESTS_SUPPORT_FAKE_APPLE_SERVER_API_H_
 
@@ -27,27 +22,19 @@ class FakeAppleServerApi {
 
   explicit FakeAppleServerApi(FakeHttpServer* server);
 
-  // Adds both API bases to a "store_endpoints" object.
   void AddEndpoints(Json* endpoints) const;
-  // The "apple_app_store_server_api" install argument matching this fake and
-  // the test PKI's root.
+  // The "apple_app_store_server_api" install argument for this fake.
   Json Argument(const std::string& environment = "auto") const;
 
   void Script(Environment environment, const std::string& transaction_id,
               std::vector<FakeResponse> answers);
   int RequestCount(Environment environment) const;
-  // The bearer tokens received, in order (both environments).
-  std::vector<std::string> Tokens() const;
-  // The arrival times (ms since 1970) of the requests, in order.
-  std::vector<int64_t> ArrivalTimes() const;
-  // Why the last token was refused ("" when none was).
+  std::vector<std::string> Tokens() const;  // both environments
+  std::vector<int64_t> ArrivalTimes() const;  // ms since 1970
   std::string LastRefusal() const;
 
-  // Answers. 200 with the signed transaction.
   static FakeResponse Found(const std::string& signed_transaction);
-  // 404 with errorCode 4040010.
   static FakeResponse NotFound();
-  // 429 with Retry-After `retry_after_ms` (UNIX ms).
   static FakeResponse RateLimited(int64_t retry_after_ms);
   static FakeResponse Unauthorized();
 

@@ -1,17 +1,16 @@
-// A DeadlineTimer that never fires by itself: tests read the expiries the code
-// under test set and run its waits by hand.
+// A DeadlineTimer that never fires: tests read its expiries and run waits by hand.
 #ifndef TESTS_SUPPORT_FAKE_DEADLINE_TIMER_H_
 #define TESTS_SUPPORT_FAKE_DEADLINE_TIMER_H_
 
 #include <memory>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 #include "framework/deadline_timer.h"
 
 namespace tvx::testing {
 
-// What the code under test did with one timer.
 struct FakeTimerState {
   std::vector<std::chrono::microseconds> expiries;
   DeadlineTimer::Handler pending;  // the wait now running
@@ -37,20 +36,13 @@ class FakeDeadlineTimer : public DeadlineTimer {
   }
 
  private:
-  // A real timer would run the dropped wait with "aborted"; the waits of the
-  // code under test ignore that, so it is left out.
-  size_t Drop() {
-    if (!state_->pending) return 0;
-    state_->pending = nullptr;
-    return 1;
-  }
+  // Unlike a real timer, the dropped wait is not run with "aborted".
+  size_t Drop() { return std::exchange(state_->pending, nullptr) ? 1 : 0; }
 
   std::shared_ptr<FakeTimerState> state_;
 };
 
-// Hands out fake timers and keeps their states in creation order. The states
-// are read by the test thread while the code under test works on its own
-// threads: read them only once that code has settled.
+// Fake timers' states in creation order; read them once the code has settled.
 class FakeTimerFactory {
  public:
   std::function<std::unique_ptr<DeadlineTimer>(const std::shared_ptr<IoContext>&)> Factory() {

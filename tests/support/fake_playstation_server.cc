@@ -5,7 +5,10 @@
 namespace tvx::testing {
 namespace {
 
+constexpr char kTokenPath[] = "/2.0/oauth/token";
+constexpr char kBaseUrlPath[] = "/asm/v1/apps/me/baseUrls/";
 constexpr char kEntitlementService[] = "/entitlement-service";
+constexpr char kEntitlementPath[] = "/entitlement-service/v1/users/me/entitlements/";
 
 FakeResponse Error(int status, const std::string& text) {
   return FakeResponse::Json(status, JsonObject({{"error", text}}));
@@ -14,8 +17,8 @@ FakeResponse Error(int status, const std::string& text) {
 }  // namespace
 
 FakePlayStation::FakePlayStation(FakeHttpServer* server, std::string environment)
-    : server_(server), environment_(std::move(environment)) {
-  server_->Route("POST", Path(kToken), [this](const FakeRequest& request) {
+    : server_(server), prefix_("/psn/" + environment) {
+  server_->Route("POST", prefix_ + kTokenPath, [this](const FakeRequest& request) {
     std::lock_guard<std::mutex> lock(mutex_);
     auto form = request.Form();
     if (authorization_.empty() || request.Header("authorization") != authorization_) {
@@ -23,47 +26,36 @@ FakePlayStation::FakePlayStation(FakeHttpServer* server, std::string environment
     }
     if (request.Header("content-type") != "application/x-www-form-urlencoded" ||
         form["grant_type"] != "authorization_code" || form["redirect_uri"] != "orbis://games" ||
-        auth_codes_.count(form["code"]) == 0) {
+        !auth_codes_.contains(form["code"])) {
       return Error(400, "invalid_grant");
     }
     const std::string token = "token-" + std::to_string(issued_tokens_.size() + 1);
     issued_tokens_.insert(token);
     return FakeResponse::Json(200, JsonObject({{"access_token", token}, {"expires_in", 3599}}));
   });
-  server_->Route("GET", Path(kBaseUrl), [this](const FakeRequest& request) {
+  server_->Route("GET", prefix_ + kBaseUrlPath + "entitlement", [this](const FakeRequest& request) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!IsIssuedBearer(request)) return Error(401, "invalid_token");
-    return FakeResponse::Json(
-        200, JsonObject({{"url", server_->Url("/psn/" + environment_ + kEntitlementService)}}));
+    return FakeResponse::Json(200,
+                              JsonObject({{"url", server_->Url(prefix_ + kEntitlementService)}}));
   });
-  server_->RoutePrefix("GET", Path(kEntitlement), [this](const FakeRequest& request) {
+  server_->RoutePrefix("GET", prefix_ + kEntitlementPath, [this](const FakeRequest& request) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       if (!IsIssuedBearer(request)) return Error(401, "invalid_token");
     }
-    const std::string id = FormDecode(request.path.substr(Path(kEntitlement).size()));
+    const std::string id =
+        FormDecode(request.path.substr(prefix_.size() + sizeof(kEntitlementPath) - 1));
     const std::string query = request.target.substr(request.path.size());
     return entitlements_.Next(id + query).value_or(Error(404, "entitlement not found"));
   });
 }
 
-std::string FakePlayStation::Path(Step step) const {
-  const std::string prefix = "/psn/" + environment_;
-  switch (step) {
-    case kToken:
-      return prefix + "/2.0/oauth/token";
-    case kBaseUrl:
-      return prefix + "/asm/v1/apps/me/baseUrls/entitlement";
-    case kEntitlement:
-      return prefix + kEntitlementService + "/v1/users/me/entitlements/";
-  }
-  return "";
-}
-
 void FakePlayStation::AddEndpoints(tvx::Json* endpoints) const {
-  endpoints->SetString("p4_" + environment_ + "_token_url", server_->Url(Path(kToken)));
-  endpoints->SetString("p4_" + environment_ + "_base_url_service",
-                       server_->Url("/psn/" + environment_ + "/asm/v1/apps/me/baseUrls/"));
+  const std::string environment = prefix_.substr(5);
+  endpoints->SetString("p4_" + environment + "_token_url", server_->Url(prefix_ + kTokenPath));
+  endpoints->SetString("p4_" + environment + "_base_url_service",
+                       server_->Url(prefix_ + kBaseUrlPath));
 }
 
 void FakePlayStation::SetClient(const std::string& client_id, const std::string& secret) {
@@ -97,7 +89,7 @@ tvx::Json FakePlayStation::Entitlement(const std::string& id, bool is_consumable
 
 bool FakePlayStation::IsIssuedBearer(const FakeRequest& request) const {
   const std::string header = request.Header("authorization");
-  return header.rfind("Bearer ", 0) == 0 && issued_tokens_.count(header.substr(7)) > 0;
+  return header.starts_with("Bearer ") && issued_tokens_.contains(header.substr(7));
 }
 
 }  // namespace tvx::testing

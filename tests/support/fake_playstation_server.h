@@ -1,9 +1,6 @@
-// A loopback fake of one PlayStation platform environment: the OAuth token
-// endpoint (authorization-code grant, the biller's client credentials as
-// Basic authorization), the base-URL service that names the entitlement
-// service, and the entitlement service, whose answers are scripted per
-// entitlement and service label. Each step checks what the platform checks
-// (credentials, grant, redirect URI, bearer token) and refuses otherwise.
+// One PlayStation environment: the token endpoint (authorization-code grant),
+// the base-URL service and the entitlement service scripted per entitlement
+// and service label; each checks what the platform checks.
 #ifndef TESTS_SUPPORT_FAKE_PLAYSTATION_SERVER_H_
 #define TESTS_SUPPORT_FAKE_PLAYSTATION_SERVER_H_
 
@@ -19,38 +16,24 @@ namespace tvx::testing {
 
 class FakePlayStation {
  public:
-  enum Step { kToken, kBaseUrl, kEntitlement };
-
   // `environment`: "dev", "qa" or "production".
   FakePlayStation(FakeHttpServer* server, std::string environment);
 
-  // Adds this environment's "p4_<env>_token_url" and
-  // "p4_<env>_base_url_service" to `endpoints`.
   void AddEndpoints(tvx::Json* endpoints) const;
 
-  // The biller's credentials the token endpoint accepts.
   void SetClient(const std::string& client_id, const std::string& secret);
-  // An authorization code the token endpoint accepts (as often as asked).
-  void AddAuthCode(const std::string& code);
-  // The answers for `id` under `service_label`, taken in turn, the last
-  // repeating; an unscripted entitlement gets 404.
+  void AddAuthCode(const std::string& code);  // accepted as often as asked
+  // An unscripted entitlement gets 404.
   void ScriptEntitlement(const std::string& id, int64_t service_label,
                          std::vector<FakeResponse> answers);
-  void AddEntitlement(const std::string& id, int64_t service_label, const tvx::Json& entitlement) {
-    ScriptEntitlement(id, service_label, {FakeResponse::Json(200, entitlement)});
-  }
   static tvx::Json Entitlement(const std::string& id, bool is_consumable, int64_t use_count,
                                int64_t use_limit);
 
-  int RequestCount(Step step) const { return server_->RequestCount(Path(step)); }
-  std::vector<FakeRequest> Requests(Step step) const { return server_->Requests(Path(step)); }
-
  private:
-  std::string Path(Step step) const;
   bool IsIssuedBearer(const FakeRequest& request) const;  // REQUIRES: mutex_ held
 
   FakeHttpServer* const server_;
-  const std::string environment_;
+  const std::string prefix_;  // "/psn/<environment>"
   ScriptedAnswers entitlements_;
   mutable std::mutex mutex_;
   std::string authorization_;            // GUARDED_BY(mutex_), "Basic ..."

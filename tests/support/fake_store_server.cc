@@ -1,67 +1,62 @@
 #include "tests/support/fake_store_server.h"
 
-#include <openssl/bio.h>
 #include <openssl/err.h>
-#include <openssl/evp.h>
 #include <openssl/pem.h>
 
-#include <cctype>
-#include <sstream>
-#include <thread>
-
-#include <boost/asio/executor_work_guard.hpp>
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/steady_timer.hpp>
-#include <boost/beast/core.hpp>
+#include <boost/algorithm/string.hpp>
+#include <boost/asio.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http.hpp>
 #include <glog/logging.h>
 
 #include "framework/clock.h"
 #include "framework/jwt.h"
+#include "tests/support/test_pki.h"
 
 namespace tvx::testing {
 
-namespace beast = boost::beast;
+namespace asio = boost::asio;
 namespace bhttp = boost::beast::http;
-using tcp = boost::asio::ip::tcp;
-
-// ---------------------------------------------------------------------------
-// FakeRequest / FakeResponse
+using tcp = asio::ip::tcp;
 
 std::string FakeRequest::Header(const std::string& lower_case_name) const {
   auto it = headers.find(lower_case_name);
-  return it == headers.end() ? std::string() : it->second;
+  return it == headers.end() ? "" : it->second;
 }
 
 std::string FormDecode(const std::string& text) {
   std::string out;
   for (size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (c == '+') {
-      out += ' ';
-    } else if (c == '%' && i + 2 < text.size() && std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
-               std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
+    if (text[i] == '%' && i + 2 < text.size() && std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
+        std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
       out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
       i += 2;
     } else {
-      out += c;
+      out += text[i] == '+' ? ' ' : text[i];
     }
   }
   return out;
 }
 
-std::map<std::string, std::string> FakeRequest::Form() const {
+namespace {
+std::map<std::string, std::string> DecodeFields(const std::string& text) {
+  std::vector<std::string> pairs;
   std::map<std::string, std::string> fields;
-  std::istringstream pairs(body);
-  for (std::string pair; std::getline(pairs, pair, '&');) {
+  for (const std::string& pair : boost::split(pairs, text, boost::is_any_of("&"))) {
     const size_t eq = pair.find('=');
-    if (!pair.empty()) {
-      fields[FormDecode(pair.substr(0, eq))] =
-          eq == std::string::npos ? "" : FormDecode(pair.substr(eq + 1));
-    }
+    if (pair.empty()) continue;
+    fields[FormDecode(pair.substr(0, eq))] =
+        eq == std::string::npos ? "" : FormDecode(pair.substr(eq + 1));
   }
   return fields;
+}
+}  // namespace
+
+std::map<std::string, std::string> FakeRequest::Form() const { return DecodeFields(body); }
+
+std::map<std::string, std::string> FakeRequest::Query() const {
+  const size_t mark = target.find('?');
+  return DecodeFields(mark == std::string::npos ? "" : target.substr(mark + 1));
 }
 
 tvx::Json JsonObject(std::initializer_list<std::pair<const char*, tvx::Json>> members) {
@@ -76,6 +71,18 @@ tvx::Json JsonArray(const std::vector<tvx::Json>& elements) {
   return array;
 }
 
+bool DecodeJwt(const std::string& token, DecodedJwt* jwt) {
+  const size_t first = token.find('.');
+  const size_t last = token.rfind('.');
+  if (first == std::string::npos || first == last) return false;
+  jwt->signing_input = token.substr(0, last);
+  return jwt::Base64UrlDecode(token.substr(0, first), &jwt->header_text) &&
+         jwt::Base64UrlDecode(token.substr(first + 1, last - first - 1), &jwt->claims_text) &&
+         jwt::Base64UrlDecode(token.substr(last + 1), &jwt->signature) &&
+         jwt->header.FromString(jwt->header_text) && jwt->claims.FromString(jwt->claims_text) &&
+         jwt->claims.IsObject();
+}
+
 FakeResponse FakeResponse::Json(int status, const tvx::Json& body) {
   return Raw(status, body.ToString(false));
 }
@@ -86,136 +93,70 @@ FakeResponse FakeResponse::Raw(int status, std::string body) {
 
 FakeResponse FakeResponse::Hang() { return FakeResponse{.hang = true}; }
 
-// ---------------------------------------------------------------------------
-// FakeHttpServer
+// One coroutine per connection; ending it closes the connection.
 
 namespace {
-
-class Session : public std::enable_shared_from_this<Session> {
- public:
-  using Dispatcher = std::function<FakeResponse(const FakeRequest&)>;
-  using Parker = std::function<void(std::shared_ptr<Session>)>;
-
-  Session(tcp::socket socket, Dispatcher dispatch, Parker park)
-      : stream_(std::move(socket)),
-        timer_(stream_.get_executor()),
-        dispatch_(std::move(dispatch)),
-        park_(std::move(park)) {}
-
-  void Read() {
-    request_ = {};
-    bhttp::async_read(stream_, buffer_, request_,
-                      [self = shared_from_this()](beast::error_code ec, size_t) {
-                        self->OnRead(ec);
-                      });
-  }
-
- private:
-  void OnRead(beast::error_code ec) {
-    if (ec) return;  // closed or garbled: the session ends
-    FakeRequest request;
-    request.method = std::string(request_.method_string());
-    request.target = std::string(request_.target());
-    request.path = request.target.substr(0, request.target.find('?'));
-    request.body = request_.body();
-    for (const auto& field : request_) {
-      std::string name(field.name_string());
-      for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-      request.headers[name] = std::string(field.value());
-    }
-    FakeResponse answer = dispatch_(request);
-    if (answer.hang) {
-      park_(shared_from_this());
-      return;
-    }
-    if (answer.close) {
-      beast::error_code ignored;
-      stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
-      stream_.socket().close(ignored);
-      return;
-    }
-    keep_alive_ = request_.keep_alive();
-    if (answer.delay.count() > 0) {
-      timer_.expires_after(answer.delay);
-      timer_.async_wait([self = shared_from_this(), answer](beast::error_code wait_error) {
-        if (!wait_error) self->Write(answer);
-      });
-      return;
-    }
-    Write(answer);
-  }
-
-  void Write(const FakeResponse& answer) {
-    response_ = {};
-    response_.version(11);
-    response_.result(static_cast<unsigned>(answer.status));
-    response_.set(bhttp::field::content_type, answer.content_type);
-    for (const auto& [name, value] : answer.headers) response_.set(name, value);
-    response_.body() = answer.body;
-    response_.keep_alive(keep_alive_);
-    response_.prepare_payload();
-    bhttp::async_write(stream_, response_, [self = shared_from_this()](beast::error_code ec, size_t) {
-      if (ec) return;
-      if (!self->keep_alive_) {
-        beast::error_code ignored;
-        self->stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
-        return;
-      }
-      self->Read();
-    });
-  }
-
-  beast::tcp_stream stream_;
-  boost::asio::steady_timer timer_;
-  beast::flat_buffer buffer_;
-  bhttp::request<bhttp::string_body> request_;
-  bhttp::response<bhttp::string_body> response_;
-  bool keep_alive_ = true;
-  Dispatcher dispatch_;
-  Parker park_;
-};
-
+constexpr auto kNoThrow = asio::as_tuple(asio::use_awaitable);
 }  // namespace
 
 struct FakeHttpServer::Impl {
-  explicit Impl(FakeHttpServer* owner) : owner(owner) {}
-
-  void Accept() {
-    acceptor.async_accept([this](beast::error_code ec, tcp::socket socket) {
-      if (ec) return;  // stopped
+  static asio::awaitable<void> Accept(FakeHttpServer* owner) {
+    for (;;) {
+      auto [error, socket] = co_await owner->impl_->acceptor.async_accept(kNoThrow);
+      if (error) co_return;
       owner->connections_.fetch_add(1);
-      std::make_shared<Session>(
-          std::move(socket), [this](const FakeRequest& r) { return owner->Dispatch(r); },
-          // Runs on the server thread, like every handler here.
-          [this](std::shared_ptr<Session> session) { parked.push_back(std::move(session)); })
-          ->Read();
-      Accept();
-    });
+      asio::co_spawn(owner->impl_->io, Serve(owner, std::move(socket)), asio::detached);
+    }
   }
 
-  FakeHttpServer* const owner;
-  boost::asio::io_context io;
-  tcp::acceptor acceptor{io};
-  // Sessions told to hang, kept open until the server goes.
-  std::vector<std::shared_ptr<Session>> parked;
+  static asio::awaitable<void> Serve(FakeHttpServer* owner, tcp::socket socket) {
+    boost::beast::flat_buffer buffer;
+    for (;;) {
+      bhttp::request<bhttp::string_body> in;
+      if (std::get<0>(co_await bhttp::async_read(socket, buffer, in, kNoThrow))) co_return;
+      FakeRequest request{.method = std::string(in.method_string()),
+                          .target = std::string(in.target()),
+                          .body = in.body()};
+      request.path = request.target.substr(0, request.target.find('?'));
+      for (const auto& field : in) {
+        request.headers[boost::algorithm::to_lower_copy(std::string(field.name_string()))] =
+            field.value();
+      }
+      const FakeResponse answer = owner->Dispatch(request);
+      if (answer.close) co_return;
+      if (answer.hang || answer.delay.count() > 0) {
+        asio::steady_timer timer(socket.get_executor());
+        if (answer.hang) timer.expires_at(asio::steady_timer::time_point::max());
+        else timer.expires_after(answer.delay);
+        co_await timer.async_wait(kNoThrow);
+      }
+      bhttp::response<bhttp::string_body> out(static_cast<bhttp::status>(answer.status), 11,
+                                              answer.body);
+      out.set(bhttp::field::content_type, answer.content_type);
+      for (const auto& [name, value] : answer.headers) out.set(name, value);
+      out.keep_alive(in.keep_alive());
+      out.prepare_payload();
+      if (std::get<0>(co_await bhttp::async_write(socket, out, kNoThrow)) || !in.keep_alive()) {
+        co_return;
+      }
+    }
+  }
+
+  asio::io_context io;
+  tcp::acceptor acceptor{io, tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0)};
   std::thread thread;
 };
 
-FakeHttpServer::FakeHttpServer() : impl_(std::make_unique<Impl>(this)) {
-  const tcp::endpoint endpoint(boost::asio::ip::make_address("127.0.0.1"), 0);
-  impl_->acceptor.open(endpoint.protocol());
-  impl_->acceptor.set_option(tcp::acceptor::reuse_address(true));
-  impl_->acceptor.bind(endpoint);
-  impl_->acceptor.listen();
+FakeHttpServer::FakeHttpServer() : impl_(std::make_unique<Impl>()) {
   port_ = impl_->acceptor.local_endpoint().port();
-  impl_->Accept();
+  asio::co_spawn(impl_->io, Impl::Accept(this), asio::detached);
   impl_->thread = std::thread([this] { impl_->io.run(); });
 }
 
 FakeHttpServer::~FakeHttpServer() {
   impl_->io.stop();
   impl_->thread.join();
-  impl_->parked.clear();
+  impl_.reset();  // the coroutines, and their sockets, go with the context
 }
 
 std::string FakeHttpServer::Url(const std::string& path) const {
@@ -241,7 +182,7 @@ std::vector<FakeRequest> FakeHttpServer::Requests(const std::string& path) const
   std::lock_guard<std::mutex> lock(mutex_);
   std::vector<FakeRequest> requests;
   for (const auto& request : requests_) {
-    if (request.path.rfind(path, 0) == 0) requests.push_back(request);
+    if (request.path.starts_with(path)) requests.push_back(request);
   }
   return requests;
 }
@@ -252,76 +193,49 @@ FakeResponse FakeHttpServer::Dispatch(const FakeRequest& request) {
     std::lock_guard<std::mutex> lock(mutex_);
     requests_.push_back(request);
     auto exact = routes_.find({request.method, request.path});
-    if (exact != routes_.end()) {
-      handler = exact->second;
-    } else {
-      size_t best = 0;
-      for (const auto& [key, candidate] : prefix_routes_) {
-        if (key.first == request.method && request.path.rfind(key.second, 0) == 0 &&
-            key.second.size() >= best) {
-          best = key.second.size();
-          handler = candidate;
-        }
+    size_t best = 0;
+    if (exact != routes_.end()) handler = exact->second;
+    for (const auto& [key, candidate] : prefix_routes_) {
+      if (!handler && key.first == request.method && request.path.starts_with(key.second) &&
+          key.second.size() >= best) {
+        best = key.second.size();
+        handler = candidate;
       }
     }
   }
-  if (!handler) {
-    return FakeResponse::Json(404, JsonObject({{"error", "not found: " + request.method + " " +
-                                                           request.path}}));
-  }
-  return handler(request);
+  if (handler) return handler(request);
+  return FakeResponse::Json(404, JsonObject({{"error", "not found: " + request.path}}));
 }
 
-// ---------------------------------------------------------------------------
-// RSA keys
-
 PemKeyPair PemKeyPairOf(EVP_PKEY* key) {
-  PemKeyPair pair;
-  BIO* bio = BIO_new(BIO_s_mem());
-  CHECK(PEM_write_bio_PrivateKey(bio, key, nullptr, nullptr, 0, nullptr, nullptr) == 1);
-  char* data = nullptr;
-  long size = BIO_get_mem_data(bio, &data);
-  pair.private_pem.assign(data, static_cast<size_t>(size));
-  BIO_free(bio);
-  bio = BIO_new(BIO_s_mem());
-  CHECK(PEM_write_bio_PUBKEY(bio, key) == 1);
-  size = BIO_get_mem_data(bio, &data);
-  pair.public_pem.assign(data, static_cast<size_t>(size));
-  BIO_free(bio);
-  return pair;
+  return {PemText([key](BIO* bio) {
+            return PEM_write_bio_PrivateKey(bio, key, nullptr, nullptr, 0, nullptr, nullptr);
+          }),
+          PemText([key](BIO* bio) { return PEM_write_bio_PUBKEY(bio, key); })};
 }
 
 RsaKeyPair GenerateRsaKeyPair(unsigned int bits) {
-  EVP_PKEY* key = EVP_RSA_gen(bits);
+  std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(EVP_RSA_gen(bits), EVP_PKEY_free);
   CHECK(key) << "RSA key generation failed";
-  RsaKeyPair pair = PemKeyPairOf(key);
-  EVP_PKEY_free(key);
-  return pair;
+  return PemKeyPairOf(key.get());
 }
 
 bool VerifyRs256(const std::string& public_pem, const std::string& data,
                  const std::string& signature) {
-  BIO* bio = BIO_new_mem_buf(public_pem.data(), static_cast<int>(public_pem.size()));
-  EVP_PKEY* key = PEM_read_bio_PUBKEY(bio, nullptr, nullptr, nullptr);
-  BIO_free(bio);
-  if (!key) {
-    ERR_clear_error();
-    return false;
-  }
-  EVP_MD_CTX* context = EVP_MD_CTX_new();
+  std::unique_ptr<BIO, decltype(&BIO_free)> bio(
+      BIO_new_mem_buf(public_pem.data(), static_cast<int>(public_pem.size())), BIO_free);
+  std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(
+      PEM_read_bio_PUBKEY(bio.get(), nullptr, nullptr, nullptr), EVP_PKEY_free);
+  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
+                                                                  EVP_MD_CTX_free);
   const bool verified =
-      EVP_DigestVerifyInit(context, nullptr, EVP_sha256(), nullptr, key) == 1 &&
-      EVP_DigestVerify(context, reinterpret_cast<const unsigned char*>(signature.data()),
+      key && EVP_DigestVerifyInit(context.get(), nullptr, EVP_sha256(), nullptr, key.get()) == 1 &&
+      EVP_DigestVerify(context.get(), reinterpret_cast<const unsigned char*>(signature.data()),
                        signature.size(), reinterpret_cast<const unsigned char*>(data.data()),
                        data.size()) == 1;
-  EVP_MD_CTX_free(context);
-  EVP_PKEY_free(key);
   ERR_clear_error();
   return verified;
 }
-
-// ---------------------------------------------------------------------------
-// Scripts and the store fakes' shared parts
 
 void ScriptedAnswers::Set(const std::string& key, std::vector<FakeResponse> answers) {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -337,52 +251,54 @@ std::optional<FakeResponse> ScriptedAnswers::Next(const std::string& key) {
   return answer;
 }
 
-FakeTwoEndpointStore::FakeTwoEndpointStore(FakeHttpServer* server, const char* production_path,
-                                           const char* test_path, Answerer answer)
-    : server_(server), paths_{production_path, test_path} {
+FakeTwoEndpointStore::FakeTwoEndpointStore(FakeHttpServer* server, Endpoint production,
+                                           Endpoint test, std::vector<std::string> members,
+                                           const FakeResponse& malformed,
+                                           const FakeResponse& unscripted)
+    : server_(server), paths_{production.path, test.path}, keys_{production.key, test.key} {
   for (int endpoint : {0, 1}) {
-    server_->Route("POST", paths_[endpoint], [this, endpoint, answer](const FakeRequest& request) {
-      return answer(request, scripts_[endpoint]);
+    server_->Route("POST", paths_[endpoint], [=, this](const FakeRequest& request) {
+      tvx::Json body;
+      bool well_formed = request.Header("content-type") == "application/json" &&
+                         body.FromString(request.body) && body.IsObject() &&
+                         body.Size() == members.size();
+      for (const auto& name : members) {
+        well_formed = well_formed && body.HasAttribute(name, tvx::Json::kString);
+      }
+      if (!well_formed) return malformed;
+      return scripts_[endpoint].Next(body.GetString(members[0])).value_or(unscripted);
     });
   }
+}
+
+void FakeTwoEndpointStore::AddEndpoints(tvx::Json* endpoints) const {
+  for (int endpoint : {0, 1}) endpoints->SetString(keys_[endpoint], url(endpoint));
 }
 
 namespace {
 
 bool IsFormRequest(const FakeRequest& request) {
-  return request.Header("content-type").rfind("application/x-www-form-urlencoded", 0) == 0;
+  return request.Header("content-type").starts_with("application/x-www-form-urlencoded");
 }
 
 // The path's segments after `prefix`, each decoded.
 std::vector<std::string> PathSegments(const std::string& path, const std::string& prefix) {
   std::vector<std::string> segments;
-  const std::string rest = path.substr(prefix.size());
-  for (size_t start = 0, slash = 0; slash != std::string::npos; start = slash + 1) {
-    slash = rest.find('/', start);
-    segments.push_back(FormDecode(rest.substr(start, slash - start)));
-  }
+  boost::split(segments, path.substr(prefix.size()), boost::is_any_of("/"));
+  for (std::string& segment : segments) segment = FormDecode(segment);
   return segments;
 }
 
-// The decoded value of a query parameter of `target`, "" when absent.
-std::string QueryValue(const std::string& target, const std::string& name) {
-  FakeRequest query;
-  const size_t mark = target.find('?');
-  if (mark != std::string::npos) query.body = target.substr(mark + 1);
-  return query.Form()[name];
-}
-
 FakeResponse PurchaseError(int status, const std::string& message) {
-  return FakeResponse::Json(status,
-                            JsonObject({{"error", JsonObject({{"code", status}, {"message", message}})}}));
+  return FakeResponse::Json(
+      status, JsonObject({{"error", JsonObject({{"code", status}, {"message", message}})}}));
 }
 
 }  // namespace
 
 int FakeTokenStore::TokenRequestCount(const std::string& account) const {
   std::lock_guard<std::mutex> lock(mutex_);
-  auto it = accounts_.find(account);
-  return it == accounts_.end() ? 0 : it->second.requests;
+  return accounts_.contains(account) ? accounts_.at(account).requests : 0;
 }
 
 void FakeTokenStore::SetPurchase(const std::string& purchase, std::vector<FakeResponse> answers) {
@@ -391,8 +307,21 @@ void FakeTokenStore::SetPurchase(const std::string& purchase, std::vector<FakeRe
 
 int FakeTokenStore::PurchaseRequestCount(const std::string& purchase) const {
   std::lock_guard<std::mutex> lock(mutex_);
-  auto it = purchase_requests_.find(purchase);
-  return it == purchase_requests_.end() ? 0 : it->second;
+  return purchase_requests_.contains(purchase) ? purchase_requests_.at(purchase) : 0;
+}
+
+void FakeTokenStore::RouteToken(FakeHttpServer* server, const std::string& path,
+                                TokenAnswerer answer) {
+  server->Route("POST", path, [this, answer](const FakeRequest& request) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::string name;
+    FakeResponse response = answer(request, &name);
+    auto it = accounts_.find(name);
+    if (it != accounts_.end() && response.delay.count() == 0) {
+      response.delay = it->second.script.delay;
+    }
+    return response;
+  });
 }
 
 std::optional<FakeResponse> FakeTokenStore::CountTokenRequest(const std::string& name) {
@@ -400,13 +329,6 @@ std::optional<FakeResponse> FakeTokenStore::CountTokenRequest(const std::string&
   if (it == accounts_.end()) return std::nullopt;
   ++it->second.requests;
   return it->second.script.answer;
-}
-
-FakeResponse FakeTokenStore::Delayed(const std::string& name, FakeResponse response) const {
-  auto it = accounts_.find(name);
-  if (it != accounts_.end() && response.delay.count() == 0)
-    response.delay = it->second.script.delay;
-  return response;
 }
 
 std::string FakeTokenStore::IssueToken(const std::string& prefix, const std::string& name) {
@@ -421,73 +343,64 @@ FakeResponse FakeTokenStore::AnswerPurchase(const std::string& purchase,
   {
     std::lock_guard<std::mutex> lock(mutex_);
     ++purchase_requests_[purchase];
-    bool issued = false;
-    for (const auto& [name, account] : accounts_) {
-      for (const auto& token : account.tokens) issued = issued || token == access_token;
+    if (std::ranges::none_of(accounts_, [&](const auto& account) {
+          return std::ranges::count(account.second.tokens, access_token) > 0;
+        })) {
+      return PurchaseError(401, "invalid credentials");
     }
-    if (!issued) return PurchaseError(401, "invalid credentials");
   }
-  auto answer = purchases_.Next(purchase);
-  return answer ? *answer : PurchaseError(404, not_found);
+  return purchases_.Next(purchase).value_or(PurchaseError(404, not_found));
 }
 
-// ---------------------------------------------------------------------------
-// FakeGoogleStore
-
 namespace {
-
+constexpr char kOAuthTokenPath[] = "/o/oauth2/token";
+constexpr char kJwtTokenPath[] = "/oauth2/v4/token";
+constexpr char kAndroidPublisherScope[] = "https://www.googleapis.com/auth/androidpublisher";
 constexpr char kGooglePurchasePrefix[] = "/androidpublisher/v3/applications/";
-
 }  // namespace
 
 FakeGoogleStore::FakeGoogleStore(FakeHttpServer* server) : server_(server) {
-  server_->RoutePrefix("GET", kGooglePurchasePrefix,
-                       [this](const FakeRequest& r) { return OnPurchase(r); });
-  server_->Route("POST", kOAuthTokenPath, [this](const FakeRequest& r) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return Delayed(r.Form()["client_id"], AnswerOAuthToken(r));
+  server_->RoutePrefix("GET", kGooglePurchasePrefix, [this](const FakeRequest& request) {
+    // <package>/purchases/products/<product>/tokens/<token>
+    const auto segments = PathSegments(request.path, kGooglePurchasePrefix);
+    if (segments.size() != 6 || segments[1] != "purchases" || segments[2] != "products" ||
+        segments[4] != "tokens") {
+      return PurchaseError(404, "no such resource");
+    }
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      last_purchase_ = request;
+    }
+    return AnswerPurchase(segments[5], request.Query()["access_token"],
+                          "the purchase token was not found");
   });
-  server_->Route("POST", kJwtTokenPath, [this](const FakeRequest& r) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    FakeResponse response = AnswerJwtToken(r);
-    return Delayed(last_claims_.GetString("iss"), response);
-  });
+  RouteToken(server_, kOAuthTokenPath, std::bind_front(&FakeGoogleStore::AnswerOAuthToken, this));
+  RouteToken(server_, kJwtTokenPath, std::bind_front(&FakeGoogleStore::AnswerJwtToken, this));
 }
+
+std::string FakeGoogleStore::oauth_token_url() const { return server_->Url(kOAuthTokenPath); }
+std::string FakeGoogleStore::jwt_token_url() const { return server_->Url(kJwtTokenPath); }
 
 void FakeGoogleStore::AddOAuthClient(const std::string& client_id,
                                      const std::string& client_secret,
                                      const std::string& refresh_token, TokenScript script) {
   std::lock_guard<std::mutex> lock(mutex_);
-  Account& account = accounts_[client_id];
-  account.secret = client_secret;
-  account.refresh_token = refresh_token;
-  account.script = std::move(script);
+  accounts_[client_id] = {.secret = client_secret, .refresh_token = refresh_token, .script = script};
 }
 
 void FakeGoogleStore::AddServiceAccount(const std::string& client_email,
                                         const std::string& public_pem, TokenScript script) {
   std::lock_guard<std::mutex> lock(mutex_);
-  Account& account = accounts_[client_email];
-  account.public_pem = public_pem;
-  account.script = std::move(script);
+  accounts_[client_email] = {.public_pem = public_pem, .script = script};
 }
 
-std::string FakeGoogleStore::LastRefusal() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return last_refusal_;
-}
-
-tvx::Json FakeGoogleStore::LastJwtClaims() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return last_claims_;
-}
-
+std::string FakeGoogleStore::LastRefusal() const { return LockedCopy(mutex_, last_refusal_); }
+tvx::Json FakeGoogleStore::LastJwtClaims() const { return LockedCopy(mutex_, last_claims_); }
 FakeRequest FakeGoogleStore::LastPurchaseRequest() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return purchase_log_.empty() ? FakeRequest() : purchase_log_.back();
+  return LockedCopy(mutex_, last_purchase_);
 }
 
-// REQUIRES: mutex_ held.
+// The next four hold mutex_.
 FakeResponse FakeGoogleStore::Refuse(int status, const std::string& error,
                                      const std::string& description) {
   last_refusal_ = error + ": " + description;
@@ -495,23 +408,22 @@ FakeResponse FakeGoogleStore::Refuse(int status, const std::string& error,
                             JsonObject({{"error", error}, {"error_description", description}}));
 }
 
-// REQUIRES: mutex_ held.
-FakeResponse FakeGoogleStore::Issue(Account* account, const std::string& name) {
+FakeResponse FakeGoogleStore::Issue(const std::string& name) {
   return FakeResponse::Json(200, JsonObject({{"access_token", IssueToken("ya29.", name)},
-                                             {"expires_in", account->script.expires_in},
+                                             {"expires_in", accounts_[name].script.expires_in},
                                              {"scope", kAndroidPublisherScope},
                                              {"token_type", "Bearer"}}));
 }
 
-// REQUIRES: mutex_ held.
-FakeResponse FakeGoogleStore::AnswerOAuthToken(const FakeRequest& request) {
-  if (!IsFormRequest(request)) return Refuse(400, "invalid_request", "not a form body");
+FakeResponse FakeGoogleStore::AnswerOAuthToken(const FakeRequest& request, std::string* name) {
   auto form = request.Form();
-  if (auto scripted = CountTokenRequest(form["client_id"])) return *scripted;
+  *name = form["client_id"];
+  if (!IsFormRequest(request)) return Refuse(400, "invalid_request", "not a form body");
+  if (auto scripted = CountTokenRequest(*name)) return *scripted;
   if (form["grant_type"] != "refresh_token") {
     return Refuse(400, "unsupported_grant_type", "Invalid grant_type: " + form["grant_type"]);
   }
-  auto it = accounts_.find(form["client_id"]);
+  auto it = accounts_.find(*name);
   if (it == accounts_.end() || !it->second.public_pem.empty() ||
       it->second.secret != form["client_secret"]) {
     return Refuse(401, "invalid_client", "Unauthorized");
@@ -519,43 +431,34 @@ FakeResponse FakeGoogleStore::AnswerOAuthToken(const FakeRequest& request) {
   if (it->second.refresh_token != form["refresh_token"]) {
     return Refuse(400, "invalid_grant", "Bad Request");
   }
-  return Issue(&it->second, it->first);
+  return Issue(*name);
 }
 
-// REQUIRES: mutex_ held.
-FakeResponse FakeGoogleStore::AnswerJwtToken(const FakeRequest& request) {
+FakeResponse FakeGoogleStore::AnswerJwtToken(const FakeRequest& request, std::string* name) {
   last_claims_ = tvx::Json();
   if (!IsFormRequest(request)) return Refuse(400, "invalid_request", "not a form body");
   auto form = request.Form();
-  const std::string assertion = form["assertion"];
-  const size_t first_dot = assertion.find('.');
-  const size_t second_dot =
-      first_dot == std::string::npos ? std::string::npos : assertion.find('.', first_dot + 1);
-  std::string header_text, claims_text, signature;
-  tvx::Json header, claims;
-  if (second_dot == std::string::npos ||
-      !jwt::Base64UrlDecode(assertion.substr(0, first_dot), &header_text) ||
-      !jwt::Base64UrlDecode(assertion.substr(first_dot + 1, second_dot - first_dot - 1),
-                            &claims_text) ||
-      !jwt::Base64UrlDecode(assertion.substr(second_dot + 1), &signature) ||
-      !header.FromString(header_text) || !claims.FromString(claims_text) || !claims.IsObject()) {
+  DecodedJwt jwt;
+  if (!DecodeJwt(form["assertion"], &jwt)) {
     return Refuse(400, "invalid_grant", "Invalid JWT: not a compact JWS");
   }
-  last_claims_ = claims;
-  if (auto scripted = CountTokenRequest(claims.GetString("iss"))) return *scripted;
+  last_claims_ = jwt.claims;
+  *name = jwt.claims.GetString("iss");
+  if (auto scripted = CountTokenRequest(*name)) return *scripted;
   if (form["grant_type"] != "urn:ietf:params:oauth:grant-type:jwt-bearer") {
     return Refuse(400, "unsupported_grant_type", "Invalid grant_type: " + form["grant_type"]);
   }
-  if (header.GetString("alg") != "RS256" || header.GetString("typ") != "JWT") {
-    return Refuse(400, "invalid_grant", "Invalid JWT header: " + header_text);
+  if (jwt.header.GetString("alg") != "RS256" || jwt.header.GetString("typ") != "JWT") {
+    return Refuse(400, "invalid_grant", "Invalid JWT header: " + jwt.header_text);
   }
-  auto it = accounts_.find(claims.GetString("iss"));
+  auto it = accounts_.find(*name);
   if (it == accounts_.end() || it->second.public_pem.empty()) {
     return Refuse(400, "invalid_grant", "Invalid grant: account not found");
   }
-  if (!VerifyRs256(it->second.public_pem, assertion.substr(0, second_dot), signature)) {
+  if (!VerifyRs256(it->second.public_pem, jwt.signing_input, jwt.signature)) {
     return Refuse(400, "invalid_grant", "Invalid JWT Signature.");
   }
+  const tvx::Json& claims = jwt.claims;
   if (claims.GetString("aud") != jwt_token_url()) {
     return Refuse(400, "invalid_grant", "Invalid JWT: aud " + claims.GetString("aud"));
   }
@@ -567,11 +470,9 @@ FakeResponse FakeGoogleStore::AnswerJwtToken(const FakeRequest& request) {
   const int64_t exp = claims.GetInteger("exp");
   if (!claims["iat"].IsInteger() || !claims["exp"].IsInteger() || iat > now + 300 ||
       exp < now || exp <= iat || exp - iat > 3600) {
-    return Refuse(400, "invalid_grant",
-                  "Invalid JWT: Token must be a short-lived token (60 minutes) and in a "
-                  "reasonable timeframe. Check your iat and exp values in the JWT claim.");
+    return Refuse(400, "invalid_grant", "Invalid JWT: Token must be a short-lived token");
   }
-  return Issue(&it->second, it->first);
+  return Issue(*name);
 }
 
 tvx::Json FakeGoogleStore::MakePurchase(int purchase_state, const std::string& order_id,
@@ -586,40 +487,25 @@ tvx::Json FakeGoogleStore::MakePurchase(int purchase_state, const std::string& o
                      {"acknowledgementState", 1}});
 }
 
-FakeResponse FakeGoogleStore::OnPurchase(const FakeRequest& request) {
-  // <package>/purchases/products/<product>/tokens/<token>
-  const std::vector<std::string> segments = PathSegments(request.path, kGooglePurchasePrefix);
-  if (segments.size() != 6 || segments[1] != "purchases" || segments[2] != "products" ||
-      segments[4] != "tokens") {
-    return PurchaseError(404, "no such resource");
-  }
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    purchase_log_.push_back(request);
-  }
-  return AnswerPurchase(segments[5], QueryValue(request.target, "access_token"),
-                        "the purchase token was not found");
-}
-
-// ---------------------------------------------------------------------------
-// FakeOneStore
-
 FakeOneStore::FakeOneStore(FakeHttpServer* server, std::string prefix)
     : server_(server), prefix_(std::move(prefix)) {
-  server_->RoutePrefix("GET", prefix_ + "/v2/purchase/details-by-productid/",
-                       [this](const FakeRequest& r) { return OnPurchase(r); });
-  server_->Route("POST", prefix_ + "/v2/oauth/token", [this](const FakeRequest& r) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return Delayed(r.Form()["client_id"], AnswerToken(r));
+  const std::string purchases = prefix_ + "/v2/purchase/details-by-productid/";
+  server_->RoutePrefix("GET", purchases, [this, purchases](const FakeRequest& request) {
+    // <purchase id>/<package>/<product>
+    const auto segments = PathSegments(request.path, purchases);
+    if (segments.size() != 3) return PurchaseError(404, "no such resource");
+    const std::string bearer = request.Header("authorization");
+    return AnswerPurchase(segments[0], bearer.starts_with("Bearer ") ? bearer.substr(7) : "",
+                          "the purchase was not found");
   });
+  RouteToken(server_, prefix_ + "/v2/oauth/token",
+             std::bind_front(&FakeOneStore::AnswerToken, this));
 }
 
 void FakeOneStore::AddClient(const std::string& client_id, const std::string& client_secret,
                              TokenScript script) {
   std::lock_guard<std::mutex> lock(mutex_);
-  Account& client = accounts_[client_id];
-  client.secret = client_secret;
-  client.script = std::move(script);
+  accounts_[client_id] = {.secret = client_secret, .script = script};
 }
 
 tvx::Json FakeOneStore::MakePurchase(int purchase_state, int64_t purchase_time) {
@@ -629,40 +515,31 @@ tvx::Json FakeOneStore::MakePurchase(int purchase_state, int64_t purchase_time) 
                      {"purchaseTime", purchase_time}});
 }
 
-FakeResponse FakeOneStore::OnPurchase(const FakeRequest& request) {
-  // <purchase id>/<package>/<product>
-  const std::vector<std::string> segments =
-      PathSegments(request.path, prefix_ + "/v2/purchase/details-by-productid/");
-  if (segments.size() != 3) return PurchaseError(404, "no such resource");
-  const std::string bearer = request.Header("authorization");
-  const std::string token = bearer.rfind("Bearer ", 0) == 0 ? bearer.substr(7) : "";
-  return AnswerPurchase(segments[0], token, "the purchase was not found");
-}
-
-// REQUIRES: mutex_ held.
-FakeResponse FakeOneStore::AnswerToken(const FakeRequest& request) {
+// Holds mutex_.
+FakeResponse FakeOneStore::AnswerToken(const FakeRequest& request, std::string* name) {
   auto refuse = [](int status, const char* code, const char* message) {
     return FakeResponse::Json(
         status, JsonObject({{"error", JsonObject({{"code", code}, {"message", message}})}}));
   };
-  if (!IsFormRequest(request)) return refuse(400, "InvalidRequest", "not a form body");
   auto form = request.Form();
-  if (auto scripted = CountTokenRequest(form["client_id"])) return *scripted;
+  *name = form["client_id"];
+  if (!IsFormRequest(request)) return refuse(400, "InvalidRequest", "not a form body");
+  if (auto scripted = CountTokenRequest(*name)) return *scripted;
   if (form["grant_type"] != "client_credentials") {
     return refuse(400, "UnsupportedGrantType", "grant_type must be client_credentials");
   }
-  auto it = accounts_.find(form["client_id"]);
+  auto it = accounts_.find(*name);
   if (it == accounts_.end() || it->second.secret != form["client_secret"]) {
     return refuse(401, "InvalidClient", "client authentication failed");
   }
-  return FakeResponse::Json(200, JsonObject({{"client_id", it->first},
-                                             {"access_token", IssueToken("os.", it->first)},
+  return FakeResponse::Json(200, JsonObject({{"client_id", *name},
+                                             {"access_token", IssueToken("os.", *name)},
                                              {"token_type", "bearer"},
                                              {"expires_in", it->second.script.expires_in}}));
 }
 
 TestIoContext::TestIoContext(int threads) : io_(std::make_shared<tvx::IoContext>(threads)) {
-  work_ = std::make_shared<boost::asio::executor_work_guard<tvx::IoContext::executor_type>>(
+  work_ = std::make_shared<asio::executor_work_guard<tvx::IoContext::executor_type>>(
       io_->get_executor());
   for (int i = 0; i < threads; ++i) threads_.emplace_back([io = io_] { io->run(); });
 }

@@ -1,36 +1,11 @@
 #include "tests/support/fake_tstore_server.h"
 
 namespace tvx::testing {
-namespace {
-
-bool IsWellFormed(const FakeRequest& request, tvx::Json* body) {
-  if (request.Header("content-type") != "application/json" || !body->FromString(request.body) ||
-      !body->IsObject() || body->Size() != 3) {
-    return false;
-  }
-  for (const char* name : {"txid", "appid", "signdata"}) {
-    if (!body->HasAttribute(name, tvx::Json::kString)) return false;
-  }
-  return true;
-}
-
-}  // namespace
-
 FakeTStore::FakeTStore(FakeHttpServer* server)
-    : FakeTwoEndpointStore(
-          server, "/tstore/iap/digitalsignconfirm.iap", "/tstore/iapdev/digitalsignconfirm.iap",
-          [](const FakeRequest& request, ScriptedAnswers& script) {
-            tvx::Json body;
-            if (!IsWellFormed(request, &body)) {
-              return Refused("1000", "missing required fields");
-            }
-            return script.Next(body.GetString("txid")).value_or(Refused("9100", "invalid receipt"));
-          }) {}
-
-void FakeTStore::AddEndpoints(tvx::Json* endpoints) const {
-  endpoints->SetString("tstore_production_url", url(kProduction));
-  endpoints->SetString("tstore_development_url", url(kDevelopment));
-}
+    : FakeTwoEndpointStore(server, {"/tstore/iap/digitalsignconfirm.iap", "tstore_production_url"},
+                           {"/tstore/iapdev/digitalsignconfirm.iap", "tstore_development_url"},
+                           {"txid", "appid", "signdata"}, Refused("1000", "missing required fields"),
+                           Refused("9100", "invalid receipt")) {}
 
 tvx::Json FakeTStore::Product(const std::string& appid, const std::string& product_id) {
   return JsonObject({{"log_time", "20240101120000"},

@@ -1,23 +1,12 @@
 #include "tests/support/http_test_client.h"
 
-#include <cctype>
 #include <cstdlib>
+#include <sstream>
+
+#include <boost/algorithm/string/case_conv.hpp>
+#include <boost/algorithm/string/trim.hpp>
 
 namespace tvx::testing {
-namespace {
-
-std::string Lower(std::string text) {
-  for (auto& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
-
-std::string Trim(const std::string& text) {
-  size_t begin = text.find_first_not_of(" \t");
-  size_t end = text.find_last_not_of(" \t");
-  return begin == std::string::npos ? std::string() : text.substr(begin, end - begin + 1);
-}
-
-}  // namespace
 
 std::string MakeHttpRequest(const std::string& method, const std::string& target,
                             const std::string& body, const std::string& extra_headers) {
@@ -35,20 +24,19 @@ std::optional<HttpReply> HttpTestConnection::Read(std::chrono::milliseconds time
   while ((header_end = pending.find("\r\n\r\n")) == std::string::npos) {
     if (!ReadMore(deadline)) return std::nullopt;
   }
-  const std::string head = pending.substr(0, header_end);
-  if (head.compare(0, 5, "HTTP/") != 0 || head.size() < 12) return std::nullopt;
+  std::istringstream head(pending.substr(0, header_end));
+  std::string line;
+  if (!std::getline(head, line) || !line.starts_with("HTTP/") || line.size() < 12) {
+    return std::nullopt;
+  }
   HttpReply reply;
-  reply.status = std::atoi(head.c_str() + 9);
-  size_t line = head.find("\r\n");
-  while (line != std::string::npos) {
-    const size_t next = head.find("\r\n", line + 2);
-    const std::string field = head.substr(line + 2, next == std::string::npos ? std::string::npos
-                                                                                : next - line - 2);
-    const size_t colon = field.find(':');
+  reply.status = std::atoi(line.c_str() + 9);
+  while (std::getline(head, line)) {
+    const size_t colon = line.find(':');
     if (colon != std::string::npos) {
-      reply.headers[Lower(field.substr(0, colon))] = Trim(field.substr(colon + 1));
+      reply.headers[boost::algorithm::to_lower_copy(line.substr(0, colon))] =
+          boost::algorithm::trim_copy(line.substr(colon + 1));
     }
-    line = next;
   }
   const size_t length = std::strtoul(reply.Header("content-length").c_str(), nullptr, 10);
   if (!Fill(header_end + 4 + length, deadline)) return std::nullopt;

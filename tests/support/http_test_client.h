@@ -1,5 +1,4 @@
-// A blocking HTTP/1.1 client over one loopback connection, for tests that
-// need keep-alive, pipelining, partial requests or raw bytes.
+// A blocking HTTP/1.1 client for keep-alive, pipelining, partial requests, raw bytes.
 #ifndef TESTS_SUPPORT_HTTP_TEST_CLIENT_H_
 #define TESTS_SUPPORT_HTTP_TEST_CLIENT_H_
 
@@ -19,7 +18,7 @@ struct HttpReply {
 
   std::string Header(const std::string& lower_case_name) const {
     auto it = headers.find(lower_case_name);
-    return it == headers.end() ? std::string() : it->second;
+    return it == headers.end() ? "" : it->second;
   }
 };
 
@@ -29,10 +28,8 @@ std::string MakeHttpRequest(const std::string& method, const std::string& target
 
 class HttpTestConnection : public LoopbackConnection {
  public:
-  // One answer (an interim 100 counts as one); nullopt on time-out, close or
-  // a reply that is not HTTP.
+  // An interim 100 counts as an answer; nullopt on time-out, close or not HTTP.
   std::optional<HttpReply> Read(std::chrono::milliseconds timeout = std::chrono::seconds(10));
-  // Send, then Read.
   std::optional<HttpReply> Exchange(const std::string& request,
                                     std::chrono::milliseconds timeout = std::chrono::seconds(10));
 };

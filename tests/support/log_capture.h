@@ -1,8 +1,8 @@
-// Collects the log lines written while it lives (any thread), for tests that
-// check what was logged.
+// Collects the log lines written, on any thread, while it lives.
 #ifndef TESTS_SUPPORT_LOG_CAPTURE_H_
 #define TESTS_SUPPORT_LOG_CAPTURE_H_
 
+#include <algorithm>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -27,11 +27,9 @@ class LogCapture : public google::LogSink {
   // Lines of `severity` that contain `text`.
   int Count(google::LogSeverity severity, const std::string& text) const {
     std::lock_guard<std::mutex> lock(mutex_);
-    int count = 0;
-    for (const auto& line : lines_) {
-      if (line.severity == severity && line.text.find(text) != std::string::npos) ++count;
-    }
-    return count;
+    return static_cast<int>(std::ranges::count_if(lines_, [&](const Line& line) {
+      return line.severity == severity && line.text.find(text) != std::string::npos;
+    }));
   }
 
  private:

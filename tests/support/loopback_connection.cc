@@ -13,7 +13,6 @@
 namespace tvx::testing {
 namespace {
 
-// Waits until fd is readable; false on time-out.
 bool WaitReadable(int fd, LoopbackConnection::Clock::time_point deadline) {
   for (;;) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -36,10 +35,8 @@ bool LoopbackConnection::Connect(int port, std::chrono::milliseconds patience) {
   for (;;) {
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd_ < 0) return false;
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in addr{.sin_family = AF_INET, .sin_port = htons(static_cast<uint16_t>(port)),
+                     .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
     if (::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0) {
       int one = 1;
       ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
@@ -75,10 +72,9 @@ bool LoopbackConnection::ReadMore(Clock::time_point deadline) {
 }
 
 bool LoopbackConnection::Fill(size_t size, Clock::time_point deadline) {
-  while (received_.size() < size) {
-    if (!ReadMore(deadline)) return false;
+  while (received_.size() < size && ReadMore(deadline)) {
   }
-  return true;
+  return received_.size() >= size;
 }
 
 bool LoopbackConnection::WaitForClose(std::chrono::milliseconds timeout) {

@@ -1,5 +1,4 @@
-// One blocking TCP connection to 127.0.0.1, the transport under the tests'
-// clients of the biller's TCP protocol and of HTTP servers.
+// One blocking TCP connection to 127.0.0.1, under the tests' clients.
 #ifndef TESTS_SUPPORT_LOOPBACK_CONNECTION_H_
 #define TESTS_SUPPORT_LOOPBACK_CONNECTION_H_
 
@@ -20,19 +19,16 @@ class LoopbackConnection {
   }
   LoopbackConnection& operator=(LoopbackConnection&&) = delete;
 
-  // Tries to connect until `patience` has passed (once when it is zero).
+  // Retries until `patience` has passed.
   bool Connect(int port, std::chrono::milliseconds patience = std::chrono::milliseconds(0));
   bool Send(const std::string& bytes);
-  // True when the server closes the connection within the time (bytes that
-  // arrive meanwhile are dropped).
+  // Drops what arrives meanwhile.
   bool WaitForClose(std::chrono::milliseconds timeout = std::chrono::seconds(5));
   void Close();
 
  protected:
-  // Reads until at least `size` bytes are in received(); false on time-out
-  // or close.
-  bool Fill(size_t size, Clock::time_point deadline);
-  // Reads whatever comes next; false on time-out or close.
+  // Both false on time-out or close.
+  bool Fill(size_t size, Clock::time_point deadline);  // until received() has `size` bytes
   bool ReadMore(Clock::time_point deadline);
   std::string& received() { return received_; }
 

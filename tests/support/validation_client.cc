@@ -2,7 +2,10 @@
 
 #include <fstream>
 #include <sstream>
-#include <thread>
+
+#include <boost/algorithm/string.hpp>
+
+#include "tests/support/eventually.h"
 
 namespace tvx::testing {
 
@@ -55,45 +58,13 @@ int64_t ResultOf(const Biller::Response& response) {
   return -1;
 }
 
-bool HasCounts(const Json& block, const std::map<std::string, int64_t>& expected) {
-  for (const auto& [name, count] : expected) {
-    if (!block.HasAttribute(name, Json::kInteger) || block.GetInteger(name) != count) return false;
-  }
-  return true;
-}
-
-Json AwaitAllTimeCounts(const BillerProcess& biller, const std::string& store,
-                        const std::map<std::string, int64_t>& expected,
-                        std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  Json block;
-  while (true) {
-    const HttpResult result =
-        HttpGet(biller.api_port(), "/v1/counters/biller/validation_profiling");
-    Json counters;
-    if (result.status == 200 && counters.FromString(result.body)) {
-      block = counters[store]["all_time"];
-      if (HasCounts(block, expected)) return block;
-    }
-    if (std::chrono::steady_clock::now() > deadline) return block;
-    std::this_thread::sleep_for(20ms);
-  }
-}
-
 std::vector<std::vector<std::string>> QueryRows(const BillerProcess& biller,
                                                 const std::string& sql) {
   std::vector<std::vector<std::string>> rows;
-  const auto output = RunSql(TestDatabase::FromEnvironment(), biller.database(), sql);
-  if (!output) return rows;
-  std::istringstream lines(*output);
-  std::string line;
-  while (std::getline(lines, line)) {
-    std::vector<std::string> columns;
-    for (size_t start = 0, tab = 0; tab != std::string::npos; start = tab + 1) {
-      tab = line.find('\t', start);
-      columns.push_back(line.substr(start, tab - start));
-    }
-    rows.push_back(std::move(columns));
+  std::istringstream lines(
+      RunSql(TestDatabase::FromEnvironment(), biller.database(), sql).value_or(""));
+  for (std::string line; std::getline(lines, line);) {
+    boost::split(rows.emplace_back(), line, boost::is_any_of("\t"));
   }
   return rows;
 }
@@ -101,12 +72,7 @@ std::vector<std::vector<std::string>> QueryRows(const BillerProcess& biller,
 std::vector<Json> ActivityRecords(const BillerProcess& biller, const std::string& log_name) {
   std::vector<Json> records;
   std::ifstream file(biller.work_dir() + "/activity_logs/" + log_name + ".jsonl");
-  std::string line;
-  while (std::getline(file, line)) {
-    Json record;
-    record.FromString(line);
-    records.push_back(record);
-  }
+  for (std::string line; std::getline(file, line);) records.emplace_back().FromString(line);
   return records;
 }
 
@@ -117,9 +83,7 @@ Json StoreArguments(const Json& endpoints) {
 }
 
 void StoreValidationTest::SetUp() {
-  if (!TestDatabase::FromEnvironment().available()) {
-    GTEST_SKIP() << "BILLER_TEST_MYSQL_URL is not set";
-  }
+  if (!TestDatabase::FromEnvironment().available()) GTEST_SKIP() << "no BILLER_TEST_MYSQL_URL";
 }
 
 void StoreValidationTest::Start(const Json& arguments, std::vector<std::string> flags,
@@ -135,8 +99,17 @@ void StoreValidationTest::Start(const Json& arguments, std::vector<std::string> 
 void StoreValidationTest::ExpectCounts(const std::string& store,
                                        const std::map<std::string, int64_t>& expected) {
   for (const std::string& name : {store, std::string("total")}) {
-    const Json block = AwaitAllTimeCounts(*biller_, name, expected);
-    EXPECT_TRUE(HasCounts(block, expected)) << name << ": " << block.ToString();
+    Json block;
+    EXPECT_TRUE(Eventually([&] {
+      Json counters;
+      counters.FromString(
+          HttpGet(biller_->api_port(), "/v1/counters/biller/validation_profiling").body);
+      block = counters[name]["all_time"];
+      return std::ranges::all_of(expected, [&](const auto& counter) {
+        return block.HasAttribute(counter.first, Json::kInteger) &&
+               block.GetInteger(counter.first) == counter.second;
+      });
+    })) << name << ": " << block.ToString();
   }
 }
 

@@ -1,9 +1,7 @@
-// Store validation test helpers: an authenticated TCP client, a fixture
-// running a biller on store fakes, and readers of statistics, rows, records.
+// Store validation helpers: an authenticated client, a fixture, readers.
 #ifndef TESTS_SUPPORT_VALIDATION_CLIENT_H_
 #define TESTS_SUPPORT_VALIDATION_CLIENT_H_
 
-#include <chrono>
 #include <map>
 #include <memory>
 #include <string>
@@ -20,15 +18,14 @@ namespace tvx::testing {
 
 class ValidationClient {
  public:
-  // Connects and authenticates as `client_id` with the store keys; see ok().
+  // Connects and authenticates; see ok().
   explicit ValidationClient(const BillerProcess& biller,
                             const std::string& client_id = "game-server-1",
                             const std::vector<std::string>& auth_keys = {});
 
   bool ok() const { return ok_; }
 
-  // One validation's answer (expected to carry the request's uuid; a default
-  // answer when none came).
+  // A default answer when none came.
   Biller::Response Validate(const std::string& receipt, bool fill_decoded_receipt = false,
                             const std::string& player_id = "player-1",
                             const std::string& player_service_provider = "guest");
@@ -38,47 +35,32 @@ class ValidationClient {
   bool ok_ = false;
 };
 
-// Authenticates over HTTP as "game-server-1" with the store credential
-// members of `credentials`; the session id, "" when refused.
+// The session id of "game-server-1" with `credentials`; "" when refused.
 std::string OpenHttpSession(const BillerProcess& biller, Json credentials = Json::Object());
-// One validation at the HTTP `path` with the receipt's `members` for the
-// session and the player (of "guest"): the answer's "result", -1 when unreadable.
+// The answer's "result" (-1 when unreadable) for `members` and the player.
 int64_t ValidateOverHttp(const BillerProcess& biller, const std::string& path,
                          const std::string& session, Json members,
                          const std::string& player_id = "player-1");
 
-// The validation result of an answer, or the failure code of a fail answer.
+// The validation result, or the failure code of a fail answer.
 int64_t ResultOf(const Biller::Response& response);
 
-// Waits until the "all_time" block of a store's ("total", "apple"...)
-// statistics holds the counts (recorded just after an answer is sent);
-// returns the block as last read.
-Json AwaitAllTimeCounts(const BillerProcess& biller, const std::string& store,
-                        const std::map<std::string, int64_t>& expected,
-                        std::chrono::milliseconds timeout = 5s);
-// True when `block` holds every expected count.
-bool HasCounts(const Json& block, const std::map<std::string, int64_t>& expected);
-
-// Rows of `sql` on the biller's database, columns split at tabs.
+// Rows of `sql` on the biller's database.
 std::vector<std::vector<std::string>> QueryRows(const BillerProcess& biller,
                                                 const std::string& sql);
 
-// The records of an activity log of the biller, one Json per line.
 std::vector<Json> ActivityRecords(const BillerProcess& biller, const std::string& log_name);
 
-// Install arguments naming the stores' addresses.
 Json StoreArguments(const Json& endpoints);
 
-// A biller on a scratch database pointed at fakes on server_, and a client.
-// Skipped without a test database.
+// A biller (store calls time out after 2 s) pointed at fakes on server_,
+// and a client; skipped without a test database.
 class StoreValidationTest : public ::testing::Test {
  protected:
   void SetUp() override;
-  // Starts the biller (store calls time out after 2 s) and authenticates a
-  // client with `auth_keys`.
   void Start(const Json& arguments, std::vector<std::string> flags = {},
              const std::vector<std::string>& auth_keys = {});
-  // Expects the "all_time" counts of `store` and the same of "total".
+  // The "all_time" counts of `store` and of "total", waiting for them.
   void ExpectCounts(const std::string& store, const std::map<std::string, int64_t>& expected);
 
   FakeHttpServer server_;
