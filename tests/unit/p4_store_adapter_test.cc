@@ -1,5 +1,4 @@
-// The PlayStation platform configuration, the adapter's requests and answers,
-// and the flow's judgement of an entitlement.
+// The PlayStation platform configuration, requests, answers and entitlement judgement.
 #include "src/p4_store_adapter.h"
 
 #include <optional>
@@ -30,10 +29,9 @@ TEST(P4PlatformArgumentTest, WrongArgumentsAreRefusedAndNoneChangesNothing) {
   EXPECT_EQ(platform.authorization, "Basic fn5+Oj8=");  // the standard alphabet, padded
   for (const char* text : {R"({"environment": "staging", "client_id": "c", "secret": "s"})",
                            R"({"environment": "DEV", "client_id": "c", "secret": "s"})",
-                           R"({"client_id": "c", "secret": "s"})",
+                           R"({"client_id": "c", "secret": "s"})", R"({"environment": "qa", "client_id": "c"})",
                            R"({"environment": "qa", "client_id": "", "secret": "s"})",
-                           R"({"environment": "qa", "client_id": 7, "secret": "s"})",
-                           R"({"environment": "qa", "client_id": "c"})"}) {
+                           R"({"environment": "qa", "client_id": 7, "secret": "s"})"}) {
     EXPECT_FALSE(ReadP4PlatformArgument(*Parse(text), &platform)) << text;
   }
   for (const char* text : {R"({"p4_platform": "dev"})", R"({"p4_platform": null})"}) {
@@ -48,14 +46,10 @@ TEST(P4PlatformArgumentTest, WrongArgumentsAreRefusedAndNoneChangesNothing) {
   EXPECT_EQ(P4StoreAdapter::GetPlatformArgument().environment, environment);
 }
 
-// The entitlement's address: StoreHttpTest.
-TEST(P4RequestTest, ACodeCannotSmuggleFieldsIntoTheTokenRequest) {
+TEST(P4RequestTest, TokenRequestsAreEscapedAndEntitlementsNeedTheirFourMembersOfTheirTypes) {
   EXPECT_EQ(MakeP4TokenRequestBody("x&grant_type=password"),
             "grant_type=authorization_code&redirect_uri=orbis%3A%2F%2Fgames"
             "&code=x%26grant_type%3Dpassword");
-}
-
-TEST(P4RequestTest, EntitlementAnswerNeedsItsFourMembersOfTheirTypes) {
   const auto read = [](const char* body, int64_t requested) {
     Entitlement e;
     EXPECT_TRUE(ReadP4Entitlement(body, requested, &e)) << body;
@@ -91,10 +85,9 @@ TEST(P4JudgementTest, UnusedAndUnlimitedIsAcceptedElseTheLimitThenConsumability)
       {false, 0, 5, 1, Verdict::kNotConsumable},    {false, 3, 0, 0, Verdict::kNotConsumable},
       {true, 3, 0, 1, Verdict::kUseLimitExceeded},
   };
-  for (const auto& row : kRows) {
-    EXPECT_EQ(JudgeP4Entitlement({"E", row.is_consumable, row.requested, row.use_count, row.use_limit}),
-              row.verdict)
-        << row.is_consumable << " " << row.use_count << " " << row.use_limit << " " << row.requested;
+  for (const auto& r : kRows) {
+    EXPECT_EQ(JudgeP4Entitlement({"E", r.is_consumable, r.requested, r.use_count, r.use_limit}), r.verdict)
+        << r.is_consumable << " " << r.use_count << " " << r.use_limit << " " << r.requested;
   }
 }
 
@@ -108,7 +101,7 @@ TEST(P4RequestTest, RequestsThatCannotBeSentAreAnsweredAtOnce) {
         EXPECT_TRUE(e.id.empty());
       });
   EXPECT_EQ(answers, std::vector{MakeP4RequestError(kP4PlatformNotConfigured)});
-  EXPECT_EQ(ToResultCode(answers.front()), kServiceProviderCommunicationError);
+  EXPECT_EQ(ToResultCode(answers.at(0)), kServiceProviderCommunicationError);
 }
 
 }  // namespace
