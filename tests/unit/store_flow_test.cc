@@ -183,33 +183,24 @@ std::pair<ValidationStatistics*, std::string> StoreOf(Store store) {
 
 class StoreFlowTest : public ::testing::TestWithParam<Case> {
  protected:
+  static FakeResponse Token(const FakeRequest&) {
+    return FakeResponse::Raw(200, R"({"access_token":"t","expires_in":3600})");
+  }
   void SetUp() override {
-    const auto token = [](const char* value) {
-      return [value](const FakeRequest&) {
-        return FakeResponse::Raw(
-            200, std::string(R"({"access_token":")") + value + R"(","expires_in":3600})");
-      };
-    };
-    const auto scripted = [this](const FakeRequest&) { return *answers_.Next("purchase"); };
-    server_.Route("POST", "/google/token", token("g-token"));
-    server_.RoutePrefix("GET", "/androidpublisher/v3/applications/", scripted);
-    server_.Route("POST", "/onestore/v2/oauth/token", token("o-token"));
-    server_.RoutePrefix("GET", "/onestore/v2/purchase/", scripted);
-    server_.Route("POST", "/apple/verifyReceipt", scripted);
-    server_.Route("POST", "/tstore/digitalsignconfirm.iap", scripted);
-    server_.Route("POST", "/p4/token", token("p-token"));
-    server_.Route("GET", "/p4/baseUrls/entitlement", [this](const FakeRequest&) {
-      return FakeResponse::Raw(200, R"({"url":")" + server_.Url("/p4ent") + R"("})");
-    });
-    server_.RoutePrefix("GET", "/p4ent/v1/users/me/entitlements/", scripted);
+    // Every store's purchase query gets the scripted answers; tokens are granted.
+    for (const char* method : {"GET", "POST"}) {
+      server_.RoutePrefix(method, "/", [this](const FakeRequest&) { return *answers_.Next("purchase"); });
+    }
     answers_.Set("purchase", GetParam().answers);
-
+    for (const char* path : {"/token", "/os/v2/oauth/token"}) server_.Route("POST", path, Token);
+    server_.Route("GET", "/p4/baseUrls/entitlement", [this](const FakeRequest&) {
+      return FakeResponse::Raw(200, R"({"url":")" + server_.Url() + R"("})");
+    });
     Json endpoints = Json::Object();
-    for (const auto& [key, path] : std::vector<std::pair<const char*, const char*>>{
-             {"google_oauth_token_url", "/google/token"}, {"google_api_base", ""},
-             {"one_store_api_base", "/onestore"}, {"apple_production_url", "/apple/verifyReceipt"},
-             {"tstore_production_url", "/tstore/digitalsignconfirm.iap"},
-             {"p4_dev_token_url", "/p4/token"}, {"p4_dev_base_url_service", "/p4/baseUrls/"}}) {
+    for (const auto& [key, path] : std::initializer_list<std::pair<const char*, const char*>>{
+             {"google_oauth_token_url", "/token"}, {"p4_dev_token_url", "/token"}, {"one_store_api_base", "/os"},
+             {"google_api_base", ""}, {"apple_production_url", "/apple"}, {"tstore_production_url", "/tstore"},
+             {"p4_dev_base_url_service", "/p4/baseUrls/"}}) {
       endpoints.SetString(key, server_.Url(path));
     }
     std::string error;
