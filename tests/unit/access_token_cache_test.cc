@@ -20,17 +20,10 @@ using Cache = AccessTokenCache<Secret, int>;
 constexpr TokenCacheTexts kTexts = {"[Test] ", "Test API", "Test", "Test"};
 constexpr int64_t kHour = int64_t{3600} * 1000 * 1000;
 struct RefreshCall {
-  std::string account, secret;
-  int context;
+  std::string asked;  // "account/secret/context"
   AccessTokenCompletion done;
 };
-
-struct Answer {
-  int caller;
-  std::string token;
-  error_code ec;
-  bool operator==(const Answer&) const = default;
-};
+using Answer = std::tuple<int, std::string, error_code>;  // caller, token, error
 Answer Token(int caller, const std::string& token) { return {caller, token, {}}; }
 Answer Refused(int caller) { return {caller, "", MakeBillerError(kWrongServiceProviderAuthKey)}; }
 Answer Unreachable(int caller) { return {caller, "", MakeCommonError(kHttpRequestFailure)}; }
@@ -42,7 +35,7 @@ class AccessTokenCacheTest : public ::testing::Test {
         kTexts, [this](const std::shared_ptr<IoContext>& io, const std::string& account,
                        const Secret& secret, const int& context, AccessTokenCompletion done) {
           EXPECT_TRUE(io);
-          refreshes_.push_back({account, secret.secret, context, std::move(done)});
+          refreshes_.push_back({account + "/" + secret.secret + "/" + std::to_string(context), std::move(done)});
         });
     cache_->SetIoService(std::make_shared<IoContext>());
     cache_->SetClock([this] { return now_; });
@@ -91,7 +84,7 @@ TEST_F(AccessTokenCacheTest, ConcurrentCallersShareOneRequestAndAreAnsweredInCal
   Get("acct", "s", 1);
   Get("acct", "s", 2);
   ASSERT_EQ(refreshes_.size(), 1u);
-  EXPECT_EQ(refreshes_[0].account + "/" + refreshes_[0].secret, "acct/s");
+  EXPECT_EQ(refreshes_[0].asked, "acct/s/0");
   EXPECT_TRUE(answers_.empty());
   Succeed(0, "tok-1");
   // Later callers, by credentials or by key, are answered from the cache at once;
@@ -120,8 +113,7 @@ TEST_F(AccessTokenCacheTest, ExpiredTokenIsRenewedWithItsStoredCredentialsWhileC
   EXPECT_EQ(timers_[0]->expiries.back(), std::chrono::seconds(60));
   Expire(0);
   ASSERT_EQ(refreshes_.size(), 2u);
-  EXPECT_EQ(refreshes_[1].secret, "s");
-  EXPECT_EQ(refreshes_[1].context, 7);  // the context of the refresh that set the timer
+  EXPECT_EQ(refreshes_[1].asked, "acct/s/7");  // the context of the refresh that set the timer
   // The old token is not handed out any more; a failed renewal answers the
   // waiter and keeps the proven entry for the next caller.
   Get("acct", "s", 2);
@@ -130,8 +122,7 @@ TEST_F(AccessTokenCacheTest, ExpiredTokenIsRenewedWithItsStoredCredentialsWhileC
   ASSERT_TRUE(GetByKey("acct", "s", 3, 5));
   EXPECT_TRUE(GetByKey("acct", "s", 4, 5));  // waits for the same request
   ASSERT_EQ(refreshes_.size(), 3u);
-  EXPECT_EQ(refreshes_[2].secret, "s");
-  EXPECT_EQ(refreshes_[2].context, 5);
+  EXPECT_EQ(refreshes_[2].asked, "acct/s/5");
   Succeed(2, "new");
   EXPECT_EQ(answers_, (std::vector<Answer>{Token(1, "old"), Unreachable(2), Token(3, "new"),
                                            Token(4, "new")}));
@@ -170,7 +161,7 @@ TEST_F(AccessTokenCacheTest, OtherCredentialsForTheAccountNeverReachOrDisturbThe
   // own, answered to it alone; the owner's token and timer stay.
   Get("acct", "guess", 2);
   ASSERT_EQ(refreshes_.size(), 2u);
-  EXPECT_EQ(refreshes_[1].secret, "guess");
+  EXPECT_EQ(refreshes_[1].asked, "acct/guess/0");
   Get("acct", "owner", 3);
   Refuse(1);
   EXPECT_TRUE(timers_[0]->pending);
@@ -181,7 +172,7 @@ TEST_F(AccessTokenCacheTest, OtherCredentialsForTheAccountNeverReachOrDisturbThe
   Get("acct", "owner", 4);
   Get("acct", "guess", 5);
   ASSERT_EQ(refreshes_.size(), 4u);
-  EXPECT_EQ(refreshes_[2].secret + refreshes_[3].secret, "ownerguess");
+  EXPECT_EQ(refreshes_[2].asked + " " + refreshes_[3].asked, "acct/owner/0 acct/guess/0");
   Refuse(3);
   Succeed(2, "owner-tok-2");
   // A stray answer (late or repeated) changes nothing.
@@ -227,38 +218,27 @@ TEST_F(AccessTokenCacheTest, EntriesUnusedForADayAreDroppedAndShutdownForgetsThe
 }
 
 TEST(ReadAccessTokenAnswerTest, SortsAnswersIntoTokensRefusalsAndFailures) {
-  using http::TransportCode;
-  const error_code unreachable = MakeCommonError(kHttpRequestFailure);
-  const struct {
-    TransportCode transport;
-    int status;
-    std::string body;
-    error_code error;
-    AccessTokenResponse out;
-  } kRows[] = {
-      {TransportCode::kOk, 200, R"({"access_token":"t","expires_in":3599})", {}, {0, 3599, "t"}},
+  using T = http::TransportCode;
+  const std::string unreachable = MakeCommonError(kHttpRequestFailure).message() + " 0 0 ",
+                    bad = MakeBillerError(kServiceProviderProtocolError).message() + " 0 0 ";
+  const std::tuple<T, int, std::string, std::string> kRows[] = {  // the error, code, lifetime, token
+      {T::kOk, 200, R"({"access_token":"t","expires_in":3599})", "ok 0 3599 t"},
       // Saturated, never wrapped into a negative lifetime.
-      {TransportCode::kOk, 200, R"({"access_token":"t","expires_in":8589934592})", {},
-       {0, std::numeric_limits<int32_t>::max(), "t"}},
-      {TransportCode::kOk, 400, R"({"error":"invalid_grant"})", {}, {1, 0, ""}},
-      {TransportCode::kOk, 302, "", {}, {1, 0, ""}}, {TransportCode::kOk, 500, "", unreachable, {}},
-      {TransportCode::kCouldNotConnect, 0, "", unreachable, {}},
-      {TransportCode::kTimedOut, 200, R"({"access_token":"t","expires_in":1})", unreachable, {}},
+      {T::kOk, 200, R"({"access_token":"t","expires_in":8589934592})", "ok 0 2147483647 t"},
+      {T::kOk, 400, R"({"error":"invalid_grant"})", "ok 1 0 "}, {T::kOk, 302, "", "ok 1 0 "},
+      {T::kOk, 500, "", unreachable}, {T::kCouldNotConnect, 0, "", unreachable},
+      {T::kTimedOut, 200, R"({"access_token":"t","expires_in":1})", unreachable},
+      {T::kOk, 200, "not json", bad}, {T::kOk, 200, "[]", bad}, {T::kOk, 200, R"({"expires_in":3600})", bad},
+      {T::kOk, 200, R"({"access_token":"t"})", bad}, {T::kOk, 200, R"({"access_token":"","expires_in":1})", bad},
+      {T::kOk, 200, R"({"access_token":7,"expires_in":1})", bad},
+      {T::kOk, 200, R"({"access_token":"t","expires_in":"3600"})", bad},
+      {T::kOk, 200, R"({"access_token":"t","expires_in":1.5})", bad},
   };
-  for (const auto& row : kRows) {
+  for (const auto& [transport, status, body, expected] : kRows) {
     AccessTokenResponse out;
-    EXPECT_EQ(ReadAccessTokenAnswer(row.transport, http::Response{row.status, row.body}, kTexts, &out),
-              row.error) << row.status << " " << row.body;
-    EXPECT_EQ(std::tie(out.code, out.expires_in, out.access_token),
-              std::tie(row.out.code, row.out.expires_in, row.out.access_token)) << row.body;
-  }
-  for (const char* body : {"not json", "[]", R"({"expires_in":3600})", R"({"access_token":"t"})",
-                           R"({"access_token":"","expires_in":1})", R"({"access_token":7,"expires_in":1})",
-                           R"({"access_token":"t","expires_in":"3600"})",
-                           R"({"access_token":"t","expires_in":1.5})"}) {
-    AccessTokenResponse out;
-    EXPECT_EQ(ReadAccessTokenAnswer(TransportCode::kOk, http::Response{200, body}, kTexts, &out),
-              MakeBillerError(kServiceProviderProtocolError)) << body;
+    const error_code ec = ReadAccessTokenAnswer(transport, http::Response{status, body}, kTexts, &out);
+    EXPECT_EQ((ec ? ec.message() : "ok") + " " + std::to_string(out.code) + " " +
+                  std::to_string(out.expires_in) + " " + out.access_token, expected) << body;
   }
 }
 
