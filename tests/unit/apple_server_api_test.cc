@@ -9,17 +9,11 @@
 namespace tvx::testing {
 namespace {
 
-const EcKeyPair& Keys() {
-  static const EcKeyPair keys = GenerateEcKeyPair();
-  return keys;
-}
-
 Json GoodArgument() {
-  Json argument = Json::Object();
-  argument.SetString("issuer_id", "issuer-1");
-  argument.SetString("key_id", "KEY1");
-  argument.SetString("bundle_id", "com.example.game");
-  argument.SetString("private_key", Keys().private_pem);
+  static const EcKeyPair keys = GenerateEcKeyPair();
+  Json argument;
+  argument.FromString(R"({"issuer_id": "issuer-1", "key_id": "KEY1", "bundle_id": "com.example.game"})");
+  argument.SetString("private_key", keys.private_pem);
   Json roots = Json::Array();
   roots.PushBack(AppleTestPki::Get().root_pem());
   argument.SetAttribute("root_certificates", roots);
