@@ -31,8 +31,7 @@ const Row kRows[] = {
     {200, R"({"consumptionState":0,"purchaseState":2})", kServiceProviderProtocolError, 0, 0, 0},
     {200, R"({"purchaseState":0})", kServiceProviderProtocolError, 0, 0, 0},
     {200, R"({"consumptionState":"0","purchaseState":0})", kServiceProviderProtocolError, 0, 0, 0},
-    {200, "not json", kServiceProviderProtocolError, 0, 0, 0},
-    {200, "[]", kServiceProviderProtocolError, 0, 0, 0},
+    {200, "not json", kServiceProviderProtocolError, 0, 0, 0}, {200, "[]", kServiceProviderProtocolError, 0, 0, 0},
 };
 
 // Unreachable stores and 5xx answers: StoreHttpTest.
