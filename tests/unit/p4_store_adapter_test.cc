@@ -1,8 +1,6 @@
 // The PlayStation platform configuration, requests, answers and entitlement judgement.
 #include "src/p4_store_adapter.h"
 
-#include <optional>
-
 #include <gtest/gtest.h>
 
 #include "src/billing_error.h"
@@ -13,16 +11,15 @@ namespace {
 
 using Entitlement = P4StoreAdapter::EntitlementResponse;
 
-std::optional<Json> Parse(const char* text) {
+Json Parse(const char* text) {
   Json json;
-  if (!json.FromString(text)) return std::nullopt;
+  EXPECT_TRUE(json.FromString(text)) << text;
   return json;
 }
 
 TEST(P4PlatformArgumentTest, WrongArgumentsAreRefusedAndNoneChangesNothing) {
   P4StoreAdapter::PlatformArgument platform;
-  ASSERT_TRUE(ReadP4PlatformArgument(*Parse(R"({"environment": "qa", "client_id": "c", "secret": "s"})"),
-                                     &platform));
+  ASSERT_TRUE(ReadP4PlatformArgument(Parse(R"({"environment": "qa", "client_id": "c", "secret": "s"})"), &platform));
   EXPECT_EQ(platform.base_url_endpoint, GetStoreEndpoints()->p4_qa_base_url_service + "entitlement");
   EXPECT_EQ(platform.authorization, "Basic Yzpz");
   P4StoreAdapter::MakeBasicAuthorization("~~~", "?", &platform.authorization);
@@ -32,7 +29,7 @@ TEST(P4PlatformArgumentTest, WrongArgumentsAreRefusedAndNoneChangesNothing) {
                            R"({"client_id": "c", "secret": "s"})", R"({"environment": "qa", "client_id": "c"})",
                            R"({"environment": "qa", "client_id": "", "secret": "s"})",
                            R"({"environment": "qa", "client_id": 7, "secret": "s"})"}) {
-    EXPECT_FALSE(ReadP4PlatformArgument(*Parse(text), &platform)) << text;
+    EXPECT_FALSE(ReadP4PlatformArgument(Parse(text), &platform)) << text;
   }
   for (const char* text : {R"({"p4_platform": "dev"})", R"({"p4_platform": null})"}) {
     ArgumentMap arguments;
