@@ -55,12 +55,7 @@ TEST(TStoreAnswerTest, StatusAndBodyGiveTheErrorOrTheVerdict) {
     return Edited([member](Json* i) { i->RemoveAttribute(member); });
   };
   const Json gem = Item("OA00012345", "gem");
-  const struct {
-    int status;
-    std::string body;
-    int32_t error;  // 0 or a biller code
-    int verdict;
-  } kRows[] = {
+  const std::tuple<int, std::string, int32_t, int> kRows[] = {  // status, body -> error (0 or a code), verdict
       {400, "", 0, Rvr::kInvalidReceipt}, {499, "", 0, Rvr::kInvalidReceipt},
       {200, Confirmed({gem}).ToString(), 0, Rvr::kSuccess},
       // The application is compared without case.
@@ -82,11 +77,10 @@ TEST(TStoreAnswerTest, StatusAndBodyGiveTheErrorOrTheVerdict) {
       // A later item of another application spoils an earlier match.
       {200, Confirmed({gem, Item("OA99999999", "coin")}).ToString(), kProductMismatch, 0},
   };
-  for (const auto& row : kRows) {
-    SCOPED_TRACE(std::to_string(row.status) + " " + row.body);
-    const TStoreVerdict verdict = Check(row.body, {}, row.status);
-    EXPECT_EQ(verdict.error, row.error ? MakeBillerError(row.error) : boost::system::error_code());
-    if (!row.error) { EXPECT_EQ(verdict.response.code, row.verdict); }
+  for (const auto& [status, body, error, code] : kRows) {
+    const TStoreVerdict verdict = Check(body, {}, status);
+    EXPECT_EQ(verdict.error, error ? MakeBillerError(error) : boost::system::error_code()) << status << " " << body;
+    if (!error) { EXPECT_EQ(verdict.response.code, code) << status << " " << body; }
   }
 }
 
