@@ -25,12 +25,7 @@ Rvr Read(int status, const std::string& body, boost::system::error_code* ec) {
 // the row recorded: StoreFlowTest.
 TEST(GooglePlayAnswerTest, StatusAndBodyGiveTheErrorOrTheVerdict) {
   constexpr int32_t kBad = kServiceProviderProtocolError;
-  const struct {
-    int status;
-    const char* body;
-    int32_t error;  // 0 or a biller code
-    int verdict;
-  } kRows[] = {
+  const std::tuple<int, const char*, int32_t, int> kRows[] = {  // status, body -> error (0 or a code), verdict
       {404, "{}", 0, Rvr::kFailure}, {401, "not json", 0, Rvr::kTokenRejected},
       {200, R"({"acknowledgementState":1,"purchaseState":0,"consumptionState":0})", 0, Rvr::kSuccess},
       {200, R"({"acknowledgementState":1,"purchaseState":2,"consumptionState":1})", 0, Rvr::kSuccess},
@@ -44,12 +39,12 @@ TEST(GooglePlayAnswerTest, StatusAndBodyGiveTheErrorOrTheVerdict) {
       {200, R"({"acknowledgementState":1,"purchaseState":0,"consumptionState":0,"purchaseType":3})",
        kBad, 0},
   };
-  for (const auto& row : kRows) {
+  for (const auto& [status, body, error, verdict] : kRows) {
     boost::system::error_code ec;
-    const Rvr read = Read(row.status, row.body, &ec);
-    EXPECT_EQ(ec, row.error ? MakeBillerError(row.error) : boost::system::error_code()) << row.body;
+    const Rvr read = Read(status, body, &ec);
+    EXPECT_EQ(ec, error ? MakeBillerError(error) : boost::system::error_code()) << body;
     // A failed read leaves the answer as it was made.
-    EXPECT_EQ(row.error ? read.receipt.IsNull() : read.code == row.verdict, true) << row.body;
+    EXPECT_EQ(error ? read.receipt.IsNull() : read.code == verdict, true) << body;
   }
   // The optional fields may be missing.
   boost::system::error_code ec;
