@@ -1,6 +1,5 @@
-// The token cache's rules, driven by hand: the refresher only records the
-// token requests the cache asks for, the test answers them, and the refresh
-// timers and the clock are fakes the test reads and turns.
+// The token cache's rules: the test answers the recorded token requests and
+// turns the fake refresh timers and clock.
 #include "src/access_token_cache.h"
 
 #include <gtest/gtest.h>
@@ -16,24 +15,15 @@ struct Secret {
   std::string secret;
   std::string DigestInput() const { return secret; }
 };
-
 using Cache = AccessTokenCache<Secret, int>;
 
 constexpr TokenCacheTexts kTexts = {"[Test] ", "Test API", "Test", "Test"};
 constexpr int64_t kHour = int64_t{3600} * 1000 * 1000;
-
 struct RefreshCall {
-  std::string account, secret;
-  int context;
+  std::string asked;  // "account/secret/context"
   AccessTokenCompletion done;
 };
-
-struct Answer {
-  int caller;
-  std::string token;
-  error_code ec;
-  bool operator==(const Answer&) const = default;
-};
+using Answer = std::tuple<int, std::string, error_code>;  // caller, token, error
 Answer Token(int caller, const std::string& token) { return {caller, token, {}}; }
 Answer Refused(int caller) { return {caller, "", MakeBillerError(kWrongServiceProviderAuthKey)}; }
 Answer Unreachable(int caller) { return {caller, "", MakeCommonError(kHttpRequestFailure)}; }
@@ -45,7 +35,7 @@ class AccessTokenCacheTest : public ::testing::Test {
         kTexts, [this](const std::shared_ptr<IoContext>& io, const std::string& account,
                        const Secret& secret, const int& context, AccessTokenCompletion done) {
           EXPECT_TRUE(io);
-          refreshes_.push_back({account, secret.secret, context, std::move(done)});
+          refreshes_.push_back({account + "/" + secret.secret + "/" + std::to_string(context), std::move(done)});
         });
     cache_->SetIoService(std::make_shared<IoContext>());
     cache_->SetClock([this] { return now_; });
@@ -66,24 +56,22 @@ class AccessTokenCacheTest : public ::testing::Test {
   bool GetByKey(const std::string& account, const std::string& secret, int caller, int context = 0) {
     return cache_->GetByKey(Cache::KeyOf(account, Secret{secret}), context, Caller(caller));
   }
-
-  // Answers refresh call `index` with a token, a transport failure or a refusal.
-  void Succeed(size_t index, const std::string& token, int32_t expires_in = 3600) {
-    ASSERT_LT(index, refreshes_.size());
-    refreshes_[index].done(error_code(), {.expires_in = expires_in, .access_token = token});
+  // Answers refresh call `i` with a token, a transport failure or a refusal.
+  void Reply(size_t i, const error_code& ec, const AccessTokenResponse& response) {
+    ASSERT_LT(i, refreshes_.size());
+    refreshes_[i].done(ec, response);
   }
-  void Fail(size_t index, const error_code& ec = MakeCommonError(kHttpRequestFailure),
-            int32_t code = AccessTokenResponse::kSuccess) {
-    ASSERT_LT(index, refreshes_.size());
-    refreshes_[index].done(ec, {code, 0, ""});
+  void Succeed(size_t i, const std::string& token, int32_t expires_in = 3600) {
+    Reply(i, {}, {.expires_in = expires_in, .access_token = token});
   }
-  void Refuse(size_t index) { Fail(index, error_code(), AccessTokenResponse::kFailure); }
-  // A caller that starts a refresh, answered with `token`.
+  void Fail(size_t i) { Reply(i, MakeCommonError(kHttpRequestFailure), {}); }
+  void Refuse(size_t i) { Reply(i, {}, {AccessTokenResponse::kFailure, 0, ""}); }
   void Obtain(const std::string& account, const std::string& secret, int caller,
-              const std::string& token, int32_t expires_in = 3600) {
+              const std::string& token) {
     Get(account, secret, caller);
-    Succeed(refreshes_.size() - 1, token, expires_in);
+    Succeed(refreshes_.size() - 1, token);
   }
+  void Expire(size_t timer) { timers_[timer]->last(error_code()); }
 
   std::shared_ptr<Cache> cache_;
   int64_t now_ = 1000 * kHour;
@@ -96,7 +84,7 @@ TEST_F(AccessTokenCacheTest, ConcurrentCallersShareOneRequestAndAreAnsweredInCal
   Get("acct", "s", 1);
   Get("acct", "s", 2);
   ASSERT_EQ(refreshes_.size(), 1u);
-  EXPECT_EQ(refreshes_[0].account + "/" + refreshes_[0].secret, "acct/s");
+  EXPECT_EQ(refreshes_[0].asked, "acct/s/0");
   EXPECT_TRUE(answers_.empty());
   Succeed(0, "tok-1");
   // Later callers, by credentials or by key, are answered from the cache at once;
@@ -111,10 +99,9 @@ TEST_F(AccessTokenCacheTest, ConcurrentCallersShareOneRequestAndAreAnsweredInCal
 }
 
 TEST(RefreshDelayTest, AMinuteBeforeExpiryButNotSoonerThanTenSeconds) {
-  const std::pair<int32_t, int64_t> cases[] = {
-      {3600, 3540}, {71, 11}, {70, 10}, {0, 10}, {std::numeric_limits<int32_t>::min(), 10},
-      {std::numeric_limits<int32_t>::max(), int64_t{std::numeric_limits<int32_t>::max()} - 60}};
-  for (const auto& [expires_in, delay] : cases) {
+  constexpr int32_t kMin = std::numeric_limits<int32_t>::min(), kMax = -(kMin + 1);
+  for (const auto& [expires_in, delay] : std::initializer_list<std::pair<int32_t, int64_t>>{
+           {3600, 3540}, {71, 11}, {70, 10}, {0, 10}, {kMin, 10}, {kMax, int64_t{kMax} - 60}}) {
     EXPECT_EQ(RefreshDelay(expires_in), std::chrono::seconds(delay)) << expires_in;
   }
 }
@@ -124,10 +111,9 @@ TEST_F(AccessTokenCacheTest, ExpiredTokenIsRenewedWithItsStoredCredentialsWhileC
   Succeed(0, "old", 120);
   ASSERT_EQ(timers_.size(), 1u);
   EXPECT_EQ(timers_[0]->expiries.back(), std::chrono::seconds(60));
-  timers_[0]->last(error_code());  // expiry
+  Expire(0);
   ASSERT_EQ(refreshes_.size(), 2u);
-  EXPECT_EQ(refreshes_[1].secret, "s");
-  EXPECT_EQ(refreshes_[1].context, 7);  // the context of the refresh that set the timer
+  EXPECT_EQ(refreshes_[1].asked, "acct/s/7");  // the context of the refresh that set the timer
   // The old token is not handed out any more; a failed renewal answers the
   // waiter and keeps the proven entry for the next caller.
   Get("acct", "s", 2);
@@ -136,8 +122,7 @@ TEST_F(AccessTokenCacheTest, ExpiredTokenIsRenewedWithItsStoredCredentialsWhileC
   ASSERT_TRUE(GetByKey("acct", "s", 3, 5));
   EXPECT_TRUE(GetByKey("acct", "s", 4, 5));  // waits for the same request
   ASSERT_EQ(refreshes_.size(), 3u);
-  EXPECT_EQ(refreshes_[2].secret, "s");
-  EXPECT_EQ(refreshes_[2].context, 5);
+  EXPECT_EQ(refreshes_[2].asked, "acct/s/5");
   Succeed(2, "new");
   EXPECT_EQ(answers_, (std::vector<Answer>{Token(1, "old"), Unreachable(2), Token(3, "new"),
                                            Token(4, "new")}));
@@ -145,21 +130,29 @@ TEST_F(AccessTokenCacheTest, ExpiredTokenIsRenewedWithItsStoredCredentialsWhileC
   EXPECT_FALSE(GetByKey("acct", "other", 5));
 }
 
-TEST_F(AccessTokenCacheTest, CredentialsThatNeverObtainATokenAreNotKept) {
+TEST_F(AccessTokenCacheTest, OnlyCredentialsThatObtainATokenAreKeptUntilTheTokenIsRejected) {
   Get("acct", "s", 1);
   Get("acct", "s", 2);
   Fail(0);
   EXPECT_EQ(cache_->size(), 0u);
   EXPECT_FALSE(GetByKey("acct", "s", 3));
-  // A refusal by the store is the biller's "wrong service provider
-  // authentication key"; the next caller tries again.
+  // A store's refusal is a wrong authentication key; the next caller tries again.
   Get("acct", "s", 4);
   Refuse(1);
   EXPECT_EQ(cache_->size(), 0u);
   Obtain("acct", "s", 5, "tok");
-  EXPECT_EQ(answers_, (std::vector<Answer>{Unreachable(1), Unreachable(2), Refused(4),
-                                           Token(5, "tok")}));
   EXPECT_EQ(cache_->size(), 1u);
+  const AccessTokenKey key = Cache::KeyOf("acct", Secret{"s"});
+  cache_->Invalidate(key, "tok");
+  EXPECT_FALSE(timers_.back()->pending);
+  ASSERT_TRUE(GetByKey("acct", "s", 6));
+  Succeed(3, "fresh");
+  // A late rejection of the old token keeps the fresh one.
+  cache_->Invalidate(key, "tok");
+  ASSERT_TRUE(GetByKey("acct", "s", 7));
+  EXPECT_EQ(refreshes_.size(), 4u);
+  EXPECT_EQ(answers_, (std::vector<Answer>{Unreachable(1), Unreachable(2), Refused(4), Token(5, "tok"),
+                                           Token(6, "fresh"), Token(7, "fresh")}));
 }
 
 TEST_F(AccessTokenCacheTest, OtherCredentialsForTheAccountNeverReachOrDisturbTheOwnersEntry) {
@@ -168,18 +161,18 @@ TEST_F(AccessTokenCacheTest, OtherCredentialsForTheAccountNeverReachOrDisturbThe
   // own, answered to it alone; the owner's token and timer stay.
   Get("acct", "guess", 2);
   ASSERT_EQ(refreshes_.size(), 2u);
-  EXPECT_EQ(refreshes_[1].secret, "guess");
+  EXPECT_EQ(refreshes_[1].asked, "acct/guess/0");
   Get("acct", "owner", 3);
   Refuse(1);
   EXPECT_TRUE(timers_[0]->pending);
   EXPECT_EQ(cache_->size(), 1u);
   // Across the owner's renewal: requests in flight for both, each answered
   // with its own outcome whatever the order.
-  timers_[0]->last(error_code());
+  Expire(0);
   Get("acct", "owner", 4);
   Get("acct", "guess", 5);
   ASSERT_EQ(refreshes_.size(), 4u);
-  EXPECT_EQ(refreshes_[2].secret + refreshes_[3].secret, "ownerguess");
+  EXPECT_EQ(refreshes_[2].asked + " " + refreshes_[3].asked, "acct/owner/0 acct/guess/0");
   Refuse(3);
   Succeed(2, "owner-tok-2");
   // A stray answer (late or repeated) changes nothing.
@@ -191,94 +184,61 @@ TEST_F(AccessTokenCacheTest, OtherCredentialsForTheAccountNeverReachOrDisturbThe
                                            Token(6, "owner-tok-2")}));
 }
 
-TEST_F(AccessTokenCacheTest, ARejectedTokenIsReplacedByTheNextCaller) {
-  Obtain("acct", "s", 1, "revoked");
-  const AccessTokenKey key = Cache::KeyOf("acct", Secret{"s"});
-  cache_->Invalidate(key, "revoked");
-  EXPECT_FALSE(timers_[0]->pending);
-  ASSERT_TRUE(GetByKey("acct", "s", 2));
-  Succeed(1, "fresh");
-  // A second rejection of the old token, from a request that started before
-  // the renewal, keeps the fresh one.
-  cache_->Invalidate(key, "revoked");
-  ASSERT_TRUE(GetByKey("acct", "s", 3));
-  EXPECT_EQ(refreshes_.size(), 2u);
-  EXPECT_EQ(answers_, (std::vector<Answer>{Token(1, "revoked"), Token(2, "fresh"),
-                                           Token(3, "fresh")}));
-}
-
-TEST_F(AccessTokenCacheTest, EntriesUnusedForADayAreDropped) {
+TEST_F(AccessTokenCacheTest, EntriesUnusedForADayAreDroppedAndShutdownForgetsTheRest) {
   Obtain("used", "s", 1, "tok-used");
   Obtain("unused", "s", 2, "tok-unused");
   Obtain("failing", "s", 3, "tok-failing");
-  timers_[2]->last(error_code());
+  Expire(2);
   Fail(3);  // no timer left to find it
   // Renewals keep a token fresh, but only use keeps the entry.
   now_ += 23 * kHour;
   ASSERT_TRUE(GetByKey("used", "s", 4));
   now_ += 2 * kHour;
-  timers_[0]->last(error_code());
-  timers_[1]->last(error_code());
+  Expire(0);
+  Expire(1);
   ASSERT_EQ(refreshes_.size(), 5u);  // "used" only
   Succeed(4, "tok-used-2");
   ASSERT_TRUE(GetByKey("used", "s", 5));
-  EXPECT_EQ(answers_.back(), Token(5, "tok-used-2"));
   EXPECT_EQ(cache_->size(), 1u);
   EXPECT_FALSE(GetByKey("unused", "s", 6));
   EXPECT_FALSE(GetByKey("failing", "s", 6));
-}
-
-TEST_F(AccessTokenCacheTest, ShutdownAnswersWaitersAndForgetsEveryAccount) {
-  Obtain("a", "s", 1, "tok-a");
-  Get("b", "s", 2);  // in flight at shutdown
+  Get("b", "s", 7);  // in flight at shutdown
   cache_->Shutdown();
   EXPECT_FALSE(timers_[0]->pending);
   EXPECT_EQ(cache_->size(), 0u);
   // Late events for forgotten accounts change nothing; callers are answered.
-  Succeed(1, "tok-b");
-  timers_[0]->last(error_code());
-  EXPECT_EQ(refreshes_.size(), 2u);
-  EXPECT_FALSE(GetByKey("a", "s", 3));
-  Get("a", "s", 4);
+  Succeed(5, "tok-b");
+  Expire(0);
+  EXPECT_EQ(refreshes_.size(), 6u);
+  EXPECT_FALSE(GetByKey("used", "s", 8));
+  Get("used", "s", 9);
   const error_code stopped = MakeBillerError(kServiceProviderCommunicationError);
-  EXPECT_EQ(answers_, (std::vector<Answer>{Token(1, "tok-a"), {2, "", stopped}, {4, "", stopped}}));
+  EXPECT_EQ(std::vector(answers_.end() - 3, answers_.end()),
+            (std::vector<Answer>{Token(5, "tok-used-2"), {7, "", stopped}, {9, "", stopped}}));
 }
 
 TEST(ReadAccessTokenAnswerTest, SortsAnswersIntoTokensRefusalsAndFailures) {
-  using http::TransportCode;
-  const error_code unreachable = MakeCommonError(kHttpRequestFailure);
-  const error_code bad = MakeBillerError(kServiceProviderProtocolError);
-  const struct {
-    TransportCode transport;
-    int status;
-    std::string body;
-    error_code error;
-    AccessTokenResponse out;
-  } kRows[] = {
-      {TransportCode::kOk, 200, R"({"access_token":"t","expires_in":3599})", {}, {0, 3599, "t"}},
+  using T = http::TransportCode;
+  const std::string unreachable = MakeCommonError(kHttpRequestFailure).message() + " 0 0 ",
+                    bad = MakeBillerError(kServiceProviderProtocolError).message() + " 0 0 ";
+  const std::tuple<T, int, std::string, std::string> kRows[] = {  // the error, code, lifetime, token
+      {T::kOk, 200, R"({"access_token":"t","expires_in":3599})", "ok 0 3599 t"},
       // Saturated, never wrapped into a negative lifetime.
-      {TransportCode::kOk, 200, R"({"access_token":"t","expires_in":8589934592})", {},
-       {0, std::numeric_limits<int32_t>::max(), "t"}},
-      {TransportCode::kOk, 400, R"({"error":"invalid_grant"})", {}, {1, 0, ""}},
-      {TransportCode::kOk, 302, "", {}, {1, 0, ""}},
-      {TransportCode::kOk, 500, "", unreachable, {}},
-      {TransportCode::kCouldNotConnect, 0, "", unreachable, {}},
-      {TransportCode::kTimedOut, 200, R"({"access_token":"t","expires_in":1})", unreachable, {}},
-      {TransportCode::kOk, 200, "not json", bad, {}},
-      {TransportCode::kOk, 200, "[]", bad, {}},
-      {TransportCode::kOk, 200, R"({"expires_in":3600})", bad, {}},
-      {TransportCode::kOk, 200, R"({"access_token":"","expires_in":1})", bad, {}},
-      {TransportCode::kOk, 200, R"({"access_token":7,"expires_in":1})", bad, {}},
-      {TransportCode::kOk, 200, R"({"access_token":"t"})", bad, {}},
-      {TransportCode::kOk, 200, R"({"access_token":"t","expires_in":"3600"})", bad, {}},
-      {TransportCode::kOk, 200, R"({"access_token":"t","expires_in":1.5})", bad, {}},
+      {T::kOk, 200, R"({"access_token":"t","expires_in":8589934592})", "ok 0 2147483647 t"},
+      {T::kOk, 400, R"({"error":"invalid_grant"})", "ok 1 0 "}, {T::kOk, 302, "", "ok 1 0 "},
+      {T::kOk, 500, "", unreachable}, {T::kCouldNotConnect, 0, "", unreachable},
+      {T::kTimedOut, 200, R"({"access_token":"t","expires_in":1})", unreachable},
+      {T::kOk, 200, "not json", bad}, {T::kOk, 200, "[]", bad}, {T::kOk, 200, R"({"expires_in":3600})", bad},
+      {T::kOk, 200, R"({"access_token":"t"})", bad}, {T::kOk, 200, R"({"access_token":"","expires_in":1})", bad},
+      {T::kOk, 200, R"({"access_token":7,"expires_in":1})", bad},
+      {T::kOk, 200, R"({"access_token":"t","expires_in":"3600"})", bad},
+      {T::kOk, 200, R"({"access_token":"t","expires_in":1.5})", bad},
   };
-  for (const auto& row : kRows) {
+  for (const auto& [transport, status, body, expected] : kRows) {
     AccessTokenResponse out;
-    EXPECT_EQ(ReadAccessTokenAnswer(row.transport, http::Response{row.status, row.body}, kTexts, &out),
-              row.error) << row.status << " " << row.body;
-    EXPECT_EQ(std::tie(out.code, out.expires_in, out.access_token),
-              std::tie(row.out.code, row.out.expires_in, row.out.access_token)) << row.body;
+    const error_code ec = ReadAccessTokenAnswer(transport, http::Response{status, body}, kTexts, &out);
+    EXPECT_EQ((ec ? ec.message() : "ok") + " " + std::to_string(out.code) + " " +
+                  std::to_string(out.expires_in) + " " + out.access_token, expected) << body;
   }
 }
 

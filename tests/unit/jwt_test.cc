@@ -5,6 +5,8 @@
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 
+#include <memory>
+
 #include <gtest/gtest.h>
 
 #include "tests/support/apple_test_pki.h"
@@ -19,15 +21,12 @@ const RsaKeyPair& TestKeys() {
 }
 
 std::string P384PrivatePem() {
-  EVP_PKEY* key = EVP_EC_gen("P-384");
-  BIO* bio = BIO_new(BIO_s_mem());
-  PEM_write_bio_PrivateKey(bio, key, nullptr, nullptr, 0, nullptr, nullptr);
+  std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(EVP_EC_gen("P-384"), EVP_PKEY_free);
+  std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new(BIO_s_mem()), BIO_free);
+  PEM_write_bio_PrivateKey(bio.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr);
   char* data = nullptr;
-  const long size = BIO_get_mem_data(bio, &data);
-  const std::string pem(data, static_cast<size_t>(size));
-  BIO_free(bio);
-  EVP_PKEY_free(key);
-  return pem;
+  const long size = BIO_get_mem_data(bio.get(), &data);
+  return std::string(data, static_cast<size_t>(size));
 }
 
 TEST(JwtTest, OnlyUnencryptedPrivateKeysOfTheAlgorithmMakeSigningKeys) {
@@ -51,16 +50,14 @@ TEST(JwtTest, RefusesClaimsThatAreNotAnObjectEmptyLifetimesAndAnAlgorithmNotTheK
   auto ec = jwt::TokenSigningKey::Create(GenerateEcKeyPair().private_pem, jwt::kEs256);
   ASSERT_TRUE(rsa && ec);
   std::string token = "untouched";
-  EXPECT_FALSE(jwt::MakeJwt(Json::Array(), *rsa, 3000, &token));
-  EXPECT_FALSE(jwt::MakeJwt(Json("text"), *rsa, 3000, &token));
-  EXPECT_FALSE(jwt::MakeJwt(Json::Object(), *rsa, 0, &token));
+  EXPECT_FALSE(jwt::MakeJwt(Json::Array(), *rsa, 3000, &token) || jwt::MakeJwt(Json("text"), *rsa, 3000, &token) ||
+               jwt::MakeJwt(Json::Object(), *rsa, 0, &token));
   EXPECT_EQ(token, "untouched");
   // The header must name the key's algorithm, and RS256 JWTs need an RSA key.
   // (That ES256 signatures verify: SignedDataVerifierTest and AppleServerApiTest.)
   Json header = Json::Object();
   header.SetString("alg", "RS256");
-  EXPECT_FALSE(jwt::MakeJws(header, Json::Object(), *ec, &token));
-  EXPECT_FALSE(jwt::MakeJwt(Json::Object(), *ec, 60, &token));
+  EXPECT_FALSE(jwt::MakeJws(header, Json::Object(), *ec, &token) || jwt::MakeJwt(Json::Object(), *ec, 60, &token));
   // ECDSA draws a new nonce each time: two signatures of one text differ.
   header.SetString("alg", "ES256");
   std::string again;

@@ -10,16 +10,8 @@ namespace {
 
 using Rvr = OneStoreAdapter::ReceiptValidationResponse;
 
-struct Row {
-  int status;
-  const char* body;
-  int32_t error;  // 0 or a biller code
-  int verdict;
-  int32_t purchase_state;
-  int64_t purchase_time;
-};
-
-const Row kRows[] = {
+// The status and body -> the error (0 or a biller code), verdict, purchase state and time.
+const std::tuple<int, const char*, int32_t, int, int32_t, int64_t> kRows[] = {
     {401, "{}", 0, Rvr::kTokenRejected, 0, 0},
     {200, R"({"consumptionState":1,"purchaseState":1,"purchaseTime":1700000000123})", 0,
      Rvr::kSuccess, 1, 1700000000123},
@@ -31,20 +23,19 @@ const Row kRows[] = {
     {200, R"({"consumptionState":0,"purchaseState":2})", kServiceProviderProtocolError, 0, 0, 0},
     {200, R"({"purchaseState":0})", kServiceProviderProtocolError, 0, 0, 0},
     {200, R"({"consumptionState":"0","purchaseState":0})", kServiceProviderProtocolError, 0, 0, 0},
-    {200, "not json", kServiceProviderProtocolError, 0, 0, 0},
-    {200, "[]", kServiceProviderProtocolError, 0, 0, 0},
+    {200, "not json", kServiceProviderProtocolError, 0, 0, 0}, {200, "[]", kServiceProviderProtocolError, 0, 0, 0},
 };
 
 // Unreachable stores and 5xx answers: StoreHttpTest.
 TEST(OneStoreAnswerTest, StatusAndBodyGiveTheErrorOrTheVerdict) {
-  for (const Row& row : kRows) {
+  for (const auto& [status, body, error, verdict, purchase_state, purchase_time] : kRows) {
     Rvr read;
     const boost::system::error_code ec = OneStoreAdapter::ReadReceiptValidationAnswer(
-        http::TransportCode::kOk, http::Response{row.status, row.body}, &read);
-    EXPECT_EQ(ec, row.error ? MakeBillerError(row.error) : boost::system::error_code()) << row.body;
-    if (row.error) continue;
+        http::TransportCode::kOk, http::Response{status, body}, &read);
+    EXPECT_EQ(ec, error ? MakeBillerError(error) : boost::system::error_code()) << body;
+    if (error) continue;
     EXPECT_EQ(std::tie(read.code, read.purchase_state, read.purchase_time),
-              std::tie(row.verdict, row.purchase_state, row.purchase_time)) << row.body;
+              std::tie(verdict, purchase_state, purchase_time)) << body;
   }
 }
 

@@ -1,8 +1,5 @@
-// The PlayStation platform configuration, the adapter's requests and answers,
-// and the flow's judgement of an entitlement.
+// The PlayStation platform configuration, requests, answers and entitlement judgement.
 #include "src/p4_store_adapter.h"
-
-#include <optional>
 
 #include <gtest/gtest.h>
 
@@ -14,27 +11,25 @@ namespace {
 
 using Entitlement = P4StoreAdapter::EntitlementResponse;
 
-std::optional<Json> Parse(const char* text) {
+Json Parse(const char* text) {
   Json json;
-  if (!json.FromString(text)) return std::nullopt;
+  EXPECT_TRUE(json.FromString(text)) << text;
   return json;
 }
 
 TEST(P4PlatformArgumentTest, WrongArgumentsAreRefusedAndNoneChangesNothing) {
   P4StoreAdapter::PlatformArgument platform;
-  ASSERT_TRUE(ReadP4PlatformArgument(*Parse(R"({"environment": "qa", "client_id": "c", "secret": "s"})"),
-                                     &platform));
+  ASSERT_TRUE(ReadP4PlatformArgument(Parse(R"({"environment": "qa", "client_id": "c", "secret": "s"})"), &platform));
   EXPECT_EQ(platform.base_url_endpoint, GetStoreEndpoints()->p4_qa_base_url_service + "entitlement");
   EXPECT_EQ(platform.authorization, "Basic Yzpz");
   P4StoreAdapter::MakeBasicAuthorization("~~~", "?", &platform.authorization);
   EXPECT_EQ(platform.authorization, "Basic fn5+Oj8=");  // the standard alphabet, padded
   for (const char* text : {R"({"environment": "staging", "client_id": "c", "secret": "s"})",
                            R"({"environment": "DEV", "client_id": "c", "secret": "s"})",
-                           R"({"client_id": "c", "secret": "s"})",
+                           R"({"client_id": "c", "secret": "s"})", R"({"environment": "qa", "client_id": "c"})",
                            R"({"environment": "qa", "client_id": "", "secret": "s"})",
-                           R"({"environment": "qa", "client_id": 7, "secret": "s"})",
-                           R"({"environment": "qa", "client_id": "c"})"}) {
-    EXPECT_FALSE(ReadP4PlatformArgument(*Parse(text), &platform)) << text;
+                           R"({"environment": "qa", "client_id": 7, "secret": "s"})"}) {
+    EXPECT_FALSE(ReadP4PlatformArgument(Parse(text), &platform)) << text;
   }
   for (const char* text : {R"({"p4_platform": "dev"})", R"({"p4_platform": null})"}) {
     ArgumentMap arguments;
@@ -48,14 +43,10 @@ TEST(P4PlatformArgumentTest, WrongArgumentsAreRefusedAndNoneChangesNothing) {
   EXPECT_EQ(P4StoreAdapter::GetPlatformArgument().environment, environment);
 }
 
-// The entitlement's address: StoreHttpTest.
-TEST(P4RequestTest, ACodeCannotSmuggleFieldsIntoTheTokenRequest) {
+TEST(P4RequestTest, TokenRequestsAreEscapedAndEntitlementsNeedTheirFourMembersOfTheirTypes) {
   EXPECT_EQ(MakeP4TokenRequestBody("x&grant_type=password"),
             "grant_type=authorization_code&redirect_uri=orbis%3A%2F%2Fgames"
             "&code=x%26grant_type%3Dpassword");
-}
-
-TEST(P4RequestTest, EntitlementAnswerNeedsItsFourMembersOfTheirTypes) {
   const auto read = [](const char* body, int64_t requested) {
     Entitlement e;
     EXPECT_TRUE(ReadP4Entitlement(body, requested, &e)) << body;
@@ -91,10 +82,9 @@ TEST(P4JudgementTest, UnusedAndUnlimitedIsAcceptedElseTheLimitThenConsumability)
       {false, 0, 5, 1, Verdict::kNotConsumable},    {false, 3, 0, 0, Verdict::kNotConsumable},
       {true, 3, 0, 1, Verdict::kUseLimitExceeded},
   };
-  for (const auto& row : kRows) {
-    EXPECT_EQ(JudgeP4Entitlement({"E", row.is_consumable, row.requested, row.use_count, row.use_limit}),
-              row.verdict)
-        << row.is_consumable << " " << row.use_count << " " << row.use_limit << " " << row.requested;
+  for (const auto& r : kRows) {
+    EXPECT_EQ(JudgeP4Entitlement({"E", r.is_consumable, r.requested, r.use_count, r.use_limit}), r.verdict)
+        << r.is_consumable << " " << r.use_count << " " << r.use_limit << " " << r.requested;
   }
 }
 
@@ -108,7 +98,7 @@ TEST(P4RequestTest, RequestsThatCannotBeSentAreAnsweredAtOnce) {
         EXPECT_TRUE(e.id.empty());
       });
   EXPECT_EQ(answers, std::vector{MakeP4RequestError(kP4PlatformNotConfigured)});
-  EXPECT_EQ(ToResultCode(answers.front()), kServiceProviderCommunicationError);
+  EXPECT_EQ(ToResultCode(answers.at(0)), kServiceProviderCommunicationError);
 }
 
 }  // namespace

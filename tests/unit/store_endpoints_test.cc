@@ -1,5 +1,3 @@
-// The "store_endpoints" install argument: overrides land, anything doubtful
-// is refused with a message naming the member, and a refusal changes nothing.
 #include "src/store_endpoints.h"
 
 #include <gtest/gtest.h>
@@ -19,14 +17,12 @@ TEST(StoreEndpointsTest, MembersGivenOverrideTheirDefaultAndDoubtfulValuesChange
                                               "one_store_test_api_base":"http://localhost:8"})"),
                                 &error))
       << error;
-  EXPECT_EQ(GetStoreEndpoints()->google_oauth_token_url, "http://127.0.0.1:9/t");
-  EXPECT_EQ(GetStoreEndpoints()->one_store_test_api_base, "http://localhost:8");
-  EXPECT_EQ(GetStoreEndpoints()->google_jwt_token_url,
-            StoreEndpoints::Defaults().google_jwt_token_url);
+  EXPECT_EQ(GetStoreEndpoints()->google_oauth_token_url + " " + GetStoreEndpoints()->one_store_test_api_base + " " +
+                GetStoreEndpoints()->google_jwt_token_url,
+            "http://127.0.0.1:9/t http://localhost:8 " + StoreEndpoints::Defaults().google_jwt_token_url);
 
   const std::pair<const char*, const char*> kRefused[] = {
-      {R"(["http://x"])", "object"},
-      {R"("http://x")", "object"},
+      {R"(["http://x"])", "object"}, {R"("http://x")", "object"},
       {R"({"google_api_url":"http://x"})", "unknown member \"google_api_url\""},
       {R"({"google_api_base":5})", "\"google_api_base\" must be a string"},
       {R"({"google_api_base":"127.0.0.1:80"})", "http:// or https://"},

@@ -16,12 +16,7 @@ using http::TransportCode;
 // tests start at the answers that got through.
 TEST(StoreHttpTest, OnlyUnreachableOrFailingStoresAreAskedAgain) {
   using Q = QueryStatus;
-  const struct {
-    TransportCode transport;
-    int status;
-    bool retry;
-    QueryStatus query;
-  } kRows[] = {
+  const std::tuple<TransportCode, int, bool, QueryStatus> kRows[] = {  // transport, status -> retry, query
       {TransportCode::kCouldNotConnect, 0, true, Q::kUnreachable},
       {TransportCode::kTimedOut, 200, true, Q::kUnreachable},
       {TransportCode::kOk, 500, true, Q::kUnreachable},    {TransportCode::kOk, 599, true, Q::kUnreachable},
@@ -29,11 +24,10 @@ TEST(StoreHttpTest, OnlyUnreachableOrFailingStoresAreAskedAgain) {
       {TransportCode::kOk, 404, false, Q::kRefused},       {TransportCode::kOk, 499, false, Q::kRefused},
       {TransportCode::kOk, 600, false, Q::kRefused},       {TransportCode::kOk, 0, false, Q::kRefused},
   };
-  for (const auto& row : kRows) {
-    SCOPED_TRACE(std::to_string(static_cast<int>(row.transport)) + " " + std::to_string(row.status));
-    EXPECT_EQ(IsRetryable(row.transport, row.status), row.retry);
-    EXPECT_EQ(ReadQueryStatus("[T] ", "T", row.transport, http::Response{row.status, "{}"}, "{}"),
-              row.query);
+  for (const auto& [transport, status, retry, query] : kRows) {
+    EXPECT_EQ(std::tuple(IsRetryable(transport, status),
+                         ReadQueryStatus("[T] ", "T", transport, http::Response{status, "{}"}, "{}")),
+              std::tuple(retry, query)) << static_cast<int>(transport) << " " << status;
   }
 }
 

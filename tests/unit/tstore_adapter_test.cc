@@ -1,5 +1,4 @@
-// How the TStore adapter reads the store's confirmations. That a receipt cannot
-// reshape the request body: StoreValidation (hostile ids).
+// How the TStore adapter reads the store's confirmations.
 #include "src/tstore_adapter.h"
 
 #include <gtest/gtest.h>
@@ -14,25 +13,21 @@ namespace {
 using Rvr = TStoreAdapter::ReceiptValidationResponse;
 
 Json Item(const std::string& appid, const std::string& product_id) {
-  Json item = Json::Object();
-  item.SetString("log_time", "20240101120000");
+  Json item;
+  item.FromString(R"({"log_time": "20240101120000", "charge_amount": 1100, "bp_info": "bp"})");
   item.SetString("appid", appid);
   item.SetString("product_id", product_id);
-  item.SetAttribute("charge_amount", 1100);
   item.SetString("tid", "tid-" + product_id);
-  item.SetString("bp_info", "bp");
   return item;
 }
 
 Json Confirmed(const std::vector<Json>& items, int64_t count = -1) {
+  Json answer;
+  answer.FromString(R"({"status": 0, "detail": "0000", "message": "success"})");
   Json products = Json::Array();
   for (const Json& item : items) products.PushBack(item);
-  Json answer = Json::Object();
-  answer.SetAttribute("status", 0);
-  answer.SetString("detail", "0000");
-  answer.SetString("message", "success");
-  answer.SetAttribute("count", count < 0 ? static_cast<int64_t>(items.size()) : count);
   answer.SetAttribute("product", products);
+  answer.SetAttribute("count", count < 0 ? static_cast<int64_t>(items.size()) : count);
   return answer;
 }
 
@@ -60,12 +55,7 @@ TEST(TStoreAnswerTest, StatusAndBodyGiveTheErrorOrTheVerdict) {
     return Edited([member](Json* i) { i->RemoveAttribute(member); });
   };
   const Json gem = Item("OA00012345", "gem");
-  const struct {
-    int status;
-    std::string body;
-    int32_t error;  // 0 or a biller code
-    int verdict;
-  } kRows[] = {
+  const std::tuple<int, std::string, int32_t, int> kRows[] = {  // status, body -> error (0 or a code), verdict
       {400, "", 0, Rvr::kInvalidReceipt}, {499, "", 0, Rvr::kInvalidReceipt},
       {200, Confirmed({gem}).ToString(), 0, Rvr::kSuccess},
       // The application is compared without case.
@@ -82,17 +72,15 @@ TEST(TStoreAnswerTest, StatusAndBodyGiveTheErrorOrTheVerdict) {
        kBad, 0},
       {200, Confirmed({gem, gem}, 1).ToString(), kBad, 0},
       {200, without("appid"), kBad, 0}, {200, without("product_id"), kBad, 0},
-      {200, without("log_time"), kBad, 0}, {200, without("tid"), kBad, 0},
-      {200, without("bp_info"), kBad, 0},
+      {200, without("log_time"), kBad, 0}, {200, without("tid"), kBad, 0}, {200, without("bp_info"), kBad, 0},
       {200, Edited([](Json* i) { i->SetString("charge_amount", "1100"); }), kBad, 0},
       // A later item of another application spoils an earlier match.
       {200, Confirmed({gem, Item("OA99999999", "coin")}).ToString(), kProductMismatch, 0},
   };
-  for (const auto& row : kRows) {
-    SCOPED_TRACE(std::to_string(row.status) + " " + row.body);
-    const TStoreVerdict verdict = Check(row.body, {}, row.status);
-    EXPECT_EQ(verdict.error, row.error ? MakeBillerError(row.error) : boost::system::error_code());
-    if (!row.error) { EXPECT_EQ(verdict.response.code, row.verdict); }
+  for (const auto& [status, body, error, code] : kRows) {
+    const TStoreVerdict verdict = Check(body, {}, status);
+    EXPECT_EQ(verdict.error, error ? MakeBillerError(error) : boost::system::error_code()) << status << " " << body;
+    if (!error) { EXPECT_EQ(verdict.response.code, code) << status << " " << body; }
   }
 }
 
@@ -102,10 +90,10 @@ TEST(TStoreAnswerTest, RequestedProductsMustAllBeConfirmedAndTheTxidIsTheRequest
   const auto matched = Check(answer.ToString(), {"GEM_100"});
   EXPECT_FALSE(matched.error);
   ASSERT_EQ(matched.response.products.size(), 2u);
-  EXPECT_EQ(matched.response.products[0].product_id + matched.response.products[1].product_id,
-            "Gem_100bonus");
-  EXPECT_EQ(matched.response.decoded_receipt.GetString("txid"), "TX-1");
-  EXPECT_EQ(matched.response.decoded_receipt["product"].Size(), 2u);
+  EXPECT_EQ(std::tuple(matched.response.products[0].product_id + matched.response.products[1].product_id,
+                       matched.response.decoded_receipt.GetString("txid"),
+                       matched.response.decoded_receipt["product"].Size()),
+            std::tuple("Gem_100bonus", "TX-1", 2u));
   EXPECT_EQ(Check(answer.ToString(), {"gem_100", "sword"}).error, MakeBillerError(kProductMismatch));
 }
 

@@ -19,8 +19,7 @@ TEST(VoidedPurchasesPageTest, ReadsEntriesAndRefusesWhatIsNotTheList) {
             std::tuple("a", "remorse", "42", 1700000000002, "next"));
 
   ASSERT_TRUE(ReadVoidedPurchasesPage("{}", &page));  // nothing voided
-  EXPECT_TRUE(page.revocations.empty());
-  EXPECT_EQ(page.next_page_token, "");
+  EXPECT_EQ(std::tuple(page.revocations.size(), page.next_page_token), std::tuple(0u, ""));
 
   for (const char* body :
        {"[]", R"({"voidedPurchases": {}})", R"({"voidedPurchases": [{"voidedTimeMillis": "1"}]})",
