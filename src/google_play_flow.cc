@@ -2,18 +2,11 @@
 // Google account, asks Google for the purchase the receipt names (each step
 // retried while Google cannot be reached), records a purchased receipt once,
 // writes its Purchase record, and answers.
-#include <glog/logging.h>
-
 #include "framework/billing_store.h"
-#include "framework/clock.h"
 #include "src/billing_agent.h"
-#include "src/billing_agent_state.h"
-#include "src/billing_error.h"
 #include "src/google_play_adapter.h"
-#include "src/log_text.h"
 #include "src/purchase_log.h"
 #include "src/store_flow.h"
-#include "src/token_query.h"
 
 namespace tvx {
 namespace {
@@ -56,28 +49,13 @@ void Insert(const Flow& flow, const Rvr& response) {
                          {response.receipt, log_purchase, nullptr});
 }
 
-TokenStoreCalls<Rvr> Calls() {
-  TokenStoreCalls<Rvr> calls;
-  calls.key = [](const ClientSession& session) { return session.gp_token_key(); };
-  calls.get_token = [](const AccessTokenKey& key, AccessTokenCallback callback) {
-    GooglePlayAdapter::GetCachedAccessToken(key, std::move(callback));
-  };
-  calls.drop_token = GooglePlayAdapter::InvalidateAccessToken;
-  calls.query = [](const TokenStoreCalls<Rvr>::Texts& texts, const std::string& token,
-                   StoreFlow::Completion<Rvr> done) {
-    GooglePlayAdapter::Create(AgentIo())->RequestReceiptValidation(texts[0], texts[1], texts[2],
-                                                                   token, std::move(done));
-  };
-  calls.insert = Insert;
-  return calls;
-}
-
 }  // namespace
 
 void BillingAgent::RequestGooglePlayAccessToken(
     const std::shared_ptr<Request>& request, const Json& receipt, const PlayerAccount& account,
     const std::shared_ptr<ExponentialBackoff>& back_off) {
-  RunTokenStore(kGooglePlay, Calls(), request, receipt, account, back_off);
+  RunTokenStore(kGooglePlay, AdapterCalls<GooglePlayAdapter>(&ClientSession::gp_token_key, Insert),
+                request, receipt, account, back_off);
 }
 
 }  // namespace tvx

@@ -3,18 +3,11 @@
 // step retried while OneStore cannot be reached), records a valid purchase
 // once, and answers. Every request goes to the host that
 // biller_use_one_store_test_server names when it is made.
-#include <glog/logging.h>
-
 #include "framework/billing_store.h"
-#include "framework/clock.h"
 #include "src/billing_agent.h"
-#include "src/billing_agent_state.h"
-#include "src/billing_error.h"
 #include "src/billing_service.h"
-#include "src/log_text.h"
 #include "src/one_store_adapter.h"
 #include "src/store_flow.h"
-#include "src/token_query.h"
 
 namespace tvx {
 namespace {
@@ -50,31 +43,16 @@ void Insert(const Flow& flow, const Rvr& response) {
                          {response.receipt, nullptr, nullptr});
 }
 
-TokenStoreCalls<Rvr> Calls() {
-  TokenStoreCalls<Rvr> calls;
-  calls.key = [](const ClientSession& session) { return session.os_token_key(); };
-  // The host is the one the flag names when each request is made.
-  calls.get_token = [](const AccessTokenKey& key, AccessTokenCallback callback) {
-    OneStoreAdapter::GetCachedAccessToken(key, FLAGS_biller_use_one_store_test_server,
-                                          std::move(callback));
-  };
-  calls.drop_token = OneStoreAdapter::InvalidateAccessToken;
-  calls.query = [](const TokenStoreCalls<Rvr>::Texts& texts, const std::string& token,
-                   StoreFlow::Completion<Rvr> done) {
-    OneStoreAdapter::Create(AgentIo())->RequestReceiptValidation(
-        texts[0], texts[1], texts[2], token, FLAGS_biller_use_one_store_test_server,
-        std::move(done));
-  };
-  calls.insert = Insert;
-  return calls;
-}
-
 }  // namespace
 
 void BillingAgent::RequestOneStoreAccessToken(const std::shared_ptr<Request>& request,
                                               const Json& receipt, const PlayerAccount& account,
                                               const std::shared_ptr<ExponentialBackoff>& back_off) {
-  RunTokenStore(kOneStore, Calls(), request, receipt, account, back_off);
+  // The host is the one the flag names when each request is made.
+  RunTokenStore(kOneStore,
+                AdapterCalls<OneStoreAdapter>(&ClientSession::os_token_key, Insert,
+                                              &FLAGS_biller_use_one_store_test_server),
+                request, receipt, account, back_off);
 }
 
 }  // namespace tvx

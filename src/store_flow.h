@@ -25,6 +25,7 @@
 #include "framework/clock.h"
 #include "framework/json.h"
 #include "framework/player_account.h"
+#include "src/billing_agent_state.h"
 #include "src/billing_error.h"
 #include "src/billing_statistics.h"
 #include "src/database.h"
@@ -293,6 +294,32 @@ struct TokenStoreCalls {
   std::function<void(const Texts&, const std::string& token, StoreFlow::Completion<Answer>)> query;
   std::function<void(const Flow&, const Answer&)> insert;
 };
+
+// The calls of a token store whose adapter keeps its tokens in the shared
+// cache and asks for a purchase by the receipt's three texts. `key` is the
+// session's cache entry; each of `flags` is one more argument of the
+// adapter's token and query calls (OneStore's host), read when each call is
+// made.
+template <typename Adapter, typename... Flags>
+TokenStoreCalls<typename Adapter::ReceiptValidationResponse> AdapterCalls(
+    const AccessTokenKey& (ClientSession::*key)() const,
+    void (*insert)(const Flow&, const typename Adapter::ReceiptValidationResponse&),
+    const Flags*... flags) {
+  using Answer = typename Adapter::ReceiptValidationResponse;
+  TokenStoreCalls<Answer> calls;
+  calls.key = [key](const ClientSession& session) { return (session.*key)(); };
+  calls.get_token = [flags...](const AccessTokenKey& cached, AccessTokenCallback callback) {
+    Adapter::GetCachedAccessToken(cached, *flags..., std::move(callback));
+  };
+  calls.drop_token = Adapter::InvalidateAccessToken;
+  calls.query = [flags...](const typename TokenStoreCalls<Answer>::Texts& texts,
+                           const std::string& token, StoreFlow::Completion<Answer> done) {
+    Adapter::Create(AgentIo())->RequestReceiptValidation(texts[0], texts[1], texts[2], token,
+                                                         *flags..., std::move(done));
+  };
+  calls.insert = insert;
+  return calls;
+}
 
 // The purchase step of a token store: asks the store with the cache's
 // token (retried while the store cannot be reached), reads its verdict and
