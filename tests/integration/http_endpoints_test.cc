@@ -23,24 +23,23 @@ const std::string kWrongParameter =
     R"({"result": 2000, "description": "Talvex-Biller: wrong parameter"})";
 const std::string kAuthenticationRequired = R"({"result": 1005})";
 
-std::string GooglePlayBody(const std::string& session_id) {
-  return R"({"sessionid": ")" + session_id +
-         R"(", "player_id": "p1", "player_service_provider": "guest", )"
-         R"("package_name": "com.example.game", "product_id": "gem_100", "purchase_token": "t1"})";
+// A validation body: the session and player members, then `rest`.
+std::string Body(const std::string& session, const std::string& rest) {
+  return R"({"sessionid": ")" + session + R"(", "player_id": "p1", "player_service_provider": "guest", )" +
+         rest;
+}
+std::string GooglePlayBody(const std::string& session) {
+  return Body(session, R"("package_name": "com.example.game", "product_id": "gem_100", "purchase_token": "t1"})");
 }
 
 // The four validation paths, each with a body that is accepted.
 std::vector<std::pair<std::string, std::string>> ValidationRequests(const std::string& session) {
-  const std::string common = R"({"sessionid": ")" + session +
-                             R"(", "player_id": "p1", "player_service_provider": "guest", )";
   return {
       {"/v1/validation/googleplay", GooglePlayBody(session)},
-      {"/v1/validation/appleappstore",
-       common + R"("receipt_data": "r", "product_id": "gem", "quantity": 1})"},
+      {"/v1/validation/appleappstore", Body(session, R"("receipt_data": "r", "product_id": "gem", "quantity": 1})")},
       {"/v1/validation/tstore",
-       common + R"("txid": "x", "appid": "a", "signdata": "s", "test": "yes", "products": []})"},
-      {"/v1/validation/onestore",
-       common + R"("purchase_id": "i", "package_name": "k", "prodouct_id": "gem"})"},
+       Body(session, R"("txid": "x", "appid": "a", "signdata": "s", "test": "yes", "products": []})")},
+      {"/v1/validation/onestore", Body(session, R"("purchase_id": "i", "package_name": "k", "prodouct_id": "gem"})")},
   };
 }
 
@@ -126,8 +125,6 @@ TEST_F(HttpEndpointsTest, UnknownSessionsAndMalformedRequestsAreRefused) {
   // Which body gets which reason is the parsers' business; these show each
   // endpoint's refusal and its log line.
   const std::string session = Authenticate();
-  const std::string common = R"({"sessionid": ")" + session +
-                             R"(", "player_id": "p1", "player_service_provider": "guest", )";
   const auto refused = [](const std::string& reason) {
     return R"({"result": 1, "description": ")" + reason + R"("})";
   };
@@ -138,13 +135,11 @@ TEST_F(HttpEndpointsTest, UnknownSessionsAndMalformedRequestsAreRefused) {
        "wrong request json string: <redacted>"},  // it may hold credentials
       {"/v1/authentication", R"({"biller_client_id": "c", "one_store_client_id": "i"})",
        refused("wrong OneStore auth key"), "wrong authentication request: wrong OneStore auth key"},
-      {"/v1/validation/googleplay", common + R"("package_name": "a", "product_id": "b"})",
+      {"/v1/validation/googleplay", Body(session, R"("package_name": "a", "product_id": "b"})"),
        kWrongParameter, "wrong receipt validation request: wrong 'purchase_token' attribute"},
-      {"/v1/validation/tstore",
-       common + R"("txid": "x", "appid": "a", "signdata": "s", "products": ["a", 3]})",
+      {"/v1/validation/tstore", Body(session, R"("txid": "x", "appid": "a", "signdata": "s", "products": ["a", 3]})"),
        kWrongParameter, "wrong receipt validation request: wrong element in 'products' attribute"},
-      {"/v1/validation/onestore",
-       common + R"("purchase_id": "i", "package_name": "k", "product_id": "gem"})",
+      {"/v1/validation/onestore", Body(session, R"("purchase_id": "i", "package_name": "k", "product_id": "gem"})"),
        kWrongParameter, "wrong receipt validation request: wrong 'prodouct_id' attribute"},
   };
   for (const auto& c : cases) {
@@ -190,17 +185,14 @@ TEST(OpenApiTest, EveryDocumentedAnswerIsTheServers) {
   ASSERT_TRUE(biller.running()) << biller.Log();
   ASSERT_TRUE(LoopbackConnection().Connect(biller.http_port(), 10s));
   const int http = biller.http_port(), api = biller.api_port();
-  const std::string common = R"({"sessionid": ")" + OpenHttpSession(biller) +
-                             R"(", "player_id": "p", "player_service_provider": "guest", )";
+  const std::string session = OpenHttpSession(biller);
   // A request that draws each documented answer: a GET of the api port or
   // a POST of the HTTP port. The last one takes the database away.
   const std::map<std::string, std::pair<std::string, std::string>> probes = {
       {"post /v1/authentication 200", {"/v1/authentication", R"({"biller_client_id": "c"})"}},
       {"post /v1/authentication 413", {}},
-      {"post /v1/validation/googleplay 200",
-       {"/v1/validation/googleplay",
-        common + R"("package_name": "a", "product_id": "b", "purchase_token": "c"})"}},
-      {"post /v1/validation/appleappstore 200", {"/v1/validation/appleappstore", common + "}"}},
+      {"post /v1/validation/googleplay 200", {"/v1/validation/googleplay", GooglePlayBody(session)}},
+      {"post /v1/validation/appleappstore 200", {"/v1/validation/appleappstore", Body(session, "}")}},
       {"post /v1/validation/tstore 200", {"/v1/validation/tstore", "[]"}},
       {"post /v1/validation/onestore 200",
        {"/v1/validation/onestore",
