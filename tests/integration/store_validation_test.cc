@@ -47,7 +47,6 @@ struct Store {
   std::function<void(Id, Answers)> script;
   std::function<FakeResponse(Id)> confirmed;
   std::string unnamed_purchase{};  // a receipt naming no purchase
-  std::shared_ptr<void> fakes;
   std::vector<std::string> flags{}, auth_keys{};
   Json http_credentials = Json::Object();
   const char* http_product_id = "product_id";  // OneStore's endpoint spells it "prodouct_id"
@@ -73,10 +72,9 @@ Store GooglePlay(FakeHttpServer* server) {
       .decoded_provider = "GooglePlay",
       .arguments = StoreArguments(MakeStoreEndpoints(google.get(), nullptr, nullptr)),
       .receipt = [](Id id) { return MakeGooglePlayReceipt("com.talvex.game", "gem_100", id); },
-      .script = [g = google.get()](Id id, Answers answers) { g->SetPurchase(id, answers); },
+      .script = [google](Id id, Answers answers) { google->SetPurchase(id, answers); },
       .confirmed = [](Id) { return FakeResponse::Json(200, FakeGoogleStore::MakePurchase(0)); },
       .unnamed_purchase = MakeGooglePlayReceipt("com.talvex.game", "gem_100", ""),
-      .fakes = google,
       .auth_keys = {MakeGooglePlayAuthKey("oauth-client", kSecret, kRefreshToken)},
       .http_credentials = JsonObject({{"google_play_client_id", "oauth-client"},
                                       {"google_play_client_secret", kSecret},
@@ -101,12 +99,12 @@ Store OneStore(FakeHttpServer* server, bool test_server) {
       .decoded_provider = "OneStore",
       .arguments = StoreArguments(MakeStoreEndpoints(nullptr, &hosts->first, &hosts->second)),
       .receipt = [](Id id) { return MakeOneStoreReceiptV5(id, "com.talvex.game", "gem_100"); },
-      .script = [host = test_server ? &hosts->second : &hosts->first](
-                    Id id, Answers answers) { host->SetPurchase(id, answers); },
+      .script = [hosts, test_server](Id id, Answers answers) {
+        (test_server ? hosts->second : hosts->first).SetPurchase(id, answers);
+      },
       .confirmed =
           [](Id) { return FakeResponse::Json(200, FakeOneStore::MakePurchase(0, 1700000000123)); },
       .unnamed_purchase = MakeOneStoreReceiptV5("", "com.talvex.game", "gem_100"),
-      .fakes = hosts,
       .flags = {std::string("--biller_use_one_store_test_server=") +
                 (test_server ? "true" : "false")},
       .auth_keys = {MakeOneStoreAuthKey("os-client", "os-secret")},
@@ -138,7 +136,7 @@ Store AppleAppStore(FakeHttpServer* server) {
       .arguments = StoreArguments(endpoints),
       .receipt = [](Id id) { return MakeAppleAppStoreReceipt(id + "==", "gem_100", 3); },
       .script =
-          [a = apple.get()](Id id, Answers answers) {
+          [a = apple](Id id, Answers answers) {
             const bool sandbox = id.rfind("test-", 0) == 0;
             if (sandbox) a->Script(Apple::kProduction, id + "==", {Apple::Status(Apple::kSandboxReceipt)});
             a->Script(sandbox ? Apple::kSandbox : Apple::kProduction, id + "==", answers);
@@ -149,7 +147,6 @@ Store AppleAppStore(FakeHttpServer* server) {
                                     Apple::Purchase("gem_100", "3", "T-" + id)});
           },
       .unnamed_purchase = MakeAppleAppStoreReceipt("", "gem_100", 3),
-      .fakes = apple,
       .test_environment = true,
       .cancelled = Apple::Verified({cancelled}),
       .purchase_record = R"("product_id":"gem_100","quantity":3,"client_timestamp":1551774276,)"
@@ -176,7 +173,7 @@ Store TStore(FakeHttpServer* server) {
       .receipt = [is_test](Id id) {
         return MakeOneStoreReceipt(id, kAppId, "sign-" + id, {"GEM_100"}, is_test(id));
       },
-      .script = [t = tstore.get(), is_test](Id id, Answers answers) {
+      .script = [t = tstore, is_test](Id id, Answers answers) {
         t->Script(is_test(id) ? FakeTStore::kDevelopment : FakeTStore::kProduction, id, answers);
       },
       .confirmed = [](Id) {
@@ -184,7 +181,6 @@ Store TStore(FakeHttpServer* server) {
             {FakeTStore::Product("oa00012345", "gem_100"), FakeTStore::Product(kAppId, "bonus")});
       },
       .unnamed_purchase = MakeOneStoreReceipt("", kAppId, "sign-", {"GEM_100"}, false),
-      .fakes = tstore,
       .test_environment = true};
 }
 
@@ -207,10 +203,9 @@ Store PlayStation(FakeHttpServer* server) {
       .row = "7|$|auth-code-1|qa|1|5|3|" + kOwner,
       .arguments = arguments,
       .receipt = [](Id id) { return MakeP4StoreReceipt(id, 3, 7, "auth-code-1"); },
-      .script = [p = psn.get()](Id id, Answers answers) { p->ScriptEntitlement(id, 7, answers); },
+      .script = [psn](Id id, Answers answers) { psn->ScriptEntitlement(id, 7, answers); },
       .confirmed =
           [](Id id) { return FakeResponse::Json(200, FakePlayStation::Entitlement(id, true, 1, 5)); },
-      .fakes = psn,
       .retries = false,
       .requests_per_attempt = 3};  // token, base URL, entitlement
 }
