@@ -238,26 +238,17 @@ TEST_F(RevocationsTest, NotificationsAreRecordedUnlessForgedAndTheFeedReturnsEac
   std::string ids;
   for (const Json& entry : ReadFeed(*biller)) ids += entry.GetString("purchase_id") + " ";
   EXPECT_EQ(ids, "T-1 rtdn-token p-2 p-3 p-4 p-5 p-6 p-7 p-8 p-9 ");
-  const struct {
-    const char* query;
-    int status;
-    size_t entries;
-  } queries[] = {
-      {"", 200, 10},           {"?since=8", 200, 2},  {"?limit=3", 200, 3},
-      {"?limit=5000", 200, 10}, {"?since=99", 200, 0}, {"?since=-1", 400, 0},
-      {"?since=x", 400, 0},    {"?limit=0", 400, 0},  {"?since=99999999999999999999", 400, 0},
-  };
-  for (const auto& q : queries) {
-    SCOPED_TRACE(q.query);
-    const HttpResult result = HttpGet(biller->api_port(), std::string("/v1/revocations") + q.query);
-    EXPECT_EQ(result.status, q.status);
+  std::string answers;
+  for (const char* query : {"", "?since=8", "?limit=3", "?limit=5000", "?since=99", "?since=-1",
+                            "?since=x", "?limit=0", "?since=99999999999999999999"}) {
+    const HttpResult result = HttpGet(biller->api_port(), std::string("/v1/revocations") + query);
     Json body;
-    ASSERT_TRUE(body.FromString(result.body));
-    EXPECT_EQ(body["revocations"].Size(), q.entries);
-    if (q.query == std::string("?since=99")) {
-      EXPECT_EQ(body.GetInteger("next_since"), 99);
-    }
+    if (!body.FromString(result.body)) answers += "(not json)";
+    answers += std::to_string(result.status) + ":" + std::to_string(body["revocations"].Size());
+    if (query == std::string("?since=99")) answers.append("@").append(std::to_string(body.GetInteger("next_since")));
+    answers += " ";
   }
+  EXPECT_EQ(answers, "200:10 200:2 200:3 200:10 200:0@99 400:0 400:0 400:0 400:0 ");
 }
 
 TEST_F(RevocationsTest, ARevocationNeverCommitsBeforeOneWithASmallerNumber) {
