@@ -63,8 +63,8 @@ class OperationsTest : public StoreValidationTest {
 };
 
 TEST_F(OperationsTest, MetricsCountTheAnswersStoreRequestsAndInserts) {
-  // The store cannot answer "r-retried" once, then confirms.
   apple_.Script(Apple::kProduction, "r-ok", {Apple::Verified({Apple::Purchase("gem", "1", "7")})});
+  // The store cannot answer "r-retried" once, then confirms.
   apple_.Script(Apple::kProduction, "r-retried",
                 {FakeResponse::Raw(503), Apple::Verified({Apple::Purchase("gem", "1", "8")})});
   Json endpoints = Json::Object();
@@ -73,7 +73,8 @@ TEST_F(OperationsTest, MetricsCountTheAnswersStoreRequestsAndInserts) {
 
   std::string results;
   for (const char* receipt : {"r-ok", "r-ok", "r-unknown", "r-retried"}) {
-    results += std::to_string(ResultOf(client_->Validate(MakeAppleAppStoreReceipt(receipt, "gem", 1)))) + " ";
+    const auto response = client_->Validate(MakeAppleAppStoreReceipt(receipt, "gem", 1));
+    results += std::to_string(ResultOf(response)) + " ";
   }
   EXPECT_EQ(results, "0 1000 1001 0 ");
   // A connection that never authenticated: refused by the dispatch, before
