@@ -3,6 +3,7 @@
 #include <map>
 #include <regex>
 #include <thread>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -25,21 +26,24 @@ const std::string kAuthenticationRequired = R"({"result": 1005})";
 
 // A validation body: the session and player members, then `rest`.
 std::string Body(const std::string& session, const std::string& rest) {
-  return R"({"sessionid": ")" + session + R"(", "player_id": "p1", "player_service_provider": "guest", )" +
-         rest;
+  return R"({"sessionid": ")" + session +
+         R"(", "player_id": "p1", "player_service_provider": "guest", )" + rest;
 }
 std::string GooglePlayBody(const std::string& session) {
-  return Body(session, R"("package_name": "com.example.game", "product_id": "gem_100", "purchase_token": "t1"})");
+  return Body(session,
+              R"("package_name": "com.example.game", "product_id": "gem_100", "purchase_token": "t1"})");
 }
 
 // The four validation paths, each with a body that is accepted.
 std::vector<std::pair<std::string, std::string>> ValidationRequests(const std::string& session) {
   return {
       {"/v1/validation/googleplay", GooglePlayBody(session)},
-      {"/v1/validation/appleappstore", Body(session, R"("receipt_data": "r", "product_id": "gem", "quantity": 1})")},
+      {"/v1/validation/appleappstore",
+       Body(session, R"("receipt_data": "r", "product_id": "gem", "quantity": 1})")},
       {"/v1/validation/tstore",
        Body(session, R"("txid": "x", "appid": "a", "signdata": "s", "test": "yes", "products": []})")},
-      {"/v1/validation/onestore", Body(session, R"("purchase_id": "i", "package_name": "k", "prodouct_id": "gem"})")},
+      {"/v1/validation/onestore",
+       Body(session, R"("purchase_id": "i", "package_name": "k", "prodouct_id": "gem"})")},
   };
 }
 
@@ -123,28 +127,26 @@ TEST_F(HttpEndpointsTest, UnknownSessionsAndMalformedRequestsAreRefused) {
   EXPECT_EQ(biller_->Log().find(std::string(2000, 'a')), std::string::npos);
 
   // Which body gets which reason is the parsers' business; these show each
-  // endpoint's refusal and its log line.
+  // endpoint's refusal.
   const std::string session = Authenticate();
   const auto refused = [](const std::string& reason) {
     return R"({"result": 1, "description": ")" + reason + R"("})";
   };
-  const struct {
-    std::string path, body, answer, log;
-  } cases[] = {
-      {"/v1/authentication", "{not json", refused("wrong request json string"),
-       "wrong request json string: <redacted>"},  // it may hold credentials
+  const std::tuple<std::string, std::string, std::string> cases[] = {
+      {"/v1/authentication", "{not json", refused("wrong request json string")},
       {"/v1/authentication", R"({"biller_client_id": "c", "one_store_client_id": "i"})",
-       refused("wrong OneStore auth key"), "wrong authentication request: wrong OneStore auth key"},
+       refused("wrong OneStore auth key")},
       {"/v1/validation/googleplay", Body(session, R"("package_name": "a", "product_id": "b"})"),
-       kWrongParameter, "wrong receipt validation request: wrong 'purchase_token' attribute"},
-      {"/v1/validation/tstore", Body(session, R"("txid": "x", "appid": "a", "signdata": "s", "products": ["a", 3]})"),
-       kWrongParameter, "wrong receipt validation request: wrong element in 'products' attribute"},
-      {"/v1/validation/onestore", Body(session, R"("purchase_id": "i", "package_name": "k", "product_id": "gem"})"),
-       kWrongParameter, "wrong receipt validation request: wrong 'prodouct_id' attribute"},
+       kWrongParameter},
+      {"/v1/validation/tstore",
+       Body(session, R"("txid": "x", "appid": "a", "signdata": "s", "products": ["a", 3]})"),
+       kWrongParameter},
+      {"/v1/validation/onestore",
+       Body(session, R"("purchase_id": "i", "package_name": "k", "product_id": "gem"})"),
+       kWrongParameter},
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(Post(c.path, c.body).body, c.answer) << c.path << " " << c.body;
-    EXPECT_TRUE(biller_->WaitForLog(c.log)) << c.log;
+  for (const auto& [path, body, answer] : cases) {
+    EXPECT_EQ(Post(path, body).body, answer) << path << " " << body;
   }
 }
 
