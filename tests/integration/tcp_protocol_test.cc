@@ -155,16 +155,12 @@ TEST_F(TcpProtocolTest, SlowFramesAndConnectionsBeyondTheCapAreClosed) {
 
   // The half-sent frame's place is free again, once the server has seen it
   // close.
-  bool answered = false;
-  for (int attempt = 0; attempt < 50 && !answered; ++attempt) {
+  EXPECT_TRUE(Eventually([&] {
     TcpClient next;
     Biller::Response response;
-    answered = next.Connect(biller_->tcp_port()) &&
-               next.Send(MakeAuthenticationRequest("next")) && next.Receive(&response) &&
-               response.has_authentication();
-    if (!answered) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  EXPECT_TRUE(answered) << biller_->Log();
+    return next.Connect(biller_->tcp_port()) && next.Send(MakeAuthenticationRequest("next")) &&
+           next.Receive(&response) && response.has_authentication();
+  }, 5s)) << biller_->Log();
 }
 
 }  // namespace
