@@ -212,6 +212,7 @@ struct StoreParam {
   std::function<Store(FakeHttpServer*)> make;
   bool http = false;
 };
+void PrintTo(const StoreParam& param, std::ostream* out) { *out << param.name; }
 
 class StoreValidation : public StoreValidationTest,
                         public ::testing::WithParamInterface<StoreParam> {
