@@ -196,10 +196,7 @@ TEST(OpenApiTest, EveryDocumentedAnswerIsTheServers) {
       {"post /v1/validation/googleplay 200", {"/v1/validation/googleplay", GooglePlayBody(session)}},
       {"post /v1/validation/appleappstore 200", {"/v1/validation/appleappstore", Body(session, "}")}},
       {"post /v1/validation/tstore 200", {"/v1/validation/tstore", "[]"}},
-      {"post /v1/validation/onestore 200",
-       {"/v1/validation/onestore",
-        R"({"sessionid": "x", "player_id": "p", "player_service_provider": "g", )"
-        R"("purchase_id": "i", "package_name": "k", "prodouct_id": "gem"})"}},
+      {"post /v1/validation/onestore 200", ValidationRequests("x")[3]},  // an unknown session
       {"post /v1/notifications/appstore 503", {"/v1/notifications/appstore", "{}"}},
       {"post /v1/notifications/googleplay 401", {"/v1/notifications/googleplay?token=t", "{}"}},
       {"get /v1/revocations 200", {"/v1/revocations?since=0", ""}},
