@@ -2,7 +2,6 @@
 // with the fake Google and OneStore token services, which "store_endpoints"
 // points it at.
 #include <fstream>
-#include <functional>
 
 #include <gtest/gtest.h>
 

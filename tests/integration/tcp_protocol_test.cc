@@ -1,6 +1,5 @@
 // The TCP protocol end to end: a real biller-server process and real sockets.
 #include <set>
-#include <thread>
 
 #include <gtest/gtest.h>
 
