@@ -14,7 +14,7 @@
 namespace tvx::testing {
 namespace {
 
-using ValidationResponse = Biller::ReceiptValidation_Response;
+using V = Biller::ReceiptValidation_Response;
 using Api = FakeAppleServerApi;
 
 constexpr char kRowQuery[] =
@@ -48,9 +48,6 @@ class AppleServerApiTest : public StoreValidationTest {
     arguments.SetAttribute("apple_app_store_server_api", api_.Argument(environment));
     StoreValidationTest::Start(arguments);
   }
-  int64_t ValidateSigned(const std::string& jws, const std::string& product_id = "gem_100") {
-    return ResultOf(client_->Validate(Receipt("signed_transaction", jws, product_id)));
-  }
   int64_t ValidateId(const std::string& transaction_id) {
     return ResultOf(client_->Validate(Receipt("transaction_id", transaction_id)));
   }
@@ -65,35 +62,35 @@ class AppleServerApiTest : public StoreValidationTest {
 // A signed transaction that fails a check is refused without asking Apple;
 // which chains the verifier refuses is its unit test's business.
 TEST_F(AppleServerApiTest, BothFormsOverBothTransportsProvisionATransactionOnce) {
-  apple_.Script(FakeAppleStore::kProduction, "receipt-1",
-                {FakeAppleStore::Verified({FakeAppleStore::Purchase("gem_100", "1", "T-1")})});
-  apple_.Script(FakeAppleStore::kProduction, "receipt-2",
-                {FakeAppleStore::Verified({FakeAppleStore::Purchase("gem_100", "1", "T-2")})});
+  for (const std::string n : {"1", "2"}) {
+    apple_.Script(FakeAppleStore::kProduction, "receipt-" + n,
+                  {FakeAppleStore::Verified({FakeAppleStore::Purchase("gem_100", "1", "T-" + n)})});
+  }
   Json revoked =
       AppleTestPki::Transaction("R-1", "gem_100", Api::kBundleId, "Production", NowMillis());
   revoked.SetAttribute("revocationDate", Json(NowMillis()));
   Start();
 
   const auto response = client_->Validate(Receipt("signed_transaction", Signed("T-1")), true);
-  ASSERT_EQ(ResultOf(response), ValidationResponse::kSuccess) << biller_->Log();
+  ASSERT_EQ(ResultOf(response), V::kSuccess) << biller_->Log();
   Json decoded;
   ASSERT_TRUE(decoded.FromString(response.receipt_validation().decoded_receipt()));
-  EXPECT_EQ(decoded.GetString("service_provider"), "AppleAppStore");
-  EXPECT_EQ(decoded.GetString("transactionId"), "T-1");
-  EXPECT_EQ(decoded.GetString("bundleId"), Api::kBundleId);
+  EXPECT_EQ(decoded.GetString("service_provider") + " " + decoded.GetString("transactionId") + " " +
+                decoded.GetString("bundleId"),
+            std::string("AppleAppStore T-1 ") + Api::kBundleId);
   // The same transaction through verifyReceipt, and the other way round.
-  EXPECT_EQ(ResultOf(client_->Validate(MakeAppleAppStoreReceipt("receipt-1", "gem_100", 1))),
-            ValidationResponse::kFailAlreadyProvisioned);
-  EXPECT_EQ(ResultOf(client_->Validate(MakeAppleAppStoreReceipt("receipt-2", "gem_100", 1))),
-            ValidationResponse::kSuccess);
-  EXPECT_EQ(ValidateSigned(Signed("T-2")), ValidationResponse::kFailAlreadyProvisioned);
-  EXPECT_EQ(ValidateSigned(Signed("W-1", {.flip_signature = true})),
-            ValidationResponse::kFailWrongReceipt);
-  EXPECT_EQ(ValidateSigned(Signed("W-2"), "gem_500"), kProductMismatch);
-  EXPECT_EQ(ValidateSigned(Signed("W-3", {}, "com.example.other")),
-            ValidationResponse::kFailWrongReceipt);
-  EXPECT_EQ(ValidateSigned(AppleTestPki::Get().Sign(revoked)),
-            ValidationResponse::kFailCancelledReceipt);
+  const std::pair<std::string, int64_t> cases[] = {
+      {MakeAppleAppStoreReceipt("receipt-1", "gem_100", 1), V::kFailAlreadyProvisioned},
+      {MakeAppleAppStoreReceipt("receipt-2", "gem_100", 1), V::kSuccess},
+      {Receipt("signed_transaction", Signed("T-2")), V::kFailAlreadyProvisioned},
+      {Receipt("signed_transaction", Signed("W-1", {.flip_signature = true})), V::kFailWrongReceipt},
+      {Receipt("signed_transaction", Signed("W-2"), "gem_500"), kProductMismatch},
+      {Receipt("signed_transaction", Signed("W-3", {}, "com.example.other")), V::kFailWrongReceipt},
+      {Receipt("signed_transaction", AppleTestPki::Get().Sign(revoked)), V::kFailCancelledReceipt},
+  };
+  for (const auto& [receipt, result] : cases) {
+    EXPECT_EQ(ResultOf(client_->Validate(receipt)), result) << receipt.substr(0, 120);
+  }
   EXPECT_EQ(ValidateOverHttp(*biller_, "/v1/validation/appleappstore", OpenHttpSession(*biller_),
                              JsonObject({{"signed_transaction", Signed("H-1")},
                                          {"product_id", "gem_100"}})),
@@ -117,8 +114,7 @@ TEST_F(AppleServerApiTest, BothFormsOverBothTransportsProvisionATransactionOnce)
 TEST_F(AppleServerApiTest, TransactionIdsAreAskedWithFreshTokensAndRetried) {
   api_.Script(Api::kSandbox, "sandbox-only", {Api::Found(Signed("sandbox-only", {},
                                                                 Api::kBundleId, "Sandbox"))});
-  api_.Script(Api::kProduction, "flaky",
-              {FakeResponse::Raw(503), Api::Found(Signed("flaky"))});
+  api_.Script(Api::kProduction, "flaky", {FakeResponse::Raw(503), Api::Found(Signed("flaky"))});
   api_.Script(Api::kProduction, "dropped",
               {FakeResponse{.close = true}, Api::Found(Signed("dropped"))});
   api_.Script(Api::kProduction, "renewed", {Api::Unauthorized(), Api::Found(Signed("renewed"))});
@@ -126,15 +122,14 @@ TEST_F(AppleServerApiTest, TransactionIdsAreAskedWithFreshTokensAndRetried) {
               {Api::Found(Signed("forged", {.chain = AppleTestPki::Chain::kOtherRoot}))});
   Start();
 
-  EXPECT_EQ(ValidateId("sandbox-only"), ValidationResponse::kSuccess) << biller_->Log();
-  EXPECT_EQ(api_.RequestCount(Api::kProduction), 1);
-  EXPECT_EQ(api_.RequestCount(Api::kSandbox), 1);
-  EXPECT_EQ(ValidateId("nowhere"), ValidationResponse::kFailWrongReceipt);
-  EXPECT_EQ(api_.RequestCount(Api::kSandbox), 2);
-
-  for (const char* id : {"flaky", "dropped", "renewed"}) {
-    EXPECT_EQ(ValidateId(id), ValidationResponse::kSuccess) << id << biller_->Log();
+  // Results and the production and sandbox request counts after each.
+  std::string seen;
+  for (const char* id : {"sandbox-only", "nowhere", "flaky", "dropped", "renewed"}) {
+    const int64_t result = ValidateId(id);
+    seen += std::to_string(result) + " " + std::to_string(api_.RequestCount(Api::kProduction)) +
+            " " + std::to_string(api_.RequestCount(Api::kSandbox)) + ", ";
   }
+  EXPECT_EQ(seen, "0 1 1, 1001 2 2, 0 4 2, 0 6 2, 0 8 2, ") << biller_->Log();
   // The refused token was replaced by a new one, which the fake accepted.
   const std::vector<std::string> tokens = api_.Tokens();
   ASSERT_GE(tokens.size(), 2u);
@@ -145,10 +140,9 @@ TEST_F(AppleServerApiTest, TransactionIdsAreAskedWithFreshTokensAndRetried) {
   const int64_t retry_after = NowMillis() + 2500;
   api_.Script(Api::kProduction, "limited",
               {Api::RateLimited(retry_after), Api::Found(Signed("limited"))});
-  EXPECT_EQ(ValidateId("limited"), ValidationResponse::kSuccess);
-  const std::vector<int64_t> arrivals = api_.ArrivalTimes();
-  EXPECT_GE(arrivals.back(), retry_after);
-  EXPECT_EQ(ValidateId("forged"), ValidationResponse::kFailWrongReceipt);
+  EXPECT_EQ(ValidateId("limited"), V::kSuccess);
+  EXPECT_GE(api_.ArrivalTimes().back(), retry_after);
+  EXPECT_EQ(ValidateId("forged"), V::kFailWrongReceipt);
 
   const auto rows = QueryRows(*biller_, kRowQuery);
   ASSERT_EQ(rows.size(), 5u);
@@ -158,12 +152,11 @@ TEST_F(AppleServerApiTest, TransactionIdsAreAskedWithFreshTokensAndRetried) {
 
 TEST_F(AppleServerApiTest, ProductionNeverAsksTheSandbox) {
   Start("production");
-  EXPECT_EQ(ValidateId("sandbox-only"), ValidationResponse::kFailWrongReceipt);
-  EXPECT_EQ(api_.RequestCount(Api::kProduction), 1);
-  EXPECT_EQ(api_.RequestCount(Api::kSandbox), 0);
-  // An id cannot step up Apple's path.
-  EXPECT_EQ(ValidateId(".."), ValidationResponse::kFailWrongReceipt);
+  // An id cannot step up Apple's path either.
+  EXPECT_EQ(ValidateId("sandbox-only"), V::kFailWrongReceipt);
+  EXPECT_EQ(ValidateId(".."), V::kFailWrongReceipt);
   EXPECT_EQ(api_.RequestCount(Api::kProduction), 2);
+  EXPECT_EQ(api_.RequestCount(Api::kSandbox), 0);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -13,26 +14,20 @@
 namespace tvx::testing {
 namespace {
 
-struct CliRun {
-  int status = -1;
-  std::string out;  // standard output
-};
-
-// Runs biller-cli with `arguments` (shell words), `input` on its standard input.
-CliRun RunCli(const std::string& arguments, const std::string& input = "") {
+// Runs biller-cli with `arguments` (shell words), `input` on its standard
+// input: "<exit status> <standard output>".
+std::string RunCli(const std::string& arguments, const std::string& input) {
   const std::string in_path = ::testing::TempDir() + "/cli-input-" + std::to_string(::getpid());
   std::ofstream(in_path) << input;
   FILE* pipe = ::popen(
       (std::string(BILLER_CLI_PATH) + " " + arguments + " <" + in_path + " 2>/dev/null").c_str(),
       "r");
-  CliRun run;
+  std::string out;
   char buffer[4096];
-  size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) run.out.append(buffer, n);
+  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
   const int status = ::pclose(pipe);
-  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   std::remove(in_path.c_str());
-  return run;
+  return std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1) + " " + out;
 }
 
 TEST(BillerCliTest, ExitStatusesFollowTheAnswers) {
@@ -49,38 +44,25 @@ TEST(BillerCliTest, ExitStatusesFollowTheAnswers) {
   auto http = [](const BillerProcess& b) {
     return "--http=http://127.0.0.1:" + std::to_string(b.http_port());
   };
-  const std::string ok = R"({"authentication":0,"result":0,"decoded_receipt":null})"
-                         "\n";
-  struct Case {
-    std::string arguments;
-    std::string input;
-    int status;
-    std::string out;
-  };
-  const Case cases[] = {
-      {tcp(bypass) + " --receipt_file=" + receipt_file, "", 0, ok},
-      {http(bypass) + " --receipt_file=- --player_id=p9", MakeOneStoreReceiptV5("i", "k", "gem"), 0,
-       ok},
-      {http(bypass) + " --auth_key_file=" + key_file + " --receipt_file=" + receipt_file, "", 0,
-       ok},
+  const std::string ok = R"(0 {"authentication":0,"result":0,"decoded_receipt":null})" "\n";
+  const std::string file = " --receipt_file=" + receipt_file;
+  const std::tuple<std::string, std::string, std::string> cases[] = {
+      {tcp(bypass) + file, "", ok},
+      {http(bypass) + " --receipt_file=- --player_id=p9", MakeOneStoreReceiptV5("i", "k", "gem"), ok},
+      {http(bypass) + " --auth_key_file=" + key_file + file, "", ok},
       // The checking biller refuses a receipt naming no store it knows.
-      {tcp(checking) + " --receipt_file=-", R"({"service_provider": "Nowhere"})", 3,
-       R"({"authentication":0,"result":1002,"decoded_receipt":null})"
-       "\n"},
+      {tcp(checking) + " --receipt_file=-", R"({"service_provider": "Nowhere"})",
+       R"(3 {"authentication":0,"result":1002,"decoded_receipt":null})" "\n"},
       // Over HTTP such a receipt has no endpoint: a usage error.
-      {http(checking) + " --receipt_file=-", R"({"service_provider": "Nowhere"})", 2, ""},
-      {"--tcp=127.0.0.1:" + std::to_string(FreePort()) + " --receipt_file=" + receipt_file, "", 2,
-       ""},
-      {"--receipt_file=" + receipt_file, "", 2, ""},
-      {tcp(bypass) + " " + http(bypass) + " --receipt_file=" + receipt_file, "", 2, ""},
-      {tcp(bypass) + " --receipt_file=/nonexistent", "", 2, ""},
-      {tcp(bypass) + " --receipt_file=" + receipt_file + " --tls_ca_file=/nonexistent", "", 2,
-       ""},
+      {http(checking) + " --receipt_file=-", R"({"service_provider": "Nowhere"})", "2 "},
+      {"--tcp=127.0.0.1:" + std::to_string(FreePort()) + file, "", "2 "},
+      {file, "", "2 "},
+      {tcp(bypass) + " " + http(bypass) + file, "", "2 "},
+      {tcp(bypass) + " --receipt_file=/nonexistent", "", "2 "},
+      {tcp(bypass) + file + " --tls_ca_file=/nonexistent", "", "2 "},
   };
-  for (const Case& c : cases) {
-    const CliRun run = RunCli(c.arguments, c.input);
-    EXPECT_EQ(run.status, c.status) << c.arguments;
-    EXPECT_EQ(run.out, c.out) << c.arguments;
+  for (const auto& [arguments, input, outcome] : cases) {
+    EXPECT_EQ(RunCli(arguments, input), outcome) << arguments;
   }
 }
 

@@ -1,7 +1,6 @@
 // SIGTERM while validations wait on a store: a biller-server process, the
 // fake Apple endpoints and the test MariaDB.
 #include <future>
-#include <thread>
 
 #include <gtest/gtest.h>
 
