@@ -75,14 +75,13 @@ class TlsTest : public ::testing::Test {
     const std::string dir = ::testing::TempDir() + "/tls-" + std::to_string(::getpid());
     ::mkdir(dir.c_str(), 0700);
     pki_ = new TestPki(MakeTestPki(dir));
-    const std::vector<std::string> tls = {"--bypass=true", "--tls_cert_file=" + pki_->server_cert,
-                                          "--tls_key_file=" + pki_->server_key};
-    auto server_only = tls, mutual = tls;
-    server_only.insert(server_only.end(),
-                       {"--tcp_frame_timeout_ms=500", "--tcp_max_connections=1"});
-    mutual.push_back("--tls_client_ca_file=" + pki_->ca);
-    server_only_ = new BillerProcess(BillerOptions{.flags = server_only});
-    mutual_ = new BillerProcess(BillerOptions{.flags = mutual});
+    auto tls = [](std::vector<std::string> flags) {
+      flags.insert(flags.end(), {"--bypass=true", "--tls_cert_file=" + pki_->server_cert,
+                                 "--tls_key_file=" + pki_->server_key});
+      return new BillerProcess(BillerOptions{.flags = flags});
+    };
+    server_only_ = tls({"--tcp_frame_timeout_ms=500", "--tcp_max_connections=1"});
+    mutual_ = tls({"--tls_client_ca_file=" + pki_->ca});
   }
   static void TearDownTestSuite() { delete server_only_, delete mutual_, delete pki_; }
 
