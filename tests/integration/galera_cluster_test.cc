@@ -112,7 +112,7 @@ class GaleraClusterTest : public ::testing::Test {
   static std::vector<int64_t> Validate(const std::vector<std::string>& tokens, int clients,
                                        int port) {
     std::vector<int64_t> all(tokens.size(), -1);
-    std::vector<std::thread> runs;
+    std::vector<std::jthread> runs;
     for (int c = 0; c < clients; ++c) {
       runs.emplace_back([&, c] {
         TcpClient client;
@@ -128,13 +128,12 @@ class GaleraClusterTest : public ::testing::Test {
           client.Send(request);
         }
         for (size_t n = sent.size(); n > 0 && client.Receive(&answer, 30s); --n) {
-          if (sent.contains(answer.request_uuid())) {
-            all[sent[answer.request_uuid()]] = ResultOf(answer);
-          }
+          const auto it = sent.find(answer.request_uuid());
+          if (it != sent.end()) all[it->second] = ResultOf(answer);
         }
       });
     }
-    for (auto& run : runs) run.join();
+    runs.clear();
     return all;
   }
 
