@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <fstream>
 
 #include <gtest/gtest.h>
@@ -17,22 +16,19 @@
 namespace tvx::testing {
 namespace {
 
-std::string Script() { return std::string(BILLER_SOURCE_DIR) + "/scripts/mariadb.sh"; }
-
 // One test, so that one MariaDB is started for it.
 TEST(DatabaseTlsTest, ConnectionsUseTlsWhenAskedAndRefuseAServerTheCaDidNotSign) {
   const std::string dir = ::testing::TempDir() + "/db-tls-" + std::to_string(::getpid());
+  const std::string script = std::string(BILLER_SOURCE_DIR) + "/scripts/mariadb.sh ";
   ::mkdir(dir.c_str(), 0700);
   const TestPki pki = MakeTestPki(dir);
-  const int port = FreePort();
-  const std::string address = "127.0.0.1:" + std::to_string(port);
-  const bool started = std::system(("MARIADB_SSL_DIR=" + dir + " " + Script() + " start " + dir +
-                                    "/db " + std::to_string(port) + " >" + dir + "/log 2>&1")
-                                       .c_str()) == 0;
+  const std::string address = "127.0.0.1:" + std::to_string(FreePort());
   const std::shared_ptr<void> stop(nullptr, [&](void*) {
-    std::system((Script() + " stop " + dir + "/db; rm -rf " + dir).c_str());
+    std::system((script + "stop " + dir + "/db; rm -rf " + dir).c_str());
   });
-  ASSERT_TRUE(started) << std::ifstream(dir + "/log").rdbuf();
+  ASSERT_EQ(std::system(("MARIADB_SSL_DIR=" + dir + " " + script + "start " + dir + "/db " +
+                         address.substr(10) + " >" + dir + "/log 2>&1").c_str()), 0)
+      << std::ifstream(dir + "/log").rdbuf();
 
   const std::string option_file = dir + "/client.cnf";
   std::ofstream(option_file) << "[client]\nssl-ca=" << pki.ca << "\nssl-verify-server-cert\n";
@@ -56,17 +52,16 @@ TEST(DatabaseTlsTest, ConnectionsUseTlsWhenAskedAndRefuseAServerTheCaDidNotSign)
 
   // The biller itself: started with the CA, refused with a certificate that
   // did not sign the server's.
-  auto flags = [&](const std::string& ca) {
-    return std::vector<std::string>{"--mysql_server_url=" + address, "--mysql_id=biller",
-                                    "--mysql_pw=biller", "--mysql_ssl_ca_file=" + ca,
-                                    "--bypass=true"};
+  auto options = [&](const std::string& ca) {
+    return BillerOptions{.flags = {"--mysql_server_url=" + address, "--mysql_id=biller",
+                                   "--mysql_pw=biller", "--mysql_ssl_ca_file=" + ca,
+                                   "--bypass=true"},
+                         .with_database = false};
   };
-  BillerProcess biller(BillerOptions{.flags = flags(pki.ca), .with_database = false});
-  EXPECT_TRUE(biller.running()) << biller.Log();
-  const std::string refused =
-      RunUntilRefused(BillerOptions{.flags = flags(pki.client_cert), .with_database = false});
-  EXPECT_NE(refused.find("the database could not be reached"), std::string::npos) << refused;
-  EXPECT_NE(refused.find("certificate"), std::string::npos) << refused;
+  EXPECT_TRUE(BillerProcess(options(pki.ca)).running());
+  const std::string refused = RunUntilRefused(options(pki.client_cert));
+  EXPECT_TRUE(refused.find("the database could not be reached") != std::string::npos &&
+              refused.find("certificate") != std::string::npos) << refused;
 }
 
 }  // namespace

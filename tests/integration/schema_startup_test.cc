@@ -15,8 +15,6 @@
 namespace tvx::testing {
 namespace {
 
-namespace fs = std::filesystem;
-
 bool Contains(const std::string& log, const std::string& text) {
   return log.find(text) != std::string::npos;
 }
@@ -24,94 +22,77 @@ bool Contains(const std::string& log, const std::string& text) {
 class SchemaStartupTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!TestDatabase::FromEnvironment().available()) {
-      GTEST_SKIP() << "BILLER_TEST_MYSQL_URL is not set";
-    }
-    char dir[] = "/tmp/biller-schema-XXXXXX";
-    dir_ = ::mkdtemp(dir);
+    if (!TestDatabase::FromEnvironment().available()) GTEST_SKIP() << "no BILLER_TEST_MYSQL_URL";
   }
-  void TearDown() override {
-    if (!dir_.empty()) fs::remove_all(dir_);
-  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
 
   // A biller on `db` (not the harness's own scratch database); with
   // `validate_only`, one that does not install the schema.
   static BillerOptions On(const ScratchDatabase& db, std::vector<std::string> flags,
                           bool validate_only = false) {
     const auto& server = db.server();
-    std::vector<std::string> all = {
-        "--mysql_server_url=" + server.url, "--mysql_id=" + server.user,
-        "--mysql_pw=" + server.password, "--mysql_db_name=" + db.name()};
-    if (validate_only) all.push_back("--biller_use_db_auto_schema_generation=false");
-    all.insert(all.end(), flags.begin(), flags.end());
-    return {.flags = all, .with_database = false};
+    flags.insert(flags.begin(), {"--mysql_server_url=" + server.url, "--mysql_id=" + server.user,
+                                 "--mysql_pw=" + server.password, "--mysql_db_name=" + db.name()});
+    std::erase(flags, "");
+    if (validate_only) flags.push_back("--biller_use_db_auto_schema_generation=false");
+    return {.flags = flags, .with_database = false};
   }
 
-  // A resource root whose schema script is `text`.
+  // --resource_root for a schema script that is `text`.
   std::string ResourceRoot(const std::string& text) {
-    const std::string root = dir_ + "/res" + std::to_string(roots_++);
-    fs::create_directories(root + "/sql");
+    const std::string root = dir_ + "/" + std::to_string(roots_++);
+    std::filesystem::create_directories(root + "/sql");
     std::ofstream(root + kSchemaScriptPath, std::ios::binary) << text;
-    return root;
+    return "--resource_root=" + root;
   }
 
-  std::string dir_;
+  const std::string dir_ = ::testing::TempDir() + "/schema-" + std::to_string(::getpid());
   int roots_ = 0;
 };
 
-TEST_F(SchemaStartupTest, InstallsThenValidatesAndKeepsReceiptsOnTheNextStart) {
+TEST_F(SchemaStartupTest, InstallsThenValidatesInTheCharacterSetAskedFor) {
   ScratchDatabase db;
-  auto sql = [&](const std::string& text) { return RunSql(db.server(), db.name(), text); };
-  {
-    BillerProcess biller(On(db, {"--mysql_db_character_set=utf8mb4"}));
-    ASSERT_TRUE(biller.running()) << biller.Log();
-    const std::string log = biller.Log();
-    const auto installed = log.find("Sql schema initialized");
-    ASSERT_NE(installed, std::string::npos) << log;
-    EXPECT_NE(log.find("Sql schema validated", installed), std::string::npos);
-  }
-  // The character set option reaches the tables.
-  EXPECT_EQ(sql("SELECT TABLE_COLLATION FROM information_schema.TABLES WHERE TABLE_SCHEMA = "
-                "database() AND TABLE_NAME = 'tb_receipt_one_store'"),
+  BillerProcess biller(On(db, {"--mysql_db_character_set=utf8mb4"}));
+  const std::string log = biller.Log();
+  EXPECT_NE(log.find("Sql schema validated", log.find("Sql schema initialized")),
+            std::string::npos) << log;
+  EXPECT_EQ(RunSql(db.server(), db.name(),
+                   "SELECT TABLE_COLLATION FROM information_schema.TABLES WHERE TABLE_SCHEMA = "
+                   "database() AND TABLE_NAME = 'tb_receipt_one_store'"),
             "utf8mb4_general_ci\n");
-  ASSERT_TRUE(sql("CALL sp_insert_receipt_one_store('c', 'p', 'g', FALSE, 'kept', 'pkg', "
-                  "'gem', 0, 0, '1', '')"));
-  BillerProcess again(On(db, {}));
-  ASSERT_TRUE(again.running()) << again.Log();
-  EXPECT_EQ(sql("SELECT purchase_id FROM tb_receipt_one_store"), "kept\n");
 }
 
 // The script runs only when it differs from the one applied last or when the
-// schema lacks a piece; otherwise a start runs no DDL.
+// schema lacks a piece; otherwise a start runs no DDL. Receipts stay.
 TEST_F(SchemaStartupTest, ScriptRunsOnlyWhenChangedOrSomethingIsMissing) {
   ScratchDatabase db;
+  auto sql = [&](const std::string& text) { return RunSql(db.server(), db.name(), text); };
   {
     // Two billers at once on a new database both start.
-    auto other = std::async(std::launch::async, [&] { return BillerProcess(On(db, {})).running(); });
+    auto other =
+        std::async(std::launch::async, [&] { return BillerProcess(On(db, {})).running(); });
     BillerProcess biller(On(db, {}));
-    EXPECT_TRUE(biller.running()) << biller.Log();
-    EXPECT_TRUE(other.get());
+    EXPECT_TRUE(biller.running() && other.get()) << biller.Log();
   }
+  ASSERT_TRUE(sql("CALL sp_insert_receipt_one_store('c', 'p', 'g', FALSE, 'kept', 'pkg', "
+                  "'gem', 0, 0, '1', '')"));
   const std::string changed = ResourceRoot(ShippedSchemaScript() + "\n-- changed\n");
-  const struct {
-    const char* before;
-    std::vector<std::string> flags;
-    bool skipped;
-  } starts[] = {
-      {"", {}, true},
-      {"DROP PROCEDURE sp_insert_receipt_tstore", {}, false},
-      {"", {}, true},
-      {"", {"--resource_root=" + changed}, false},
-      {"", {"--resource_root=" + changed}, true},
-      {"DELETE FROM tb_biller_schema_script", {"--resource_root=" + changed}, false},
+  const std::tuple<std::string, std::string, bool> starts[] = {  // SQL before, flag, skipped
+      {"", "", true},
+      {"DROP PROCEDURE sp_insert_receipt_tstore", "", false},
+      {"", "", true},
+      {"", changed, false},
+      {"", changed, true},
+      {"DELETE FROM tb_biller_schema_script", changed, false},
   };
-  for (const auto& start : starts) {
-    SCOPED_TRACE(std::string(start.before) + (start.flags.empty() ? "" : " changed script"));
-    ASSERT_TRUE(!*start.before || RunSql(db.server(), db.name(), start.before));
-    BillerProcess biller(On(db, start.flags));
+  for (const auto& [before, flag, skipped] : starts) {
+    SCOPED_TRACE(before + flag);
+    ASSERT_TRUE(before.empty() || sql(before));
+    BillerProcess biller(On(db, {flag}));
     ASSERT_TRUE(biller.running()) << biller.Log();
-    EXPECT_EQ(Contains(biller.Log(), "Sql schema is current"), start.skipped);
+    EXPECT_EQ(Contains(biller.Log(), "Sql schema is current"), skipped);
   }
+  EXPECT_EQ(sql("SELECT purchase_id FROM tb_receipt_one_store"), "kept\n");
 }
 
 // A biller that does not install the schema, on the schema as an
@@ -121,7 +102,7 @@ TEST_F(SchemaStartupTest, ValidationRefusesMissingPiecesAndUnmigratedOlderTables
     return RunSql(db.server(), db.name(),
                   ComposeSchemaExport(db.server().url, db.name(), ShippedSchemaScript()));
   };
-  std::vector<std::pair<std::string, const char*>> cases = {  // nullptr: the biller starts
+  std::vector<std::pair<std::string, std::string>> cases = {  // "": the biller starts
       {"CREATE TABLE tb_receipt_google_play (id INT); INSERT INTO tb_receipt_google_play "
        "VALUES (1)",
        "Validation failed: old google play data is not migrated yet"},
@@ -133,11 +114,10 @@ TEST_F(SchemaStartupTest, ValidationRefusesMissingPiecesAndUnmigratedOlderTables
        "(id INT); INSERT INTO tb_receipt_apple_appstore VALUES (1); CALL "
        "sp_insert_receipt_apple_appstore('c', 'p', 'g', FALSE, 'r', 'gem', 1, 't', 't', 'd', "
        "'z', 'd', 'z');",
-       nullptr},
+       ""},
   };
   // Each table and procedure the script makes is required, but the script's
-  // own record and the first version's google play procedure (older callers)
-  // that is installed all the same.
+  // own record and the first version's google play procedure (older callers).
   ScratchDatabase installed;
   ASSERT_TRUE(install(installed));
   std::istringstream pieces(RunSql(installed.server(), installed.name(),
@@ -149,28 +129,18 @@ TEST_F(SchemaStartupTest, ValidationRefusesMissingPiecesAndUnmigratedOlderTables
                                 .value_or(""));
   for (std::string drop; std::getline(pieces, drop);) {
     const bool kept = drop.ends_with(" sp_insert_receipt_google_play");
-    cases.emplace_back(drop, kept ? nullptr : "There is no ");
+    cases.emplace_back(drop, kept ? "" : "There is no ");
   }
   EXPECT_EQ(cases.size(), 3u + 15u);
   for (const auto& [change, refusal] : cases) {
     SCOPED_TRACE(change);
     ScratchDatabase db;
-    ASSERT_TRUE(install(db));
-    ASSERT_TRUE(RunSql(db.server(), db.name(), change));
-    if (refusal) {
-      EXPECT_TRUE(Contains(RunUntilRefused(On(db, {}, true)), refusal));
-      continue;
-    }
-    BillerProcess biller(On(db, {}, true));
-    ASSERT_TRUE(biller.running()) << biller.Log();
-    EXPECT_TRUE(Contains(biller.Log(), "Sql schema validated"));
-    EXPECT_FALSE(Contains(biller.Log(), "Sql schema initialized"));
+    ASSERT_TRUE(install(db) && RunSql(db.server(), db.name(), change));
+    const auto options = On(db, {}, true);
+    const std::string log =
+        refusal.empty() ? BillerProcess(options).Log() : RunUntilRefused(options);
+    EXPECT_TRUE(Contains(log, refusal.empty() ? "Sql schema validated" : refusal)) << log;
   }
-  // Checks stop at the first failure.
-  ScratchDatabase empty;
-  const std::string log = RunUntilRefused(On(empty, {}, true));
-  EXPECT_TRUE(Contains(log, "There is no google play table.")) << log;
-  EXPECT_FALSE(Contains(log, "apple"));
 }
 
 TEST_F(SchemaStartupTest, ExportWritesTheScriptAndShutsDownWithoutInstalling) {
@@ -180,12 +150,14 @@ TEST_F(SchemaStartupTest, ExportWritesTheScriptAndShutsDownWithoutInstalling) {
   options.wait_until_listening = false;
   BillerProcess biller(options);
   EXPECT_EQ(biller.WaitForExit(), std::optional<int>(0)) << biller.Log();
-  EXPECT_TRUE(Contains(biller.Log(), "The db schema has exported. Exiting."));
-  EXPECT_FALSE(Contains(biller.Log(), "Sql schema validated"));
+  EXPECT_TRUE(Contains(biller.Log(), "The db schema has exported. Exiting.") &&
+              !Contains(biller.Log(), "Sql schema validated")) << biller.Log();
   std::ostringstream text;
   text << std::ifstream(path, std::ios::binary).rdbuf();
   EXPECT_EQ(text.str(), ComposeSchemaExport(db.server().url, db.name(), ShippedSchemaScript()));
-  EXPECT_EQ(RunSql(db.server(), db.name(), "SHOW TABLES"), "");
+  // Nothing was installed, and checks stop at the first failure.
+  const std::string log = RunUntilRefused(On(db, {}, true));
+  EXPECT_TRUE(Contains(log, "There is no google play table.") && !Contains(log, "apple")) << log;
   // The file is what an administrator runs: afterwards the biller starts
   // without installing anything.
   ASSERT_TRUE(RunSql(db.server(), "", text.str()));
@@ -195,14 +167,14 @@ TEST_F(SchemaStartupTest, ExportWritesTheScriptAndShutsDownWithoutInstalling) {
 
 TEST_F(SchemaStartupTest, ScriptResourceProblemsEndStartUp) {
   ScratchDatabase db;
-  std::string log = RunUntilRefused(On(db, {"--resource_root=" + ResourceRoot(" \n\t\n ")}));
-  EXPECT_TRUE(Contains(log, "Assert failed: ! init_schema_script.empty()")) << log;
-  log = RunUntilRefused(
-      On(db, {"--resource_root=" + ResourceRoot("CREATE TABLE [CHARACTER_SET] (")}));
-  EXPECT_TRUE(Contains(log, "failed to install sql database schema: unknown error")) << log;
+  const std::string empty = RunUntilRefused(On(db, {ResourceRoot(" \n\t\n ")}));
+  EXPECT_TRUE(Contains(empty, "Assert failed: ! init_schema_script.empty()")) << empty;
   // The logged script shows the placeholder replaced: "utf8" asks for the
   // four-byte set.
-  EXPECT_TRUE(Contains(log, ", script: CREATE TABLE utf8mb4 (")) << log;
+  const std::string bad =
+      RunUntilRefused(On(db, {ResourceRoot("CREATE TABLE [CHARACTER_SET] (")}));
+  EXPECT_TRUE(Contains(bad, "failed to install sql database schema: unknown error") &&
+              Contains(bad, ", script: CREATE TABLE utf8mb4 (")) << bad;
 }
 
 }  // namespace

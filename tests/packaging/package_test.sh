@@ -1,64 +1,56 @@
 #!/usr/bin/env bash
-# Builds the Debian package, checks what it installs, unpacks it with
-# dpkg-deb -x and runs the unpacked server against the test MariaDB with its
-# own configuration file and no --resource_root (the schema script is built
-# into the program).
+# Builds the Debian package, checks what it installs, unpacks it and runs the
+# unpacked server (schema script built in, no --resource_root) against the
+# test MariaDB on its packaged flags file.
 #   tests/packaging/package_test.sh BUILD_DIR
 set -euo pipefail
 build=$(cd "$1" && pwd)
-if [ -z "${BILLER_TEST_MYSQL_URL:-}" ]; then
-  echo "no test database (BILLER_TEST_MYSQL_URL)"; exit 77
-fi
+[ -n "${BILLER_TEST_MYSQL_URL:-}" ] || { echo "no BILLER_TEST_MYSQL_URL"; exit 77; }
 tmp=$(mktemp -d) pid= db=biller_pkg_$$
 sql() {
   mariadb --no-defaults -h"${BILLER_TEST_MYSQL_URL%:*}" -P"${BILLER_TEST_MYSQL_URL##*:}" \
     -u"$BILLER_TEST_MYSQL_ID" -p"$BILLER_TEST_MYSQL_PW" -N -B -e "$1"
 }
 cleanup() {
-  if [ -n "$pid" ]; then kill -9 "$pid" 2>/dev/null || true; fi
+  [ -z "$pid" ] || kill -9 "$pid" 2>/dev/null || true
   sql "DROP DATABASE IF EXISTS $db" || true
   rm -rf "$tmp"
 }
 trap cleanup EXIT
-fail() { echo "FAIL: $*" >&2; [ -f "$tmp/server.log" ] && tail -n 20 "$tmp/server.log" >&2; exit 1; }
-# has FILE FIXED-LINE...: every line appears whole in FILE.
-has() { local f=$1; shift; for l; do grep -qxF "$l" "$f" || fail "$f lacks $l"; done; }
+fail() { echo "FAIL: $*" >&2; tail -n 20 "$tmp/server.log" "$tmp/cpack.log" >&2; exit 1; }
+# has -x|-F FILE TEXT...: FILE holds every TEXT (-x: as a whole line).
+has() {
+  local x=$1 f=$2; shift 2
+  for l; do grep -q "$x" -F -- "$l" "$f" || fail "$f lacks $l"; done
+}
 
-(cd "$build" && cpack -G DEB -B "$tmp/out" >"$tmp/cpack.log" 2>&1) || { cat "$tmp/cpack.log"; fail cpack; }
-deb=$(ls "$tmp"/out/biller_*_amd64.deb)
-dpkg-deb -x "$deb" "$tmp/root"
-dpkg-deb -e "$deb" "$tmp/control"
-root=$tmp/root
-# The unit file, the configuration and the programs are read or run below.
+(cd "$build" && cpack -G DEB -B "$tmp/out" >"$tmp/cpack.log" 2>&1) || fail cpack
+deb=$(ls "$tmp"/out/biller_*_amd64.deb) root=$tmp/root
+dpkg-deb -x "$deb" "$root" && dpkg-deb -e "$deb" "$tmp/control"
 for f in usr/share/biller/sql/sql_initialize_schema.sql usr/share/biller/openapi.yaml \
          etc/logrotate.d/biller; do
   [ -f "$root/$f" ] || fail "missing /$f"
 done
-has "$root/lib/systemd/system/biller.service" Type=notify User=biller Restart=on-failure \
+has -x "$root/lib/systemd/system/biller.service" Type=notify User=biller Restart=on-failure \
   "ExecStart=/usr/sbin/biller-server --flagfile=/etc/biller/biller.flags"
-has "$tmp/control/conffiles" /etc/biller/biller.flags /etc/biller/arguments.json
-for w in "adduser --system" /var/log/biller; do
-  grep -qF "$w" "$tmp/control/postinst" || fail "postinst lacks $w"
-done
+has -x "$tmp/control/conffiles" /etc/biller/biller.flags /etc/biller/arguments.json
+has -F "$tmp/control/postinst" "adduser --system" /var/log/biller
 
-# The unpacked server, on its packaged flags file; later flags point it at
-# the test database and free ports.
 sql "CREATE DATABASE $db"
 printf '%s\n' "$BILLER_TEST_MYSQL_PW" >"$tmp/pw"
-api=$(( 20000 + ($$ % 20000) )); tcp=$((api + 1)); http=$((api + 2))
+api=$(( 20000 + ($$ % 20000) )); tcp=$((api + 1))
 "$root/usr/sbin/biller-server" --flagfile="$root/etc/biller/biller.flags" \
   --mysql_server_url="$BILLER_TEST_MYSQL_URL" --mysql_id="$BILLER_TEST_MYSQL_ID" \
   --mysql_pw_file="$tmp/pw" --mysql_db_name="$db" \
   --arguments_file="$root/etc/biller/arguments.json" --activity_log_dir="$tmp/logs" \
-  --api_service_port=$api --protobuf_listen_port=$tcp --http_listen_port=$http \
+  --api_service_port=$api --protobuf_listen_port=$tcp --http_listen_port=$((api + 2)) \
   >"$tmp/server.log" 2>&1 &
 pid=$!
 # Ready means the schema was installed from the script built in, and validated.
 for i in $(seq 1 301); do
-  [ "$i" -le 300 ] || fail "not ready"
-  kill -0 "$pid" 2>/dev/null || fail "the server ended"
-  if (exec 3<>"/dev/tcp/127.0.0.1/$api" && printf 'GET /readyz HTTP/1.0\r\n\r\n' >&3 &&
-      head -n 1 <&3 | grep -q " 200 ") 2>/dev/null; then break; fi
+  [ "$i" -le 300 ] && kill -0 "$pid" 2>/dev/null || fail "not ready"
+  (exec 3<>"/dev/tcp/127.0.0.1/$api" && printf 'GET /readyz HTTP/1.0\r\n\r\n' >&3 &&
+    head -n 1 <&3 | grep -q " 200 ") 2>/dev/null && break
   sleep 0.1
 done
 # The packaged client reaches it: a receipt naming no store is refused (3).
@@ -67,9 +59,5 @@ echo '{"service_provider": "Nowhere"}' |
   "$root/usr/bin/biller-cli" --tcp=127.0.0.1:$tcp --receipt_file=- >"$tmp/cli.out" || status=$?
 [ "$status" = 3 ] && grep -q '"result":1002' "$tmp/cli.out" ||
   fail "biller-cli exit status $status, printed $(cat "$tmp/cli.out")"
-status=0
-kill -TERM "$pid"
-wait "$pid" || status=$?
-pid=
-[ "$status" = 0 ] || fail "exit status $status after SIGTERM"
+kill -TERM "$pid" && wait "$pid" && pid= || fail "exit status $? after SIGTERM"
 echo "package ok: $(basename "$deb")"
