@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <functional>
 
 #include <boost/asio.hpp>
 #include <boost/asio/ssl.hpp>
@@ -22,7 +23,7 @@ namespace tvx::testing {
 namespace {
 
 namespace asio = boost::asio;
-using asio::use_awaitable;
+using boost::system::error_code;
 
 struct ClientTls {
   std::string cert{}, key{};  // empty: no client certificate
@@ -49,17 +50,26 @@ bool Answered(int port, bool tcp, const std::string& ca, const ClientTls& client
                             "Content-Type: application/json\r\nConnection: close\r\n");
   framing::FrameDecoder frames(1 << 20);
   std::string received, body;
-  asio::co_spawn(io, [&]() -> asio::awaitable<void> {
-    const asio::ip::tcp::endpoint server(asio::ip::make_address("127.0.0.1"), port);
-    co_await stream.next_layer().async_connect(server, use_awaitable);
-    co_await stream.async_handshake(stream.client, use_awaitable);
-    co_await asio::async_write(stream, asio::buffer(request), use_awaitable);
-    for (char buffer[4096]; !tcp || frames.Next(&body) != framing::FrameDecoder::Result::kFrame;) {
-      const size_t n = co_await stream.async_read_some(asio::buffer(buffer), use_awaitable);
+  // Reads until a whole frame came (TCP) or the server closed (HTTP).
+  char buffer[4096];
+  std::function<void()> read = [&] {
+    stream.async_read_some(asio::buffer(buffer), [&](error_code error, size_t n) {
+      if (error) return;
       received.append(buffer, n);
       frames.Append(buffer, n);
-    }
-  }, asio::detached);
+      if (!tcp || frames.Next(&body) != framing::FrameDecoder::Result::kFrame) read();
+    });
+  };
+  stream.next_layer().async_connect(
+      asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), port), [&](error_code error) {
+        if (error) return;
+        stream.async_handshake(stream.client, [&](error_code error) {
+          if (error) return;
+          asio::async_write(stream, asio::buffer(request), [&](error_code error, size_t) {
+            if (!error) read();
+          });
+        });
+      });
   io.run_for(std::chrono::seconds(10));
   Biller::Response response;
   return tcp ? !body.empty() && response.ParseFromString(body) &&

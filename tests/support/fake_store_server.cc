@@ -18,6 +18,7 @@ namespace tvx::testing {
 namespace asio = boost::asio;
 namespace bhttp = boost::beast::http;
 using tcp = asio::ip::tcp;
+using boost::system::error_code;
 
 std::string FakeRequest::Header(const std::string& lower_case_name) const {
   auto it = headers.find(lower_case_name);
@@ -93,27 +94,21 @@ FakeResponse FakeResponse::Raw(int status, std::string body) {
 
 FakeResponse FakeResponse::Hang() { return FakeResponse{.hang = true}; }
 
-// One coroutine per connection; ending it closes the connection.
-
-namespace {
-constexpr auto kNoThrow = asio::as_tuple(asio::use_awaitable);
-}  // namespace
-
 struct FakeHttpServer::Impl {
-  static asio::awaitable<void> Accept(FakeHttpServer* owner) {
-    for (;;) {
-      auto [error, socket] = co_await owner->impl_->acceptor.async_accept(kNoThrow);
-      if (error) co_return;
-      owner->connections_.fetch_add(1);
-      asio::co_spawn(owner->impl_->io, Serve(owner, std::move(socket)), asio::detached);
-    }
-  }
+  // One per connection, on the server's thread; the last handler holding it
+  // closes the connection.
+  struct Connection : std::enable_shared_from_this<Connection> {
+    Connection(FakeHttpServer* owner, tcp::socket socket)
+        : owner(owner), socket(std::move(socket)), timer(this->socket.get_executor()) {}
 
-  static asio::awaitable<void> Serve(FakeHttpServer* owner, tcp::socket socket) {
-    boost::beast::flat_buffer buffer;
-    for (;;) {
-      bhttp::request<bhttp::string_body> in;
-      if (std::get<0>(co_await bhttp::async_read(socket, buffer, in, kNoThrow))) co_return;
+    void Read() {
+      in = {};
+      bhttp::async_read(socket, buffer, in, [self = shared_from_this()](error_code error, size_t) {
+        if (!error) self->Answer();
+      });
+    }
+
+    void Answer() {
       FakeRequest request{.method = std::string(in.method_string()),
                           .target = std::string(in.target()),
                           .body = in.body()};
@@ -123,23 +118,36 @@ struct FakeHttpServer::Impl {
             field.value();
       }
       const FakeResponse answer = owner->Dispatch(request);
-      if (answer.close) co_return;
-      if (answer.hang || answer.delay.count() > 0) {
-        asio::steady_timer timer(socket.get_executor());
-        if (answer.hang) timer.expires_at(asio::steady_timer::time_point::max());
-        else timer.expires_after(answer.delay);
-        co_await timer.async_wait(kNoThrow);
-      }
-      bhttp::response<bhttp::string_body> out(static_cast<bhttp::status>(answer.status), 11,
-                                              answer.body);
+      if (answer.close) return;
+      out = {static_cast<bhttp::status>(answer.status), 11, answer.body};
       out.set(bhttp::field::content_type, answer.content_type);
       for (const auto& [name, value] : answer.headers) out.set(name, value);
       out.keep_alive(in.keep_alive());
       out.prepare_payload();
-      if (std::get<0>(co_await bhttp::async_write(socket, out, kNoThrow)) || !in.keep_alive()) {
-        co_return;
-      }
+      if (answer.hang) timer.expires_at(asio::steady_timer::time_point::max());
+      else timer.expires_after(answer.delay);
+      timer.async_wait([self = shared_from_this()](error_code) {
+        bhttp::async_write(self->socket, self->out, [self](error_code error, size_t) {
+          if (!error && self->out.keep_alive()) self->Read();
+        });
+      });
     }
+
+    FakeHttpServer* const owner;
+    tcp::socket socket;
+    asio::steady_timer timer;
+    boost::beast::flat_buffer buffer;
+    bhttp::request<bhttp::string_body> in;
+    bhttp::response<bhttp::string_body> out;
+  };
+
+  void Accept(FakeHttpServer* owner) {
+    acceptor.async_accept([this, owner](error_code error, tcp::socket socket) {
+      if (error) return;
+      owner->connections_.fetch_add(1);
+      std::make_shared<Connection>(owner, std::move(socket))->Read();
+      Accept(owner);
+    });
   }
 
   asio::io_context io;
@@ -149,14 +157,14 @@ struct FakeHttpServer::Impl {
 
 FakeHttpServer::FakeHttpServer() : impl_(std::make_unique<Impl>()) {
   port_ = impl_->acceptor.local_endpoint().port();
-  asio::co_spawn(impl_->io, Impl::Accept(this), asio::detached);
+  impl_->Accept(this);
   impl_->thread = std::thread([this] { impl_->io.run(); });
 }
 
 FakeHttpServer::~FakeHttpServer() {
   impl_->io.stop();
   impl_->thread.join();
-  impl_.reset();  // the coroutines, and their sockets, go with the context
+  impl_.reset();  // the connections, and their sockets, go with the context's handlers
 }
 
 std::string FakeHttpServer::Url(const std::string& path) const {
