@@ -38,7 +38,8 @@ has -F "$tmp/control/postinst" "adduser --system" /var/log/biller
 
 sql "CREATE DATABASE $db"
 printf '%s\n' "$BILLER_TEST_MYSQL_PW" >"$tmp/pw"
-api=$(( 20000 + ($$ % 20000) )); tcp=$((api + 1))
+# Below the ephemeral range, where no outgoing connection can hold them.
+api=$(( 20000 + ($$ % 4000) * 3 )); tcp=$((api + 1))
 "$root/usr/sbin/biller-server" --flagfile="$root/etc/biller/biller.flags" \
   --mysql_server_url="$BILLER_TEST_MYSQL_URL" --mysql_id="$BILLER_TEST_MYSQL_ID" \
   --mysql_pw_file="$tmp/pw" --mysql_db_name="$db" \
