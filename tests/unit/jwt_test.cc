@@ -2,8 +2,8 @@
 // Signed RS256 tokens pass the fake Google token service's checks: GooglePlayTokenTest.
 #include "framework/jwt.h"
 
+#include <openssl/ec.h>
 #include <openssl/evp.h>
-#include <openssl/pem.h>
 
 #include <memory>
 
@@ -22,11 +22,7 @@ const RsaKeyPair& TestKeys() {
 
 std::string P384PrivatePem() {
   std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(EVP_EC_gen("P-384"), EVP_PKEY_free);
-  std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new(BIO_s_mem()), BIO_free);
-  PEM_write_bio_PrivateKey(bio.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr);
-  char* data = nullptr;
-  const long size = BIO_get_mem_data(bio.get(), &data);
-  return std::string(data, static_cast<size_t>(size));
+  return PemKeyPairOf(key.get()).private_pem;
 }
 
 TEST(JwtTest, OnlyUnencryptedPrivateKeysOfTheAlgorithmMakeSigningKeys) {
