@@ -2,17 +2,12 @@
 // locked) and the api service that publishes it over HTTP.
 #include "framework/counters.h"
 
-#include <filesystem>
-#include <fstream>
 #include <future>
-#include <thread>
 
 #include <gtest/gtest.h>
 
-#include "framework/activity_log.h"
 #include "framework/api_service.h"
 #include "framework/io_service.h"
-#include "src/purchase_log.h"
 #include "tests/support/http_test_client.h"
 
 namespace tvx {
@@ -25,19 +20,6 @@ CounterProvider Fixed(int status, int64_t value) {
     out->SetAttribute("v", Json(value));
     return status;
   };
-}
-
-TEST(CounterRegistryTest, OneProviderPerCategoryAndName) {
-  EXPECT_TRUE(RegisterCallableCounter("reg", "a", "", Fixed(200, 1)));
-  EXPECT_FALSE(RegisterCallableCounter("reg", "a", "", Fixed(200, 2)));
-  EXPECT_FALSE(RegisterCallableCounter("reg", "b", "", nullptr));
-  EXPECT_TRUE(RegisterCallableCounter("reg2", "a", "", Fixed(42, 3)));  // other category
-  Json out;
-  EXPECT_EQ(CallCounter("reg", "a", &out) + out.GetInteger("v"), 201);
-  EXPECT_EQ(CallCounter("reg2", "a", &out), 500) << "a status no answer can carry";
-  EXPECT_TRUE(UnregisterCallableCounter("reg", "a"));
-  EXPECT_EQ(CallCounter("reg", "a", &out), 404);
-  EXPECT_TRUE(out.IsNull());
 }
 
 TEST(CounterRegistryTest, ProvidersRunUnlockedAndOutliveTheirUnregistering) {
@@ -84,14 +66,20 @@ std::string Get(const std::string& target, const std::string& method = "GET") {
   return std::to_string(reply->status) + " " + reply->body;
 }
 
+// One provider per category and name, published with its JSON and status.
 TEST(ApiServiceTest, AnswersWithTheProvidersJsonAndStatusAndReleasesItsPort) {
   IoService::CreateIoGroup("api_service_test", 2);
-  RegisterCallableCounter("api", "hits", "hit count", Fixed(200, 12));
-  RegisterCallableCounter("api", "warming_up", "", Fixed(503, 0));
+  ASSERT_TRUE(RegisterCallableCounter("api", "hits", "hit count", Fixed(200, 12)));
+  EXPECT_FALSE(RegisterCallableCounter("api", "hits", "", Fixed(200, 2)));
+  EXPECT_FALSE(RegisterCallableCounter("api", "nothing", "", nullptr));
+  EXPECT_TRUE(RegisterCallableCounter("api", "warming_up", "", Fixed(503, 0)));
+  // A status no answer can carry becomes 500.
+  EXPECT_TRUE(RegisterCallableCounter("other", "hits", "", Fixed(42, 3)));
   ASSERT_TRUE(ApiService::Start("api_service_test", 0));
   EXPECT_EQ(Get("/v1/counters/api/hits"), R"(200 {"v":12})");
-  EXPECT_EQ(Get("/v1/counters/api/hits?pretty=1").substr(0, 4), "200 ");
   EXPECT_EQ(Get("/v1/counters/api/warming_up"), R"(503 {"v":0})");
+  EXPECT_EQ(Get("/v1/counters/other/hits"), R"(500 {"v":3})");
+  EXPECT_EQ(Get("/v1/counters/api/hits?pretty=1").substr(0, 4), "200 ");
   EXPECT_EQ(Get("/v1/counters/api/hits", "POST").substr(0, 4), "405 ");
   for (const char* target :
        {"/v1/counters/api/nothing", "/v1/counters/nothing/hits", "/v1/counters/api",
@@ -99,6 +87,11 @@ TEST(ApiServiceTest, AnswersWithTheProvidersJsonAndStatusAndReleasesItsPort) {
     EXPECT_EQ(Get(target).substr(0, 4), "404 ") << target;
   }
   EXPECT_NE(Get("/v1/counters").find(R"("description":"hit count")"), std::string::npos);
+
+  EXPECT_TRUE(UnregisterCallableCounter("other", "hits"));
+  Json stale("stale");
+  EXPECT_EQ(CallCounter("other", "hits", &stale), 404);
+  EXPECT_TRUE(stale.IsNull());
 
   const uint16_t port = ApiService::port();
   EXPECT_FALSE(ApiService::Start("api_service_test", 0));
