@@ -3,14 +3,14 @@
 // failures within bounded time. And the deadline timer on the same io context.
 #include "framework/http_client.h"
 
-#include <condition_variable>
+#include <atomic>
 #include <future>
-#include <mutex>
 
 #include <gtest/gtest.h>
 
 #include "framework/deadline_timer.h"
 #include "tests/support/biller_process.h"
+#include "tests/support/eventually.h"
 #include "tests/support/fake_store_server.h"
 
 namespace tvx::testing {
@@ -27,7 +27,7 @@ struct Outcome {
 
 // GETs `url`, or POSTs `body` to it, and waits for the handler.
 Outcome Call(HttpClient& client, const std::string& url, int timeout_ms = 0,
-             std::chrono::milliseconds wait = 10s, const std::string* body = nullptr) {
+             const std::string* body = nullptr) {
   auto promise = std::make_shared<std::promise<Outcome>>();
   auto future = promise->get_future();
   auto done = [promise](TransportCode code, const http::Response& response) {
@@ -38,7 +38,7 @@ Outcome Call(HttpClient& client, const std::string& url, int timeout_ms = 0,
   } else {
     client.GetAsync(url, done, timeout_ms);
   }
-  if (future.wait_for(wait) != std::future_status::ready) {
+  if (future.wait_for(10s) != std::future_status::ready) {
     ADD_FAILURE() << "the handler did not run";
     return {TransportCode::kAborted, {}};
   }
@@ -62,11 +62,11 @@ TEST_F(HttpClientTest, HeadersAreReplacedAndNeverCarryLineBreaks) {
   client.SetHeader("X-Extra", "1");
   client.SetHeader("X-Extra", "evil\r\nInjected: yes");  // refused
   const std::string body = "a=1&b=2";
-  Outcome outcome = Call(client, server_.Url("/echo"), 0, 10s, &body);
+  Outcome outcome = Call(client, server_.Url("/echo"), 0, &body);
   EXPECT_EQ(std::to_string(outcome.response.status_code) + " " + outcome.response.body,
             "201 a=1&b=2 application/x-www-form-urlencoded 1|");
   client.ResetHeader();
-  EXPECT_EQ(Call(client, server_.Url("/echo"), 0, 10s, &body).response.body.find(" 1|"),
+  EXPECT_EQ(Call(client, server_.Url("/echo"), 0, &body).response.body.find(" 1|"),
             std::string::npos);
 }
 
@@ -107,7 +107,7 @@ TEST_F(HttpClientTest, ErrorStatusesAreAnswersAndFailuresAreTransportCodes) {
   client.GetAsync(server_.Url("/hang"), [](TransportCode, const http::Response&) {}, 0);
   while (server_.RequestCount("/hang") == hung) std::this_thread::sleep_for(5ms);
   std::this_thread::sleep_for(300ms);  // past curl's own short connect-phase timers
-  EXPECT_EQ(Call(client, server_.Url("/hang"), 200, 5s).code, TransportCode::kTimedOut);
+  EXPECT_EQ(Call(client, server_.Url("/hang"), 200).code, TransportCode::kTimedOut);
 }
 
 TEST_F(HttpClientTest, KeptAliveConnectionsAreReusedWhateverTheNumberInFlight) {
@@ -122,20 +122,15 @@ TEST_F(HttpClientTest, KeptAliveConnectionsAreReusedWhateverTheNumberInFlight) {
   constexpr int kInFlight = 100;
   HttpClient client(io_.io());
   for (int round = 0; round < 4; ++round) {
-    std::mutex mutex;
-    std::condition_variable done;
-    int completed = 0, correct = 0;
+    std::atomic<int> completed{0}, correct{0};
     for (int i = 0; i < kInFlight; ++i) {
       client.GetAsync(server_.Url("/item/" + std::to_string(i)),
                       [&, id = std::to_string(i)](TransportCode code, const http::Response& r) {
-                        std::lock_guard<std::mutex> lock(mutex);
-                        ++completed;
                         correct += code == TransportCode::kOk && r.body == id;
-                        done.notify_all();
+                        ++completed;
                       }, 0);
     }
-    std::unique_lock<std::mutex> lock(mutex);
-    ASSERT_TRUE(done.wait_for(lock, 20s, [&] { return completed == kInFlight; }));
+    ASSERT_TRUE(Eventually([&] { return completed == kInFlight; }, 20s));
     EXPECT_EQ(correct, kInFlight);
   }
   EXPECT_LE(server_.ConnectionCount(), 1 + kInFlight);

@@ -12,20 +12,17 @@
 #include "tests/support/eventually.h"
 #include "tests/support/http_test_client.h"
 
-namespace tvx {
+namespace tvx::testing {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::Eventually;
-using testing::HttpTestConnection;
-using testing::MakeHttpRequest;
 
 constexpr char kGroup[] = "http_server_test";
 
 std::string Describe(const http::Request2& r) {
   return r.method + "|" + r.path + "|" + r.target + "|" + r.body;
 }
-std::string Summary(const std::optional<testing::HttpReply>& reply) {
+std::string Summary(const std::optional<HttpReply>& reply) {
   return reply ? std::to_string(reply->status) + " " + reply->body : "none";
 }
 
@@ -61,7 +58,7 @@ class HttpServerTest : public ::testing::Test {
       socket->SendResponse(std::atoi(request->body.c_str()), "x", "text/plain");
     });
     server_->RegisterHandler("/forget", [](const auto&, const auto&) {});
-    server_->RegisterHandler("/hoard", [this](const auto& socket, const auto&) { hoarded_ = socket; });
+    server_->RegisterHandler("/hoard", [this](const auto& s, const auto&) { hoarded_ = s; });
     server_->RegisterHandler("/late", [this](const auto& socket, const auto& request) {
       ++late_received_;
       std::lock_guard<std::mutex> lock(mutex_);
@@ -95,16 +92,18 @@ TEST_F(HttpServerTest, EveryRequestGetsOneAnswerInOrderFromItsRouteWithinTheConn
   options.max_connections = 2;
   StartServer(options);
   HttpTestConnection client = Connect();
-  ASSERT_TRUE(client.Send(MakeHttpRequest("POST", "/late", "20") + MakeHttpRequest("POST", "/late", "150") +
+  ASSERT_TRUE(client.Send(MakeHttpRequest("POST", "/late", "20") +
+                          MakeHttpRequest("POST", "/late", "150") +
                           MakeHttpRequest("POST", "/echo", "second") +
                           MakeHttpRequest("GET", "/echo?third=3")));
-  for (const char* expected : {"POST|/late|/late|20", "POST|/late|/late|150", "POST|/echo|/echo|second",
-                               "GET|/echo|/echo?third=3|"}) {
+  for (const char* expected : {"POST|/late|/late|20", "POST|/late|/late|150",
+                               "POST|/echo|/echo|second", "GET|/echo|/echo?third=3|"}) {
     EXPECT_EQ(Summary(client.Read()), std::string("200 ") + expected);
   }
   // Statuses that cannot end a request, and requests left unanswered, get 500.
   for (const auto& [target, body, answer] : std::vector<std::array<std::string, 3>>{
-           {"/v1/counters/exact", "", "200 exact"}, {"/v1/counters/exact/more", "", "200 long prefix"},
+           {"/v1/counters/exact", "", "200 exact"},
+           {"/v1/counters/exact/more", "", "200 long prefix"},
            {"/v1/other", "", "200 short prefix"}, {"/echo/", "", "404 not found\n"},
            {"/after_start", "", "404 not found\n"}, {"/status", "503", "503 x"},
            {"/status", "101", "500"}, {"/status", "1000", "500"}, {"/forget", "", "500"},
@@ -145,7 +144,8 @@ TEST_F(HttpServerTest, OversizedMalformedOrSlowRequestsAreRefusedAndClosed) {
       // Refused on the declared length, before any body is sent.
       {"POST /echo HTTP/1.1\r\nHost: x\r\nContent-Length: 1001\r\n\r\n", 413, true},
       {chunked + "0\r\n\r\n", 413, true},
-      {MakeHttpRequest("GET", "/echo", "", "X-Filler: " + std::string(2000, 'x') + "\r\n"), 431, true},
+      {MakeHttpRequest("GET", "/echo", "", "X-Filler: " + std::string(2000, 'x') + "\r\n"), 431,
+       true},
       {"this is not http\r\n\r\n", 400, true},
       {MakeHttpRequest("GET", "/echo", "", "Connection: close\r\n"), 200, true},
       {"GET /echo HTTP/1.0\r\n\r\n", 200, true},
@@ -184,7 +184,8 @@ TEST_F(HttpServerTest, ManyConcurrentKeepAliveConnections) {
       HttpTestConnection client = Connect();
       for (int r = 0; r < kRequestsEach; ++r) {
         const std::string path = (c + r) % 4 == 0 ? "/late" : "/echo";
-        const std::string body = path == "/late" ? "1" : std::to_string(c) + "/" + std::to_string(r);
+        const std::string body =
+            path == "/late" ? "1" : std::to_string(c) + "/" + std::to_string(r);
         auto reply = client.Exchange(MakeHttpRequest("POST", path, body));
         if (reply && reply->body == "POST|" + path + "|" + path + "|" + body) ++good;
       }
@@ -226,4 +227,4 @@ TEST_F(HttpServerTest, DrainAnswersTheRequestUnderWayAndStopDropsIt) {
 }
 
 }  // namespace
-}  // namespace tvx
+}  // namespace tvx::testing

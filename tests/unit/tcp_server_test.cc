@@ -19,13 +19,12 @@
 #include "tests/support/log_capture.h"
 #include "tests/support/loopback_connection.h"
 
-namespace tvx {
+namespace tvx::testing {
 namespace {
 
 using namespace std::chrono_literals;
 
 constexpr char kGroup[] = "tcp_server_test";
-using testing::Eventually;
 
 TEST(FramingTest, DecodesBigEndianFramesAcrossArbitraryReadBoundariesUpToTheLimit) {
   EXPECT_EQ(framing::EncodeFrame(std::string(258, 'a')).substr(0, 5) + framing::EncodeFrame(""),
@@ -56,7 +55,7 @@ TEST(FramingTest, DecodesBigEndianFramesAcrossArbitraryReadBoundariesUpToTheLimi
   EXPECT_EQ(decoder.Next(&body), framing::FrameDecoder::Result::kTooLarge);
 }
 
-class FrameClient : public testing::LoopbackConnection {
+class FrameClient : public LoopbackConnection {
  public:
   bool SendFrame(const std::string& body) { return Send(framing::EncodeFrame(body)); }
   std::optional<std::string> Read(std::chrono::milliseconds timeout = 5s) {
@@ -135,7 +134,7 @@ TEST_F(TcpServerTest, SlowFramesInFlightLimitAndDrain) {
   options.idle_timeout = 2000ms;
   options.max_inflight_per_connection = 2;
   StartServer(options);
-  testing::LogCapture log;
+  LogCapture log;
 
   FrameClient half = Connect(), silent = Connect(), waiting = Connect(), trickle = Connect();
   ASSERT_TRUE(half.Send(framing::EncodeFrame("echo:never whole").substr(0, 7)));
@@ -226,4 +225,4 @@ TEST(AcceptorTest, BacksOffWhileDescriptorsRunOut) {
 }
 
 }  // namespace
-}  // namespace tvx
+}  // namespace tvx::testing
