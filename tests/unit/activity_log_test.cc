@@ -17,8 +17,7 @@ class ActivityLogTest : public ::testing::Test {
  protected:
   void SetUp() override {
     dir_ = std::filesystem::temp_directory_path() /
-           ("biller-activity-" + std::to_string(::getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+           ("biller-activity-" + std::to_string(::getpid()));
     std::filesystem::remove_all(dir_);
     SetActivityLogDirForTesting((dir_ / "nested").string());
   }
@@ -43,9 +42,9 @@ TEST_F(ActivityLogTest, RecordsFollowTheSchemaAndTheFileAndConcurrentWritersNeve
   EXPECT_FALSE(LogActivity("NoSuchLog", {}));
   LogPurchase("game-1", "player \"7\"", "guest", "gem_100", 3, -5, "UTC", 1760000000);
   EXPECT_EQ(Lines(), std::vector<std::string>{
-            R"({"biller_client":"game-1","local_account":"player \"7\"","account_provider":"guest",)"
-            R"("product_id":"gem_100","quantity":3,"client_timestamp":-5,"client_timezone":"UTC",)"
-            R"("server_timestamp":1760000000})"});
+            R"({"biller_client":"game-1","local_account":"player \"7\"",)"
+            R"("account_provider":"guest","product_id":"gem_100","quantity":3,)"
+            R"("client_timestamp":-5,"client_timezone":"UTC","server_timestamp":1760000000})"});
   std::filesystem::remove_all(dir_);
   LogPurchase("game-1", "p", "guest", "gem", 2, 0, "UTC", 2);
   ASSERT_EQ(Lines().size(), 1u);

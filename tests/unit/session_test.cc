@@ -40,17 +40,15 @@ TEST(SessionRegistryTest, SameIdGivesTheSameSessionEvenWhenCreatedConcurrently) 
 
 TEST(SessionTextTest, NamesStateAndIdsWithClientTextsEscaped) {
   ClientSession session(util::FromString("0123abcd-0000-4000-8000-00000000beef"));
-  std::ostringstream out;
-  out << session << "\n";
   session.set_state(ClientSession::kAuthenticated);
   // A client id holding a line end cannot start a forged log line.
   session.set_client_id("game-1\nE1207 00:00:00 forged");
   session.set_gp_token_key({"gp@example.com", "digest"});
   session.set_os_token_key({"os-1\x1b[2J", "digest"});
+  std::ostringstream out;
   out << session;
   EXPECT_EQ(out.str(),
-            "0123abcd-0000-4000-8000-00000000beef(state: kUnknown, client_id: , gp_client_id: , "
-            "os_client_id: )\n0123abcd-0000-4000-8000-00000000beef(state: kAuthenticated, "
+            "0123abcd-0000-4000-8000-00000000beef(state: kAuthenticated, "
             "client_id: game-1\\nE1207 00:00:00 forged, gp_client_id: gp@example.com, "
             "os_client_id: os-1\\x1b[2J)");
 }
