@@ -23,6 +23,7 @@ using http::TransportCode;
 struct Outcome {
   TransportCode code = TransportCode::kOk;
   http::Response response;
+  std::string Text() const { return std::to_string(response.status_code) + " " + response.body; }
 };
 
 // GETs `url`, or POSTs `body` to it, and waits for the handler.
@@ -62,8 +63,7 @@ TEST_F(HttpClientTest, HeadersAreReplacedAndNeverCarryLineBreaks) {
   client.SetHeader("X-Extra", "1");
   client.SetHeader("X-Extra", "evil\r\nInjected: yes");  // refused
   const std::string body = "a=1&b=2";
-  Outcome outcome = Call(client, server_.Url("/echo"), 0, &body);
-  EXPECT_EQ(std::to_string(outcome.response.status_code) + " " + outcome.response.body,
+  EXPECT_EQ(Call(client, server_.Url("/echo"), 0, &body).Text(),
             "201 a=1&b=2 application/x-www-form-urlencoded 1|");
   client.ResetHeader();
   EXPECT_EQ(Call(client, server_.Url("/echo"), 0, &body).response.body.find(" 1|"),
@@ -94,10 +94,7 @@ TEST_F(HttpClientTest, ErrorStatusesAreAnswersAndFailuresAreTransportCodes) {
     const auto start = std::chrono::steady_clock::now();
     Outcome outcome = Call(client, url, timeout_ms);
     EXPECT_EQ(outcome.code, code) << url;
-    if (!answer.empty()) {
-      EXPECT_EQ(std::to_string(outcome.response.status_code) + " " + outcome.response.body,
-                answer);
-    }
+    if (!answer.empty()) { EXPECT_EQ(outcome.Text(), answer) << url; }
     EXPECT_LT(std::chrono::steady_clock::now() - start, 3s) << url;
   }
 
