@@ -66,7 +66,6 @@ std::string Get(const std::string& target, const std::string& method = "GET") {
   return std::to_string(reply->status) + " " + reply->body;
 }
 
-// One provider per category and name, published with its JSON and status.
 TEST(ApiServiceTest, AnswersWithTheProvidersJsonAndStatusAndReleasesItsPort) {
   IoService::CreateIoGroup("api_service_test", 2);
   ASSERT_TRUE(RegisterCallableCounter("api", "hits", "hit count", Fixed(200, 12)));
