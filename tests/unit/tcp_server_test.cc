@@ -129,11 +129,7 @@ class TcpServerTest : public ::testing::Test {
 };
 
 TEST_F(TcpServerTest, SlowFramesInFlightLimitAndDrain) {
-  TcpServerOptions options;
-  options.frame_timeout = 1500ms;
-  options.idle_timeout = 2000ms;
-  options.max_inflight_per_connection = 2;
-  StartServer(options);
+  StartServer({.frame_timeout = 1500ms, .idle_timeout = 2000ms, .max_inflight_per_connection = 2});
   LogCapture log;
 
   FrameClient half = Connect(), silent = Connect(), waiting = Connect(), trickle = Connect();
