@@ -1,6 +1,6 @@
 // The HTTP client against loopback servers: answers of every status come back
 // as answers, while refusals, hangs and oversized answers become transport
-// failures within bounded time. And the deadline timer on the same io context.
+// failures within bounded time.
 #include "framework/http_client.h"
 
 #include <atomic>
@@ -8,7 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include "framework/deadline_timer.h"
 #include "tests/support/biller_process.h"
 #include "tests/support/eventually.h"
 #include "tests/support/fake_store_server.h"
@@ -157,35 +156,6 @@ TEST(HttpFormTest, ValuesArePercentEncodedSoEveryByteArrivesIntact) {
             "AZaz09-._~|a%26b%3Dc%2Bd%20e%2F%25|%C3%A9%0A%00end|");
   EXPECT_EQ(http::MakeFormBody({{"grant_type", "refresh_token"}, {"secret", "s&x=1+"}, {"e", ""}}),
             "grant_type=refresh_token&secret=s%26x%3D1%2B&e=");
-}
-
-// A wait ends once, as expired or as cancelled, and re-arming reports the
-// wait it cut short: the token caches rely on it.
-TEST(DeadlineTimerTest, WaitEndsAtExpiryOrAsAbortedWhenCutShort) {
-  TestIoContext io;
-  auto timer = DeadlineTimer::Create(io.io());
-  auto wait = [&] {
-    auto promise = std::make_shared<std::promise<error_code>>();
-    timer->AsyncWait([promise](const error_code& ec) { promise->set_value(ec); });
-    return promise->get_future();
-  };
-  EXPECT_EQ(timer->ExpiresAfter(1h), 0u);
-  auto cancelled = wait();
-  EXPECT_EQ(timer->Cancel(), 1u);
-  EXPECT_EQ(timer->ExpiresAfter(1h), 0u);
-  auto cut_short = wait();
-  const auto armed = std::chrono::steady_clock::now();
-  EXPECT_EQ(timer->ExpiresAfter(20ms), 1u);  // re-arming cuts the hour-long wait short
-  auto expired = wait();
-  for (auto* aborted : {&cancelled, &cut_short}) {
-    ASSERT_EQ(aborted->wait_for(5s), std::future_status::ready);
-    EXPECT_TRUE(DeadlineTimer::IsAborted(aborted->get()));
-  }
-  ASSERT_EQ(expired.wait_for(5s), std::future_status::ready);
-  const error_code ec = expired.get();
-  EXPECT_FALSE(ec || DeadlineTimer::IsAborted(ec));
-  EXPECT_GE(std::chrono::steady_clock::now() - armed, 20ms);
-  EXPECT_EQ(timer->Cancel(), 0u);  // nothing left to cancel
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // Client sessions: one per id, their log text, the HTTP sessions' idle and
-// count bounds, the TCP session ids of each transport, and the ids' text.
+// count bounds, and the TCP session ids of each transport.
 #include "src/session.h"
 
 #include <sstream>
@@ -120,19 +120,6 @@ TEST(TcpSessionIdsTest, RecordsEachTransportOnce) {
   EXPECT_EQ(GetTcpSessionId(t1), util::kNilUuid);
   EXPECT_TRUE(RemoveTcpSessionId(t2));
   EXPECT_EQ(TcpSessionIdCount(), before);
-}
-
-TEST(UuidTest, ParsesOnlyTheCanonicalForm) {
-  Uuid uuid;
-  EXPECT_TRUE(util::TryFromString("0123ABCD-0000-4000-8000-00000000beef", &uuid));
-  EXPECT_EQ(util::ToString(uuid), "0123abcd-0000-4000-8000-00000000beef");
-  for (const char* bad :
-       {"", "not-a-uuid", "{0123abcd-0000-4000-8000-00000000beef}",
-        "0123abcd000040008000000000000000beef", "0123abcd-0000-4000-8000-00000000beeg"}) {
-    EXPECT_FALSE(util::TryFromString(bad, &uuid)) << bad;
-    EXPECT_EQ(util::FromString(bad), util::kNilUuid);
-  }
-  EXPECT_EQ(util::FromBytes("short"), util::kNilUuid);
 }
 
 }  // namespace
