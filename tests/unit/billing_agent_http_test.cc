@@ -57,25 +57,34 @@ TEST(HttpAuthenticationBodyTest, RefusalsNameTheFirstWrongAttribute) {
   for (const auto& [body, error] : refusals) EXPECT_EQ(AuthError(body), error);
 }
 
+// The keys parse back to the very texts given, whatever they hold, and only as their own kind.
 TEST(HttpAuthenticationBodyTest, CredentialsBecomeAuthKeysGooglePlayFirst) {
+  const std::string in_json = R"(a\"b\\c&d=e+f\n{})", text = "a\"b\\c&d=e+f\n{}";
   HttpAuthenticationFields both, service;
   std::string error, a, b, c, d, e;
   ASSERT_TRUE(ParseHttpAuthenticationBody(
-      R"({"one_store_client_id": "os-id", "one_store_client_secret": "os&=+",
-          "google_play_client_id": "gid", "google_play_client_secret": "gs",
+      R"({"one_store_client_id": "os-id", "one_store_client_secret": ")" + in_json + R"(",
+          "google_play_client_id": "gid", "google_play_client_secret": ")" + in_json + R"(",
           "google_play_refresh_token": "gr", "google_play_private_key": "",
           "biller_client_id": "c\"1"})", &both, &error)) << error;
   ASSERT_EQ(both.auth_keys.size(), 2u);
   EXPECT_TRUE(ParseGooglePlayAuthKey(both.auth_keys[0], &a, &b, &c));
   EXPECT_TRUE(ParseOneStoreAuthKey(both.auth_keys[1], &d, &e));
-  EXPECT_EQ(both.biller_client_id + " " + a + " " + b + " " + c + " " + d + " " + e,
-            "c\"1 gr gid gs os-id os&=+");
+  EXPECT_EQ(std::tie(both.biller_client_id, a, b, c, d, e),
+            std::tuple("c\"1", "gr", "gid", text, "os-id", text));
   ASSERT_TRUE(ParseHttpAuthenticationBody(
-      R"({"biller_client_id": "c", "google_play_private_key": "-----KEY-----\n",
+      R"({"biller_client_id": "c", "google_play_private_key": ")" + in_json + R"(",
           "google_play_client_email": "svc@example.com"})", &service, &error));
   ASSERT_EQ(service.auth_keys.size(), 1u);
   EXPECT_TRUE(ParseGooglePlayAuthKey(service.auth_keys[0], &a, &b));
-  EXPECT_EQ(a + b, "-----KEY-----\nsvc@example.com");
+  EXPECT_EQ(std::tie(a, b), std::tuple(text, "svc@example.com"));
+  EXPECT_FALSE(ParseGooglePlayAuthKey(both.auth_keys[0], &a, &b));
+  EXPECT_FALSE(ParseGooglePlayAuthKey(service.auth_keys[0], &a, &b, &c));
+  for (const std::string& key :
+       {both.auth_keys[0], std::string("not json"),
+        std::string(R"({"service_provider":"OneStore","client_id":1,"client_secret":"s"})")}) {
+    EXPECT_FALSE(ParseOneStoreAuthKey(key, &a, &b)) << key;
+  }
 }
 
 TEST(HttpValidationBodyTest, RefusalsNameTheFirstWrongAttributeAndOptionsMayBeLeftOut) {
