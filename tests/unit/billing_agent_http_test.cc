@@ -13,13 +13,6 @@ namespace {
 
 using E = HttpValidationEndpoint;
 
-std::string AuthError(const std::string& body) {
-  HttpAuthenticationFields fields;
-  std::string error;
-  EXPECT_FALSE(ParseHttpAuthenticationBody(body, &fields, &error)) << body;
-  return error;
-}
-
 // The refusal's text, or "ok <receipt>".
 std::string Validate(E endpoint, const std::string& body) {
   HttpValidationFields fields;
@@ -54,7 +47,12 @@ TEST(HttpAuthenticationBodyTest, RefusalsNameTheFirstWrongAttribute) {
       {"{" + c + R"("one_store_client_id": "i", "google_play_client_email": "e"})",
        "service account data is invalid (client email, private key)"},
   };
-  for (const auto& [body, error] : refusals) EXPECT_EQ(AuthError(body), error);
+  for (const auto& [body, refusal] : refusals) {
+    HttpAuthenticationFields fields;
+    std::string error;
+    EXPECT_FALSE(ParseHttpAuthenticationBody(body, &fields, &error)) << body;
+    EXPECT_EQ(error, refusal);
+  }
 }
 
 // The keys parse back to the very texts given, whatever they hold, and only as their own kind.
@@ -128,26 +126,21 @@ class RecordingSocket : public HttpSocket {
   std::vector<std::string> answers;
 };
 
-std::vector<std::string> Handle(HttpServer::Handler handler, const std::string& body) {
-  auto socket = std::make_shared<RecordingSocket>();
-  auto request = std::make_shared<http::Request2>();
-  request->body = body;
-  handler(socket, request);
-  return socket->answers;
-}
-
+// A session that exists goes on to the dispatch, which refuses it there for
+// not being authenticated.
 TEST(HttpHandlersTest, SessionsTheBillerNeverIssuedAreRefusedWithoutGrowingTheRegistry) {
-  const std::vector<std::string> refused = {R"(200 application/json {"result": 1005})"};
-  const std::string purchase = R"("package_name": "a", "product_id": "b", "purchase_token": "c")";
-  // A session that exists goes on to the dispatch, which refuses it there
-  // for not being authenticated.
   auto session = std::make_shared<ClientSession>(RandomGenerator::GenerateUuid());
   session->set_state(ClientSession::kCreated);
   AddHttpSession(session);
   const size_t sessions = HttpSessionCount();
   for (const std::string& id : {util::ToString(RandomGenerator::GenerateUuid()),
                                 std::string("not a uuid"), util::ToString(session->id())}) {
-    EXPECT_EQ(Handle(&OnHttpGooglePlayValidation, Body(purchase, id)), refused) << id;
+    auto socket = std::make_shared<RecordingSocket>();
+    auto request = std::make_shared<http::Request2>();
+    request->body = Body(R"("package_name": "a", "product_id": "b", "purchase_token": "c")", id);
+    OnHttpGooglePlayValidation(socket, request);
+    EXPECT_EQ(socket->answers, std::vector<std::string>{R"(200 application/json {"result": 1005})"})
+        << id;
   }
   EXPECT_EQ(HttpSessionCount(), sessions);
   EXPECT_TRUE(session->state() == ClientSession::kCreated);
