@@ -57,15 +57,11 @@ class AccessTokenCacheTest : public ::testing::Test {
     return cache_->GetByKey(Cache::KeyOf(account, Secret{secret}), context, Caller(caller));
   }
   // Answers refresh call `i` with a token, a transport failure or a refusal.
-  void Reply(size_t i, const error_code& ec, const AccessTokenResponse& response) {
-    ASSERT_LT(i, refreshes_.size());
-    refreshes_[i].done(ec, response);
-  }
   void Succeed(size_t i, const std::string& token, int32_t expires_in = 3600) {
-    Reply(i, {}, {.expires_in = expires_in, .access_token = token});
+    refreshes_.at(i).done({}, {.expires_in = expires_in, .access_token = token});
   }
-  void Fail(size_t i) { Reply(i, MakeCommonError(kHttpRequestFailure), {}); }
-  void Refuse(size_t i) { Reply(i, {}, {AccessTokenResponse::kFailure, 0, ""}); }
+  void Fail(size_t i) { refreshes_.at(i).done(MakeCommonError(kHttpRequestFailure), {}); }
+  void Refuse(size_t i) { refreshes_.at(i).done({}, {AccessTokenResponse::kFailure, 0, ""}); }
   void Obtain(const std::string& account, const std::string& secret, int caller,
               const std::string& token) {
     Get(account, secret, caller);

@@ -1,4 +1,5 @@
-// The rules the store adapters share for their HTTP exchanges.
+// The rules the store adapters share for their HTTP exchanges, and the
+// store addresses they use.
 #include "src/store_http.h"
 
 #include <gtest/gtest.h>
@@ -6,6 +7,7 @@
 #include "src/google_play_adapter.h"
 #include "src/one_store_adapter.h"
 #include "src/p4_store_adapter.h"
+#include "src/store_endpoints.h"
 
 namespace tvx {
 namespace {
@@ -54,6 +56,41 @@ TEST(StoreHttpTest, ClientTextsCannotReshapeAStoreAddress) {
             "http://os/v2/purchase/details-by-productid/%2E%2E/com.game/%2E");
   EXPECT_EQ(MakeP4EntitlementUrl("http://ent", "..", -7),
             "http://ent/v1/users/me/entitlements/%2E%2E?service_label=-7");
+}
+
+Json Overrides(const std::string& text) {
+  Json json;
+  EXPECT_TRUE(json.FromString(text)) << text;
+  return json;
+}
+
+TEST(StoreEndpointsTest, MembersGivenOverrideTheirDefaultAndDoubtfulValuesChangeNothing) {
+  std::string error;
+  ASSERT_TRUE(SetStoreEndpoints(Overrides(R"({"google_oauth_token_url":"http://127.0.0.1:9/t",
+                                              "one_store_test_api_base":"http://localhost:8"})"),
+                                &error))
+      << error;
+  EXPECT_EQ(GetStoreEndpoints()->google_oauth_token_url + " " + GetStoreEndpoints()->one_store_test_api_base + " " +
+                GetStoreEndpoints()->google_jwt_token_url,
+            "http://127.0.0.1:9/t http://localhost:8 " + StoreEndpoints::Defaults().google_jwt_token_url);
+
+  const std::pair<const char*, const char*> kRefused[] = {
+      {R"(["http://x"])", "object"}, {R"("http://x")", "object"},
+      {R"({"google_api_url":"http://x"})", "unknown member \"google_api_url\""},
+      {R"({"google_api_base":5})", "\"google_api_base\" must be a string"},
+      {R"({"google_api_base":"127.0.0.1:80"})", "http:// or https://"},
+      {R"({"google_api_base":"https://"})", "no host"},
+      {R"({"google_api_base":"http://x/"})", "must not end with '/'"},
+      {R"({"apple_sandbox_url":"http://x/a b"})", "spaces"},
+      {R"({"p4_dev_base_url_service":"http://x/asm/v1/apps/me"})", "/baseUrls/"},
+  };
+  for (const auto& [text, why] : kRefused) {
+    error.clear();
+    EXPECT_FALSE(SetStoreEndpoints(Overrides(text), &error)) << text;
+    EXPECT_NE(error.find(why), std::string::npos) << text << " -> " << error;
+  }
+  EXPECT_EQ(GetStoreEndpoints()->google_oauth_token_url, "http://127.0.0.1:9/t");
+  SetStoreEndpoints(Json(), &error);
 }
 
 }  // namespace
