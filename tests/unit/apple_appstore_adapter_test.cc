@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
-
 #include "framework/billing_store.h"
 #include "src/apple_server_api.h"
 #include "src/billing_error.h"
@@ -40,11 +38,11 @@ AppleAppStoreVerdict Check(const std::string& body, int status = 200, bool is_sa
                                   http::Response{status, body});
 }
 
-// The body of an answer holding one purchase of "gem_100" changed by `edit`.
-std::string Edited(const std::function<void(Json*)>& edit) {
-  Json purchase = Purchase("gem_100");
-  edit(&purchase);
-  return Answer({purchase});
+// `json` with `member` set to `value`, or without it when `value` is null.
+Json With(Json json, const char* member, const Json& value) {
+  if (value.IsNull()) json.RemoveAttribute(member);
+  if (!value.IsNull()) json.SetAttribute(member, value);
+  return json;
 }
 
 constexpr int kAskSandbox = -2;  // the verdict of a production answer for a sandbox receipt
@@ -52,12 +50,12 @@ constexpr int kAskSandbox = -2;  // the verdict of a production answer for a san
 // Unreachable stores and 5xx answers: StoreHttpTest (and StoreFlowTest for the retry).
 TEST(AppleAppStoreAnswerTest, StatusAndBodyGiveTheErrorOrTheVerdict) {
   constexpr int32_t kBad = kServiceProviderProtocolError, kMismatch = kProductMismatch;
-  const auto without = [](const char* member) {
-    return Edited([member](Json* p) { p->RemoveAttribute(member); });
+  // An answer holding one purchase of "gem_100" whose `member` is `value`.
+  const auto with = [](const char* member, const Json& value) {
+    return Answer({With(Purchase("gem_100"), member, value)});
   };
-  const auto with = [](const char* member, const char* value) {
-    return Edited([member, value](Json* p) { p->SetString(member, value); });
-  };
+  const Json cancelled =
+      With(Purchase("gem_100"), "cancellation_date", Json("2019-03-06 08:24:36"));
   const auto quantity = [](const char* value) { return Answer({Purchase("gem_100", value)}); };
   const std::string one = Answer({Purchase("gem_100")});
   const struct {
@@ -74,20 +72,19 @@ TEST(AppleAppStoreAnswerTest, StatusAndBodyGiveTheErrorOrTheVerdict) {
       {200, R"({"status": 21002})", 0, Rvr::kInvalidReceipt},
       {200, R"({"status": -1})", 0, Rvr::kInvalidReceipt},
       {200, Answer({}), 0, Rvr::kMissingProductInformation},
-      {200, with("cancellation_date", "2019-03-06 08:24:36"), 0, Rvr::kCancelled},
+      {200, Answer({cancelled}), 0, Rvr::kCancelled},
       // A subscription is no purchase, cancelled or not.
-      {200, Edited([](Json* p) {
-         p->SetString("cancellation_date", "2019-03-06 08:24:36");
-         p->SetString("expires_date", "2019-04-05 08:24:36");
-       }), 0, Rvr::kInvalidReceipt},
-      {200, with("web_order_line_item_id", "1"), 0, Rvr::kInvalidReceipt},
+      {200, Answer({With(cancelled, "expires_date", Json("2019-04-05 08:24:36"))}), 0,
+       Rvr::kInvalidReceipt},
+      {200, with("web_order_line_item_id", Json("1")), 0, Rvr::kInvalidReceipt},
       {200, "not json", kBad, 0}, {200, R"({"status": "0"})", kBad, 0},
       {200, R"({"status": 0, "receipt": "text"})", kBad, 0},
       {200, R"({"status": 0, "receipt": {"in_app": null}})", kBad, 0},
-      {200, Edited([](Json* p) { p->SetAttribute("product_id", 100); }), kBad, 0},
-      {200, without("transaction_id"), kBad, 0}, {200, without("original_transaction_id"), kBad, 0},
-      {200, without("purchase_date"), kBad, 0}, {200, without("original_purchase_date"), kBad, 0},
-      {200, with("purchase_date", "2019-02-29 08:24:36"), kBad, 0},
+      {200, with("product_id", Json(100)), kBad, 0},
+      {200, with("transaction_id", Json()), kBad, 0}, {200, with("purchase_date", Json()), kBad, 0},
+      {200, with("original_transaction_id", Json()), kBad, 0},
+      {200, with("original_purchase_date", Json()), kBad, 0},
+      {200, with("purchase_date", Json("2019-02-29 08:24:36")), kBad, 0},
       // The first purchase of the requested product is checked, matched exactly.
       {200, Answer({Purchase("coin_10"), Purchase("gem_100"), Purchase("gem_100", "2")}), 0,
        Rvr::kSuccess},
@@ -97,7 +94,7 @@ TEST(AppleAppStoreAnswerTest, StatusAndBodyGiveTheErrorOrTheVerdict) {
       {200, quantity("2"), kMismatch, 0}, {200, quantity("-1"), kMismatch, 0},
       {200, quantity("1.0"), kBad, 0}, {200, quantity(" 1"), kBad, 0},
       {200, quantity("9223372036854775808"), kBad, 0},
-      {200, Edited([](Json* p) { p->SetAttribute("quantity", 1); }), kBad, 0},
+      {200, with("quantity", Json(1)), kBad, 0},
   };
   for (const auto& row : kRows) {
     SCOPED_TRACE(std::to_string(row.status) + " " + row.body);
@@ -167,10 +164,7 @@ TEST(AppleServerApiConfigTest, WrongMembersAreRefusedByNameAndChangeNothing) {
       {"key", Json("x"), R"("key" is not a known member)"},
   };
   for (const auto& [member, value, why] : kRows) {
-    Json argument = GoodArgument();
-    if (value.IsNull()) argument.RemoveAttribute(member);
-    if (!value.IsNull()) argument.SetAttribute(member, value);
-    EXPECT_FALSE(SetAppleServerApiConfig(argument, &error)) << member;
+    EXPECT_FALSE(SetAppleServerApiConfig(With(GoodArgument(), member, value), &error)) << member;
     EXPECT_NE(error.find(why), std::string::npos) << error;
     EXPECT_TRUE(GetAppleServerApiConfig()) << "the configuration in use stays";
   }

@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
-
 #include "src/billing_error.h"
 #include "src/one_store_adapter.h"
 
@@ -43,18 +41,15 @@ TStoreVerdict Check(const std::string& body, const std::vector<std::string>& req
                            http::Response{status, body});
 }
 
-// The body of a confirmation of one item "gem" changed by `edit`.
-std::string Edited(const std::function<void(Json*)>& edit) {
-  Json item = Item("OA00012345", "gem");
-  edit(&item);
-  return Confirmed({item}).ToString();
-}
-
 // Unreachable stores and 5xx answers: StoreHttpTest (and StoreFlowTest for the retry).
 TEST(TStoreAnswerTest, StatusAndBodyGiveTheErrorOrTheVerdict) {
   constexpr int32_t kBad = kServiceProviderProtocolError;
-  const auto without = [](const char* member) {
-    return Edited([member](Json* i) { i->RemoveAttribute(member); });
+  // A confirmation of one item "gem" whose `member` is `value`, or without it when null.
+  const auto with = [](const char* member, const Json& value) {
+    Json item = Item("OA00012345", "gem");
+    if (value.IsNull()) item.RemoveAttribute(member);
+    if (!value.IsNull()) item.SetAttribute(member, value);
+    return Confirmed({item}).ToString();
   };
   const Json gem = Item("OA00012345", "gem");
   const std::tuple<int, std::string, int32_t, int> kRows[] = {  // status, body -> error (0 or a code), verdict
@@ -73,9 +68,9 @@ TEST(TStoreAnswerTest, StatusAndBodyGiveTheErrorOrTheVerdict) {
       {200, R"({"status": 0, "detail": "0000", "message": "m", "count": 1, "product": ["gem"]})",
        kBad, 0},
       {200, Confirmed({gem, gem}, 1).ToString(), kBad, 0},
-      {200, without("appid"), kBad, 0}, {200, without("product_id"), kBad, 0},
-      {200, without("log_time"), kBad, 0}, {200, without("tid"), kBad, 0}, {200, without("bp_info"), kBad, 0},
-      {200, Edited([](Json* i) { i->SetString("charge_amount", "1100"); }), kBad, 0},
+      {200, with("appid", Json()), kBad, 0}, {200, with("product_id", Json()), kBad, 0},
+      {200, with("log_time", Json()), kBad, 0}, {200, with("tid", Json()), kBad, 0},
+      {200, with("bp_info", Json()), kBad, 0}, {200, with("charge_amount", Json("1100")), kBad, 0},
       // A later item of another application spoils an earlier match.
       {200, Confirmed({gem, Item("OA99999999", "coin")}).ToString(), kProductMismatch, 0},
   };
