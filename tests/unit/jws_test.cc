@@ -86,34 +86,26 @@ TEST(SignedDataVerifierTest, TrustsAnyConfiguredRootAndNeedsOne) {
   EXPECT_FALSE(jws::SignedDataVerifier::Create({{}}, &error));
 }
 
-const RsaKeyPair& TestKeys() {
-  static const RsaKeyPair keys = GenerateRsaKeyPair();
-  return keys;
-}
-
-std::string P384PrivatePem() {
-  std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(EVP_EC_gen("P-384"), EVP_PKEY_free);
-  return PemKeyPairOf(key.get()).private_pem;
-}
-
 TEST(JwtTest, OnlyUnencryptedPrivateKeysOfTheAlgorithmMakeSigningKeys) {
+  const RsaKeyPair rsa = GenerateRsaKeyPair();
+  std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> p384(EVP_EC_gen("P-384"), EVP_PKEY_free);
   std::string flattened;  // line breaks arrived as the two characters '\' 'n'
-  for (char c : TestKeys().private_pem) flattened += c == '\n' ? std::string("\\n") : std::string(1, c);
+  for (char c : rsa.private_pem) flattened += c == '\n' ? std::string("\\n") : std::string(1, c);
   const EcKeyPair ec = GenerateEcKeyPair();
   const std::pair<std::string, int> kRefused[] = {
-      {"", jwt::kSha256}, {"not a key", jwt::kSha256}, {TestKeys().public_pem, jwt::kSha256},
-      {TestKeys().private_pem, 7}, {flattened, jwt::kSha256},
+      {"", jwt::kSha256}, {"not a key", jwt::kSha256}, {rsa.public_pem, jwt::kSha256},
+      {rsa.private_pem, 7}, {flattened, jwt::kSha256},
       // A key cut short, as a badly pasted credential would be.
-      {TestKeys().private_pem.substr(0, TestKeys().private_pem.size() / 2), jwt::kSha256},
-      {TestKeys().private_pem, jwt::kEs256}, {ec.private_pem, jwt::kSha256},
-      {ec.public_pem, jwt::kEs256}, {P384PrivatePem(), jwt::kEs256}};
+      {rsa.private_pem.substr(0, rsa.private_pem.size() / 2), jwt::kSha256},
+      {rsa.private_pem, jwt::kEs256}, {ec.private_pem, jwt::kSha256},
+      {ec.public_pem, jwt::kEs256}, {PemKeyPairOf(p384.get()).private_pem, jwt::kEs256}};
   for (const auto& [pem, algorithm] : kRefused) {
     EXPECT_FALSE(jwt::TokenSigningKey::Create(pem, algorithm)) << algorithm << " " << pem;
   }
 }
 
 TEST(JwtTest, RefusesClaimsThatAreNotAnObjectEmptyLifetimesAndAnAlgorithmNotTheKeys) {
-  auto rsa = jwt::TokenSigningKey::Create(TestKeys().private_pem, jwt::kSha256);
+  auto rsa = jwt::TokenSigningKey::Create(GenerateRsaKeyPair().private_pem, jwt::kSha256);
   auto ec = jwt::TokenSigningKey::Create(GenerateEcKeyPair().private_pem, jwt::kEs256);
   ASSERT_TRUE(rsa && ec);
   std::string token = "untouched";
