@@ -57,15 +57,11 @@ class AccessTokenCacheTest : public ::testing::Test {
     return cache_->GetByKey(Cache::KeyOf(account, Secret{secret}), context, Caller(caller));
   }
   // Answers refresh call `i` with a token, a transport failure or a refusal.
-  void Reply(size_t i, const error_code& ec, const AccessTokenResponse& response) {
-    ASSERT_LT(i, refreshes_.size());
-    refreshes_[i].done(ec, response);
-  }
   void Succeed(size_t i, const std::string& token, int32_t expires_in = 3600) {
-    Reply(i, {}, {.expires_in = expires_in, .access_token = token});
+    refreshes_.at(i).done({}, {.expires_in = expires_in, .access_token = token});
   }
-  void Fail(size_t i) { Reply(i, MakeCommonError(kHttpRequestFailure), {}); }
-  void Refuse(size_t i) { Reply(i, {}, {AccessTokenResponse::kFailure, 0, ""}); }
+  void Fail(size_t i) { refreshes_.at(i).done(MakeCommonError(kHttpRequestFailure), {}); }
+  void Refuse(size_t i) { refreshes_.at(i).done({}, {AccessTokenResponse::kFailure, 0, ""}); }
   void Obtain(const std::string& account, const std::string& secret, int caller,
               const std::string& token) {
     Get(account, secret, caller);
@@ -80,24 +76,6 @@ class AccessTokenCacheTest : public ::testing::Test {
   std::vector<std::shared_ptr<FakeTimerState>> timers_;
 };
 
-TEST_F(AccessTokenCacheTest, ConcurrentCallersShareOneRequestAndAreAnsweredInCallOrder) {
-  Get("acct", "s", 1);
-  Get("acct", "s", 2);
-  ASSERT_EQ(refreshes_.size(), 1u);
-  EXPECT_EQ(refreshes_[0].asked, "acct/s/0");
-  EXPECT_TRUE(answers_.empty());
-  Succeed(0, "tok-1");
-  // Later callers, by credentials or by key, are answered from the cache at once;
-  // a callback may ask the cache again (it runs without the cache's lock held).
-  cache_->Get("acct", Secret{"s"}, 0, [this](const std::string& token, const error_code&) {
-    EXPECT_TRUE(GetByKey("acct", "s", 4));
-    answers_.push_back(Token(3, token));
-  });
-  EXPECT_EQ(refreshes_.size(), 1u);
-  EXPECT_EQ(answers_, (std::vector<Answer>{Token(1, "tok-1"), Token(2, "tok-1"),
-                                           Token(4, "tok-1"), Token(3, "tok-1")}));
-}
-
 TEST(RefreshDelayTest, AMinuteBeforeExpiryButNotSoonerThanTenSeconds) {
   constexpr int32_t kMin = std::numeric_limits<int32_t>::min(), kMax = -(kMin + 1);
   for (const auto& [expires_in, delay] : std::initializer_list<std::pair<int32_t, int64_t>>{
@@ -106,9 +84,17 @@ TEST(RefreshDelayTest, AMinuteBeforeExpiryButNotSoonerThanTenSeconds) {
   }
 }
 
-TEST_F(AccessTokenCacheTest, ExpiredTokenIsRenewedWithItsStoredCredentialsWhileCallersWait) {
+TEST_F(AccessTokenCacheTest, ConcurrentCallersShareOneRequestAndExpiredTokensAreRenewed) {
   Get("acct", "s", 1, /*context=*/7);
+  Get("acct", "s", 2);
+  EXPECT_TRUE(answers_.empty());
   Succeed(0, "old", 120);
+  // Later callers, by credentials or by key, are answered from the cache at once;
+  // a callback may ask the cache again (it runs without the cache's lock held).
+  cache_->Get("acct", Secret{"s"}, 0, [this](const std::string& token, const error_code&) {
+    EXPECT_TRUE(GetByKey("acct", "s", 4));
+    answers_.push_back(Token(3, token));
+  });
   ASSERT_EQ(timers_.size(), 1u);
   EXPECT_EQ(timers_[0]->expiries.back(), std::chrono::seconds(60));
   Expire(0);
@@ -116,18 +102,19 @@ TEST_F(AccessTokenCacheTest, ExpiredTokenIsRenewedWithItsStoredCredentialsWhileC
   EXPECT_EQ(refreshes_[1].asked, "acct/s/7");  // the context of the refresh that set the timer
   // The old token is not handed out any more; a failed renewal answers the
   // waiter and keeps the proven entry for the next caller.
-  Get("acct", "s", 2);
+  Get("acct", "s", 5);
   Fail(1);
   EXPECT_EQ(cache_->size(), 1u);
-  ASSERT_TRUE(GetByKey("acct", "s", 3, 5));
-  EXPECT_TRUE(GetByKey("acct", "s", 4, 5));  // waits for the same request
+  ASSERT_TRUE(GetByKey("acct", "s", 6, 5));
+  EXPECT_TRUE(GetByKey("acct", "s", 7, 5));  // waits for the same request
   ASSERT_EQ(refreshes_.size(), 3u);
   EXPECT_EQ(refreshes_[2].asked, "acct/s/5");
   Succeed(2, "new");
-  EXPECT_EQ(answers_, (std::vector<Answer>{Token(1, "old"), Unreachable(2), Token(3, "new"),
-                                           Token(4, "new")}));
+  EXPECT_EQ(answers_, (std::vector<Answer>{Token(1, "old"), Token(2, "old"), Token(4, "old"),
+                                           Token(3, "old"), Unreachable(5), Token(6, "new"),
+                                           Token(7, "new")}));
   EXPECT_EQ(timers_[0]->expiries.back(), std::chrono::seconds(3540));
-  EXPECT_FALSE(GetByKey("acct", "other", 5));
+  EXPECT_FALSE(GetByKey("acct", "other", 8));
 }
 
 TEST_F(AccessTokenCacheTest, OnlyCredentialsThatObtainATokenAreKeptUntilTheTokenIsRejected) {

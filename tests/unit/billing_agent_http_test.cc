@@ -13,13 +13,6 @@ namespace {
 
 using E = HttpValidationEndpoint;
 
-std::string AuthError(const std::string& body) {
-  HttpAuthenticationFields fields;
-  std::string error;
-  EXPECT_FALSE(ParseHttpAuthenticationBody(body, &fields, &error)) << body;
-  return error;
-}
-
 // The refusal's text, or "ok <receipt>".
 std::string Validate(E endpoint, const std::string& body) {
   HttpValidationFields fields;
@@ -54,28 +47,42 @@ TEST(HttpAuthenticationBodyTest, RefusalsNameTheFirstWrongAttribute) {
       {"{" + c + R"("one_store_client_id": "i", "google_play_client_email": "e"})",
        "service account data is invalid (client email, private key)"},
   };
-  for (const auto& [body, error] : refusals) EXPECT_EQ(AuthError(body), error);
+  for (const auto& [body, refusal] : refusals) {
+    HttpAuthenticationFields fields;
+    std::string error;
+    EXPECT_FALSE(ParseHttpAuthenticationBody(body, &fields, &error)) << body;
+    EXPECT_EQ(error, refusal);
+  }
 }
 
+// The keys parse back to the very texts given, whatever they hold, and only as their own kind.
 TEST(HttpAuthenticationBodyTest, CredentialsBecomeAuthKeysGooglePlayFirst) {
+  const std::string in_json = R"(a\"b\\c&d=e+f\n{})", text = "a\"b\\c&d=e+f\n{}";
   HttpAuthenticationFields both, service;
   std::string error, a, b, c, d, e;
   ASSERT_TRUE(ParseHttpAuthenticationBody(
-      R"({"one_store_client_id": "os-id", "one_store_client_secret": "os&=+",
-          "google_play_client_id": "gid", "google_play_client_secret": "gs",
+      R"({"one_store_client_id": "os-id", "one_store_client_secret": ")" + in_json + R"(",
+          "google_play_client_id": "gid", "google_play_client_secret": ")" + in_json + R"(",
           "google_play_refresh_token": "gr", "google_play_private_key": "",
           "biller_client_id": "c\"1"})", &both, &error)) << error;
   ASSERT_EQ(both.auth_keys.size(), 2u);
   EXPECT_TRUE(ParseGooglePlayAuthKey(both.auth_keys[0], &a, &b, &c));
   EXPECT_TRUE(ParseOneStoreAuthKey(both.auth_keys[1], &d, &e));
-  EXPECT_EQ(both.biller_client_id + " " + a + " " + b + " " + c + " " + d + " " + e,
-            "c\"1 gr gid gs os-id os&=+");
+  EXPECT_EQ(std::tie(both.biller_client_id, a, b, c, d, e),
+            std::tuple("c\"1", "gr", "gid", text, "os-id", text));
   ASSERT_TRUE(ParseHttpAuthenticationBody(
-      R"({"biller_client_id": "c", "google_play_private_key": "-----KEY-----\n",
+      R"({"biller_client_id": "c", "google_play_private_key": ")" + in_json + R"(",
           "google_play_client_email": "svc@example.com"})", &service, &error));
   ASSERT_EQ(service.auth_keys.size(), 1u);
   EXPECT_TRUE(ParseGooglePlayAuthKey(service.auth_keys[0], &a, &b));
-  EXPECT_EQ(a + b, "-----KEY-----\nsvc@example.com");
+  EXPECT_EQ(std::tie(a, b), std::tuple(text, "svc@example.com"));
+  EXPECT_FALSE(ParseGooglePlayAuthKey(both.auth_keys[0], &a, &b));
+  EXPECT_FALSE(ParseGooglePlayAuthKey(service.auth_keys[0], &a, &b, &c));
+  for (const std::string& key :
+       {both.auth_keys[0], std::string("not json"),
+        std::string(R"({"service_provider":"OneStore","client_id":1,"client_secret":"s"})")}) {
+    EXPECT_FALSE(ParseOneStoreAuthKey(key, &a, &b)) << key;
+  }
 }
 
 TEST(HttpValidationBodyTest, RefusalsNameTheFirstWrongAttributeAndOptionsMayBeLeftOut) {
@@ -119,26 +126,21 @@ class RecordingSocket : public HttpSocket {
   std::vector<std::string> answers;
 };
 
-std::vector<std::string> Handle(HttpServer::Handler handler, const std::string& body) {
-  auto socket = std::make_shared<RecordingSocket>();
-  auto request = std::make_shared<http::Request2>();
-  request->body = body;
-  handler(socket, request);
-  return socket->answers;
-}
-
+// A session that exists goes on to the dispatch, which refuses it there for
+// not being authenticated.
 TEST(HttpHandlersTest, SessionsTheBillerNeverIssuedAreRefusedWithoutGrowingTheRegistry) {
-  const std::vector<std::string> refused = {R"(200 application/json {"result": 1005})"};
-  const std::string purchase = R"("package_name": "a", "product_id": "b", "purchase_token": "c")";
-  // A session that exists goes on to the dispatch, which refuses it there
-  // for not being authenticated.
   auto session = std::make_shared<ClientSession>(RandomGenerator::GenerateUuid());
   session->set_state(ClientSession::kCreated);
   AddHttpSession(session);
   const size_t sessions = HttpSessionCount();
   for (const std::string& id : {util::ToString(RandomGenerator::GenerateUuid()),
                                 std::string("not a uuid"), util::ToString(session->id())}) {
-    EXPECT_EQ(Handle(&OnHttpGooglePlayValidation, Body(purchase, id)), refused) << id;
+    auto socket = std::make_shared<RecordingSocket>();
+    auto request = std::make_shared<http::Request2>();
+    request->body = Body(R"("package_name": "a", "product_id": "b", "purchase_token": "c")", id);
+    OnHttpGooglePlayValidation(socket, request);
+    EXPECT_EQ(socket->answers, std::vector<std::string>{R"(200 application/json {"result": 1005})"})
+        << id;
   }
   EXPECT_EQ(HttpSessionCount(), sessions);
   EXPECT_TRUE(session->state() == ClientSession::kCreated);

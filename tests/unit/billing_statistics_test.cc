@@ -85,7 +85,7 @@ TEST(StatisticsTest, ConcurrentRecordingsLoseNothing) {
     });
   }
   for (auto& thread : threads) thread.join();
-  // Equal samples: an interleaved update would show as a drift of the mean.
+  // A lost update shows as a count short of the total.
   const Json json = stats.ToJson();
   EXPECT_EQ(std::to_string(json["all_time"]["success_count"].GetInteger()) + " " + Times(json, "all_time") +
                 " / " + Times(json, "all_time", "communication"),

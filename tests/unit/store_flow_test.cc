@@ -21,6 +21,7 @@
 #include "src/p4_store_adapter.h"
 #include "src/retry_policy.h"
 #include "src/store_endpoints.h"
+#include "tests/support/biller_process.h"
 #include "tests/support/fake_store_server.h"
 #include "tests/support/log_capture.h"
 
@@ -253,13 +254,8 @@ class StoreFlowTest : public ::testing::TestWithParam<Case> {
     session->set_client_id("client");
     session->set_gp_token_key(GooglePlayAdapter::TokenKey(kGoogleClient));
     session->set_os_token_key(OneStoreAdapter::TokenKey(kOneStoreClient));
-    auto message = std::make_shared<Biller::Request>();
-    message->set_request_uuid(util::ToBytes(RandomGenerator::GenerateUuid()));
-    message->set_type(Biller::kReceiptValidation);
-    auto* validation = message->mutable_receipt_validation();
-    validation->set_player_id("player");
-    validation->set_player_service_provider("guest");
-    validation->set_receipt(StoreOf(GetParam().store).second);
+    auto message = std::make_shared<Biller::Request>(
+        MakeValidationRequest(StoreOf(GetParam().store).second, false, "player", "guest"));
     return Request::CreateForTcp(client, session, message);
   }
 

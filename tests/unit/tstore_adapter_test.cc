@@ -1,11 +1,11 @@
-// How the TStore adapter reads the store's confirmations.
+// How the OneStore adapters read the store's answers: the TStore
+// confirmations and the purchase queries.
 #include "src/tstore_adapter.h"
 
 #include <gtest/gtest.h>
 
-#include <functional>
-
 #include "src/billing_error.h"
+#include "src/one_store_adapter.h"
 
 namespace tvx {
 namespace {
@@ -41,18 +41,15 @@ TStoreVerdict Check(const std::string& body, const std::vector<std::string>& req
                            http::Response{status, body});
 }
 
-// The body of a confirmation of one item "gem" changed by `edit`.
-std::string Edited(const std::function<void(Json*)>& edit) {
-  Json item = Item("OA00012345", "gem");
-  edit(&item);
-  return Confirmed({item}).ToString();
-}
-
 // Unreachable stores and 5xx answers: StoreHttpTest (and StoreFlowTest for the retry).
 TEST(TStoreAnswerTest, StatusAndBodyGiveTheErrorOrTheVerdict) {
   constexpr int32_t kBad = kServiceProviderProtocolError;
-  const auto without = [](const char* member) {
-    return Edited([member](Json* i) { i->RemoveAttribute(member); });
+  // A confirmation of one item "gem" whose `member` is `value`, or without it when null.
+  const auto with = [](const char* member, const Json& value) {
+    Json item = Item("OA00012345", "gem");
+    if (value.IsNull()) item.RemoveAttribute(member);
+    if (!value.IsNull()) item.SetAttribute(member, value);
+    return Confirmed({item}).ToString();
   };
   const Json gem = Item("OA00012345", "gem");
   const std::tuple<int, std::string, int32_t, int> kRows[] = {  // status, body -> error (0 or a code), verdict
@@ -71,9 +68,9 @@ TEST(TStoreAnswerTest, StatusAndBodyGiveTheErrorOrTheVerdict) {
       {200, R"({"status": 0, "detail": "0000", "message": "m", "count": 1, "product": ["gem"]})",
        kBad, 0},
       {200, Confirmed({gem, gem}, 1).ToString(), kBad, 0},
-      {200, without("appid"), kBad, 0}, {200, without("product_id"), kBad, 0},
-      {200, without("log_time"), kBad, 0}, {200, without("tid"), kBad, 0}, {200, without("bp_info"), kBad, 0},
-      {200, Edited([](Json* i) { i->SetString("charge_amount", "1100"); }), kBad, 0},
+      {200, with("appid", Json()), kBad, 0}, {200, with("product_id", Json()), kBad, 0},
+      {200, with("log_time", Json()), kBad, 0}, {200, with("tid", Json()), kBad, 0},
+      {200, with("bp_info", Json()), kBad, 0}, {200, with("charge_amount", Json("1100")), kBad, 0},
       // A later item of another application spoils an earlier match.
       {200, Confirmed({gem, Item("OA99999999", "coin")}).ToString(), kProductMismatch, 0},
   };
@@ -95,6 +92,38 @@ TEST(TStoreAnswerTest, RequestedProductsMustAllBeConfirmedAndTheTxidIsTheRequest
                        matched.response.decoded_receipt["product"].Size()),
             std::tuple("Gem_100bonus", "TX-1", 2u));
   EXPECT_EQ(Check(answer.ToString(), {"gem_100", "sword"}).error, MakeBillerError(kProductMismatch));
+}
+
+// Unreachable stores and 5xx answers: StoreHttpTest.
+TEST(OneStoreAnswerTest, StatusAndBodyGiveTheErrorOrTheVerdict) {
+  using Rvr = OneStoreAdapter::ReceiptValidationResponse;
+  constexpr int32_t kBad = kServiceProviderProtocolError;
+  // The status and body -> the error (0 or a code), verdict, purchase state and time.
+  const std::tuple<int, const char*, int32_t, int, int32_t, int64_t> kRows[] = {
+      {401, "{}", 0, Rvr::kTokenRejected, 0, 0},
+      {200, R"({"consumptionState":1,"purchaseState":1,"purchaseTime":1700000000123})", 0,
+       Rvr::kSuccess, 1, 1700000000123},
+      // Without a usable purchase time the purchase still counts.
+      {200, R"({"consumptionState":0,"purchaseState":0,"purchaseTime":"x"})", 0, Rvr::kSuccess, 0,
+       0},
+      // An "error" object is OneStore's word against the receipt, whatever else is there.
+      {200, R"({"error":{"code":"x"},"consumptionState":0,"purchaseState":0})", 0, Rvr::kFailure, 0,
+       0},
+      // Unlike Google, OneStore has no pending state.
+      {200, R"({"consumptionState":0,"purchaseState":2})", kBad, 0, 0, 0},
+      {200, R"({"purchaseState":0})", kBad, 0, 0, 0},
+      {200, R"({"consumptionState":"0","purchaseState":0})", kBad, 0, 0, 0},
+      {200, "not json", kBad, 0, 0, 0}, {200, "[]", kBad, 0, 0, 0},
+  };
+  for (const auto& [status, body, error, verdict, purchase_state, purchase_time] : kRows) {
+    Rvr read;
+    const boost::system::error_code ec = OneStoreAdapter::ReadReceiptValidationAnswer(
+        http::TransportCode::kOk, http::Response{status, body}, &read);
+    EXPECT_EQ(ec, error ? MakeBillerError(error) : boost::system::error_code()) << body;
+    if (error) continue;
+    EXPECT_EQ(std::tie(read.code, read.purchase_state, read.purchase_time),
+              std::tie(verdict, purchase_state, purchase_time)) << body;
+  }
 }
 
 }  // namespace
