@@ -1,14 +1,11 @@
-// The rules the store adapters share for their HTTP exchanges: the store
-// addresses they use and the waits before they ask again.
+// The rules the store adapters share for their HTTP exchanges.
 #include "src/store_http.h"
 
 #include <gtest/gtest.h>
 
-#include "src/exponential_backoff.h"
 #include "src/google_play_adapter.h"
 #include "src/one_store_adapter.h"
 #include "src/p4_store_adapter.h"
-#include "src/store_endpoints.h"
 
 namespace tvx {
 namespace {
@@ -57,65 +54,6 @@ TEST(StoreHttpTest, ClientTextsCannotReshapeAStoreAddress) {
             "http://os/v2/purchase/details-by-productid/%2E%2E/com.game/%2E");
   EXPECT_EQ(MakeP4EntitlementUrl("http://ent", "..", -7),
             "http://ent/v1/users/me/entitlements/%2E%2E?service_label=-7");
-}
-
-Json Overrides(const std::string& text) {
-  Json json;
-  EXPECT_TRUE(json.FromString(text)) << text;
-  return json;
-}
-
-TEST(StoreEndpointsTest, MembersGivenOverrideTheirDefaultAndDoubtfulValuesChangeNothing) {
-  std::string error;
-  // Every member the store flows give is applied: StoreFlowTest.
-  ASSERT_TRUE(SetStoreEndpoints(Overrides(R"({"google_oauth_token_url":"http://127.0.0.1:9/t"})"),
-                                &error)) << error;
-  EXPECT_EQ(GetStoreEndpoints()->google_jwt_token_url,
-            StoreEndpoints::Defaults().google_jwt_token_url);
-
-  const std::pair<const char*, const char*> kRefused[] = {
-      {R"(["http://x"])", "object"}, {R"("http://x")", "object"},
-      {R"({"google_api_url":"http://x"})", "unknown member \"google_api_url\""},
-      {R"({"google_api_base":5})", "\"google_api_base\" must be a string"},
-      {R"({"google_api_base":"127.0.0.1:80"})", "http:// or https://"},
-      {R"({"google_api_base":"https://"})", "no host"},
-      {R"({"google_api_base":"http://x/"})", "must not end with '/'"},
-      {R"({"apple_sandbox_url":"http://x/a b"})", "spaces"},
-      {R"({"p4_dev_base_url_service":"http://x/asm/v1/apps/me"})", "/baseUrls/"},
-  };
-  for (const auto& [text, why] : kRefused) {
-    error.clear();
-    EXPECT_FALSE(SetStoreEndpoints(Overrides(text), &error)) << text;
-    EXPECT_NE(error.find(why), std::string::npos) << text << " -> " << error;
-  }
-  EXPECT_EQ(GetStoreEndpoints()->google_oauth_token_url, "http://127.0.0.1:9/t");
-  SetStoreEndpoints(Json(), &error);
-}
-
-TEST(ExponentialBackoffTest, BoundsDoubleUpToTheCeilingAndDelaysAreSpread) {
-  // Many draws per step so that a wrong bound shows up as an out-of-range
-  // delay, not by luck.
-  int64_t lowest = INT64_MAX, highest = 0;
-  for (int round = 0; round < 200; ++round) {
-    ExponentialBackoff back_off(kBackoffInitialWaitTime, kBackoffMaxWaitTime);
-    for (int64_t draw = 1, bound = kBackoffInitialWaitTime; draw <= 7; ++draw, bound *= 2) {
-      const int64_t t = back_off.NextWaitTime();
-      ASSERT_TRUE(t >= 0 && t < bound) << "draw " << draw << ": " << t;
-      ASSERT_FALSE(back_off.max_wait_time_reached()) << "draw " << draw;
-    }
-    // Further draws stay at the ceiling, however many.
-    for (int i = 0; i < 100; ++i) ASSERT_LT(back_off.NextWaitTime(), kBackoffMaxWaitTime);
-    ASSERT_TRUE(back_off.max_wait_time_reached());
-    ASSERT_EQ(back_off.try_count(), 107);
-    back_off.Reset();
-    const int64_t t = back_off.NextWaitTime();
-    EXPECT_EQ(std::tuple(t < kBackoffInitialWaitTime, back_off.try_count(), back_off.max_wait_time_reached()),
-              std::tuple(true, 1, false));
-    lowest = std::min(lowest, t);
-    highest = std::max(highest, t);
-  }
-  EXPECT_LT(lowest, kBackoffInitialWaitTime / 10);
-  EXPECT_GT(highest, kBackoffInitialWaitTime * 9 / 10);
 }
 
 }  // namespace
