@@ -1,4 +1,6 @@
-// biller-cli against real billers: what it prints and its exit statuses.
+// biller-cli against real billers, in plain text and over TLS: what it prints
+// and its exit statuses.
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cstdio>
@@ -10,6 +12,7 @@
 #include "build_paths.h"
 #include "framework/billing_store.h"
 #include "tests/support/biller_process.h"
+#include "tests/support/test_pki.h"
 
 namespace tvx::testing {
 namespace {
@@ -31,35 +34,52 @@ std::string RunCli(const std::string& arguments, const std::string& input) {
 }
 
 TEST(BillerCliTest, ExitStatusesFollowTheAnswers) {
+  const std::string dir = ::testing::TempDir() + "/cli-" + std::to_string(::getpid());
+  ::mkdir(dir.c_str(), 0700);
+  const TestPki pki = MakeTestPki(dir);
+  auto tls = [&pki](std::vector<std::string> flags) {
+    flags.insert(flags.end(), {"--bypass=true", "--tls_cert_file=" + pki.server_cert,
+                               "--tls_key_file=" + pki.server_key});
+    return BillerOptions{.flags = flags};
+  };
   BillerProcess bypass(BillerOptions{.flags = {"--bypass=true"}});
   BillerProcess checking(BillerOptions{.flags = {"--bypass=false"}});
-  ASSERT_TRUE(bypass.running()) << bypass.Log();
-  ASSERT_TRUE(checking.running()) << checking.Log();
-  const std::string receipt_file =
-      ::testing::TempDir() + "/cli-receipt-" + std::to_string(::getpid());
+  BillerProcess server_tls(tls({}));
+  BillerProcess mutual(tls({"--tls_client_ca_file=" + pki.ca}));
+  ASSERT_TRUE(bypass.running() && checking.running() && server_tls.running() && mutual.running());
+  const std::string receipt_file = dir + "/receipt";
   std::ofstream(receipt_file) << MakeGooglePlayReceipt("com.example", "gem", "token-1");
-  const std::string key_file = ::testing::TempDir() + "/cli-key-" + std::to_string(::getpid());
-  std::ofstream(key_file) << MakeOneStoreAuthKey("id", "secret");
-  auto tcp = [](const BillerProcess& b) { return "--tcp=127.0.0.1:" + std::to_string(b.tcp_port()); };
-  auto http = [](const BillerProcess& b) {
-    return "--http=http://127.0.0.1:" + std::to_string(b.http_port());
+  std::ofstream(dir + "/key") << MakeOneStoreAuthKey("id", "secret");
+  auto tcp = [](const BillerProcess& b) {
+    return "--tcp=127.0.0.1:" + std::to_string(b.tcp_port());
+  };
+  auto http = [](const BillerProcess& b, const std::string& scheme = "http") {
+    return "--http=" + scheme + "://127.0.0.1:" + std::to_string(b.http_port());
   };
   const std::string ok = R"(0 {"authentication":0,"result":0,"decoded_receipt":null})" "\n";
   const std::string file = " --receipt_file=" + receipt_file;
+  const std::string ca = file + " --tls_ca_file=" + pki.ca;
+  const std::string client_cert =
+      " --tls_cert_file=" + pki.client_cert + " --tls_key_file=" + pki.client_key;
+  const std::string nowhere = R"({"service_provider": "Nowhere"})";
   const std::tuple<std::string, std::string, std::string> cases[] = {
       {tcp(bypass) + file, "", ok},
-      {http(bypass) + " --receipt_file=- --player_id=p9", MakeOneStoreReceiptV5("i", "k", "gem"), ok},
-      {http(bypass) + " --auth_key_file=" + key_file + file, "", ok},
+      {http(bypass) + " --receipt_file=- --player_id=p9", MakeOneStoreReceiptV5("i", "k", "g"), ok},
+      {http(bypass) + " --auth_key_file=" + dir + "/key" + file, "", ok},
       // The checking biller refuses a receipt naming no store it knows.
-      {tcp(checking) + " --receipt_file=-", R"({"service_provider": "Nowhere"})",
+      {tcp(checking) + " --receipt_file=-", nowhere,
        R"(3 {"authentication":0,"result":1002,"decoded_receipt":null})" "\n"},
       // Over HTTP such a receipt has no endpoint: a usage error.
-      {http(checking) + " --receipt_file=-", R"({"service_provider": "Nowhere"})", "2 "},
+      {http(checking) + " --receipt_file=-", nowhere, "2 "},
       {"--tcp=127.0.0.1:" + std::to_string(FreePort()) + file, "", "2 "},
       {file, "", "2 "},
       {tcp(bypass) + " " + http(bypass) + file, "", "2 "},
       {tcp(bypass) + " --receipt_file=/nonexistent", "", "2 "},
       {tcp(bypass) + file + " --tls_ca_file=/nonexistent", "", "2 "},
+      {tcp(mutual) + ca + client_cert, "", ok},
+      {http(server_tls, "https") + ca, "", ok},
+      {tcp(mutual) + ca, "", "2 "},  // no client certificate
+      {http(server_tls, "https") + file + " --tls_ca_file=" + pki.client_cert, "", "2 "},
   };
   for (const auto& [arguments, input, outcome] : cases) {
     EXPECT_EQ(RunCli(arguments, input), outcome) << arguments;
