@@ -1,12 +1,11 @@
 // What an operator relies on, against a real biller-server: the Prometheus
-// exposition counting real answers, systemd notifications, SIGHUP, the
-// password file, --version and --help.
+// exposition counting real answers, systemd notifications, SIGHUP and the
+// password file.
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -17,7 +16,6 @@
 
 #include <gtest/gtest.h>
 
-#include "build_paths.h"
 #include "framework/billing_store.h"
 #include "tests/support/biller_process.h"
 #include "tests/support/fake_apple_server.h"
@@ -140,7 +138,8 @@ TEST(OperationsProcessTest, NotifiesSystemdReopensLogsOnHangupAndReadsThePasswor
 
   ::setenv("NOTIFY_SOCKET", socket_path.c_str(), 1);
   // The password comes from the file alone.
-  BillerProcess biller(BillerOptions{.flags = {"--mysql_pw=wrong", "--mysql_pw_file=" + dir + "/pw"}});
+  BillerProcess biller(
+      BillerOptions{.flags = {"--mysql_pw=wrong", "--mysql_pw_file=" + dir + "/pw"}});
   ::unsetenv("NOTIFY_SOCKET");
   ASSERT_TRUE(biller.running()) << biller.Log();
   EXPECT_EQ(next_notification(), "READY=1");
@@ -154,23 +153,6 @@ TEST(OperationsProcessTest, NotifiesSystemdReopensLogsOnHangupAndReadsThePasswor
   EXPECT_EQ(next_notification(), "STOPPING=1");
   ::close(receiver);
   std::filesystem::remove_all(dir);
-}
-
-std::string RunServer(const std::string& arguments) {
-  std::string out;
-  FILE* pipe = ::popen((std::string(BILLER_SERVER_PATH) + " " + arguments + " 2>&1").c_str(), "r");
-  char buffer[4096];
-  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
-  EXPECT_EQ(::pclose(pipe), 0) << arguments;
-  return out;
-}
-
-TEST(OperationsProcessTest, VersionAndHelp) {
-  EXPECT_TRUE(std::regex_match(RunServer("--version"),
-                               std::regex(R"(biller-server \d+\.\d+\.\d+(\+g[0-9a-f]+)?\n)")));
-  const std::string help = RunServer("--help");
-  EXPECT_LT(help.find("--http_listen_port"), help.find("--logtostderr")) << help;
-  EXPECT_NE(help.find("--mysql_pw_file"), std::string::npos);
 }
 
 }  // namespace
