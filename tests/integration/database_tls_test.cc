@@ -3,14 +3,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <fstream>
 
 #include <gtest/gtest.h>
 
-#include "build_paths.h"
 #include "framework/framework_flags.h"
 #include "framework/mariadb.h"
 #include "tests/support/biller_process.h"
+#include "tests/support/database_fixture.h"
 #include "tests/support/test_pki.h"
 
 namespace tvx::testing {
@@ -18,17 +19,16 @@ namespace {
 
 // One test, so that one MariaDB is started for it.
 TEST(DatabaseTlsTest, ConnectionsUseTlsWhenAskedAndRefuseAServerTheCaDidNotSign) {
+  if (!PrivateMariadb::available()) GTEST_SKIP() << "no mariadbd";
   const std::string dir = ::testing::TempDir() + "/db-tls-" + std::to_string(::getpid());
-  const std::string script = std::string(BILLER_SOURCE_DIR) + "/scripts/mariadb.sh ";
   ::mkdir(dir.c_str(), 0700);
   const TestPki pki = MakeTestPki(dir);
-  const std::string address = "127.0.0.1:" + std::to_string(FreePort());
-  const std::shared_ptr<void> stop(nullptr, [&](void*) {
-    std::system((script + "stop " + dir + "/db; rm -rf " + dir).c_str());
-  });
-  ASSERT_EQ(std::system(("MARIADB_SSL_DIR=" + dir + " " + script + "start " + dir + "/db " +
-                         address.substr(10) + " >" + dir + "/log 2>&1").c_str()), 0)
-      << std::ifstream(dir + "/log").rdbuf();
+  ::setenv("MARIADB_SSL_DIR", dir.c_str(), 1);
+  PrivateMariadb server;
+  const bool started = server.Start();
+  ::unsetenv("MARIADB_SSL_DIR");
+  ASSERT_TRUE(started);
+  const std::string address = server.url();
 
   const std::string option_file = dir + "/client.cnf";
   std::ofstream(option_file) << "[client]\nssl-ca=" << pki.ca << "\nssl-verify-server-cert\n";

@@ -7,8 +7,8 @@
 #include "framework/billing_store.h"
 #include "framework/json.h"
 #include "src/billing_error.h"
-#include "tests/support/eventually.h"
 #include "tests/support/biller_process.h"
+#include "tests/support/eventually.h"
 #include "tests/support/fake_apple_server.h"
 #include "tests/support/validation_client.h"
 
@@ -30,7 +30,8 @@ TEST_F(ShutdownTest, SigtermLetsRequestsInFlightFinishAndAnswersTheRest2003) {
   apple_.Script(Apple::kProduction, "stuck-http", {FakeResponse::Hang()});
   Json endpoints = Json::Object();
   apple_.AddEndpoints(&endpoints);
-  Start(StoreArguments(endpoints), {"--http_client_timeout_ms=60000", "--shutdown_grace_period_s=4"});
+  Start(StoreArguments(endpoints),
+        {"--http_client_timeout_ms=60000", "--shutdown_grace_period_s=4"});
 
   TcpClient tcp;
   ASSERT_TRUE(tcp.Connect(biller_->tcp_port()));
@@ -66,8 +67,8 @@ TEST_F(ShutdownTest, SigtermLetsRequestsInFlightFinishAndAnswersTheRest2003) {
   EXPECT_EQ(response.type(), Biller::kFailure);
   EXPECT_EQ(ResultOf(response), kServiceProviderCommunicationError);
   EXPECT_TRUE(tcp.WaitForClose(10s));
-  EXPECT_EQ(http_answer.get().body,
-            R"({"result": 2003, "description": "Talvex-Biller: service provider communication error"})");
+  EXPECT_EQ(http_answer.get().body, R"({"result": 2003, "description": )"
+                                     R"("Talvex-Biller: service provider communication error"})");
 
   EXPECT_EQ(exit_status.get(), 0) << biller_->Log();
   EXPECT_EQ(biller_->CountInLog("3 requests still waiting"), 0);
