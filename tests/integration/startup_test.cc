@@ -1,9 +1,5 @@
 // Start-up and shut-down of biller-server as a process: option checks, the
 // configuration record, arguments file, signals.
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include "tests/support/biller_process.h"
@@ -14,12 +10,8 @@ namespace {
 // A start-up condition that cannot be met ends the process non-zero with a
 // line naming what to fix, and no stack trace.
 TEST(StartupTest, UnusableOptionsEndTheProcessNamingTheProblem) {
-  const int busy_port = FreePort();
-  const int busy = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{.sin_family = AF_INET, .sin_port = htons(static_cast<uint16_t>(busy_port)),
-                      .sin_addr = {}, .sin_zero = {}};
-  ASSERT_EQ(::bind(busy, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ASSERT_EQ(::listen(busy, 1), 0);
+  BillerProcess holder({.flags = {"--bypass=true"}});  // its TCP port is taken
+  const int busy_port = holder.tcp_port();
   const auto flags = [](std::vector<std::string> flags) {
     return BillerOptions{.flags = std::move(flags), .with_database = false};
   };
@@ -68,7 +60,6 @@ TEST(StartupTest, UnusableOptionsEndTheProcessNamingTheProblem) {
       EXPECT_EQ(log.find(never), std::string::npos) << never << "\n" << log;
     }
   }
-  ::close(busy);
 }
 
 TEST(StartupTest, BypassModeIsAWarningAndSigtermStopsCleanlyAlsoWithoutATcpServer) {
