@@ -188,8 +188,6 @@ TEST_F(DatabaseTest, ConcurrentInsertsOfOnePurchaseGiveExactlyOneNew) {
   EXPECT_EQ(Value("SELECT COUNT(*) FROM tb_receipt_apple_appstore2"), "1");
 }
 
-using std::chrono::milliseconds;
-
 TEST_F(DatabaseTest, MultiStatementTextGivesOneResultSetPerRowProducingStatement) {
   Mariadb::Error error;
   auto result_sets = client_->ExecuteQuerySync(
@@ -219,7 +217,7 @@ TEST_F(DatabaseTest, KilledConnectionsAreReopenedForTheNextStatement) {
   ASSERT_NE(admin, nullptr);
   std::string id = QueryValue(*client_, "SELECT CONNECTION_ID()");
   ASSERT_EQ(QueryValue(*admin, "KILL CONNECTION " + id + "; SELECT 1"), "1");
-  std::this_thread::sleep_for(milliseconds(200));
+  std::this_thread::sleep_for(200ms);
   const std::string again = QueryValue(*client_, "SELECT CONNECTION_ID()");
   EXPECT_NE(again, id);
 
@@ -228,10 +226,10 @@ TEST_F(DatabaseTest, KilledConnectionsAreReopenedForTheNextStatement) {
                                                        const Mariadb::Error& error) {
     outcome.set_value(error);
   });
-  std::this_thread::sleep_for(milliseconds(300));
+  std::this_thread::sleep_for(300ms);
   QueryValue(*admin, "KILL CONNECTION " + again);
   auto future = outcome.get_future();
-  ASSERT_EQ(future.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  ASSERT_EQ(future.wait_for(10s), std::future_status::ready);
   EXPECT_NE(future.get().code, 0u);
   EXPECT_EQ(QueryValue(*client_, "SELECT 7"), "7");
 }
@@ -245,7 +243,7 @@ TEST_F(DatabaseTest, FinalizeFailsWaitingStatementsOnceEach) {
   };
   client_->ExecuteQuery("SELECT SLEEP(0.5)", count);
   for (int i = 0; i < 5; ++i) client_->ExecuteQuery("SELECT 1", count);
-  std::this_thread::sleep_for(milliseconds(100));
+  std::this_thread::sleep_for(100ms);
   client_->Finalize();
   EXPECT_EQ(ok, 1);  // the one being run finishes
   EXPECT_EQ(refused, 5);

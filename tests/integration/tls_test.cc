@@ -66,7 +66,7 @@ bool Answered(int port, bool tcp, const std::string& ca, const ClientTls& client
           });
         });
       });
-  io.run_for(std::chrono::seconds(10));
+  io.run_for(10s);
   framing::FrameDecoder frames(1 << 20);
   frames.Append(buffer, received);
   std::string body;
