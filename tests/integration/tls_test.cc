@@ -98,9 +98,9 @@ class TlsTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     // Each test runs in a process of its own, in parallel: one folder each.
-    const std::string dir = ::testing::TempDir() + "/tls-" + std::to_string(::getpid());
-    ::mkdir(dir.c_str(), 0700);
-    pki_ = new TestPki(MakeTestPki(dir));
+    dir_ = ::testing::TempDir() + "/tls-" + std::to_string(::getpid());
+    ::mkdir(dir_.c_str(), 0700);
+    pki_ = new TestPki(MakeTestPki(dir_));
     auto tls = [](std::vector<std::string> flags) {
       flags.insert(flags.end(), {"--bypass=true", "--tls_cert_file=" + pki_->server_cert,
                                  "--tls_key_file=" + pki_->server_key});
@@ -111,6 +111,7 @@ class TlsTest : public ::testing::Test {
   }
   static void TearDownTestSuite() { delete server_only_, delete mutual_, delete pki_; }
 
+  static inline std::string dir_;
   static inline TestPki* pki_ = nullptr;
   static inline BillerProcess *server_only_ = nullptr, *mutual_ = nullptr;
 };
@@ -177,10 +178,9 @@ TEST_F(TlsTest, StartupRefusesUnusableTlsFlags) {
 TEST_F(TlsTest, CliExitStatusesFollowTheAnswers) {
   BillerProcess bypass(BillerOptions{.flags = {"--bypass=true"}});
   ASSERT_TRUE(bypass.running()) << bypass.Log();
-  const std::string dir = ::testing::TempDir() + "/tls-" + std::to_string(::getpid());
-  const std::string receipt_file = dir + "/receipt";
+  const std::string receipt_file = dir_ + "/receipt";
   std::ofstream(receipt_file) << MakeGooglePlayReceipt("com.example", "gem", "token-1");
-  std::ofstream(dir + "/key") << MakeOneStoreAuthKey("id", "secret");
+  std::ofstream(dir_ + "/key") << MakeOneStoreAuthKey("id", "secret");
   auto tcp = [](const BillerProcess& b) {
     return "--tcp=127.0.0.1:" + std::to_string(b.tcp_port());
   };
@@ -195,7 +195,7 @@ TEST_F(TlsTest, CliExitStatusesFollowTheAnswers) {
   const std::tuple<std::string, std::string, std::string> cases[] = {
       {tcp(bypass) + file, "", ok},
       {http(bypass) + " --receipt_file=- --player_id=p9", MakeOneStoreReceiptV5("i", "k", "g"), ok},
-      {http(bypass) + " --auth_key_file=" + dir + "/key" + file, "", ok},
+      {http(bypass) + " --auth_key_file=" + dir_ + "/key" + file, "", ok},
       // Over HTTP a receipt naming no store has no endpoint: a usage error.
       {http(bypass) + " --receipt_file=-", R"({"service_provider": "Nowhere"})", "2 "},
       {"--tcp=127.0.0.1:" + std::to_string(FreePort()) + file, "", "2 "},
