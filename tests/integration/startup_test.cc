@@ -211,6 +211,11 @@ TEST_F(SchemaStartupTest, ValidationRefusesMissingPiecesAndUnmigratedOlderTables
         refusal.empty() ? BillerProcess(options).Log() : RunUntilRefused(options);
     EXPECT_TRUE(Contains(log, refusal.empty() ? "Sql schema validated" : refusal)) << log;
   }
+  // A biller that installs the schema checks it afterwards too.
+  ScratchDatabase db;
+  ASSERT_TRUE(RunSql(db.server(), db.name(), cases[0].first));
+  const std::string log = RunUntilRefused(On(db, {}));
+  EXPECT_TRUE(Contains(log, "Sql schema initialized") && Contains(log, cases[0].second)) << log;
 }
 
 // In the character set asked for.
