@@ -221,14 +221,15 @@ TEST_F(DatabaseTest, KilledConnectionsAreReopenedForTheNextStatement) {
   const std::string again = QueryValue(*client_, "SELECT CONNECTION_ID()");
   EXPECT_NE(again, id);
 
-  std::promise<Mariadb::Error> outcome;
-  client_->ExecuteQuery("SELECT SLEEP(20)", [&outcome](const std::shared_ptr<ResultSets>&,
-                                                       const Mariadb::Error& error) {
-    outcome.set_value(error);
+  // Shared with the callback, which may outlive a failed test.
+  auto outcome = std::make_shared<std::promise<Mariadb::Error>>();
+  auto future = outcome->get_future();
+  client_->ExecuteQuery("SELECT SLEEP(20)", [outcome](const std::shared_ptr<ResultSets>&,
+                                                      const Mariadb::Error& error) {
+    outcome->set_value(error);
   });
   std::this_thread::sleep_for(300ms);
   QueryValue(*admin, "KILL CONNECTION " + again);
-  auto future = outcome.get_future();
   ASSERT_EQ(future.wait_for(10s), std::future_status::ready);
   EXPECT_NE(future.get().code, 0u);
   EXPECT_EQ(QueryValue(*client_, "SELECT 7"), "7");
