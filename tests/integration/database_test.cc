@@ -1,18 +1,26 @@
 // The receipt database against the test MariaDB (the shipped procedures, the
-// mapping of their answers, exact storage of awkward texts, races).
+// mapping of their answers, exact storage of awkward texts, races), and the
+// framework's MariaDB client under it: results, shut-down, lost connections,
+// a restarted server and TLS.
 #include "src/database.h"
 
-#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
+#include <cstdlib>
+#include <fstream>
+#include <future>
 #include <optional>
 #include <thread>
 
+#include <gtest/gtest.h>
+
+#include "framework/framework_flags.h"
 #include "framework/mariadb.h"
-#include "src/database_mariadb.h"
 #include "tests/support/biller_process.h"
 #include "tests/support/database_fixture.h"
+#include "tests/support/test_pki.h"
 
 namespace tvx::testing {
 namespace {
@@ -41,15 +49,15 @@ class DatabaseTest : public ::testing::Test {
                                  character_set);
     ASSERT_NE(db_, nullptr);
     ASSERT_TRUE(db_->InstallSchema(ShippedSchemaScript(character_set)));
-    reader_ = ConnectForTests(server.url, server.user, server.password, scratch_->name(),
+    client_ = ConnectForTests(server.url, server.user, server.password, scratch_->name(),
                               character_set);
-    ASSERT_NE(reader_, nullptr);
+    ASSERT_NE(client_, nullptr);
   }
 
-  std::string Value(const std::string& query) { return QueryValue(*reader_, query); }
+  std::string Value(const std::string& query) { return QueryValue(*client_, query); }
   void Run(const std::string& statement) {
     Mariadb::Error error;
-    reader_->ExecuteQuerySync(statement, &error);
+    client_->ExecuteQuerySync(statement, &error);
     ASSERT_FALSE(error) << error;
   }
 
@@ -79,7 +87,7 @@ class DatabaseTest : public ::testing::Test {
 
   std::optional<ScratchDatabase> scratch_;
   std::shared_ptr<BillerDatabase> db_;
-  std::shared_ptr<Mariadb> reader_;
+  std::shared_ptr<Mariadb> client_;
 };
 
 TEST_F(DatabaseTest, AReceiptIsRecordedOnceByItsExactPurchaseIdentity) {
@@ -107,7 +115,8 @@ TEST_F(DatabaseTest, AReceiptIsRecordedOnceByItsExactPurchaseIdentity) {
   for (const auto& [token, result] : {std::pair{"id-1", BillerDatabase::kInsertDuplicated},
                                       std::pair{"id-2", BillerDatabase::kInsertSucceeded}}) {
     EXPECT_EQ(Insert(&BillerDatabase::InsertGooglePlayReceipt,
-                     {kOwner, "p", "gem", token, "kind", "1", "UTC", 0, 0, "GPA.2", 0, 0, ""}), result);
+                     {kOwner, "p", "gem", token, "kind", "1", "UTC", 0, 0, "GPA.2", 0, 0, ""}),
+              result);
   }
   // The pair is not just the two texts run together.
   EXPECT_EQ(P4("e", "ntid-1"), BillerDatabase::kInsertSucceeded);
@@ -152,14 +161,21 @@ int64_t TimedInserts(BillerDatabase& db) {
   return profiling["all_time"]["execution_count"].GetInteger();
 }
 
+// Whatever the procedure answers but 0 (new) or 1 (duplicate) fails the
+// insert, which is timed all the same.
 TEST_F(DatabaseTest, UnexpectedProcedureAnswersAreFailures) {
   const int64_t timed_before = TimedInserts(*db_);
-  Run("CREATE OR REPLACE PROCEDURE sp_insert_receipt_tstore(a TEXT, b TEXT, c TEXT, d BOOL, "
-      "e TEXT, f TEXT, g TEXT, h TEXT, i TEXT) SELECT 2");
-  EXPECT_EQ(TStore("tx"), BillerDatabase::kInsertFailed);
+  const std::string procedure =
+      "CREATE OR REPLACE PROCEDURE sp_insert_receipt_tstore(a TEXT, b TEXT, c TEXT, d BOOL, "
+      "e TEXT, f TEXT, g TEXT, h TEXT, i TEXT) ";
+  for (const char* body :
+       {"SELECT 2", "SELECT NULL", "SELECT 'new'", "DO 0", "SELECT 0 FROM DUAL WHERE FALSE"}) {
+    Run(procedure + body);
+    EXPECT_EQ(TStore("tx"), BillerDatabase::kInsertFailed) << body;
+  }
   Run("DROP PROCEDURE sp_insert_receipt_tstore");
   EXPECT_EQ(TStore("tx"), BillerDatabase::kInsertFailed);
-  EXPECT_EQ(TimedInserts(*db_) - timed_before, 2);
+  EXPECT_EQ(TimedInserts(*db_) - timed_before, 6);
 }
 
 TEST_F(DatabaseTest, ConcurrentInsertsOfOnePurchaseGiveExactlyOneNew) {
@@ -172,26 +188,158 @@ TEST_F(DatabaseTest, ConcurrentInsertsOfOnePurchaseGiveExactlyOneNew) {
   EXPECT_EQ(Value("SELECT COUNT(*) FROM tb_receipt_apple_appstore2"), "1");
 }
 
-TEST(InsertAnswerTest, OnlyZeroIsNewAndOnlyOneIsADuplicate) {
-  auto answer = [](std::optional<std::string> value, bool rows = true) {
-    auto result_sets = std::make_shared<ResultSets>();
-    result_sets->AddResultSet(1);
-    if (rows) result_sets->AddRow({std::move(value)});
-    return result_sets;
-  };
-  const std::tuple<std::shared_ptr<ResultSets>, Mariadb::Error, Result> cases[] = {
-      {answer("0"), {}, BillerDatabase::kInsertSucceeded},
-      {answer("1"), {}, BillerDatabase::kInsertDuplicated},
-      {answer("2"), {}, BillerDatabase::kInsertFailed},
-      {answer(std::nullopt), {}, BillerDatabase::kInsertFailed},
-      {answer("new"), {}, BillerDatabase::kInsertFailed},
-      {std::make_shared<ResultSets>(), {}, BillerDatabase::kInsertFailed},
-      {answer("0", false), {}, BillerDatabase::kInsertFailed},
-      {nullptr, {1305, "PROCEDURE x does not exist", "42000"}, BillerDatabase::kInsertFailed},
-  };
-  for (const auto& [sets, error, result] : cases) {
-    EXPECT_EQ(InterpretInsertAnswer(sets, error, "Q"), result);
+TEST_F(DatabaseTest, MultiStatementTextGivesOneResultSetPerRowProducingStatement) {
+  Mariadb::Error error;
+  auto result_sets = client_->ExecuteQuerySync(
+      "SELECT 1; DO 0; SELECT NULL, 'x' UNION ALL SELECT 3, 'y'; SELECT 1 FROM DUAL WHERE 0",
+      &error);
+  ASSERT_NE(result_sets, nullptr) << error;
+  std::string text;  // [rows] then each row's values
+  while (result_sets->SeekNextResultSet()) {
+    text.append("[").append(std::to_string(result_sets->GetRowCount())).append("]");
+    while (result_sets->SeekNextRow()) {
+      for (size_t c = 0; c < result_sets->GetColumnCount(); ++c) {
+        text.append(result_sets->IsNull(c) ? "NULL" : result_sets->GetString(c)).append(",");
+      }
+    }
   }
+  EXPECT_EQ(text, "[1]1,[2]NULL,x,3,y,[0]");
+  // An error in a later statement fails the text; the connection stays usable.
+  EXPECT_EQ(client_->ExecuteQuerySync("SELECT 1; SELECT * FROM no_such_db.no_table", &error),
+            nullptr);
+  EXPECT_EQ(std::to_string(error.code) + " " + error.sql_state, "1146 42S02") << error;
+  EXPECT_EQ(QueryValue(*client_, "SELECT 5"), "5");
+}
+
+TEST_F(DatabaseTest, KilledConnectionsAreReopenedForTheNextStatement) {
+  const auto& server = scratch_->server();
+  auto admin = ConnectForTests(server.url, server.user, server.password, "");
+  ASSERT_NE(admin, nullptr);
+  std::string id = QueryValue(*client_, "SELECT CONNECTION_ID()");
+  ASSERT_EQ(QueryValue(*admin, "KILL CONNECTION " + id + "; SELECT 1"), "1");
+  std::this_thread::sleep_for(200ms);
+  const std::string again = QueryValue(*client_, "SELECT CONNECTION_ID()");
+  EXPECT_NE(again, id);
+
+  // Shared with the callback, which may outlive a failed test.
+  auto outcome = std::make_shared<std::promise<Mariadb::Error>>();
+  auto future = outcome->get_future();
+  client_->ExecuteQuery("SELECT SLEEP(20)", [outcome](const std::shared_ptr<ResultSets>&,
+                                                      const Mariadb::Error& error) {
+    outcome->set_value(error);
+  });
+  std::this_thread::sleep_for(300ms);
+  QueryValue(*admin, "KILL CONNECTION " + again);
+  ASSERT_EQ(future.wait_for(10s), std::future_status::ready);
+  EXPECT_NE(future.get().code, 0u);
+  EXPECT_EQ(QueryValue(*client_, "SELECT 7"), "7");
+}
+
+TEST_F(DatabaseTest, FinalizeFailsWaitingStatementsOnceEach) {
+  std::atomic<int> ok{0}, refused{0}, calls{0};
+  auto count = [&](const std::shared_ptr<ResultSets>& result_sets, const Mariadb::Error& error) {
+    ++calls;
+    if (!error && result_sets) ++ok;
+    if (error.code == Mariadb::kErrorNotRunning && !result_sets) ++refused;
+  };
+  client_->ExecuteQuery("SELECT SLEEP(0.5)", count);
+  for (int i = 0; i < 5; ++i) client_->ExecuteQuery("SELECT 1", count);
+  std::this_thread::sleep_for(100ms);
+  client_->Finalize();
+  EXPECT_EQ(ok, 1);  // the one being run finishes
+  EXPECT_EQ(refused, 5);
+  client_->ExecuteQuery("SELECT 1", count);  // answered at once
+  EXPECT_EQ(refused, 6);
+  EXPECT_EQ(calls, 7);
+  client_->Finalize();
+}
+
+TEST(MariadbClientTest, UnusableSettingsAreRefused) {
+  for (const char* address : {"", "host:", "host:99999", "::1"}) {
+    EXPECT_EQ(Mariadb::Create(address, "u", "p", "d", 1, "utf8", true, 0, 0, nullptr), nullptr)
+        << address;
+  }
+  EXPECT_EQ(Mariadb::Create("127.0.0.1:3306", "u", "p", "d", uint64_t(-1), "utf8", true, 0, 0,
+                            nullptr),
+            nullptr);
+
+  std::atomic<int> failures{0};
+  auto client = Mariadb::Create("127.0.0.1:" + std::to_string(FreePort()), "u", "p", "d", 2,
+                                "utf8", true, 0, 0,
+                                [&failures](const Mariadb::Error&) { ++failures; });
+  ASSERT_NE(client, nullptr);
+  Mariadb::Error error;
+  EXPECT_FALSE(client->Initialize(&error));
+  EXPECT_EQ(error.code + failures, 2003u) << error;
+  EXPECT_EQ(client->ExecuteQuerySync("SELECT 1", &error), nullptr);
+  EXPECT_EQ(error.code, Mariadb::kErrorNotRunning);
+}
+
+// On a MariaDB of its own, with the receipt database's two connections.
+TEST_F(DatabaseTest, RestartedServerCostsOnlyTheStatementsOfTheOutage) {
+  if (!PrivateMariadb::available()) GTEST_SKIP() << "no mariadbd";
+  PrivateMariadb server;
+  ASSERT_TRUE(server.Start());
+  db_ = BillerDatabase::Create(server.url(), "biller", "biller", "biller", 2, "utf8");
+  ASSERT_NE(db_, nullptr);
+  ASSERT_TRUE(db_->InstallSchema(ShippedSchemaScript()));
+  std::string results;
+  for (const char* id : {"before", "before-2"}) results += std::to_string(Apple(id));
+  ASSERT_TRUE(server.Stop());
+  for (const char* id : {"during", "during"}) results += std::to_string(Apple(id));
+  ASSERT_TRUE(server.Start());
+  for (const char* id : {"after", "after-2", "before", "during"}) {
+    results += std::to_string(Apple(id));
+  }
+  EXPECT_EQ(results, "114411" "21");  // succeeded 1, duplicated 2, failed 4
+}
+
+// Over TLS, against a MariaDB of its own whose server certificate comes
+// from a CA made for the test: one test, so that one MariaDB is started.
+TEST(DatabaseTlsTest, ConnectionsUseTlsWhenAskedAndRefuseAServerTheCaDidNotSign) {
+  if (!PrivateMariadb::available()) GTEST_SKIP() << "no mariadbd";
+  const std::string dir = ::testing::TempDir() + "/db-tls-" + std::to_string(::getpid());
+  ::mkdir(dir.c_str(), 0700);
+  const TestPki pki = MakeTestPki(dir);
+  ::setenv("MARIADB_SSL_DIR", dir.c_str(), 1);
+  PrivateMariadb server;
+  const bool started = server.Start();
+  ::unsetenv("MARIADB_SSL_DIR");
+  ASSERT_TRUE(started);
+  const std::string address = server.url();
+
+  const std::string option_file = dir + "/client.cnf";
+  std::ofstream(option_file) << "[client]\nssl-ca=" << pki.ca << "\nssl-verify-server-cert\n";
+  // CA file, option file: neither (plain), or either (encrypted).
+  for (const auto& [ca_file, options] : {std::pair<std::string, std::string>{"", ""},
+                                         {pki.ca, ""}, {"", option_file}}) {
+    SCOPED_TRACE(ca_file + options);
+    FLAGS_mysql_ssl_ca_file = ca_file;
+    FLAGS_mysql_option_file = options;
+    auto db = Mariadb::Create(address, "biller", "biller", "", 1, "utf8",
+                              Mariadb::kDefaultAutoRetryOnDeadlock, Mariadb::kDefaultClientFlags,
+                              0, Mariadb::kDefaultConnectionFailureHandler);
+    Mariadb::Error error;
+    ASSERT_TRUE(db && db->Initialize(&error)) << error;
+    auto rows = db->ExecuteQuerySync("SHOW SESSION STATUS LIKE 'Ssl_cipher'", &error);
+    ASSERT_TRUE(rows && rows->SeekNextResultSet() && rows->SeekNextRow()) << error;
+    EXPECT_EQ(rows->GetString(1).empty(), ca_file.empty() && options.empty());
+  }
+  FLAGS_mysql_ssl_ca_file.clear();
+  FLAGS_mysql_option_file.clear();
+
+  // The biller itself: started with the CA, refused with a certificate that
+  // did not sign the server's.
+  auto options = [&](const std::string& ca) {
+    return BillerOptions{.flags = {"--mysql_server_url=" + address, "--mysql_id=biller",
+                                   "--mysql_pw=biller", "--mysql_ssl_ca_file=" + ca,
+                                   "--bypass=true"},
+                         .with_database = false};
+  };
+  EXPECT_TRUE(BillerProcess(options(pki.ca)).running());
+  const std::string refused = RunUntilRefused(options(pki.client_cert));
+  EXPECT_TRUE(refused.find("the database could not be reached") != std::string::npos &&
+              refused.find("certificate") != std::string::npos) << refused;
 }
 
 }  // namespace

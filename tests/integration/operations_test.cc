@@ -1,6 +1,6 @@
 // What an operator relies on, against a real biller-server: the Prometheus
-// exposition counting real answers, systemd notifications, SIGHUP, the
-// password file, --version and --help.
+// exposition counting real answers, SIGTERM with validations under way,
+// systemd notifications, SIGHUP and the password file.
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -9,17 +9,16 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <map>
-#include <regex>
-#include <set>
 #include <sstream>
-#include <thread>
 
 #include <gtest/gtest.h>
 
-#include "build_paths.h"
 #include "framework/billing_store.h"
+#include "src/billing_error.h"
 #include "tests/support/biller_process.h"
+#include "tests/support/eventually.h"
 #include "tests/support/fake_apple_server.h"
 #include "tests/support/validation_client.h"
 
@@ -28,31 +27,16 @@ namespace {
 
 using Apple = FakeAppleStore;
 
-// The samples of a text exposition by series ("name{labels}"), after
-// checking that every line is a comment or a well-formed sample and that
-// every sampled family was announced with # TYPE.
+// The samples of the text exposition by series ("name{labels}").
 std::map<std::string, double> Scrape(const BillerProcess& biller) {
   const HttpResult result = HttpGet(biller.api_port(), "/metrics");
   EXPECT_EQ(result.content_type, "text/plain; version=0.0.4");
-  static const std::regex kSample(
-      R"re(([a-zA-Z_:][a-zA-Z0-9_:]*)(\{([a-zA-Z_][a-zA-Z0-9_]*="[^"\\]*",?)*\})? (\S+))re");
-  static const std::regex kType(R"re(# TYPE ([a-zA-Z_:][a-zA-Z0-9_:]*) (counter|gauge|histogram))re");
   std::map<std::string, double> samples;
-  std::set<std::string> typed;
   std::istringstream lines(result.body);
   for (std::string line; std::getline(lines, line);) {
-    std::smatch match;
-    // A family typed twice is flagged as not a sample.
-    if (std::regex_match(line, match, kType) && typed.insert(match[1]).second) continue;
-    if (line.empty() || line.rfind("# HELP ", 0) == 0) continue;
-    if (!std::regex_match(line, match, kSample)) {
-      ADD_FAILURE() << "not a sample: " << line;
-      continue;
-    }
-    const std::string name = match[1];
-    const std::string family = std::regex_replace(name, std::regex("_(bucket|sum|count)$"), "");
-    EXPECT_TRUE(typed.count(name) || typed.count(family)) << "untyped: " << line;
-    samples[name + match[2].str()] = std::stod(match[4]);
+    const size_t space = line.rfind(' ');
+    if (line.starts_with('#') || space == std::string::npos) continue;
+    samples[line.substr(0, space)] = std::stod(line.substr(space + 1));
   }
   return samples;
 }
@@ -90,10 +74,10 @@ TEST_F(OperationsTest, MetricsCountTheAnswersStoreRequestsAndInserts) {
   const std::string apple = R"(store="apple_app_store")";
   const std::string refusal = R"(biller_validations_total{result="1005",store="unknown"})";
   std::map<std::string, double> samples;
-  for (int i = 0; i < 250 && !samples.count(refusal); ++i) {
-    std::this_thread::sleep_for(20ms);
+  EXPECT_TRUE(Eventually([&] {
     samples = Scrape(*biller_);
-  }
+    return samples.count(refusal) > 0;
+  }));
   const std::map<std::string, double> expected = {
       {R"(biller_validations_total{result="0",)" + apple + "}", 2},
       {R"(biller_validations_total{result="1000",)" + apple + "}", 1},
@@ -119,6 +103,62 @@ TEST_F(OperationsTest, MetricsCountTheAnswersStoreRequestsAndInserts) {
   EXPECT_EQ(build_info->second, 1);
 }
 
+// SIGTERM while validations wait on the store.
+TEST_F(OperationsTest, SigtermLetsRequestsInFlightFinishAndAnswersTheRest2003) {
+  FakeResponse slow = Apple::Verified({Apple::Purchase("gem_100", "1", "1000000777")});
+  slow.delay = 1500ms;  // confirmed during the grace period
+  apple_.Script(Apple::kProduction, "slow", {slow});
+  apple_.Script(Apple::kProduction, "stuck", {FakeResponse::Hang()});
+  apple_.Script(Apple::kProduction, "stuck-http", {FakeResponse::Hang()});
+  Json endpoints = Json::Object();
+  apple_.AddEndpoints(&endpoints);
+  Start(StoreArguments(endpoints),
+        {"--http_client_timeout_ms=60000", "--shutdown_grace_period_s=4"});
+
+  TcpClient tcp;
+  ASSERT_TRUE(tcp.Connect(biller_->tcp_port()));
+  ASSERT_TRUE(tcp.Send(MakeAuthenticationRequest("game-server-2")));
+  Biller::Response response;
+  ASSERT_TRUE(tcp.Receive(&response));
+  const std::string http_request =
+      R"({"sessionid": ")" + OpenHttpSession(*biller_) +
+      R"(", "player_id": "p", "player_service_provider": "guest", "receipt_data": "stuck-http",)"
+      R"( "product_id": "gem_100", "quantity": 1})";
+  auto http_answer = std::async(std::launch::async, [&] {
+    return HttpPost(biller_->http_port(), "/v1/validation/appleappstore", http_request, 60s);
+  });
+  const auto slow_request = MakeValidationRequest(MakeAppleAppStoreReceipt("slow", "gem_100", 1));
+  const auto stuck_request =
+      MakeValidationRequest(MakeAppleAppStoreReceipt("stuck", "gem_100", 1));
+  ASSERT_TRUE(tcp.Send(slow_request) && tcp.Send(stuck_request));
+  ASSERT_TRUE(Eventually([&] { return apple_.RequestCount(Apple::kProduction) == 3; }, 10s));
+
+  auto exit_status = std::async(std::launch::async, [&] { return biller_->Stop(60s); });
+  ASSERT_TRUE(biller_->WaitForLog("BillingAgent::Stop: waiting up to 4 s for 3 requests"))
+      << biller_->Log();
+  // The listeners are closed, and an open connection reads no new request.
+  EXPECT_FALSE(LoopbackConnection().Connect(biller_->tcp_port()));
+  EXPECT_FALSE(LoopbackConnection().Connect(biller_->http_port()));
+  ASSERT_TRUE(tcp.Send(MakeAuthenticationRequest("too late")));
+
+  ASSERT_TRUE(tcp.Receive(&response, 30s)) << biller_->Log();
+  EXPECT_EQ(response.request_uuid(), slow_request.request_uuid());
+  EXPECT_EQ(ResultOf(response), 0);
+  ASSERT_TRUE(tcp.Receive(&response, 30s)) << biller_->Log();
+  EXPECT_EQ(response.request_uuid(), stuck_request.request_uuid());
+  EXPECT_EQ(response.type(), Biller::kFailure);
+  EXPECT_EQ(ResultOf(response), kServiceProviderCommunicationError);
+  EXPECT_TRUE(tcp.WaitForClose(10s));
+  EXPECT_EQ(http_answer.get().body, R"({"result": 2003, "description": )"
+                                     R"("Talvex-Biller: service provider communication error"})");
+
+  EXPECT_EQ(exit_status.get(), 0) << biller_->Log();
+  EXPECT_EQ(biller_->CountInLog("3 requests still waiting"), 0);
+  EXPECT_TRUE(biller_->WaitForLog("2 requests still waiting at the end of the grace period"));
+  EXPECT_EQ(QueryRows(*biller_, "SELECT transaction_id FROM tb_receipt_apple_appstore2"),
+            (std::vector<std::vector<std::string>>{{"1000000777"}}));
+}
+
 TEST(OperationsProcessTest, NotifiesSystemdReopensLogsOnHangupAndReadsThePasswordFile) {
   const TestDatabase db = TestDatabase::FromEnvironment();
   if (!db.available()) GTEST_SKIP() << "no test database";
@@ -140,7 +180,8 @@ TEST(OperationsProcessTest, NotifiesSystemdReopensLogsOnHangupAndReadsThePasswor
 
   ::setenv("NOTIFY_SOCKET", socket_path.c_str(), 1);
   // The password comes from the file alone.
-  BillerProcess biller(BillerOptions{.flags = {"--mysql_pw=wrong", "--mysql_pw_file=" + dir + "/pw"}});
+  BillerProcess biller(
+      BillerOptions{.flags = {"--mysql_pw=wrong", "--mysql_pw_file=" + dir + "/pw"}});
   ::unsetenv("NOTIFY_SOCKET");
   ASSERT_TRUE(biller.running()) << biller.Log();
   EXPECT_EQ(next_notification(), "READY=1");
@@ -154,23 +195,6 @@ TEST(OperationsProcessTest, NotifiesSystemdReopensLogsOnHangupAndReadsThePasswor
   EXPECT_EQ(next_notification(), "STOPPING=1");
   ::close(receiver);
   std::filesystem::remove_all(dir);
-}
-
-std::string RunServer(const std::string& arguments) {
-  std::string out;
-  FILE* pipe = ::popen((std::string(BILLER_SERVER_PATH) + " " + arguments + " 2>&1").c_str(), "r");
-  char buffer[4096];
-  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
-  EXPECT_EQ(::pclose(pipe), 0) << arguments;
-  return out;
-}
-
-TEST(OperationsProcessTest, VersionAndHelp) {
-  EXPECT_TRUE(std::regex_match(RunServer("--version"),
-                               std::regex(R"(biller-server \d+\.\d+\.\d+(\+g[0-9a-f]+)?\n)")));
-  const std::string help = RunServer("--help");
-  EXPECT_LT(help.find("--http_listen_port"), help.find("--logtostderr")) << help;
-  EXPECT_NE(help.find("--mysql_pw_file"), std::string::npos);
 }
 
 }  // namespace

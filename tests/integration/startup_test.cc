@@ -1,12 +1,17 @@
 // Start-up and shut-down of biller-server as a process: option checks, the
-// configuration record, arguments file, signals.
-#include <netinet/in.h>
-#include <sys/socket.h>
+// configuration record, signals; and around the receipt schema: its
+// installation, check and refusals, the export file and the script resource.
+#include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <sstream>
 
+#include "src/mysql_schema.h"
 #include "tests/support/biller_process.h"
+#include "tests/support/database_fixture.h"
 
 namespace tvx::testing {
 namespace {
@@ -14,12 +19,8 @@ namespace {
 // A start-up condition that cannot be met ends the process non-zero with a
 // line naming what to fix, and no stack trace.
 TEST(StartupTest, UnusableOptionsEndTheProcessNamingTheProblem) {
-  const int busy_port = FreePort();
-  const int busy = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{.sin_family = AF_INET, .sin_port = htons(static_cast<uint16_t>(busy_port)),
-                      .sin_addr = {}, .sin_zero = {}};
-  ASSERT_EQ(::bind(busy, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ASSERT_EQ(::listen(busy, 1), 0);
+  BillerProcess holder({.flags = {"--bypass=true"}});  // its TCP port is taken
+  const int busy_port = holder.tcp_port();
   const auto flags = [](std::vector<std::string> flags) {
     return BillerOptions{.flags = std::move(flags), .with_database = false};
   };
@@ -47,6 +48,8 @@ TEST(StartupTest, UnusableOptionsEndTheProcessNamingTheProblem) {
       {{.flags = {"--mysql_server_url=127.0.0.1:" + std::to_string(FreePort())}},
        "biller-server: the database could not be reached (see the line before): check "
        "--mysql_server_url"},
+      // A login the database refuses; the password is not logged.
+      {{.flags = {"--mysql_pw=hunter2-secret"}}, "the database could not be reached"},
       {{.flags = {"--resource_root=/nonexistent"}},
        "Failed to open '/nonexistent/sql/sql_initialize_schema.sql'"},
       {{.arguments_json = "not json"}, "arguments.json"},
@@ -61,28 +64,11 @@ TEST(StartupTest, UnusableOptionsEndTheProcessNamingTheProblem) {
   };
   for (const auto& [options, line] : cases) {
     const std::string log = RunUntilRefused(options);
-    EXPECT_TRUE(log.find(line) != std::string::npos && log.find("stack trace") == std::string::npos &&
-                log.find("@ ") == std::string::npos)
-        << line << "\n" << log;
-  }
-  ::close(busy);
-}
-
-TEST(StartupTest, LogsTheRunModeAndConfigurationWithoutThePassword) {
-  // The password is wrong, so the database refuses the login later; the
-  // configuration record has been written by then.
-  BillerProcess biller({.flags = {"--mysql_pw=hunter2-secret", "--mysql_db_connection_count=3"},
-                        .wait_until_listening = false});
-  ASSERT_TRUE(biller.WaitForLog("mysql db character set=")) << biller.Log();
-  biller.WaitForExit(std::chrono::seconds(5));
-  const std::string log = biller.Log();
-  for (const std::string& line : {std::string("] Run\n"),
-                                  "configuration\nlisten_port=" + std::to_string(biller.tcp_port()) +
-                                      "\nbypass=0\nmysql server_url=",
-                                  std::string("\nmysql db connection count=3\nmysql db character set=utf8")}) {
     EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
+    for (const char* never : {"stack trace", "@ ", "hunter2-secret"}) {
+      EXPECT_EQ(log.find(never), std::string::npos) << never << "\n" << log;
+    }
   }
-  EXPECT_EQ(log.find("hunter2-secret"), std::string::npos);
 }
 
 TEST(StartupTest, BypassModeIsAWarningAndSigtermStopsCleanlyAlsoWithoutATcpServer) {
@@ -93,7 +79,8 @@ TEST(StartupTest, BypassModeIsAWarningAndSigtermStopsCleanlyAlsoWithoutATcpServe
   const auto at = log.find("] Run as bypass mode");
   ASSERT_NE(at, std::string::npos) << log;
   EXPECT_EQ(log[log.rfind('\n', at) + 1], 'W');
-  EXPECT_NE(log.find("\nbypass=1\n"), std::string::npos);
+  EXPECT_NE(log.find("configuration\nlisten_port=" + std::to_string(biller.tcp_port()) +
+                     "\nbypass=1\n"), std::string::npos) << log;
   TcpClient client;
   ASSERT_TRUE(client.Connect(biller.tcp_port()));
   EXPECT_EQ(biller.Stop(), std::optional<int>(0)) << biller.Log();
@@ -105,6 +92,164 @@ TEST(StartupTest, BypassModeIsAWarningAndSigtermStopsCleanlyAlsoWithoutATcpServe
   ASSERT_TRUE(without_tcp.WaitForLog("configuration"));
   EXPECT_FALSE(without_tcp.WaitForExit(500ms).has_value()) << without_tcp.Log();
   EXPECT_EQ(without_tcp.Stop(), std::optional<int>(0));
+}
+
+bool Contains(const std::string& log, const std::string& text) {
+  return log.find(text) != std::string::npos;
+}
+
+class SchemaStartupTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!TestDatabase::FromEnvironment().available()) GTEST_SKIP() << "no BILLER_TEST_MYSQL_URL";
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  // A biller on `db` (not the harness's own scratch database); with
+  // `validate_only`, one that does not install the schema.
+  static BillerOptions On(const ScratchDatabase& db, std::vector<std::string> flags,
+                          bool validate_only = false) {
+    const auto& server = db.server();
+    flags.insert(flags.begin(), {"--mysql_server_url=" + server.url, "--mysql_id=" + server.user,
+                                 "--mysql_pw=" + server.password, "--mysql_db_name=" + db.name()});
+    std::erase(flags, "");
+    if (validate_only) flags.push_back("--biller_use_db_auto_schema_generation=false");
+    return {.flags = flags, .with_database = false};
+  }
+
+  // --resource_root for a schema script that is `text`.
+  std::string ResourceRoot(const std::string& text) {
+    const std::string root = dir_ + "/" + std::to_string(roots_++);
+    std::filesystem::create_directories(root + "/sql");
+    std::ofstream(root + kSchemaScriptPath, std::ios::binary) << text;
+    return "--resource_root=" + root;
+  }
+
+  const std::string dir_ = ::testing::TempDir() + "/schema-" + std::to_string(::getpid());
+  int roots_ = 0;
+};
+
+// The script runs only when it differs from the one applied last or when the
+// schema lacks a piece; otherwise a start runs no DDL. Receipts stay.
+TEST_F(SchemaStartupTest, ScriptRunsOnlyWhenChangedOrSomethingIsMissing) {
+  ScratchDatabase db;
+  auto sql = [&](const std::string& text) { return RunSql(db.server(), db.name(), text); };
+  {
+    // Two billers at once on a new database both start.
+    auto other =
+        std::async(std::launch::async, [&] { return BillerProcess(On(db, {})).running(); });
+    BillerProcess biller(On(db, {}));
+    EXPECT_TRUE(biller.running() && other.get()) << biller.Log();
+  }
+  ASSERT_TRUE(sql("CALL sp_insert_receipt_one_store('c', 'p', 'g', FALSE, 'kept', 'pkg', "
+                  "'gem', 0, 0, '1', '')"));
+  const std::string changed = ResourceRoot(ShippedSchemaScript() + "\n-- changed\n");
+  const std::tuple<std::string, std::string, bool> starts[] = {  // SQL before, flag, skipped
+      {"", "", true},
+      {"DROP PROCEDURE sp_insert_receipt_tstore", "", false},
+      {"", "", true},
+      {"", changed, false},
+      {"", changed, true},
+      {"DELETE FROM tb_biller_schema_script", changed, false},
+  };
+  for (const auto& [before, flag, skipped] : starts) {
+    SCOPED_TRACE(before + flag);
+    ASSERT_TRUE(before.empty() || sql(before));
+    BillerProcess biller(On(db, {flag}));
+    ASSERT_TRUE(biller.running()) << biller.Log();
+    EXPECT_EQ(Contains(biller.Log(), "Sql schema is current"), skipped);
+  }
+  EXPECT_EQ(sql("SELECT purchase_id FROM tb_receipt_one_store"), "kept\n");
+}
+
+// A biller that does not install the schema, on the schema as an
+// administrator installed it (from the export text) and then changed it.
+TEST_F(SchemaStartupTest, ValidationRefusesMissingPiecesAndUnmigratedOlderTables) {
+  auto install = [](const ScratchDatabase& db) {
+    return RunSql(db.server(), db.name(),
+                  ComposeSchemaExport(db.server().url, db.name(), ShippedSchemaScript()));
+  };
+  std::vector<std::pair<std::string, std::string>> cases = {  // "": the biller starts
+      {"CREATE TABLE tb_receipt_google_play (id INT); INSERT INTO tb_receipt_google_play "
+       "VALUES (1)",
+       "Validation failed: old google play data is not migrated yet"},
+      {"CREATE TABLE tb_receipt_apple_appstore (id INT); INSERT INTO tb_receipt_apple_appstore "
+       "VALUES (1), (2)",
+       "Validation failed: old appstore data is not migrated yet"},
+      // Older tables pass when empty or when their rows were migrated.
+      {"CREATE TABLE tb_receipt_google_play (id INT); CREATE TABLE tb_receipt_apple_appstore "
+       "(id INT); INSERT INTO tb_receipt_apple_appstore VALUES (1); CALL "
+       "sp_insert_receipt_apple_appstore('c', 'p', 'g', FALSE, 'r', 'gem', 1, 't', 't', 'd', "
+       "'z', 'd', 'z');",
+       ""},
+  };
+  // Each table and procedure the script makes is required, but the script's
+  // own record and the first version's google play procedure (older callers).
+  ScratchDatabase installed;
+  ASSERT_TRUE(install(installed));
+  std::istringstream pieces(RunSql(installed.server(), installed.name(),
+                                   "SELECT CONCAT('DROP TABLE ', TABLE_NAME) FROM "
+                                   "information_schema.TABLES WHERE TABLE_SCHEMA = database() "
+                                   "AND TABLE_NAME <> 'tb_biller_schema_script' UNION ALL "
+                                   "SELECT CONCAT('DROP PROCEDURE ', ROUTINE_NAME) FROM "
+                                   "information_schema.ROUTINES WHERE ROUTINE_SCHEMA = database()")
+                                .value_or(""));
+  for (std::string drop; std::getline(pieces, drop);) {
+    const bool kept = drop.ends_with(" sp_insert_receipt_google_play");
+    cases.emplace_back(drop, kept ? "" : "There is no ");
+  }
+  EXPECT_EQ(cases.size(), 3u + 15u);
+  for (const auto& [change, refusal] : cases) {
+    SCOPED_TRACE(change);
+    ScratchDatabase db;
+    ASSERT_TRUE(install(db) && RunSql(db.server(), db.name(), change));
+    const auto options = On(db, {}, true);
+    const std::string log =
+        refusal.empty() ? BillerProcess(options).Log() : RunUntilRefused(options);
+    EXPECT_TRUE(Contains(log, refusal.empty() ? "Sql schema validated" : refusal)) << log;
+  }
+  // A biller that installs the schema checks it afterwards too.
+  ScratchDatabase db;
+  ASSERT_TRUE(RunSql(db.server(), db.name(), cases[0].first));
+  const std::string log = RunUntilRefused(On(db, {}));
+  EXPECT_TRUE(Contains(log, "Sql schema initialized") && Contains(log, cases[0].second)) << log;
+}
+
+// In the character set asked for.
+TEST_F(SchemaStartupTest, ExportWritesTheScriptAndShutsDownWithoutInstalling) {
+  ScratchDatabase db;
+  const std::string path = dir_ + "/not/yet/there/schema.sql";
+  auto options =
+      On(db, {"--export_db_schema_to_file=" + path, "--mysql_db_character_set=utf8mb3"}, true);
+  options.wait_until_listening = false;
+  BillerProcess biller(options);
+  EXPECT_EQ(biller.WaitForExit(), std::optional<int>(0)) << biller.Log();
+  EXPECT_TRUE(Contains(biller.Log(), "The db schema has exported. Exiting.") &&
+              !Contains(biller.Log(), "Sql schema validated")) << biller.Log();
+  std::ostringstream text;
+  text << std::ifstream(path, std::ios::binary).rdbuf();
+  EXPECT_EQ(text.str(),
+            ComposeSchemaExport(db.server().url, db.name(), ShippedSchemaScript("utf8mb3")));
+  // Nothing was installed, and checks stop at the first failure.
+  const std::string log = RunUntilRefused(On(db, {}, true));
+  EXPECT_TRUE(Contains(log, "There is no google play table.") && !Contains(log, "apple")) << log;
+  // The file is what an administrator runs: afterwards the biller starts
+  // without installing anything.
+  ASSERT_TRUE(RunSql(db.server(), "", text.str()));
+  BillerProcess next(On(db, {}, true));
+  EXPECT_TRUE(next.running()) << next.Log();
+}
+
+TEST_F(SchemaStartupTest, ScriptResourceProblemsEndStartUp) {
+  ScratchDatabase db;
+  const std::string empty = RunUntilRefused(On(db, {ResourceRoot(" \n\t\n ")}));
+  EXPECT_TRUE(Contains(empty, "Assert failed: ! init_schema_script.empty()")) << empty;
+  // The logged script shows the placeholder replaced: "utf8" asks for the
+  // four-byte set.
+  const std::string bad =
+      RunUntilRefused(On(db, {ResourceRoot("CREATE TABLE [CHARACTER_SET] (")}));
+  EXPECT_TRUE(Contains(bad, "failed to install sql database schema: unknown error") &&
+              Contains(bad, ", script: CREATE TABLE utf8mb4 (")) << bad;
 }
 
 }  // namespace

@@ -1,11 +1,13 @@
 // TLS on the TCP protobuf and HTTP listeners: what a client must present,
-// and that a peer that never completes a handshake cannot hold a place.
+// that a peer that never completes a handshake cannot hold a place, and
+// biller-cli as a client of plain and TLS listeners.
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <fstream>
-#include <functional>
+#include <tuple>
 
 #include <boost/asio.hpp>
 #include <boost/asio/ssl.hpp>
@@ -48,43 +50,57 @@ bool Answered(int port, bool tcp, const std::string& ca, const ClientTls& client
       tcp ? framing::EncodeFrame(MakeValidationRequest("{}").SerializeAsString())
           : MakeHttpRequest("POST", "/v1/authentication", R"({"biller_client_id": "c"})",
                             "Content-Type: application/json\r\nConnection: close\r\n");
-  framing::FrameDecoder frames(1 << 20);
-  std::string received, body;
-  // Reads until a whole frame came (TCP) or the server closed (HTTP).
+  // One read takes the answer: a frame (TCP) or the status line (HTTP).
   char buffer[4096];
-  std::function<void()> read = [&] {
-    stream.async_read_some(asio::buffer(buffer), [&](error_code error, size_t n) {
-      if (error) return;
-      received.append(buffer, n);
-      frames.Append(buffer, n);
-      if (!tcp || frames.Next(&body) != framing::FrameDecoder::Result::kFrame) read();
-    });
-  };
+  size_t received = 0;
   stream.next_layer().async_connect(
       asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), port), [&](error_code error) {
         if (error) return;
         stream.async_handshake(stream.client, [&](error_code error) {
           if (error) return;
           asio::async_write(stream, asio::buffer(request), [&](error_code error, size_t) {
-            if (!error) read();
+            if (error) return;
+            stream.async_read_some(asio::buffer(buffer), [&](error_code error, size_t n) {
+              received = error ? 0 : n;
+            });
           });
         });
       });
-  io.run_for(std::chrono::seconds(10));
+  io.run_for(10s);
+  framing::FrameDecoder frames(1 << 20);
+  frames.Append(buffer, received);
+  std::string body;
   Biller::Response response;
-  return tcp ? !body.empty() && response.ParseFromString(body) &&
+  return tcp ? frames.Next(&body) == framing::FrameDecoder::Result::kFrame &&
+                   response.ParseFromString(body) &&
                    response.receipt_validation().result() ==
                        Biller::ReceiptValidation_Response::kSuccess
-             : received.starts_with("HTTP/1.1 200");
+             : std::string_view(buffer, received).starts_with("HTTP/1.1 200");
+}
+
+// Runs biller-cli with `arguments` (shell words), `input` on its standard
+// input: "<exit status> <standard output>".
+std::string RunCli(const std::string& arguments, const std::string& input) {
+  const std::string in_path = ::testing::TempDir() + "/cli-input-" + std::to_string(::getpid());
+  std::ofstream(in_path) << input;
+  FILE* pipe = ::popen(
+      (std::string(BILLER_CLI_PATH) + " " + arguments + " <" + in_path + " 2>/dev/null").c_str(),
+      "r");
+  std::string out;
+  char buffer[4096];
+  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
+  const int status = ::pclose(pipe);
+  std::remove(in_path.c_str());
+  return std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1) + " " + out;
 }
 
 class TlsTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     // Each test runs in a process of its own, in parallel: one folder each.
-    const std::string dir = ::testing::TempDir() + "/tls-" + std::to_string(::getpid());
-    ::mkdir(dir.c_str(), 0700);
-    pki_ = new TestPki(MakeTestPki(dir));
+    dir_ = ::testing::TempDir() + "/tls-" + std::to_string(::getpid());
+    ::mkdir(dir_.c_str(), 0700);
+    pki_ = new TestPki(MakeTestPki(dir_));
     auto tls = [](std::vector<std::string> flags) {
       flags.insert(flags.end(), {"--bypass=true", "--tls_cert_file=" + pki_->server_cert,
                                  "--tls_key_file=" + pki_->server_key});
@@ -95,6 +111,7 @@ class TlsTest : public ::testing::Test {
   }
   static void TearDownTestSuite() { delete server_only_, delete mutual_, delete pki_; }
 
+  static inline std::string dir_;
   static inline TestPki* pki_ = nullptr;
   static inline BillerProcess *server_only_ = nullptr, *mutual_ = nullptr;
 };
@@ -157,24 +174,42 @@ TEST_F(TlsTest, StartupRefusesUnusableTlsFlags) {
   }
 }
 
-TEST_F(TlsTest, CliSpeaksTls) {
-  const std::string receipt = ::testing::TempDir() + "/tls-cli-" + std::to_string(::getpid());
-  std::ofstream(receipt) << MakeGooglePlayReceipt("com.example", "gem", "token-1");
-  const std::string tcp = " --tcp=127.0.0.1:" + std::to_string(mutual_->tcp_port());
-  const std::string https =
-      " --http=https://127.0.0.1:" + std::to_string(server_only_->http_port());
-  const std::string ca = " --tls_ca_file=" + pki_->ca;
-  const std::pair<std::string, int> cases[] = {
-      {tcp + ca + " --tls_cert_file=" + pki_->client_cert + " --tls_key_file=" + pki_->client_key,
-       0},
-      {https + ca, 0},
-      {tcp + ca, 2},                                      // no client certificate
-      {https + " --tls_ca_file=" + pki_->client_cert, 2},  // not the server's CA
+// biller-cli in plain text and over TLS: what it prints, its exit statuses.
+TEST_F(TlsTest, CliExitStatusesFollowTheAnswers) {
+  BillerProcess bypass(BillerOptions{.flags = {"--bypass=true"}});
+  ASSERT_TRUE(bypass.running()) << bypass.Log();
+  const std::string receipt_file = dir_ + "/receipt";
+  std::ofstream(receipt_file) << MakeGooglePlayReceipt("com.example", "gem", "token-1");
+  std::ofstream(dir_ + "/key") << MakeOneStoreAuthKey("id", "secret");
+  auto tcp = [](const BillerProcess& b) {
+    return "--tcp=127.0.0.1:" + std::to_string(b.tcp_port());
   };
-  for (const auto& [arguments, exit_status] : cases) {
-    const int status = std::system(
-        (BILLER_CLI_PATH + arguments + " --receipt_file=" + receipt + " >/dev/null 2>&1").c_str());
-    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, exit_status) << arguments;
+  auto http = [](const BillerProcess& b, const std::string& scheme = "http") {
+    return "--http=" + scheme + "://127.0.0.1:" + std::to_string(b.http_port());
+  };
+  const std::string ok = R"(0 {"authentication":0,"result":0,"decoded_receipt":null})" "\n";
+  const std::string file = " --receipt_file=" + receipt_file;
+  const std::string ca = file + " --tls_ca_file=" + pki_->ca;
+  const std::string client_cert =
+      " --tls_cert_file=" + pki_->client_cert + " --tls_key_file=" + pki_->client_key;
+  const std::tuple<std::string, std::string, std::string> cases[] = {
+      {tcp(bypass) + file, "", ok},
+      {http(bypass) + " --receipt_file=- --player_id=p9", MakeOneStoreReceiptV5("i", "k", "g"), ok},
+      {http(bypass) + " --auth_key_file=" + dir_ + "/key" + file, "", ok},
+      // Over HTTP a receipt naming no store has no endpoint: a usage error.
+      {http(bypass) + " --receipt_file=-", R"({"service_provider": "Nowhere"})", "2 "},
+      {"--tcp=127.0.0.1:" + std::to_string(FreePort()) + file, "", "2 "},
+      {file, "", "2 "},
+      {tcp(bypass) + " " + http(bypass) + file, "", "2 "},
+      {tcp(bypass) + " --receipt_file=/nonexistent", "", "2 "},
+      {tcp(bypass) + file + " --tls_ca_file=/nonexistent", "", "2 "},
+      {tcp(*mutual_) + ca + client_cert, "", ok},
+      {http(*server_only_, "https") + ca, "", ok},
+      {tcp(*mutual_) + ca, "", "2 "},  // no client certificate
+      {http(*server_only_, "https") + file + " --tls_ca_file=" + pki_->client_cert, "", "2 "},
+  };
+  for (const auto& [arguments, input, outcome] : cases) {
+    EXPECT_EQ(RunCli(arguments, input), outcome) << arguments;
   }
 }
 

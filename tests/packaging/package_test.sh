@@ -35,6 +35,11 @@ has -x "$root/lib/systemd/system/biller.service" Type=notify User=biller Restart
   "ExecStart=/usr/sbin/biller-server --flagfile=/etc/biller/biller.flags"
 has -x "$tmp/control/conffiles" /etc/biller/biller.flags /etc/biller/arguments.json
 has -F "$tmp/control/postinst" "adduser --system" /var/log/biller
+"$root/usr/sbin/biller-server" --version |
+  grep -qxE 'biller-server [0-9]+\.[0-9]+\.[0-9]+(\+g[0-9a-f]+)?' || fail "--version"
+# The server's own flags come before the logging library's.
+help=$("$root/usr/sbin/biller-server" --help 2>&1) || fail "--help"
+[[ $help == *--http_listen_port*--logtostderr* && $help == *--mysql_pw_file* ]] || fail "$help"
 
 sql "CREATE DATABASE $db"
 printf '%s\n' "$BILLER_TEST_MYSQL_PW" >"$tmp/pw"
