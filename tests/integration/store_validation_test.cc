@@ -277,10 +277,10 @@ TEST_P(StoreValidation, PurchaseIsRecordedOnceRetriedAndConcurrentDuplicatesShar
 
   const auto records = ActivityRecords(*biller_, "Purchase");
   ASSERT_EQ(records.size(), store_.purchase_record.empty() ? 0u : 1u);
-  if (!records.empty()) {
-    const int64_t server_timestamp = records[0].GetInteger("server_timestamp");
+  for (const Json& record : records) {
+    const int64_t server_timestamp = record.GetInteger("server_timestamp");
     EXPECT_NEAR(static_cast<double>(server_timestamp), static_cast<double>(std::time(nullptr)), 60);
-    EXPECT_EQ(records[0].ToString(),
+    EXPECT_EQ(record.ToString(),
               R"({"biller_client":"game-server-1","local_account":"pl'ayer\"\\1",)"
               R"("account_provider":"guest",)" + store_.purchase_record +
                   ",\"server_timestamp\":" + std::to_string(server_timestamp) + "}");
