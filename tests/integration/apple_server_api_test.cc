@@ -23,7 +23,8 @@ constexpr char kRowQuery[] =
 
 std::string Receipt(const char* form, const std::string& value,
                     const std::string& product_id = "gem_100") {
-  return JsonObject({{"service_provider", "AppleAppStore"}, {form, value}, {"product_id", product_id}})
+  return JsonObject(
+             {{"service_provider", "AppleAppStore"}, {form, value}, {"product_id", product_id}})
       .ToString();
 }
 

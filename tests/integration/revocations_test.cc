@@ -243,7 +243,8 @@ TEST_F(RevocationsTest, NotificationsAreRecordedUnlessForgedAndTheFeedReturnsEac
     answers += std::to_string(result.status) + ":" + std::to_string(body["revocations"].Size()) +
                "@" + std::to_string(body.GetInteger("next_since")) + " ";
   }
-  EXPECT_EQ(answers, "200:10@10 200:2@10 200:3@3 200:10@10 200:0@99 400:0@0 400:0@0 400:0@0 400:0@0 ");
+  EXPECT_EQ(answers,
+            "200:10@10 200:2@10 200:3@3 200:10@10 200:0@99 400:0@0 400:0@0 400:0@0 400:0@0 ");
 }
 
 TEST_F(RevocationsTest, ARevocationNeverCommitsBeforeOneWithASmallerNumber) {

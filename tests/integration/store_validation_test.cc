@@ -129,11 +129,14 @@ Store AppleAppStore(FakeHttpServer* server) {
              kOwner,
       .decoded_provider = "AppleAppStore",
       .arguments = StoreArguments(endpoints),
-      .receipt = [](Id id) { return MakeAppleAppStoreReceipt(id.empty() ? id : id + "==", "gem_100", 3); },
+      .receipt =
+          [](Id id) { return MakeAppleAppStoreReceipt(id.empty() ? id : id + "==", "gem_100", 3); },
       .script =
           [a = apple](Id id, Answers answers) {
             const bool sandbox = id.rfind("test-", 0) == 0;
-            if (sandbox) a->Script(Apple::kProduction, id + "==", {Apple::Status(Apple::kSandboxReceipt)});
+            if (sandbox) {
+              a->Script(Apple::kProduction, id + "==", {Apple::Status(Apple::kSandboxReceipt)});
+            }
             a->Script(sandbox ? Apple::kSandbox : Apple::kProduction, id + "==", answers);
           },
       .confirmed =
@@ -197,8 +200,9 @@ Store PlayStation(FakeHttpServer* server) {
       .arguments = arguments,
       .receipt = [](Id id) { return MakeP4StoreReceipt(id, 3, 7, "auth-code-1"); },
       .script = [psn](Id id, Answers answers) { psn->ScriptEntitlement(id, 7, answers); },
-      .confirmed =
-          [](Id id) { return FakeResponse::Json(200, FakePlayStation::Entitlement(id, true, 1, 5)); },
+      .confirmed = [](Id id) {
+        return FakeResponse::Json(200, FakePlayStation::Entitlement(id, true, 1, 5));
+      },
       .checks_unnamed = false};
 }
 
@@ -217,8 +221,8 @@ class StoreValidation : public StoreValidationTest,
   int64_t Validate(const std::string& id, std::string* decoded_provider = nullptr,
                    ValidationClient* client = nullptr) {
     if (!GetParam().http) {
-      const auto response = (client ? client : client_.get())
-                                ->Validate(store_.receipt(id), decoded_provider != nullptr, kPlayer);
+      ValidationClient* via = client ? client : client_.get();
+      const auto response = via->Validate(store_.receipt(id), decoded_provider != nullptr, kPlayer);
       Json decoded;
       if (decoded_provider && decoded.FromString(response.receipt_validation().decoded_receipt())) {
         *decoded_provider = decoded.GetString("service_provider");
@@ -238,7 +242,8 @@ class StoreValidation : public StoreValidationTest,
   }
   std::vector<std::string> Rows() {
     std::vector<std::string> rows;
-    for (const auto& columns : QueryRows(*biller_, "SELECT " + store_.columns + " FROM " + store_.table)) {
+    const std::string query = "SELECT " + store_.columns + " FROM " + store_.table;
+    for (const auto& columns : QueryRows(*biller_, query)) {
       rows.emplace_back();
       for (const auto& column : columns) rows.back() += (rows.back().empty() ? "" : "|") + column;
     }
