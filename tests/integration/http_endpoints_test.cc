@@ -195,9 +195,6 @@ TEST(OpenApiTest, EveryDocumentedAnswerIsTheServers) {
       {"get /readyz 200", {"/readyz", ""}},
       {"get /readyz 503", {"/readyz", ""}},
   };
-  const auto ready = [&](int status) {
-    return Eventually([&] { return HttpGet(api, "/readyz").status == status; }, 15s);
-  };
   const auto documented = DocumentedAnswers();
   ASSERT_EQ(documented.size(), probes.size());
   for (const auto& [answer, type] : documented) {
@@ -218,13 +215,13 @@ TEST(OpenApiTest, EveryDocumentedAnswerIsTheServers) {
               answer.substr(answer.rfind(' ') + 1) + " " + type);
   }
   server.Stop();
-  EXPECT_TRUE(ready(503));
+  EXPECT_TRUE(Eventually([&] { return HttpGet(api, "/readyz").status == 503; }, 15s));
   // Without its database the process is alive, and ready again once the
   // database is back.
   EXPECT_EQ(HttpGet(api, "/healthz").body, R"({"status": "ok"})");
   EXPECT_NE(HttpGet(api, "/readyz").body.find("the database has not answered"), std::string::npos);
   ASSERT_TRUE(server.Start());
-  EXPECT_TRUE(ready(200));
+  EXPECT_TRUE(Eventually([&] { return HttpGet(api, "/readyz").status == 200; }, 15s));
   EXPECT_EQ(HttpGet(api, "/readyz").body, R"({"status": "ready"})");
 }
 
