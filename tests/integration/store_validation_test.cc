@@ -276,13 +276,13 @@ TEST_P(StoreValidation, PurchaseIsRecordedOnceAndConcurrentDuplicatesShareItsRow
 
   const auto records = ActivityRecords(*biller_, "Purchase");
   ASSERT_EQ(records.size(), store_.purchase_record.empty() ? 0u : 1u);
-  for (const Json& record : records) {
-    const int64_t server_timestamp = record.GetInteger("server_timestamp");
-    EXPECT_NEAR(static_cast<double>(server_timestamp), static_cast<double>(std::time(nullptr)), 60);
+  for (Json record : records) {
+    EXPECT_NEAR(static_cast<double>(record.GetInteger("server_timestamp")),
+                static_cast<double>(std::time(nullptr)), 60);
+    record.RemoveAttribute("server_timestamp");
     EXPECT_EQ(record.ToString(),
               R"({"biller_client":"game-server-1","local_account":"pl'ayer\"\\1",)"
-              R"("account_provider":"guest",)" + store_.purchase_record +
-                  ",\"server_timestamp\":" + std::to_string(server_timestamp) + "}");
+              R"("account_provider":"guest",)" + store_.purchase_record + "}");
   }
   EXPECT_EQ(Validate(kHostileId), V::kFailAlreadyProvisioned);
   EXPECT_EQ(ActivityRecords(*biller_, "Purchase").size(), records.size());
