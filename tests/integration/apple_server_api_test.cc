@@ -100,11 +100,8 @@ TEST_F(AppleServerApiTest, BothFormsOverBothTransportsProvisionATransactionOnce)
   ASSERT_EQ(records.size(), 3u);
   EXPECT_EQ(records[0].GetInteger("client_timestamp"), 1551774276);
   EXPECT_EQ(api_.RequestCount(Api::kProduction) + api_.RequestCount(Api::kSandbox), 0);
-  ExpectCounts("apple", {{"execution_count", 9},
-                         {"success_count", 3},
-                         {"already_provisioned_receipts_count", 2},
-                         {"wrong_receipts_count", 2},
-                         {"already_cancelled_receipts_count", 1}});
+  // Which count each refusal moves goes with its answer: the flows' unit test.
+  ExpectCounts("apple", {{"execution_count", 9}, {"success_count", 3}});
 }
 
 TEST_F(AppleServerApiTest, TransactionIdsAreAskedWithFreshTokensAndRetried) {
