@@ -301,8 +301,8 @@ TEST_P(StoreValidation, PurchaseIsRecordedOnceAndConcurrentDuplicatesShareItsRow
   }
   EXPECT_EQ(server_.RequestCount(), asked);
   const int64_t successes = 1 + store_.test_environment;
-  ExpectCounts(store_.statistics, {{"execution_count", successes + 1 + store_.cancelled.has_value()},
-                                   {"success_count", successes}});
+  const int64_t executions = successes + 1 + store_.cancelled.has_value();
+  ExpectCounts(store_.statistics, {{"execution_count", executions}, {"success_count", successes}});
 
   std::vector<std::unique_ptr<ValidationClient>> clients;
   for (int i = 0; i < kClients && !http; ++i) {
