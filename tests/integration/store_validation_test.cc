@@ -180,7 +180,7 @@ Store TStore(FakeHttpServer* server) {
       .test_environment = true};
 }
 
-// Three uses of an entitlement are asked for; the platform is never asked again.
+// Three uses of an entitlement are asked for.
 Store PlayStation(FakeHttpServer* server) {
   auto psn = std::make_shared<FakePlayStation>(server, "qa");
   psn->SetClient("biller-client", "s3cr:et");
