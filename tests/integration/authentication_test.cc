@@ -14,7 +14,6 @@
 namespace tvx::testing {
 namespace {
 
-
 constexpr char kRefusedText[] = "Talvex-Biller: wrong service provider authentication key";
 
 // "<result> <description>" of an authentication answer, "fail <code>
@@ -68,8 +67,10 @@ class AuthenticationTest : public ::testing::Test {
 };
 
 // A refused key answers once, naming its store, and leaves the session
-// unauthenticated: the client may try again on the same connection.
-TEST_F(AuthenticationTest, RefusedKeysAnswerOnceAndARevokedTokenIsRenewed) {
+// unauthenticated: the client may try again on the same connection. Keys
+// refused before any store is asked get one answer too, whatever the order of
+// good and bad keys, and no token request.
+TEST_F(AuthenticationTest, RefusedOrMalformedKeysAnswerOnceAndARevokedTokenIsRenewed) {
   google_.AddOAuthClient("other-client", "right-secret", "refresh");
   google_.AddOAuthClient("slow-client", "secret", "refresh", TokenScript{.delay = 500ms});
   google_.AddOAuthClient("oauth-client", "secret", "refresh");
@@ -79,8 +80,10 @@ TEST_F(AuthenticationTest, RefusedKeysAnswerOnceAndARevokedTokenIsRenewed) {
   google_.SetPurchase("tok-1", {FakeResponse::Json(401, Json::Object()),
                                 FakeResponse::Json(200, FakeGoogleStore::MakePurchase(0))});
   Start();
+  const std::string refused = std::string("6 ") + kRefusedText;
+  const std::string google_refused = std::string("6 GooglePlay: ") + kRefusedText;
   EXPECT_EQ(Authenticate({MakeGooglePlayAuthKey("other-client", "wrong-secret", "refresh")}),
-            std::string("6 GooglePlay: ") + kRefusedText);
+            google_refused);
   // The second key fails first; the late success is ignored.
   EXPECT_EQ(Authenticate({MakeGooglePlayAuthKey("slow-client", "secret", "refresh"),
                           MakeOneStoreAuthKey("os-client", "wrong")}),
@@ -91,7 +94,8 @@ TEST_F(AuthenticationTest, RefusedKeysAnswerOnceAndARevokedTokenIsRenewed) {
   EXPECT_FALSE(client_.Receive(&response, 1s)) << response.DebugString();
   EXPECT_EQ(google_.TokenRequestCount("slow-client"), 1);
 
-  EXPECT_EQ(Authenticate({MakeGooglePlayAuthKey("oauth-client", "secret", "refresh")}), "0 ");
+  const std::string good = MakeGooglePlayAuthKey("oauth-client", "secret", "refresh");
+  EXPECT_EQ(Authenticate({good}), "0 ");
   EXPECT_EQ(ResultOf(Ask(MakeValidationRequest(
                 MakeGooglePlayReceipt("com.example.game", "gem", "tok-1")))),
             Biller::ReceiptValidation_Response::kSuccess)
@@ -100,6 +104,31 @@ TEST_F(AuthenticationTest, RefusedKeysAnswerOnceAndARevokedTokenIsRenewed) {
   EXPECT_EQ(google_.PurchaseRequestCount("tok-1"), 2);
   EXPECT_NE(google_.LastPurchaseRequest().target.find("access_token=ya29.oauth-client.2"),
             std::string::npos);
+
+  const int asked = server_.RequestCount();
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{good, R"({"service_provider": "SomeStore"})"}, "5 Talvex-Biller: wrong service provider"},
+      {{R"({"service_provider":"GooglePlay","private_key":"x","client_email":"a@b"})", "{}"},
+       google_refused},
+      {{MakeGooglePlayAuthKey(GenerateRsaKeyPair(4608).private_pem, "a@b.iam.gserviceaccount.com")},
+       google_refused},
+      {{MakeOneStoreAuthKey("os-client", std::string(64 * 1024, 's'))}, refused},
+      {{good, "[]"}, refused},
+      {{good, good, good}, refused},
+      {{R"({"service_provider": "GooglePlay", "client_id": "only"})"}, refused},
+      {{R"({"service_provider": "OneStore", "client_id": 7, "client_secret": "s"})"}, refused},
+  };
+  for (const auto& [keys, outcome] : cases) {
+    TcpClient client;
+    ASSERT_TRUE(client.Connect(biller_->tcp_port()));
+    // A second answer to the authentication would arrive instead of the
+    // validation's.
+    EXPECT_EQ(Outcome(Ask(MakeAuthenticationRequest("game-server-1", keys), &client)) + " " +
+                  std::to_string(ResultOf(Ask(MakeValidationRequest("{}"), &client))),
+              outcome + " 1005")
+        << keys.front().substr(0, 80);
+  }
+  EXPECT_EQ(server_.RequestCount(), asked);
 }
 
 TEST_F(AuthenticationTest, UnreachableBrokenOrHangingTokenServiceFailsTheRequest) {
@@ -126,39 +155,6 @@ TEST_F(AuthenticationTest, UnreachableBrokenOrHangingTokenServiceFailsTheRequest
       "game-server-1", {MakeOneStoreAuthKey("hanging", "secret")})));
   ASSERT_TRUE(Eventually([&] { return one_store_.TokenRequestCount("hanging") >= 2; }));
   EXPECT_EQ(biller_->Stop(), 0) << biller_->Log();
-}
-
-// Keys refused before any store is asked: one answer, whatever the order of
-// good and bad keys, no token request, and the session stays unauthenticated.
-TEST_F(AuthenticationTest, MalformedKeysAreAnsweredOnceWithoutAskingAStore) {
-  google_.AddOAuthClient("oauth-client", "secret", "refresh");
-  Start();
-  const std::string good = MakeGooglePlayAuthKey("oauth-client", "secret", "refresh");
-  const std::string refused = std::string("6 ") + kRefusedText;
-  const std::string google_refused = std::string("6 GooglePlay: ") + kRefusedText;
-  const std::pair<std::vector<std::string>, std::string> cases[] = {
-      {{good, R"({"service_provider": "SomeStore"})"}, "5 Talvex-Biller: wrong service provider"},
-      {{R"({"service_provider":"GooglePlay","private_key":"x","client_email":"a@b"})", "{}"},
-       google_refused},
-      {{MakeGooglePlayAuthKey(GenerateRsaKeyPair(4608).private_pem, "a@b.iam.gserviceaccount.com")},
-       google_refused},
-      {{MakeOneStoreAuthKey("os-client", std::string(64 * 1024, 's'))}, refused},
-      {{good, "[]"}, refused},
-      {{good, good, good}, refused},
-      {{R"({"service_provider": "GooglePlay", "client_id": "only"})"}, refused},
-      {{R"({"service_provider": "OneStore", "client_id": 7, "client_secret": "s"})"}, refused},
-  };
-  for (const auto& [keys, outcome] : cases) {
-    TcpClient client;
-    ASSERT_TRUE(client.Connect(biller_->tcp_port()));
-    // A second answer to the authentication would arrive instead of the
-    // validation's.
-    EXPECT_EQ(Outcome(Ask(MakeAuthenticationRequest("game-server-1", keys), &client)) + " " +
-                  std::to_string(ResultOf(Ask(MakeValidationRequest("{}"), &client))),
-              outcome + " 1005")
-        << keys.front().substr(0, 80);
-  }
-  EXPECT_EQ(server_.RequestCount(), 0);
 }
 
 TEST_F(AuthenticationTest, NoCredentialReachesTheLogAndNoClientForgesALine) {
@@ -207,15 +203,12 @@ TEST_F(AuthenticationTest, RefusedAuthenticationsWithLargeKeysLeaveMemoryFlat) {
   const std::string text = R"({"biller_client_id": "web", "google_play_private_key": ")" +
                            std::string(48 * 1024, 'k') +
                            R"(", "google_play_client_email": "a@b.iam.gserviceaccount.com"})";
-  auto refuse = [&](int count) {
-    for (int i = 0; i < count; ++i) {
-      const HttpResult result = HttpPost(biller_->http_port(), "/v1/authentication", text);
-      ASSERT_NE(result.body.find("\"result\": 6"), std::string::npos) << result.body;
-    }
-  };
-  refuse(300);  // warm up allocator and buffers
-  const int64_t before = ResidentKiB(biller_->pid());
-  refuse(2000);
+  int64_t before = 0;
+  for (int i = 0; i < 2300; ++i) {
+    if (i == 300) before = ResidentKiB(biller_->pid());  // allocator and buffers warmed up
+    const HttpResult result = HttpPost(biller_->http_port(), "/v1/authentication", text);
+    ASSERT_NE(result.body.find("\"result\": 6"), std::string::npos) << result.body;
+  }
   const int64_t after = ResidentKiB(biller_->pid());
   ASSERT_GT(before, 0);
   // 2,000 kept keys alone would be 96 MiB.

@@ -12,7 +12,6 @@
 namespace tvx::testing {
 namespace {
 
-using AuthResponse = Biller::Authentication_Response;
 using ValidationResponse = Biller::ReceiptValidation_Response;
 
 const std::string kGoogleReceipt = MakeGooglePlayReceipt("com.example.game", "gem_100", "tok-1");
@@ -24,19 +23,19 @@ class TcpProtocolTest : public ::testing::Test {
     ASSERT_TRUE(biller_->running()) << biller_->Log();
   }
 
-  Biller::Response Exchange(TcpClient& client, const Biller::Request& request) {
+  // The answer's type and result, e.g. "validation 0", and an authentication
+  // answer's description: "authentication 2 Talvex-Biller: already authenticated".
+  std::string Answer(TcpClient& client, const Biller::Request& request) {
     Biller::Response response;
     EXPECT_TRUE(client.Send(request));
     EXPECT_TRUE(client.Receive(&response)) << biller_->Log();
     EXPECT_EQ(response.request_uuid(), request.request_uuid());
-    return response;
-  }
-  // The answer's type and result, e.g. "validation 0" or "authentication 2".
-  std::string Answer(TcpClient& client, const Biller::Request& request) {
-    const Biller::Response response = Exchange(client, request);
-    return response.has_authentication()
-               ? "authentication " + std::to_string(response.authentication().result())
-               : "validation " + std::to_string(response.receipt_validation().result());
+    if (!response.has_authentication()) {
+      return "validation " + std::to_string(response.receipt_validation().result());
+    }
+    const std::string& description = response.authentication().description();
+    return "authentication " + std::to_string(response.authentication().result()) +
+           (description.empty() ? "" : " " + description);
   }
 
   std::unique_ptr<BillerProcess> biller_;
@@ -48,10 +47,7 @@ TEST_F(TcpProtocolTest, BypassModeAnswersEveryRequestInFlightWithSuccess) {
   ASSERT_TRUE(client.Connect(biller_->tcp_port()));
 
   // Never authenticated, receipt not even JSON: still a success.
-  const auto response = Exchange(client, MakeValidationRequest("not json at all"));
-  EXPECT_EQ(response.type(), Biller::kReceiptValidation);
-  EXPECT_EQ(response.receipt_validation().result(), ValidationResponse::kSuccess);
-  EXPECT_FALSE(response.receipt_validation().has_decoded_receipt());
+  EXPECT_EQ(Answer(client, MakeValidationRequest("not json at all")), "validation 0");
   EXPECT_EQ(Answer(client, MakeAuthenticationRequest("client-a", {"{}", "{}", "{}"})),
             "authentication 0");
 
@@ -86,14 +82,13 @@ TEST_F(TcpProtocolTest, BypassModeAnswersEveryRequestInFlightWithSuccess) {
 
 TEST_F(TcpProtocolTest, SessionsHoldForTheirConnectionAndBadFramesHurtNoOther) {
   Start({"--tcp_max_message_bytes=1024"});
-  TcpClient first, second, noisy, oversized, huge;
-  for (TcpClient* client : {&first, &second, &noisy, &oversized, &huge}) {
+  TcpClient first, second, noisy, oversized;
+  for (TcpClient* client : {&first, &second, &noisy, &oversized}) {
     ASSERT_TRUE(client->Connect(biller_->tcp_port()));
   }
   EXPECT_EQ(Answer(first, MakeAuthenticationRequest("client-a")), "authentication 0");
-  const auto again = Exchange(first, MakeAuthenticationRequest("client-a"));
-  EXPECT_EQ(again.authentication().result(), AuthResponse::kFailAlreadyAuthenticated);
-  EXPECT_EQ(again.authentication().description(), "Talvex-Biller: already authenticated");
+  EXPECT_EQ(Answer(first, MakeAuthenticationRequest("client-a")),
+            "authentication 2 Talvex-Biller: already authenticated");
   // The same connection is authenticated: dispatch goes past the session
   // check and refuses unreadable receipts itself. A second connection is a
   // new session.
@@ -121,12 +116,9 @@ TEST_F(TcpProtocolTest, SessionsHoldForTheirConnectionAndBadFramesHurtNoOther) {
   EXPECT_EQ(Answer(noisy, MakeAuthenticationRequest("noisy")), "authentication 0");
   EXPECT_EQ(biller_->CountInLog("BillingAgent::DispatchRequestMessage: no request uuid"), 2);
 
-  // An oversized frame closes that connection alone, and a length field
-  // announcing 4 GiB is refused before any of it is buffered.
+  // An oversized frame closes that connection alone.
   ASSERT_TRUE(oversized.Send(framing::EncodeFrame(std::string(2048, 'x'))));
   EXPECT_TRUE(oversized.WaitForClose());
-  ASSERT_TRUE(huge.Send(std::string("\xff\xff\xff\xff", 4)));
-  EXPECT_TRUE(huge.WaitForClose());
   EXPECT_EQ(Answer(second, MakeValidationRequest("{}")), "validation 1005");
   EXPECT_TRUE(biller_->running());
 }
@@ -135,7 +127,7 @@ TEST_F(TcpProtocolTest, SlowFramesAndConnectionsBeyondTheCapAreClosed) {
   Start({"--bypass=true", "--tcp_frame_timeout_ms=500", "--tcp_max_connections=2"});
   TcpClient kept;
   ASSERT_TRUE(kept.Connect(biller_->tcp_port()));
-  ASSERT_TRUE(Exchange(kept, MakeAuthenticationRequest("kept")).has_authentication());
+  ASSERT_EQ(Answer(kept, MakeAuthenticationRequest("kept")), "authentication 0");
   // Until the server has seen the start-up probe's connection close, it
   // still holds a place.
   ASSERT_TRUE(Eventually([&] {
