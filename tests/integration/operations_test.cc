@@ -21,7 +21,6 @@
 #include "framework/billing_store.h"
 #include "tests/support/biller_process.h"
 #include "tests/support/fake_apple_server.h"
-#include "tests/support/validation_client.h"
 
 namespace tvx::testing {
 namespace {
@@ -33,7 +32,7 @@ using Apple = FakeAppleStore;
 // every sampled family was announced with # TYPE.
 std::map<std::string, double> Scrape(const BillerProcess& biller) {
   const HttpResult result = HttpGet(biller.api_port(), "/metrics");
-  EXPECT_EQ(result.content_type, "text/plain; version=0.0.4");
+  EXPECT_EQ(result.Header("content-type"), "text/plain; version=0.0.4");
   static const std::regex kSample(
       R"re(([a-zA-Z_:][a-zA-Z0-9_:]*)(\{([a-zA-Z_][a-zA-Z0-9_]*="[^"\\]*",?)*\})? (\S+))re");
   static const std::regex kType(R"re(# TYPE ([a-zA-Z_:][a-zA-Z0-9_:]*) (counter|gauge|histogram))re");

@@ -10,7 +10,6 @@
 #include "tests/support/eventually.h"
 #include "tests/support/biller_process.h"
 #include "tests/support/fake_apple_server.h"
-#include "tests/support/validation_client.h"
 
 namespace tvx::testing {
 namespace {

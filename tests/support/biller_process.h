@@ -1,15 +1,22 @@
-// Runs build/biller-server as a child process on free loopback ports.
+// Runs build/biller-server as a child process on free loopback ports, and
+// talks to it: an authenticated client, a store validation fixture, readers.
 #ifndef TESTS_SUPPORT_BILLER_PROCESS_H_
 #define TESTS_SUPPORT_BILLER_PROCESS_H_
 
 #include <sys/types.h>
 
 #include <chrono>
+#include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "framework/biller.pb.h"
+#include "framework/json.h"
+#include "tests/support/fake_store_server.h"
 #include "tests/support/loopback_connection.h"
 
 namespace tvx::testing {
@@ -72,7 +79,7 @@ class BillerProcess {
   int tcp_port() const { return tcp_port_; }
   int http_port() const { return http_port_; }
   int api_port() const { return api_port_; }
-  const std::string& database() const;
+  std::string database() const;
   const std::string& work_dir() const { return work_dir_; }
   pid_t pid() const { return pid_; }
 
@@ -109,16 +116,62 @@ Biller::Request MakeValidationRequest(const std::string& receipt, bool fill_deco
                                       const std::string& player_id = "player-1",
                                       const std::string& player_service_provider = "guest");
 
-struct HttpResult {
-  int status = 0;  // 0 when no answer came
-  std::string body;
-  std::string content_type;
-};
-
 // On a new connection to 127.0.0.1:port.
 HttpResult HttpPost(int port, const std::string& path, const std::string& body,
                     std::chrono::milliseconds timeout = 10s);
 HttpResult HttpGet(int port, const std::string& path, std::chrono::milliseconds timeout = 10s);
+
+class ValidationClient {
+ public:
+  // Connects and authenticates; see ok().
+  explicit ValidationClient(const BillerProcess& biller,
+                            const std::string& client_id = "game-server-1",
+                            const std::vector<std::string>& auth_keys = {});
+
+  bool ok() const { return ok_; }
+
+  // A default answer when none came.
+  Biller::Response Validate(const std::string& receipt, bool fill_decoded_receipt = false,
+                            const std::string& player_id = "player-1",
+                            const std::string& player_service_provider = "guest");
+
+ private:
+  TcpClient tcp_;
+  bool ok_ = false;
+};
+
+// The session id of "game-server-1" with `credentials`; "" when refused.
+std::string OpenHttpSession(const BillerProcess& biller, Json credentials = Json::Object());
+// The answer's "result" (-1 when unreadable) for `members` and the player.
+int64_t ValidateOverHttp(const BillerProcess& biller, const std::string& path,
+                         const std::string& session, Json members,
+                         const std::string& player_id = "player-1");
+
+// The validation result, or the failure code of a fail answer.
+int64_t ResultOf(const Biller::Response& response);
+
+// Rows of `sql` on the biller's database.
+std::vector<std::vector<std::string>> QueryRows(const BillerProcess& biller,
+                                                const std::string& sql);
+
+std::vector<Json> ActivityRecords(const BillerProcess& biller, const std::string& log_name);
+
+Json StoreArguments(const Json& endpoints);
+
+// A biller (store calls time out after 2 s) pointed at fakes on server_,
+// and a client; skipped without a test database.
+class StoreValidationTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void Start(const Json& arguments, std::vector<std::string> flags = {},
+             const std::vector<std::string>& auth_keys = {});
+  // The "all_time" counts of `store` and of "total", waiting for them.
+  void ExpectCounts(const std::string& store, const std::map<std::string, int64_t>& expected);
+
+  FakeHttpServer server_;
+  std::unique_ptr<BillerProcess> biller_;
+  std::unique_ptr<ValidationClient> client_;
+};
 
 }  // namespace tvx::testing
 
