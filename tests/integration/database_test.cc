@@ -12,7 +12,6 @@
 #include "framework/mariadb.h"
 #include "src/database_mariadb.h"
 #include "tests/support/biller_process.h"
-#include "tests/support/database_fixture.h"
 
 namespace tvx::testing {
 namespace {

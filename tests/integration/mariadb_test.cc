@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/biller_process.h"
-#include "tests/support/database_fixture.h"
 
 namespace tvx::testing {
 namespace {

@@ -8,19 +8,24 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <future>
+#include <mutex>
 #include <random>
 #include <sstream>
 
 #include <boost/algorithm/string.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/endian/conversion.hpp>
+#include <boost/lexical_cast.hpp>
 #include <gtest/gtest.h>
 
 #include "framework/tcp.h"
 #include "framework/uuid.h"
+#include "src/mysql_schema.h"
 #include "tests/support/eventually.h"
 
 namespace tvx::testing {
@@ -29,6 +34,17 @@ namespace {
 std::string Env(const char* name) {
   const char* value = std::getenv(name);
   return value ? value : "";
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+bool RunMariadbScript(const std::string& arguments) {
+  const std::string command = std::string(BILLER_SOURCE_DIR) + "/scripts/mariadb.sh " +
+                              arguments + " >/dev/null 2>&1";
+  return std::system(command.c_str()) == 0;
 }
 
 std::string ShellQuote(const std::string& text) {
@@ -93,6 +109,67 @@ ScratchDatabase::ScratchDatabase() : db_(TestDatabase::FromEnvironment()) {
 ScratchDatabase::~ScratchDatabase() {
   if (db_.available()) RunSql(db_, "", "DROP DATABASE IF EXISTS `" + name_ + "`");
 }
+
+std::string ShippedSchemaScript(const std::string& character_set) {
+  const std::string text = ReadFile(std::string(BILLER_SOURCE_DIR) + kSchemaScriptPath);
+  return PrepareSchemaScript(text, character_set) + "\n\n";
+}
+
+void InitializeDatabaseModuleForTests() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    BillerDatabase::Initialize([](const BillerDatabase::InsertReceiptCallback& callback,
+                                  const BillerDatabase::InsertReceiptResult& result) {
+      callback(result);
+    });
+  });
+}
+
+BillerDatabase::InsertReceiptResult AwaitInsert(
+    const std::function<void(const BillerDatabase::InsertReceiptCallback&)>& insert,
+    std::chrono::seconds timeout) {
+  auto promise = std::make_shared<std::promise<BillerDatabase::InsertReceiptResult>>();
+  auto future = promise->get_future();
+  insert([promise](const auto& result) { promise->set_value(result); });
+  const bool answered = future.wait_for(timeout) == std::future_status::ready;
+  return answered ? future.get() : BillerDatabase::kInsertConnectionFailed;
+}
+
+std::shared_ptr<Mariadb> ConnectForTests(const std::string& url, const std::string& user,
+                                         const std::string& password,
+                                         const std::string& database,
+                                         const std::string& character_set,
+                                         uint64_t connections) {
+  auto client = Mariadb::Create(url, user, password, database, connections, character_set,
+                                true, Mariadb::kDefaultClientFlags, 0, nullptr);
+  if (!client || !client->Initialize()) return nullptr;
+  return client;
+}
+
+std::string QueryValue(Mariadb& client, const std::string& query) {
+  Mariadb::Error error;
+  auto result_sets = client.ExecuteQuerySync(query, &error);
+  if (!result_sets) return "<error: " + boost::lexical_cast<std::string>(error) + ">";
+  if (!result_sets->SeekNextResultSet() || !result_sets->SeekNextRow()) return "<no row>";
+  return result_sets->GetString(0, "<null>");
+}
+
+PrivateMariadb::PrivateMariadb() : port_(FreePort()) {
+  char dir[] = "/tmp/biller-mariadb-XXXXXX";
+  dir_ = ::mkdtemp(dir);
+}
+
+PrivateMariadb::~PrivateMariadb() {
+  Stop();
+  std::error_code ignored;
+  std::filesystem::remove_all(dir_, ignored);
+}
+
+bool PrivateMariadb::available() { return ::access("/usr/sbin/mariadbd", X_OK) == 0; }
+bool PrivateMariadb::Start() {
+  return RunMariadbScript("start " + dir_ + " " + std::to_string(port_));
+}
+bool PrivateMariadb::Stop() { return RunMariadbScript("stop " + dir_); }
 
 BillerProcess::BillerProcess(BillerOptions options) {
   char dir[] = "/tmp/biller-test-XXXXXX";
@@ -182,10 +259,7 @@ std::optional<int> BillerProcess::Stop(std::chrono::milliseconds timeout) {
   return WaitForExit(timeout);
 }
 
-std::string BillerProcess::Log() const {
-  std::ifstream log(log_path_, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(log), {});
-}
+std::string BillerProcess::Log() const { return ReadFile(log_path_); }
 
 bool BillerProcess::WaitForLog(const std::string& text, std::chrono::milliseconds timeout) const {
   return Eventually([&] { return Log().find(text) != std::string::npos; }, timeout);
@@ -244,12 +318,11 @@ Biller::Request MakeAuthenticationRequest(const std::string& client_id,
 }
 
 Biller::Request MakeValidationRequest(const std::string& receipt, bool fill_decoded_receipt,
-                                      const std::string& player_id,
-                                      const std::string& player_service_provider) {
+                                      const std::string& player_id) {
   Biller::Request request = NewRequest(Biller::kReceiptValidation);
   auto* validation = request.mutable_receipt_validation();
   validation->set_player_id(player_id);
-  validation->set_player_service_provider(player_service_provider);
+  validation->set_player_service_provider("guest");
   validation->set_receipt(receipt);
   if (fill_decoded_receipt) validation->set_fill_decoded_receipt(true);
   return request;
@@ -276,10 +349,8 @@ ValidationClient::ValidationClient(const BillerProcess& biller, const std::strin
 }
 
 Biller::Response ValidationClient::Validate(const std::string& receipt, bool fill_decoded_receipt,
-                                            const std::string& player_id,
-                                            const std::string& player_service_provider) {
-  const Biller::Request request =
-      MakeValidationRequest(receipt, fill_decoded_receipt, player_id, player_service_provider);
+                                            const std::string& player_id) {
+  const Biller::Request request = MakeValidationRequest(receipt, fill_decoded_receipt, player_id);
   Biller::Response response;
   if (!tcp_.Send(request) || !tcp_.Receive(&response)) return Biller::Response();
   EXPECT_EQ(response.request_uuid(), request.request_uuid());

@@ -1,11 +1,14 @@
 // Runs build/biller-server as a child process on free loopback ports, and
 // talks to it: an authenticated client, a store validation fixture, readers.
+// Prepares databases for it and for tests that run the receipt database in
+// the test process.
 #ifndef TESTS_SUPPORT_BILLER_PROCESS_H_
 #define TESTS_SUPPORT_BILLER_PROCESS_H_
 
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -16,6 +19,8 @@
 
 #include "framework/biller.pb.h"
 #include "framework/json.h"
+#include "framework/mariadb.h"
+#include "src/database.h"
 #include "tests/support/fake_store_server.h"
 #include "tests/support/loopback_connection.h"
 
@@ -51,6 +56,44 @@ class ScratchDatabase {
  private:
   TestDatabase db_;
   std::string name_;
+};
+
+// The shipped schema script, prepared as the start-up prepares it.
+std::string ShippedSchemaScript(const std::string& character_set = "utf8");
+
+// Once per process; callbacks run at once, on the database thread.
+void InitializeDatabaseModuleForTests();
+
+// kInsertConnectionFailed when no result came in time.
+BillerDatabase::InsertReceiptResult AwaitInsert(
+    const std::function<void(const BillerDatabase::InsertReceiptCallback&)>& insert,
+    std::chrono::seconds timeout = std::chrono::seconds(30));
+
+std::shared_ptr<Mariadb> ConnectForTests(const std::string& url, const std::string& user,
+                                         const std::string& password,
+                                         const std::string& database,
+                                         const std::string& character_set = "utf8",
+                                         uint64_t connections = 1);
+
+// The first column of the first row, or "<error: ...>".
+std::string QueryValue(Mariadb& client, const std::string& query);
+
+// A MariaDB server of the test's own on a free port (user, password and
+// database "biller"), run by scripts/mariadb.sh.
+class PrivateMariadb {
+ public:
+  PrivateMariadb();
+  ~PrivateMariadb();
+  PrivateMariadb(const PrivateMariadb&) = delete;
+  PrivateMariadb& operator=(const PrivateMariadb&) = delete;
+  static bool available();
+  bool Start();
+  bool Stop();
+  std::string url() const { return "127.0.0.1:" + std::to_string(port_); }
+
+ private:
+  int port_;
+  std::string dir_;
 };
 
 struct BillerOptions {
@@ -109,12 +152,11 @@ class TcpClient : public LoopbackConnection {
   bool Receive(Biller::Response* response, std::chrono::milliseconds timeout = 10s);
 };
 
-// A request with a fresh random uuid.
+// A request with a fresh random uuid (a validation's player provider: "guest").
 Biller::Request MakeAuthenticationRequest(const std::string& client_id,
                                           const std::vector<std::string>& auth_keys = {});
 Biller::Request MakeValidationRequest(const std::string& receipt, bool fill_decoded_receipt = false,
-                                      const std::string& player_id = "player-1",
-                                      const std::string& player_service_provider = "guest");
+                                      const std::string& player_id = "player-1");
 
 // On a new connection to 127.0.0.1:port.
 HttpResult HttpPost(int port, const std::string& path, const std::string& body,
@@ -132,8 +174,7 @@ class ValidationClient {
 
   // A default answer when none came.
   Biller::Response Validate(const std::string& receipt, bool fill_decoded_receipt = false,
-                            const std::string& player_id = "player-1",
-                            const std::string& player_service_provider = "guest");
+                            const std::string& player_id = "player-1");
 
  private:
   TcpClient tcp_;

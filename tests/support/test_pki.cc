@@ -69,12 +69,7 @@ std::string PemOf(X509* certificate) {
 }
 
 std::string DerBase64Of(X509* certificate) {
-  unsigned char* der = nullptr;
-  const int length = i2d_X509(certificate, &der);
-  CHECK(length > 0);
-  std::string text = Base64Encode(std::string_view(reinterpret_cast<char*>(der), length));
-  OPENSSL_free(der);
-  return text;
+  return Base64Encode(PemText([certificate](BIO* bio) { return i2d_X509_bio(bio, certificate); }));
 }
 
 enum class Kind { kRoot, kIntermediate, kLeaf };
@@ -132,9 +127,7 @@ TestPki MakeTestPki(const std::string& dir) {
 }
 
 EcKeyPair GenerateEcKeyPair() {
-  std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(EVP_EC_gen("P-256"), EVP_PKEY_free);
-  CHECK(key) << "EC key generation failed";
-  return PemKeyPairOf(key.get());
+  return PemKeyPairOf(std::shared_ptr<EVP_PKEY>(EVP_EC_gen("P-256"), EVP_PKEY_free).get());
 }
 
 bool VerifyEs256(const std::string& public_pem, const std::string& data,
