@@ -96,34 +96,29 @@ TestCertificate Issue(const std::string& common_name, Kind kind, const TestCerti
 
 TestPki MakeTestPki(const std::string& dir) {
   const time_t now = std::time(nullptr);
-  auto make = [now](const char* name, const TestCertificate* issuer,
-                     const std::vector<std::string>& extensions) {
-    return MakeTestCertificate(name, issuer, extensions, now - 3600, now + 86400);
+  // A certificate named `name`, written to <dir>/<name>.pem and its key to <dir>/<name>.key.
+  auto issue = [&](const std::string& name, const TestCertificate* issuer,
+                   const std::vector<std::string>& extensions) {
+    const auto made = MakeTestCertificate(name, issuer, extensions, now - 3600, now + 86400);
+    std::ofstream(dir + "/" + name + ".pem") << PemOf(made.x509.get());
+    std::ofstream(dir + "/" + name + ".key") << PemKeyPairOf(made.key.get()).private_pem;
+    return made;
   };
   const std::vector<std::string> kCa = {"basicConstraints=critical,CA:TRUE",
                                         "keyUsage=critical,keyCertSign"};
-  const TestCertificate ca = make("test CA", nullptr, kCa);
-  const TestCertificate other_ca = make("other CA", nullptr, kCa);
-  const TestPki pki{.ca = dir + "/ca.pem",
-                    .server_cert = dir + "/server.pem",
-                    .server_key = dir + "/server.key",
-                    .client_cert = dir + "/client.pem",
-                    .client_key = dir + "/client.key",
-                    .other_client_cert = dir + "/other_client.pem",
-                    .other_client_key = dir + "/other_client.key"};
-  std::ofstream(pki.ca) << PemOf(ca.x509.get());
-  auto write = [](const TestCertificate& issued, const std::string& cert_path,
-                  const std::string& key_path) {
-    std::ofstream(cert_path) << PemOf(issued.x509.get());
-    std::ofstream(key_path) << PemKeyPairOf(issued.key.get()).private_pem;
-  };
-  write(make("localhost", &ca,
-              {"subjectAltName=IP:127.0.0.1,DNS:localhost", "extendedKeyUsage=serverAuth"}),
-        pki.server_cert, pki.server_key);
-  write(make("client", &ca, {"extendedKeyUsage=clientAuth"}), pki.client_cert, pki.client_key);
-  write(make("client", &other_ca, {"extendedKeyUsage=clientAuth"}), pki.other_client_cert,
-        pki.other_client_key);
-  return pki;
+  const TestCertificate ca = issue("ca", nullptr, kCa);
+  const TestCertificate other_ca = issue("other_ca", nullptr, kCa);
+  issue("server", &ca,
+        {"subjectAltName=IP:127.0.0.1,DNS:localhost", "extendedKeyUsage=serverAuth"});
+  issue("client", &ca, {"extendedKeyUsage=clientAuth"});
+  issue("other_client", &other_ca, {"extendedKeyUsage=clientAuth"});
+  return {.ca = dir + "/ca.pem",
+          .server_cert = dir + "/server.pem",
+          .server_key = dir + "/server.key",
+          .client_cert = dir + "/client.pem",
+          .client_key = dir + "/client.key",
+          .other_client_cert = dir + "/other_client.pem",
+          .other_client_key = dir + "/other_client.key"};
 }
 
 EcKeyPair GenerateEcKeyPair() {
