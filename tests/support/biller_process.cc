@@ -340,10 +340,10 @@ HttpResult HttpGet(int port, const std::string& path, std::chrono::milliseconds 
 
 ValidationClient::ValidationClient(const BillerProcess& biller, const std::string& client_id,
                                    const std::vector<std::string>& auth_keys) {
-  if (!tcp_.Connect(biller.tcp_port())) return;
+  if (!Connect(biller.tcp_port())) return;
   const Biller::Request request = MakeAuthenticationRequest(client_id, auth_keys);
   Biller::Response response;
-  ok_ = tcp_.Send(request) && tcp_.Receive(&response) &&
+  ok_ = Send(request) && Receive(&response) &&
         response.request_uuid() == request.request_uuid() &&
         response.authentication().result() == Biller::Authentication_Response::kSuccess;
 }
@@ -352,7 +352,7 @@ Biller::Response ValidationClient::Validate(const std::string& receipt, bool fil
                                             const std::string& player_id) {
   const Biller::Request request = MakeValidationRequest(receipt, fill_decoded_receipt, player_id);
   Biller::Response response;
-  if (!tcp_.Send(request) || !tcp_.Receive(&response)) return Biller::Response();
+  if (!Send(request) || !Receive(&response)) return Biller::Response();
   EXPECT_EQ(response.request_uuid(), request.request_uuid());
   return response;
 }
@@ -403,11 +403,7 @@ std::vector<Json> ActivityRecords(const BillerProcess& biller, const std::string
   return records;
 }
 
-Json StoreArguments(const Json& endpoints) {
-  Json arguments = Json::Object();
-  arguments.SetAttribute("store_endpoints", endpoints);
-  return arguments;
-}
+Json StoreArguments(const Json& endpoints) { return JsonObject({{"store_endpoints", endpoints}}); }
 
 void StoreValidationTest::SetUp() {
   if (!TestDatabase::FromEnvironment().available()) GTEST_SKIP() << "no BILLER_TEST_MYSQL_URL";

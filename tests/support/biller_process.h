@@ -163,7 +163,7 @@ HttpResult HttpPost(int port, const std::string& path, const std::string& body,
                     std::chrono::milliseconds timeout = 10s);
 HttpResult HttpGet(int port, const std::string& path, std::chrono::milliseconds timeout = 10s);
 
-class ValidationClient {
+class ValidationClient : public TcpClient {
  public:
   // Connects and authenticates; see ok().
   explicit ValidationClient(const BillerProcess& biller,
@@ -177,7 +177,6 @@ class ValidationClient {
                             const std::string& player_id = "player-1");
 
  private:
-  TcpClient tcp_;
   bool ok_ = false;
 };
 
