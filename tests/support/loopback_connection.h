@@ -18,7 +18,7 @@ class LoopbackConnection {
   LoopbackConnection() = default;
   ~LoopbackConnection();
   LoopbackConnection(LoopbackConnection&& other) noexcept
-      : fd_(other.fd_), received_(std::move(other.received_)) {
+      : fd_(other.fd_), closed_(other.closed_), received_(std::move(other.received_)) {
     other.fd_ = -1;
   }
   LoopbackConnection& operator=(LoopbackConnection&&) = delete;
