@@ -97,8 +97,8 @@ TestCertificate Issue(const std::string& common_name, Kind kind, const TestCerti
 TestPki MakeTestPki(const std::string& dir) {
   const time_t now = std::time(nullptr);
   // A certificate named `name`, written to <dir>/<name>.pem and its key to <dir>/<name>.key.
-  auto issue = [&](const std::string& name, const TestCertificate* issuer,
-                   const std::vector<std::string>& extensions) {
+  auto make = [&](const std::string& name, const TestCertificate* issuer,
+                  const std::vector<std::string>& extensions) {
     const auto made = MakeTestCertificate(name, issuer, extensions, now - 3600, now + 86400);
     std::ofstream(dir + "/" + name + ".pem") << PemOf(made.x509.get());
     std::ofstream(dir + "/" + name + ".key") << PemKeyPairOf(made.key.get()).private_pem;
@@ -106,12 +106,12 @@ TestPki MakeTestPki(const std::string& dir) {
   };
   const std::vector<std::string> kCa = {"basicConstraints=critical,CA:TRUE",
                                         "keyUsage=critical,keyCertSign"};
-  const TestCertificate ca = issue("ca", nullptr, kCa);
-  const TestCertificate other_ca = issue("other_ca", nullptr, kCa);
-  issue("server", &ca,
-        {"subjectAltName=IP:127.0.0.1,DNS:localhost", "extendedKeyUsage=serverAuth"});
-  issue("client", &ca, {"extendedKeyUsage=clientAuth"});
-  issue("other_client", &other_ca, {"extendedKeyUsage=clientAuth"});
+  const TestCertificate ca = make("ca", nullptr, kCa);
+  const TestCertificate other_ca = make("other_ca", nullptr, kCa);
+  make("server", &ca,
+       {"subjectAltName=IP:127.0.0.1,DNS:localhost", "extendedKeyUsage=serverAuth"});
+  make("client", &ca, {"extendedKeyUsage=clientAuth"});
+  make("other_client", &other_ca, {"extendedKeyUsage=clientAuth"});
   return {.ca = dir + "/ca.pem",
           .server_cert = dir + "/server.pem",
           .server_key = dir + "/server.key",
