@@ -19,7 +19,6 @@
 #include "framework/framework_flags.h"
 #include "framework/mariadb.h"
 #include "tests/support/biller_process.h"
-#include "tests/support/database_fixture.h"
 #include "tests/support/test_pki.h"
 
 namespace tvx::testing {

@@ -16,8 +16,6 @@
 #include "tests/support/biller_process.h"
 #include "tests/support/eventually.h"
 #include "tests/support/fake_store_server.h"
-#include "tests/support/http_test_client.h"
-#include "tests/support/validation_client.h"
 
 extern char** environ;
 

@@ -20,7 +20,6 @@
 #include "tests/support/biller_process.h"
 #include "tests/support/eventually.h"
 #include "tests/support/fake_apple_server.h"
-#include "tests/support/validation_client.h"
 
 namespace tvx::testing {
 namespace {
@@ -30,7 +29,7 @@ using Apple = FakeAppleStore;
 // The samples of the text exposition by series ("name{labels}").
 std::map<std::string, double> Scrape(const BillerProcess& biller) {
   const HttpResult result = HttpGet(biller.api_port(), "/metrics");
-  EXPECT_EQ(result.content_type, "text/plain; version=0.0.4");
+  EXPECT_EQ(result.Header("content-type"), "text/plain; version=0.0.4");
   std::map<std::string, double> samples;
   std::istringstream lines(result.body);
   for (std::string line; std::getline(lines, line);) {

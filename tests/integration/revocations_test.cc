@@ -8,13 +8,11 @@
 
 #include "framework/base64.h"
 #include "src/mysql_schema.h"
-#include "tests/support/apple_test_pki.h"
 #include "tests/support/biller_process.h"
-#include "tests/support/database_fixture.h"
 #include "tests/support/eventually.h"
 #include "tests/support/fake_apple_server_api.h"
 #include "tests/support/fake_voided_purchases.h"
-#include "tests/support/validation_client.h"
+#include "tests/support/test_pki.h"
 
 namespace tvx::testing {
 namespace {

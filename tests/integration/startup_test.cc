@@ -11,7 +11,6 @@
 
 #include "src/mysql_schema.h"
 #include "tests/support/biller_process.h"
-#include "tests/support/database_fixture.h"
 
 namespace tvx::testing {
 namespace {

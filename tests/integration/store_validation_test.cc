@@ -14,7 +14,6 @@
 #include "tests/support/fake_playstation_server.h"
 #include "tests/support/fake_store_server.h"
 #include "tests/support/fake_tstore_server.h"
-#include "tests/support/validation_client.h"
 
 namespace tvx::testing {
 namespace {

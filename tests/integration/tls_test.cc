@@ -18,7 +18,6 @@
 #include "framework/tcp.h"
 #include "tests/support/biller_process.h"
 #include "tests/support/eventually.h"
-#include "tests/support/http_test_client.h"
 #include "tests/support/test_pki.h"
 
 namespace tvx::testing {

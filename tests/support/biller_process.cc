@@ -8,28 +8,43 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <future>
+#include <mutex>
 #include <random>
 #include <sstream>
 
+#include <boost/algorithm/string.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/endian/conversion.hpp>
+#include <boost/lexical_cast.hpp>
 #include <gtest/gtest.h>
 
 #include "framework/tcp.h"
 #include "framework/uuid.h"
+#include "src/mysql_schema.h"
 #include "tests/support/eventually.h"
-#include "tests/support/http_test_client.h"
 
 namespace tvx::testing {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 std::string Env(const char* name) {
   const char* value = std::getenv(name);
   return value ? value : "";
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+bool RunMariadbScript(const std::string& arguments) {
+  const std::string command = std::string(BILLER_SOURCE_DIR) + "/scripts/mariadb.sh " +
+                              arguments + " >/dev/null 2>&1";
+  return std::system(command.c_str()) == 0;
 }
 
 std::string ShellQuote(const std::string& text) {
@@ -38,23 +53,10 @@ std::string ShellQuote(const std::string& text) {
   return quoted + "'";
 }
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 HttpResult HttpExchange(int port, const std::string& request, std::chrono::milliseconds timeout) {
-  HttpResult result;
   HttpTestConnection connection;
-  if (!connection.Connect(port)) return result;
-  if (auto reply = connection.Exchange(request, timeout)) {
-    result.status = reply->status;
-    result.body = reply->body;
-    result.content_type = reply->Header("content-type");
-  }
-  return result;
+  if (!connection.Connect(port)) return {};
+  return connection.Exchange(request, timeout).value_or(HttpResult{});
 }
 
 }  // namespace
@@ -108,6 +110,67 @@ ScratchDatabase::~ScratchDatabase() {
   if (db_.available()) RunSql(db_, "", "DROP DATABASE IF EXISTS `" + name_ + "`");
 }
 
+std::string ShippedSchemaScript(const std::string& character_set) {
+  const std::string text = ReadFile(std::string(BILLER_SOURCE_DIR) + kSchemaScriptPath);
+  return PrepareSchemaScript(text, character_set) + "\n\n";
+}
+
+void InitializeDatabaseModuleForTests() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    BillerDatabase::Initialize([](const BillerDatabase::InsertReceiptCallback& callback,
+                                  const BillerDatabase::InsertReceiptResult& result) {
+      callback(result);
+    });
+  });
+}
+
+BillerDatabase::InsertReceiptResult AwaitInsert(
+    const std::function<void(const BillerDatabase::InsertReceiptCallback&)>& insert,
+    std::chrono::seconds timeout) {
+  auto promise = std::make_shared<std::promise<BillerDatabase::InsertReceiptResult>>();
+  auto future = promise->get_future();
+  insert([promise](const auto& result) { promise->set_value(result); });
+  const bool answered = future.wait_for(timeout) == std::future_status::ready;
+  return answered ? future.get() : BillerDatabase::kInsertConnectionFailed;
+}
+
+std::shared_ptr<Mariadb> ConnectForTests(const std::string& url, const std::string& user,
+                                         const std::string& password,
+                                         const std::string& database,
+                                         const std::string& character_set,
+                                         uint64_t connections) {
+  auto client = Mariadb::Create(url, user, password, database, connections, character_set,
+                                true, Mariadb::kDefaultClientFlags, 0, nullptr);
+  if (!client || !client->Initialize()) return nullptr;
+  return client;
+}
+
+std::string QueryValue(Mariadb& client, const std::string& query) {
+  Mariadb::Error error;
+  auto result_sets = client.ExecuteQuerySync(query, &error);
+  if (!result_sets) return "<error: " + boost::lexical_cast<std::string>(error) + ">";
+  if (!result_sets->SeekNextResultSet() || !result_sets->SeekNextRow()) return "<no row>";
+  return result_sets->GetString(0, "<null>");
+}
+
+PrivateMariadb::PrivateMariadb() : port_(FreePort()) {
+  char dir[] = "/tmp/biller-mariadb-XXXXXX";
+  dir_ = ::mkdtemp(dir);
+}
+
+PrivateMariadb::~PrivateMariadb() {
+  Stop();
+  std::error_code ignored;
+  std::filesystem::remove_all(dir_, ignored);
+}
+
+bool PrivateMariadb::available() { return ::access("/usr/sbin/mariadbd", X_OK) == 0; }
+bool PrivateMariadb::Start() {
+  return RunMariadbScript("start " + dir_ + " " + std::to_string(port_));
+}
+bool PrivateMariadb::Stop() { return RunMariadbScript("stop " + dir_); }
+
 BillerProcess::BillerProcess(BillerOptions options) {
   char dir[] = "/tmp/biller-test-XXXXXX";
   work_dir_ = ::mkdtemp(dir);
@@ -118,13 +181,11 @@ BillerProcess::BillerProcess(BillerOptions options) {
   api_port_ = FreePort();
   // The caller's own choice of a port is the one the harness talks to.
   for (const auto& flag : options.flags) {
-    auto value_of = [&](const std::string& name) -> std::optional<int> {
-      if (flag.rfind(name + "=", 0) == 0) return std::atoi(flag.c_str() + name.size() + 1);
-      return std::nullopt;
-    };
-    if (auto v = value_of("--protobuf_listen_port")) tcp_port_ = *v;
-    if (auto v = value_of("--http_listen_port")) http_port_ = *v;
-    if (auto v = value_of("--api_service_port")) api_port_ = *v;
+    for (const auto& [name, port] : {std::pair{"--protobuf_listen_port=", &tcp_port_},
+                                     {"--http_listen_port=", &http_port_},
+                                     {"--api_service_port=", &api_port_}}) {
+      if (flag.starts_with(name)) *port = std::atoi(flag.c_str() + std::strlen(name));
+    }
   }
 
   std::vector<std::string> args = {
@@ -180,10 +241,7 @@ BillerProcess::~BillerProcess() {
   }
 }
 
-bool BillerProcess::running() {
-  if (pid_ <= 0 || exit_status_) return false;
-  return !WaitForExit(0ms).has_value();
-}
+bool BillerProcess::running() { return pid_ > 0 && !WaitForExit(0ms); }
 
 std::optional<int> BillerProcess::WaitForExit(std::chrono::milliseconds timeout) {
   Eventually([&] {
@@ -214,10 +272,7 @@ int BillerProcess::CountInLog(const std::string& text) const {
   return count;
 }
 
-const std::string& BillerProcess::database() const {
-  static const std::string kNone;
-  return database_ ? database_->name() : kNone;
-}
+std::string BillerProcess::database() const { return database_ ? database_->name() : ""; }
 
 std::string RunUntilRefused(BillerOptions options) {
   options.wait_until_listening = false;
@@ -263,12 +318,11 @@ Biller::Request MakeAuthenticationRequest(const std::string& client_id,
 }
 
 Biller::Request MakeValidationRequest(const std::string& receipt, bool fill_decoded_receipt,
-                                      const std::string& player_id,
-                                      const std::string& player_service_provider) {
+                                      const std::string& player_id) {
   Biller::Request request = NewRequest(Biller::kReceiptValidation);
   auto* validation = request.mutable_receipt_validation();
   validation->set_player_id(player_id);
-  validation->set_player_service_provider(player_service_provider);
+  validation->set_player_service_provider("guest");
   validation->set_receipt(receipt);
   if (fill_decoded_receipt) validation->set_fill_decoded_receipt(true);
   return request;
@@ -282,6 +336,104 @@ HttpResult HttpPost(int port, const std::string& path, const std::string& body,
 
 HttpResult HttpGet(int port, const std::string& path, std::chrono::milliseconds timeout) {
   return HttpExchange(port, MakeHttpRequest("GET", path), timeout);
+}
+
+ValidationClient::ValidationClient(const BillerProcess& biller, const std::string& client_id,
+                                   const std::vector<std::string>& auth_keys) {
+  if (!Connect(biller.tcp_port())) return;
+  const Biller::Request request = MakeAuthenticationRequest(client_id, auth_keys);
+  Biller::Response response;
+  ok_ = Send(request) && Receive(&response) &&
+        response.request_uuid() == request.request_uuid() &&
+        response.authentication().result() == Biller::Authentication_Response::kSuccess;
+}
+
+Biller::Response ValidationClient::Validate(const std::string& receipt, bool fill_decoded_receipt,
+                                            const std::string& player_id) {
+  const Biller::Request request = MakeValidationRequest(receipt, fill_decoded_receipt, player_id);
+  Biller::Response response;
+  if (!Send(request) || !Receive(&response)) return Biller::Response();
+  EXPECT_EQ(response.request_uuid(), request.request_uuid());
+  return response;
+}
+
+std::string OpenHttpSession(const BillerProcess& biller, Json credentials) {
+  credentials.SetString("biller_client_id", "game-server-1");
+  const HttpResult result =
+      HttpPost(biller.http_port(), "/v1/authentication", credentials.ToString());
+  Json answer;
+  if (!answer.FromString(result.body) || answer.GetInteger("result") != 0) {
+    ADD_FAILURE() << "HTTP authentication refused: " << result.body;
+    return "";
+  }
+  return answer.GetString("sessionid");
+}
+
+int64_t ValidateOverHttp(const BillerProcess& biller, const std::string& path,
+                         const std::string& session, Json members, const std::string& player_id) {
+  members.SetString("sessionid", session);
+  members.SetString("player_id", player_id);
+  members.SetString("player_service_provider", "guest");
+  const HttpResult result = HttpPost(biller.http_port(), path, members.ToString());
+  Json answer;
+  return answer.FromString(result.body) ? answer.GetInteger("result") : -1;
+}
+
+int64_t ResultOf(const Biller::Response& response) {
+  if (response.has_fail()) return response.fail().code();
+  if (response.has_receipt_validation()) return response.receipt_validation().result();
+  return -1;
+}
+
+std::vector<std::vector<std::string>> QueryRows(const BillerProcess& biller,
+                                                const std::string& sql) {
+  std::vector<std::vector<std::string>> rows;
+  std::istringstream lines(
+      RunSql(TestDatabase::FromEnvironment(), biller.database(), sql).value_or(""));
+  for (std::string line; std::getline(lines, line);) {
+    boost::split(rows.emplace_back(), line, boost::is_any_of("\t"));
+  }
+  return rows;
+}
+
+std::vector<Json> ActivityRecords(const BillerProcess& biller, const std::string& log_name) {
+  std::vector<Json> records;
+  std::ifstream file(biller.work_dir() + "/activity_logs/" + log_name + ".jsonl");
+  for (std::string line; std::getline(file, line);) records.emplace_back().FromString(line);
+  return records;
+}
+
+Json StoreArguments(const Json& endpoints) { return JsonObject({{"store_endpoints", endpoints}}); }
+
+void StoreValidationTest::SetUp() {
+  if (!TestDatabase::FromEnvironment().available()) GTEST_SKIP() << "no BILLER_TEST_MYSQL_URL";
+}
+
+void StoreValidationTest::Start(const Json& arguments, std::vector<std::string> flags,
+                                const std::vector<std::string>& auth_keys) {
+  flags.insert(flags.begin(), "--http_client_timeout_ms=2000");
+  biller_ = std::make_unique<BillerProcess>(
+      BillerOptions{.flags = std::move(flags), .arguments_json = arguments.ToString()});
+  ASSERT_TRUE(biller_->running()) << biller_->Log();
+  client_ = std::make_unique<ValidationClient>(*biller_, "game-server-1", auth_keys);
+  ASSERT_TRUE(client_->ok()) << biller_->Log();
+}
+
+void StoreValidationTest::ExpectCounts(const std::string& store,
+                                       const std::map<std::string, int64_t>& expected) {
+  for (const std::string& name : {store, std::string("total")}) {
+    Json block;
+    EXPECT_TRUE(Eventually([&] {
+      Json counters;
+      counters.FromString(
+          HttpGet(biller_->api_port(), "/v1/counters/biller/validation_profiling").body);
+      block = counters[name]["all_time"];
+      return std::ranges::all_of(expected, [&](const auto& counter) {
+        return block.HasAttribute(counter.first, Json::kInteger) &&
+               block.GetInteger(counter.first) == counter.second;
+      });
+    })) << name << ": " << block.ToString();
+  }
 }
 
 }  // namespace tvx::testing

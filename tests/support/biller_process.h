@@ -1,15 +1,27 @@
-// Runs build/biller-server as a child process on free loopback ports.
+// Runs build/biller-server as a child process on free loopback ports, and
+// talks to it: an authenticated client, a store validation fixture, readers.
+// Prepares databases for it and for tests that run the receipt database in
+// the test process.
 #ifndef TESTS_SUPPORT_BILLER_PROCESS_H_
 #define TESTS_SUPPORT_BILLER_PROCESS_H_
 
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "framework/biller.pb.h"
+#include "framework/json.h"
+#include "framework/mariadb.h"
+#include "src/database.h"
+#include "tests/support/fake_store_server.h"
 #include "tests/support/loopback_connection.h"
 
 namespace tvx::testing {
@@ -46,6 +58,44 @@ class ScratchDatabase {
   std::string name_;
 };
 
+// The shipped schema script, prepared as the start-up prepares it.
+std::string ShippedSchemaScript(const std::string& character_set = "utf8");
+
+// Once per process; callbacks run at once, on the database thread.
+void InitializeDatabaseModuleForTests();
+
+// kInsertConnectionFailed when no result came in time.
+BillerDatabase::InsertReceiptResult AwaitInsert(
+    const std::function<void(const BillerDatabase::InsertReceiptCallback&)>& insert,
+    std::chrono::seconds timeout = std::chrono::seconds(30));
+
+std::shared_ptr<Mariadb> ConnectForTests(const std::string& url, const std::string& user,
+                                         const std::string& password,
+                                         const std::string& database,
+                                         const std::string& character_set = "utf8",
+                                         uint64_t connections = 1);
+
+// The first column of the first row, or "<error: ...>".
+std::string QueryValue(Mariadb& client, const std::string& query);
+
+// A MariaDB server of the test's own on a free port (user, password and
+// database "biller"), run by scripts/mariadb.sh.
+class PrivateMariadb {
+ public:
+  PrivateMariadb();
+  ~PrivateMariadb();
+  PrivateMariadb(const PrivateMariadb&) = delete;
+  PrivateMariadb& operator=(const PrivateMariadb&) = delete;
+  static bool available();
+  bool Start();
+  bool Stop();
+  std::string url() const { return "127.0.0.1:" + std::to_string(port_); }
+
+ private:
+  int port_;
+  std::string dir_;
+};
+
 struct BillerOptions {
   std::vector<std::string> flags{};  // they win over the harness's own
   bool with_database = true;         // a fresh scratch database on the test MariaDB
@@ -72,7 +122,7 @@ class BillerProcess {
   int tcp_port() const { return tcp_port_; }
   int http_port() const { return http_port_; }
   int api_port() const { return api_port_; }
-  const std::string& database() const;
+  std::string database() const;
   const std::string& work_dir() const { return work_dir_; }
   pid_t pid() const { return pid_; }
 
@@ -102,23 +152,66 @@ class TcpClient : public LoopbackConnection {
   bool Receive(Biller::Response* response, std::chrono::milliseconds timeout = 10s);
 };
 
-// A request with a fresh random uuid.
+// A request with a fresh random uuid (a validation's player provider: "guest").
 Biller::Request MakeAuthenticationRequest(const std::string& client_id,
                                           const std::vector<std::string>& auth_keys = {});
 Biller::Request MakeValidationRequest(const std::string& receipt, bool fill_decoded_receipt = false,
-                                      const std::string& player_id = "player-1",
-                                      const std::string& player_service_provider = "guest");
-
-struct HttpResult {
-  int status = 0;  // 0 when no answer came
-  std::string body;
-  std::string content_type;
-};
+                                      const std::string& player_id = "player-1");
 
 // On a new connection to 127.0.0.1:port.
 HttpResult HttpPost(int port, const std::string& path, const std::string& body,
                     std::chrono::milliseconds timeout = 10s);
 HttpResult HttpGet(int port, const std::string& path, std::chrono::milliseconds timeout = 10s);
+
+class ValidationClient : public TcpClient {
+ public:
+  // Connects and authenticates; see ok().
+  explicit ValidationClient(const BillerProcess& biller,
+                            const std::string& client_id = "game-server-1",
+                            const std::vector<std::string>& auth_keys = {});
+
+  bool ok() const { return ok_; }
+
+  // A default answer when none came.
+  Biller::Response Validate(const std::string& receipt, bool fill_decoded_receipt = false,
+                            const std::string& player_id = "player-1");
+
+ private:
+  bool ok_ = false;
+};
+
+// The session id of "game-server-1" with `credentials`; "" when refused.
+std::string OpenHttpSession(const BillerProcess& biller, Json credentials = Json::Object());
+// The answer's "result" (-1 when unreadable) for `members` and the player.
+int64_t ValidateOverHttp(const BillerProcess& biller, const std::string& path,
+                         const std::string& session, Json members,
+                         const std::string& player_id = "player-1");
+
+// The validation result, or the failure code of a fail answer.
+int64_t ResultOf(const Biller::Response& response);
+
+// Rows of `sql` on the biller's database.
+std::vector<std::vector<std::string>> QueryRows(const BillerProcess& biller,
+                                                const std::string& sql);
+
+std::vector<Json> ActivityRecords(const BillerProcess& biller, const std::string& log_name);
+
+Json StoreArguments(const Json& endpoints);
+
+// A biller (store calls time out after 2 s) pointed at fakes on server_,
+// and a client; skipped without a test database.
+class StoreValidationTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void Start(const Json& arguments, std::vector<std::string> flags = {},
+             const std::vector<std::string>& auth_keys = {});
+  // The "all_time" counts of `store` and of "total", waiting for them.
+  void ExpectCounts(const std::string& store, const std::map<std::string, int64_t>& expected);
+
+  FakeHttpServer server_;
+  std::unique_ptr<BillerProcess> biller_;
+  std::unique_ptr<ValidationClient> client_;
+};
 
 }  // namespace tvx::testing
 

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "framework/json.h"
-#include "tests/support/apple_test_pki.h"
 #include "tests/support/fake_store_server.h"
+#include "tests/support/test_pki.h"
 
 namespace tvx::testing {
 

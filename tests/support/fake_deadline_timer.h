@@ -3,7 +3,6 @@
 #define TESTS_SUPPORT_FAKE_DEADLINE_TIMER_H_
 
 #include <memory>
-#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -40,27 +39,6 @@ class FakeDeadlineTimer : public DeadlineTimer {
   size_t Drop() { return std::exchange(state_->pending, nullptr) ? 1 : 0; }
 
   std::shared_ptr<FakeTimerState> state_;
-};
-
-// Fake timers' states in creation order; read them once the code has settled.
-class FakeTimerFactory {
- public:
-  std::function<std::unique_ptr<DeadlineTimer>(const std::shared_ptr<IoContext>&)> Factory() {
-    return [this](const std::shared_ptr<IoContext>&) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      states_.push_back(std::make_shared<FakeTimerState>());
-      return std::make_unique<FakeDeadlineTimer>(states_.back());
-    };
-  }
-
-  std::vector<std::shared_ptr<FakeTimerState>> states() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return states_;
-  }
-
- private:
-  mutable std::mutex mutex_;
-  std::vector<std::shared_ptr<FakeTimerState>> states_;
 };
 
 }  // namespace tvx::testing

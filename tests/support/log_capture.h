@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <glog/logging.h>
@@ -21,24 +22,20 @@ class LogCapture : public google::LogSink {
   void send(google::LogSeverity severity, const char*, const char*, int,
             const google::LogMessageTime&, const char* message, size_t length) override {
     std::lock_guard<std::mutex> lock(mutex_);
-    lines_.push_back(Line{severity, std::string(message, length)});
+    lines_.emplace_back(severity, std::string(message, length));
   }
 
   // Lines of `severity` that contain `text`.
   int Count(google::LogSeverity severity, const std::string& text) const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return static_cast<int>(std::ranges::count_if(lines_, [&](const Line& line) {
-      return line.severity == severity && line.text.find(text) != std::string::npos;
+    return static_cast<int>(std::ranges::count_if(lines_, [&](const auto& line) {
+      return line.first == severity && line.second.find(text) != std::string::npos;
     }));
   }
 
  private:
-  struct Line {
-    google::LogSeverity severity;
-    std::string text;
-  };
   mutable std::mutex mutex_;
-  std::vector<Line> lines_;
+  std::vector<std::pair<google::LogSeverity, std::string>> lines_;
 };
 
 }  // namespace tvx::testing

@@ -10,22 +10,9 @@
 #include <cerrno>
 #include <thread>
 
+#include <boost/beast/http.hpp>
+
 namespace tvx::testing {
-namespace {
-
-bool WaitReadable(int fd, LoopbackConnection::Clock::time_point deadline) {
-  for (;;) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - LoopbackConnection::Clock::now());
-    if (left.count() < 0) return false;
-    pollfd p{fd, POLLIN, 0};
-    const int r = ::poll(&p, 1, static_cast<int>(left.count()));
-    if (r > 0) return true;
-    if (r == 0 || errno != EINTR) return false;
-  }
-}
-
-}  // namespace
 
 LoopbackConnection::~LoopbackConnection() { Close(); }
 
@@ -60,13 +47,19 @@ bool LoopbackConnection::Send(const std::string& bytes) {
 }
 
 bool LoopbackConnection::ReadMore(Clock::time_point deadline) {
-  while (fd_ >= 0 && WaitReadable(fd_, deadline)) {
+  while (fd_ >= 0 && !closed_) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    pollfd readable{fd_, POLLIN, 0};
+    const int ready = left.count() < 0 ? 0 : ::poll(&readable, 1, static_cast<int>(left.count()));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) return false;
     char chunk[16384];
     const ssize_t n = ::recv(fd_, chunk, sizeof(chunk), 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    received_.append(chunk, static_cast<size_t>(n));
-    return true;
+    if (n > 0) {
+      received_.append(chunk, static_cast<size_t>(n));
+      return true;
+    }
+    closed_ = n == 0 || errno != EINTR;
   }
   return false;
 }
@@ -78,20 +71,47 @@ bool LoopbackConnection::Fill(size_t size, Clock::time_point deadline) {
 }
 
 bool LoopbackConnection::WaitForClose(std::chrono::milliseconds timeout) {
-  if (fd_ < 0) return true;
   const auto deadline = Clock::now() + timeout;
-  char chunk[16384];
-  while (WaitReadable(fd_, deadline)) {
-    const ssize_t n = ::recv(fd_, chunk, sizeof(chunk), 0);
-    if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) return true;
-  }
-  return false;
+  while (ReadMore(deadline)) received_.clear();
+  return fd_ < 0 || closed_;
 }
 
 void LoopbackConnection::Close() {
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
+  closed_ = false;
   received_.clear();
+}
+
+std::string MakeHttpRequest(const std::string& method, const std::string& target,
+                            const std::string& body, const std::string& extra_headers) {
+  std::string request = method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+  if (!body.empty() || method == "POST") {
+    request += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+  }
+  return request + extra_headers + "\r\n" + body;
+}
+
+std::optional<HttpResult> HttpTestConnection::Read(std::chrono::milliseconds timeout) {
+  namespace http = boost::beast::http;
+  const auto deadline = Clock::now() + timeout;
+  http::response_parser<http::string_body> parser;
+  parser.eager(true);
+  while (!parser.is_done()) {
+    boost::beast::error_code error;
+    const size_t used = parser.put(boost::asio::buffer(received()), error);
+    received().erase(0, used);
+    if (error && error != http::error::need_more) return std::nullopt;
+    if ((error || used == 0) && !ReadMore(deadline)) return std::nullopt;
+  }
+  const auto& reply = parser.get();
+  return HttpResult{static_cast<int>(reply.result_int()), reply.base(), reply.body()};
+}
+
+std::optional<HttpResult> HttpTestConnection::Exchange(const std::string& request,
+                                                       std::chrono::milliseconds timeout) {
+  if (!Send(request)) return std::nullopt;
+  return Read(timeout);
 }
 
 }  // namespace tvx::testing

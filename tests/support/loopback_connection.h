@@ -1,9 +1,13 @@
-// One blocking TCP connection to 127.0.0.1, under the tests' clients.
+// Blocking TCP connections to 127.0.0.1 for the tests' clients, and an
+// HTTP/1.1 client for keep-alive, pipelining, partial requests and raw bytes.
 #ifndef TESTS_SUPPORT_LOOPBACK_CONNECTION_H_
 #define TESTS_SUPPORT_LOOPBACK_CONNECTION_H_
 
 #include <chrono>
+#include <optional>
 #include <string>
+
+#include <boost/beast/http/fields.hpp>
 
 namespace tvx::testing {
 
@@ -14,7 +18,7 @@ class LoopbackConnection {
   LoopbackConnection() = default;
   ~LoopbackConnection();
   LoopbackConnection(LoopbackConnection&& other) noexcept
-      : fd_(other.fd_), received_(std::move(other.received_)) {
+      : fd_(other.fd_), closed_(other.closed_), received_(std::move(other.received_)) {
     other.fd_ = -1;
   }
   LoopbackConnection& operator=(LoopbackConnection&&) = delete;
@@ -34,7 +38,28 @@ class LoopbackConnection {
 
  private:
   int fd_ = -1;
+  bool closed_ = false;   // by the peer
   std::string received_;  // not yet consumed by the protocol above
+};
+
+struct HttpResult {
+  int status = 0;  // 0 when no answer came
+  boost::beast::http::fields headers;
+  std::string body;
+
+  std::string Header(const std::string& name) const { return std::string(headers[name]); }
+};
+
+// The text of a request; Content-Length is added when there is a body.
+std::string MakeHttpRequest(const std::string& method, const std::string& target,
+                            const std::string& body = "", const std::string& extra_headers = "");
+
+class HttpTestConnection : public LoopbackConnection {
+ public:
+  // An interim 100 counts as an answer; nullopt on time-out, close or not HTTP.
+  std::optional<HttpResult> Read(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  std::optional<HttpResult> Exchange(const std::string& request,
+                                     std::chrono::milliseconds timeout = std::chrono::seconds(10));
 };
 
 }  // namespace tvx::testing

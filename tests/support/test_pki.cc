@@ -4,9 +4,15 @@
 #include <openssl/pem.h>
 #include <openssl/x509v3.h>
 
+#include <chrono>
 #include <fstream>
+#include <vector>
 
 #include <glog/logging.h>
+
+#include "framework/base64.h"
+#include "framework/jwt.h"
+#include "framework/jws.h"
 
 namespace tvx::testing {
 
@@ -17,6 +23,8 @@ std::string PemText(const std::function<int(BIO*)>& write) {
   const long size = BIO_get_mem_data(bio.get(), &data);
   return std::string(data, static_cast<size_t>(size));
 }
+
+namespace {
 
 TestCertificate MakeTestCertificate(const std::string& name, const TestCertificate* issuer,
                                      const std::vector<std::string>& extensions,
@@ -50,41 +58,160 @@ TestCertificate MakeTestCertificate(const std::string& name, const TestCertifica
   return made;
 }
 
+// 2015-01-01, 2020-01-01, 2020-12-31 and 2045-01-01 UTC.
+constexpr time_t k2015 = 1420070400;
+constexpr time_t k2020 = 1577836800;
+constexpr time_t kEnd2020 = 1609372800;
+constexpr time_t k2045 = 2366755200;
+
+std::string PemOf(X509* certificate) {
+  return PemText([certificate](BIO* bio) { return PEM_write_bio_X509(bio, certificate); });
+}
+
+std::string DerBase64Of(X509* certificate) {
+  return Base64Encode(PemText([certificate](BIO* bio) { return i2d_X509_bio(bio, certificate); }));
+}
+
+enum class Kind { kRoot, kIntermediate, kLeaf };
+
+// Shaped like Apple's of its kind; `oid`, when set, as Apple's: DER NULL.
+TestCertificate Issue(const std::string& common_name, Kind kind, const TestCertificate* issuer,
+                      const char* oid, time_t not_before = k2015, time_t not_after = k2045,
+                      bool authority_key_id = true) {
+  std::vector<std::string> extensions = {
+      kind == Kind::kLeaf  ? "basicConstraints=critical,CA:FALSE"
+      : kind == Kind::kRoot ? "basicConstraints=critical,CA:TRUE"
+                            : "basicConstraints=critical,CA:TRUE,pathlen:0",
+      kind == Kind::kLeaf ? "keyUsage=critical,digitalSignature"
+                          : "keyUsage=critical,keyCertSign,cRLSign",
+      "subjectKeyIdentifier=hash"};
+  if (kind != Kind::kRoot && authority_key_id) {
+    extensions.push_back("authorityKeyIdentifier=keyid:always");
+  }
+  if (oid) extensions.push_back(std::string(oid) + "=DER:05:00");
+  return MakeTestCertificate(common_name, issuer, extensions, not_before, not_after);
+}
+
+}  // namespace
+
 TestPki MakeTestPki(const std::string& dir) {
   const time_t now = std::time(nullptr);
-  auto make = [now](const char* name, const TestCertificate* issuer,
-                     const std::vector<std::string>& extensions) {
-    return MakeTestCertificate(name, issuer, extensions, now - 3600, now + 86400);
+  // A certificate named `name`, written to <dir>/<name>.pem and its key to <dir>/<name>.key.
+  auto make = [&](const std::string& name, const TestCertificate* issuer,
+                  const std::vector<std::string>& extensions) {
+    const auto made = MakeTestCertificate(name, issuer, extensions, now - 3600, now + 86400);
+    std::ofstream(dir + "/" + name + ".pem") << PemOf(made.x509.get());
+    std::ofstream(dir + "/" + name + ".key") << PemKeyPairOf(made.key.get()).private_pem;
+    return made;
   };
   const std::vector<std::string> kCa = {"basicConstraints=critical,CA:TRUE",
                                         "keyUsage=critical,keyCertSign"};
-  const TestCertificate ca = make("test CA", nullptr, kCa);
-  const TestCertificate other_ca = make("other CA", nullptr, kCa);
-  const TestPki pki{.ca = dir + "/ca.pem",
-                    .server_cert = dir + "/server.pem",
-                    .server_key = dir + "/server.key",
-                    .client_cert = dir + "/client.pem",
-                    .client_key = dir + "/client.key",
-                    .other_client_cert = dir + "/other_client.pem",
-                    .other_client_key = dir + "/other_client.key"};
-  auto write = [](const TestCertificate& issued, const std::string& cert_path,
-                  const std::string& key_path) {
-    std::ofstream(cert_path) << PemText([&](BIO* bio) {
-      return PEM_write_bio_X509(bio, issued.x509.get());
-    });
-    if (key_path.empty()) return;
-    std::ofstream(key_path) << PemText([&](BIO* bio) {
-      return PEM_write_bio_PrivateKey(bio, issued.key.get(), nullptr, nullptr, 0, nullptr, nullptr);
-    });
+  const TestCertificate ca = make("ca", nullptr, kCa);
+  const TestCertificate other_ca = make("other_ca", nullptr, kCa);
+  make("server", &ca,
+       {"subjectAltName=IP:127.0.0.1,DNS:localhost", "extendedKeyUsage=serverAuth"});
+  make("client", &ca, {"extendedKeyUsage=clientAuth"});
+  make("other_client", &other_ca, {"extendedKeyUsage=clientAuth"});
+  return {.ca = dir + "/ca.pem",
+          .server_cert = dir + "/server.pem",
+          .server_key = dir + "/server.key",
+          .client_cert = dir + "/client.pem",
+          .client_key = dir + "/client.key",
+          .other_client_cert = dir + "/other_client.pem",
+          .other_client_key = dir + "/other_client.key"};
+}
+
+EcKeyPair GenerateEcKeyPair() {
+  return PemKeyPairOf(std::shared_ptr<EVP_PKEY>(EVP_EC_gen("P-256"), EVP_PKEY_free).get());
+}
+
+bool VerifyEs256(const std::string& public_pem, const std::string& data,
+                 const std::string& signature) {
+  std::string der;
+  return jws::RawEcdsaSignatureToDer(signature, &der) && VerifyRs256(public_pem, data, der);
+}
+
+AppleTestPki::AppleTestPki() {
+  using jws::kAppleIntermediateOid, jws::kAppleLeafOid;
+  const auto root = Issue("Test Root CA - G3", Kind::kRoot, nullptr, nullptr);
+  const auto intermediate = Issue("Test Worldwide Developer Relations CA", Kind::kIntermediate,
+                                  &root, kAppleIntermediateOid);
+  const auto with_leaf = [&](const TestCertificate& leaf) {
+    return std::array<TestCertificate, 3>{leaf, intermediate, root};
   };
-  write(ca, pki.ca, "");
-  write(make("localhost", &ca,
-              {"subjectAltName=IP:127.0.0.1,DNS:localhost", "extendedKeyUsage=serverAuth"}),
-        pki.server_cert, pki.server_key);
-  write(make("client", &ca, {"extendedKeyUsage=clientAuth"}), pki.client_cert, pki.client_key);
-  write(make("client", &other_ca, {"extendedKeyUsage=clientAuth"}), pki.other_client_cert,
-        pki.other_client_key);
-  return pki;
+  chains_[Chain::kGood] =
+      with_leaf(Issue("Test Store Receipt Signing", Kind::kLeaf, &intermediate, kAppleLeafOid));
+  chains_[Chain::kLeafWithoutOid] =
+      with_leaf(Issue("Leaf Without OID", Kind::kLeaf, &intermediate, nullptr));
+  chains_[Chain::kLeafWithoutAuthorityKeyId] = with_leaf(Issue("Leaf Without Authority Key Id",
+      Kind::kLeaf, &intermediate, kAppleLeafOid, k2015, k2045, false));
+  chains_[Chain::kExpiredLeaf] = with_leaf(Issue("Expired Receipt Signing", Kind::kLeaf,
+                                                &intermediate, kAppleLeafOid, k2020, kEnd2020));
+  const auto other_root = Issue("Other Root CA", Kind::kRoot, nullptr, nullptr);
+  const auto other_intermediate =
+      Issue("Other Intermediate", Kind::kIntermediate, &other_root, kAppleIntermediateOid);
+  chains_[Chain::kOtherRoot] = {
+      Issue("Other Receipt Signing", Kind::kLeaf, &other_intermediate, kAppleLeafOid),
+      other_intermediate, other_root};
+  const auto bare = Issue("Intermediate Without OID", Kind::kIntermediate, &root, nullptr);
+  chains_[Chain::kIntermediateWithoutOid] = {
+      Issue("Leaf Of Intermediate Without OID", Kind::kLeaf, &bare, kAppleLeafOid), bare, root};
+}
+
+const AppleTestPki& AppleTestPki::Get() {
+  static const AppleTestPki* pki = new AppleTestPki();
+  return *pki;
+}
+
+std::string AppleTestPki::root_pem() const {
+  return PemOf(chains_.at(Chain::kGood)[2].x509.get());
+}
+std::string AppleTestPki::other_root_pem() const {
+  return PemOf(chains_.at(Chain::kOtherRoot)[2].x509.get());
+}
+
+std::string AppleTestPki::Sign(const Json& payload, const SignOptions& options) const {
+  const auto& chain = chains_.at(options.chain);
+  Json x5c = Json::Array();
+  for (int i = 0; i < options.x5c_count && i < 3; ++i) {
+    x5c.PushBack(DerBase64Of(chain[i].x509.get()));
+  }
+  const Json header = JsonObject({{"alg", options.alg}, {"x5c", x5c}});
+  const std::string signing_input = jwt::Base64UrlEncode(header.ToString(false)) + "." +
+                                    jwt::Base64UrlEncode(payload.ToString(false));
+
+  auto key =
+      jwt::TokenSigningKey::Create(PemKeyPairOf(chain[0].key.get()).private_pem, jwt::kEs256);
+  CHECK(key);
+  std::string signature;
+  CHECK(key->Sign(signing_input, &signature));
+  if (options.flip_signature) signature[10] ^= 0x01;
+  return signing_input + "." + jwt::Base64UrlEncode(signature);
+}
+
+Json AppleTestPki::Transaction(const std::string& transaction_id, const std::string& product_id,
+                               const std::string& bundle_id, const std::string& environment,
+                               int64_t signed_date_ms) {
+  const int64_t purchased_ms = 1551774276000;
+  return JsonObject({{"transactionId", transaction_id},
+                     {"originalTransactionId", transaction_id},
+                     {"bundleId", bundle_id},
+                     {"productId", product_id},
+                     {"purchaseDate", purchased_ms},
+                     {"originalPurchaseDate", purchased_ms},
+                     {"quantity", 1},
+                     {"type", "Consumable"},
+                     {"inAppOwnershipType", "PURCHASED"},
+                     {"signedDate", signed_date_ms},
+                     {"environment", environment},
+                     {"transactionReason", "PURCHASE"},
+                     {"storefront", "USA"}});
+}
+
+int64_t NowMillis() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
 }
 
 }  // namespace tvx::testing

@@ -5,7 +5,7 @@
 
 #include "framework/billing_store.h"
 #include "src/billing_error.h"
-#include "tests/support/apple_test_pki.h"
+#include "tests/support/test_pki.h"
 #include "tests/support/fake_store_server.h"
 
 namespace tvx::testing {

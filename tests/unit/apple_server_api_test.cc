@@ -3,8 +3,8 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/support/apple_test_pki.h"
 #include "tests/support/fake_store_server.h"
+#include "tests/support/test_pki.h"
 
 namespace tvx::testing {
 namespace {

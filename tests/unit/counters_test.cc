@@ -8,7 +8,7 @@
 
 #include "framework/api_service.h"
 #include "framework/io_service.h"
-#include "tests/support/http_test_client.h"
+#include "tests/support/loopback_connection.h"
 
 namespace tvx {
 namespace {

@@ -10,7 +10,7 @@
 
 #include "framework/io_service.h"
 #include "tests/support/eventually.h"
-#include "tests/support/http_test_client.h"
+#include "tests/support/loopback_connection.h"
 
 namespace tvx::testing {
 namespace {
@@ -22,7 +22,7 @@ constexpr char kGroup[] = "http_server_test";
 std::string Describe(const http::Request2& r) {
   return r.method + "|" + r.path + "|" + r.target + "|" + r.body;
 }
-std::string Summary(const std::optional<HttpReply>& reply) {
+std::string Summary(const std::optional<HttpResult>& reply) {
   return reply ? std::to_string(reply->status) + " " + reply->body : "none";
 }
 

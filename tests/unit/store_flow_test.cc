@@ -255,7 +255,7 @@ class StoreFlowTest : public ::testing::TestWithParam<Case> {
     session->set_gp_token_key(GooglePlayAdapter::TokenKey(kGoogleClient));
     session->set_os_token_key(OneStoreAdapter::TokenKey(kOneStoreClient));
     auto message = std::make_shared<Biller::Request>(
-        MakeValidationRequest(StoreOf(GetParam().store).second, false, "player", "guest"));
+        MakeValidationRequest(StoreOf(GetParam().store).second, false, "player"));
     return Request::CreateForTcp(client, session, message);
   }
 
