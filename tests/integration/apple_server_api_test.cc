@@ -7,8 +7,7 @@
 #include "src/billing_error.h"
 #include "tests/support/apple_test_pki.h"
 #include "tests/support/biller_process.h"
-#include "tests/support/fake_apple_server.h"
-#include "tests/support/fake_apple_server_api.h"
+#include "tests/support/fake_store_server.h"
 #include "tests/support/validation_client.h"
 
 namespace tvx::testing {

@@ -20,7 +20,7 @@
 #include "build_paths.h"
 #include "framework/billing_store.h"
 #include "tests/support/biller_process.h"
-#include "tests/support/fake_apple_server.h"
+#include "tests/support/fake_store_server.h"
 #include "tests/support/validation_client.h"
 
 namespace tvx::testing {

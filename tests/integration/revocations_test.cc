@@ -12,7 +12,7 @@
 #include "tests/support/biller_process.h"
 #include "tests/support/database_fixture.h"
 #include "tests/support/eventually.h"
-#include "tests/support/fake_apple_server_api.h"
+#include "tests/support/fake_store_server.h"
 #include "tests/support/fake_voided_purchases.h"
 #include "tests/support/validation_client.h"
 

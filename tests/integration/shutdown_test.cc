@@ -9,7 +9,7 @@
 #include "src/billing_error.h"
 #include "tests/support/eventually.h"
 #include "tests/support/biller_process.h"
-#include "tests/support/fake_apple_server.h"
+#include "tests/support/fake_store_server.h"
 #include "tests/support/validation_client.h"
 
 namespace tvx::testing {

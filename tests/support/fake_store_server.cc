@@ -1,7 +1,11 @@
 #include "tests/support/fake_store_server.h"
 
+#include <curl/curl.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
+
+#include <algorithm>
+#include <ctime>
 
 #include <boost/algorithm/string.hpp>
 #include <boost/asio.hpp>
@@ -11,6 +15,7 @@
 
 #include "framework/clock.h"
 #include "framework/jwt.h"
+#include "tests/support/apple_test_pki.h"
 #include "tests/support/test_pki.h"
 
 namespace tvx::testing {
@@ -26,16 +31,13 @@ std::string FakeRequest::Header(const std::string& lower_case_name) const {
 }
 
 std::string FormDecode(const std::string& text) {
-  std::string out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '%' && i + 2 < text.size() && std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
-        std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
-      out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
-      i += 2;
-    } else {
-      out += text[i] == '+' ? ' ' : text[i];
-    }
-  }
+  std::string plus_as_space = text;
+  std::replace(plus_as_space.begin(), plus_as_space.end(), '+', ' ');
+  int length = 0;
+  char* decoded = curl_easy_unescape(nullptr, plus_as_space.data(),
+                                     static_cast<int>(plus_as_space.size()), &length);
+  std::string out(decoded, static_cast<size_t>(length));
+  curl_free(decoded);
   return out;
 }
 
@@ -120,7 +122,7 @@ struct FakeHttpServer::Impl {
       const FakeResponse answer = owner->Dispatch(request);
       if (answer.close) return;
       out = {static_cast<bhttp::status>(answer.status), 11, answer.body};
-      out.set(bhttp::field::content_type, answer.content_type);
+      out.set(bhttp::field::content_type, "application/json");
       for (const auto& [name, value] : answer.headers) out.set(name, value);
       out.keep_alive(in.keep_alive());
       out.prepare_payload();
@@ -152,11 +154,11 @@ struct FakeHttpServer::Impl {
 
   asio::io_context io;
   tcp::acceptor acceptor{io, tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0)};
+  const int port = acceptor.local_endpoint().port();
   std::thread thread;
 };
 
 FakeHttpServer::FakeHttpServer() : impl_(std::make_unique<Impl>()) {
-  port_ = impl_->acceptor.local_endpoint().port();
   impl_->Accept(this);
   impl_->thread = std::thread([this] { impl_->io.run(); });
 }
@@ -168,18 +170,18 @@ FakeHttpServer::~FakeHttpServer() {
 }
 
 std::string FakeHttpServer::Url(const std::string& path) const {
-  return "http://127.0.0.1:" + std::to_string(port_) + path;
+  return "http://127.0.0.1:" + std::to_string(impl_->port) + path;
 }
 
 void FakeHttpServer::Route(const std::string& method, const std::string& path, Handler handler) {
   std::lock_guard<std::mutex> lock(mutex_);
-  routes_[{method, path}] = std::move(handler);
+  routes_[{method, path}] = {false, std::move(handler)};
 }
 
 void FakeHttpServer::RoutePrefix(const std::string& method, const std::string& prefix,
                                  Handler handler) {
   std::lock_guard<std::mutex> lock(mutex_);
-  prefix_routes_[{method, prefix}] = std::move(handler);
+  routes_[{method, prefix}] = {true, std::move(handler)};
 }
 
 int FakeHttpServer::RequestCount(const std::string& path) const {
@@ -200,14 +202,14 @@ FakeResponse FakeHttpServer::Dispatch(const FakeRequest& request) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     requests_.push_back(request);
-    auto exact = routes_.find({request.method, request.path});
     size_t best = 0;
-    if (exact != routes_.end()) handler = exact->second;
-    for (const auto& [key, candidate] : prefix_routes_) {
-      if (!handler && key.first == request.method && request.path.starts_with(key.second) &&
-          key.second.size() >= best) {
-        best = key.second.size();
-        handler = candidate;
+    // An exact route is as long as a route can be.
+    for (const auto& [key, route] : routes_) {
+      const auto& [method, path] = key;
+      if (method == request.method && path.size() >= best &&
+          (path == request.path || (route.prefix && request.path.starts_with(path)))) {
+        best = path.size();
+        handler = route.handler;
       }
     }
   }
@@ -260,10 +262,12 @@ std::optional<FakeResponse> ScriptedAnswers::Next(const std::string& key) {
 }
 
 FakeTwoEndpointStore::FakeTwoEndpointStore(FakeHttpServer* server, Endpoint production,
-                                           Endpoint test, std::vector<std::string> members,
-                                           const FakeResponse& malformed,
-                                           const FakeResponse& unscripted)
-    : server_(server), paths_{production.path, test.path}, keys_{production.key, test.key} {
+                                           Endpoint test)
+    : server_(server), paths_{production.path, test.path}, keys_{production.key, test.key} {}
+
+void FakeTwoEndpointStore::RouteJsonPosts(std::vector<std::string> members,
+                                          const FakeResponse& malformed,
+                                          const FakeResponse& unscripted) {
   for (int endpoint : {0, 1}) {
     server_->Route("POST", paths_[endpoint], [=, this](const FakeRequest& request) {
       tvx::Json body;
@@ -280,7 +284,153 @@ FakeTwoEndpointStore::FakeTwoEndpointStore(FakeHttpServer* server, Endpoint prod
 }
 
 void FakeTwoEndpointStore::AddEndpoints(tvx::Json* endpoints) const {
-  for (int endpoint : {0, 1}) endpoints->SetString(keys_[endpoint], url(endpoint));
+  for (int endpoint : {0, 1}) endpoints->SetString(keys_[endpoint], server_->Url(paths_[endpoint]));
+}
+
+FakeAppleStore::FakeAppleStore(FakeHttpServer* server)
+    : FakeTwoEndpointStore(server, {"/apple/buy/verifyReceipt", "apple_production_url"},
+                           {"/apple/sandbox/verifyReceipt", "apple_sandbox_url"}) {
+  constexpr int64_t kMalformedRequest = 21002;
+  RouteJsonPosts({"receipt-data"}, Status(kMalformedRequest), Status(kMalformedRequest));
+}
+
+tvx::Json FakeAppleStore::Purchase(const std::string& product_id, const std::string& quantity,
+                                   const std::string& transaction_id,
+                                   const std::string& purchase_date) {
+  return JsonObject({{"quantity", quantity},
+                     {"product_id", product_id},
+                     {"transaction_id", transaction_id},
+                     {"original_transaction_id", transaction_id},
+                     {"purchase_date", purchase_date},
+                     {"purchase_date_ms", "1551774276000"},
+                     {"original_purchase_date", purchase_date},
+                     {"is_trial_period", "false"}});
+}
+
+FakeResponse FakeAppleStore::Verified(const std::vector<tvx::Json>& in_app) {
+  const tvx::Json receipt = JsonObject({{"receipt_type", "Production"},
+                                        {"bundle_id", "com.example.game"},
+                                        {"in_app", JsonArray(in_app)}});
+  return FakeResponse::Json(
+      200, JsonObject({{"status", 0}, {"environment", "Production"}, {"receipt", receipt}}));
+}
+
+FakeResponse FakeAppleStore::Status(int64_t status) {
+  return FakeResponse::Json(200, JsonObject({{"status", status}}));
+}
+
+FakeTStore::FakeTStore(FakeHttpServer* server)
+    : FakeTwoEndpointStore(server, {"/tstore/iap/digitalsignconfirm.iap", "tstore_production_url"},
+                           {"/tstore/iapdev/digitalsignconfirm.iap", "tstore_development_url"}) {
+  RouteJsonPosts({"txid", "appid", "signdata"}, Refused("1000", "missing required fields"),
+                 Refused("9100", "invalid receipt"));
+}
+
+tvx::Json FakeTStore::Product(const std::string& appid, const std::string& product_id) {
+  return JsonObject({{"log_time", "20240101120000"},
+                     {"appid", appid},
+                     {"product_id", product_id},
+                     {"charge_amount", 1100},
+                     {"tid", "tid-" + product_id},
+                     {"detail_pname", ""},
+                     {"bp_info", ""}});
+}
+
+FakeResponse FakeTStore::Confirmed(const std::vector<tvx::Json>& products) {
+  return FakeResponse::Json(200, JsonObject({{"status", 0},
+                                             {"detail", "0000"},
+                                             {"message", "success"},
+                                             {"count", static_cast<int64_t>(products.size())},
+                                             {"product", JsonArray(products)}}));
+}
+
+FakeResponse FakeTStore::Refused(const std::string& detail, const std::string& message) {
+  return FakeResponse::Json(200,
+                            JsonObject({{"status", 9}, {"detail", detail}, {"message", message}}));
+}
+
+namespace {
+constexpr char kAppleIssuerId[] = "57246542-96fe-1a63-e053-0824d011072a";
+constexpr char kAppleKeyId[] = "2X9R4HXF34";
+constexpr char kTransactionsPath[] = "/inApps/v1/transactions/";
+}  // namespace
+
+FakeAppleServerApi::FakeAppleServerApi(FakeHttpServer* server)
+    : FakeTwoEndpointStore(server, {"/production", "apple_server_api_production_base"},
+                           {"/sandbox", "apple_server_api_sandbox_base"}),
+      key_(GenerateEcKeyPair()) {
+  for (Environment environment : {kProduction, kSandbox}) {
+    server_->RoutePrefix("GET", paths_[environment] + kTransactionsPath,
+                         std::bind_front(&FakeAppleServerApi::Answer, this, environment));
+  }
+}
+
+tvx::Json FakeAppleServerApi::Argument(const std::string& environment) const {
+  return JsonObject({{"issuer_id", kAppleIssuerId},
+                     {"key_id", kAppleKeyId},
+                     {"bundle_id", kBundleId},
+                     {"private_key", key_.private_pem},
+                     {"root_certificates", JsonArray({Json(AppleTestPki::Get().root_pem())})},
+                     {"environment", environment}});
+}
+
+std::vector<std::string> FakeAppleServerApi::Tokens() const { return LockedCopy(mutex_, tokens_); }
+std::vector<int64_t> FakeAppleServerApi::ArrivalTimes() const {
+  return LockedCopy(mutex_, arrivals_);
+}
+std::string FakeAppleServerApi::LastRefusal() const { return LockedCopy(mutex_, last_refusal_); }
+
+FakeResponse FakeAppleServerApi::Found(const std::string& signed_transaction) {
+  return FakeResponse::Json(200, JsonObject({{"signedTransactionInfo", signed_transaction}}));
+}
+
+FakeResponse FakeAppleServerApi::RateLimited(int64_t retry_after_ms) {
+  FakeResponse response = FakeResponse::Json(
+      429, JsonObject({{"errorCode", 4290000}, {"errorMessage", "Rate limit exceeded."}}));
+  response.headers.emplace_back("Retry-After", std::to_string(retry_after_ms));
+  return response;
+}
+
+FakeResponse FakeAppleServerApi::Unauthorized() { return FakeResponse::Raw(401); }
+
+// Why Apple would refuse the request's token; "" when it would not.
+std::string FakeAppleServerApi::CheckToken(const FakeRequest& request) const {
+  DecodedJwt jwt;
+  if (!request.Header("authorization").starts_with("Bearer ")) return "no bearer token";
+  if (!DecodeJwt(request.Header("authorization").substr(7), &jwt)) return "unreadable JWT";
+  if (!VerifyEs256(key_.public_pem, jwt.signing_input, jwt.signature)) return "bad signature";
+  if (jwt.header.GetString("alg") != "ES256" || jwt.header.GetString("kid") != kAppleKeyId ||
+      jwt.header.GetString("typ") != "JWT") {
+    return "wrong header " + jwt.header_text;
+  }
+  const tvx::Json& claims = jwt.claims;
+  const int64_t now = std::time(nullptr);
+  if (claims.GetString("iss") != kAppleIssuerId ||
+      claims.GetString("aud") != "appstoreconnect-v1" || claims.GetString("bid") != kBundleId ||
+      !claims.HasAttribute("iat", Json::kInteger) ||
+      !claims.HasAttribute("exp", Json::kInteger) ||
+      claims.GetInteger("exp") - claims.GetInteger("iat") > 3600 ||
+      claims.GetInteger("exp") <= now || claims.GetInteger("iat") > now + 60) {
+    return "wrong claims " + jwt.claims_text;
+  }
+  return std::string();
+}
+
+FakeResponse FakeAppleServerApi::Answer(Environment environment, const FakeRequest& request) {
+  const std::string transaction_id = FormDecode(
+      request.path.substr(paths_[environment].size() + std::string(kTransactionsPath).size()));
+  const std::string refusal = CheckToken(request);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const std::string authorization = request.Header("authorization");
+    tokens_.push_back(authorization.size() > 7 ? authorization.substr(7) : std::string());
+    arrivals_.push_back(NowMillis());
+    if (!refusal.empty()) last_refusal_ = refusal;
+  }
+  if (!refusal.empty()) return Unauthorized();
+  const tvx::Json not_found =
+      JsonObject({{"errorCode", 4040010}, {"errorMessage", "Transaction id not found."}});
+  return scripts_[environment].Next(transaction_id).value_or(FakeResponse::Json(404, not_found));
 }
 
 namespace {
@@ -393,7 +543,8 @@ void FakeGoogleStore::AddOAuthClient(const std::string& client_id,
                                      const std::string& client_secret,
                                      const std::string& refresh_token, TokenScript script) {
   std::lock_guard<std::mutex> lock(mutex_);
-  accounts_[client_id] = {.secret = client_secret, .refresh_token = refresh_token, .script = script};
+  accounts_[client_id] = {
+      .secret = client_secret, .refresh_token = refresh_token, .script = script};
 }
 
 void FakeGoogleStore::AddServiceAccount(const std::string& client_email,
@@ -418,7 +569,7 @@ FakeResponse FakeGoogleStore::Refuse(int status, const std::string& error,
 
 FakeResponse FakeGoogleStore::Issue(const std::string& name) {
   return FakeResponse::Json(200, JsonObject({{"access_token", IssueToken("ya29.", name)},
-                                             {"expires_in", accounts_[name].script.expires_in},
+                                             {"expires_in", 3600},
                                              {"scope", kAndroidPublisherScope},
                                              {"token_type", "Bearer"}}));
 }
@@ -543,7 +694,7 @@ FakeResponse FakeOneStore::AnswerToken(const FakeRequest& request, std::string* 
   return FakeResponse::Json(200, JsonObject({{"client_id", *name},
                                              {"access_token", IssueToken("os.", *name)},
                                              {"token_type", "bearer"},
-                                             {"expires_in", it->second.script.expires_in}}));
+                                             {"expires_in", 3600}}));
 }
 
 TestIoContext::TestIoContext(int threads) : io_(std::make_shared<tvx::IoContext>(threads)) {

@@ -34,10 +34,10 @@ struct FakeRequest {
   std::map<std::string, std::string> Query() const;  // decoded
 };
 
+// A JSON answer by default.
 struct FakeResponse {
   int status = 200;
   std::string body{};
-  std::string content_type = "application/json";
   std::chrono::milliseconds delay{0};
   bool hang = false;   // never answer; the connection stays open
   std::vector<std::pair<std::string, std::string>> headers{};
@@ -69,7 +69,6 @@ class FakeHttpServer {
   FakeHttpServer(const FakeHttpServer&) = delete;
   FakeHttpServer& operator=(const FakeHttpServer&) = delete;
 
-  int port() const { return port_; }
   std::string Url(const std::string& path = "") const;
 
   void Route(const std::string& method, const std::string& path, Handler handler);
@@ -83,15 +82,16 @@ class FakeHttpServer {
 
  private:
   struct Impl;
-  friend struct Impl;
+  struct Routed {
+    bool prefix;
+    Handler handler;
+  };
   FakeResponse Dispatch(const FakeRequest& request);
 
   mutable std::mutex mutex_;
-  std::map<std::pair<std::string, std::string>, Handler> routes_;         // GUARDED_BY(mutex_)
-  std::map<std::pair<std::string, std::string>, Handler> prefix_routes_;  // GUARDED_BY(mutex_)
-  std::vector<FakeRequest> requests_;                                     // GUARDED_BY(mutex_)
+  std::map<std::pair<std::string, std::string>, Routed> routes_;  // GUARDED_BY(mutex_)
+  std::vector<FakeRequest> requests_;                             // GUARDED_BY(mutex_)
   std::atomic<int> connections_{0};
-  int port_ = 0;
   std::unique_ptr<Impl> impl_;
 };
 
@@ -106,15 +106,14 @@ class ScriptedAnswers {
   std::map<std::string, std::deque<FakeResponse>> scripts_;  // GUARDED_BY(mutex_)
 };
 
-// A store with a production and a test endpoint taking a JSON object of
-// exactly the string `members`, scripted by the first member's value.
+// A store with a production and a test endpoint, each scripted per key.
 class FakeTwoEndpointStore {
  public:
-  std::string url(int endpoint) const { return server_->Url(paths_[endpoint]); }
   void Script(int endpoint, const std::string& key, std::vector<FakeResponse> answers) {
     scripts_[endpoint].Set(key, std::move(answers));
   }
   int RequestCount(int endpoint) const { return server_->RequestCount(paths_[endpoint]); }
+  // The endpoints' URLs under the names "store_endpoints" gives them.
   void AddEndpoints(tvx::Json* endpoints) const;
 
  protected:
@@ -122,22 +121,46 @@ class FakeTwoEndpointStore {
     const char* path;
     const char* key;
   };
-  FakeTwoEndpointStore(FakeHttpServer* server, Endpoint production, Endpoint test,
-                       std::vector<std::string> members, const FakeResponse& malformed,
-                       const FakeResponse& unscripted);
+  FakeTwoEndpointStore(FakeHttpServer* server, Endpoint production, Endpoint test);
+  // Both endpoints take a POSTed JSON object of exactly the string `members`,
+  // keyed by the first member's value.
+  void RouteJsonPosts(std::vector<std::string> members, const FakeResponse& malformed,
+                      const FakeResponse& unscripted);
 
- private:
   FakeHttpServer* const server_;
   const std::string paths_[2];
-  const std::string keys_[2];
   ScriptedAnswers scripts_[2];
+
+ private:
+  const std::string keys_[2];
 };
 
-// How a fake store answers one account's token requests.
-struct TokenScript {
-  int64_t expires_in = 3600;
-  std::chrono::milliseconds delay{0};  // before every answer, refusals included
-  std::optional<FakeResponse> answer{};  // when set, the answer to every request
+// Apple's receipt verification; malformed requests and unscripted receipts get 21002.
+class FakeAppleStore : public FakeTwoEndpointStore {
+ public:
+  enum Endpoint { kProduction, kSandbox };
+  static constexpr int64_t kSandboxReceipt = 21007;
+
+  explicit FakeAppleStore(FakeHttpServer* server);
+
+  static tvx::Json Purchase(const std::string& product_id, const std::string& quantity,
+                            const std::string& transaction_id,
+                            const std::string& purchase_date = "2019-03-05 08:24:36 Etc/GMT");
+  static FakeResponse Verified(const std::vector<tvx::Json>& in_app);
+  static FakeResponse Status(int64_t status);
+};
+
+// TStore's signature confirmation; malformed requests get detail "1000", an
+// unscripted txid "9100".
+class FakeTStore : public FakeTwoEndpointStore {
+ public:
+  enum Endpoint { kProduction, kDevelopment };
+
+  explicit FakeTStore(FakeHttpServer* server);
+
+  static tvx::Json Product(const std::string& appid, const std::string& product_id);
+  static FakeResponse Confirmed(const std::vector<tvx::Json>& products);
+  static FakeResponse Refused(const std::string& detail, const std::string& message = "refused");
 };
 
 // PKCS#8 private key, as Google issues them.
@@ -151,6 +174,43 @@ RsaKeyPair GenerateRsaKeyPair(unsigned int bits = 2048);
 // SHA-256 signature check: RS256, or ES256 in DER form.
 bool VerifyRs256(const std::string& public_pem, const std::string& data,
                  const std::string& signature);
+
+// The App Store Server API's Get Transaction Info, scripted per transaction
+// id; bearer tokens are checked as Apple does (401).
+class FakeAppleServerApi : public FakeTwoEndpointStore {
+ public:
+  enum Environment { kProduction, kSandbox };
+  static constexpr char kBundleId[] = "com.example.game";
+
+  explicit FakeAppleServerApi(FakeHttpServer* server);
+
+  // The "apple_app_store_server_api" install argument for this fake.
+  tvx::Json Argument(const std::string& environment = "auto") const;
+
+  std::vector<std::string> Tokens() const;  // both environments
+  std::vector<int64_t> ArrivalTimes() const;  // ms since 1970
+  std::string LastRefusal() const;
+
+  static FakeResponse Found(const std::string& signed_transaction);
+  static FakeResponse RateLimited(int64_t retry_after_ms);
+  static FakeResponse Unauthorized();
+
+ private:
+  FakeResponse Answer(Environment environment, const FakeRequest& request);
+  std::string CheckToken(const FakeRequest& request) const;
+
+  const PemKeyPair key_;
+  mutable std::mutex mutex_;
+  std::vector<std::string> tokens_;   // GUARDED_BY(mutex_)
+  std::vector<int64_t> arrivals_;     // GUARDED_BY(mutex_)
+  std::string last_refusal_;          // GUARDED_BY(mutex_)
+};
+
+// How a fake store answers one account's token requests.
+struct TokenScript {
+  std::chrono::milliseconds delay{0};  // before every answer, refusals included
+  std::optional<FakeResponse> answer{};  // when set, the answer to every request
+};
 
 // Accounts, their tokens, and purchase queries scripted per purchase (a token
 // the fake did not issue gets 401, an unscripted purchase 404).
