@@ -13,7 +13,6 @@
 #include "tests/support/database_fixture.h"
 #include "tests/support/eventually.h"
 #include "tests/support/fake_store_server.h"
-#include "tests/support/fake_voided_purchases.h"
 #include "tests/support/validation_client.h"
 
 namespace tvx::testing {

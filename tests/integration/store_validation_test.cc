@@ -11,7 +11,6 @@
 #include "framework/billing_store.h"
 #include "src/billing_error.h"
 #include "tests/support/biller_process.h"
-#include "tests/support/fake_playstation_server.h"
 #include "tests/support/fake_store_server.h"
 #include "tests/support/validation_client.h"
 

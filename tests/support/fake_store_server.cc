@@ -1,10 +1,12 @@
 #include "tests/support/fake_store_server.h"
 
 #include <curl/curl.h>
+#include <openssl/evp.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
 
 #include <algorithm>
+#include <charconv>
 #include <ctime>
 
 #include <boost/algorithm/string.hpp>
@@ -28,6 +30,11 @@ using boost::system::error_code;
 std::string FakeRequest::Header(const std::string& lower_case_name) const {
   auto it = headers.find(lower_case_name);
   return it == headers.end() ? "" : it->second;
+}
+
+std::string FakeRequest::Bearer() const {
+  const std::string authorization = Header("authorization");
+  return authorization.starts_with("Bearer ") ? authorization.substr(7) : "";
 }
 
 std::string FormDecode(const std::string& text) {
@@ -396,8 +403,8 @@ FakeResponse FakeAppleServerApi::Unauthorized() { return FakeResponse::Raw(401);
 // Why Apple would refuse the request's token; "" when it would not.
 std::string FakeAppleServerApi::CheckToken(const FakeRequest& request) const {
   DecodedJwt jwt;
-  if (!request.Header("authorization").starts_with("Bearer ")) return "no bearer token";
-  if (!DecodeJwt(request.Header("authorization").substr(7), &jwt)) return "unreadable JWT";
+  if (request.Bearer().empty()) return "no bearer token";
+  if (!DecodeJwt(request.Bearer(), &jwt)) return "unreadable JWT";
   if (!VerifyEs256(key_.public_pem, jwt.signing_input, jwt.signature)) return "bad signature";
   if (jwt.header.GetString("alg") != "ES256" || jwt.header.GetString("kid") != kAppleKeyId ||
       jwt.header.GetString("typ") != "JWT") {
@@ -422,8 +429,7 @@ FakeResponse FakeAppleServerApi::Answer(Environment environment, const FakeReque
   const std::string refusal = CheckToken(request);
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    const std::string authorization = request.Header("authorization");
-    tokens_.push_back(authorization.size() > 7 ? authorization.substr(7) : std::string());
+    tokens_.push_back(request.Bearer());
     arrivals_.push_back(NowMillis());
     if (!refusal.empty()) last_refusal_ = refusal;
   }
@@ -450,6 +456,12 @@ std::vector<std::string> PathSegments(const std::string& path, const std::string
 FakeResponse PurchaseError(int status, const std::string& message) {
   return FakeResponse::Json(
       status, JsonObject({{"error", JsonObject({{"code", status}, {"message", message}})}}));
+}
+
+// `text` as a number; `fallback` when it is not one.
+int64_t NumberOr(const std::string& text, int64_t fallback) {
+  std::from_chars(text.data(), text.data() + text.size(), fallback);
+  return fallback;
 }
 
 }  // namespace
@@ -490,54 +502,47 @@ std::optional<FakeResponse> FakeTokenStore::CountTokenRequest(const std::string&
 }
 
 std::string FakeTokenStore::IssueToken(const std::string& prefix, const std::string& name) {
-  auto& tokens = accounts_[name].tokens;
-  tokens.push_back(prefix + name + "." + std::to_string(tokens.size() + 1));
-  return tokens.back();
+  const std::string token = prefix + name + "." + std::to_string(++accounts_[name].tokens);
+  issued_.insert(token);
+  return token;
 }
 
 FakeResponse FakeTokenStore::AnswerPurchase(const std::string& purchase,
-                                            const std::string& access_token,
-                                            const std::string& not_found) {
+                                            const std::string& access_token) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     ++purchase_requests_[purchase];
-    if (std::ranges::none_of(accounts_, [&](const auto& account) {
-          return std::ranges::count(account.second.tokens, access_token) > 0;
-        })) {
-      return PurchaseError(401, "invalid credentials");
-    }
+    if (!issued_.contains(access_token)) return PurchaseError(401, "invalid credentials");
   }
-  return purchases_.Next(purchase).value_or(PurchaseError(404, not_found));
+  return purchases_.Next(purchase).value_or(PurchaseError(404, "no such purchase"));
 }
 
 namespace {
 constexpr char kOAuthTokenPath[] = "/o/oauth2/token";
 constexpr char kJwtTokenPath[] = "/oauth2/v4/token";
 constexpr char kAndroidPublisherScope[] = "https://www.googleapis.com/auth/androidpublisher";
-constexpr char kGooglePurchasePrefix[] = "/androidpublisher/v3/applications/";
+constexpr char kGooglePackages[] = "/androidpublisher/v3/applications/";
 }  // namespace
 
 FakeGoogleStore::FakeGoogleStore(FakeHttpServer* server) : server_(server) {
-  server_->RoutePrefix("GET", kGooglePurchasePrefix, [this](const FakeRequest& request) {
+  server_->RoutePrefix("GET", kGooglePackages, [this](const FakeRequest& request) {
     // <package>/purchases/products/<product>/tokens/<token>
-    const auto segments = PathSegments(request.path, kGooglePurchasePrefix);
+    const auto segments = PathSegments(request.path, kGooglePackages);
     if (segments.size() != 6 || segments[1] != "purchases" || segments[2] != "products" ||
         segments[4] != "tokens") {
       return PurchaseError(404, "no such resource");
     }
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      last_purchase_ = request;
-    }
-    return AnswerPurchase(segments[5], request.Query()["access_token"],
-                          "the purchase token was not found");
+    return AnswerPurchase(segments[5], request.Query()["access_token"]);
   });
   RouteToken(server_, kOAuthTokenPath, std::bind_front(&FakeGoogleStore::AnswerOAuthToken, this));
   RouteToken(server_, kJwtTokenPath, std::bind_front(&FakeGoogleStore::AnswerJwtToken, this));
 }
 
-std::string FakeGoogleStore::oauth_token_url() const { return server_->Url(kOAuthTokenPath); }
-std::string FakeGoogleStore::jwt_token_url() const { return server_->Url(kJwtTokenPath); }
+void FakeGoogleStore::AddEndpoints(tvx::Json* endpoints) const {
+  endpoints->SetString("google_oauth_token_url", server_->Url(kOAuthTokenPath));
+  endpoints->SetString("google_jwt_token_url", server_->Url(kJwtTokenPath));
+  endpoints->SetString("google_api_base", server_->Url());
+}
 
 void FakeGoogleStore::AddOAuthClient(const std::string& client_id,
                                      const std::string& client_secret,
@@ -555,9 +560,6 @@ void FakeGoogleStore::AddServiceAccount(const std::string& client_email,
 
 std::string FakeGoogleStore::LastRefusal() const { return LockedCopy(mutex_, last_refusal_); }
 tvx::Json FakeGoogleStore::LastJwtClaims() const { return LockedCopy(mutex_, last_claims_); }
-FakeRequest FakeGoogleStore::LastPurchaseRequest() const {
-  return LockedCopy(mutex_, last_purchase_);
-}
 
 // The next four hold mutex_.
 FakeResponse FakeGoogleStore::Refuse(int status, const std::string& error,
@@ -618,7 +620,7 @@ FakeResponse FakeGoogleStore::AnswerJwtToken(const FakeRequest& request, std::st
     return Refuse(400, "invalid_grant", "Invalid JWT Signature.");
   }
   const tvx::Json& claims = jwt.claims;
-  if (claims.GetString("aud") != jwt_token_url()) {
+  if (claims.GetString("aud") != server_->Url(kJwtTokenPath)) {
     return Refuse(400, "invalid_grant", "Invalid JWT: aud " + claims.GetString("aud"));
   }
   if (claims.GetString("scope") != kAndroidPublisherScope) {
@@ -653,9 +655,7 @@ FakeOneStore::FakeOneStore(FakeHttpServer* server, std::string prefix)
     // <purchase id>/<package>/<product>
     const auto segments = PathSegments(request.path, purchases);
     if (segments.size() != 3) return PurchaseError(404, "no such resource");
-    const std::string bearer = request.Header("authorization");
-    return AnswerPurchase(segments[0], bearer.starts_with("Bearer ") ? bearer.substr(7) : "",
-                          "the purchase was not found");
+    return AnswerPurchase(segments[0], request.Bearer());
   });
   RouteToken(server_, prefix_ + "/v2/oauth/token",
              std::bind_front(&FakeOneStore::AnswerToken, this));
@@ -697,6 +697,134 @@ FakeResponse FakeOneStore::AnswerToken(const FakeRequest& request, std::string* 
                                              {"expires_in", 3600}}));
 }
 
+namespace {
+constexpr char kPlayStationTokenPath[] = "/2.0/oauth/token";
+constexpr char kBaseUrlPath[] = "/asm/v1/apps/me/baseUrls/";
+constexpr char kEntitlementService[] = "/entitlement-service";
+constexpr char kEntitlementPath[] = "/entitlement-service/v1/users/me/entitlements/";
+}  // namespace
+
+FakePlayStation::FakePlayStation(FakeHttpServer* server, std::string environment)
+    : server_(server), prefix_("/psn/" + environment) {
+  RouteToken(server_, prefix_ + kPlayStationTokenPath,
+             std::bind_front(&FakePlayStation::AnswerToken, this));
+  server_->Route("GET", prefix_ + kBaseUrlPath + "entitlement", [this](const FakeRequest& request) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!issued_.contains(request.Bearer())) return PurchaseError(401, "invalid_token");
+    return FakeResponse::Json(200,
+                              JsonObject({{"url", server_->Url(prefix_ + kEntitlementService)}}));
+  });
+  server_->RoutePrefix("GET", prefix_ + kEntitlementPath, [this](const FakeRequest& request) {
+    // <entitlement id>?service_label=<label>
+    const std::string id = PathSegments(request.path, prefix_ + kEntitlementPath).front();
+    return AnswerPurchase(id + request.target.substr(request.path.size()), request.Bearer());
+  });
+}
+
+void FakePlayStation::AddEndpoints(tvx::Json* endpoints) const {
+  const std::string environment = prefix_.substr(5);
+  endpoints->SetString("p4_" + environment + "_token_url",
+                       server_->Url(prefix_ + kPlayStationTokenPath));
+  endpoints->SetString("p4_" + environment + "_base_url_service",
+                       server_->Url(prefix_ + kBaseUrlPath));
+}
+
+void FakePlayStation::SetClient(const std::string& client_id, const std::string& secret) {
+  // Encoded here independently of the code under test.
+  const std::string text = client_id + ":" + secret;
+  std::string encoded(4 * ((text.size() + 2) / 3) + 1, '\0');
+  encoded.resize(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(encoded.data()),
+                                 reinterpret_cast<const unsigned char*>(text.data()),
+                                 static_cast<int>(text.size())));
+  std::lock_guard<std::mutex> lock(mutex_);
+  accounts_[client_id] = {.secret = "Basic " + encoded};
+}
+
+void FakePlayStation::AddAuthCode(const std::string& code) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auth_codes_.insert(code);
+}
+
+void FakePlayStation::ScriptEntitlement(const std::string& id, int64_t service_label,
+                                        std::vector<FakeResponse> answers) {
+  SetPurchase(id + "?service_label=" + std::to_string(service_label), std::move(answers));
+}
+
+tvx::Json FakePlayStation::Entitlement(const std::string& id, bool is_consumable, int64_t use_count,
+                                       int64_t use_limit) {
+  return JsonObject({{"id", id},
+                     {"is_consumable", is_consumable},
+                     {"use_count", use_count},
+                     {"use_limit", use_limit}});
+}
+
+// Holds mutex_; the client is known by its basic authorization.
+FakeResponse FakePlayStation::AnswerToken(const FakeRequest& request, std::string* name) {
+  for (const auto& [client_id, account] : accounts_) {
+    if (account.secret == request.Header("authorization")) *name = client_id;
+  }
+  if (name->empty()) return PurchaseError(401, "invalid_client");
+  auto form = request.Form();
+  if (request.Header("content-type") != "application/x-www-form-urlencoded" ||
+      form["grant_type"] != "authorization_code" || form["redirect_uri"] != "orbis://games" ||
+      !auth_codes_.contains(form["code"])) {
+    return PurchaseError(400, "invalid_grant");
+  }
+  return FakeResponse::Json(
+      200, JsonObject({{"access_token", IssueToken("psn.", *name)}, {"expires_in", 3599}}));
+}
+
+FakeVoidedPurchases::FakeVoidedPurchases(size_t page_size) : page_size_(page_size) {
+  server_.RoutePrefix("GET", kGooglePackages, std::bind_front(&FakeVoidedPurchases::List, this));
+}
+
+void FakeVoidedPurchases::Void(const std::string& package_name,
+                               const std::string& purchase_token, int64_t voided_ms) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  voided_[package_name].emplace(voided_ms, purchase_token);
+}
+
+std::vector<FakeVoidedPurchases::ListRequest> FakeVoidedPurchases::Requests() const {
+  return LockedCopy(mutex_, requests_);
+}
+
+FakeResponse FakeVoidedPurchases::List(const FakeRequest& request) {
+  // <package>/purchases/voidedpurchases
+  const auto segments = PathSegments(request.path, kGooglePackages);
+  if (segments.size() != 3 || segments[1] != "purchases" || segments[2] != "voidedpurchases") {
+    return PurchaseError(404, "no such resource");
+  }
+  auto query = request.Query();
+  const ListRequest seen{.package_name = segments[0],
+                         .start_time_ms = NumberOr(query["startTime"], 0),
+                         .page_token = query["token"]};
+  // The token is the index of the page's first entry.
+  const size_t first = static_cast<size_t>(std::max<int64_t>(0, NumberOr(seen.page_token, 0)));
+  const size_t size = static_cast<size_t>(
+      std::clamp<int64_t>(NumberOr(query["maxResults"], 1000), 1, page_size_));
+  tvx::Json list = tvx::Json::Array();
+  tvx::Json body = tvx::Json::Object();
+  std::lock_guard<std::mutex> lock(mutex_);
+  requests_.push_back(seen);
+  const auto& voided = voided_[seen.package_name];
+  size_t index = 0;
+  for (auto it = voided.lower_bound(seen.start_time_ms); it != voided.end(); ++it, ++index) {
+    if (index >= first + size) {
+      body.SetAttribute("tokenPagination", JsonObject({{"nextPageToken", std::to_string(index)}}));
+      break;
+    }
+    if (index < first) continue;
+    list.PushBack(JsonObject({{"kind", "androidpublisher#voidedPurchase"},
+                              {"purchaseToken", it->second},
+                              {"voidedTimeMillis", std::to_string(it->first)},
+                              {"orderId", "GPA." + it->second},
+                              {"voidedSource", 2},
+                              {"voidedReason", 7}}));
+  }
+  body.SetAttribute("voidedPurchases", list);
+  return FakeResponse::Json(200, body);
+}
+
 TestIoContext::TestIoContext(int threads) : io_(std::make_shared<tvx::IoContext>(threads)) {
   work_ = std::make_shared<asio::executor_work_guard<tvx::IoContext::executor_type>>(
       io_->get_executor());
@@ -712,11 +840,7 @@ TestIoContext::~TestIoContext() {
 tvx::Json MakeStoreEndpoints(const FakeGoogleStore* google, const FakeOneStore* one_store,
                              const FakeOneStore* one_store_test) {
   tvx::Json endpoints = tvx::Json::Object();
-  if (google) {
-    endpoints.SetString("google_oauth_token_url", google->oauth_token_url());
-    endpoints.SetString("google_jwt_token_url", google->jwt_token_url());
-    endpoints.SetString("google_api_base", google->api_base());
-  }
+  if (google) google->AddEndpoints(&endpoints);
   if (one_store) endpoints.SetString("one_store_api_base", one_store->api_base());
   if (one_store_test) endpoints.SetString("one_store_test_api_base", one_store_test->api_base());
   return endpoints;

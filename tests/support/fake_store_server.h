@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -30,6 +31,7 @@ struct FakeRequest {
   std::map<std::string, std::string> headers{};  // names in lower case
 
   std::string Header(const std::string& lower_case_name) const;
+  std::string Bearer() const;  // the "Bearer" authorization's token, "" when none
   std::map<std::string, std::string> Form() const;   // the form body, decoded
   std::map<std::string, std::string> Query() const;  // decoded
 };
@@ -212,8 +214,8 @@ struct TokenScript {
   std::optional<FakeResponse> answer{};  // when set, the answer to every request
 };
 
-// Accounts, their tokens, and purchase queries scripted per purchase (a token
-// the fake did not issue gets 401, an unscripted purchase 404).
+// Accounts, the tokens issued to them, and purchase queries scripted per
+// purchase (a token the fake did not issue gets 401, an unscripted purchase 404).
 class FakeTokenStore {
  public:
   int TokenRequestCount(const std::string& account) const;  // client id or JWT issuer
@@ -227,7 +229,7 @@ class FakeTokenStore {
     std::string public_pem{};     // Google service accounts
     TokenScript script{};
     int requests = 0;
-    std::vector<std::string> tokens{};
+    int tokens = 0;
   };
   using TokenAnswerer = std::function<FakeResponse(const FakeRequest&, std::string* account)>;
 
@@ -236,11 +238,11 @@ class FakeTokenStore {
   // The next two hold mutex_.
   std::optional<FakeResponse> CountTokenRequest(const std::string& name);
   std::string IssueToken(const std::string& prefix, const std::string& name);
-  FakeResponse AnswerPurchase(const std::string& purchase, const std::string& access_token,
-                              const std::string& not_found);
+  FakeResponse AnswerPurchase(const std::string& purchase, const std::string& access_token);
 
   mutable std::mutex mutex_;
   std::map<std::string, Account> accounts_;  // GUARDED_BY(mutex_)
+  std::set<std::string> issued_;             // GUARDED_BY(mutex_)
 
  private:
   ScriptedAnswers purchases_;
@@ -253,16 +255,11 @@ class FakeGoogleStore : public FakeTokenStore {
  public:
   explicit FakeGoogleStore(FakeHttpServer* server);
 
-  std::string oauth_token_url() const;
-  std::string jwt_token_url() const;
-  std::string api_base() const { return server_->Url(); }
-
+  void AddEndpoints(tvx::Json* endpoints) const;
   void AddOAuthClient(const std::string& client_id, const std::string& client_secret,
                       const std::string& refresh_token, TokenScript script = {});
   void AddServiceAccount(const std::string& client_email, const std::string& public_pem,
                          TokenScript script = {});
-
-  FakeRequest LastPurchaseRequest() const;
   static tvx::Json MakePurchase(int purchase_state, const std::string& order_id = "GPA.1",
                                 const std::string& purchase_time_millis = "1700000000123");
 
@@ -276,9 +273,8 @@ class FakeGoogleStore : public FakeTokenStore {
   FakeResponse Issue(const std::string& name);
 
   FakeHttpServer* const server_;
-  FakeRequest last_purchase_;              // GUARDED_BY(mutex_)
-  std::string last_refusal_;               // GUARDED_BY(mutex_)
-  tvx::Json last_claims_;                  // GUARDED_BY(mutex_)
+  std::string last_refusal_;  // GUARDED_BY(mutex_)
+  tvx::Json last_claims_;     // GUARDED_BY(mutex_)
 };
 
 // OneStore's token service and purchase query under `prefix`.
@@ -297,6 +293,59 @@ class FakeOneStore : public FakeTokenStore {
 
   FakeHttpServer* const server_;
   const std::string prefix_;
+};
+
+// One PlayStation environment: the token endpoint (authorization-code grant),
+// the base-URL service and the entitlement service scripted per entitlement
+// and service label; each checks what the platform checks.
+class FakePlayStation : public FakeTokenStore {
+ public:
+  // `environment`: "dev", "qa" or "production".
+  FakePlayStation(FakeHttpServer* server, std::string environment);
+
+  void AddEndpoints(tvx::Json* endpoints) const;
+
+  void SetClient(const std::string& client_id, const std::string& secret);
+  void AddAuthCode(const std::string& code);  // accepted as often as asked
+  void ScriptEntitlement(const std::string& id, int64_t service_label,
+                         std::vector<FakeResponse> answers);
+  static tvx::Json Entitlement(const std::string& id, bool is_consumable, int64_t use_count,
+                               int64_t use_limit);
+
+ private:
+  FakeResponse AnswerToken(const FakeRequest& request, std::string* name);
+
+  FakeHttpServer* const server_;
+  const std::string prefix_;          // "/psn/<environment>"
+  std::set<std::string> auth_codes_;  // GUARDED_BY(mutex_)
+};
+
+// Google Play's voided-purchases list on a server of its own, paged, oldest
+// voided first.
+class FakeVoidedPurchases {
+ public:
+  struct ListRequest {
+    std::string package_name;
+    int64_t start_time_ms = 0;
+    std::string page_token;
+  };
+
+  explicit FakeVoidedPurchases(size_t page_size);
+
+  std::string api_base() const { return server_.Url(); }
+  // voidedReason 7, chargeback.
+  void Void(const std::string& package_name, const std::string& purchase_token,
+            int64_t voided_ms);
+  std::vector<ListRequest> Requests() const;
+
+ private:
+  FakeResponse List(const FakeRequest& request);
+
+  const size_t page_size_;
+  mutable std::mutex mutex_;
+  std::map<std::string, std::multimap<int64_t, std::string>> voided_;  // GUARDED_BY(mutex_)
+  std::vector<ListRequest> requests_;                                  // GUARDED_BY(mutex_)
+  FakeHttpServer server_;  // last: it stops before what its handler reads goes
 };
 
 // `value` read under `mutex`.
