@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstring>
 #include <ctime>
 
 #include <boost/algorithm/string.hpp>
@@ -97,12 +98,6 @@ FakeResponse FakeResponse::Json(int status, const tvx::Json& body) {
   return Raw(status, body.ToString(false));
 }
 
-FakeResponse FakeResponse::Raw(int status, std::string body) {
-  return FakeResponse{.status = status, .body = std::move(body)};
-}
-
-FakeResponse FakeResponse::Hang() { return FakeResponse{.hang = true}; }
-
 struct FakeHttpServer::Impl {
   // One per connection, on the server's thread; the last handler holding it
   // closes the connection.
@@ -133,8 +128,7 @@ struct FakeHttpServer::Impl {
       for (const auto& [name, value] : answer.headers) out.set(name, value);
       out.keep_alive(in.keep_alive());
       out.prepare_payload();
-      if (answer.hang) timer.expires_at(asio::steady_timer::time_point::max());
-      else timer.expires_after(answer.delay);
+      timer.expires_after(answer.delay);
       timer.async_wait([self = shared_from_this()](error_code) {
         bhttp::async_write(self->socket, self->out, [self](error_code error, size_t) {
           if (!error && self->out.keep_alive()) self->Read();
@@ -270,13 +264,13 @@ std::optional<FakeResponse> ScriptedAnswers::Next(const std::string& key) {
 
 FakeTwoEndpointStore::FakeTwoEndpointStore(FakeHttpServer* server, Endpoint production,
                                            Endpoint test)
-    : server_(server), paths_{production.path, test.path}, keys_{production.key, test.key} {}
+    : server_(server), endpoints_{production, test} {}
 
 void FakeTwoEndpointStore::RouteJsonPosts(std::vector<std::string> members,
                                           const FakeResponse& malformed,
                                           const FakeResponse& unscripted) {
   for (int endpoint : {0, 1}) {
-    server_->Route("POST", paths_[endpoint], [=, this](const FakeRequest& request) {
+    server_->Route("POST", endpoints_[endpoint].first, [=, this](const FakeRequest& request) {
       tvx::Json body;
       bool well_formed = request.Header("content-type") == "application/json" &&
                          body.FromString(request.body) && body.IsObject() &&
@@ -291,7 +285,7 @@ void FakeTwoEndpointStore::RouteJsonPosts(std::vector<std::string> members,
 }
 
 void FakeTwoEndpointStore::AddEndpoints(tvx::Json* endpoints) const {
-  for (int endpoint : {0, 1}) endpoints->SetString(keys_[endpoint], server_->Url(paths_[endpoint]));
+  for (const auto& [path, name] : endpoints_) endpoints->SetString(name, server_->Url(path));
 }
 
 FakeAppleStore::FakeAppleStore(FakeHttpServer* server)
@@ -320,10 +314,6 @@ FakeResponse FakeAppleStore::Verified(const std::vector<tvx::Json>& in_app) {
                                         {"in_app", JsonArray(in_app)}});
   return FakeResponse::Json(
       200, JsonObject({{"status", 0}, {"environment", "Production"}, {"receipt", receipt}}));
-}
-
-FakeResponse FakeAppleStore::Status(int64_t status) {
-  return FakeResponse::Json(200, JsonObject({{"status", status}}));
 }
 
 FakeTStore::FakeTStore(FakeHttpServer* server)
@@ -367,7 +357,7 @@ FakeAppleServerApi::FakeAppleServerApi(FakeHttpServer* server)
                            {"/sandbox", "apple_server_api_sandbox_base"}),
       key_(GenerateEcKeyPair()) {
   for (Environment environment : {kProduction, kSandbox}) {
-    server_->RoutePrefix("GET", paths_[environment] + kTransactionsPath,
+    server_->RoutePrefix("GET", std::string(endpoints_[environment].first) + kTransactionsPath,
                          std::bind_front(&FakeAppleServerApi::Answer, this, environment));
   }
 }
@@ -381,24 +371,12 @@ tvx::Json FakeAppleServerApi::Argument(const std::string& environment) const {
                      {"environment", environment}});
 }
 
-std::vector<std::string> FakeAppleServerApi::Tokens() const { return LockedCopy(mutex_, tokens_); }
-std::vector<int64_t> FakeAppleServerApi::ArrivalTimes() const {
-  return LockedCopy(mutex_, arrivals_);
-}
-std::string FakeAppleServerApi::LastRefusal() const { return LockedCopy(mutex_, last_refusal_); }
-
-FakeResponse FakeAppleServerApi::Found(const std::string& signed_transaction) {
-  return FakeResponse::Json(200, JsonObject({{"signedTransactionInfo", signed_transaction}}));
-}
-
 FakeResponse FakeAppleServerApi::RateLimited(int64_t retry_after_ms) {
   FakeResponse response = FakeResponse::Json(
       429, JsonObject({{"errorCode", 4290000}, {"errorMessage", "Rate limit exceeded."}}));
   response.headers.emplace_back("Retry-After", std::to_string(retry_after_ms));
   return response;
 }
-
-FakeResponse FakeAppleServerApi::Unauthorized() { return FakeResponse::Raw(401); }
 
 // Why Apple would refuse the request's token; "" when it would not.
 std::string FakeAppleServerApi::CheckToken(const FakeRequest& request) const {
@@ -425,7 +403,7 @@ std::string FakeAppleServerApi::CheckToken(const FakeRequest& request) const {
 
 FakeResponse FakeAppleServerApi::Answer(Environment environment, const FakeRequest& request) {
   const std::string transaction_id = FormDecode(
-      request.path.substr(paths_[environment].size() + std::string(kTransactionsPath).size()));
+      request.path.substr(strlen(endpoints_[environment].first) + strlen(kTransactionsPath)));
   const std::string refusal = CheckToken(request);
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -471,18 +449,18 @@ int FakeTokenStore::TokenRequestCount(const std::string& account) const {
   return accounts_.contains(account) ? accounts_.at(account).requests : 0;
 }
 
-void FakeTokenStore::SetPurchase(const std::string& purchase, std::vector<FakeResponse> answers) {
-  purchases_.Set(purchase, std::move(answers));
-}
-
 int FakeTokenStore::PurchaseRequestCount(const std::string& purchase) const {
   std::lock_guard<std::mutex> lock(mutex_);
   return purchase_requests_.contains(purchase) ? purchase_requests_.at(purchase) : 0;
 }
 
-void FakeTokenStore::RouteToken(FakeHttpServer* server, const std::string& path,
-                                TokenAnswerer answer) {
-  server->Route("POST", path, [this, answer](const FakeRequest& request) {
+void FakeTokenStore::AddAccount(const std::string& name, Account account) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  accounts_[name] = std::move(account);
+}
+
+void FakeTokenStore::RouteToken(const std::string& path, TokenAnswerer answer) {
+  server_->Route("POST", path, [this, answer](const FakeRequest& request) {
     std::lock_guard<std::mutex> lock(mutex_);
     std::string name;
     FakeResponse response = answer(request, &name);
@@ -524,7 +502,7 @@ constexpr char kAndroidPublisherScope[] = "https://www.googleapis.com/auth/andro
 constexpr char kGooglePackages[] = "/androidpublisher/v3/applications/";
 }  // namespace
 
-FakeGoogleStore::FakeGoogleStore(FakeHttpServer* server) : server_(server) {
+FakeGoogleStore::FakeGoogleStore(FakeHttpServer* server) : FakeTokenStore(server) {
   server_->RoutePrefix("GET", kGooglePackages, [this](const FakeRequest& request) {
     // <package>/purchases/products/<product>/tokens/<token>
     const auto segments = PathSegments(request.path, kGooglePackages);
@@ -534,8 +512,8 @@ FakeGoogleStore::FakeGoogleStore(FakeHttpServer* server) : server_(server) {
     }
     return AnswerPurchase(segments[5], request.Query()["access_token"]);
   });
-  RouteToken(server_, kOAuthTokenPath, std::bind_front(&FakeGoogleStore::AnswerOAuthToken, this));
-  RouteToken(server_, kJwtTokenPath, std::bind_front(&FakeGoogleStore::AnswerJwtToken, this));
+  RouteToken(kOAuthTokenPath, std::bind_front(&FakeGoogleStore::AnswerOAuthToken, this));
+  RouteToken(kJwtTokenPath, std::bind_front(&FakeGoogleStore::AnswerJwtToken, this));
 }
 
 void FakeGoogleStore::AddEndpoints(tvx::Json* endpoints) const {
@@ -543,23 +521,6 @@ void FakeGoogleStore::AddEndpoints(tvx::Json* endpoints) const {
   endpoints->SetString("google_jwt_token_url", server_->Url(kJwtTokenPath));
   endpoints->SetString("google_api_base", server_->Url());
 }
-
-void FakeGoogleStore::AddOAuthClient(const std::string& client_id,
-                                     const std::string& client_secret,
-                                     const std::string& refresh_token, TokenScript script) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  accounts_[client_id] = {
-      .secret = client_secret, .refresh_token = refresh_token, .script = script};
-}
-
-void FakeGoogleStore::AddServiceAccount(const std::string& client_email,
-                                        const std::string& public_pem, TokenScript script) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  accounts_[client_email] = {.public_pem = public_pem, .script = script};
-}
-
-std::string FakeGoogleStore::LastRefusal() const { return LockedCopy(mutex_, last_refusal_); }
-tvx::Json FakeGoogleStore::LastJwtClaims() const { return LockedCopy(mutex_, last_claims_); }
 
 // The next four hold mutex_.
 FakeResponse FakeGoogleStore::Refuse(int status, const std::string& error,
@@ -649,7 +610,7 @@ tvx::Json FakeGoogleStore::MakePurchase(int purchase_state, const std::string& o
 }
 
 FakeOneStore::FakeOneStore(FakeHttpServer* server, std::string prefix)
-    : server_(server), prefix_(std::move(prefix)) {
+    : FakeTokenStore(server), prefix_(std::move(prefix)) {
   const std::string purchases = prefix_ + "/v2/purchase/details-by-productid/";
   server_->RoutePrefix("GET", purchases, [this, purchases](const FakeRequest& request) {
     // <purchase id>/<package>/<product>
@@ -657,14 +618,7 @@ FakeOneStore::FakeOneStore(FakeHttpServer* server, std::string prefix)
     if (segments.size() != 3) return PurchaseError(404, "no such resource");
     return AnswerPurchase(segments[0], request.Bearer());
   });
-  RouteToken(server_, prefix_ + "/v2/oauth/token",
-             std::bind_front(&FakeOneStore::AnswerToken, this));
-}
-
-void FakeOneStore::AddClient(const std::string& client_id, const std::string& client_secret,
-                             TokenScript script) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  accounts_[client_id] = {.secret = client_secret, .script = script};
+  RouteToken(prefix_ + "/v2/oauth/token", std::bind_front(&FakeOneStore::AnswerToken, this));
 }
 
 tvx::Json FakeOneStore::MakePurchase(int purchase_state, int64_t purchase_time) {
@@ -705,9 +659,8 @@ constexpr char kEntitlementPath[] = "/entitlement-service/v1/users/me/entitlemen
 }  // namespace
 
 FakePlayStation::FakePlayStation(FakeHttpServer* server, std::string environment)
-    : server_(server), prefix_("/psn/" + environment) {
-  RouteToken(server_, prefix_ + kPlayStationTokenPath,
-             std::bind_front(&FakePlayStation::AnswerToken, this));
+    : FakeTokenStore(server), prefix_("/psn/" + environment) {
+  RouteToken(prefix_ + kPlayStationTokenPath, std::bind_front(&FakePlayStation::AnswerToken, this));
   server_->Route("GET", prefix_ + kBaseUrlPath + "entitlement", [this](const FakeRequest& request) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!issued_.contains(request.Bearer())) return PurchaseError(401, "invalid_token");
@@ -736,18 +689,7 @@ void FakePlayStation::SetClient(const std::string& client_id, const std::string&
   encoded.resize(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(encoded.data()),
                                  reinterpret_cast<const unsigned char*>(text.data()),
                                  static_cast<int>(text.size())));
-  std::lock_guard<std::mutex> lock(mutex_);
-  accounts_[client_id] = {.secret = "Basic " + encoded};
-}
-
-void FakePlayStation::AddAuthCode(const std::string& code) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  auth_codes_.insert(code);
-}
-
-void FakePlayStation::ScriptEntitlement(const std::string& id, int64_t service_label,
-                                        std::vector<FakeResponse> answers) {
-  SetPurchase(id + "?service_label=" + std::to_string(service_label), std::move(answers));
+  AddAccount(client_id, {.secret = "Basic " + encoded});
 }
 
 tvx::Json FakePlayStation::Entitlement(const std::string& id, bool is_consumable, int64_t use_count,
@@ -782,10 +724,6 @@ void FakeVoidedPurchases::Void(const std::string& package_name,
                                const std::string& purchase_token, int64_t voided_ms) {
   std::lock_guard<std::mutex> lock(mutex_);
   voided_[package_name].emplace(voided_ms, purchase_token);
-}
-
-std::vector<FakeVoidedPurchases::ListRequest> FakeVoidedPurchases::Requests() const {
-  return LockedCopy(mutex_, requests_);
 }
 
 FakeResponse FakeVoidedPurchases::List(const FakeRequest& request) {

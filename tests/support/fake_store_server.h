@@ -23,6 +23,13 @@
 
 namespace tvx::testing {
 
+// `value` read under `mutex`.
+template <typename T>
+T LockedCopy(std::mutex& mutex, const T& value) {
+  std::lock_guard<std::mutex> lock(mutex);
+  return value;
+}
+
 struct FakeRequest {
   std::string method{};
   std::string target{};  // path and query as sent
@@ -41,13 +48,15 @@ struct FakeResponse {
   int status = 200;
   std::string body{};
   std::chrono::milliseconds delay{0};
-  bool hang = false;   // never answer; the connection stays open
   std::vector<std::pair<std::string, std::string>> headers{};
   bool close = false;  // close the connection without answering
 
   static FakeResponse Json(int status, const tvx::Json& body);
-  static FakeResponse Raw(int status, std::string body = "");
-  static FakeResponse Hang();
+  static FakeResponse Raw(int status, std::string body = "") {
+    return {.status = status, .body = std::move(body)};
+  }
+  // No answer while a test runs; the connection stays open.
+  static FakeResponse Hang() { return {.delay = std::chrono::hours(24)}; }
 };
 
 tvx::Json JsonObject(std::initializer_list<std::pair<const char*, tvx::Json>> members);
@@ -68,8 +77,6 @@ class FakeHttpServer {
 
   FakeHttpServer();
   ~FakeHttpServer();  // closes every connection, answered or not
-  FakeHttpServer(const FakeHttpServer&) = delete;
-  FakeHttpServer& operator=(const FakeHttpServer&) = delete;
 
   std::string Url(const std::string& path = "") const;
 
@@ -114,15 +121,14 @@ class FakeTwoEndpointStore {
   void Script(int endpoint, const std::string& key, std::vector<FakeResponse> answers) {
     scripts_[endpoint].Set(key, std::move(answers));
   }
-  int RequestCount(int endpoint) const { return server_->RequestCount(paths_[endpoint]); }
+  int RequestCount(int endpoint) const {
+    return server_->RequestCount(endpoints_[endpoint].first);
+  }
   // The endpoints' URLs under the names "store_endpoints" gives them.
   void AddEndpoints(tvx::Json* endpoints) const;
 
  protected:
-  struct Endpoint {
-    const char* path;
-    const char* key;
-  };
+  using Endpoint = std::pair<const char*, const char*>;  // path, "store_endpoints" name
   FakeTwoEndpointStore(FakeHttpServer* server, Endpoint production, Endpoint test);
   // Both endpoints take a POSTed JSON object of exactly the string `members`,
   // keyed by the first member's value.
@@ -130,11 +136,8 @@ class FakeTwoEndpointStore {
                       const FakeResponse& unscripted);
 
   FakeHttpServer* const server_;
-  const std::string paths_[2];
+  const Endpoint endpoints_[2];
   ScriptedAnswers scripts_[2];
-
- private:
-  const std::string keys_[2];
 };
 
 // Apple's receipt verification; malformed requests and unscripted receipts get 21002.
@@ -149,7 +152,9 @@ class FakeAppleStore : public FakeTwoEndpointStore {
                             const std::string& transaction_id,
                             const std::string& purchase_date = "2019-03-05 08:24:36 Etc/GMT");
   static FakeResponse Verified(const std::vector<tvx::Json>& in_app);
-  static FakeResponse Status(int64_t status);
+  static FakeResponse Status(int64_t status) {
+    return FakeResponse::Json(200, JsonObject({{"status", status}}));
+  }
 };
 
 // TStore's signature confirmation; malformed requests get detail "1000", an
@@ -189,13 +194,15 @@ class FakeAppleServerApi : public FakeTwoEndpointStore {
   // The "apple_app_store_server_api" install argument for this fake.
   tvx::Json Argument(const std::string& environment = "auto") const;
 
-  std::vector<std::string> Tokens() const;  // both environments
-  std::vector<int64_t> ArrivalTimes() const;  // ms since 1970
-  std::string LastRefusal() const;
+  std::vector<std::string> Tokens() const { return LockedCopy(mutex_, tokens_); }
+  std::vector<int64_t> ArrivalTimes() const { return LockedCopy(mutex_, arrivals_); }  // ms
+  std::string LastRefusal() const { return LockedCopy(mutex_, last_refusal_); }
 
-  static FakeResponse Found(const std::string& signed_transaction);
+  static FakeResponse Found(const std::string& signed_transaction) {
+    return FakeResponse::Json(200, JsonObject({{"signedTransactionInfo", signed_transaction}}));
+  }
   static FakeResponse RateLimited(int64_t retry_after_ms);
-  static FakeResponse Unauthorized();
+  static FakeResponse Unauthorized() { return FakeResponse::Raw(401); }
 
  private:
   FakeResponse Answer(Environment environment, const FakeRequest& request);
@@ -203,9 +210,9 @@ class FakeAppleServerApi : public FakeTwoEndpointStore {
 
   const PemKeyPair key_;
   mutable std::mutex mutex_;
-  std::vector<std::string> tokens_;   // GUARDED_BY(mutex_)
-  std::vector<int64_t> arrivals_;     // GUARDED_BY(mutex_)
-  std::string last_refusal_;          // GUARDED_BY(mutex_)
+  std::vector<std::string> tokens_;  // GUARDED_BY(mutex_), both environments
+  std::vector<int64_t> arrivals_;    // GUARDED_BY(mutex_)
+  std::string last_refusal_;         // GUARDED_BY(mutex_)
 };
 
 // How a fake store answers one account's token requests.
@@ -219,7 +226,9 @@ struct TokenScript {
 class FakeTokenStore {
  public:
   int TokenRequestCount(const std::string& account) const;  // client id or JWT issuer
-  void SetPurchase(const std::string& purchase, std::vector<FakeResponse> answers);
+  void SetPurchase(const std::string& purchase, std::vector<FakeResponse> answers) {
+    purchases_.Set(purchase, std::move(answers));
+  }
   int PurchaseRequestCount(const std::string& purchase) const;
 
  protected:
@@ -233,13 +242,16 @@ class FakeTokenStore {
   };
   using TokenAnswerer = std::function<FakeResponse(const FakeRequest&, std::string* account)>;
 
+  explicit FakeTokenStore(FakeHttpServer* server) : server_(server) {}
+  void AddAccount(const std::string& name, Account account);
   // `answer` runs holding mutex_ and names the account, whose delay applies.
-  void RouteToken(FakeHttpServer* server, const std::string& path, TokenAnswerer answer);
+  void RouteToken(const std::string& path, TokenAnswerer answer);
   // The next two hold mutex_.
   std::optional<FakeResponse> CountTokenRequest(const std::string& name);
   std::string IssueToken(const std::string& prefix, const std::string& name);
   FakeResponse AnswerPurchase(const std::string& purchase, const std::string& access_token);
 
+  FakeHttpServer* const server_;
   mutable std::mutex mutex_;
   std::map<std::string, Account> accounts_;  // GUARDED_BY(mutex_)
   std::set<std::string> issued_;             // GUARDED_BY(mutex_)
@@ -257,14 +269,19 @@ class FakeGoogleStore : public FakeTokenStore {
 
   void AddEndpoints(tvx::Json* endpoints) const;
   void AddOAuthClient(const std::string& client_id, const std::string& client_secret,
-                      const std::string& refresh_token, TokenScript script = {});
+                      const std::string& refresh_token, TokenScript script = {}) {
+    AddAccount(client_id,
+               {.secret = client_secret, .refresh_token = refresh_token, .script = script});
+  }
   void AddServiceAccount(const std::string& client_email, const std::string& public_pem,
-                         TokenScript script = {});
+                         TokenScript script = {}) {
+    AddAccount(client_email, {.public_pem = public_pem, .script = script});
+  }
   static tvx::Json MakePurchase(int purchase_state, const std::string& order_id = "GPA.1",
                                 const std::string& purchase_time_millis = "1700000000123");
 
-  std::string LastRefusal() const;
-  tvx::Json LastJwtClaims() const;
+  std::string LastRefusal() const { return LockedCopy(mutex_, last_refusal_); }
+  tvx::Json LastJwtClaims() const { return LockedCopy(mutex_, last_claims_); }
 
  private:
   FakeResponse AnswerOAuthToken(const FakeRequest& request, std::string* name);
@@ -272,7 +289,6 @@ class FakeGoogleStore : public FakeTokenStore {
   FakeResponse Refuse(int status, const std::string& error, const std::string& description);
   FakeResponse Issue(const std::string& name);
 
-  FakeHttpServer* const server_;
   std::string last_refusal_;  // GUARDED_BY(mutex_)
   tvx::Json last_claims_;     // GUARDED_BY(mutex_)
 };
@@ -285,13 +301,14 @@ class FakeOneStore : public FakeTokenStore {
   std::string api_base() const { return server_->Url(prefix_); }
 
   void AddClient(const std::string& client_id, const std::string& client_secret,
-                 TokenScript script = {});
+                 TokenScript script = {}) {
+    AddAccount(client_id, {.secret = client_secret, .script = script});
+  }
   static tvx::Json MakePurchase(int purchase_state, int64_t purchase_time = 1700000000123);
 
  private:
   FakeResponse AnswerToken(const FakeRequest& request, std::string* name);
 
-  FakeHttpServer* const server_;
   const std::string prefix_;
 };
 
@@ -306,16 +323,20 @@ class FakePlayStation : public FakeTokenStore {
   void AddEndpoints(tvx::Json* endpoints) const;
 
   void SetClient(const std::string& client_id, const std::string& secret);
-  void AddAuthCode(const std::string& code);  // accepted as often as asked
+  void AddAuthCode(const std::string& code) {  // accepted as often as asked
+    std::lock_guard<std::mutex> lock(mutex_);
+    auth_codes_.insert(code);
+  }
   void ScriptEntitlement(const std::string& id, int64_t service_label,
-                         std::vector<FakeResponse> answers);
+                         std::vector<FakeResponse> answers) {
+    SetPurchase(id + "?service_label=" + std::to_string(service_label), std::move(answers));
+  }
   static tvx::Json Entitlement(const std::string& id, bool is_consumable, int64_t use_count,
                                int64_t use_limit);
 
  private:
   FakeResponse AnswerToken(const FakeRequest& request, std::string* name);
 
-  FakeHttpServer* const server_;
   const std::string prefix_;          // "/psn/<environment>"
   std::set<std::string> auth_codes_;  // GUARDED_BY(mutex_)
 };
@@ -336,7 +357,7 @@ class FakeVoidedPurchases {
   // voidedReason 7, chargeback.
   void Void(const std::string& package_name, const std::string& purchase_token,
             int64_t voided_ms);
-  std::vector<ListRequest> Requests() const;
+  std::vector<ListRequest> Requests() const { return LockedCopy(mutex_, requests_); }
 
  private:
   FakeResponse List(const FakeRequest& request);
@@ -348,20 +369,11 @@ class FakeVoidedPurchases {
   FakeHttpServer server_;  // last: it stops before what its handler reads goes
 };
 
-// `value` read under `mutex`.
-template <typename T>
-T LockedCopy(std::mutex& mutex, const T& value) {
-  std::lock_guard<std::mutex> lock(mutex);
-  return value;
-}
-
 // An io context run by threads of its own.
 class TestIoContext {
  public:
   explicit TestIoContext(int threads = 2);
   ~TestIoContext();
-  TestIoContext(const TestIoContext&) = delete;
-  TestIoContext& operator=(const TestIoContext&) = delete;
   const std::shared_ptr<tvx::IoContext>& io() const { return io_; }
 
  private:
