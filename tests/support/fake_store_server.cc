@@ -504,8 +504,12 @@ constexpr char kGooglePackages[] = "/androidpublisher/v3/applications/";
 
 FakeGoogleStore::FakeGoogleStore(FakeHttpServer* server) : FakeTokenStore(server) {
   server_->RoutePrefix("GET", kGooglePackages, [this](const FakeRequest& request) {
-    // <package>/purchases/products/<product>/tokens/<token>
+    // <package>/purchases/products/<product>/tokens/<token>, or
+    // <package>/purchases/voidedpurchases
     const auto segments = PathSegments(request.path, kGooglePackages);
+    if (segments.size() == 3 && segments[1] == "purchases" && segments[2] == "voidedpurchases") {
+      return ListVoided(segments[0], request);
+    }
     if (segments.size() != 6 || segments[1] != "purchases" || segments[2] != "products" ||
         segments[4] != "tokens") {
       return PurchaseError(404, "no such resource");
@@ -607,6 +611,46 @@ tvx::Json FakeGoogleStore::MakePurchase(int purchase_state, const std::string& o
                      {"orderId", order_id},
                      {"purchaseType", 0},
                      {"acknowledgementState", 1}});
+}
+
+void FakeGoogleStore::Void(const std::string& package_name, const std::string& purchase_token,
+                           int64_t voided_ms) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  voided_[package_name].emplace(voided_ms, purchase_token);
+}
+
+FakeResponse FakeGoogleStore::ListVoided(const std::string& package_name,
+                                         const FakeRequest& request) {
+  auto query = request.Query();
+  const ListRequest seen{.package_name = package_name,
+                         .start_time_ms = NumberOr(query["startTime"], 0),
+                         .page_token = query["token"]};
+  // The token is the index of the page's first entry.
+  const size_t first = static_cast<size_t>(std::max<int64_t>(0, NumberOr(seen.page_token, 0)));
+  const size_t size =
+      static_cast<size_t>(std::clamp<int64_t>(NumberOr(query["maxResults"], 1000), 1, 2));
+  tvx::Json list = tvx::Json::Array();
+  tvx::Json body = tvx::Json::Object();
+  std::lock_guard<std::mutex> lock(mutex_);
+  list_requests_.push_back(seen);
+  if (!issued_.contains(request.Bearer())) return PurchaseError(401, "invalid credentials");
+  const auto& voided = voided_[seen.package_name];
+  size_t index = 0;
+  for (auto it = voided.lower_bound(seen.start_time_ms); it != voided.end(); ++it, ++index) {
+    if (index >= first + size) {
+      body.SetAttribute("tokenPagination", JsonObject({{"nextPageToken", std::to_string(index)}}));
+      break;
+    }
+    if (index < first) continue;
+    list.PushBack(JsonObject({{"kind", "androidpublisher#voidedPurchase"},
+                              {"purchaseToken", it->second},
+                              {"voidedTimeMillis", std::to_string(it->first)},
+                              {"orderId", "GPA." + it->second},
+                              {"voidedSource", 2},
+                              {"voidedReason", 7}}));
+  }
+  body.SetAttribute("voidedPurchases", list);
+  return FakeResponse::Json(200, body);
 }
 
 FakeOneStore::FakeOneStore(FakeHttpServer* server, std::string prefix)
@@ -714,53 +758,6 @@ FakeResponse FakePlayStation::AnswerToken(const FakeRequest& request, std::strin
   }
   return FakeResponse::Json(
       200, JsonObject({{"access_token", IssueToken("psn.", *name)}, {"expires_in", 3599}}));
-}
-
-FakeVoidedPurchases::FakeVoidedPurchases(size_t page_size) : page_size_(page_size) {
-  server_.RoutePrefix("GET", kGooglePackages, std::bind_front(&FakeVoidedPurchases::List, this));
-}
-
-void FakeVoidedPurchases::Void(const std::string& package_name,
-                               const std::string& purchase_token, int64_t voided_ms) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  voided_[package_name].emplace(voided_ms, purchase_token);
-}
-
-FakeResponse FakeVoidedPurchases::List(const FakeRequest& request) {
-  // <package>/purchases/voidedpurchases
-  const auto segments = PathSegments(request.path, kGooglePackages);
-  if (segments.size() != 3 || segments[1] != "purchases" || segments[2] != "voidedpurchases") {
-    return PurchaseError(404, "no such resource");
-  }
-  auto query = request.Query();
-  const ListRequest seen{.package_name = segments[0],
-                         .start_time_ms = NumberOr(query["startTime"], 0),
-                         .page_token = query["token"]};
-  // The token is the index of the page's first entry.
-  const size_t first = static_cast<size_t>(std::max<int64_t>(0, NumberOr(seen.page_token, 0)));
-  const size_t size = static_cast<size_t>(
-      std::clamp<int64_t>(NumberOr(query["maxResults"], 1000), 1, page_size_));
-  tvx::Json list = tvx::Json::Array();
-  tvx::Json body = tvx::Json::Object();
-  std::lock_guard<std::mutex> lock(mutex_);
-  requests_.push_back(seen);
-  const auto& voided = voided_[seen.package_name];
-  size_t index = 0;
-  for (auto it = voided.lower_bound(seen.start_time_ms); it != voided.end(); ++it, ++index) {
-    if (index >= first + size) {
-      body.SetAttribute("tokenPagination", JsonObject({{"nextPageToken", std::to_string(index)}}));
-      break;
-    }
-    if (index < first) continue;
-    list.PushBack(JsonObject({{"kind", "androidpublisher#voidedPurchase"},
-                              {"purchaseToken", it->second},
-                              {"voidedTimeMillis", std::to_string(it->first)},
-                              {"orderId", "GPA." + it->second},
-                              {"voidedSource", 2},
-                              {"voidedReason", 7}}));
-  }
-  body.SetAttribute("voidedPurchases", list);
-  return FakeResponse::Json(200, body);
 }
 
 TestIoContext::TestIoContext(int threads) : io_(std::make_shared<tvx::IoContext>(threads)) {

@@ -262,9 +262,16 @@ class FakeTokenStore {
 };
 
 // Google's OAuth token service (refresh-token and JWT-bearer grants, the JWT
-// checked as Google does) and the Android Publisher purchase query.
+// checked as Google does), the Android Publisher purchase query and the
+// voided-purchases list, paged by two, oldest voided first.
 class FakeGoogleStore : public FakeTokenStore {
  public:
+  struct ListRequest {
+    std::string package_name;
+    int64_t start_time_ms = 0;
+    std::string page_token;
+  };
+
   explicit FakeGoogleStore(FakeHttpServer* server);
 
   void AddEndpoints(tvx::Json* endpoints) const;
@@ -283,7 +290,13 @@ class FakeGoogleStore : public FakeTokenStore {
   std::string LastRefusal() const { return LockedCopy(mutex_, last_refusal_); }
   tvx::Json LastJwtClaims() const { return LockedCopy(mutex_, last_claims_); }
 
+  // voidedReason 7, chargeback.
+  void Void(const std::string& package_name, const std::string& purchase_token,
+            int64_t voided_ms);
+  std::vector<ListRequest> ListRequests() const { return LockedCopy(mutex_, list_requests_); }
+
  private:
+  FakeResponse ListVoided(const std::string& package_name, const FakeRequest& request);
   FakeResponse AnswerOAuthToken(const FakeRequest& request, std::string* name);
   FakeResponse AnswerJwtToken(const FakeRequest& request, std::string* name);
   FakeResponse Refuse(int status, const std::string& error, const std::string& description);
@@ -291,6 +304,8 @@ class FakeGoogleStore : public FakeTokenStore {
 
   std::string last_refusal_;  // GUARDED_BY(mutex_)
   tvx::Json last_claims_;     // GUARDED_BY(mutex_)
+  std::map<std::string, std::multimap<int64_t, std::string>> voided_;  // GUARDED_BY(mutex_)
+  std::vector<ListRequest> list_requests_;                             // GUARDED_BY(mutex_)
 };
 
 // OneStore's token service and purchase query under `prefix`.
@@ -339,34 +354,6 @@ class FakePlayStation : public FakeTokenStore {
 
   const std::string prefix_;          // "/psn/<environment>"
   std::set<std::string> auth_codes_;  // GUARDED_BY(mutex_)
-};
-
-// Google Play's voided-purchases list on a server of its own, paged, oldest
-// voided first.
-class FakeVoidedPurchases {
- public:
-  struct ListRequest {
-    std::string package_name;
-    int64_t start_time_ms = 0;
-    std::string page_token;
-  };
-
-  explicit FakeVoidedPurchases(size_t page_size);
-
-  std::string api_base() const { return server_.Url(); }
-  // voidedReason 7, chargeback.
-  void Void(const std::string& package_name, const std::string& purchase_token,
-            int64_t voided_ms);
-  std::vector<ListRequest> Requests() const { return LockedCopy(mutex_, requests_); }
-
- private:
-  FakeResponse List(const FakeRequest& request);
-
-  const size_t page_size_;
-  mutable std::mutex mutex_;
-  std::map<std::string, std::multimap<int64_t, std::string>> voided_;  // GUARDED_BY(mutex_)
-  std::vector<ListRequest> requests_;                                  // GUARDED_BY(mutex_)
-  FakeHttpServer server_;  // last: it stops before what its handler reads goes
 };
 
 // An io context run by threads of its own.
