@@ -94,10 +94,6 @@ bool DecodeJwt(const std::string& token, DecodedJwt* jwt) {
          jwt->claims.IsObject();
 }
 
-FakeResponse FakeResponse::Json(int status, const tvx::Json& body) {
-  return Raw(status, body.ToString(false));
-}
-
 struct FakeHttpServer::Impl {
   // One per connection, on the server's thread; the last handler holding it
   // closes the connection.
@@ -174,19 +170,10 @@ std::string FakeHttpServer::Url(const std::string& path) const {
   return "http://127.0.0.1:" + std::to_string(impl_->port) + path;
 }
 
-void FakeHttpServer::Route(const std::string& method, const std::string& path, Handler handler) {
+void FakeHttpServer::AddRoute(const std::string& method, const std::string& path, bool prefix,
+                              Handler handler) {
   std::lock_guard<std::mutex> lock(mutex_);
-  routes_[{method, path}] = {false, std::move(handler)};
-}
-
-void FakeHttpServer::RoutePrefix(const std::string& method, const std::string& prefix,
-                                 Handler handler) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  routes_[{method, prefix}] = {true, std::move(handler)};
-}
-
-int FakeHttpServer::RequestCount(const std::string& path) const {
-  return static_cast<int>(Requests(path).size());
+  routes_[{method, path}] = {prefix, std::move(handler)};
 }
 
 std::vector<FakeRequest> FakeHttpServer::Requests(const std::string& path) const {
@@ -248,11 +235,6 @@ bool VerifyRs256(const std::string& public_pem, const std::string& data,
   return verified;
 }
 
-void ScriptedAnswers::Set(const std::string& key, std::vector<FakeResponse> answers) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  scripts_[key] = std::deque<FakeResponse>(answers.begin(), answers.end());
-}
-
 std::optional<FakeResponse> ScriptedAnswers::Next(const std::string& key) {
   std::lock_guard<std::mutex> lock(mutex_);
   auto it = scripts_.find(key);
@@ -261,10 +243,6 @@ std::optional<FakeResponse> ScriptedAnswers::Next(const std::string& key) {
   if (it->second.size() > 1) it->second.pop_front();
   return answer;
 }
-
-FakeTwoEndpointStore::FakeTwoEndpointStore(FakeHttpServer* server, Endpoint production,
-                                           Endpoint test)
-    : server_(server), endpoints_{production, test} {}
 
 void FakeTwoEndpointStore::RouteJsonPosts(std::vector<std::string> members,
                                           const FakeResponse& malformed,
@@ -282,10 +260,6 @@ void FakeTwoEndpointStore::RouteJsonPosts(std::vector<std::string> members,
       return scripts_[endpoint].Next(body.GetString(members[0])).value_or(unscripted);
     });
   }
-}
-
-void FakeTwoEndpointStore::AddEndpoints(tvx::Json* endpoints) const {
-  for (const auto& [path, name] : endpoints_) endpoints->SetString(name, server_->Url(path));
 }
 
 FakeAppleStore::FakeAppleStore(FakeHttpServer* server)
@@ -357,7 +331,7 @@ FakeAppleServerApi::FakeAppleServerApi(FakeHttpServer* server)
                            {"/sandbox", "apple_server_api_sandbox_base"}),
       key_(GenerateEcKeyPair()) {
   for (Environment environment : {kProduction, kSandbox}) {
-    server_->RoutePrefix("GET", std::string(endpoints_[environment].first) + kTransactionsPath,
+    server_->RoutePrefix("GET", endpoints_[environment].first + kTransactionsPath,
                          std::bind_front(&FakeAppleServerApi::Answer, this, environment));
   }
 }
@@ -384,26 +358,23 @@ std::string FakeAppleServerApi::CheckToken(const FakeRequest& request) const {
   if (request.Bearer().empty()) return "no bearer token";
   if (!DecodeJwt(request.Bearer(), &jwt)) return "unreadable JWT";
   if (!VerifyEs256(key_.public_pem, jwt.signing_input, jwt.signature)) return "bad signature";
-  if (jwt.header.GetString("alg") != "ES256" || jwt.header.GetString("kid") != kAppleKeyId ||
-      jwt.header.GetString("typ") != "JWT") {
-    return "wrong header " + jwt.header_text;
-  }
   const tvx::Json& claims = jwt.claims;
   const int64_t now = std::time(nullptr);
-  if (claims.GetString("iss") != kAppleIssuerId ||
+  if (jwt.header.GetString("alg") != "ES256" || jwt.header.GetString("kid") != kAppleKeyId ||
+      jwt.header.GetString("typ") != "JWT" || claims.GetString("iss") != kAppleIssuerId ||
       claims.GetString("aud") != "appstoreconnect-v1" || claims.GetString("bid") != kBundleId ||
       !claims.HasAttribute("iat", Json::kInteger) ||
       !claims.HasAttribute("exp", Json::kInteger) ||
       claims.GetInteger("exp") - claims.GetInteger("iat") > 3600 ||
       claims.GetInteger("exp") <= now || claims.GetInteger("iat") > now + 60) {
-    return "wrong claims " + jwt.claims_text;
+    return "wrong header or claims " + jwt.header_text + " " + jwt.claims_text;
   }
   return std::string();
 }
 
 FakeResponse FakeAppleServerApi::Answer(Environment environment, const FakeRequest& request) {
   const std::string transaction_id = FormDecode(
-      request.path.substr(strlen(endpoints_[environment].first) + strlen(kTransactionsPath)));
+      request.path.substr(endpoints_[environment].first.size() + strlen(kTransactionsPath)));
   const std::string refusal = CheckToken(request);
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -561,14 +532,12 @@ FakeResponse FakeGoogleStore::AnswerOAuthToken(const FakeRequest& request, std::
 }
 
 FakeResponse FakeGoogleStore::AnswerJwtToken(const FakeRequest& request, std::string* name) {
-  last_claims_ = tvx::Json();
-  if (!IsFormRequest(request)) return Refuse(400, "invalid_request", "not a form body");
   auto form = request.Form();
   DecodedJwt jwt;
-  if (!DecodeJwt(form["assertion"], &jwt)) {
-    return Refuse(400, "invalid_grant", "Invalid JWT: not a compact JWS");
-  }
+  const bool decoded = DecodeJwt(form["assertion"], &jwt);
   last_claims_ = jwt.claims;
+  if (!IsFormRequest(request)) return Refuse(400, "invalid_request", "not a form body");
+  if (!decoded) return Refuse(400, "invalid_grant", "Invalid JWT: not a compact JWS");
   *name = jwt.claims.GetString("iss");
   if (auto scripted = CountTokenRequest(*name)) return *scripted;
   if (form["grant_type"] != "urn:ietf:params:oauth:grant-type:jwt-bearer") {

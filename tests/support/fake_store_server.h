@@ -51,7 +51,9 @@ struct FakeResponse {
   std::vector<std::pair<std::string, std::string>> headers{};
   bool close = false;  // close the connection without answering
 
-  static FakeResponse Json(int status, const tvx::Json& body);
+  static FakeResponse Json(int status, const tvx::Json& body) {
+    return Raw(status, body.ToString(false));
+  }
   static FakeResponse Raw(int status, std::string body = "") {
     return {.status = status, .body = std::move(body)};
   }
@@ -80,13 +82,17 @@ class FakeHttpServer {
 
   std::string Url(const std::string& path = "") const;
 
-  void Route(const std::string& method, const std::string& path, Handler handler);
+  void Route(const std::string& method, const std::string& path, Handler handler) {
+    AddRoute(method, path, false, std::move(handler));
+  }
   // When no exact route matches; the longest prefix wins.
-  void RoutePrefix(const std::string& method, const std::string& prefix, Handler handler);
+  void RoutePrefix(const std::string& method, const std::string& prefix, Handler handler) {
+    AddRoute(method, prefix, true, std::move(handler));
+  }
 
   // Requests received whose path starts with `path`.
-  int RequestCount(const std::string& path = "") const;
   std::vector<FakeRequest> Requests(const std::string& path = "") const;
+  int RequestCount(const std::string& path = "") const { return Requests(path).size(); }
   int ConnectionCount() const { return connections_.load(); }
 
  private:
@@ -95,6 +101,7 @@ class FakeHttpServer {
     bool prefix;
     Handler handler;
   };
+  void AddRoute(const std::string& method, const std::string& path, bool prefix, Handler handler);
   FakeResponse Dispatch(const FakeRequest& request);
 
   mutable std::mutex mutex_;
@@ -107,7 +114,10 @@ class FakeHttpServer {
 // Answers per key, taken in turn, the last repeating. Thread-safe.
 class ScriptedAnswers {
  public:
-  void Set(const std::string& key, std::vector<FakeResponse> answers);
+  void Set(const std::string& key, std::vector<FakeResponse> answers) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    scripts_[key] = std::deque<FakeResponse>(answers.begin(), answers.end());
+  }
   std::optional<FakeResponse> Next(const std::string& key);
 
  private:
@@ -125,11 +135,14 @@ class FakeTwoEndpointStore {
     return server_->RequestCount(endpoints_[endpoint].first);
   }
   // The endpoints' URLs under the names "store_endpoints" gives them.
-  void AddEndpoints(tvx::Json* endpoints) const;
+  void AddEndpoints(tvx::Json* endpoints) const {
+    for (const auto& [path, name] : endpoints_) endpoints->SetString(name, server_->Url(path));
+  }
 
  protected:
-  using Endpoint = std::pair<const char*, const char*>;  // path, "store_endpoints" name
-  FakeTwoEndpointStore(FakeHttpServer* server, Endpoint production, Endpoint test);
+  using Endpoint = std::pair<std::string, std::string>;  // path, "store_endpoints" name
+  FakeTwoEndpointStore(FakeHttpServer* server, Endpoint production, Endpoint test)
+      : server_(server), endpoints_{production, test} {}
   // Both endpoints take a POSTed JSON object of exactly the string `members`,
   // keyed by the first member's value.
   void RouteJsonPosts(std::vector<std::string> members, const FakeResponse& malformed,
