@@ -38,6 +38,8 @@ std::string FakeRequest::Bearer() const {
   return authorization.starts_with("Bearer ") ? authorization.substr(7) : "";
 }
 
+namespace {
+
 std::string FormDecode(const std::string& text) {
   std::string plus_as_space = text;
   std::replace(plus_as_space.begin(), plus_as_space.end(), '+', ' ');
@@ -49,7 +51,6 @@ std::string FormDecode(const std::string& text) {
   return out;
 }
 
-namespace {
 std::map<std::string, std::string> DecodeFields(const std::string& text) {
   std::vector<std::string> pairs;
   std::map<std::string, std::string> fields;
@@ -61,6 +62,25 @@ std::map<std::string, std::string> DecodeFields(const std::string& text) {
   }
   return fields;
 }
+
+struct DecodedJwt {
+  std::string header_text, claims_text, signing_input, signature;
+  tvx::Json header, claims;
+};
+
+// False when `token` is not a compact JWS.
+bool DecodeJwt(const std::string& token, DecodedJwt* jwt) {
+  const size_t first = token.find('.');
+  const size_t last = token.rfind('.');
+  if (first == std::string::npos || first == last) return false;
+  jwt->signing_input = token.substr(0, last);
+  return jwt::Base64UrlDecode(token.substr(0, first), &jwt->header_text) &&
+         jwt::Base64UrlDecode(token.substr(first + 1, last - first - 1), &jwt->claims_text) &&
+         jwt::Base64UrlDecode(token.substr(last + 1), &jwt->signature) &&
+         jwt->header.FromString(jwt->header_text) && jwt->claims.FromString(jwt->claims_text) &&
+         jwt->claims.IsObject();
+}
+
 }  // namespace
 
 std::map<std::string, std::string> FakeRequest::Form() const { return DecodeFields(body); }
@@ -80,18 +100,6 @@ tvx::Json JsonArray(const std::vector<tvx::Json>& elements) {
   tvx::Json array = tvx::Json::Array();
   for (const tvx::Json& element : elements) array.PushBack(element);
   return array;
-}
-
-bool DecodeJwt(const std::string& token, DecodedJwt* jwt) {
-  const size_t first = token.find('.');
-  const size_t last = token.rfind('.');
-  if (first == std::string::npos || first == last) return false;
-  jwt->signing_input = token.substr(0, last);
-  return jwt::Base64UrlDecode(token.substr(0, first), &jwt->header_text) &&
-         jwt::Base64UrlDecode(token.substr(first + 1, last - first - 1), &jwt->claims_text) &&
-         jwt::Base64UrlDecode(token.substr(last + 1), &jwt->signature) &&
-         jwt->header.FromString(jwt->header_text) && jwt->claims.FromString(jwt->claims_text) &&
-         jwt->claims.IsObject();
 }
 
 struct FakeHttpServer::Impl {
@@ -173,7 +181,7 @@ std::string FakeHttpServer::Url(const std::string& path) const {
 void FakeHttpServer::AddRoute(const std::string& method, const std::string& path, bool prefix,
                               Handler handler) {
   std::lock_guard<std::mutex> lock(mutex_);
-  routes_[{method, path}] = {prefix, std::move(handler)};
+  routes_[{method, path, prefix}] = std::move(handler);
 }
 
 std::vector<FakeRequest> FakeHttpServer::Requests(const std::string& path) const {
@@ -192,12 +200,12 @@ FakeResponse FakeHttpServer::Dispatch(const FakeRequest& request) {
     requests_.push_back(request);
     size_t best = 0;
     // An exact route is as long as a route can be.
-    for (const auto& [key, route] : routes_) {
-      const auto& [method, path] = key;
+    for (const auto& [key, candidate] : routes_) {
+      const auto& [method, path, prefix] = key;
       if (method == request.method && path.size() >= best &&
-          (path == request.path || (route.prefix && request.path.starts_with(path)))) {
+          (path == request.path || (prefix && request.path.starts_with(path)))) {
         best = path.size();
-        handler = route.handler;
+        handler = candidate;
       }
     }
   }
@@ -270,8 +278,8 @@ FakeAppleStore::FakeAppleStore(FakeHttpServer* server)
 }
 
 tvx::Json FakeAppleStore::Purchase(const std::string& product_id, const std::string& quantity,
-                                   const std::string& transaction_id,
-                                   const std::string& purchase_date) {
+                                   const std::string& transaction_id) {
+  const char* purchase_date = "2019-03-05 08:24:36 Etc/GMT";
   return JsonObject({{"quantity", quantity},
                      {"product_id", product_id},
                      {"transaction_id", transaction_id},
@@ -570,14 +578,13 @@ FakeResponse FakeGoogleStore::AnswerJwtToken(const FakeRequest& request, std::st
   return Issue(*name);
 }
 
-tvx::Json FakeGoogleStore::MakePurchase(int purchase_state, const std::string& order_id,
-                                        const std::string& purchase_time_millis) {
+tvx::Json FakeGoogleStore::MakePurchase(int purchase_state) {
   return JsonObject({{"kind", "androidpublisher#productPurchase"},
-                     {"purchaseTimeMillis", purchase_time_millis},
+                     {"purchaseTimeMillis", "1700000000123"},
                      {"purchaseState", purchase_state},
                      {"consumptionState", 0},
                      {"developerPayload", ""},
-                     {"orderId", order_id},
+                     {"orderId", "GPA.1"},
                      {"purchaseType", 0},
                      {"acknowledgementState", 1}});
 }

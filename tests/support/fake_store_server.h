@@ -14,6 +14,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <openssl/types.h>
@@ -63,13 +64,6 @@ struct FakeResponse {
 
 tvx::Json JsonObject(std::initializer_list<std::pair<const char*, tvx::Json>> members);
 tvx::Json JsonArray(const std::vector<tvx::Json>& elements);
-std::string FormDecode(const std::string& text);
-
-struct DecodedJwt {
-  std::string header_text, claims_text, signing_input, signature;
-  tvx::Json header, claims;
-};
-bool DecodeJwt(const std::string& token, DecodedJwt* jwt);  // false: not a compact JWS
 
 // An HTTP/1.1 server on a free 127.0.0.1 port with a thread of its own;
 // handlers run on it, unrouted requests get 404.
@@ -97,16 +91,13 @@ class FakeHttpServer {
 
  private:
   struct Impl;
-  struct Routed {
-    bool prefix;
-    Handler handler;
-  };
   void AddRoute(const std::string& method, const std::string& path, bool prefix, Handler handler);
   FakeResponse Dispatch(const FakeRequest& request);
 
   mutable std::mutex mutex_;
-  std::map<std::pair<std::string, std::string>, Routed> routes_;  // GUARDED_BY(mutex_)
-  std::vector<FakeRequest> requests_;                             // GUARDED_BY(mutex_)
+  // By method, path and whether a prefix.
+  std::map<std::tuple<std::string, std::string, bool>, Handler> routes_;  // GUARDED_BY(mutex_)
+  std::vector<FakeRequest> requests_;                                     // GUARDED_BY(mutex_)
   std::atomic<int> connections_{0};
   std::unique_ptr<Impl> impl_;
 };
@@ -162,8 +153,7 @@ class FakeAppleStore : public FakeTwoEndpointStore {
   explicit FakeAppleStore(FakeHttpServer* server);
 
   static tvx::Json Purchase(const std::string& product_id, const std::string& quantity,
-                            const std::string& transaction_id,
-                            const std::string& purchase_date = "2019-03-05 08:24:36 Etc/GMT");
+                            const std::string& transaction_id);
   static FakeResponse Verified(const std::vector<tvx::Json>& in_app);
   static FakeResponse Status(int64_t status) {
     return FakeResponse::Json(200, JsonObject({{"status", status}}));
@@ -297,8 +287,7 @@ class FakeGoogleStore : public FakeTokenStore {
                          TokenScript script = {}) {
     AddAccount(client_email, {.public_pem = public_pem, .script = script});
   }
-  static tvx::Json MakePurchase(int purchase_state, const std::string& order_id = "GPA.1",
-                                const std::string& purchase_time_millis = "1700000000123");
+  static tvx::Json MakePurchase(int purchase_state);
 
   std::string LastRefusal() const { return LockedCopy(mutex_, last_refusal_); }
   tvx::Json LastJwtClaims() const { return LockedCopy(mutex_, last_claims_); }
