@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <charconv>
-#include <cstring>
 #include <ctime>
 
 #include <boost/algorithm/string.hpp>
@@ -39,6 +38,20 @@ std::string FakeRequest::Bearer() const {
 }
 
 namespace {
+
+constexpr char kAppleIssuerId[] = "57246542-96fe-1a63-e053-0824d011072a";
+constexpr char kAppleKeyId[] = "2X9R4HXF34";
+constexpr char kTransactionsPath[] = "/inApps/v1/transactions/";
+
+constexpr char kOAuthTokenPath[] = "/o/oauth2/token";
+constexpr char kJwtTokenPath[] = "/oauth2/v4/token";
+constexpr char kAndroidPublisherScope[] = "https://www.googleapis.com/auth/androidpublisher";
+constexpr char kGooglePackages[] = "/androidpublisher/v3/applications/";
+
+constexpr char kPlayStationTokenPath[] = "/2.0/oauth/token";
+constexpr char kBaseUrlPath[] = "/asm/v1/apps/me/baseUrls/";
+constexpr char kEntitlementService[] = "/entitlement-service";
+constexpr char kEntitlementPath[] = "/entitlement-service/v1/users/me/entitlements/";
 
 std::string FormDecode(const std::string& text) {
   std::string plus_as_space = text;
@@ -79,6 +92,29 @@ bool DecodeJwt(const std::string& token, DecodedJwt* jwt) {
          jwt::Base64UrlDecode(token.substr(last + 1), &jwt->signature) &&
          jwt->header.FromString(jwt->header_text) && jwt->claims.FromString(jwt->claims_text) &&
          jwt->claims.IsObject();
+}
+
+bool IsFormRequest(const FakeRequest& request) {
+  return request.Header("content-type").starts_with("application/x-www-form-urlencoded");
+}
+
+// The path's segments after `prefix`, each decoded.
+std::vector<std::string> PathSegments(const std::string& path, const std::string& prefix) {
+  std::vector<std::string> segments;
+  boost::split(segments, path.substr(prefix.size()), boost::is_any_of("/"));
+  for (std::string& segment : segments) segment = FormDecode(segment);
+  return segments;
+}
+
+FakeResponse PurchaseError(int status, const std::string& message) {
+  return FakeResponse::Json(
+      status, JsonObject({{"error", JsonObject({{"code", status}, {"message", message}})}}));
+}
+
+// `text` as a number; `fallback` when it is not one.
+int64_t NumberOr(const std::string& text, int64_t fallback) {
+  std::from_chars(text.data(), text.data() + text.size(), fallback);
+  return fallback;
 }
 
 }  // namespace
@@ -171,7 +207,6 @@ FakeHttpServer::FakeHttpServer() : impl_(std::make_unique<Impl>()) {
 FakeHttpServer::~FakeHttpServer() {
   impl_->io.stop();
   impl_->thread.join();
-  impl_.reset();  // the connections, and their sockets, go with the context's handlers
 }
 
 std::string FakeHttpServer::Url(const std::string& path) const {
@@ -328,12 +363,6 @@ FakeResponse FakeTStore::Refused(const std::string& detail, const std::string& m
                             JsonObject({{"status", 9}, {"detail", detail}, {"message", message}}));
 }
 
-namespace {
-constexpr char kAppleIssuerId[] = "57246542-96fe-1a63-e053-0824d011072a";
-constexpr char kAppleKeyId[] = "2X9R4HXF34";
-constexpr char kTransactionsPath[] = "/inApps/v1/transactions/";
-}  // namespace
-
 FakeAppleServerApi::FakeAppleServerApi(FakeHttpServer* server)
     : FakeTwoEndpointStore(server, {"/production", "apple_server_api_production_base"},
                            {"/sandbox", "apple_server_api_sandbox_base"}),
@@ -381,8 +410,8 @@ std::string FakeAppleServerApi::CheckToken(const FakeRequest& request) const {
 }
 
 FakeResponse FakeAppleServerApi::Answer(Environment environment, const FakeRequest& request) {
-  const std::string transaction_id = FormDecode(
-      request.path.substr(endpoints_[environment].first.size() + strlen(kTransactionsPath)));
+  const std::string transaction_id =
+      PathSegments(request.path, endpoints_[environment].first + kTransactionsPath).front();
   const std::string refusal = CheckToken(request);
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -396,42 +425,6 @@ FakeResponse FakeAppleServerApi::Answer(Environment environment, const FakeReque
   return scripts_[environment].Next(transaction_id).value_or(FakeResponse::Json(404, not_found));
 }
 
-namespace {
-
-bool IsFormRequest(const FakeRequest& request) {
-  return request.Header("content-type").starts_with("application/x-www-form-urlencoded");
-}
-
-// The path's segments after `prefix`, each decoded.
-std::vector<std::string> PathSegments(const std::string& path, const std::string& prefix) {
-  std::vector<std::string> segments;
-  boost::split(segments, path.substr(prefix.size()), boost::is_any_of("/"));
-  for (std::string& segment : segments) segment = FormDecode(segment);
-  return segments;
-}
-
-FakeResponse PurchaseError(int status, const std::string& message) {
-  return FakeResponse::Json(
-      status, JsonObject({{"error", JsonObject({{"code", status}, {"message", message}})}}));
-}
-
-// `text` as a number; `fallback` when it is not one.
-int64_t NumberOr(const std::string& text, int64_t fallback) {
-  std::from_chars(text.data(), text.data() + text.size(), fallback);
-  return fallback;
-}
-
-}  // namespace
-
-int FakeTokenStore::TokenRequestCount(const std::string& account) const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return accounts_.contains(account) ? accounts_.at(account).requests : 0;
-}
-
-int FakeTokenStore::PurchaseRequestCount(const std::string& purchase) const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return purchase_requests_.contains(purchase) ? purchase_requests_.at(purchase) : 0;
-}
 
 void FakeTokenStore::AddAccount(const std::string& name, Account account) {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -454,7 +447,7 @@ void FakeTokenStore::RouteToken(const std::string& path, TokenAnswerer answer) {
 std::optional<FakeResponse> FakeTokenStore::CountTokenRequest(const std::string& name) {
   auto it = accounts_.find(name);
   if (it == accounts_.end()) return std::nullopt;
-  ++it->second.requests;
+  ++token_requests_[name];
   return it->second.script.answer;
 }
 
@@ -473,13 +466,6 @@ FakeResponse FakeTokenStore::AnswerPurchase(const std::string& purchase,
   }
   return purchases_.Next(purchase).value_or(PurchaseError(404, "no such purchase"));
 }
-
-namespace {
-constexpr char kOAuthTokenPath[] = "/o/oauth2/token";
-constexpr char kJwtTokenPath[] = "/oauth2/v4/token";
-constexpr char kAndroidPublisherScope[] = "https://www.googleapis.com/auth/androidpublisher";
-constexpr char kGooglePackages[] = "/androidpublisher/v3/applications/";
-}  // namespace
 
 FakeGoogleStore::FakeGoogleStore(FakeHttpServer* server) : FakeTokenStore(server) {
   server_->RoutePrefix("GET", kGooglePackages, [this](const FakeRequest& request) {
@@ -605,27 +591,27 @@ FakeResponse FakeGoogleStore::ListVoided(const std::string& package_name,
   const size_t first = static_cast<size_t>(std::max<int64_t>(0, NumberOr(seen.page_token, 0)));
   const size_t size =
       static_cast<size_t>(std::clamp<int64_t>(NumberOr(query["maxResults"], 1000), 1, 2));
-  tvx::Json list = tvx::Json::Array();
-  tvx::Json body = tvx::Json::Object();
   std::lock_guard<std::mutex> lock(mutex_);
   list_requests_.push_back(seen);
   if (!issued_.contains(request.Bearer())) return PurchaseError(401, "invalid credentials");
   const auto& voided = voided_[seen.package_name];
-  size_t index = 0;
-  for (auto it = voided.lower_bound(seen.start_time_ms); it != voided.end(); ++it, ++index) {
-    if (index >= first + size) {
-      body.SetAttribute("tokenPagination", JsonObject({{"nextPageToken", std::to_string(index)}}));
-      break;
-    }
-    if (index < first) continue;
+  const std::vector<std::pair<int64_t, std::string>> listed(
+      voided.lower_bound(seen.start_time_ms), voided.end());
+  tvx::Json list = tvx::Json::Array();
+  for (size_t index = first; index < std::min(first + size, listed.size()); ++index) {
+    const auto& [voided_ms, token] = listed[index];
     list.PushBack(JsonObject({{"kind", "androidpublisher#voidedPurchase"},
-                              {"purchaseToken", it->second},
-                              {"voidedTimeMillis", std::to_string(it->first)},
-                              {"orderId", "GPA." + it->second},
+                              {"purchaseToken", token},
+                              {"voidedTimeMillis", std::to_string(voided_ms)},
+                              {"orderId", "GPA." + token},
                               {"voidedSource", 2},
                               {"voidedReason", 7}}));
   }
-  body.SetAttribute("voidedPurchases", list);
+  tvx::Json body = JsonObject({{"voidedPurchases", list}});
+  if (first + size < listed.size()) {
+    body.SetAttribute("tokenPagination",
+                      JsonObject({{"nextPageToken", std::to_string(first + size)}}));
+  }
   return FakeResponse::Json(200, body);
 }
 
@@ -670,13 +656,6 @@ FakeResponse FakeOneStore::AnswerToken(const FakeRequest& request, std::string* 
                                              {"token_type", "bearer"},
                                              {"expires_in", 3600}}));
 }
-
-namespace {
-constexpr char kPlayStationTokenPath[] = "/2.0/oauth/token";
-constexpr char kBaseUrlPath[] = "/asm/v1/apps/me/baseUrls/";
-constexpr char kEntitlementService[] = "/entitlement-service";
-constexpr char kEntitlementPath[] = "/entitlement-service/v1/users/me/entitlements/";
-}  // namespace
 
 FakePlayStation::FakePlayStation(FakeHttpServer* server, std::string environment)
     : FakeTokenStore(server), prefix_("/psn/" + environment) {
@@ -743,7 +722,6 @@ TestIoContext::TestIoContext(int threads) : io_(std::make_shared<tvx::IoContext>
 }
 
 TestIoContext::~TestIoContext() {
-  work_.reset();
   io_->stop();
   for (auto& thread : threads_) thread.join();
 }

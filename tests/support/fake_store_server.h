@@ -72,7 +72,8 @@ class FakeHttpServer {
   using Handler = std::function<FakeResponse(const FakeRequest&)>;
 
   FakeHttpServer();
-  ~FakeHttpServer();  // closes every connection, answered or not
+  // Closes every connection, answered or not: they go with the context's handlers.
+  ~FakeHttpServer();
 
   std::string Url(const std::string& path = "") const;
 
@@ -228,11 +229,16 @@ struct TokenScript {
 // purchase (a token the fake did not issue gets 401, an unscripted purchase 404).
 class FakeTokenStore {
  public:
-  int TokenRequestCount(const std::string& account) const;  // client id or JWT issuer
+  // Of a client id or JWT issuer.
+  int TokenRequestCount(const std::string& account) const {
+    return LockedCopy(mutex_, token_requests_)[account];
+  }
   void SetPurchase(const std::string& purchase, std::vector<FakeResponse> answers) {
     purchases_.Set(purchase, std::move(answers));
   }
-  int PurchaseRequestCount(const std::string& purchase) const;
+  int PurchaseRequestCount(const std::string& purchase) const {
+    return LockedCopy(mutex_, purchase_requests_)[purchase];
+  }
 
  protected:
   struct Account {
@@ -240,7 +246,6 @@ class FakeTokenStore {
     std::string refresh_token{};  // Google OAuth clients
     std::string public_pem{};     // Google service accounts
     TokenScript script{};
-    int requests = 0;
     int tokens = 0;
   };
   using TokenAnswerer = std::function<FakeResponse(const FakeRequest&, std::string* account)>;
@@ -261,6 +266,7 @@ class FakeTokenStore {
 
  private:
   ScriptedAnswers purchases_;
+  std::map<std::string, int> token_requests_;     // GUARDED_BY(mutex_)
   std::map<std::string, int> purchase_requests_;  // GUARDED_BY(mutex_)
 };
 
