@@ -111,6 +111,11 @@ FakeResponse PurchaseError(int status, const std::string& message) {
       status, JsonObject({{"error", JsonObject({{"code", status}, {"message", message}})}}));
 }
 
+FakeResponse TStoreRefusal(const std::string& detail, const std::string& message) {
+  return FakeResponse::Json(200,
+                            JsonObject({{"status", 9}, {"detail", detail}, {"message", message}}));
+}
+
 // `text` as a number; `fallback` when it is not one.
 int64_t NumberOr(const std::string& text, int64_t fallback) {
   std::from_chars(text.data(), text.data() + text.size(), fallback);
@@ -336,8 +341,8 @@ FakeResponse FakeAppleStore::Verified(const std::vector<tvx::Json>& in_app) {
 FakeTStore::FakeTStore(FakeHttpServer* server)
     : FakeTwoEndpointStore(server, {"/tstore/iap/digitalsignconfirm.iap", "tstore_production_url"},
                            {"/tstore/iapdev/digitalsignconfirm.iap", "tstore_development_url"}) {
-  RouteJsonPosts({"txid", "appid", "signdata"}, Refused("1000", "missing required fields"),
-                 Refused("9100", "invalid receipt"));
+  RouteJsonPosts({"txid", "appid", "signdata"}, TStoreRefusal("1000", "missing required fields"),
+                 TStoreRefusal("9100", "invalid receipt"));
 }
 
 tvx::Json FakeTStore::Product(const std::string& appid, const std::string& product_id) {
@@ -356,11 +361,6 @@ FakeResponse FakeTStore::Confirmed(const std::vector<tvx::Json>& products) {
                                              {"message", "success"},
                                              {"count", static_cast<int64_t>(products.size())},
                                              {"product", JsonArray(products)}}));
-}
-
-FakeResponse FakeTStore::Refused(const std::string& detail, const std::string& message) {
-  return FakeResponse::Json(200,
-                            JsonObject({{"status", 9}, {"detail", detail}, {"message", message}}));
 }
 
 FakeAppleServerApi::FakeAppleServerApi(FakeHttpServer* server)
@@ -437,18 +437,12 @@ void FakeTokenStore::RouteToken(const std::string& path, TokenAnswerer answer) {
     std::string name;
     FakeResponse response = answer(request, &name);
     auto it = accounts_.find(name);
-    if (it != accounts_.end() && response.delay.count() == 0) {
-      response.delay = it->second.script.delay;
-    }
+    if (it == accounts_.end()) return response;
+    ++token_requests_[name];
+    response = it->second.script.answer.value_or(response);
+    if (response.delay.count() == 0) response.delay = it->second.script.delay;
     return response;
   });
-}
-
-std::optional<FakeResponse> FakeTokenStore::CountTokenRequest(const std::string& name) {
-  auto it = accounts_.find(name);
-  if (it == accounts_.end()) return std::nullopt;
-  ++token_requests_[name];
-  return it->second.script.answer;
 }
 
 std::string FakeTokenStore::IssueToken(const std::string& prefix, const std::string& name) {
@@ -510,7 +504,6 @@ FakeResponse FakeGoogleStore::AnswerOAuthToken(const FakeRequest& request, std::
   auto form = request.Form();
   *name = form["client_id"];
   if (!IsFormRequest(request)) return Refuse(400, "invalid_request", "not a form body");
-  if (auto scripted = CountTokenRequest(*name)) return *scripted;
   if (form["grant_type"] != "refresh_token") {
     return Refuse(400, "unsupported_grant_type", "Invalid grant_type: " + form["grant_type"]);
   }
@@ -533,7 +526,6 @@ FakeResponse FakeGoogleStore::AnswerJwtToken(const FakeRequest& request, std::st
   if (!IsFormRequest(request)) return Refuse(400, "invalid_request", "not a form body");
   if (!decoded) return Refuse(400, "invalid_grant", "Invalid JWT: not a compact JWS");
   *name = jwt.claims.GetString("iss");
-  if (auto scripted = CountTokenRequest(*name)) return *scripted;
   if (form["grant_type"] != "urn:ietf:params:oauth:grant-type:jwt-bearer") {
     return Refuse(400, "unsupported_grant_type", "Invalid grant_type: " + form["grant_type"]);
   }
@@ -643,7 +635,6 @@ FakeResponse FakeOneStore::AnswerToken(const FakeRequest& request, std::string* 
   auto form = request.Form();
   *name = form["client_id"];
   if (!IsFormRequest(request)) return refuse(400, "InvalidRequest", "not a form body");
-  if (auto scripted = CountTokenRequest(*name)) return *scripted;
   if (form["grant_type"] != "client_credentials") {
     return refuse(400, "UnsupportedGrantType", "grant_type must be client_credentials");
   }

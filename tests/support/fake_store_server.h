@@ -171,7 +171,6 @@ class FakeTStore : public FakeTwoEndpointStore {
 
   static tvx::Json Product(const std::string& appid, const std::string& product_id);
   static FakeResponse Confirmed(const std::vector<tvx::Json>& products);
-  static FakeResponse Refused(const std::string& detail, const std::string& message = "refused");
 };
 
 // PKCS#8 private key, as Google issues them.
@@ -252,11 +251,11 @@ class FakeTokenStore {
 
   explicit FakeTokenStore(FakeHttpServer* server) : server_(server) {}
   void AddAccount(const std::string& name, Account account);
-  // `answer` runs holding mutex_ and names the account, whose delay applies.
+  // `answer` runs holding mutex_ and names the account: a known account's
+  // request is counted and gets the account's scripted answer, if any,
+  // instead, after the account's delay.
   void RouteToken(const std::string& path, TokenAnswerer answer);
-  // The next two hold mutex_.
-  std::optional<FakeResponse> CountTokenRequest(const std::string& name);
-  std::string IssueToken(const std::string& prefix, const std::string& name);
+  std::string IssueToken(const std::string& prefix, const std::string& name);  // holds mutex_
   FakeResponse AnswerPurchase(const std::string& purchase, const std::string& access_token);
 
   FakeHttpServer* const server_;
