@@ -106,7 +106,8 @@ std::vector<std::string> PathSegments(const std::string& path, const std::string
   return segments;
 }
 
-FakeResponse PurchaseError(int status, const std::string& message) {
+// An error as the stores' APIs report one.
+FakeResponse ErrorAnswer(int status, const std::string& message) {
   return FakeResponse::Json(
       status, JsonObject({{"error", JsonObject({{"code", status}, {"message", message}})}}));
 }
@@ -456,9 +457,9 @@ FakeResponse FakeTokenStore::AnswerPurchase(const std::string& purchase,
   {
     std::lock_guard<std::mutex> lock(mutex_);
     ++purchase_requests_[purchase];
-    if (!issued_.contains(access_token)) return PurchaseError(401, "invalid credentials");
+    if (!issued_.contains(access_token)) return ErrorAnswer(401, "invalid credentials");
   }
-  return purchases_.Next(purchase).value_or(PurchaseError(404, "no such purchase"));
+  return purchases_.Next(purchase).value_or(ErrorAnswer(404, "no such purchase"));
 }
 
 FakeGoogleStore::FakeGoogleStore(FakeHttpServer* server) : FakeTokenStore(server) {
@@ -471,7 +472,7 @@ FakeGoogleStore::FakeGoogleStore(FakeHttpServer* server) : FakeTokenStore(server
     }
     if (segments.size() != 6 || segments[1] != "purchases" || segments[2] != "products" ||
         segments[4] != "tokens") {
-      return PurchaseError(404, "no such resource");
+      return ErrorAnswer(404, "no such resource");
     }
     return AnswerPurchase(segments[5], request.Query()["access_token"]);
   });
@@ -585,7 +586,7 @@ FakeResponse FakeGoogleStore::ListVoided(const std::string& package_name,
       static_cast<size_t>(std::clamp<int64_t>(NumberOr(query["maxResults"], 1000), 1, 2));
   std::lock_guard<std::mutex> lock(mutex_);
   list_requests_.push_back(seen);
-  if (!issued_.contains(request.Bearer())) return PurchaseError(401, "invalid credentials");
+  if (!issued_.contains(request.Bearer())) return ErrorAnswer(401, "invalid credentials");
   const auto& voided = voided_[seen.package_name];
   const std::vector<std::pair<int64_t, std::string>> listed(
       voided.lower_bound(seen.start_time_ms), voided.end());
@@ -613,7 +614,7 @@ FakeOneStore::FakeOneStore(FakeHttpServer* server, std::string prefix)
   server_->RoutePrefix("GET", purchases, [this, purchases](const FakeRequest& request) {
     // <purchase id>/<package>/<product>
     const auto segments = PathSegments(request.path, purchases);
-    if (segments.size() != 3) return PurchaseError(404, "no such resource");
+    if (segments.size() != 3) return ErrorAnswer(404, "no such resource");
     return AnswerPurchase(segments[0], request.Bearer());
   });
   RouteToken(prefix_ + "/v2/oauth/token", std::bind_front(&FakeOneStore::AnswerToken, this));
@@ -628,19 +629,15 @@ tvx::Json FakeOneStore::MakePurchase(int purchase_state, int64_t purchase_time) 
 
 // Holds mutex_.
 FakeResponse FakeOneStore::AnswerToken(const FakeRequest& request, std::string* name) {
-  auto refuse = [](int status, const char* code, const char* message) {
-    return FakeResponse::Json(
-        status, JsonObject({{"error", JsonObject({{"code", code}, {"message", message}})}}));
-  };
   auto form = request.Form();
   *name = form["client_id"];
-  if (!IsFormRequest(request)) return refuse(400, "InvalidRequest", "not a form body");
+  if (!IsFormRequest(request)) return ErrorAnswer(400, "InvalidRequest: not a form body");
   if (form["grant_type"] != "client_credentials") {
-    return refuse(400, "UnsupportedGrantType", "grant_type must be client_credentials");
+    return ErrorAnswer(400, "UnsupportedGrantType: grant_type must be client_credentials");
   }
   auto it = accounts_.find(*name);
   if (it == accounts_.end() || it->second.secret != form["client_secret"]) {
-    return refuse(401, "InvalidClient", "client authentication failed");
+    return ErrorAnswer(401, "InvalidClient: client authentication failed");
   }
   return FakeResponse::Json(200, JsonObject({{"client_id", *name},
                                              {"access_token", IssueToken("os.", *name)},
@@ -653,7 +650,7 @@ FakePlayStation::FakePlayStation(FakeHttpServer* server, std::string environment
   RouteToken(prefix_ + kPlayStationTokenPath, std::bind_front(&FakePlayStation::AnswerToken, this));
   server_->Route("GET", prefix_ + kBaseUrlPath + "entitlement", [this](const FakeRequest& request) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!issued_.contains(request.Bearer())) return PurchaseError(401, "invalid_token");
+    if (!issued_.contains(request.Bearer())) return ErrorAnswer(401, "invalid_token");
     return FakeResponse::Json(200,
                               JsonObject({{"url", server_->Url(prefix_ + kEntitlementService)}}));
   });
@@ -695,12 +692,12 @@ FakeResponse FakePlayStation::AnswerToken(const FakeRequest& request, std::strin
   for (const auto& [client_id, account] : accounts_) {
     if (account.secret == request.Header("authorization")) *name = client_id;
   }
-  if (name->empty()) return PurchaseError(401, "invalid_client");
+  if (name->empty()) return ErrorAnswer(401, "invalid_client");
   auto form = request.Form();
   if (request.Header("content-type") != "application/x-www-form-urlencoded" ||
       form["grant_type"] != "authorization_code" || form["redirect_uri"] != "orbis://games" ||
       !auth_codes_.contains(form["code"])) {
-    return PurchaseError(400, "invalid_grant");
+    return ErrorAnswer(400, "invalid_grant");
   }
   return FakeResponse::Json(
       200, JsonObject({{"access_token", IssueToken("psn.", *name)}, {"expires_in", 3599}}));
