@@ -703,17 +703,6 @@ FakeResponse FakePlayStation::AnswerToken(const FakeRequest& request, std::strin
       200, JsonObject({{"access_token", IssueToken("psn.", *name)}, {"expires_in", 3599}}));
 }
 
-TestIoContext::TestIoContext(int threads) : io_(std::make_shared<tvx::IoContext>(threads)) {
-  work_ = std::make_shared<asio::executor_work_guard<tvx::IoContext::executor_type>>(
-      io_->get_executor());
-  for (int i = 0; i < threads; ++i) threads_.emplace_back([io = io_] { io->run(); });
-}
-
-TestIoContext::~TestIoContext() {
-  io_->stop();
-  for (auto& thread : threads_) thread.join();
-}
-
 tvx::Json MakeStoreEndpoints(const FakeGoogleStore* google, const FakeOneStore* one_store,
                              const FakeOneStore* one_store_test) {
   tvx::Json endpoints = tvx::Json::Object();

@@ -19,6 +19,8 @@
 
 #include <openssl/types.h>
 
+#include <boost/asio/executor_work_guard.hpp>
+
 #include "framework/io_service.h"
 #include "framework/json.h"
 
@@ -366,13 +368,19 @@ class FakePlayStation : public FakeTokenStore {
 // An io context run by threads of its own.
 class TestIoContext {
  public:
-  explicit TestIoContext(int threads = 2);
-  ~TestIoContext();
+  explicit TestIoContext(int threads = 2)
+      : io_(std::make_shared<tvx::IoContext>(threads)), work_(io_->get_executor()) {
+    for (int i = 0; i < threads; ++i) threads_.emplace_back([io = io_] { io->run(); });
+  }
+  ~TestIoContext() {
+    io_->stop();
+    for (auto& thread : threads_) thread.join();
+  }
   const std::shared_ptr<tvx::IoContext>& io() const { return io_; }
 
  private:
   std::shared_ptr<tvx::IoContext> io_;
-  std::shared_ptr<void> work_;
+  boost::asio::executor_work_guard<tvx::IoContext::executor_type> work_;
   std::vector<std::thread> threads_;
 };
 
