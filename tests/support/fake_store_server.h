@@ -230,7 +230,7 @@ struct TokenScript {
 // purchase (a token the fake did not issue gets 401, an unscripted purchase 404).
 class FakeTokenStore {
  public:
-  // Of a client id or JWT issuer.
+  // Token requests of an account, named by its client id or JWT issuer.
   int TokenRequestCount(const std::string& account) const {
     return LockedCopy(mutex_, token_requests_)[account];
   }
