@@ -46,7 +46,7 @@ struct FakeRequest {
   std::map<std::string, std::string> Query() const;  // decoded
 };
 
-// A JSON answer by default.
+// Sent with content type application/json.
 struct FakeResponse {
   int status = 200;
   std::string body{};
