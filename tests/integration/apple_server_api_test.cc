@@ -6,8 +6,7 @@
 #include "framework/billing_store.h"
 #include "src/billing_error.h"
 #include "tests/support/biller_process.h"
-#include "tests/support/fake_apple_server.h"
-#include "tests/support/fake_apple_server_api.h"
+#include "tests/support/fake_store_server.h"
 #include "tests/support/test_pki.h"
 
 namespace tvx::testing {

@@ -101,7 +101,8 @@ TEST_F(AuthenticationTest, RefusedOrMalformedKeysAnswerOnceAndARevokedTokenIsRen
       << biller_->Log();
   EXPECT_EQ(google_.TokenRequestCount("oauth-client"), 2);
   EXPECT_EQ(google_.PurchaseRequestCount("tok-1"), 2);
-  EXPECT_NE(google_.LastPurchaseRequest().target.find("access_token=ya29.oauth-client.2"),
+  EXPECT_NE(server_.Requests("/androidpublisher").back().target.find(
+                "access_token=ya29.oauth-client.2"),
             std::string::npos);
 
   const int asked = server_.RequestCount();

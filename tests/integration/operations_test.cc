@@ -19,7 +19,7 @@
 #include "src/billing_error.h"
 #include "tests/support/biller_process.h"
 #include "tests/support/eventually.h"
-#include "tests/support/fake_apple_server.h"
+#include "tests/support/fake_store_server.h"
 
 namespace tvx::testing {
 namespace {

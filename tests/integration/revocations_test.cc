@@ -10,8 +10,7 @@
 #include "src/mysql_schema.h"
 #include "tests/support/biller_process.h"
 #include "tests/support/eventually.h"
-#include "tests/support/fake_apple_server_api.h"
-#include "tests/support/fake_voided_purchases.h"
+#include "tests/support/fake_store_server.h"
 #include "tests/support/test_pki.h"
 
 namespace tvx::testing {
@@ -76,7 +75,6 @@ class RevocationsTest : public ::testing::Test {
 
   std::unique_ptr<BillerProcess> StartBiller() {
     Json endpoints = MakeStoreEndpoints(&google_, nullptr, nullptr);
-    endpoints.SetString("google_api_base", voided_.api_base());
     Json arguments = StoreArguments(endpoints);
     arguments.SetAttribute(
         "google_play_voided_purchases",
@@ -101,7 +99,6 @@ class RevocationsTest : public ::testing::Test {
   FakeHttpServer server_;
   FakeGoogleStore google_{&server_};
   FakeAppleServerApi apple_{&server_};
-  FakeVoidedPurchases voided_{2};
 };
 
 TEST_F(RevocationsTest, VoidedPurchasesAreRecordedOnceWithTheirOwnerAcrossPagesAndRestarts) {
@@ -110,17 +107,17 @@ TEST_F(RevocationsTest, VoidedPurchasesAreRecordedOnceWithTheirOwnerAcrossPagesA
                      "'GPA.1', 0, 0, '')"),
             "<failed>");
   const int64_t now = NowMillis();
-  voided_.Void(kPackage, "token-known", now - 5000);
-  voided_.Void(kPackage, "token-unknown", now - 4000);
-  voided_.Void(kPackage, "token-third", now - 3000);  // a second page of two
+  google_.Void(kPackage, "token-known", now - 5000);
+  google_.Void(kPackage, "token-unknown", now - 4000);
+  google_.Void(kPackage, "token-third", now - 3000);  // a second page of two
 
   auto biller = StartBiller();
   ASSERT_TRUE(Eventually([&] { return ReadFeed(*biller).size() == 3; }, 20s)) << biller->Log();
   // A later poll finds them again and records nothing.
-  const size_t polled = voided_.Requests().size();
-  ASSERT_TRUE(Eventually([&] { return voided_.Requests().size() >= polled + 2; }, 20s));
+  const size_t polled = google_.ListRequests().size();
+  ASSERT_TRUE(Eventually([&] { return google_.ListRequests().size() >= polled + 2; }, 20s));
   // The first poll asks 30 days back and reads the second page too.
-  const auto requests = voided_.Requests();
+  const auto requests = google_.ListRequests();
   EXPECT_NEAR(static_cast<double>(requests[0].start_time_ms),
               static_cast<double>(now - int64_t{30} * 24 * 3600 * 1000), 60'000.0);
   EXPECT_EQ(requests[0].package_name + " " + requests[1].page_token + " " +
@@ -138,11 +135,11 @@ TEST_F(RevocationsTest, VoidedPurchasesAreRecordedOnceWithTheirOwnerAcrossPagesA
 
   // A restart goes on from the mark: nothing is recorded twice, and the
   // list is not asked 30 days back again.
-  voided_.Void(kPackage, "token-after-restart", now - 1000);
-  const size_t before = voided_.Requests().size();
+  google_.Void(kPackage, "token-after-restart", now - 1000);
+  const size_t before = google_.ListRequests().size();
   biller = StartBiller();
   ASSERT_TRUE(Eventually([&] { return ReadFeed(*biller).size() == 4; }, 20s)) << biller->Log();
-  EXPECT_EQ(voided_.Requests()[before].start_time_ms, now - 3000);
+  EXPECT_EQ(google_.ListRequests()[before].start_time_ms, now - 3000);
   const auto records = ActivityRecords(*biller, "Revocation");
   ASSERT_EQ(records.size(), 1u);
   EXPECT_EQ(records[0].GetString("purchase_id"), "token-after-restart");

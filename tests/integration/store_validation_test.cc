@@ -10,10 +10,8 @@
 
 #include "framework/billing_store.h"
 #include "tests/support/biller_process.h"
-#include "tests/support/fake_apple_server.h"
-#include "tests/support/fake_playstation_server.h"
 #include "tests/support/fake_store_server.h"
-#include "tests/support/fake_tstore_server.h"
+
 
 namespace tvx::testing {
 namespace {

@@ -1,7 +1,13 @@
 #include "tests/support/fake_store_server.h"
 
+#include <curl/curl.h>
+#include <openssl/evp.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
+
+#include <algorithm>
+#include <charconv>
+#include <ctime>
 
 #include <boost/algorithm/string.hpp>
 #include <boost/asio.hpp>
@@ -25,21 +31,38 @@ std::string FakeRequest::Header(const std::string& lower_case_name) const {
   return it == headers.end() ? "" : it->second;
 }
 
-std::string FormDecode(const std::string& text) {
-  std::string out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '%' && i + 2 < text.size() && std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
-        std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
-      out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
-      i += 2;
-    } else {
-      out += text[i] == '+' ? ' ' : text[i];
-    }
-  }
-  return out;
+std::string FakeRequest::Bearer() const {
+  const std::string authorization = Header("authorization");
+  return authorization.starts_with("Bearer ") ? authorization.substr(7) : "";
 }
 
 namespace {
+
+constexpr char kAppleIssuerId[] = "57246542-96fe-1a63-e053-0824d011072a";
+constexpr char kAppleKeyId[] = "2X9R4HXF34";
+constexpr char kTransactionsPath[] = "/inApps/v1/transactions/";
+
+constexpr char kOAuthTokenPath[] = "/o/oauth2/token";
+constexpr char kJwtTokenPath[] = "/oauth2/v4/token";
+constexpr char kAndroidPublisherScope[] = "https://www.googleapis.com/auth/androidpublisher";
+constexpr char kGooglePackages[] = "/androidpublisher/v3/applications/";
+
+constexpr char kPlayStationTokenPath[] = "/2.0/oauth/token";
+constexpr char kBaseUrlPath[] = "/asm/v1/apps/me/baseUrls/";
+constexpr char kEntitlementService[] = "/entitlement-service";
+constexpr char kEntitlementPath[] = "/entitlement-service/v1/users/me/entitlements/";
+
+std::string FormDecode(const std::string& text) {
+  std::string plus_as_space = text;
+  std::replace(plus_as_space.begin(), plus_as_space.end(), '+', ' ');
+  int length = 0;
+  char* decoded = curl_easy_unescape(nullptr, plus_as_space.data(),
+                                     static_cast<int>(plus_as_space.size()), &length);
+  std::string out(decoded, static_cast<size_t>(length));
+  curl_free(decoded);
+  return out;
+}
+
 std::map<std::string, std::string> DecodeFields(const std::string& text) {
   std::vector<std::string> pairs;
   std::map<std::string, std::string> fields;
@@ -51,6 +74,54 @@ std::map<std::string, std::string> DecodeFields(const std::string& text) {
   }
   return fields;
 }
+
+struct DecodedJwt {
+  std::string header_text, claims_text, signing_input, signature;
+  tvx::Json header, claims;
+};
+
+// False when `token` is not a compact JWS.
+bool DecodeJwt(const std::string& token, DecodedJwt* jwt) {
+  const size_t first = token.find('.');
+  const size_t last = token.rfind('.');
+  if (first == std::string::npos || first == last) return false;
+  jwt->signing_input = token.substr(0, last);
+  return jwt::Base64UrlDecode(token.substr(0, first), &jwt->header_text) &&
+         jwt::Base64UrlDecode(token.substr(first + 1, last - first - 1), &jwt->claims_text) &&
+         jwt::Base64UrlDecode(token.substr(last + 1), &jwt->signature) &&
+         jwt->header.FromString(jwt->header_text) && jwt->claims.FromString(jwt->claims_text) &&
+         jwt->claims.IsObject();
+}
+
+bool IsFormRequest(const FakeRequest& request) {
+  return request.Header("content-type").starts_with("application/x-www-form-urlencoded");
+}
+
+// The path's segments after `prefix`, each decoded.
+std::vector<std::string> PathSegments(const std::string& path, const std::string& prefix) {
+  std::vector<std::string> segments;
+  boost::split(segments, path.substr(prefix.size()), boost::is_any_of("/"));
+  for (std::string& segment : segments) segment = FormDecode(segment);
+  return segments;
+}
+
+// An error as the stores' APIs report one.
+FakeResponse ErrorAnswer(int status, const std::string& message) {
+  return FakeResponse::Json(
+      status, JsonObject({{"error", JsonObject({{"code", status}, {"message", message}})}}));
+}
+
+FakeResponse TStoreRefusal(const std::string& detail, const std::string& message) {
+  return FakeResponse::Json(200,
+                            JsonObject({{"status", 9}, {"detail", detail}, {"message", message}}));
+}
+
+// `text` as a number; `fallback` when it is not one.
+int64_t NumberOr(const std::string& text, int64_t fallback) {
+  std::from_chars(text.data(), text.data() + text.size(), fallback);
+  return fallback;
+}
+
 }  // namespace
 
 std::map<std::string, std::string> FakeRequest::Form() const { return DecodeFields(body); }
@@ -71,28 +142,6 @@ tvx::Json JsonArray(const std::vector<tvx::Json>& elements) {
   for (const tvx::Json& element : elements) array.PushBack(element);
   return array;
 }
-
-bool DecodeJwt(const std::string& token, DecodedJwt* jwt) {
-  const size_t first = token.find('.');
-  const size_t last = token.rfind('.');
-  if (first == std::string::npos || first == last) return false;
-  jwt->signing_input = token.substr(0, last);
-  return jwt::Base64UrlDecode(token.substr(0, first), &jwt->header_text) &&
-         jwt::Base64UrlDecode(token.substr(first + 1, last - first - 1), &jwt->claims_text) &&
-         jwt::Base64UrlDecode(token.substr(last + 1), &jwt->signature) &&
-         jwt->header.FromString(jwt->header_text) && jwt->claims.FromString(jwt->claims_text) &&
-         jwt->claims.IsObject();
-}
-
-FakeResponse FakeResponse::Json(int status, const tvx::Json& body) {
-  return Raw(status, body.ToString(false));
-}
-
-FakeResponse FakeResponse::Raw(int status, std::string body) {
-  return FakeResponse{.status = status, .body = std::move(body)};
-}
-
-FakeResponse FakeResponse::Hang() { return FakeResponse{.hang = true}; }
 
 struct FakeHttpServer::Impl {
   // One per connection, on the server's thread; the last handler holding it
@@ -120,12 +169,11 @@ struct FakeHttpServer::Impl {
       const FakeResponse answer = owner->Dispatch(request);
       if (answer.close) return;
       out = {static_cast<bhttp::status>(answer.status), 11, answer.body};
-      out.set(bhttp::field::content_type, answer.content_type);
+      out.set(bhttp::field::content_type, "application/json");
       for (const auto& [name, value] : answer.headers) out.set(name, value);
       out.keep_alive(in.keep_alive());
       out.prepare_payload();
-      if (answer.hang) timer.expires_at(asio::steady_timer::time_point::max());
-      else timer.expires_after(answer.delay);
+      timer.expires_after(answer.delay);
       timer.async_wait([self = shared_from_this()](error_code) {
         bhttp::async_write(self->socket, self->out, [self](error_code error, size_t) {
           if (!error && self->out.keep_alive()) self->Read();
@@ -152,11 +200,11 @@ struct FakeHttpServer::Impl {
 
   asio::io_context io;
   tcp::acceptor acceptor{io, tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0)};
+  const int port = acceptor.local_endpoint().port();
   std::thread thread;
 };
 
 FakeHttpServer::FakeHttpServer() : impl_(std::make_unique<Impl>()) {
-  port_ = impl_->acceptor.local_endpoint().port();
   impl_->Accept(this);
   impl_->thread = std::thread([this] { impl_->io.run(); });
 }
@@ -164,26 +212,16 @@ FakeHttpServer::FakeHttpServer() : impl_(std::make_unique<Impl>()) {
 FakeHttpServer::~FakeHttpServer() {
   impl_->io.stop();
   impl_->thread.join();
-  impl_.reset();  // the connections, and their sockets, go with the context's handlers
 }
 
 std::string FakeHttpServer::Url(const std::string& path) const {
-  return "http://127.0.0.1:" + std::to_string(port_) + path;
+  return "http://127.0.0.1:" + std::to_string(impl_->port) + path;
 }
 
-void FakeHttpServer::Route(const std::string& method, const std::string& path, Handler handler) {
+void FakeHttpServer::AddRoute(const std::string& method, const std::string& path, bool prefix,
+                              Handler handler) {
   std::lock_guard<std::mutex> lock(mutex_);
-  routes_[{method, path}] = std::move(handler);
-}
-
-void FakeHttpServer::RoutePrefix(const std::string& method, const std::string& prefix,
-                                 Handler handler) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  prefix_routes_[{method, prefix}] = std::move(handler);
-}
-
-int FakeHttpServer::RequestCount(const std::string& path) const {
-  return static_cast<int>(Requests(path).size());
+  routes_[{method, path, prefix}] = std::move(handler);
 }
 
 std::vector<FakeRequest> FakeHttpServer::Requests(const std::string& path) const {
@@ -200,13 +238,13 @@ FakeResponse FakeHttpServer::Dispatch(const FakeRequest& request) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     requests_.push_back(request);
-    auto exact = routes_.find({request.method, request.path});
     size_t best = 0;
-    if (exact != routes_.end()) handler = exact->second;
-    for (const auto& [key, candidate] : prefix_routes_) {
-      if (!handler && key.first == request.method && request.path.starts_with(key.second) &&
-          key.second.size() >= best) {
-        best = key.second.size();
+    // An exact route is as long as a route can be.
+    for (const auto& [key, candidate] : routes_) {
+      const auto& [method, path, prefix] = key;
+      if (method == request.method && path.size() >= best &&
+          (path == request.path || (prefix && request.path.starts_with(path)))) {
+        best = path.size();
         handler = candidate;
       }
     }
@@ -245,11 +283,6 @@ bool VerifyRs256(const std::string& public_pem, const std::string& data,
   return verified;
 }
 
-void ScriptedAnswers::Set(const std::string& key, std::vector<FakeResponse> answers) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  scripts_[key] = std::deque<FakeResponse>(answers.begin(), answers.end());
-}
-
 std::optional<FakeResponse> ScriptedAnswers::Next(const std::string& key) {
   std::lock_guard<std::mutex> lock(mutex_);
   auto it = scripts_.find(key);
@@ -259,13 +292,11 @@ std::optional<FakeResponse> ScriptedAnswers::Next(const std::string& key) {
   return answer;
 }
 
-FakeTwoEndpointStore::FakeTwoEndpointStore(FakeHttpServer* server, Endpoint production,
-                                           Endpoint test, std::vector<std::string> members,
-                                           const FakeResponse& malformed,
-                                           const FakeResponse& unscripted)
-    : server_(server), paths_{production.path, test.path}, keys_{production.key, test.key} {
+void FakeTwoEndpointStore::RouteJsonPosts(std::vector<std::string> members,
+                                          const FakeResponse& malformed,
+                                          const FakeResponse& unscripted) {
   for (int endpoint : {0, 1}) {
-    server_->Route("POST", paths_[endpoint], [=, this](const FakeRequest& request) {
+    server_->Route("POST", endpoints_[endpoint].first, [=, this](const FakeRequest& request) {
       tvx::Json body;
       bool well_formed = request.Header("content-type") == "application/json" &&
                          body.FromString(request.body) && body.IsObject() &&
@@ -279,133 +310,179 @@ FakeTwoEndpointStore::FakeTwoEndpointStore(FakeHttpServer* server, Endpoint prod
   }
 }
 
-void FakeTwoEndpointStore::AddEndpoints(tvx::Json* endpoints) const {
-  for (int endpoint : {0, 1}) endpoints->SetString(keys_[endpoint], url(endpoint));
+FakeAppleStore::FakeAppleStore(FakeHttpServer* server)
+    : FakeTwoEndpointStore(server, {"/apple/buy/verifyReceipt", "apple_production_url"},
+                           {"/apple/sandbox/verifyReceipt", "apple_sandbox_url"}) {
+  constexpr int64_t kMalformedRequest = 21002;
+  RouteJsonPosts({"receipt-data"}, Status(kMalformedRequest), Status(kMalformedRequest));
 }
 
-namespace {
-
-bool IsFormRequest(const FakeRequest& request) {
-  return request.Header("content-type").starts_with("application/x-www-form-urlencoded");
+tvx::Json FakeAppleStore::Purchase(const std::string& product_id, const std::string& quantity,
+                                   const std::string& transaction_id) {
+  const char* purchase_date = "2019-03-05 08:24:36 Etc/GMT";
+  return JsonObject({{"quantity", quantity},
+                     {"product_id", product_id},
+                     {"transaction_id", transaction_id},
+                     {"original_transaction_id", transaction_id},
+                     {"purchase_date", purchase_date},
+                     {"purchase_date_ms", "1551774276000"},
+                     {"original_purchase_date", purchase_date},
+                     {"is_trial_period", "false"}});
 }
 
-// The path's segments after `prefix`, each decoded.
-std::vector<std::string> PathSegments(const std::string& path, const std::string& prefix) {
-  std::vector<std::string> segments;
-  boost::split(segments, path.substr(prefix.size()), boost::is_any_of("/"));
-  for (std::string& segment : segments) segment = FormDecode(segment);
-  return segments;
-}
-
-FakeResponse PurchaseError(int status, const std::string& message) {
+FakeResponse FakeAppleStore::Verified(const std::vector<tvx::Json>& in_app) {
+  const tvx::Json receipt = JsonObject({{"receipt_type", "Production"},
+                                        {"bundle_id", "com.example.game"},
+                                        {"in_app", JsonArray(in_app)}});
   return FakeResponse::Json(
-      status, JsonObject({{"error", JsonObject({{"code", status}, {"message", message}})}}));
+      200, JsonObject({{"status", 0}, {"environment", "Production"}, {"receipt", receipt}}));
 }
 
-}  // namespace
+FakeTStore::FakeTStore(FakeHttpServer* server)
+    : FakeTwoEndpointStore(server, {"/tstore/iap/digitalsignconfirm.iap", "tstore_production_url"},
+                           {"/tstore/iapdev/digitalsignconfirm.iap", "tstore_development_url"}) {
+  RouteJsonPosts({"txid", "appid", "signdata"}, TStoreRefusal("1000", "missing required fields"),
+                 TStoreRefusal("9100", "invalid receipt"));
+}
 
-int FakeTokenStore::TokenRequestCount(const std::string& account) const {
+tvx::Json FakeTStore::Product(const std::string& appid, const std::string& product_id) {
+  return JsonObject({{"log_time", "20240101120000"},
+                     {"appid", appid},
+                     {"product_id", product_id},
+                     {"charge_amount", 1100},
+                     {"tid", "tid-" + product_id},
+                     {"detail_pname", ""},
+                     {"bp_info", ""}});
+}
+
+FakeResponse FakeTStore::Confirmed(const std::vector<tvx::Json>& products) {
+  return FakeResponse::Json(200, JsonObject({{"status", 0},
+                                             {"detail", "0000"},
+                                             {"message", "success"},
+                                             {"count", static_cast<int64_t>(products.size())},
+                                             {"product", JsonArray(products)}}));
+}
+
+FakeAppleServerApi::FakeAppleServerApi(FakeHttpServer* server)
+    : FakeTwoEndpointStore(server, {"/production", "apple_server_api_production_base"},
+                           {"/sandbox", "apple_server_api_sandbox_base"}),
+      key_(GenerateEcKeyPair()) {
+  for (Environment environment : {kProduction, kSandbox}) {
+    server_->RoutePrefix("GET", endpoints_[environment].first + kTransactionsPath,
+                         std::bind_front(&FakeAppleServerApi::Answer, this, environment));
+  }
+}
+
+tvx::Json FakeAppleServerApi::Argument(const std::string& environment) const {
+  return JsonObject({{"issuer_id", kAppleIssuerId},
+                     {"key_id", kAppleKeyId},
+                     {"bundle_id", kBundleId},
+                     {"private_key", key_.private_pem},
+                     {"root_certificates", JsonArray({Json(AppleTestPki::Get().root_pem())})},
+                     {"environment", environment}});
+}
+
+FakeResponse FakeAppleServerApi::RateLimited(int64_t retry_after_ms) {
+  FakeResponse response = FakeResponse::Json(
+      429, JsonObject({{"errorCode", 4290000}, {"errorMessage", "Rate limit exceeded."}}));
+  response.headers.emplace_back("Retry-After", std::to_string(retry_after_ms));
+  return response;
+}
+
+// Why Apple would refuse the request's token; "" when it would not.
+std::string FakeAppleServerApi::CheckToken(const FakeRequest& request) const {
+  DecodedJwt jwt;
+  if (request.Bearer().empty()) return "no bearer token";
+  if (!DecodeJwt(request.Bearer(), &jwt)) return "unreadable JWT";
+  if (!VerifyEs256(key_.public_pem, jwt.signing_input, jwt.signature)) return "bad signature";
+  const tvx::Json& claims = jwt.claims;
+  const int64_t now = std::time(nullptr);
+  if (jwt.header.GetString("alg") != "ES256" || jwt.header.GetString("kid") != kAppleKeyId ||
+      jwt.header.GetString("typ") != "JWT" || claims.GetString("iss") != kAppleIssuerId ||
+      claims.GetString("aud") != "appstoreconnect-v1" || claims.GetString("bid") != kBundleId ||
+      !claims.HasAttribute("iat", Json::kInteger) ||
+      !claims.HasAttribute("exp", Json::kInteger) ||
+      claims.GetInteger("exp") - claims.GetInteger("iat") > 3600 ||
+      claims.GetInteger("exp") <= now || claims.GetInteger("iat") > now + 60) {
+    return "wrong header or claims " + jwt.header_text + " " + jwt.claims_text;
+  }
+  return std::string();
+}
+
+FakeResponse FakeAppleServerApi::Answer(Environment environment, const FakeRequest& request) {
+  const std::string transaction_id =
+      PathSegments(request.path, endpoints_[environment].first + kTransactionsPath).front();
+  const std::string refusal = CheckToken(request);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    tokens_.push_back(request.Bearer());
+    arrivals_.push_back(NowMillis());
+    if (!refusal.empty()) last_refusal_ = refusal;
+  }
+  if (!refusal.empty()) return Unauthorized();
+  const tvx::Json not_found =
+      JsonObject({{"errorCode", 4040010}, {"errorMessage", "Transaction id not found."}});
+  return scripts_[environment].Next(transaction_id).value_or(FakeResponse::Json(404, not_found));
+}
+
+
+void FakeTokenStore::AddAccount(const std::string& name, Account account) {
   std::lock_guard<std::mutex> lock(mutex_);
-  return accounts_.contains(account) ? accounts_.at(account).requests : 0;
+  accounts_[name] = std::move(account);
 }
 
-void FakeTokenStore::SetPurchase(const std::string& purchase, std::vector<FakeResponse> answers) {
-  purchases_.Set(purchase, std::move(answers));
-}
-
-int FakeTokenStore::PurchaseRequestCount(const std::string& purchase) const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return purchase_requests_.contains(purchase) ? purchase_requests_.at(purchase) : 0;
-}
-
-void FakeTokenStore::RouteToken(FakeHttpServer* server, const std::string& path,
-                                TokenAnswerer answer) {
-  server->Route("POST", path, [this, answer](const FakeRequest& request) {
+void FakeTokenStore::RouteToken(const std::string& path, TokenAnswerer answer) {
+  server_->Route("POST", path, [this, answer](const FakeRequest& request) {
     std::lock_guard<std::mutex> lock(mutex_);
     std::string name;
     FakeResponse response = answer(request, &name);
     auto it = accounts_.find(name);
-    if (it != accounts_.end() && response.delay.count() == 0) {
-      response.delay = it->second.script.delay;
-    }
+    if (it == accounts_.end()) return response;
+    ++token_requests_[name];
+    response = it->second.script.answer.value_or(response);
+    if (response.delay.count() == 0) response.delay = it->second.script.delay;
     return response;
   });
 }
 
-std::optional<FakeResponse> FakeTokenStore::CountTokenRequest(const std::string& name) {
-  auto it = accounts_.find(name);
-  if (it == accounts_.end()) return std::nullopt;
-  ++it->second.requests;
-  return it->second.script.answer;
-}
-
 std::string FakeTokenStore::IssueToken(const std::string& prefix, const std::string& name) {
-  auto& tokens = accounts_[name].tokens;
-  tokens.push_back(prefix + name + "." + std::to_string(tokens.size() + 1));
-  return tokens.back();
+  const std::string token = prefix + name + "." + std::to_string(++accounts_[name].tokens);
+  issued_.insert(token);
+  return token;
 }
 
 FakeResponse FakeTokenStore::AnswerPurchase(const std::string& purchase,
-                                            const std::string& access_token,
-                                            const std::string& not_found) {
+                                            const std::string& access_token) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     ++purchase_requests_[purchase];
-    if (std::ranges::none_of(accounts_, [&](const auto& account) {
-          return std::ranges::count(account.second.tokens, access_token) > 0;
-        })) {
-      return PurchaseError(401, "invalid credentials");
-    }
+    if (!issued_.contains(access_token)) return ErrorAnswer(401, "invalid credentials");
   }
-  return purchases_.Next(purchase).value_or(PurchaseError(404, not_found));
+  return purchases_.Next(purchase).value_or(ErrorAnswer(404, "no such purchase"));
 }
 
-namespace {
-constexpr char kOAuthTokenPath[] = "/o/oauth2/token";
-constexpr char kJwtTokenPath[] = "/oauth2/v4/token";
-constexpr char kAndroidPublisherScope[] = "https://www.googleapis.com/auth/androidpublisher";
-constexpr char kGooglePurchasePrefix[] = "/androidpublisher/v3/applications/";
-}  // namespace
-
-FakeGoogleStore::FakeGoogleStore(FakeHttpServer* server) : server_(server) {
-  server_->RoutePrefix("GET", kGooglePurchasePrefix, [this](const FakeRequest& request) {
-    // <package>/purchases/products/<product>/tokens/<token>
-    const auto segments = PathSegments(request.path, kGooglePurchasePrefix);
+FakeGoogleStore::FakeGoogleStore(FakeHttpServer* server) : FakeTokenStore(server) {
+  server_->RoutePrefix("GET", kGooglePackages, [this](const FakeRequest& request) {
+    // <package>/purchases/products/<product>/tokens/<token>, or
+    // <package>/purchases/voidedpurchases
+    const auto segments = PathSegments(request.path, kGooglePackages);
+    if (segments.size() == 3 && segments[1] == "purchases" && segments[2] == "voidedpurchases") {
+      return ListVoided(segments[0], request);
+    }
     if (segments.size() != 6 || segments[1] != "purchases" || segments[2] != "products" ||
         segments[4] != "tokens") {
-      return PurchaseError(404, "no such resource");
+      return ErrorAnswer(404, "no such resource");
     }
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      last_purchase_ = request;
-    }
-    return AnswerPurchase(segments[5], request.Query()["access_token"],
-                          "the purchase token was not found");
+    return AnswerPurchase(segments[5], request.Query()["access_token"]);
   });
-  RouteToken(server_, kOAuthTokenPath, std::bind_front(&FakeGoogleStore::AnswerOAuthToken, this));
-  RouteToken(server_, kJwtTokenPath, std::bind_front(&FakeGoogleStore::AnswerJwtToken, this));
+  RouteToken(kOAuthTokenPath, std::bind_front(&FakeGoogleStore::AnswerOAuthToken, this));
+  RouteToken(kJwtTokenPath, std::bind_front(&FakeGoogleStore::AnswerJwtToken, this));
 }
 
-std::string FakeGoogleStore::oauth_token_url() const { return server_->Url(kOAuthTokenPath); }
-std::string FakeGoogleStore::jwt_token_url() const { return server_->Url(kJwtTokenPath); }
-
-void FakeGoogleStore::AddOAuthClient(const std::string& client_id,
-                                     const std::string& client_secret,
-                                     const std::string& refresh_token, TokenScript script) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  accounts_[client_id] = {.secret = client_secret, .refresh_token = refresh_token, .script = script};
-}
-
-void FakeGoogleStore::AddServiceAccount(const std::string& client_email,
-                                        const std::string& public_pem, TokenScript script) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  accounts_[client_email] = {.public_pem = public_pem, .script = script};
-}
-
-std::string FakeGoogleStore::LastRefusal() const { return LockedCopy(mutex_, last_refusal_); }
-tvx::Json FakeGoogleStore::LastJwtClaims() const { return LockedCopy(mutex_, last_claims_); }
-FakeRequest FakeGoogleStore::LastPurchaseRequest() const {
-  return LockedCopy(mutex_, last_purchase_);
+void FakeGoogleStore::AddEndpoints(tvx::Json* endpoints) const {
+  endpoints->SetString("google_oauth_token_url", server_->Url(kOAuthTokenPath));
+  endpoints->SetString("google_jwt_token_url", server_->Url(kJwtTokenPath));
+  endpoints->SetString("google_api_base", server_->Url());
 }
 
 // The next four hold mutex_.
@@ -418,7 +495,7 @@ FakeResponse FakeGoogleStore::Refuse(int status, const std::string& error,
 
 FakeResponse FakeGoogleStore::Issue(const std::string& name) {
   return FakeResponse::Json(200, JsonObject({{"access_token", IssueToken("ya29.", name)},
-                                             {"expires_in", accounts_[name].script.expires_in},
+                                             {"expires_in", 3600},
                                              {"scope", kAndroidPublisherScope},
                                              {"token_type", "Bearer"}}));
 }
@@ -427,7 +504,6 @@ FakeResponse FakeGoogleStore::AnswerOAuthToken(const FakeRequest& request, std::
   auto form = request.Form();
   *name = form["client_id"];
   if (!IsFormRequest(request)) return Refuse(400, "invalid_request", "not a form body");
-  if (auto scripted = CountTokenRequest(*name)) return *scripted;
   if (form["grant_type"] != "refresh_token") {
     return Refuse(400, "unsupported_grant_type", "Invalid grant_type: " + form["grant_type"]);
   }
@@ -443,16 +519,13 @@ FakeResponse FakeGoogleStore::AnswerOAuthToken(const FakeRequest& request, std::
 }
 
 FakeResponse FakeGoogleStore::AnswerJwtToken(const FakeRequest& request, std::string* name) {
-  last_claims_ = tvx::Json();
-  if (!IsFormRequest(request)) return Refuse(400, "invalid_request", "not a form body");
   auto form = request.Form();
   DecodedJwt jwt;
-  if (!DecodeJwt(form["assertion"], &jwt)) {
-    return Refuse(400, "invalid_grant", "Invalid JWT: not a compact JWS");
-  }
+  const bool decoded = DecodeJwt(form["assertion"], &jwt);
   last_claims_ = jwt.claims;
+  if (!IsFormRequest(request)) return Refuse(400, "invalid_request", "not a form body");
+  if (!decoded) return Refuse(400, "invalid_grant", "Invalid JWT: not a compact JWS");
   *name = jwt.claims.GetString("iss");
-  if (auto scripted = CountTokenRequest(*name)) return *scripted;
   if (form["grant_type"] != "urn:ietf:params:oauth:grant-type:jwt-bearer") {
     return Refuse(400, "unsupported_grant_type", "Invalid grant_type: " + form["grant_type"]);
   }
@@ -467,7 +540,7 @@ FakeResponse FakeGoogleStore::AnswerJwtToken(const FakeRequest& request, std::st
     return Refuse(400, "invalid_grant", "Invalid JWT Signature.");
   }
   const tvx::Json& claims = jwt.claims;
-  if (claims.GetString("aud") != jwt_token_url()) {
+  if (claims.GetString("aud") != server_->Url(kJwtTokenPath)) {
     return Refuse(400, "invalid_grant", "Invalid JWT: aud " + claims.GetString("aud"));
   }
   if (claims.GetString("scope") != kAndroidPublisherScope) {
@@ -483,37 +556,67 @@ FakeResponse FakeGoogleStore::AnswerJwtToken(const FakeRequest& request, std::st
   return Issue(*name);
 }
 
-tvx::Json FakeGoogleStore::MakePurchase(int purchase_state, const std::string& order_id,
-                                        const std::string& purchase_time_millis) {
+tvx::Json FakeGoogleStore::MakePurchase(int purchase_state) {
   return JsonObject({{"kind", "androidpublisher#productPurchase"},
-                     {"purchaseTimeMillis", purchase_time_millis},
+                     {"purchaseTimeMillis", "1700000000123"},
                      {"purchaseState", purchase_state},
                      {"consumptionState", 0},
                      {"developerPayload", ""},
-                     {"orderId", order_id},
+                     {"orderId", "GPA.1"},
                      {"purchaseType", 0},
                      {"acknowledgementState", 1}});
 }
 
+void FakeGoogleStore::Void(const std::string& package_name, const std::string& purchase_token,
+                           int64_t voided_ms) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  voided_[package_name].emplace(voided_ms, purchase_token);
+}
+
+FakeResponse FakeGoogleStore::ListVoided(const std::string& package_name,
+                                         const FakeRequest& request) {
+  auto query = request.Query();
+  const ListRequest seen{.package_name = package_name,
+                         .start_time_ms = NumberOr(query["startTime"], 0),
+                         .page_token = query["token"]};
+  // The token is the index of the page's first entry.
+  const size_t first = static_cast<size_t>(std::max<int64_t>(0, NumberOr(seen.page_token, 0)));
+  const size_t size =
+      static_cast<size_t>(std::clamp<int64_t>(NumberOr(query["maxResults"], 1000), 1, 2));
+  std::lock_guard<std::mutex> lock(mutex_);
+  list_requests_.push_back(seen);
+  if (!issued_.contains(request.Bearer())) return ErrorAnswer(401, "invalid credentials");
+  const auto& voided = voided_[seen.package_name];
+  const std::vector<std::pair<int64_t, std::string>> listed(
+      voided.lower_bound(seen.start_time_ms), voided.end());
+  tvx::Json list = tvx::Json::Array();
+  for (size_t index = first; index < std::min(first + size, listed.size()); ++index) {
+    const auto& [voided_ms, token] = listed[index];
+    list.PushBack(JsonObject({{"kind", "androidpublisher#voidedPurchase"},
+                              {"purchaseToken", token},
+                              {"voidedTimeMillis", std::to_string(voided_ms)},
+                              {"orderId", "GPA." + token},
+                              {"voidedSource", 2},
+                              {"voidedReason", 7}}));
+  }
+  tvx::Json body = JsonObject({{"voidedPurchases", list}});
+  if (first + size < listed.size()) {
+    body.SetAttribute("tokenPagination",
+                      JsonObject({{"nextPageToken", std::to_string(first + size)}}));
+  }
+  return FakeResponse::Json(200, body);
+}
+
 FakeOneStore::FakeOneStore(FakeHttpServer* server, std::string prefix)
-    : server_(server), prefix_(std::move(prefix)) {
+    : FakeTokenStore(server), prefix_(std::move(prefix)) {
   const std::string purchases = prefix_ + "/v2/purchase/details-by-productid/";
   server_->RoutePrefix("GET", purchases, [this, purchases](const FakeRequest& request) {
     // <purchase id>/<package>/<product>
     const auto segments = PathSegments(request.path, purchases);
-    if (segments.size() != 3) return PurchaseError(404, "no such resource");
-    const std::string bearer = request.Header("authorization");
-    return AnswerPurchase(segments[0], bearer.starts_with("Bearer ") ? bearer.substr(7) : "",
-                          "the purchase was not found");
+    if (segments.size() != 3) return ErrorAnswer(404, "no such resource");
+    return AnswerPurchase(segments[0], request.Bearer());
   });
-  RouteToken(server_, prefix_ + "/v2/oauth/token",
-             std::bind_front(&FakeOneStore::AnswerToken, this));
-}
-
-void FakeOneStore::AddClient(const std::string& client_id, const std::string& client_secret,
-                             TokenScript script) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  accounts_[client_id] = {.secret = client_secret, .script = script};
+  RouteToken(prefix_ + "/v2/oauth/token", std::bind_front(&FakeOneStore::AnswerToken, this));
 }
 
 tvx::Json FakeOneStore::MakePurchase(int purchase_state, int64_t purchase_time) {
@@ -525,47 +628,84 @@ tvx::Json FakeOneStore::MakePurchase(int purchase_state, int64_t purchase_time) 
 
 // Holds mutex_.
 FakeResponse FakeOneStore::AnswerToken(const FakeRequest& request, std::string* name) {
-  auto refuse = [](int status, const char* code, const char* message) {
-    return FakeResponse::Json(
-        status, JsonObject({{"error", JsonObject({{"code", code}, {"message", message}})}}));
-  };
   auto form = request.Form();
   *name = form["client_id"];
-  if (!IsFormRequest(request)) return refuse(400, "InvalidRequest", "not a form body");
-  if (auto scripted = CountTokenRequest(*name)) return *scripted;
+  if (!IsFormRequest(request)) return ErrorAnswer(400, "InvalidRequest: not a form body");
   if (form["grant_type"] != "client_credentials") {
-    return refuse(400, "UnsupportedGrantType", "grant_type must be client_credentials");
+    return ErrorAnswer(400, "UnsupportedGrantType: grant_type must be client_credentials");
   }
   auto it = accounts_.find(*name);
   if (it == accounts_.end() || it->second.secret != form["client_secret"]) {
-    return refuse(401, "InvalidClient", "client authentication failed");
+    return ErrorAnswer(401, "InvalidClient: client authentication failed");
   }
   return FakeResponse::Json(200, JsonObject({{"client_id", *name},
                                              {"access_token", IssueToken("os.", *name)},
                                              {"token_type", "bearer"},
-                                             {"expires_in", it->second.script.expires_in}}));
+                                             {"expires_in", 3600}}));
 }
 
-TestIoContext::TestIoContext(int threads) : io_(std::make_shared<tvx::IoContext>(threads)) {
-  work_ = std::make_shared<asio::executor_work_guard<tvx::IoContext::executor_type>>(
-      io_->get_executor());
-  for (int i = 0; i < threads; ++i) threads_.emplace_back([io = io_] { io->run(); });
+FakePlayStation::FakePlayStation(FakeHttpServer* server, std::string environment)
+    : FakeTokenStore(server), prefix_("/psn/" + environment) {
+  RouteToken(prefix_ + kPlayStationTokenPath, std::bind_front(&FakePlayStation::AnswerToken, this));
+  server_->Route("GET", prefix_ + kBaseUrlPath + "entitlement", [this](const FakeRequest& request) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!issued_.contains(request.Bearer())) return ErrorAnswer(401, "invalid_token");
+    return FakeResponse::Json(200,
+                              JsonObject({{"url", server_->Url(prefix_ + kEntitlementService)}}));
+  });
+  server_->RoutePrefix("GET", prefix_ + kEntitlementPath, [this](const FakeRequest& request) {
+    // <entitlement id>?service_label=<label>
+    const std::string id = PathSegments(request.path, prefix_ + kEntitlementPath).front();
+    return AnswerPurchase(id + request.target.substr(request.path.size()), request.Bearer());
+  });
 }
 
-TestIoContext::~TestIoContext() {
-  work_.reset();
-  io_->stop();
-  for (auto& thread : threads_) thread.join();
+void FakePlayStation::AddEndpoints(tvx::Json* endpoints) const {
+  const std::string environment = prefix_.substr(5);
+  endpoints->SetString("p4_" + environment + "_token_url",
+                       server_->Url(prefix_ + kPlayStationTokenPath));
+  endpoints->SetString("p4_" + environment + "_base_url_service",
+                       server_->Url(prefix_ + kBaseUrlPath));
+}
+
+void FakePlayStation::SetClient(const std::string& client_id, const std::string& secret) {
+  // Encoded here independently of the code under test.
+  const std::string text = client_id + ":" + secret;
+  std::string encoded(4 * ((text.size() + 2) / 3) + 1, '\0');
+  encoded.resize(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(encoded.data()),
+                                 reinterpret_cast<const unsigned char*>(text.data()),
+                                 static_cast<int>(text.size())));
+  AddAccount(client_id, {.secret = "Basic " + encoded});
+}
+
+tvx::Json FakePlayStation::Entitlement(const std::string& id, bool is_consumable, int64_t use_count,
+                                       int64_t use_limit) {
+  return JsonObject({{"id", id},
+                     {"is_consumable", is_consumable},
+                     {"use_count", use_count},
+                     {"use_limit", use_limit}});
+}
+
+// Holds mutex_; the client is known by its basic authorization.
+FakeResponse FakePlayStation::AnswerToken(const FakeRequest& request, std::string* name) {
+  for (const auto& [client_id, account] : accounts_) {
+    if (account.secret == request.Header("authorization")) *name = client_id;
+  }
+  if (name->empty()) return ErrorAnswer(401, "invalid_client");
+  auto form = request.Form();
+  if (request.Header("content-type") != "application/x-www-form-urlencoded" ||
+      form["grant_type"] != "authorization_code" || form["redirect_uri"] != "orbis://games" ||
+      !auth_codes_.contains(form["code"])) {
+    return ErrorAnswer(400, "invalid_grant");
+  }
+  return FakeResponse::Json(
+      200, JsonObject({{"access_token", IssueToken("psn.", *name)}, {"expires_in", 3599}}));
 }
 
 tvx::Json MakeStoreEndpoints(const FakeGoogleStore* google, const FakeOneStore* one_store,
                              const FakeOneStore* one_store_test) {
   tvx::Json endpoints = tvx::Json::Object();
-  if (google) {
-    endpoints.SetString("google_oauth_token_url", google->oauth_token_url());
-    endpoints.SetString("google_jwt_token_url", google->jwt_token_url());
-    endpoints.SetString("google_api_base", google->api_base());
-  }
+  if (google) google->AddEndpoints(&endpoints);
   if (one_store) endpoints.SetString("one_store_api_base", one_store->api_base());
   if (one_store_test) endpoints.SetString("one_store_test_api_base", one_store_test->api_base());
   return endpoints;

@@ -11,16 +11,27 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <openssl/types.h>
+
+#include <boost/asio/executor_work_guard.hpp>
 
 #include "framework/io_service.h"
 #include "framework/json.h"
 
 namespace tvx::testing {
+
+// `value` read under `mutex`.
+template <typename T>
+T LockedCopy(std::mutex& mutex, const T& value) {
+  std::lock_guard<std::mutex> lock(mutex);
+  return value;
+}
 
 struct FakeRequest {
   std::string method{};
@@ -30,33 +41,31 @@ struct FakeRequest {
   std::map<std::string, std::string> headers{};  // names in lower case
 
   std::string Header(const std::string& lower_case_name) const;
+  std::string Bearer() const;  // the "Bearer" authorization's token, "" when none
   std::map<std::string, std::string> Form() const;   // the form body, decoded
   std::map<std::string, std::string> Query() const;  // decoded
 };
 
+// Sent with content type application/json.
 struct FakeResponse {
   int status = 200;
   std::string body{};
-  std::string content_type = "application/json";
   std::chrono::milliseconds delay{0};
-  bool hang = false;   // never answer; the connection stays open
   std::vector<std::pair<std::string, std::string>> headers{};
   bool close = false;  // close the connection without answering
 
-  static FakeResponse Json(int status, const tvx::Json& body);
-  static FakeResponse Raw(int status, std::string body = "");
-  static FakeResponse Hang();
+  static FakeResponse Json(int status, const tvx::Json& body) {
+    return Raw(status, body.ToString(false));
+  }
+  static FakeResponse Raw(int status, std::string body = "") {
+    return {.status = status, .body = std::move(body)};
+  }
+  // No answer while a test runs; the connection stays open.
+  static FakeResponse Hang() { return {.delay = std::chrono::hours(24)}; }
 };
 
 tvx::Json JsonObject(std::initializer_list<std::pair<const char*, tvx::Json>> members);
 tvx::Json JsonArray(const std::vector<tvx::Json>& elements);
-std::string FormDecode(const std::string& text);
-
-struct DecodedJwt {
-  std::string header_text, claims_text, signing_input, signature;
-  tvx::Json header, claims;
-};
-bool DecodeJwt(const std::string& token, DecodedJwt* jwt);  // false: not a compact JWS
 
 // An HTTP/1.1 server on a free 127.0.0.1 port with a thread of its own;
 // handlers run on it, unrouted requests get 404.
@@ -65,40 +74,44 @@ class FakeHttpServer {
   using Handler = std::function<FakeResponse(const FakeRequest&)>;
 
   FakeHttpServer();
-  ~FakeHttpServer();  // closes every connection, answered or not
-  FakeHttpServer(const FakeHttpServer&) = delete;
-  FakeHttpServer& operator=(const FakeHttpServer&) = delete;
+  // Closes every connection, answered or not: they go with the context's handlers.
+  ~FakeHttpServer();
 
-  int port() const { return port_; }
   std::string Url(const std::string& path = "") const;
 
-  void Route(const std::string& method, const std::string& path, Handler handler);
+  void Route(const std::string& method, const std::string& path, Handler handler) {
+    AddRoute(method, path, false, std::move(handler));
+  }
   // When no exact route matches; the longest prefix wins.
-  void RoutePrefix(const std::string& method, const std::string& prefix, Handler handler);
+  void RoutePrefix(const std::string& method, const std::string& prefix, Handler handler) {
+    AddRoute(method, prefix, true, std::move(handler));
+  }
 
   // Requests received whose path starts with `path`.
-  int RequestCount(const std::string& path = "") const;
   std::vector<FakeRequest> Requests(const std::string& path = "") const;
+  int RequestCount(const std::string& path = "") const { return Requests(path).size(); }
   int ConnectionCount() const { return connections_.load(); }
 
  private:
   struct Impl;
-  friend struct Impl;
+  void AddRoute(const std::string& method, const std::string& path, bool prefix, Handler handler);
   FakeResponse Dispatch(const FakeRequest& request);
 
   mutable std::mutex mutex_;
-  std::map<std::pair<std::string, std::string>, Handler> routes_;         // GUARDED_BY(mutex_)
-  std::map<std::pair<std::string, std::string>, Handler> prefix_routes_;  // GUARDED_BY(mutex_)
+  // By method, path and whether a prefix.
+  std::map<std::tuple<std::string, std::string, bool>, Handler> routes_;  // GUARDED_BY(mutex_)
   std::vector<FakeRequest> requests_;                                     // GUARDED_BY(mutex_)
   std::atomic<int> connections_{0};
-  int port_ = 0;
   std::unique_ptr<Impl> impl_;
 };
 
 // Answers per key, taken in turn, the last repeating. Thread-safe.
 class ScriptedAnswers {
  public:
-  void Set(const std::string& key, std::vector<FakeResponse> answers);
+  void Set(const std::string& key, std::vector<FakeResponse> answers) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    scripts_[key] = std::deque<FakeResponse>(answers.begin(), answers.end());
+  }
   std::optional<FakeResponse> Next(const std::string& key);
 
  private:
@@ -106,38 +119,60 @@ class ScriptedAnswers {
   std::map<std::string, std::deque<FakeResponse>> scripts_;  // GUARDED_BY(mutex_)
 };
 
-// A store with a production and a test endpoint taking a JSON object of
-// exactly the string `members`, scripted by the first member's value.
+// A store with a production and a test endpoint, each scripted per key.
 class FakeTwoEndpointStore {
  public:
-  std::string url(int endpoint) const { return server_->Url(paths_[endpoint]); }
   void Script(int endpoint, const std::string& key, std::vector<FakeResponse> answers) {
     scripts_[endpoint].Set(key, std::move(answers));
   }
-  int RequestCount(int endpoint) const { return server_->RequestCount(paths_[endpoint]); }
-  void AddEndpoints(tvx::Json* endpoints) const;
+  int RequestCount(int endpoint) const {
+    return server_->RequestCount(endpoints_[endpoint].first);
+  }
+  // The endpoints' URLs under the names "store_endpoints" gives them.
+  void AddEndpoints(tvx::Json* endpoints) const {
+    for (const auto& [path, name] : endpoints_) endpoints->SetString(name, server_->Url(path));
+  }
 
  protected:
-  struct Endpoint {
-    const char* path;
-    const char* key;
-  };
-  FakeTwoEndpointStore(FakeHttpServer* server, Endpoint production, Endpoint test,
-                       std::vector<std::string> members, const FakeResponse& malformed,
-                       const FakeResponse& unscripted);
+  using Endpoint = std::pair<std::string, std::string>;  // path, "store_endpoints" name
+  FakeTwoEndpointStore(FakeHttpServer* server, Endpoint production, Endpoint test)
+      : server_(server), endpoints_{production, test} {}
+  // Both endpoints take a POSTed JSON object of exactly the string `members`,
+  // keyed by the first member's value.
+  void RouteJsonPosts(std::vector<std::string> members, const FakeResponse& malformed,
+                      const FakeResponse& unscripted);
 
- private:
   FakeHttpServer* const server_;
-  const std::string paths_[2];
-  const std::string keys_[2];
+  const Endpoint endpoints_[2];
   ScriptedAnswers scripts_[2];
 };
 
-// How a fake store answers one account's token requests.
-struct TokenScript {
-  int64_t expires_in = 3600;
-  std::chrono::milliseconds delay{0};  // before every answer, refusals included
-  std::optional<FakeResponse> answer{};  // when set, the answer to every request
+// Apple's receipt verification; malformed requests and unscripted receipts get 21002.
+class FakeAppleStore : public FakeTwoEndpointStore {
+ public:
+  enum Endpoint { kProduction, kSandbox };
+  static constexpr int64_t kSandboxReceipt = 21007;
+
+  explicit FakeAppleStore(FakeHttpServer* server);
+
+  static tvx::Json Purchase(const std::string& product_id, const std::string& quantity,
+                            const std::string& transaction_id);
+  static FakeResponse Verified(const std::vector<tvx::Json>& in_app);
+  static FakeResponse Status(int64_t status) {
+    return FakeResponse::Json(200, JsonObject({{"status", status}}));
+  }
+};
+
+// TStore's signature confirmation; malformed requests get detail "1000", an
+// unscripted txid "9100".
+class FakeTStore : public FakeTwoEndpointStore {
+ public:
+  enum Endpoint { kProduction, kDevelopment };
+
+  explicit FakeTStore(FakeHttpServer* server);
+
+  static tvx::Json Product(const std::string& appid, const std::string& product_id);
+  static FakeResponse Confirmed(const std::vector<tvx::Json>& products);
 };
 
 // PKCS#8 private key, as Google issues them.
@@ -152,13 +187,59 @@ RsaKeyPair GenerateRsaKeyPair(unsigned int bits = 2048);
 bool VerifyRs256(const std::string& public_pem, const std::string& data,
                  const std::string& signature);
 
-// Accounts, their tokens, and purchase queries scripted per purchase (a token
-// the fake did not issue gets 401, an unscripted purchase 404).
+// The App Store Server API's Get Transaction Info, scripted per transaction
+// id; bearer tokens are checked as Apple does (401).
+class FakeAppleServerApi : public FakeTwoEndpointStore {
+ public:
+  enum Environment { kProduction, kSandbox };
+  static constexpr char kBundleId[] = "com.example.game";
+
+  explicit FakeAppleServerApi(FakeHttpServer* server);
+
+  // The "apple_app_store_server_api" install argument for this fake.
+  tvx::Json Argument(const std::string& environment = "auto") const;
+
+  std::vector<std::string> Tokens() const { return LockedCopy(mutex_, tokens_); }
+  std::vector<int64_t> ArrivalTimes() const { return LockedCopy(mutex_, arrivals_); }  // ms
+  std::string LastRefusal() const { return LockedCopy(mutex_, last_refusal_); }
+
+  static FakeResponse Found(const std::string& signed_transaction) {
+    return FakeResponse::Json(200, JsonObject({{"signedTransactionInfo", signed_transaction}}));
+  }
+  static FakeResponse RateLimited(int64_t retry_after_ms);
+  static FakeResponse Unauthorized() { return FakeResponse::Raw(401); }
+
+ private:
+  FakeResponse Answer(Environment environment, const FakeRequest& request);
+  std::string CheckToken(const FakeRequest& request) const;
+
+  const PemKeyPair key_;
+  mutable std::mutex mutex_;
+  std::vector<std::string> tokens_;  // GUARDED_BY(mutex_), both environments
+  std::vector<int64_t> arrivals_;    // GUARDED_BY(mutex_)
+  std::string last_refusal_;         // GUARDED_BY(mutex_)
+};
+
+// How a fake store answers one account's token requests.
+struct TokenScript {
+  std::chrono::milliseconds delay{0};  // before every answer, refusals included
+  std::optional<FakeResponse> answer{};  // when set, the answer to every request
+};
+
+// Accounts, the tokens issued to them, and purchase queries scripted per
+// purchase (a token the fake did not issue gets 401, an unscripted purchase 404).
 class FakeTokenStore {
  public:
-  int TokenRequestCount(const std::string& account) const;  // client id or JWT issuer
-  void SetPurchase(const std::string& purchase, std::vector<FakeResponse> answers);
-  int PurchaseRequestCount(const std::string& purchase) const;
+  // Token requests of an account, named by its client id or JWT issuer.
+  int TokenRequestCount(const std::string& account) const {
+    return LockedCopy(mutex_, token_requests_)[account];
+  }
+  void SetPurchase(const std::string& purchase, std::vector<FakeResponse> answers) {
+    purchases_.Set(purchase, std::move(answers));
+  }
+  int PurchaseRequestCount(const std::string& purchase) const {
+    return LockedCopy(mutex_, purchase_requests_)[purchase];
+  }
 
  protected:
   struct Account {
@@ -166,59 +247,74 @@ class FakeTokenStore {
     std::string refresh_token{};  // Google OAuth clients
     std::string public_pem{};     // Google service accounts
     TokenScript script{};
-    int requests = 0;
-    std::vector<std::string> tokens{};
+    int tokens = 0;
   };
   using TokenAnswerer = std::function<FakeResponse(const FakeRequest&, std::string* account)>;
 
-  // `answer` runs holding mutex_ and names the account, whose delay applies.
-  void RouteToken(FakeHttpServer* server, const std::string& path, TokenAnswerer answer);
-  // The next two hold mutex_.
-  std::optional<FakeResponse> CountTokenRequest(const std::string& name);
-  std::string IssueToken(const std::string& prefix, const std::string& name);
-  FakeResponse AnswerPurchase(const std::string& purchase, const std::string& access_token,
-                              const std::string& not_found);
+  explicit FakeTokenStore(FakeHttpServer* server) : server_(server) {}
+  void AddAccount(const std::string& name, Account account);
+  // `answer` runs holding mutex_ and names the account: a known account's
+  // request is counted and gets the account's scripted answer, if any,
+  // instead, after the account's delay.
+  void RouteToken(const std::string& path, TokenAnswerer answer);
+  std::string IssueToken(const std::string& prefix, const std::string& name);  // holds mutex_
+  FakeResponse AnswerPurchase(const std::string& purchase, const std::string& access_token);
 
+  FakeHttpServer* const server_;
   mutable std::mutex mutex_;
   std::map<std::string, Account> accounts_;  // GUARDED_BY(mutex_)
+  std::set<std::string> issued_;             // GUARDED_BY(mutex_)
 
  private:
   ScriptedAnswers purchases_;
+  std::map<std::string, int> token_requests_;     // GUARDED_BY(mutex_)
   std::map<std::string, int> purchase_requests_;  // GUARDED_BY(mutex_)
 };
 
 // Google's OAuth token service (refresh-token and JWT-bearer grants, the JWT
-// checked as Google does) and the Android Publisher purchase query.
+// checked as Google does), the Android Publisher purchase query and the
+// voided-purchases list, paged by two, oldest voided first.
 class FakeGoogleStore : public FakeTokenStore {
  public:
+  struct ListRequest {
+    std::string package_name;
+    int64_t start_time_ms = 0;
+    std::string page_token;
+  };
+
   explicit FakeGoogleStore(FakeHttpServer* server);
 
-  std::string oauth_token_url() const;
-  std::string jwt_token_url() const;
-  std::string api_base() const { return server_->Url(); }
-
+  void AddEndpoints(tvx::Json* endpoints) const;
   void AddOAuthClient(const std::string& client_id, const std::string& client_secret,
-                      const std::string& refresh_token, TokenScript script = {});
+                      const std::string& refresh_token, TokenScript script = {}) {
+    AddAccount(client_id,
+               {.secret = client_secret, .refresh_token = refresh_token, .script = script});
+  }
   void AddServiceAccount(const std::string& client_email, const std::string& public_pem,
-                         TokenScript script = {});
+                         TokenScript script = {}) {
+    AddAccount(client_email, {.public_pem = public_pem, .script = script});
+  }
+  static tvx::Json MakePurchase(int purchase_state);
 
-  FakeRequest LastPurchaseRequest() const;
-  static tvx::Json MakePurchase(int purchase_state, const std::string& order_id = "GPA.1",
-                                const std::string& purchase_time_millis = "1700000000123");
+  std::string LastRefusal() const { return LockedCopy(mutex_, last_refusal_); }
+  tvx::Json LastJwtClaims() const { return LockedCopy(mutex_, last_claims_); }
 
-  std::string LastRefusal() const;
-  tvx::Json LastJwtClaims() const;
+  // voidedReason 7, chargeback.
+  void Void(const std::string& package_name, const std::string& purchase_token,
+            int64_t voided_ms);
+  std::vector<ListRequest> ListRequests() const { return LockedCopy(mutex_, list_requests_); }
 
  private:
+  FakeResponse ListVoided(const std::string& package_name, const FakeRequest& request);
   FakeResponse AnswerOAuthToken(const FakeRequest& request, std::string* name);
   FakeResponse AnswerJwtToken(const FakeRequest& request, std::string* name);
   FakeResponse Refuse(int status, const std::string& error, const std::string& description);
   FakeResponse Issue(const std::string& name);
 
-  FakeHttpServer* const server_;
-  FakeRequest last_purchase_;              // GUARDED_BY(mutex_)
-  std::string last_refusal_;               // GUARDED_BY(mutex_)
-  tvx::Json last_claims_;                  // GUARDED_BY(mutex_)
+  std::string last_refusal_;  // GUARDED_BY(mutex_)
+  tvx::Json last_claims_;     // GUARDED_BY(mutex_)
+  std::map<std::string, std::multimap<int64_t, std::string>> voided_;  // GUARDED_BY(mutex_)
+  std::vector<ListRequest> list_requests_;                             // GUARDED_BY(mutex_)
 };
 
 // OneStore's token service and purchase query under `prefix`.
@@ -229,35 +325,62 @@ class FakeOneStore : public FakeTokenStore {
   std::string api_base() const { return server_->Url(prefix_); }
 
   void AddClient(const std::string& client_id, const std::string& client_secret,
-                 TokenScript script = {});
+                 TokenScript script = {}) {
+    AddAccount(client_id, {.secret = client_secret, .script = script});
+  }
   static tvx::Json MakePurchase(int purchase_state, int64_t purchase_time = 1700000000123);
 
  private:
   FakeResponse AnswerToken(const FakeRequest& request, std::string* name);
 
-  FakeHttpServer* const server_;
   const std::string prefix_;
 };
 
-// `value` read under `mutex`.
-template <typename T>
-T LockedCopy(std::mutex& mutex, const T& value) {
-  std::lock_guard<std::mutex> lock(mutex);
-  return value;
-}
+// One PlayStation environment: the token endpoint (authorization-code grant),
+// the base-URL service and the entitlement service scripted per entitlement
+// and service label; each checks what the platform checks.
+class FakePlayStation : public FakeTokenStore {
+ public:
+  // `environment`: "dev", "qa" or "production".
+  FakePlayStation(FakeHttpServer* server, std::string environment);
+
+  void AddEndpoints(tvx::Json* endpoints) const;
+
+  void SetClient(const std::string& client_id, const std::string& secret);
+  void AddAuthCode(const std::string& code) {  // accepted as often as asked
+    std::lock_guard<std::mutex> lock(mutex_);
+    auth_codes_.insert(code);
+  }
+  void ScriptEntitlement(const std::string& id, int64_t service_label,
+                         std::vector<FakeResponse> answers) {
+    SetPurchase(id + "?service_label=" + std::to_string(service_label), std::move(answers));
+  }
+  static tvx::Json Entitlement(const std::string& id, bool is_consumable, int64_t use_count,
+                               int64_t use_limit);
+
+ private:
+  FakeResponse AnswerToken(const FakeRequest& request, std::string* name);
+
+  const std::string prefix_;          // "/psn/<environment>"
+  std::set<std::string> auth_codes_;  // GUARDED_BY(mutex_)
+};
 
 // An io context run by threads of its own.
 class TestIoContext {
  public:
-  explicit TestIoContext(int threads = 2);
-  ~TestIoContext();
-  TestIoContext(const TestIoContext&) = delete;
-  TestIoContext& operator=(const TestIoContext&) = delete;
+  explicit TestIoContext(int threads = 2)
+      : io_(std::make_shared<tvx::IoContext>(threads)), work_(io_->get_executor()) {
+    for (int i = 0; i < threads; ++i) threads_.emplace_back([io = io_] { io->run(); });
+  }
+  ~TestIoContext() {
+    io_->stop();
+    for (auto& thread : threads_) thread.join();
+  }
   const std::shared_ptr<tvx::IoContext>& io() const { return io_; }
 
  private:
   std::shared_ptr<tvx::IoContext> io_;
-  std::shared_ptr<void> work_;
+  boost::asio::executor_work_guard<tvx::IoContext::executor_type> work_;
   std::vector<std::thread> threads_;
 };
 
