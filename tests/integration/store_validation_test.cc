@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "framework/billing_store.h"
+#include "src/billing_error.h"
 #include "tests/support/biller_process.h"
 #include "tests/support/fake_store_server.h"
 
@@ -48,6 +49,8 @@ struct Store {
   const char* http_product_id = "product_id";  // OneStore's endpoint spells it "prodouct_id"
   bool test_environment = false;               // ids "test-..." are its test environment's
   std::optional<FakeResponse> cancelled{};
+  bool retries = true;
+  int requests_per_attempt = 1;
   std::string purchase_record{};  // what its "Purchase" record holds about the purchase
 };
 
@@ -177,7 +180,7 @@ Store TStore(FakeHttpServer* server) {
       .test_environment = true};
 }
 
-// Three uses of an entitlement are asked for.
+// Three uses of an entitlement are asked for; the platform is never asked again.
 Store PlayStation(FakeHttpServer* server) {
   auto psn = std::make_shared<FakePlayStation>(server, "qa");
   psn->SetClient("biller-client", "s3cr:et");
@@ -200,7 +203,9 @@ Store PlayStation(FakeHttpServer* server) {
       .confirmed = [](Id id) {
         return FakeResponse::Json(200, FakePlayStation::Entitlement(id, true, 1, 5));
       },
-      .checks_unnamed = false};
+      .checks_unnamed = false,
+      .retries = false,
+      .requests_per_attempt = 3};  // token, base URL, entitlement
 }
 
 struct StoreParam {
@@ -252,15 +257,17 @@ class StoreValidation : public StoreValidationTest,
 };
 
 // A purchase recorded once with its exact row, "already provisioned" again,
-// and concurrent validations of one purchase sharing its one row. Which
-// answers are retried is the flows' unit test's business.
-TEST_P(StoreValidation, PurchaseIsRecordedOnceAndConcurrentDuplicatesShareItsRow) {
+// a store failing once asked again on the real timer (the PlayStation
+// platform answered at once), and concurrent validations of one purchase
+// sharing its one row.
+TEST_P(StoreValidation, PurchaseIsRecordedOnceRetriedAndConcurrentDuplicatesShareItsRow) {
   constexpr int kClients = 8;
   const bool http = GetParam().http;
   store_.script(kHostileId, {store_.confirmed(kHostileId)});
   FakeResponse slow = store_.confirmed("shared");
   slow.delay = std::chrono::milliseconds(50);
   store_.script("shared", {slow});
+  store_.script("busy", {FakeResponse::Raw(503, "busy"), store_.confirmed("busy")});
   if (store_.test_environment) store_.script("test-1", {store_.confirmed("test-1")});
   if (store_.cancelled) store_.script("cancelled", {*store_.cancelled});
   Start(store_.arguments, store_.flags, store_.auth_keys);
@@ -284,6 +291,10 @@ TEST_P(StoreValidation, PurchaseIsRecordedOnceAndConcurrentDuplicatesShareItsRow
   EXPECT_EQ(Validate(kHostileId), V::kFailAlreadyProvisioned);
   EXPECT_EQ(ActivityRecords(*biller_, "Purchase").size(), records.size());
 
+  const int before = server_.RequestCount();
+  EXPECT_EQ(Validate("busy"), store_.retries ? int64_t{V::kSuccess}
+                                             : int64_t{kServiceProviderCommunicationError});
+  EXPECT_EQ(server_.RequestCount() - before, (1 + store_.retries) * store_.requests_per_attempt);
   if (store_.test_environment) {
     EXPECT_EQ(Validate("test-1"), V::kSuccess);
   }
@@ -297,9 +308,12 @@ TEST_P(StoreValidation, PurchaseIsRecordedOnceAndConcurrentDuplicatesShareItsRow
     EXPECT_EQ(Validate(""), V::kFailWrongReceipt);
   }
   EXPECT_EQ(server_.RequestCount(), asked);
-  const int64_t successes = 1 + store_.test_environment;
-  const int64_t executions = successes + 1 + store_.cancelled.has_value();
-  ExpectCounts(store_.statistics, {{"execution_count", executions}, {"success_count", successes}});
+  const int64_t successes = 1 + store_.retries + store_.test_environment;
+  EXPECT_EQ(Rows().size(), static_cast<size_t>(successes));
+  ExpectCounts(store_.statistics,
+               {{"execution_count", successes + 2 + store_.cancelled.has_value()},
+                {"success_count", successes},
+                {"already_provisioned_receipts_count", 1}});
 
   std::vector<std::unique_ptr<ValidationClient>> clients;
   for (int i = 0; i < kClients && !http; ++i) {
