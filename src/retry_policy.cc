@@ -24,7 +24,9 @@ void SetRetrySchedulerForTesting(RetryScheduler scheduler) { Scheduler() = std::
 
 std::optional<int64_t> NextRetryDelay(const boost::system::error_code& error,
                                       ExponentialBackoff* back_off) {
-  if (error.value() != kHttpRequestFailure || back_off->max_wait_time_reached()) {
+  // By category as well as number: other categories number their own codes
+  // from 1 too, and none of theirs is worth asking again.
+  if (error != MakeCommonError(kHttpRequestFailure) || back_off->max_wait_time_reached()) {
     return std::nullopt;
   }
   return back_off->NextWaitTime();
