@@ -1,5 +1,5 @@
-// A blocking client of the biller's TCP protocol (section-3 framing, TLS when
-// asked), for command-line tools. Every step has a deadline.
+// A blocking client of the biller's TCP protocol (length-prefixed frames, TLS
+// when asked), for command-line tools. Every step has a deadline.
 #ifndef FRAMEWORK_TCP_CLIENT_H_
 #define FRAMEWORK_TCP_CLIENT_H_
 

@@ -143,6 +143,12 @@ tvx::Json JsonArray(const std::vector<tvx::Json>& elements) {
   return array;
 }
 
+tvx::Json With(tvx::Json json, const char* member, const tvx::Json& value) {
+  if (value.IsNull()) json.RemoveAttribute(member);
+  if (!value.IsNull()) json.SetAttribute(member, value);
+  return json;
+}
+
 struct FakeHttpServer::Impl {
   // One per connection, on the server's thread; the last handler holding it
   // closes the connection.

@@ -66,6 +66,8 @@ struct FakeResponse {
 
 tvx::Json JsonObject(std::initializer_list<std::pair<const char*, tvx::Json>> members);
 tvx::Json JsonArray(const std::vector<tvx::Json>& elements);
+// `json` with `member` set to `value`, or without it when `value` is null.
+tvx::Json With(tvx::Json json, const char* member, const tvx::Json& value);
 
 // An HTTP/1.1 server on a free 127.0.0.1 port with a thread of its own;
 // handlers run on it, unrouted requests get 404.

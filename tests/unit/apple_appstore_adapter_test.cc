@@ -36,13 +36,6 @@ AppleAppStoreVerdict Check(const std::string& body, int status = 200, bool is_sa
                                   http::Response{status, body});
 }
 
-// `json` with `member` set to `value`, or without it when `value` is null.
-Json With(Json json, const char* member, const Json& value) {
-  if (value.IsNull()) json.RemoveAttribute(member);
-  if (!value.IsNull()) json.SetAttribute(member, value);
-  return json;
-}
-
 constexpr int kAskSandbox = -2;  // the verdict of a production answer for a sandbox receipt
 
 // Unreachable stores and 5xx answers: StoreHttpTest (and StoreFlowTest for the retry).

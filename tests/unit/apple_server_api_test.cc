@@ -9,13 +9,6 @@
 namespace tvx::testing {
 namespace {
 
-// `json` with `member` set to `value`, or without it when `value` is null.
-Json With(Json json, const char* member, const Json& value) {
-  if (value.IsNull()) json.RemoveAttribute(member);
-  if (!value.IsNull()) json.SetAttribute(member, value);
-  return json;
-}
-
 Json GoodArgument() {
   static const EcKeyPair keys = GenerateEcKeyPair();
   Json argument;
