@@ -48,7 +48,6 @@ struct Store {
   Json http_credentials = Json::Object();
   const char* http_product_id = "product_id";  // OneStore's endpoint spells it "prodouct_id"
   bool test_environment = false;               // ids "test-..." are its test environment's
-  std::optional<FakeResponse> cancelled{};
   bool retries = true;
   int requests_per_attempt = 1;
   std::string purchase_record{};  // what its "Purchase" record holds about the purchase
@@ -116,8 +115,6 @@ Store AppleAppStore(FakeHttpServer* server) {
   auto apple = std::make_shared<Apple>(server);
   Json endpoints = Json::Object();
   apple->AddEndpoints(&endpoints);
-  Json cancelled = Apple::Purchase("gem_100", "3", "C-1");
-  cancelled.SetString("cancellation_date", "2019-03-06 08:24:36 Etc/GMT");
   return Store{
       .statistics = "apple",
       .table = "tb_receipt_apple_appstore2",
@@ -145,7 +142,6 @@ Store AppleAppStore(FakeHttpServer* server) {
                                     Apple::Purchase("gem_100", "3", "T-" + id)});
           },
       .test_environment = true,
-      .cancelled = Apple::Verified({cancelled}),
       .purchase_record = R"("product_id":"gem_100","quantity":3,"client_timestamp":1551774276,)"
                          R"("client_timezone":"Etc/GMT")"};
 }
@@ -269,7 +265,6 @@ TEST_P(StoreValidation, PurchaseIsRecordedOnceRetriedAndConcurrentDuplicatesShar
   store_.script("shared", {slow});
   store_.script("busy", {FakeResponse::Raw(503, "busy"), store_.confirmed("busy")});
   if (store_.test_environment) store_.script("test-1", {store_.confirmed("test-1")});
-  if (store_.cancelled) store_.script("cancelled", {*store_.cancelled});
   Start(store_.arguments, store_.flags, store_.auth_keys);
   if (http && !HasFatalFailure()) session_ = OpenHttpSession(*biller_, store_.http_credentials);
 
@@ -298,9 +293,6 @@ TEST_P(StoreValidation, PurchaseIsRecordedOnceRetriedAndConcurrentDuplicatesShar
   if (store_.test_environment) {
     EXPECT_EQ(Validate("test-1"), V::kSuccess);
   }
-  if (store_.cancelled) {
-    EXPECT_EQ(Validate("cancelled"), V::kFailCancelledReceipt);
-  }
   // A receipt naming no purchase is refused without asking the store, and
   // not counted (over HTTP the endpoint's own checks answer first).
   const int asked = server_.RequestCount();
@@ -311,7 +303,7 @@ TEST_P(StoreValidation, PurchaseIsRecordedOnceRetriedAndConcurrentDuplicatesShar
   const int64_t successes = 1 + store_.retries + store_.test_environment;
   EXPECT_EQ(Rows().size(), static_cast<size_t>(successes));
   ExpectCounts(store_.statistics,
-               {{"execution_count", successes + 2 + store_.cancelled.has_value()},
+               {{"execution_count", successes + 2},
                 {"success_count", successes},
                 {"already_provisioned_receipts_count", 1}});
 
