@@ -180,9 +180,17 @@ TEST_F(AuthenticationTest, NoCredentialReachesTheLogAndNoClientForgesALine) {
   }
   EXPECT_EQ(HttpPost(biller_->http_port(), "/v1/authentication",
                      R"({"biller_client_id": "web", "one_store_client_secret": "OS-SECRET-2")")
-                .status,
-            200);
+                .body,
+            R"({"result": 1, "description": "wrong request json string"})");
   ASSERT_TRUE(biller_->WaitForLog("wrong request json string: <redacted>"));
+  // A session the biller never issued is refused, and logged escaped.
+  const std::string unknown_session =
+      R"({"sessionid": "s\nE1207 00:00:00.000000 1 forged.cc:1] FORGED", "player_id": "p", )"
+      R"("player_service_provider": "g", "purchase_id": "i", "package_name": "k", )"
+      R"("prodouct_id": "gem"})";
+  EXPECT_EQ(HttpPost(biller_->http_port(), "/v1/validation/onestore", unknown_session).body,
+            R"({"result": 1005})");
+  ASSERT_TRUE(biller_->WaitForLog("unknown session[s\\nE1207"));
 
   const std::string log = biller_->Log();
   for (const char* secret : {"PRIVATE KEY", "GP-SECRET-", "REFRESH-TOKEN-", "OS-SECRET-", "ya29.",

@@ -107,23 +107,6 @@ TEST_F(HttpEndpointsTest, BypassServesASessionOnOneKeptAliveConnection) {
   EXPECT_EQ(exchange("/v1/validation/nothing", "{}").substr(0, 4), "404 ");
 }
 
-TEST_F(HttpEndpointsTest, UnknownSessionsAndMalformedRequestsAreRefused) {
-  Start({"--bypass=false"});
-  // An unknown well-formed id is the handlers' unit test's.
-  for (const std::string& id : {std::string("not-a-uuid"), std::string(5000, 'a')}) {
-    for (const auto& [path, body] : ValidationRequests(id)) {
-      EXPECT_EQ(Post(path, body).body, R"({"result": 1005})") << path;
-    }
-  }
-  // A very long id is cut short in the log.
-  EXPECT_TRUE(biller_->WaitForLog("BillingAgent::OnHttpOneStoreValidation: authentication "
-                                  "required: unknown session[not-a-uuid]"));
-  EXPECT_EQ(biller_->Log().find(std::string(2000, 'a')), std::string::npos);
-  // Which body gets which reason is the parsers' business.
-  EXPECT_EQ(Post("/v1/authentication", "{not json").body,
-            R"({"result": 1, "description": "wrong request json string"})");
-}
-
 // The statuses docs/openapi.yaml documents, as "METHOD /path STATUS" with
 // the content type where the answer is described inline ("" otherwise). The
 // document is written with two-space indents: paths at 2, methods at 4,
