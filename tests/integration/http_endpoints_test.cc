@@ -40,40 +40,27 @@ std::vector<std::pair<std::string, std::string>> ValidationRequests(const std::s
   };
 }
 
-class HttpEndpointsTest : public ::testing::Test {
- protected:
-  void Start(std::vector<std::string> flags) {
-    biller_ = std::make_unique<BillerProcess>(BillerOptions{.flags = std::move(flags)});
-    ASSERT_TRUE(biller_->running()) << biller_->Log();
-    // The harness waits for the TCP port; the HTTP server starts just after.
-    ASSERT_TRUE(LoopbackConnection().Connect(biller_->http_port(), 10s)) << biller_->Log();
-  }
-
-  HttpResult Post(const std::string& path, const std::string& body) {
-    HttpResult result = HttpPost(biller_->http_port(), path, body);
-    EXPECT_EQ(result.status, 200) << path << " " << body << "\n" << biller_->Log();
-    EXPECT_EQ(result.Header("content-type"), "application/json");
-    return result;
-  }
-
-  // A new session's id, checked against the exact shape of the answer.
-  std::string Authenticate() {
-    const std::string body = Post("/v1/authentication", R"({"biller_client_id": "c1"})").body;
-    std::smatch match;
-    EXPECT_TRUE(std::regex_match(body, match, kAuthenticated)) << body;
-    return match.size() == 2 ? match[1].str() : std::string();
-  }
-
-  std::unique_ptr<BillerProcess> biller_;
-};
+// A new session's id, checked against the exact shape of the answer.
+std::string Authenticate(const BillerProcess& biller) {
+  const HttpResult result =
+      HttpPost(biller.http_port(), "/v1/authentication", R"({"biller_client_id": "c1"})");
+  EXPECT_EQ(result.status, 200) << biller.Log();
+  EXPECT_EQ(result.Header("content-type"), "application/json");
+  std::smatch match;
+  EXPECT_TRUE(std::regex_match(result.body, match, kAuthenticated)) << result.body;
+  return match.size() == 2 ? match[1].str() : std::string();
+}
 
 // The session id also travels in a header, for load balancers; a validation
 // may repeat it there, and one whose header and body disagree is refused
 // (also in bypass mode, which checks nothing else).
-TEST_F(HttpEndpointsTest, BypassServesASessionOnOneKeptAliveConnection) {
-  Start({"--bypass=true"});
+TEST(HttpEndpointsTest, BypassServesASessionOnOneKeptAliveConnection) {
+  BillerProcess biller(BillerOptions{.flags = {"--bypass=true"}});
+  ASSERT_TRUE(biller.running()) << biller.Log();
+  // The harness waits for the TCP port; the HTTP server starts just after.
+  ASSERT_TRUE(LoopbackConnection().Connect(biller.http_port(), 10s)) << biller.Log();
   HttpTestConnection client;
-  ASSERT_TRUE(client.Connect(biller_->http_port()));
+  ASSERT_TRUE(client.Connect(biller.http_port()));
   std::string header_session;  // of the last answer
   auto exchange = [&](const std::string& path, const std::string& body,
                       const std::string& header = "") {
@@ -81,9 +68,9 @@ TEST_F(HttpEndpointsTest, BypassServesASessionOnOneKeptAliveConnection) {
     header_session = reply ? reply->Header("x-biller-session") : "";
     return reply ? std::to_string(reply->status) + " " + reply->body : std::string("no answer");
   };
-  const std::string session = Authenticate();
+  const std::string session = Authenticate(biller);
   ASSERT_FALSE(session.empty());
-  EXPECT_NE(Authenticate(), session) << "every authentication opens a new session";
+  EXPECT_NE(Authenticate(biller), session) << "every authentication opens a new session";
   const std::string signed_in = exchange("/v1/authentication", R"({"biller_client_id": "c1"})");
   const std::string id = header_session;
   ASSERT_EQ(id.size(), 36u);
