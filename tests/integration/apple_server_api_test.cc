@@ -53,8 +53,9 @@ class AppleServerApiTest : public StoreValidationTest {
 };
 
 // A signed transaction that fails a check is refused without asking Apple;
-// which chains the verifier refuses is its unit test's business.
-TEST_F(AppleServerApiTest, BothFormsOverBothTransportsProvisionATransactionOnce) {
+// which chains the verifier refuses is its unit test's business. A
+// transaction id is asked of Apple, with a token renewed when refused.
+TEST_F(AppleServerApiTest, BothFormsProvisionATransactionOnceAndIdsAreAskedAgainWhenRefused) {
   for (const std::string n : {"1", "2"}) {
     apple_.Script(FakeAppleStore::kProduction, "receipt-" + n,
                   {FakeAppleStore::Verified({FakeAppleStore::Purchase("gem_100", "1", "T-" + n)})});
@@ -62,6 +63,12 @@ TEST_F(AppleServerApiTest, BothFormsOverBothTransportsProvisionATransactionOnce)
   Json revoked =
       AppleTestPki::Transaction("R-1", "gem_100", Api::kBundleId, "Production", NowMillis());
   revoked.SetAttribute("revocationDate", Json(NowMillis()));
+  api_.Script(Api::kSandbox, "sandbox-only", {Api::Found(Signed("sandbox-only", {},
+                                                                Api::kBundleId, "Sandbox"))});
+  api_.Script(Api::kProduction, "flaky", {FakeResponse::Raw(503), Api::Found(Signed("flaky"))});
+  api_.Script(Api::kProduction, "renewed", {Api::Unauthorized(), Api::Found(Signed("renewed"))});
+  api_.Script(Api::kProduction, "forged",
+              {Api::Found(Signed("forged", {.chain = AppleTestPki::Chain::kOtherRoot}))});
   Start();
 
   const auto response = client_->Validate(Receipt("signed_transaction", Signed("T-1")), true);
@@ -88,26 +95,10 @@ TEST_F(AppleServerApiTest, BothFormsOverBothTransportsProvisionATransactionOnce)
                                          {"product_id", "gem_100"}})),
             0);
 
-  const auto rows = QueryRows(*biller_, kRowQuery);
-  ASSERT_EQ(rows.size(), 3u);
-  EXPECT_EQ(rows[0], (std::vector<std::string>{"T-1", "0", "gem_100", "1", "2019-03-05 08:24:36",
-                                               "Etc/GMT"}));
   const auto records = ActivityRecords(*biller_, "Purchase");
   ASSERT_EQ(records.size(), 3u);
   EXPECT_EQ(records[0].GetInteger("client_timestamp"), 1551774276);
   EXPECT_EQ(api_.RequestCount(Api::kProduction) + api_.RequestCount(Api::kSandbox), 0);
-  // Which count each refusal moves goes with its answer: the flows' unit test.
-  ExpectCounts("apple", {{"execution_count", 8}, {"success_count", 3}});
-}
-
-TEST_F(AppleServerApiTest, TransactionIdsAreAskedWithFreshTokensAndRetried) {
-  api_.Script(Api::kSandbox, "sandbox-only", {Api::Found(Signed("sandbox-only", {},
-                                                                Api::kBundleId, "Sandbox"))});
-  api_.Script(Api::kProduction, "flaky", {FakeResponse::Raw(503), Api::Found(Signed("flaky"))});
-  api_.Script(Api::kProduction, "renewed", {Api::Unauthorized(), Api::Found(Signed("renewed"))});
-  api_.Script(Api::kProduction, "forged",
-              {Api::Found(Signed("forged", {.chain = AppleTestPki::Chain::kOtherRoot}))});
-  Start();
 
   // Results and the production and sandbox request counts after each.
   std::string seen;
@@ -132,9 +123,13 @@ TEST_F(AppleServerApiTest, TransactionIdsAreAskedWithFreshTokensAndRetried) {
   EXPECT_EQ(ValidateId("forged"), V::kFailWrongReceipt);
 
   const auto rows = QueryRows(*biller_, kRowQuery);
-  ASSERT_EQ(rows.size(), 4u);
-  EXPECT_EQ(rows[0][1], "1");  // the sandbox's purchase
+  ASSERT_EQ(rows.size(), 7u);
+  EXPECT_EQ(rows[0], (std::vector<std::string>{"T-1", "0", "gem_100", "1", "2019-03-05 08:24:36",
+                                               "Etc/GMT"}));
+  EXPECT_EQ(rows[3][1], "1");  // the sandbox's purchase
   EXPECT_EQ(api_.RequestCount(Api::kProduction), 9);
+  // Which count each refusal moves goes with its answer: the flows' unit test.
+  ExpectCounts("apple", {{"execution_count", 16}, {"success_count", 7}});
 }
 
 TEST_F(AppleServerApiTest, ProductionNeverAsksTheSandbox) {
