@@ -12,8 +12,6 @@
 namespace tvx::testing {
 namespace {
 
-using ValidationResponse = Biller::ReceiptValidation_Response;
-
 const std::string kGoogleReceipt = MakeGooglePlayReceipt("com.example.game", "gem_100", "tok-1");
 
 class TcpProtocolTest : public ::testing::Test {
@@ -65,7 +63,7 @@ TEST_F(TcpProtocolTest, BypassModeAnswersEveryRequestInFlightWithSuccess) {
   for (int i = 0; i < 200; ++i) {
     Biller::Response response;
     ASSERT_TRUE(client.Receive(&response)) << "answer " << i;
-    EXPECT_EQ(response.receipt_validation().result(), ValidationResponse::kSuccess);
+    EXPECT_EQ(response.receipt_validation().result(), Biller::ReceiptValidation_Response::kSuccess);
     answered.insert(response.request_uuid());
   }
   EXPECT_EQ(answered, uuids);
