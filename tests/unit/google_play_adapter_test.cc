@@ -1,11 +1,13 @@
 // How the Google Play adapter reads Google's answers and keys its cached tokens.
 #include "src/google_play_adapter.h"
 
+#include <future>
 #include <set>
 
 #include <gtest/gtest.h>
 
 #include "src/billing_error.h"
+#include "src/store_endpoints.h"
 #include "tests/support/fake_store_server.h"
 
 namespace tvx {
@@ -71,6 +73,26 @@ TEST(GooglePlayTokenTest, EveryCredentialOfAnAccountHasItsOwnCacheEntry) {
       GooglePlayAdapter::TokenKey(GoogleOAuthClient{id, "", "key-1"}),
       GooglePlayAdapter::TokenKey(GoogleOAuthClient{id, "key", "-1"})};
   EXPECT_EQ(keys.size(), 5u);
+}
+
+// A key that cannot sign is refused without asking Google.
+TEST(GooglePlayTokenTest, AKeyThatCannotSignIsRefusedWithoutAskingGoogle) {
+  testing::FakeHttpServer server;
+  testing::FakeGoogleStore google{&server};
+  testing::TestIoContext io;
+  std::string error;
+  ASSERT_TRUE(SetStoreEndpoints(testing::MakeStoreEndpoints(&google, nullptr, nullptr), &error));
+  GooglePlayAdapter::SetIoService(io.io());
+  const GoogleServiceAccount broken{"broken@game.iam.gserviceaccount.com", "not a key"};
+  std::promise<boost::system::error_code> answer;
+  GooglePlayAdapter::GetAccessToken(
+      broken, [&answer](const std::string&, const boost::system::error_code& ec) {
+        answer.set_value(ec);
+      });
+  EXPECT_EQ(answer.get_future().get(), MakeBillerError(kWrongServiceProviderAuthKey));
+  EXPECT_EQ(server.RequestCount(), 0);
+  GooglePlayAdapter::Shutdown();
+  SetStoreEndpoints(Json(), &error);
 }
 
 }  // namespace
