@@ -53,6 +53,7 @@ TEST(AppleAppStoreAnswerTest, StatusAndBodyGiveTheErrorOrTheVerdict) {
       {200, R"({"status": 21007})", 0, Rvr::kInvalidReceipt, true},
       {200, R"({"status": 21005})", kServiceProviderCommunicationError, 0},
       {200, R"({"status": 21002})", 0, Rvr::kInvalidReceipt},
+      {200, R"({"status": -1})", 0, Rvr::kInvalidReceipt},
       {200, Answer({}), 0, Rvr::kMissingProductInformation},
       {200, Answer({cancelled}), 0, Rvr::kCancelled},
       // A subscription is no purchase, cancelled or not.

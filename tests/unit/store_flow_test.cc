@@ -39,10 +39,7 @@ class FakeDatabase : public BillerDatabase {
  public:
   FakeDatabase(std::shared_ptr<IoContext> io, Insert result)
       : io_(std::move(io)), result_(result) {}
-  std::vector<std::string> statements() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return statements_;
-  }
+  std::vector<std::string> statements() { return LockedCopy(mutex_, statements_); }
   bool InstallSchema(const std::string&) override { return true; }
   void ValidateSchema() override {}
   void GetDatabaseProfiling(Json*) override {}

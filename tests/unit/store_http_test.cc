@@ -31,11 +31,11 @@ TEST(StoreHttpTest, OnlyUnreachableOrFailingStoresAreAskedAgain) {
   }
 }
 
-TEST(StoreHttpTest, LoggedBodiesAreBounded) {
+TEST(StoreHttpTest, LoggedBodiesAreBoundedAndEscaped) {
   const std::string whole(kMaxLoggedBodyBytes, 'x');
   EXPECT_EQ(ForLog(whole), whole);
   EXPECT_EQ(ForLog(whole + "yz"), whole + "...(" + std::to_string(whole.size() + 2) + " bytes)");
-  EXPECT_EQ(ForLog(""), "");
+  EXPECT_EQ(ForLog("\nE1207 forged"), "\\nE1207 forged");
 }
 
 TEST(StoreHttpTest, ClientTextsCannotReshapeAStoreAddress) {
