@@ -99,8 +99,6 @@ const FakeResponse kApplePurchase = Apple::Verified({Apple::Purchase("gem", "1",
 const FakeResponse kTStorePurchase =
     TStore::Confirmed({TStore::Product("app", "gem"), TStore::Product("app", "bonus")});
 
-constexpr Insert kNew = BillerDatabase::kInsertSucceeded;
-
 struct Case {
   const char* name;
   Store store;
@@ -109,7 +107,7 @@ struct Case {
   const char* outcome;                // the outcome counter that moves, or null
   const char* statement = nullptr;    // the start of the insert made, or null for none
   int executions = 1;                 // validations counted (every failed attempt counts)
-  Insert insert_result = kNew;
+  Insert insert_result = BillerDatabase::kInsertSucceeded;
 };
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 
