@@ -82,12 +82,12 @@ TEST(GooglePlayTokenTest, AKeyThatCannotSignIsRefusedWithoutAskingGoogle) {
   ASSERT_TRUE(SetStoreEndpoints(testing::MakeStoreEndpoints(&google, nullptr, nullptr), &error));
   GooglePlayAdapter::SetIoService(io.io());
   const GoogleServiceAccount broken{"broken@game.iam.gserviceaccount.com", "not a key"};
-  std::promise<boost::system::error_code> answer;
+  auto answer = std::make_shared<std::promise<boost::system::error_code>>();
   GooglePlayAdapter::GetAccessToken(
-      broken, [&answer](const std::string&, const boost::system::error_code& ec) {
-        answer.set_value(ec);
+      broken, [answer](const std::string&, const boost::system::error_code& ec) {
+        answer->set_value(ec);
       });
-  EXPECT_EQ(answer.get_future().get(), MakeBillerError(kWrongServiceProviderAuthKey));
+  EXPECT_EQ(answer->get_future().get(), MakeBillerError(kWrongServiceProviderAuthKey));
   EXPECT_EQ(server.RequestCount(), 0);
   GooglePlayAdapter::Shutdown();
   SetStoreEndpoints(Json(), &error);
