@@ -39,11 +39,9 @@ TEST(StoreHttpTest, LoggedBodiesAreBoundedAndEscaped) {
 }
 
 TEST(StoreHttpTest, ClientTextsCannotReshapeAStoreAddress) {
-  // Each row: a client's text and the segment it becomes.
+  // Each row: a client's text and the segment it becomes (encoded: HttpFormTest).
   const std::pair<const char*, const char*> kRows[] = {
-      {".", "%2E"},     {"..", "%2E%2E"},     {"...", "..."},     {"../x", "..%2Fx"},
-      {"a/b", "a%2Fb"}, {"a?b&c", "a%3Fb%26c"}, {"t+k", "t%2Bk"}, {"", ""},
-  };
+      {".", "%2E"}, {"..", "%2E%2E"}, {"...", "..."}, {"../x", "..%2Fx"}, {"", ""}};
   for (const auto& [text, segment] : kRows) EXPECT_EQ(UrlPathSegment(text), segment) << text;
 
   // Every store address is built of such segments.
