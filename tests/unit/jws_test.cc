@@ -23,7 +23,7 @@ Json Payload(int64_t signed_date_ms = NowMillis()) {
                                    signed_date_ms);
 }
 
-TEST(SignedDataVerifierTest, AcceptsApplesShapeAsOfTheSignedDate) {
+TEST(SignedDataVerifierTest, AcceptsApplesShapeAsOfTheSignedDateUnderAnyConfiguredRoot) {
   ASSERT_TRUE(Verifier()) << "the test root is not usable";
   const Json payload = Payload();
   const jws::Verified verified = Verifier()->Verify(AppleTestPki::Get().Sign(payload));
@@ -34,6 +34,14 @@ TEST(SignedDataVerifierTest, AcceptsApplesShapeAsOfTheSignedDate) {
   EXPECT_TRUE(Verifier()->Verify(AppleTestPki::Get().Sign(Payload(1590969600000),
                                                           {.chain = Chain::kExpiredLeaf})).ok);
   EXPECT_FALSE(Verifier()->Verify(AppleTestPki::Get().Sign(Payload(1000000000000))).ok);
+  // Any configured root is trusted; unreadable roots: AppleServerApiConfigTest.
+  std::string error;
+  auto both = jws::SignedDataVerifier::Create(
+      {{AppleTestPki::Get().other_root_pem(), AppleTestPki::Get().root_pem()}}, &error);
+  ASSERT_TRUE(both) << error;
+  EXPECT_TRUE(both->Verify(AppleTestPki::Get().Sign(Payload())).ok &&
+              both->Verify(AppleTestPki::Get().Sign(Payload(), {.chain = Chain::kOtherRoot})).ok);
+  EXPECT_FALSE(jws::SignedDataVerifier::Create({{}}, &error));
 }
 
 TEST(SignedDataVerifierTest, RefusesEachFaultWithItsReason) {
@@ -65,17 +73,6 @@ TEST(SignedDataVerifierTest, RefusesEachFaultWithItsReason) {
                          verified.refusal.rfind(refusal, 0)),
               std::tuple(false, true, false, 0u)) << text << " -> " << verified.refusal;
   }
-}
-
-// Unreadable roots: AppleServerApiConfigTest.
-TEST(SignedDataVerifierTest, TrustsAnyConfiguredRootAndNeedsOne) {
-  std::string error;
-  auto both = jws::SignedDataVerifier::Create(
-      {{AppleTestPki::Get().other_root_pem(), AppleTestPki::Get().root_pem()}}, &error);
-  ASSERT_TRUE(both) << error;
-  EXPECT_TRUE(both->Verify(AppleTestPki::Get().Sign(Payload())).ok &&
-              both->Verify(AppleTestPki::Get().Sign(Payload(), {.chain = Chain::kOtherRoot})).ok);
-  EXPECT_FALSE(jws::SignedDataVerifier::Create({{}}, &error));
 }
 
 }  // namespace

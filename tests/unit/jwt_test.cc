@@ -1,5 +1,5 @@
 // The key handling around RS256 and ES256 tokens and their base64url text.
-// Signed RS256 tokens pass the fake Google token service's checks: GooglePlayTokenTest.
+// Signed RS256 tokens pass the fake Google token service's checks: AuthenticationTest.
 #include "framework/jwt.h"
 
 #include <openssl/ec.h>

@@ -2,20 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/fake_store_server.h"
+
 namespace tvx {
 namespace {
-
-Json Overrides(const std::string& text) {
-  Json json;
-  EXPECT_TRUE(json.FromString(text)) << text;
-  return json;
-}
 
 TEST(StoreEndpointsTest, MembersGivenOverrideTheirDefaultAndDoubtfulValuesChangeNothing) {
   std::string error;
   // Every member the store flows give is applied: StoreFlowTest.
-  ASSERT_TRUE(SetStoreEndpoints(Overrides(R"({"google_oauth_token_url":"http://127.0.0.1:9/t"})"),
-                                &error)) << error;
+  ASSERT_TRUE(SetStoreEndpoints(
+      testing::JsonObject({{"google_oauth_token_url", "http://127.0.0.1:9/t"}}), &error)) << error;
   EXPECT_EQ(GetStoreEndpoints()->google_jwt_token_url,
             StoreEndpoints::Defaults().google_jwt_token_url);
 
@@ -30,8 +26,10 @@ TEST(StoreEndpointsTest, MembersGivenOverrideTheirDefaultAndDoubtfulValuesChange
       {R"({"p4_dev_base_url_service":"http://x/asm/v1/apps/me"})", "/baseUrls/"},
   };
   for (const auto& [text, why] : kRefused) {
+    Json overrides;
+    ASSERT_TRUE(overrides.FromString(text)) << text;
     error.clear();
-    EXPECT_FALSE(SetStoreEndpoints(Overrides(text), &error)) << text;
+    EXPECT_FALSE(SetStoreEndpoints(overrides, &error)) << text;
     EXPECT_NE(error.find(why), std::string::npos) << text << " -> " << error;
   }
   EXPECT_EQ(GetStoreEndpoints()->google_oauth_token_url, "http://127.0.0.1:9/t");

@@ -37,11 +37,9 @@ using V = Biller::ReceiptValidation_Response;
 // answers the scripted result on the io context, as the real database does.
 class FakeDatabase : public BillerDatabase {
  public:
-  FakeDatabase(std::shared_ptr<IoContext> io, Insert result) : io_(std::move(io)), result_(result) {}
-  std::vector<std::string> statements() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return statements_;
-  }
+  FakeDatabase(std::shared_ptr<IoContext> io, Insert result)
+      : io_(std::move(io)), result_(result) {}
+  std::vector<std::string> statements() { return LockedCopy(mutex_, statements_); }
   bool InstallSchema(const std::string&) override { return true; }
   void ValidateSchema() override {}
   void GetDatabaseProfiling(Json*) override {}
@@ -84,24 +82,22 @@ class AnswerCollector : public Transport {
 
 enum Store { kGoogle, kOneStore, kApple, kTStore, kP4 };
 
-constexpr char kGooglePurchase[] =
-    R"({"kind":"androidpublisher#productPurchase","purchaseTimeMillis":"1700000000123",)"
-    R"("purchaseState":0,"consumptionState":0,"orderId":"GPA.1","purchaseType":1,)"
-    R"("acknowledgementState":1})";
-constexpr char kOneStorePurchase[] =
-    R"({"consumptionState":0,"purchaseState":0,"purchaseTime":1700000000123})";
-constexpr char kApplePurchase[] =
-    R"({"status":0,"receipt":{"in_app":[{"quantity":"1","product_id":"gem",)"
-    R"("transaction_id":"1001","original_transaction_id":"1000",)"
-    R"("purchase_date":"2019-03-05 08:24:36 Etc/GMT",)"
-    R"("original_purchase_date":"2019-03-04 01:02:03 Etc/GMT"}]}})";
-constexpr char kTStorePurchase[] =
-    R"({"status":0,"detail":"0000","message":"ok","count":2,"product":[)"
-    R"({"appid":"app","product_id":"gem","log_time":"1","charge_amount":1,"tid":"1","bp_info":""},)"
-    R"({"appid":"app","product_id":"bonus","log_time":"1","charge_amount":1,"tid":"2","bp_info":""}]})";
-constexpr char kEntitlement[] = R"({"id":"ent","is_consumable":true,"use_count":0,"use_limit":5})";
+using Apple = FakeAppleStore;
+using TStore = FakeTStore;
 
-constexpr Insert kNew = BillerDatabase::kInsertSucceeded;
+FakeResponse Ok(const Json& body) { return FakeResponse::Json(200, body); }
+FakeResponse Ok(const char* body) { return FakeResponse::Raw(200, body); }
+FakeResponse Status(int status) { return FakeResponse::Raw(status, "{}"); }
+FakeResponse Google(int purchase_state) {
+  return Ok(FakeGoogleStore::MakePurchase(purchase_state));
+}
+FakeResponse PlayStation(bool is_consumable, int use_count, int use_limit) {
+  return Ok(FakePlayStation::Entitlement("ent", is_consumable, use_count, use_limit));
+}
+const FakeResponse kOneStorePurchase = Ok(FakeOneStore::MakePurchase(0));
+const FakeResponse kApplePurchase = Apple::Verified({Apple::Purchase("gem", "1", "1001")});
+const FakeResponse kTStorePurchase =
+    TStore::Confirmed({TStore::Product("app", "gem"), TStore::Product("app", "bonus")});
 
 struct Case {
   const char* name;
@@ -111,58 +107,53 @@ struct Case {
   const char* outcome;                // the outcome counter that moves, or null
   const char* statement = nullptr;    // the start of the insert made, or null for none
   int executions = 1;                 // validations counted (every failed attempt counts)
-  Insert insert_result = kNew;
+  Insert insert_result = BillerDatabase::kInsertSucceeded;
 };
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
-
-FakeResponse Ok(const char* body) { return FakeResponse::Raw(200, body); }
-FakeResponse Status(int status) { return FakeResponse::Raw(status, "{}"); }
 
 // What an insert's result answers is shared by every store: each result
 // appears once, not once per store. Each store's exact row and its retry end
 // to end: StoreValidation; here the verdicts, the counters and that the
 // insert's texts are escaped.
 const Case kCases[] = {
-    {"GoogleNew", kGoogle, {Ok(kGooglePurchase)}, V::kSuccess, "success_count",
+    {"GoogleCancelled", kGoogle, {Google(1)}, V::kFailCancelledReceipt,
+     "already_cancelled_receipts_count"},
+    {"GooglePending", kGoogle, {Google(2)}, V::kFailPendingReceipt, nullptr},
+    {"GoogleUnknownPurchase", kGoogle, {Status(404)}, V::kFailWrongReceipt,
+     "wrong_receipts_count"},
+    {"GoogleRetriedUntilItAnswers", kGoogle, {Status(503), Status(500), Google(0)}, V::kSuccess,
+     "success_count",
      "CALL sp_insert_receipt_google_play2('<client>', '<player>', '<guest>', '<com.pkg>', "
      "'<gem>', '<tok\nE1207 forged>', '<androidpublisher#productPurchase>', '<1700000000123>', "
-     "'<UTC>', 0, 1, '<GPA.1>', 1, 1, '<>') "},
-    {"GoogleCancelled", kGoogle, {Ok(R"({"purchaseState":1,"consumptionState":0,"acknowledgementState":0})")},
-     V::kFailCancelledReceipt, "already_cancelled_receipts_count"},
-    {"GooglePending", kGoogle, {Ok(R"({"purchaseState":2,"consumptionState":0,"acknowledgementState":0})")},
-     V::kFailPendingReceipt, nullptr},
-    {"GoogleUnknownPurchase", kGoogle, {Status(404)}, V::kFailWrongReceipt, "wrong_receipts_count"},
-    {"GoogleRetriedUntilItAnswers", kGoogle, {Status(503), Status(500), Ok(kGooglePurchase)},
-     V::kSuccess, "success_count", "CALL sp_insert_receipt_google_play2(", 3},
+     "'<UTC>', 0, 1, '<GPA.1>', 1, 0, '<>') ",
+     3},
     {"GoogleUnreachableGivesUp", kGoogle, {Status(503)}, kServiceProviderCommunicationError,
      nullptr, nullptr, 9},
-    {"OneStoreNew", kOneStore, {Ok(kOneStorePurchase)}, V::kSuccess, "success_count",
-     "CALL sp_insert_receipt_one_store('<client>', '<player>', '<guest>', FALSE, '<pid>', "},
-    {"OneStoreRetried", kOneStore, {Status(502), Ok(kOneStorePurchase)}, V::kFailAlreadyProvisioned,
-     "already_provisioned_receipts_count", "CALL sp_insert_receipt_one_store(", 2,
+    {"OneStoreRetried", kOneStore, {Status(502), kOneStorePurchase}, V::kFailAlreadyProvisioned,
+     "already_provisioned_receipts_count",
+     "CALL sp_insert_receipt_one_store('<client>', '<player>', '<guest>', FALSE, '<pid>', ", 2,
      BillerDatabase::kInsertDuplicated},
-    {"AppleNew", kApple, {Ok(kApplePurchase)}, V::kSuccess, "success_count",
-     "CALL sp_insert_receipt_apple_appstore('<client>', '<player>', '<guest>', FALSE, "},
-    {"AppleInvalid", kApple, {Ok(R"({"status":21002})")}, V::kFailWrongReceipt, "wrong_receipts_count"},
-    {"AppleMissingProduct", kApple, {Ok(R"({"status":0,"receipt":{"in_app":[]}})")},
-     V::kFailProductInformationNotFound, "wrong_receipts_count"},
-    {"AppleRetried", kApple, {Status(500), Ok(kApplePurchase)}, kDatabaseError, "database_error_count",
-     "CALL sp_insert_receipt_apple_appstore(", 2, BillerDatabase::kInsertFailed},
-    {"TStoreRetried", kTStore, {Status(502), Ok(kTStorePurchase)}, V::kSuccess, "success_count",
+    {"AppleInvalid", kApple, {Apple::Status(21002)}, V::kFailWrongReceipt,
+     "wrong_receipts_count"},
+    {"AppleMissingProduct", kApple, {Apple::Verified({})}, V::kFailProductInformationNotFound,
+     "wrong_receipts_count"},
+    {"AppleRetried", kApple, {Status(500), kApplePurchase}, kDatabaseError,
+     "database_error_count",
+     "CALL sp_insert_receipt_apple_appstore('<client>', '<player>', '<guest>', FALSE, ", 2,
+     BillerDatabase::kInsertFailed},
+    {"TStoreRetried", kTStore, {Status(502), kTStorePurchase}, V::kSuccess, "success_count",
      "CALL sp_insert_receipt_tstore('<client>', '<player>', '<guest>', FALSE, ", 2},
     {"TStoreInvalid", kTStore, {Ok(R"({"status":1,"detail":"9100","message":"no"})")},
      V::kFailWrongReceipt, "wrong_receipts_count"},
-    {"TStoreProductMismatch", kTStore,
-     {Ok(R"({"status":0,"detail":"0000","message":"ok","count":0,"product":[]})")}, kProductMismatch,
-     nullptr},
-    {"PlayStationNew", kP4, {Ok(kEntitlement)}, V::kSuccess, "success_count",
+    {"TStoreProductMismatch", kTStore, {TStore::Confirmed({})}, kProductMismatch, nullptr},
+    {"PlayStationNew", kP4, {PlayStation(true, 0, 5)}, V::kSuccess, "success_count",
      "CALL sp_insert_receipt_p4store('<client>', '<player>', '<guest>', "},
-    {"PlayStationUseLimit", kP4, {Ok(R"({"id":"ent","is_consumable":true,"use_count":1,"use_limit":1})")},
-     V::kFailAlreadyProvisioned, "already_provisioned_receipts_count"},
-    {"PlayStationNotConsumable", kP4, {Ok(R"({"id":"ent","is_consumable":false,"use_count":1,"use_limit":5})")},
-     V::kFailCancelledReceipt, "already_cancelled_receipts_count"},
-    {"PlayStationIsAskedOnce", kP4, {Status(503), Ok(kEntitlement)}, kServiceProviderCommunicationError,
-     nullptr},
+    {"PlayStationUseLimit", kP4, {PlayStation(true, 1, 1)}, V::kFailAlreadyProvisioned,
+     "already_provisioned_receipts_count"},
+    {"PlayStationNotConsumable", kP4, {PlayStation(false, 1, 5)}, V::kFailCancelledReceipt,
+     "already_cancelled_receipts_count"},
+    {"PlayStationIsAskedOnce", kP4, {Status(503), PlayStation(true, 0, 5)},
+     kServiceProviderCommunicationError, nullptr},
 };
 
 // A client's text that would start a log line of its own if written raw, and
@@ -189,21 +180,20 @@ class StoreFlowTest : public ::testing::TestWithParam<Case> {
   }
   void SetUp() override {
     // Every store's purchase query gets the scripted answers; tokens are granted.
-    for (const char* method : {"GET", "POST"}) {
-      server_.RoutePrefix(method, "/", [this](const FakeRequest&) { return *answers_.Next("purchase"); });
-    }
+    const auto purchase = [this](const FakeRequest&) { return *answers_.Next("purchase"); };
+    for (const char* method : {"GET", "POST"}) server_.RoutePrefix(method, "/", purchase);
     answers_.Set("purchase", GetParam().answers);
     for (const char* path : {"/token", "/os/v2/oauth/token"}) server_.Route("POST", path, Token);
     server_.Route("GET", "/p4/baseUrls/entitlement", [this](const FakeRequest&) {
       return FakeResponse::Raw(200, R"({"url":")" + server_.Url() + R"("})");
     });
+    const std::pair<const char*, const char*> kPaths[] = {
+        {"google_oauth_token_url", "/token"}, {"p4_dev_token_url", "/token"},
+        {"one_store_api_base", "/os"},        {"google_api_base", ""},
+        {"apple_production_url", "/apple"},   {"tstore_production_url", "/tstore"},
+        {"p4_dev_base_url_service", "/p4/baseUrls/"}};
     Json endpoints = Json::Object();
-    for (const auto& [key, path] : std::initializer_list<std::pair<const char*, const char*>>{
-             {"google_oauth_token_url", "/token"}, {"p4_dev_token_url", "/token"}, {"one_store_api_base", "/os"},
-             {"google_api_base", ""}, {"apple_production_url", "/apple"}, {"tstore_production_url", "/tstore"},
-             {"p4_dev_base_url_service", "/p4/baseUrls/"}}) {
-      endpoints.SetString(key, server_.Url(path));
-    }
+    for (const auto& [key, path] : kPaths) endpoints.SetString(key, server_.Url(path));
     std::string error;
     ASSERT_TRUE(SetStoreEndpoints(endpoints, &error)) << error;
     ArgumentMap arguments;
@@ -310,7 +300,7 @@ TEST_P(StoreFlowTest, OneAnswerItsCountsAndItsInsert) {
     if (value != before.at(name)) moved[name] = value - before.at(name);
   }
   EXPECT_EQ(moved, expected);
-  for (google::LogSeverity severity : {google::GLOG_INFO, google::GLOG_WARNING, google::GLOG_ERROR}) {
+  for (const auto severity : {google::GLOG_INFO, google::GLOG_WARNING, google::GLOG_ERROR}) {
     EXPECT_EQ(log.Count(severity, kForgedLine) + log.Count(severity, kAuthCode), 0)
         << "a client's raw text or an authorization code reached a log line";
   }
@@ -320,7 +310,7 @@ TEST_P(StoreFlowTest, OneAnswerItsCountsAndItsInsert) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, StoreFlowTest, ::testing::ValuesIn(kCases),
-                         [](const ::testing::TestParamInfo<Case>& info) { return info.param.name; });
+                         [](const auto& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace tvx::testing
