@@ -1,6 +1,7 @@
 // What an operator relies on, against a real biller-server: the Prometheus
-// exposition counting real answers, SIGTERM with validations under way,
-// systemd notifications, SIGHUP and the password file.
+// exposition counting real answers, SIGTERM with validations under way, the
+// bypass warning and configuration record, systemd notifications, SIGHUP and
+// the password file.
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -158,7 +159,8 @@ TEST_F(OperationsTest, SigtermLetsRequestsInFlightFinishAndAnswersTheRest2003) {
             (std::vector<std::vector<std::string>>{{"1000000777"}}));
 }
 
-TEST(OperationsProcessTest, NotifiesSystemdReopensLogsOnHangupAndReadsThePasswordFile) {
+// In bypass mode and without a TCP listener, which it keeps running without.
+TEST(OperationsProcessTest, NotifiesSystemdReopensLogsOnHangupAndStopsCleanlyOnSigterm) {
   const TestDatabase db = TestDatabase::FromEnvironment();
   if (!db.available()) GTEST_SKIP() << "no test database";
   const std::string dir = ::testing::TempDir() + "/ops-" + std::to_string(::getpid());
@@ -179,11 +181,18 @@ TEST(OperationsProcessTest, NotifiesSystemdReopensLogsOnHangupAndReadsThePasswor
 
   ::setenv("NOTIFY_SOCKET", socket_path.c_str(), 1);
   // The password comes from the file alone.
-  BillerProcess biller(
-      BillerOptions{.flags = {"--mysql_pw=wrong", "--mysql_pw_file=" + dir + "/pw"}});
+  BillerProcess biller(BillerOptions{.flags = {"--bypass=true", "--protobuf_listen_port=0",
+                                                "--mysql_pw=wrong",
+                                                "--mysql_pw_file=" + dir + "/pw"}});
   ::unsetenv("NOTIFY_SOCKET");
   ASSERT_TRUE(biller.running()) << biller.Log();
   EXPECT_EQ(next_notification(), "READY=1");
+  const std::string log = biller.Log();
+  // glog marks warning lines with a leading W.
+  const auto at = log.find("] Run as bypass mode");
+  ASSERT_NE(at, std::string::npos) << log;
+  EXPECT_EQ(log[log.rfind('\n', at) + 1], 'W');
+  EXPECT_NE(log.find("configuration\nlisten_port=0\nbypass=1\n"), std::string::npos) << log;
 
   ASSERT_GT(biller.pid(), 0);
   for (int i = 0; i < 2; ++i) ASSERT_EQ(::kill(biller.pid(), SIGHUP), 0);
@@ -191,6 +200,7 @@ TEST(OperationsProcessTest, NotifiesSystemdReopensLogsOnHangupAndReadsThePasswor
   EXPECT_TRUE(biller.running());
 
   EXPECT_EQ(biller.Stop(), 0);
+  EXPECT_TRUE(biller.WaitForLog("] Quit"));
   EXPECT_EQ(next_notification(), "STOPPING=1");
   ::close(receiver);
   std::filesystem::remove_all(dir);

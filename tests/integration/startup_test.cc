@@ -1,6 +1,6 @@
-// Start-up and shut-down of biller-server as a process: option checks, the
-// configuration record, signals; and around the receipt schema: its
-// installation, check and refusals, the export file and the script resource.
+// Start-up of biller-server as a process: option checks; and around the
+// receipt schema: its installation, check and refusals, the export file and
+// the script resource.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -68,29 +68,6 @@ TEST(StartupTest, UnusableOptionsEndTheProcessNamingTheProblem) {
       EXPECT_EQ(log.find(never), std::string::npos) << never << "\n" << log;
     }
   }
-}
-
-TEST(StartupTest, BypassModeIsAWarningAndSigtermStopsCleanlyAlsoWithoutATcpServer) {
-  BillerProcess biller({.flags = {"--bypass=true"}});
-  ASSERT_TRUE(biller.running()) << biller.Log();
-  const std::string log = biller.Log();
-  // glog marks warning lines with a leading W.
-  const auto at = log.find("] Run as bypass mode");
-  ASSERT_NE(at, std::string::npos) << log;
-  EXPECT_EQ(log[log.rfind('\n', at) + 1], 'W');
-  EXPECT_NE(log.find("configuration\nlisten_port=" + std::to_string(biller.tcp_port()) +
-                     "\nbypass=1\n"), std::string::npos) << log;
-  TcpClient client;
-  ASSERT_TRUE(client.Connect(biller.tcp_port()));
-  EXPECT_EQ(biller.Stop(), std::optional<int>(0)) << biller.Log();
-  EXPECT_NE(biller.Log().find("] Quit"), std::string::npos);
-  EXPECT_TRUE(client.WaitForClose());
-
-  BillerProcess without_tcp(
-      {.flags = {"--bypass=true", "--protobuf_listen_port=0"}, .wait_until_listening = false});
-  ASSERT_TRUE(without_tcp.WaitForLog("configuration"));
-  EXPECT_FALSE(without_tcp.WaitForExit(500ms).has_value()) << without_tcp.Log();
-  EXPECT_EQ(without_tcp.Stop(), std::optional<int>(0));
 }
 
 bool Contains(const std::string& log, const std::string& text) {
