@@ -210,16 +210,12 @@ TEST_F(DatabaseTest, MultiStatementTextGivesOneResultSetPerRowProducingStatement
   EXPECT_EQ(QueryValue(*client_, "SELECT 5"), "5");
 }
 
+// The statement under way fails; the next one reopens the connection.
 TEST_F(DatabaseTest, KilledConnectionsAreReopenedForTheNextStatement) {
   const auto& server = scratch_->server();
   auto admin = ConnectForTests(server.url, server.user, server.password, "");
   ASSERT_NE(admin, nullptr);
-  std::string id = QueryValue(*client_, "SELECT CONNECTION_ID()");
-  ASSERT_EQ(QueryValue(*admin, "KILL CONNECTION " + id + "; SELECT 1"), "1");
-  std::this_thread::sleep_for(200ms);
-  const std::string again = QueryValue(*client_, "SELECT CONNECTION_ID()");
-  EXPECT_NE(again, id);
-
+  const std::string id = QueryValue(*client_, "SELECT CONNECTION_ID()");
   // Shared with the callback, which may outlive a failed test.
   auto outcome = std::make_shared<std::promise<Mariadb::Error>>();
   auto future = outcome->get_future();
@@ -228,7 +224,7 @@ TEST_F(DatabaseTest, KilledConnectionsAreReopenedForTheNextStatement) {
     outcome->set_value(error);
   });
   std::this_thread::sleep_for(300ms);
-  QueryValue(*admin, "KILL CONNECTION " + again);
+  QueryValue(*admin, "KILL CONNECTION " + id);
   ASSERT_EQ(future.wait_for(10s), std::future_status::ready);
   EXPECT_NE(future.get().code, 0u);
   EXPECT_EQ(QueryValue(*client_, "SELECT 7"), "7");
