@@ -13,6 +13,7 @@
 #include <future>
 #include <optional>
 #include <thread>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -305,36 +306,30 @@ TEST(DatabaseTlsTest, ConnectionsUseTlsWhenAskedAndRefuseAServerTheCaDidNotSign)
 
   const std::string option_file = dir + "/client.cnf";
   std::ofstream(option_file) << "[client]\nssl-ca=" << pki.ca << "\nssl-verify-server-cert\n";
-  // CA file, option file: neither (plain), or either (encrypted).
-  for (const auto& [ca_file, options] : {std::pair<std::string, std::string>{"", ""},
-                                         {pki.ca, ""}, {"", option_file}}) {
-    SCOPED_TRACE(ca_file + options);
+  // CA file, option file: neither (plain), either (encrypted), or a CA file
+  // that did not sign the server's certificate (refused).
+  const std::tuple<std::string, std::string, std::string> cases[] = {
+      {"", "", "plain"},
+      {pki.ca, "", "encrypted"},
+      {"", option_file, "encrypted"},
+      {pki.client_cert, "", "refused"},
+  };
+  for (const auto& [ca_file, options, outcome] : cases) {
     FLAGS_mysql_ssl_ca_file = ca_file;
     FLAGS_mysql_option_file = options;
     auto db = Mariadb::Create(address, "biller", "biller", "", 1, "utf8",
                               Mariadb::kDefaultAutoRetryOnDeadlock, Mariadb::kDefaultClientFlags,
                               0, Mariadb::kDefaultConnectionFailureHandler);
     Mariadb::Error error;
-    ASSERT_TRUE(db && db->Initialize(&error)) << error;
-    auto rows = db->ExecuteQuerySync("SHOW SESSION STATUS LIKE 'Ssl_cipher'", &error);
-    ASSERT_TRUE(rows && rows->SeekNextResultSet() && rows->SeekNextRow()) << error;
-    EXPECT_EQ(rows->GetString(1).empty(), ca_file.empty() && options.empty());
+    auto rows = db && db->Initialize(&error)
+                    ? db->ExecuteQuerySync("SHOW SESSION STATUS LIKE 'Ssl_cipher'", &error)
+                    : nullptr;
+    const bool read = rows && rows->SeekNextResultSet() && rows->SeekNextRow();
+    EXPECT_EQ(!read ? "refused" : rows->GetString(1).empty() ? "plain" : "encrypted", outcome)
+        << ca_file << options << " " << error;
   }
   FLAGS_mysql_ssl_ca_file.clear();
   FLAGS_mysql_option_file.clear();
-
-  // The biller itself: started with the CA, refused with a certificate that
-  // did not sign the server's.
-  auto options = [&](const std::string& ca) {
-    return BillerOptions{.flags = {"--mysql_server_url=" + address, "--mysql_id=biller",
-                                   "--mysql_pw=biller", "--mysql_ssl_ca_file=" + ca,
-                                   "--bypass=true"},
-                         .with_database = false};
-  };
-  EXPECT_TRUE(BillerProcess(options(pki.ca)).running());
-  const std::string refused = RunUntilRefused(options(pki.client_cert));
-  EXPECT_TRUE(refused.find("the database could not be reached") != std::string::npos &&
-              refused.find("certificate") != std::string::npos) << refused;
 }
 
 }  // namespace
