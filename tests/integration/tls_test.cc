@@ -131,22 +131,6 @@ TEST_F(TlsTest, PlainAndSilentPeersAreClosedAndFreeTheirPlace) {
   EXPECT_TRUE(server_only_->WaitForLog("no TLS handshake within 500 ms"));
 }
 
-TEST_F(TlsTest, StartupRefusesUnusableTlsFlags) {
-  const std::string cert = "--tls_cert_file=" + pki_->server_cert;
-  const std::string key = "--tls_key_file=" + pki_->server_key;
-  const std::pair<std::vector<std::string>, std::string> cases[] = {
-      {{cert}, "--tls_cert_file is set without --tls_key_file"},
-      {{key}, "--tls_key_file is set without --tls_cert_file"},
-      {{"--tls_cert_file=/nonexistent", key}, "--tls_cert_file=/nonexistent: cannot load"},
-      {{cert, "--tls_key_file=" + pki_->client_key}, "--tls_key_file=" + pki_->client_key},
-      {{cert, key, "--tls_client_ca_file=/nonexistent"}, "--tls_client_ca_file=/nonexistent"},
-  };
-  for (const auto& [flags, message] : cases) {
-    const std::string log = RunUntilRefused(BillerOptions{.flags = flags, .with_database = false});
-    EXPECT_NE(log.find(message), std::string::npos) << log;
-  }
-}
-
 // biller-cli in plain text and over TLS: what it prints, its exit statuses.
 TEST_F(TlsTest, CliExitStatusesFollowTheAnswers) {
   BillerProcess bypass(BillerOptions{.flags = {"--bypass=true"}});
