@@ -258,17 +258,6 @@ TEST(MariadbClientTest, UnusableSettingsAreRefused) {
   EXPECT_EQ(Mariadb::Create("127.0.0.1:3306", "u", "p", "d", uint64_t(-1), "utf8", true, 0, 0,
                             nullptr),
             nullptr);
-
-  std::atomic<int> failures{0};
-  auto client = Mariadb::Create("127.0.0.1:" + std::to_string(FreePort()), "u", "p", "d", 2,
-                                "utf8", true, 0, 0,
-                                [&failures](const Mariadb::Error&) { ++failures; });
-  ASSERT_NE(client, nullptr);
-  Mariadb::Error error;
-  EXPECT_FALSE(client->Initialize(&error));
-  EXPECT_EQ(error.code + failures, 2003u) << error;
-  EXPECT_EQ(client->ExecuteQuerySync("SELECT 1", &error), nullptr);
-  EXPECT_EQ(error.code, Mariadb::kErrorNotRunning);
 }
 
 // On a MariaDB of its own, with the receipt database's two connections.
