@@ -98,9 +98,8 @@ TEST_F(OperationsTest, MetricsCountTheAnswersStoreRequestsAndInserts) {
     EXPECT_EQ(samples.count(series) ? samples.at(series) : -1, value) << series;
   }
   const auto build_info = samples.lower_bound("biller_build_info{version=\"");
-  ASSERT_NE(build_info, samples.end());
-  EXPECT_EQ(build_info->first.rfind("biller_build_info{version=\"", 0), 0u);
-  EXPECT_EQ(build_info->second, 1);
+  EXPECT_TRUE(build_info != samples.end() && build_info->second == 1 &&
+              build_info->first.starts_with("biller_build_info{version=\""));
 }
 
 // SIGTERM while validations wait on the store.
@@ -115,11 +114,8 @@ TEST_F(OperationsTest, SigtermLetsRequestsInFlightFinishAndAnswersTheRest2003) {
   Start(StoreArguments(endpoints),
         {"--http_client_timeout_ms=60000", "--shutdown_grace_period_s=4"});
 
-  TcpClient tcp;
-  ASSERT_TRUE(tcp.Connect(biller_->tcp_port()));
-  ASSERT_TRUE(tcp.Send(MakeAuthenticationRequest("game-server-2")));
+  TcpClient& tcp = *client_;  // authenticated
   Biller::Response response;
-  ASSERT_TRUE(tcp.Receive(&response));
   const std::string http_request =
       R"({"sessionid": ")" + OpenHttpSession(*biller_) +
       R"(", "player_id": "p", "player_service_provider": "guest", "receipt_data": "stuck-http",)"
