@@ -138,28 +138,24 @@ TEST_F(TlsTest, CliExitStatusesFollowTheAnswers) {
   const std::string receipt_file = dir_ + "/receipt";
   std::ofstream(receipt_file) << MakeGooglePlayReceipt("com.example", "gem", "token-1");
   std::ofstream(dir_ + "/key") << MakeOneStoreAuthKey("id", "secret");
-  auto tcp = [](const BillerProcess& b) {
-    return "--tcp=127.0.0.1:" + std::to_string(b.tcp_port());
-  };
-  auto http = [](const BillerProcess& b, const std::string& scheme = "http") {
-    return "--http=" + scheme + "://127.0.0.1:" + std::to_string(b.http_port());
-  };
+  const std::string tcp = "--tcp=127.0.0.1:" + std::to_string(bypass.tcp_port());
+  const std::string http = "--http=http://127.0.0.1:" + std::to_string(bypass.http_port());
+  const std::string https = "--http=https://127.0.0.1:" + std::to_string(server_only_->http_port());
   const std::string ok = R"(0 {"authentication":0,"result":0,"decoded_receipt":null})" "\n";
   const std::string file = " --receipt_file=" + receipt_file;
-  const std::string ca = file + " --tls_ca_file=" + pki_->ca;
   const std::tuple<std::string, std::string, std::string> cases[] = {
-      {tcp(bypass) + file, "", ok},
-      {http(bypass) + " --receipt_file=- --player_id=p9", MakeOneStoreReceiptV5("i", "k", "g"), ok},
-      {http(bypass) + " --auth_key_file=" + dir_ + "/key" + file, "", ok},
+      {tcp + file, "", ok},
+      {http + " --receipt_file=- --player_id=p9", MakeOneStoreReceiptV5("i", "k", "g"), ok},
+      {http + " --auth_key_file=" + dir_ + "/key" + file, "", ok},
       // Over HTTP a receipt naming no store has no endpoint: a usage error.
-      {http(bypass) + " --receipt_file=-", R"({"service_provider": "Nowhere"})", "2 "},
+      {http + " --receipt_file=-", R"({"service_provider": "Nowhere"})", "2 "},
       {"--tcp=127.0.0.1:" + std::to_string(FreePort()) + file, "", "2 "},
       {file, "", "2 "},
-      {tcp(bypass) + " " + http(bypass) + file, "", "2 "},
-      {tcp(bypass) + " --receipt_file=/nonexistent", "", "2 "},
-      {tcp(bypass) + file + " --tls_ca_file=/nonexistent", "", "2 "},
-      {http(*server_only_, "https") + ca, "", ok},
-      {http(*server_only_, "https") + file + " --tls_ca_file=" + pki_->client_cert, "", "2 "},
+      {tcp + " " + http + file, "", "2 "},
+      {tcp + " --receipt_file=/nonexistent", "", "2 "},
+      {tcp + file + " --tls_ca_file=/nonexistent", "", "2 "},
+      {https + file + " --tls_ca_file=" + pki_->ca, "", ok},
+      {https + file + " --tls_ca_file=" + pki_->client_cert, "", "2 "},
   };
   for (const auto& [arguments, input, outcome] : cases) {
     EXPECT_EQ(RunCli(arguments, input), outcome) << arguments;
