@@ -184,13 +184,11 @@ TEST_F(GaleraClusterTest, BillersOnSeveralNodesRecordEachPurchaseOnceBehindHapro
 
   // An HTTP session made through HAProxy stays on its biller, while each
   // validation comes on a new connection that HAProxy balances anew.
-  HttpTestConnection http;
-  ASSERT_TRUE(http.Connect(http_port_));
-  auto session = http.Exchange(MakeHttpRequest(
-      "POST", "/v1/authentication",
-      R"({"biller_client_id": "game-server-1", "google_play_client_id": "oauth-client", )"
-      R"("google_play_client_secret": "secret", "google_play_refresh_token": "refresh"})"));
-  const std::string id = session ? session->Header("x-biller-session") : "";
+  const std::string id =
+      HttpPost(http_port_, "/v1/authentication",
+               R"({"biller_client_id": "game-server-1", "google_play_client_id": "oauth-client", )"
+               R"("google_play_client_secret": "secret", "google_play_refresh_token": "refresh"})")
+          .Header("x-biller-session");
   ASSERT_EQ(id.size(), 36u);
   for (int i = 0; i < 6; ++i) {
     HttpTestConnection fresh;
