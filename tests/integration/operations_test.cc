@@ -64,10 +64,10 @@ TEST_F(OperationsTest, MetricsCountTheAnswersStoreRequestsAndInserts) {
   // A connection that never authenticated: refused by the dispatch, before
   // its receipt is read.
   TcpClient stranger;
-  ASSERT_TRUE(stranger.Connect(biller_->tcp_port()));
-  ASSERT_TRUE(stranger.Send(MakeValidationRequest(MakeAppleAppStoreReceipt("r", "gem", 1))));
   Biller::Response refused;
-  ASSERT_TRUE(stranger.Receive(&refused));
+  ASSERT_TRUE(stranger.Connect(biller_->tcp_port()) &&
+              stranger.Send(MakeValidationRequest(MakeAppleAppStoreReceipt("r", "gem", 1))) &&
+              stranger.Receive(&refused));
   EXPECT_EQ(ResultOf(refused), 1005);
 
   // Answers are counted as they leave.
