@@ -23,7 +23,7 @@ namespace {
 
 // Runs `command` in the shell: "<exit status> <standard output>".
 std::string Shell(const std::string& command) {
-  FILE* pipe = ::popen((command + " 2>/dev/null").c_str(), "r");
+  FILE* pipe = ::popen(("exec 2>/dev/null; " + command).c_str(), "r");
   std::string out;
   char buffer[4096];
   for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
@@ -31,14 +31,10 @@ std::string Shell(const std::string& command) {
   return std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1) + " " + out;
 }
 
-// Runs biller-cli with `arguments` (shell words), `input` on its standard input.
+// Runs biller-cli with `arguments` (shell words), `input` on its standard
+// input as a here-document.
 std::string RunCli(const std::string& arguments, const std::string& input) {
-  const std::string in_path = ::testing::TempDir() + "/cli-input-" + std::to_string(::getpid());
-  std::ofstream(in_path) << input;
-  const std::string outcome =
-      Shell(std::string(BILLER_CLI_PATH) + " " + arguments + " <" + in_path);
-  std::remove(in_path.c_str());
-  return outcome;
+  return Shell(std::string(BILLER_CLI_PATH) + " " + arguments + " <<'END'\n" + input + "\nEND");
 }
 
 class TlsTest : public ::testing::Test {
