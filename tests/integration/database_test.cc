@@ -33,9 +33,7 @@ const ReceiptOwner kOwner{"client", "player", "guest"};
 class DatabaseTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!TestDatabase::FromEnvironment().available()) {
-      GTEST_SKIP() << "BILLER_TEST_MYSQL_URL is not set";
-    }
+    if (!TestDatabase::FromEnvironment().available()) GTEST_SKIP() << "no BILLER_TEST_MYSQL_URL";
     InitializeDatabaseModuleForTests();
     Open("utf8");
   }
@@ -291,7 +289,6 @@ TEST(DatabaseTlsTest, ConnectionsUseTlsWhenAskedAndRefuseAServerTheCaDidNotSign)
   const bool started = server.Start();
   ::unsetenv("MARIADB_SSL_DIR");
   ASSERT_TRUE(started);
-  const std::string address = server.url();
 
   const std::string option_file = dir + "/client.cnf";
   std::ofstream(option_file) << "[client]\nssl-ca=" << pki.ca << "\nssl-verify-server-cert\n";
@@ -303,19 +300,16 @@ TEST(DatabaseTlsTest, ConnectionsUseTlsWhenAskedAndRefuseAServerTheCaDidNotSign)
       {"", option_file, "encrypted"},
       {pki.client_cert, "", "refused"},
   };
+  const std::string kCipherQuery =
+      "SELECT VARIABLE_VALUE FROM information_schema.SESSION_STATUS "
+      "WHERE VARIABLE_NAME = 'Ssl_cipher'";
   for (const auto& [ca_file, options, outcome] : cases) {
     FLAGS_mysql_ssl_ca_file = ca_file;
     FLAGS_mysql_option_file = options;
-    auto db = Mariadb::Create(address, "biller", "biller", "", 1, "utf8",
-                              Mariadb::kDefaultAutoRetryOnDeadlock, Mariadb::kDefaultClientFlags,
-                              0, Mariadb::kDefaultConnectionFailureHandler);
-    Mariadb::Error error;
-    auto rows = db && db->Initialize(&error)
-                    ? db->ExecuteQuerySync("SHOW SESSION STATUS LIKE 'Ssl_cipher'", &error)
-                    : nullptr;
-    const bool read = rows && rows->SeekNextResultSet() && rows->SeekNextRow();
-    EXPECT_EQ(!read ? "refused" : rows->GetString(1).empty() ? "plain" : "encrypted", outcome)
-        << ca_file << options << " " << error;
+    auto db = ConnectForTests(server.url(), "biller", "biller", "");
+    const std::string cipher = db ? QueryValue(*db, kCipherQuery) : "";
+    EXPECT_EQ(!db ? "refused" : cipher.empty() ? "plain" : "encrypted", outcome)
+        << ca_file << options << " " << cipher;
   }
   FLAGS_mysql_ssl_ca_file.clear();
   FLAGS_mysql_option_file.clear();
