@@ -146,7 +146,6 @@ TEST_F(TlsTest, CliExitStatusesFollowTheAnswers) {
       // Over HTTP a receipt naming no store has no endpoint: a usage error.
       {http + " --receipt_file=-", R"({"service_provider": "Nowhere"})", "2 "},
       {"--tcp=127.0.0.1:" + std::to_string(FreePort()) + file, "", "2 "},
-      {file, "", "2 "},
       {tcp + " " + http + file, "", "2 "},
       {tcp + " --receipt_file=/nonexistent", "", "2 "},
       {tcp + file + " --tls_ca_file=/nonexistent", "", "2 "},
