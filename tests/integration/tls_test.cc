@@ -57,8 +57,8 @@ class TlsTest : public ::testing::Test {
   // Whether biller-cli, trusting the CA, gets a validation from `biller`'s
   // TCP listener with `cli_flags`.
   static bool ValidatedOverTcp(const BillerProcess& biller, const std::string& cli_flags = "") {
-    return RunCli("--tcp=127.0.0.1:" + std::to_string(biller.tcp_port()) + " --tls_ca_file=" +
-                      pki_->ca + " --receipt_file=-" + cli_flags,
+    return RunCli("--tcp=127.0.0.1:" + std::to_string(biller.tcp_port()) +
+                      " --tls_ca_file=" + pki_->ca + " --receipt_file=-" + cli_flags,
                   "{}")
         .starts_with("0 ");
   }
@@ -67,8 +67,9 @@ class TlsTest : public ::testing::Test {
   // `port` with `curl_flags`, trusting the CA.
   static std::string Curl(int port, const std::string& curl_flags) {
     return Shell("curl -s -o /dev/null -w '%{http_code}' --max-time 10 --cacert " + pki_->ca +
-               curl_flags + " -H 'Content-Type: application/json' -d '{\"biller_client_id\": "
-               "\"c\"}' https://127.0.0.1:" + std::to_string(port) + "/v1/authentication");
+                 curl_flags + " -H 'Content-Type: application/json'" +
+                 " -d '{\"biller_client_id\": \"c\"}' https://127.0.0.1:" + std::to_string(port) +
+                 "/v1/authentication");
   }
 
   static inline std::string dir_;
@@ -92,9 +93,8 @@ TEST_F(TlsTest, ClientsMustSpeakTheTlsTheServerAsksFor) {
   for (const auto& c : cases) {
     SCOPED_TRACE(&c - cases);
     const bool with_cert = !c.cert.empty();
-    EXPECT_EQ(Curl(c.biller->http_port(), with_cert ? " --cert " + c.cert + " --key " + c.key : "")
-                  == "0 200",
-              c.answered);
+    const std::string curl_cert = with_cert ? " --cert " + c.cert + " --key " + c.key : "";
+    EXPECT_EQ(Curl(c.biller->http_port(), curl_cert) == "0 200", c.answered);
     // A refused client is refused at once; an accepted one may find the
     // single place of `server_only_` still held by the previous client.
     auto tcp = [&] {
