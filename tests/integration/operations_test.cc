@@ -108,7 +108,6 @@ TEST_F(OperationsTest, SigtermLetsRequestsInFlightFinishAndAnswersTheRest2003) {
   slow.delay = 1500ms;  // confirmed during the grace period
   apple_.Script(Apple::kProduction, "slow", {slow});
   apple_.Script(Apple::kProduction, "stuck", {FakeResponse::Hang()});
-  apple_.Script(Apple::kProduction, "stuck-http", {FakeResponse::Hang()});
   Json endpoints = Json::Object();
   apple_.AddEndpoints(&endpoints);
   Start(StoreArguments(endpoints),
@@ -118,7 +117,7 @@ TEST_F(OperationsTest, SigtermLetsRequestsInFlightFinishAndAnswersTheRest2003) {
   Biller::Response response;
   const std::string http_request =
       R"({"sessionid": ")" + OpenHttpSession(*biller_) +
-      R"(", "player_id": "p", "player_service_provider": "guest", "receipt_data": "stuck-http",)"
+      R"(", "player_id": "p", "player_service_provider": "guest", "receipt_data": "stuck",)"
       R"( "product_id": "gem_100", "quantity": 1})";
   auto http_answer = std::async(std::launch::async, [&] {
     return HttpPost(biller_->http_port(), "/v1/validation/appleappstore", http_request, 60s);
