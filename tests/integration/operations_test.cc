@@ -154,7 +154,7 @@ TEST_F(OperationsTest, SigtermLetsRequestsInFlightFinishAndAnswersTheRest2003) {
             (std::vector<std::vector<std::string>>{{"1000000777"}}));
 }
 
-// In bypass mode and without a TCP listener, which it keeps running without.
+// A biller in bypass mode and without a TCP listener, which it runs without.
 TEST(OperationsProcessTest, NotifiesSystemdReopensLogsOnHangupAndStopsCleanlyOnSigterm) {
   const TestDatabase db = TestDatabase::FromEnvironment();
   if (!db.available()) GTEST_SKIP() << "no test database";
