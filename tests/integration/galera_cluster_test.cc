@@ -25,31 +25,15 @@ namespace {
 using V = Biller::ReceiptValidation_Response;
 const std::string kAuthKey = MakeGooglePlayAuthKey("oauth-client", "secret", "refresh");
 
-// The first base whose SQL and Galera ports nothing listens on, so that runs
-// in several checkouts do not meet.
-int BasePort() {
-  static const int base = [] {
-    const char* from = std::getenv("BILLER_TEST_CLUSTER_PORT");
-    int base = from && *from ? std::atoi(from) : 3430;
-    for (bool free = false; !free; base += free ? 0 : 10) {
-      free = true;
-      for (int n = 1; n <= 3; ++n) {
-        for (int port : {base + n - 1, base + 1140 + 10 * n, base + 1141 + 10 * n,
-                         base + 1142 + 10 * n}) {
-          free = free && !LoopbackConnection().Connect(port);
-        }
-      }
+// Whether the SQL and Galera ports of a cluster on `base` are all free.
+bool PortsFree(int base) {
+  for (int n = 1; n <= 3; ++n) {
+    for (int port : {base + n - 1, base + 1140 + 10 * n, base + 1141 + 10 * n,
+                     base + 1142 + 10 * n}) {
+      if (LoopbackConnection().Connect(port)) return false;
     }
-    return base;
-  }();
-  return base;
-}
-
-std::string NodeUrl(int n) { return "127.0.0.1:" + std::to_string(BasePort() + n - 1); }
-
-std::optional<std::string> Recorded(int node) {
-  return RunSql({NodeUrl(node), "biller", "biller"}, "biller",
-                "SELECT COUNT(*) FROM tb_receipt_google_play_v3");
+  }
+  return true;
 }
 
 int Cluster(const std::string& arguments) {
@@ -67,14 +51,25 @@ class GaleraClusterTest : public ::testing::Test {
         std::system("command -v haproxy >/dev/null 2>&1") != 0) {
       GTEST_SKIP() << "galera-4 or haproxy is not installed (scripts/install_deps.sh)";
     }
+    // The first free base, so that runs in several checkouts do not meet.
+    const char* from = std::getenv("BILLER_TEST_CLUSTER_PORT");
+    base_port_ = from && *from ? std::atoi(from) : 3430;
+    while (!PortsFree(base_port_)) base_port_ += 10;
     dir_ = ::mkdtemp(std::string("/tmp/biller-cluster-XXXXXX").data());
-    ASSERT_EQ(Cluster("start " + dir_ + " " + std::to_string(BasePort())), 0);
+    ASSERT_EQ(Cluster("start " + dir_ + " " + std::to_string(base_port_)), 0);
   }
 
   void TearDown() override {
     if (haproxy_ > 0) ::kill(haproxy_, SIGTERM), ::waitpid(haproxy_, nullptr, 0);
     billers_.clear();
     if (!dir_.empty()) Cluster("stop " + dir_), std::filesystem::remove_all(dir_);
+  }
+
+  std::string NodeUrl(int n) const { return "127.0.0.1:" + std::to_string(base_port_ + n - 1); }
+
+  std::optional<std::string> Recorded(int node) const {
+    return RunSql({NodeUrl(node), "biller", "biller"}, "biller",
+                  "SELECT COUNT(*) FROM tb_receipt_google_play_v3");
   }
 
   BillerOptions OnNode(int node) {
@@ -146,6 +141,7 @@ class GaleraClusterTest : public ::testing::Test {
     return tokens;
   }
 
+  int base_port_ = 0;
   std::string dir_;
   FakeHttpServer server_;
   FakeGoogleStore google_{&server_};
@@ -184,13 +180,11 @@ TEST_F(GaleraClusterTest, BillersOnSeveralNodesRecordEachPurchaseOnceBehindHapro
 
   // An HTTP session made through HAProxy stays on its biller, while each
   // validation comes on a new connection that HAProxy balances anew.
-  HttpTestConnection http;
-  ASSERT_TRUE(http.Connect(http_port_));
-  auto session = http.Exchange(MakeHttpRequest(
-      "POST", "/v1/authentication",
-      R"({"biller_client_id": "game-server-1", "google_play_client_id": "oauth-client", )"
-      R"("google_play_client_secret": "secret", "google_play_refresh_token": "refresh"})"));
-  const std::string id = session ? session->Header("x-biller-session") : "";
+  const std::string id =
+      HttpPost(http_port_, "/v1/authentication",
+               R"({"biller_client_id": "game-server-1", "google_play_client_id": "oauth-client", )"
+               R"("google_play_client_secret": "secret", "google_play_refresh_token": "refresh"})")
+          .Header("x-biller-session");
   ASSERT_EQ(id.size(), 36u);
   for (int i = 0; i < 6; ++i) {
     HttpTestConnection fresh;

@@ -1,6 +1,7 @@
 // What an operator relies on, against a real biller-server: the Prometheus
-// exposition counting real answers, SIGTERM with validations under way,
-// systemd notifications, SIGHUP and the password file.
+// exposition counting real answers, SIGTERM with validations under way, the
+// bypass warning and configuration record, systemd notifications, SIGHUP and
+// the password file.
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -63,10 +64,10 @@ TEST_F(OperationsTest, MetricsCountTheAnswersStoreRequestsAndInserts) {
   // A connection that never authenticated: refused by the dispatch, before
   // its receipt is read.
   TcpClient stranger;
-  ASSERT_TRUE(stranger.Connect(biller_->tcp_port()));
-  ASSERT_TRUE(stranger.Send(MakeValidationRequest(MakeAppleAppStoreReceipt("r", "gem", 1))));
   Biller::Response refused;
-  ASSERT_TRUE(stranger.Receive(&refused));
+  ASSERT_TRUE(stranger.Connect(biller_->tcp_port()) &&
+              stranger.Send(MakeValidationRequest(MakeAppleAppStoreReceipt("r", "gem", 1))) &&
+              stranger.Receive(&refused));
   EXPECT_EQ(ResultOf(refused), 1005);
 
   // Answers are counted as they leave.
@@ -97,9 +98,8 @@ TEST_F(OperationsTest, MetricsCountTheAnswersStoreRequestsAndInserts) {
     EXPECT_EQ(samples.count(series) ? samples.at(series) : -1, value) << series;
   }
   const auto build_info = samples.lower_bound("biller_build_info{version=\"");
-  ASSERT_NE(build_info, samples.end());
-  EXPECT_EQ(build_info->first.rfind("biller_build_info{version=\"", 0), 0u);
-  EXPECT_EQ(build_info->second, 1);
+  EXPECT_TRUE(build_info != samples.end() && build_info->second == 1 &&
+              build_info->first.starts_with("biller_build_info{version=\""));
 }
 
 // SIGTERM while validations wait on the store.
@@ -108,20 +108,16 @@ TEST_F(OperationsTest, SigtermLetsRequestsInFlightFinishAndAnswersTheRest2003) {
   slow.delay = 1500ms;  // confirmed during the grace period
   apple_.Script(Apple::kProduction, "slow", {slow});
   apple_.Script(Apple::kProduction, "stuck", {FakeResponse::Hang()});
-  apple_.Script(Apple::kProduction, "stuck-http", {FakeResponse::Hang()});
   Json endpoints = Json::Object();
   apple_.AddEndpoints(&endpoints);
   Start(StoreArguments(endpoints),
         {"--http_client_timeout_ms=60000", "--shutdown_grace_period_s=4"});
 
-  TcpClient tcp;
-  ASSERT_TRUE(tcp.Connect(biller_->tcp_port()));
-  ASSERT_TRUE(tcp.Send(MakeAuthenticationRequest("game-server-2")));
+  TcpClient& tcp = *client_;  // authenticated
   Biller::Response response;
-  ASSERT_TRUE(tcp.Receive(&response));
   const std::string http_request =
       R"({"sessionid": ")" + OpenHttpSession(*biller_) +
-      R"(", "player_id": "p", "player_service_provider": "guest", "receipt_data": "stuck-http",)"
+      R"(", "player_id": "p", "player_service_provider": "guest", "receipt_data": "stuck",)"
       R"( "product_id": "gem_100", "quantity": 1})";
   auto http_answer = std::async(std::launch::async, [&] {
     return HttpPost(biller_->http_port(), "/v1/validation/appleappstore", http_request, 60s);
@@ -158,7 +154,8 @@ TEST_F(OperationsTest, SigtermLetsRequestsInFlightFinishAndAnswersTheRest2003) {
             (std::vector<std::vector<std::string>>{{"1000000777"}}));
 }
 
-TEST(OperationsProcessTest, NotifiesSystemdReopensLogsOnHangupAndReadsThePasswordFile) {
+// A biller in bypass mode and without a TCP listener, which it runs without.
+TEST(OperationsProcessTest, NotifiesSystemdReopensLogsOnHangupAndStopsCleanlyOnSigterm) {
   const TestDatabase db = TestDatabase::FromEnvironment();
   if (!db.available()) GTEST_SKIP() << "no test database";
   const std::string dir = ::testing::TempDir() + "/ops-" + std::to_string(::getpid());
@@ -179,11 +176,18 @@ TEST(OperationsProcessTest, NotifiesSystemdReopensLogsOnHangupAndReadsThePasswor
 
   ::setenv("NOTIFY_SOCKET", socket_path.c_str(), 1);
   // The password comes from the file alone.
-  BillerProcess biller(
-      BillerOptions{.flags = {"--mysql_pw=wrong", "--mysql_pw_file=" + dir + "/pw"}});
+  BillerProcess biller(BillerOptions{.flags = {"--bypass=true", "--protobuf_listen_port=0",
+                                                "--mysql_pw=wrong",
+                                                "--mysql_pw_file=" + dir + "/pw"}});
   ::unsetenv("NOTIFY_SOCKET");
   ASSERT_TRUE(biller.running()) << biller.Log();
   EXPECT_EQ(next_notification(), "READY=1");
+  const std::string log = biller.Log();
+  // glog marks warning lines with a leading W.
+  const auto at = log.find("] Run as bypass mode");
+  ASSERT_NE(at, std::string::npos) << log;
+  EXPECT_EQ(log[log.rfind('\n', at) + 1], 'W');
+  EXPECT_NE(log.find("configuration\nlisten_port=0\nbypass=1\n"), std::string::npos) << log;
 
   ASSERT_GT(biller.pid(), 0);
   for (int i = 0; i < 2; ++i) ASSERT_EQ(::kill(biller.pid(), SIGHUP), 0);
@@ -191,6 +195,7 @@ TEST(OperationsProcessTest, NotifiesSystemdReopensLogsOnHangupAndReadsThePasswor
   EXPECT_TRUE(biller.running());
 
   EXPECT_EQ(biller.Stop(), 0);
+  EXPECT_TRUE(biller.WaitForLog("] Quit"));
   EXPECT_EQ(next_notification(), "STOPPING=1");
   ::close(receiver);
   std::filesystem::remove_all(dir);

@@ -1,6 +1,6 @@
-// Start-up and shut-down of biller-server as a process: option checks, the
-// configuration record, signals; and around the receipt schema: its
-// installation, check and refusals, the export file and the script resource.
+// Start-up of biller-server as a process: option checks, the listeners' TLS
+// files among them; and around the receipt schema: its installation, check
+// and refusals, the export file and the script resource.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -11,93 +11,16 @@
 
 #include "src/mysql_schema.h"
 #include "tests/support/biller_process.h"
+#include "tests/support/test_pki.h"
 
 namespace tvx::testing {
 namespace {
-
-// A start-up condition that cannot be met ends the process non-zero with a
-// line naming what to fix, and no stack trace.
-TEST(StartupTest, UnusableOptionsEndTheProcessNamingTheProblem) {
-  BillerProcess holder({.flags = {"--bypass=true"}});  // its TCP port is taken
-  const int busy_port = holder.tcp_port();
-  const auto flags = [](std::vector<std::string> flags) {
-    return BillerOptions{.flags = std::move(flags), .with_database = false};
-  };
-  const auto arguments = [](std::string json) {
-    return BillerOptions{.with_database = false, .arguments_json = std::move(json)};
-  };
-  const std::pair<BillerOptions, std::string> cases[] = {
-      {flags({"--protobuf_listen_port=65616"}),
-       "--protobuf_listen_port=65616 is not a port (0..65535)"},
-      {flags({"--http_listen_port=-1"}), "--http_listen_port=-1 is not a port (0..65535)"},
-      {flags({"--tcp_max_connections=-1"}), "--tcp_max_connections=-1 must not be negative"},
-      {flags({"--bind_address=localhost"}), "--bind_address=localhost is not an IP address"},
-      {flags({"--mysql_pw_file=/nonexistent/pw"}), "--mysql_pw_file: cannot open /nonexistent/pw"},
-      {{.flags = {"--export_db_schema_to_file=/tmp/never-written.sql"}},
-       "If the export_db_schema_to_file is not empty, the "
-       "--biller_use_db_auto_schema_generation option must be false."},
-      {{.flags = {"--mysql_db_character_set="}}, "Wrong the mysql_db_character_set option"},
-      {{.flags = {"--protobuf_listen_port=" + std::to_string(busy_port), "--api_service_port=0"}},
-       "failed to start tcp server"},
-      {{.flags = {"--api_service_port=" + std::to_string(busy_port)}},
-       "cannot start the api service on port"},
-      {{.flags = {"--http_listen_port=" + std::to_string(busy_port)}},
-       "failed to start http server\nbiller-server: the HTTP listener could not open (see the "
-       "line before): choose another --http_listen_port"},
-      {{.flags = {"--mysql_server_url=127.0.0.1:" + std::to_string(FreePort())}},
-       "biller-server: the database could not be reached (see the line before): check "
-       "--mysql_server_url"},
-      // A login the database refuses; the password is not logged.
-      {{.flags = {"--mysql_pw=hunter2-secret"}}, "the database could not be reached"},
-      {{.flags = {"--resource_root=/nonexistent"}},
-       "Failed to open '/nonexistent/sql/sql_initialize_schema.sql'"},
-      {{.arguments_json = "not json"}, "arguments.json"},
-      {{.arguments_json = "[1, 2]"}, "arguments.json"},
-      {arguments(R"({"p4_platform": {"environment": "staging", "client_id": "c", "secret": "s"}})"),
-       "install failed"},
-      {arguments(R"({"store_endpoints": {"google_oauth_token_url": 5}})"),
-       "store_endpoints: \"google_oauth_token_url\" must be a string"},
-      {arguments(R"({"apple_app_store_server_api": {"issuer_id": "i", "key_id": "k",
-          "bundle_id": "b", "private_key": "not a key", "root_certificates": ["x"]}})"),
-       "apple_app_store_server_api: \"private_key\" must be the PEM text"},
-  };
-  for (const auto& [options, line] : cases) {
-    const std::string log = RunUntilRefused(options);
-    EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
-    for (const char* never : {"stack trace", "@ ", "hunter2-secret"}) {
-      EXPECT_EQ(log.find(never), std::string::npos) << never << "\n" << log;
-    }
-  }
-}
-
-TEST(StartupTest, BypassModeIsAWarningAndSigtermStopsCleanlyAlsoWithoutATcpServer) {
-  BillerProcess biller({.flags = {"--bypass=true"}});
-  ASSERT_TRUE(biller.running()) << biller.Log();
-  const std::string log = biller.Log();
-  // glog marks warning lines with a leading W.
-  const auto at = log.find("] Run as bypass mode");
-  ASSERT_NE(at, std::string::npos) << log;
-  EXPECT_EQ(log[log.rfind('\n', at) + 1], 'W');
-  EXPECT_NE(log.find("configuration\nlisten_port=" + std::to_string(biller.tcp_port()) +
-                     "\nbypass=1\n"), std::string::npos) << log;
-  TcpClient client;
-  ASSERT_TRUE(client.Connect(biller.tcp_port()));
-  EXPECT_EQ(biller.Stop(), std::optional<int>(0)) << biller.Log();
-  EXPECT_NE(biller.Log().find("] Quit"), std::string::npos);
-  EXPECT_TRUE(client.WaitForClose());
-
-  BillerProcess without_tcp(
-      {.flags = {"--bypass=true", "--protobuf_listen_port=0"}, .wait_until_listening = false});
-  ASSERT_TRUE(without_tcp.WaitForLog("configuration"));
-  EXPECT_FALSE(without_tcp.WaitForExit(500ms).has_value()) << without_tcp.Log();
-  EXPECT_EQ(without_tcp.Stop(), std::optional<int>(0));
-}
 
 bool Contains(const std::string& log, const std::string& text) {
   return log.find(text) != std::string::npos;
 }
 
-class SchemaStartupTest : public ::testing::Test {
+class StartupTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!TestDatabase::FromEnvironment().available()) GTEST_SKIP() << "no BILLER_TEST_MYSQL_URL";
@@ -128,9 +51,79 @@ class SchemaStartupTest : public ::testing::Test {
   int roots_ = 0;
 };
 
+// A start-up condition that cannot be met ends the process non-zero with a
+// line naming what to fix, and no stack trace.
+TEST_F(StartupTest, UnusableOptionsEndTheProcessNamingTheProblem) {
+  BillerProcess holder({.flags = {"--bypass=true"}});  // its TCP port is taken
+  const int busy_port = holder.tcp_port();
+  const auto flags = [](std::vector<std::string> flags) {
+    return BillerOptions{.flags = std::move(flags), .with_database = false};
+  };
+  const auto arguments = [](std::string json) {
+    return BillerOptions{.with_database = false, .arguments_json = std::move(json)};
+  };
+  std::filesystem::create_directories(dir_);
+  const TestPki pki = MakeTestPki(dir_);
+  const std::string cert = "--tls_cert_file=" + pki.server_cert;
+  const std::string key = "--tls_key_file=" + pki.server_key;
+  const std::pair<BillerOptions, std::string> cases[] = {
+      {flags({"--protobuf_listen_port=65616"}),
+       "--protobuf_listen_port=65616 is not a port (0..65535)"},
+      {flags({"--http_listen_port=-1"}), "--http_listen_port=-1 is not a port (0..65535)"},
+      {flags({"--tcp_max_connections=-1"}), "--tcp_max_connections=-1 must not be negative"},
+      {flags({"--bind_address=localhost"}), "--bind_address=localhost is not an IP address"},
+      {flags({"--mysql_pw_file=/nonexistent/pw"}), "--mysql_pw_file: cannot open /nonexistent/pw"},
+      {flags({cert}), "--tls_cert_file is set without --tls_key_file"},
+      {flags({key}), "--tls_key_file is set without --tls_cert_file"},
+      {flags({"--tls_cert_file=/nonexistent", key}), "--tls_cert_file=/nonexistent: cannot load"},
+      {flags({cert, "--tls_key_file=" + pki.client_key}), "--tls_key_file=" + pki.client_key},
+      {flags({cert, key, "--tls_client_ca_file=/nonexistent"}),
+       "--tls_client_ca_file=/nonexistent"},
+      {{.flags = {"--export_db_schema_to_file=/tmp/never-written.sql"}},
+       "If the export_db_schema_to_file is not empty, the "
+       "--biller_use_db_auto_schema_generation option must be false."},
+      {{.flags = {"--mysql_db_character_set="}}, "Wrong the mysql_db_character_set option"},
+      {{.flags = {"--protobuf_listen_port=" + std::to_string(busy_port), "--api_service_port=0"}},
+       "failed to start tcp server"},
+      {{.flags = {"--api_service_port=" + std::to_string(busy_port)}},
+       "cannot start the api service on port"},
+      {{.flags = {"--http_listen_port=" + std::to_string(busy_port)}},
+       "failed to start http server\nbiller-server: the HTTP listener could not open (see the "
+       "line before): choose another --http_listen_port"},
+      {{.flags = {"--mysql_server_url=127.0.0.1:" + std::to_string(FreePort())}},
+       "biller-server: the database could not be reached (see the line before): check "
+       "--mysql_server_url"},
+      // A login the database refuses; the password is not logged.
+      {{.flags = {"--mysql_pw=hunter2-secret"}}, "the database could not be reached"},
+      {{.flags = {"--resource_root=/nonexistent"}},
+       "Failed to open '/nonexistent/sql/sql_initialize_schema.sql'"},
+      {{.flags = {ResourceRoot(" \n\t\n ")}}, "Assert failed: ! init_schema_script.empty()"},
+      // The logged script shows the placeholder replaced: "utf8" asks for the
+      // four-byte set.
+      {{.flags = {ResourceRoot("CREATE TABLE [CHARACTER_SET] (")}},
+       ", script: CREATE TABLE utf8mb4 ("},
+      {{.arguments_json = "not json"}, "arguments.json"},
+      {{.arguments_json = "[1, 2]"}, "arguments.json"},
+      {arguments(R"({"p4_platform": {"environment": "staging", "client_id": "c", "secret": "s"}})"),
+       "install failed"},
+      {arguments(R"({"store_endpoints": {"google_oauth_token_url": 5}})"),
+       "store_endpoints: \"google_oauth_token_url\" must be a string"},
+      {arguments(R"({"apple_app_store_server_api": {"issuer_id": "i", "key_id": "k",
+          "bundle_id": "b", "private_key": "not a key", "root_certificates": ["x"]}})"),
+       "apple_app_store_server_api: \"private_key\" must be the PEM text"},
+  };
+  for (const auto& [options, line] : cases) {
+    const std::string log = RunUntilRefused(options);
+    EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
+    for (const char* never : {"stack trace", "@ ", "hunter2-secret"}) {
+      EXPECT_EQ(log.find(never), std::string::npos) << never << "\n" << log;
+    }
+  }
+}
+
 // The script runs only when it differs from the one applied last or when the
 // schema lacks a piece; otherwise a start runs no DDL. Receipts stay.
-TEST_F(SchemaStartupTest, ScriptRunsOnlyWhenChangedOrSomethingIsMissing) {
+TEST_F(StartupTest, ScriptRunsOnlyWhenChangedOrSomethingIsMissing) {
   ScratchDatabase db;
   auto sql = [&](const std::string& text) { return RunSql(db.server(), db.name(), text); };
   {
@@ -163,7 +156,7 @@ TEST_F(SchemaStartupTest, ScriptRunsOnlyWhenChangedOrSomethingIsMissing) {
 
 // A biller that does not install the schema, on the schema as an
 // administrator installed it (from the export text) and then changed it.
-TEST_F(SchemaStartupTest, ValidationRefusesMissingPiecesAndUnmigratedOlderTables) {
+TEST_F(StartupTest, ValidationRefusesMissingPiecesAndUnmigratedOlderTables) {
   auto install = [](const ScratchDatabase& db) {
     return RunSql(db.server(), db.name(),
                   ComposeSchemaExport(db.server().url, db.name(), ShippedSchemaScript()));
@@ -215,7 +208,7 @@ TEST_F(SchemaStartupTest, ValidationRefusesMissingPiecesAndUnmigratedOlderTables
 }
 
 // In the character set asked for.
-TEST_F(SchemaStartupTest, ExportWritesTheScriptAndShutsDownWithoutInstalling) {
+TEST_F(StartupTest, ExportWritesTheScriptAndShutsDownWithoutInstalling) {
   ScratchDatabase db;
   const std::string path = dir_ + "/not/yet/there/schema.sql";
   auto options =
@@ -232,23 +225,6 @@ TEST_F(SchemaStartupTest, ExportWritesTheScriptAndShutsDownWithoutInstalling) {
   // Nothing was installed, and checks stop at the first failure.
   const std::string log = RunUntilRefused(On(db, {}, true));
   EXPECT_TRUE(Contains(log, "There is no google play table.") && !Contains(log, "apple")) << log;
-  // The file is what an administrator runs: afterwards the biller starts
-  // without installing anything.
-  ASSERT_TRUE(RunSql(db.server(), "", text.str()));
-  BillerProcess next(On(db, {}, true));
-  EXPECT_TRUE(next.running()) << next.Log();
-}
-
-TEST_F(SchemaStartupTest, ScriptResourceProblemsEndStartUp) {
-  ScratchDatabase db;
-  const std::string empty = RunUntilRefused(On(db, {ResourceRoot(" \n\t\n ")}));
-  EXPECT_TRUE(Contains(empty, "Assert failed: ! init_schema_script.empty()")) << empty;
-  // The logged script shows the placeholder replaced: "utf8" asks for the
-  // four-byte set.
-  const std::string bad =
-      RunUntilRefused(On(db, {ResourceRoot("CREATE TABLE [CHARACTER_SET] (")}));
-  EXPECT_TRUE(Contains(bad, "failed to install sql database schema: unknown error") &&
-              Contains(bad, ", script: CREATE TABLE utf8mb4 (")) << bad;
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // TLS on the TCP protobuf and HTTP listeners: what a client must present,
 // that a peer that never completes a handshake cannot hold a place, and
-// biller-cli as a client of plain and TLS listeners.
+// biller-cli as a client of plain and TLS listeners. Over HTTPS with a client
+// certificate or an old protocol version, curl is the client.
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -9,13 +10,10 @@
 #include <fstream>
 #include <tuple>
 
-#include <boost/asio.hpp>
-#include <boost/asio/ssl.hpp>
 #include <gtest/gtest.h>
 
 #include "build_paths.h"
 #include "framework/billing_store.h"
-#include "framework/tcp.h"
 #include "tests/support/biller_process.h"
 #include "tests/support/eventually.h"
 #include "tests/support/test_pki.h"
@@ -23,74 +21,20 @@
 namespace tvx::testing {
 namespace {
 
-namespace asio = boost::asio;
-using boost::system::error_code;
-
-struct ClientTls {
-  std::string cert{}, key{};  // empty: no client certificate
-  bool tls11 = false;         // offer TLS 1.1 and nothing else
-};
-
-// Whether a TLS client trusting `ca` gets a successful validation over TCP,
-// or a 200 to an authentication over HTTP, within 10 s.
-bool Answered(int port, bool tcp, const std::string& ca, const ClientTls& client) {
-  asio::io_context io;
-  asio::ssl::context context(client.tls11 ? asio::ssl::context::tlsv11_client
-                                          : asio::ssl::context::tls_client);
-  context.load_verify_file(ca);
-  context.set_verify_mode(asio::ssl::verify_peer);
-  if (client.tls11) SSL_CTX_set_cipher_list(context.native_handle(), "DEFAULT:@SECLEVEL=0");
-  if (!client.cert.empty()) {
-    context.use_certificate_chain_file(client.cert);
-    context.use_private_key_file(client.key, asio::ssl::context::pem);
-  }
-  asio::ssl::stream<asio::ip::tcp::socket> stream(io, context);
-  const std::string request =
-      tcp ? framing::EncodeFrame(MakeValidationRequest("{}").SerializeAsString())
-          : MakeHttpRequest("POST", "/v1/authentication", R"({"biller_client_id": "c"})",
-                            "Content-Type: application/json\r\nConnection: close\r\n");
-  // One read takes the answer: a frame (TCP) or the status line (HTTP).
-  char buffer[4096];
-  size_t received = 0;
-  stream.next_layer().async_connect(
-      asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), port), [&](error_code error) {
-        if (error) return;
-        stream.async_handshake(stream.client, [&](error_code error) {
-          if (error) return;
-          asio::async_write(stream, asio::buffer(request), [&](error_code error, size_t) {
-            if (error) return;
-            stream.async_read_some(asio::buffer(buffer), [&](error_code error, size_t n) {
-              received = error ? 0 : n;
-            });
-          });
-        });
-      });
-  io.run_for(10s);
-  framing::FrameDecoder frames(1 << 20);
-  frames.Append(buffer, received);
-  std::string body;
-  Biller::Response response;
-  return tcp ? frames.Next(&body) == framing::FrameDecoder::Result::kFrame &&
-                   response.ParseFromString(body) &&
-                   response.receipt_validation().result() ==
-                       Biller::ReceiptValidation_Response::kSuccess
-             : std::string_view(buffer, received).starts_with("HTTP/1.1 200");
-}
-
-// Runs biller-cli with `arguments` (shell words), `input` on its standard
-// input: "<exit status> <standard output>".
-std::string RunCli(const std::string& arguments, const std::string& input) {
-  const std::string in_path = ::testing::TempDir() + "/cli-input-" + std::to_string(::getpid());
-  std::ofstream(in_path) << input;
-  FILE* pipe = ::popen(
-      (std::string(BILLER_CLI_PATH) + " " + arguments + " <" + in_path + " 2>/dev/null").c_str(),
-      "r");
+// Runs `command` in the shell: "<exit status> <standard output>".
+std::string Shell(const std::string& command) {
+  FILE* pipe = ::popen(("exec 2>/dev/null; " + command).c_str(), "r");
   std::string out;
   char buffer[4096];
   for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
   const int status = ::pclose(pipe);
-  std::remove(in_path.c_str());
   return std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1) + " " + out;
+}
+
+// Runs biller-cli with `arguments` (shell words), `input` on its standard
+// input as a here-document.
+std::string RunCli(const std::string& arguments, const std::string& input) {
+  return Shell(std::string(BILLER_CLI_PATH) + " " + arguments + " <<'END'\n" + input + "\nEND");
 }
 
 class TlsTest : public ::testing::Test {
@@ -110,6 +54,24 @@ class TlsTest : public ::testing::Test {
   }
   static void TearDownTestSuite() { delete server_only_, delete mutual_, delete pki_; }
 
+  // Whether biller-cli, trusting the CA, gets a validation from `biller`'s
+  // TCP listener with `cli_flags`.
+  static bool ValidatedOverTcp(const BillerProcess& biller, const std::string& cli_flags = "") {
+    return RunCli("--tcp=127.0.0.1:" + std::to_string(biller.tcp_port()) +
+                      " --tls_ca_file=" + pki_->ca + " --receipt_file=-" + cli_flags,
+                  "{}")
+        .starts_with("0 ");
+  }
+
+  // curl's exit status and HTTP status for an authentication over HTTPS to
+  // `port` with `curl_flags`, trusting the CA.
+  static std::string Curl(int port, const std::string& curl_flags) {
+    return Shell("curl -s -o /dev/null -w '%{http_code}' --max-time 10 --cacert " + pki_->ca +
+                 curl_flags + " -H 'Content-Type: application/json'" +
+                 " -d '{\"biller_client_id\": \"c\"}' https://127.0.0.1:" + std::to_string(port) +
+                 "/v1/authentication");
+  }
+
   static inline std::string dir_;
   static inline TestPki* pki_ = nullptr;
   static inline BillerProcess *server_only_ = nullptr, *mutual_ = nullptr;
@@ -120,24 +82,32 @@ TEST_F(TlsTest, ClientsMustSpeakTheTlsTheServerAsksFor) {
                                                               << mutual_->Log();
   const struct {
     BillerProcess* biller;
-    ClientTls client;
+    std::string cert, key;  // of the client; none when empty
     bool answered;
   } cases[] = {
-      {server_only_, {}, true},
-      {server_only_, {"", "", true}, false},
-      {mutual_, {}, false},
-      {mutual_, {pki_->other_client_cert, pki_->other_client_key}, false},
-      {mutual_, {pki_->client_cert, pki_->client_key}, true},
+      {server_only_, "", "", true},
+      {mutual_, "", "", false},
+      {mutual_, pki_->other_client_cert, pki_->other_client_key, false},
+      {mutual_, pki_->client_cert, pki_->client_key, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(&c - cases);
+    const bool with_cert = !c.cert.empty();
+    const std::string curl_cert = with_cert ? " --cert " + c.cert + " --key " + c.key : "";
+    EXPECT_EQ(Curl(c.biller->http_port(), curl_cert) == "0 200", c.answered);
     // A refused client is refused at once; an accepted one may find the
     // single place of `server_only_` still held by the previous client.
-    auto tcp = [&] { return Answered(c.biller->tcp_port(), true, pki_->ca, c.client); };
+    auto tcp = [&] {
+      return ValidatedOverTcp(
+          *c.biller, with_cert ? " --tls_cert_file=" + c.cert + " --tls_key_file=" + c.key : "");
+    };
     EXPECT_EQ(c.answered ? Eventually(tcp) : tcp(), c.answered);
-    EXPECT_EQ(Answered(c.biller->http_port(), false, pki_->ca, c.client), c.answered);
   }
   EXPECT_TRUE(mutual_->WaitForLog("TLS handshake with 127.0.0.1:")) << mutual_->Log();
+  // A client offering TLS 1.1 alone fails its handshake (35) on either listener.
+  for (int port : {server_only_->tcp_port(), server_only_->http_port()}) {
+    EXPECT_EQ(Curl(port, " --tlsv1.1 --tls-max 1.1 --ciphers DEFAULT:@SECLEVEL=0"), "35 000");
+  }
 }
 
 // Plain-text clients get no answer; a silent peer is closed within the frame
@@ -153,24 +123,8 @@ TEST_F(TlsTest, PlainAndSilentPeersAreClosedAndFreeTheirPlace) {
     ASSERT_TRUE(silent.Connect(port));
     EXPECT_TRUE(silent.WaitForClose(5s)) << port;
   }
-  EXPECT_TRUE(Eventually([&] { return Answered(server_only_->tcp_port(), true, pki_->ca, {}); }));
+  EXPECT_TRUE(Eventually([&] { return ValidatedOverTcp(*server_only_); }));
   EXPECT_TRUE(server_only_->WaitForLog("no TLS handshake within 500 ms"));
-}
-
-TEST_F(TlsTest, StartupRefusesUnusableTlsFlags) {
-  const std::string cert = "--tls_cert_file=" + pki_->server_cert;
-  const std::string key = "--tls_key_file=" + pki_->server_key;
-  const std::pair<std::vector<std::string>, std::string> cases[] = {
-      {{cert}, "--tls_cert_file is set without --tls_key_file"},
-      {{key}, "--tls_key_file is set without --tls_cert_file"},
-      {{"--tls_cert_file=/nonexistent", key}, "--tls_cert_file=/nonexistent: cannot load"},
-      {{cert, "--tls_key_file=" + pki_->client_key}, "--tls_key_file=" + pki_->client_key},
-      {{cert, key, "--tls_client_ca_file=/nonexistent"}, "--tls_client_ca_file=/nonexistent"},
-  };
-  for (const auto& [flags, message] : cases) {
-    const std::string log = RunUntilRefused(BillerOptions{.flags = flags, .with_database = false});
-    EXPECT_NE(log.find(message), std::string::npos) << log;
-  }
 }
 
 // biller-cli in plain text and over TLS: what it prints, its exit statuses.
@@ -180,32 +134,23 @@ TEST_F(TlsTest, CliExitStatusesFollowTheAnswers) {
   const std::string receipt_file = dir_ + "/receipt";
   std::ofstream(receipt_file) << MakeGooglePlayReceipt("com.example", "gem", "token-1");
   std::ofstream(dir_ + "/key") << MakeOneStoreAuthKey("id", "secret");
-  auto tcp = [](const BillerProcess& b) {
-    return "--tcp=127.0.0.1:" + std::to_string(b.tcp_port());
-  };
-  auto http = [](const BillerProcess& b, const std::string& scheme = "http") {
-    return "--http=" + scheme + "://127.0.0.1:" + std::to_string(b.http_port());
-  };
+  const std::string tcp = "--tcp=127.0.0.1:" + std::to_string(bypass.tcp_port());
+  const std::string http = "--http=http://127.0.0.1:" + std::to_string(bypass.http_port());
+  const std::string https = "--http=https://127.0.0.1:" + std::to_string(server_only_->http_port());
   const std::string ok = R"(0 {"authentication":0,"result":0,"decoded_receipt":null})" "\n";
   const std::string file = " --receipt_file=" + receipt_file;
-  const std::string ca = file + " --tls_ca_file=" + pki_->ca;
-  const std::string client_cert =
-      " --tls_cert_file=" + pki_->client_cert + " --tls_key_file=" + pki_->client_key;
   const std::tuple<std::string, std::string, std::string> cases[] = {
-      {tcp(bypass) + file, "", ok},
-      {http(bypass) + " --receipt_file=- --player_id=p9", MakeOneStoreReceiptV5("i", "k", "g"), ok},
-      {http(bypass) + " --auth_key_file=" + dir_ + "/key" + file, "", ok},
+      {tcp + file, "", ok},
+      {http + " --receipt_file=- --player_id=p9", MakeOneStoreReceiptV5("i", "k", "g"), ok},
+      {http + " --auth_key_file=" + dir_ + "/key" + file, "", ok},
       // Over HTTP a receipt naming no store has no endpoint: a usage error.
-      {http(bypass) + " --receipt_file=-", R"({"service_provider": "Nowhere"})", "2 "},
+      {http + " --receipt_file=-", R"({"service_provider": "Nowhere"})", "2 "},
       {"--tcp=127.0.0.1:" + std::to_string(FreePort()) + file, "", "2 "},
-      {file, "", "2 "},
-      {tcp(bypass) + " " + http(bypass) + file, "", "2 "},
-      {tcp(bypass) + " --receipt_file=/nonexistent", "", "2 "},
-      {tcp(bypass) + file + " --tls_ca_file=/nonexistent", "", "2 "},
-      {tcp(*mutual_) + ca + client_cert, "", ok},
-      {http(*server_only_, "https") + ca, "", ok},
-      {tcp(*mutual_) + ca, "", "2 "},  // no client certificate
-      {http(*server_only_, "https") + file + " --tls_ca_file=" + pki_->client_cert, "", "2 "},
+      {tcp + " " + http + file, "", "2 "},
+      {tcp + " --receipt_file=/nonexistent", "", "2 "},
+      {tcp + file + " --tls_ca_file=/nonexistent", "", "2 "},
+      {https + file + " --tls_ca_file=" + pki_->ca, "", ok},
+      {https + file + " --tls_ca_file=" + pki_->client_cert, "", "2 "},
   };
   for (const auto& [arguments, input, outcome] : cases) {
     EXPECT_EQ(RunCli(arguments, input), outcome) << arguments;

@@ -53,12 +53,8 @@ api=$(( 20000 + ($$ % 4000) * 3 )); tcp=$((api + 1))
   >"$tmp/server.log" 2>&1 &
 pid=$!
 # Ready means the schema was installed from the script built in, and validated.
-for i in $(seq 1 301); do
-  [ "$i" -le 300 ] && kill -0 "$pid" 2>/dev/null || fail "not ready"
-  (exec 3<>"/dev/tcp/127.0.0.1/$api" && printf 'GET /readyz HTTP/1.0\r\n\r\n' >&3 &&
-    head -n 1 <&3 | grep -q " 200 ") 2>/dev/null && break
-  sleep 0.1
-done
+curl -sf --retry 30 --retry-delay 1 --retry-connrefused "http://127.0.0.1:$api/readyz" \
+  >/dev/null || fail "not ready"
 # The packaged client reaches it: a receipt naming no store is refused (3).
 status=0
 echo '{"service_provider": "Nowhere"}' |
