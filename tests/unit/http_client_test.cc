@@ -16,7 +16,6 @@ namespace tvx::testing {
 namespace {
 
 using namespace std::chrono_literals;
-using boost::system::error_code;
 using http::TransportCode;
 
 struct Outcome {
@@ -25,19 +24,13 @@ struct Outcome {
   std::string Text() const { return std::to_string(response.status_code) + " " + response.body; }
 };
 
-// GETs `url`, or POSTs `body` to it, and waits for the handler.
-Outcome Call(HttpClient& client, const std::string& url, int timeout_ms = 0,
-             const std::string* body = nullptr) {
+// GETs `url` and waits for the handler; the store adapters' tests send the POSTs.
+Outcome Call(HttpClient& client, const std::string& url, int timeout_ms = 0) {
   auto promise = std::make_shared<std::promise<Outcome>>();
   auto future = promise->get_future();
-  auto done = [promise](TransportCode code, const http::Response& response) {
+  client.GetAsync(url, [promise](TransportCode code, const http::Response& response) {
     promise->set_value({code, response});
-  };
-  if (body) {
-    client.PostAsync(url, std::make_shared<const std::string>(*body), done, timeout_ms);
-  } else {
-    client.GetAsync(url, done, timeout_ms);
-  }
+  }, timeout_ms);
   if (future.wait_for(10s) != std::future_status::ready) {
     ADD_FAILURE() << "the handler did not run";
     return {TransportCode::kAborted, {}};
@@ -52,8 +45,8 @@ class HttpClientTest : public ::testing::Test {
 };
 
 TEST_F(HttpClientTest, HeadersAreReplacedAndNeverCarryLineBreaks) {
-  server_.Route("POST", "/echo", [](const FakeRequest& request) {
-    return FakeResponse::Raw(201, request.body + " " + request.Header("content-type") + " " +
+  server_.Route("GET", "/echo", [](const FakeRequest& request) {
+    return FakeResponse::Raw(201, request.Header("content-type") + " " +
                                       request.Header("x-extra") + "|" + request.Header("injected"));
   });
   HttpClient client(io_.io());
@@ -61,12 +54,9 @@ TEST_F(HttpClientTest, HeadersAreReplacedAndNeverCarryLineBreaks) {
   client.SetHeader("content-type", "application/x-www-form-urlencoded");  // replaces
   client.SetHeader("X-Extra", "1");
   client.SetHeader("X-Extra", "evil\r\nInjected: yes");  // refused
-  const std::string body = "a=1&b=2";
-  EXPECT_EQ(Call(client, server_.Url("/echo"), 0, &body).Text(),
-            "201 a=1&b=2 application/x-www-form-urlencoded 1|");
+  EXPECT_EQ(Call(client, server_.Url("/echo")).Text(), "201 application/x-www-form-urlencoded 1|");
   client.ResetHeader();
-  EXPECT_EQ(Call(client, server_.Url("/echo"), 0, &body).response.body.find(" 1|"),
-            std::string::npos);
+  EXPECT_EQ(Call(client, server_.Url("/echo")).Text(), "201  |");
 }
 
 TEST_F(HttpClientTest, ErrorStatusesAreAnswersAndFailuresAreTransportCodes) {

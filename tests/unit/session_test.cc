@@ -53,16 +53,10 @@ TEST(SessionTextTest, NamesStateAndIdsWithClientTextsEscaped) {
 
 class HttpSessionTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    SetHttpSessionClockForTesting([this] { return now_; });
-    now_ = int64_t{1} << 50;  // sessions other tests left behind are idle by now
-    FindHttpSession(util::kNilUuid);
-  }
+  void SetUp() override { SetHttpSessionClockForTesting([this] { return now_; }); }
   void TearDown() override {
-    FLAGS_http_session_idle_timeout_s = 3600;
-    FLAGS_http_session_limit = 100000;
     now_ += int64_t{1} << 50;
-    FindHttpSession(util::kNilUuid);
+    FindHttpSession(util::kNilUuid);  // forgets this test's sessions
     SetHttpSessionClockForTesting(&MonotonicClock::Now);
   }
   std::shared_ptr<ClientSession> Add() {
@@ -71,7 +65,8 @@ class HttpSessionTest : public ::testing::Test {
     return session;
   }
   static constexpr int64_t kSecond = 1000 * 1000;
-  int64_t now_ = 0;
+  int64_t now_ = int64_t{1} << 50;  // sessions other tests left behind are idle by now
+  gflags::FlagSaver flags_;
 };
 
 TEST_F(HttpSessionTest, IdleOrLeastRecentlyUsedSessionsAreForgottenAndUseKeepsThemAlive) {

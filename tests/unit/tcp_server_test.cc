@@ -25,9 +25,7 @@ using namespace std::chrono_literals;
 
 constexpr char kGroup[] = "tcp_server_test";
 
-TEST(FramingTest, DecodesBigEndianFramesAcrossArbitraryReadBoundariesUpToTheLimit) {
-  EXPECT_EQ(framing::EncodeFrame(std::string(258, 'a')).substr(0, 5) + framing::EncodeFrame(""),
-            std::string("\x00\x00\x01\x02" "a\0\0\0\0", 9));
+TEST(FramingTest, DecodesFramesAcrossArbitraryReadBoundariesUpToTheLimit) {
   const std::vector<std::string> bodies = {"", "a", std::string(1000, 'x'), "hello",
                                            std::string(70000, 'y')};
   std::string stream;
@@ -54,6 +52,7 @@ TEST(FramingTest, DecodesBigEndianFramesAcrossArbitraryReadBoundariesUpToTheLimi
   EXPECT_EQ(decoder.Next(&body), framing::FrameDecoder::Result::kTooLarge);
 }
 
+// Reads the big-endian length prefix itself, to check the server's byte order.
 class FrameClient : public LoopbackConnection {
  public:
   bool SendFrame(const std::string& body) { return Send(framing::EncodeFrame(body)); }
