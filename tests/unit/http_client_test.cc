@@ -60,7 +60,6 @@ TEST_F(HttpClientTest, HeadersAreReplacedAndNeverCarryLineBreaks) {
 }
 
 TEST_F(HttpClientTest, ErrorStatusesAreAnswersAndFailuresAreTransportCodes) {
-  server_.Route("GET", "/401", [](const FakeRequest&) { return FakeResponse::Raw(401, "oops"); });
   server_.Route("GET", "/503", [](const FakeRequest&) { return FakeResponse::Raw(503, "oops"); });
   server_.Route("GET", "/big", [](const FakeRequest&) {
     return FakeResponse::Raw(200, std::string(100000, 'x'));
@@ -68,7 +67,6 @@ TEST_F(HttpClientTest, ErrorStatusesAreAnswersAndFailuresAreTransportCodes) {
   server_.Route("GET", "/hang", [](const FakeRequest&) { return FakeResponse::Hang(); });
   server_.Route("GET", "/slow", [](const FakeRequest&) { return FakeResponse{.delay = 2s}; });
   const std::tuple<std::string, int, TransportCode, std::string> cases[] = {
-      {server_.Url("/401"), 0, TransportCode::kOk, "401 oops"},
       {server_.Url("/503"), 0, TransportCode::kOk, "503 oops"},
       {server_.Url("/big"), 0, TransportCode::kWriteError, ""},
       {"http://127.0.0.1:" + std::to_string(FreePort()) + "/", 0, TransportCode::kCouldNotConnect,
