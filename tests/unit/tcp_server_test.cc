@@ -78,7 +78,7 @@ class TcpServerTest : public ::testing::Test {
   void TearDown() override {
     if (server_) server_->Stop();
     { std::lock_guard<std::mutex> lock(mutex_); held_.clear(); }
-    std::this_thread::sleep_for(200ms);  // the closed connections' last handlers run
+    std::this_thread::sleep_for(400ms);  // 1.6 s in all, past one frame's deadline  // the closed connections' last handlers run
   }
 
   void StartServer(const TcpServerOptions& options) {
@@ -136,7 +136,7 @@ TEST_F(TcpServerTest, SlowFramesAndTheInFlightLimit) {
   for (int i = 0; i < 4; ++i) {
     const std::string frame = framing::EncodeFrame("echo:" + std::to_string(i));
     ASSERT_TRUE(trickle.Send(frame.substr(0, 6)));
-    std::this_thread::sleep_for(200ms);
+    std::this_thread::sleep_for(400ms);  // 1.6 s in all, past one frame's deadline
     ASSERT_TRUE(trickle.Send(frame.substr(6)));
     EXPECT_EQ(trickle.Read(), std::to_string(i));
   }
