@@ -100,11 +100,9 @@ TEST(HttpValidationBodyTest, RefusalsNameTheFirstWrongAttributeAndOptionsMayBeLe
   }
   EXPECT_EQ(Validate(E::kTStore, Body(tstore + R"("products": ["a", 3])")),
             "wrong element in 'products' attribute");
-  Json receipt;
-  ASSERT_TRUE(receipt.FromString(
-      Validate(E::kTStore, Body(tstore + R"("test": "yes", "products": [])")).substr(3)));
-  EXPECT_FALSE(receipt.GetBool("test"));
-  EXPECT_EQ(receipt["products"].Size(), 0u);
+  // Only a real boolean asks for the test server.
+  EXPECT_EQ(Validate(E::kTStore, Body(tstore + R"("test": "yes", "products": [])")),
+            "ok " + MakeOneStoreReceipt("t", "a", "s", {}, false));
 }
 
 class RecordingSocket : public HttpSocket {

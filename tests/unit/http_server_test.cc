@@ -199,7 +199,6 @@ TEST_F(HttpServerTest, DrainAnswersTheRequestUnderWayAndStopDropsIt) {
     late_received_ = late_sent_ = late_done_ = 0;
     StartServer();
     const uint16_t port = server_->port();
-    EXPECT_FALSE(HttpServer::Create(kGroup)->Start(port));
     HttpTestConnection idle = Connect(), waiting = Connect();
     ASSERT_TRUE(idle.Exchange(MakeHttpRequest("GET", "/echo")));
     ASSERT_TRUE(waiting.Send(MakeHttpRequest("POST", "/late", "300")));
