@@ -78,7 +78,7 @@ class TcpServerTest : public ::testing::Test {
   void TearDown() override {
     if (server_) server_->Stop();
     { std::lock_guard<std::mutex> lock(mutex_); held_.clear(); }
-    std::this_thread::sleep_for(400ms);  // 1.6 s in all, past one frame's deadline  // the closed connections' last handlers run
+    std::this_thread::sleep_for(200ms);  // the closed connections' last handlers run
   }
 
   void StartServer(const TcpServerOptions& options) {
