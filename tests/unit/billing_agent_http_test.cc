@@ -76,7 +76,6 @@ TEST(HttpAuthenticationBodyTest, CredentialsBecomeAuthKeysGooglePlayFirst) {
   ASSERT_EQ(service.auth_keys.size(), 1u);
   EXPECT_TRUE(ParseGooglePlayAuthKey(service.auth_keys[0], &a, &b));
   EXPECT_EQ(std::tie(a, b), std::tuple(text, "svc@example.com"));
-  EXPECT_FALSE(ParseGooglePlayAuthKey(both.auth_keys[0], &a, &b));
 }
 
 TEST(HttpValidationBodyTest, RefusalsNameTheFirstWrongAttributeAndOptionsMayBeLeftOut) {
