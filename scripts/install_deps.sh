@@ -11,6 +11,8 @@ packages=(
   protobuf-compiler libprotobuf-dev
   libgflags-dev libgoogle-glog-dev
   libcurl4-openssl-dev libssl-dev
+  # The TLS and package tests speak HTTPS and poll health with the curl tool.
+  curl
   libmariadb-dev mariadb-server mariadb-client
   # Several billers: a Galera cluster (rsync state transfer) behind HAProxy.
   galera-4 rsync haproxy
