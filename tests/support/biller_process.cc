@@ -6,7 +6,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,7 +13,6 @@
 #include <fstream>
 #include <future>
 #include <mutex>
-#include <random>
 #include <sstream>
 
 #include <boost/algorithm/string.hpp>
@@ -53,7 +51,8 @@ std::string ShellQuote(const std::string& text) {
   return quoted + "'";
 }
 
-HttpResult HttpExchange(int port, const std::string& request, std::chrono::milliseconds timeout) {
+HttpResult HttpExchange(int port, const std::string& request,
+                        std::chrono::milliseconds timeout = 10s) {
   HttpTestConnection connection;
   if (!connection.Connect(port)) return {};
   return connection.Exchange(request, timeout).value_or(HttpResult{});
@@ -75,34 +74,24 @@ std::optional<std::string> RunSql(const TestDatabase& db, const std::string& dat
                                   const std::string& sql) {
   if (!db.available()) return std::nullopt;
   const auto colon = db.url.rfind(':');
-  const std::string host = db.url.substr(0, colon);
   const std::string port = colon == std::string::npos ? "3306" : db.url.substr(colon + 1);
-  char path[] = "/tmp/biller-sql-XXXXXX";
-  int fd = ::mkstemp(path);
-  if (fd < 0) return std::nullopt;
-  ::close(fd);
-  std::ofstream(path, std::ios::binary) << sql;
-  std::string command = "mariadb --no-defaults --batch --skip-column-names -h " +
-                        ShellQuote(host) + " -P " + ShellQuote(port) + " -u " +
-                        ShellQuote(db.user) + " " +
-                        (db.password.empty() ? "" : "-p" + ShellQuote(db.password) + " ") +
-                        (database.empty() ? "" : ShellQuote(database)) + " < " + path +
-                        " 2>/dev/null";
+  const std::string command = "mariadb --no-defaults --batch --skip-column-names -h " +
+                              ShellQuote(db.url.substr(0, colon)) + " -P " + ShellQuote(port) +
+                              " -u " + ShellQuote(db.user) + " --password=" +
+                              ShellQuote(db.password) + " -e " + ShellQuote(sql) + " " +
+                              (database.empty() ? "" : ShellQuote(database)) + " 2>/dev/null";
   FILE* pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) return std::nullopt;
   std::string output;
   char chunk[4096];
-  for (size_t n; pipe && (n = std::fread(chunk, 1, sizeof(chunk), pipe)) > 0;) {
-    output.append(chunk, n);
-  }
-  const int status = pipe ? ::pclose(pipe) : -1;
-  ::unlink(path);
-  return status == 0 ? std::optional(output) : std::nullopt;
+  for (size_t n; (n = std::fread(chunk, 1, sizeof(chunk), pipe)) > 0;) output.append(chunk, n);
+  return ::pclose(pipe) == 0 ? std::optional(output) : std::nullopt;
 }
 
-ScratchDatabase::ScratchDatabase() : db_(TestDatabase::FromEnvironment()) {
-  static std::atomic<int> counter{0};
-  name_ = "biller_t" + std::to_string(::getpid()) + "_" + std::to_string(counter++) + "_" +
-          std::to_string(std::random_device()() % 1000000000);
+ScratchDatabase::ScratchDatabase()
+    : db_(TestDatabase::FromEnvironment()),
+      name_("biller_t" + util::ToString(RandomGenerator::GenerateUuid())) {
+  std::erase(name_, '-');
   if (db_.available()) RunSql(db_, "", "CREATE DATABASE `" + name_ + "`");
 }
 
@@ -138,9 +127,8 @@ BillerDatabase::InsertReceiptResult AwaitInsert(
 std::shared_ptr<Mariadb> ConnectForTests(const std::string& url, const std::string& user,
                                          const std::string& password,
                                          const std::string& database,
-                                         const std::string& character_set,
-                                         uint64_t connections) {
-  auto client = Mariadb::Create(url, user, password, database, connections, character_set,
+                                         const std::string& character_set) {
+  auto client = Mariadb::Create(url, user, password, database, 1, character_set,
                                 true, Mariadb::kDefaultClientFlags, 0, nullptr);
   if (!client || !client->Initialize()) return nullptr;
   return client;
@@ -334,8 +322,8 @@ HttpResult HttpPost(int port, const std::string& path, const std::string& body,
       port, MakeHttpRequest("POST", path, body, "Content-Type: application/json\r\n"), timeout);
 }
 
-HttpResult HttpGet(int port, const std::string& path, std::chrono::milliseconds timeout) {
-  return HttpExchange(port, MakeHttpRequest("GET", path), timeout);
+HttpResult HttpGet(int port, const std::string& path) {
+  return HttpExchange(port, MakeHttpRequest("GET", path));
 }
 
 ValidationClient::ValidationClient(const BillerProcess& biller, const std::string& client_id,

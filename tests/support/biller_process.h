@@ -70,10 +70,8 @@ BillerDatabase::InsertReceiptResult AwaitInsert(
     std::chrono::seconds timeout = std::chrono::seconds(30));
 
 std::shared_ptr<Mariadb> ConnectForTests(const std::string& url, const std::string& user,
-                                         const std::string& password,
-                                         const std::string& database,
-                                         const std::string& character_set = "utf8",
-                                         uint64_t connections = 1);
+                                         const std::string& password, const std::string& database,
+                                         const std::string& character_set = "utf8");
 
 // The first column of the first row, or "<error: ...>".
 std::string QueryValue(Mariadb& client, const std::string& query);
@@ -161,7 +159,7 @@ Biller::Request MakeValidationRequest(const std::string& receipt, bool fill_deco
 // On a new connection to 127.0.0.1:port.
 HttpResult HttpPost(int port, const std::string& path, const std::string& body,
                     std::chrono::milliseconds timeout = 10s);
-HttpResult HttpGet(int port, const std::string& path, std::chrono::milliseconds timeout = 10s);
+HttpResult HttpGet(int port, const std::string& path);
 
 class ValidationClient : public TcpClient {
  public:
