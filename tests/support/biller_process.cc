@@ -8,7 +8,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -115,12 +114,11 @@ void InitializeDatabaseModuleForTests() {
 }
 
 BillerDatabase::InsertReceiptResult AwaitInsert(
-    const std::function<void(const BillerDatabase::InsertReceiptCallback&)>& insert,
-    std::chrono::seconds timeout) {
+    const std::function<void(const BillerDatabase::InsertReceiptCallback&)>& insert) {
   auto promise = std::make_shared<std::promise<BillerDatabase::InsertReceiptResult>>();
   auto future = promise->get_future();
   insert([promise](const auto& result) { promise->set_value(result); });
-  const bool answered = future.wait_for(timeout) == std::future_status::ready;
+  const bool answered = future.wait_for(30s) == std::future_status::ready;
   return answered ? future.get() : BillerDatabase::kInsertConnectionFailed;
 }
 
@@ -163,19 +161,6 @@ BillerProcess::BillerProcess(BillerOptions options) {
   char dir[] = "/tmp/biller-test-XXXXXX";
   work_dir_ = ::mkdtemp(dir);
   log_path_ = work_dir_ + "/biller.log";
-
-  tcp_port_ = FreePort();
-  http_port_ = FreePort();
-  api_port_ = FreePort();
-  // The caller's own choice of a port is the one the harness talks to.
-  for (const auto& flag : options.flags) {
-    for (const auto& [name, port] : {std::pair{"--protobuf_listen_port=", &tcp_port_},
-                                     {"--http_listen_port=", &http_port_},
-                                     {"--api_service_port=", &api_port_}}) {
-      if (flag.starts_with(name)) *port = std::atoi(flag.c_str() + std::strlen(name));
-    }
-  }
-
   std::vector<std::string> args = {
       BILLER_SERVER_PATH,
       "--protobuf_listen_port=" + std::to_string(tcp_port_),
@@ -198,6 +183,9 @@ BillerProcess::BillerProcess(BillerOptions options) {
     args.push_back("--arguments_file=" + path);
   }
   args.insert(args.end(), options.flags.begin(), options.flags.end());
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
 
   pid_ = ::fork();
   if (pid_ == 0) {
@@ -205,15 +193,11 @@ BillerProcess::BillerProcess(BillerOptions options) {
     ::dup2(log, STDOUT_FILENO);
     ::dup2(log, STDERR_FILENO);
     if (::chdir(work_dir_.c_str()) != 0) ::_exit(126);
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
     ::execv(argv[0], argv.data());
     ::_exit(127);
   }
   if (options.wait_until_listening) {
-    const int port = tcp_port_ != 0 ? tcp_port_ : http_port_;
-    Eventually([&] { return !running() || LoopbackConnection().Connect(port); }, 30s);
+    Eventually([&] { return !running() || LoopbackConnection().Connect(tcp_port_); }, 30s);
   }
 }
 

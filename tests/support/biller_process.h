@@ -64,10 +64,9 @@ std::string ShippedSchemaScript(const std::string& character_set = "utf8");
 // Once per process; callbacks run at once, on the database thread.
 void InitializeDatabaseModuleForTests();
 
-// kInsertConnectionFailed when no result came in time.
+// kInsertConnectionFailed when no result came within 30 s.
 BillerDatabase::InsertReceiptResult AwaitInsert(
-    const std::function<void(const BillerDatabase::InsertReceiptCallback&)>& insert,
-    std::chrono::seconds timeout = std::chrono::seconds(30));
+    const std::function<void(const BillerDatabase::InsertReceiptCallback&)>& insert);
 
 std::shared_ptr<Mariadb> ConnectForTests(const std::string& url, const std::string& user,
                                          const std::string& password, const std::string& database,
@@ -98,7 +97,7 @@ struct BillerOptions {
   std::vector<std::string> flags{};  // they win over the harness's own
   bool with_database = true;         // a fresh scratch database on the test MariaDB
   std::optional<std::string> arguments_json{};  // passed as --arguments_file
-  bool wait_until_listening = true;  // the TCP (with tcp port 0, HTTP) port
+  bool wait_until_listening = true;  // on the TCP port
 };
 
 class BillerProcess {
@@ -127,9 +126,9 @@ class BillerProcess {
  private:
   pid_t pid_ = -1;
   std::optional<int> exit_status_;
-  int tcp_port_ = 0;
-  int http_port_ = 0;
-  int api_port_ = 0;
+  const int tcp_port_ = FreePort();
+  const int http_port_ = FreePort();
+  const int api_port_ = FreePort();
   std::string work_dir_;
   std::string log_path_;
   std::optional<ScratchDatabase> database_;
