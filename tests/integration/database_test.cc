@@ -48,8 +48,7 @@ class DatabaseTest : public ::testing::Test {
                                  character_set);
     ASSERT_NE(db_, nullptr);
     ASSERT_TRUE(db_->InstallSchema(ShippedSchemaScript(character_set)));
-    client_ = ConnectForTests(server.url, server.user, server.password, scratch_->name(),
-                              character_set);
+    client_ = ConnectForTests(server, scratch_->name(), character_set);
     ASSERT_NE(client_, nullptr);
   }
 
@@ -212,7 +211,7 @@ TEST_F(DatabaseTest, MultiStatementTextGivesOneResultSetPerRowProducingStatement
 
 TEST_F(DatabaseTest, KilledConnectionsAreReopenedForTheNextStatement) {
   const auto& server = scratch_->server();
-  auto admin = ConnectForTests(server.url, server.user, server.password, "");
+  auto admin = ConnectForTests(server, "");
   ASSERT_NE(admin, nullptr);
   std::string id = QueryValue(*client_, "SELECT CONNECTION_ID()");
   ASSERT_EQ(QueryValue(*admin, "KILL CONNECTION " + id + "; SELECT 1"), "1");

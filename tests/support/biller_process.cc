@@ -1,8 +1,8 @@
 #include "tests/support/biller_process.h"
 
 #include "build_paths.h"
-#include <fcntl.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,7 +17,6 @@
 #include <boost/algorithm/string.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/endian/conversion.hpp>
-#include <boost/lexical_cast.hpp>
 #include <gtest/gtest.h>
 
 #include "framework/tcp.h"
@@ -48,6 +47,13 @@ std::string ShellQuote(const std::string& text) {
   std::string quoted = "'";
   for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
   return quoted + "'";
+}
+
+Biller::Request NewRequest(Biller::MessageType type) {
+  Biller::Request request;
+  request.set_request_uuid(util::ToBytes(RandomGenerator::GenerateUuid()));
+  request.set_type(type);
+  return request;
 }
 
 HttpResult HttpExchange(int port, const std::string& request,
@@ -106,10 +112,7 @@ std::string ShippedSchemaScript(const std::string& character_set) {
 void InitializeDatabaseModuleForTests() {
   static std::once_flag once;
   std::call_once(once, [] {
-    BillerDatabase::Initialize([](const BillerDatabase::InsertReceiptCallback& callback,
-                                  const BillerDatabase::InsertReceiptResult& result) {
-      callback(result);
-    });
+    BillerDatabase::Initialize([](const auto& callback, const auto& result) { callback(result); });
   });
 }
 
@@ -122,12 +125,10 @@ BillerDatabase::InsertReceiptResult AwaitInsert(
   return answered ? future.get() : BillerDatabase::kInsertConnectionFailed;
 }
 
-std::shared_ptr<Mariadb> ConnectForTests(const std::string& url, const std::string& user,
-                                         const std::string& password,
-                                         const std::string& database,
+std::shared_ptr<Mariadb> ConnectForTests(const TestDatabase& server, const std::string& database,
                                          const std::string& character_set) {
-  auto client = Mariadb::Create(url, user, password, database, 1, character_set,
-                                true, Mariadb::kDefaultClientFlags, 0, nullptr);
+  auto client = Mariadb::Create(server.url, server.user, server.password, database, 1,
+                                character_set, true, Mariadb::kDefaultClientFlags, 0, nullptr);
   if (!client || !client->Initialize()) return nullptr;
   return client;
 }
@@ -135,7 +136,7 @@ std::shared_ptr<Mariadb> ConnectForTests(const std::string& url, const std::stri
 std::string QueryValue(Mariadb& client, const std::string& query) {
   Mariadb::Error error;
   auto result_sets = client.ExecuteQuerySync(query, &error);
-  if (!result_sets) return "<error: " + boost::lexical_cast<std::string>(error) + ">";
+  if (!result_sets) return "<error: " + ::testing::PrintToString(error) + ">";
   if (!result_sets->SeekNextResultSet() || !result_sets->SeekNextRow()) return "<no row>";
   return result_sets->GetString(0, "<null>");
 }
@@ -160,7 +161,6 @@ bool PrivateMariadb::Stop() { return RunMariadbScript("stop " + dir_); }
 BillerProcess::BillerProcess(BillerOptions options) {
   char dir[] = "/tmp/biller-test-XXXXXX";
   work_dir_ = ::mkdtemp(dir);
-  log_path_ = work_dir_ + "/biller.log";
   std::vector<std::string> args = {
       BILLER_SERVER_PATH,
       "--protobuf_listen_port=" + std::to_string(tcp_port_),
@@ -183,19 +183,11 @@ BillerProcess::BillerProcess(BillerOptions options) {
     args.push_back("--arguments_file=" + path);
   }
   args.insert(args.end(), options.flags.begin(), options.flags.end());
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-
-  pid_ = ::fork();
-  if (pid_ == 0) {
-    int log = ::open(log_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ::dup2(log, STDOUT_FILENO);
-    ::dup2(log, STDERR_FILENO);
-    if (::chdir(work_dir_.c_str()) != 0) ::_exit(126);
-    ::execv(argv[0], argv.data());
-    ::_exit(127);
-  }
+  std::string command = "cd " + ShellQuote(work_dir_) + " && exec";
+  for (const auto& arg : args) command += " " + ShellQuote(arg);
+  command += " >biller.log 2>&1";
+  const char* argv[] = {"/bin/sh", "-c", command.c_str(), nullptr};
+  ::posix_spawn(&pid_, argv[0], nullptr, nullptr, const_cast<char**>(argv), environ);
   if (options.wait_until_listening) {
     Eventually([&] { return !running() || LoopbackConnection().Connect(tcp_port_); }, 30s);
   }
@@ -231,7 +223,7 @@ std::optional<int> BillerProcess::Stop(std::chrono::milliseconds timeout) {
   return WaitForExit(timeout);
 }
 
-std::string BillerProcess::Log() const { return ReadFile(log_path_); }
+std::string BillerProcess::Log() const { return ReadFile(work_dir_ + "/biller.log"); }
 
 bool BillerProcess::WaitForLog(const std::string& text, std::chrono::milliseconds timeout) const {
   return Eventually([&] { return Log().find(text) != std::string::npos; }, timeout);
@@ -269,15 +261,6 @@ bool TcpClient::Receive(Biller::Response* response, std::chrono::milliseconds ti
   received().erase(0, 4 + size_t{n});
   return parsed;
 }
-
-namespace {
-Biller::Request NewRequest(Biller::MessageType type) {
-  Biller::Request request;
-  request.set_request_uuid(util::ToBytes(RandomGenerator::GenerateUuid()));
-  request.set_type(type);
-  return request;
-}
-}  // namespace
 
 Biller::Request MakeAuthenticationRequest(const std::string& client_id,
                                           const std::vector<std::string>& auth_keys) {

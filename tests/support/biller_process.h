@@ -1,7 +1,5 @@
-// Runs build/biller-server as a child process on free loopback ports, and
-// talks to it: an authenticated client, a store validation fixture, readers.
-// Prepares databases for it and for tests that run the receipt database in
-// the test process.
+// Runs biller-server on free loopback ports and talks to it; prepares
+// databases for it and for tests that run the receipt database in-process.
 #ifndef TESTS_SUPPORT_BILLER_PROCESS_H_
 #define TESTS_SUPPORT_BILLER_PROCESS_H_
 
@@ -68,8 +66,7 @@ void InitializeDatabaseModuleForTests();
 BillerDatabase::InsertReceiptResult AwaitInsert(
     const std::function<void(const BillerDatabase::InsertReceiptCallback&)>& insert);
 
-std::shared_ptr<Mariadb> ConnectForTests(const std::string& url, const std::string& user,
-                                         const std::string& password, const std::string& database,
+std::shared_ptr<Mariadb> ConnectForTests(const TestDatabase& server, const std::string& database,
                                          const std::string& character_set = "utf8");
 
 // The first column of the first row, or "<error: ...>".
@@ -130,7 +127,6 @@ class BillerProcess {
   const int http_port_ = FreePort();
   const int api_port_ = FreePort();
   std::string work_dir_;
-  std::string log_path_;
   std::optional<ScratchDatabase> database_;
 };
 
