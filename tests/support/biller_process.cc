@@ -172,10 +172,9 @@ BillerProcess::BillerProcess(BillerOptions options) {
   if (options.with_database) {
     database_.emplace();
     const auto& server = database_->server();
-    args.push_back("--mysql_server_url=" + server.url);
-    args.push_back("--mysql_id=" + server.user);
-    args.push_back("--mysql_pw=" + server.password);
-    args.push_back("--mysql_db_name=" + database_->name());
+    args.insert(args.end(),
+                {"--mysql_server_url=" + server.url, "--mysql_id=" + server.user,
+                 "--mysql_pw=" + server.password, "--mysql_db_name=" + database_->name()});
   }
   if (options.arguments_json) {
     const std::string path = work_dir_ + "/arguments.json";

@@ -47,11 +47,8 @@ TestCertificate Issue(const std::string& name, Kind kind, const TestCertificate*
   ASN1_INTEGER_set(X509_get_serialNumber(x), serial++);
   ASN1_TIME_set(X509_getm_notBefore(x), not_before);
   ASN1_TIME_set(X509_getm_notAfter(x), not_after);
-  for (const auto& [field, value] : {std::pair<const char*, std::string>{"O", "Biller Test"},
-                                     {"CN", name}}) {
-    X509_NAME_add_entry_by_txt(X509_get_subject_name(x), field, MBSTRING_ASC,
-                               reinterpret_cast<const unsigned char*>(value.c_str()), -1, -1, 0);
-  }
+  X509_NAME_add_entry_by_txt(X509_get_subject_name(x), "CN", MBSTRING_ASC,
+                             reinterpret_cast<const unsigned char*>(name.c_str()), -1, -1, 0);
   X509* signer = issuer ? issuer->x509.get() : x;
   CHECK(X509_set_issuer_name(x, X509_get_subject_name(signer)) == 1);
   CHECK(X509_set_pubkey(x, made.key.get()) == 1);
@@ -190,11 +187,8 @@ Json AppleTestPki::Transaction(const std::string& transaction_id, const std::str
                      {"originalPurchaseDate", purchased_ms},
                      {"quantity", 1},
                      {"type", "Consumable"},
-                     {"inAppOwnershipType", "PURCHASED"},
                      {"signedDate", signed_date_ms},
-                     {"environment", environment},
-                     {"transactionReason", "PURCHASE"},
-                     {"storefront", "USA"}});
+                     {"environment", environment}});
 }
 
 int64_t NowMillis() { return (WallClock::Now() - WallClock::kEpochClock).total_milliseconds(); }
