@@ -99,10 +99,4 @@ std::optional<HttpResult> HttpTestConnection::Read(std::chrono::milliseconds tim
   return HttpResult{static_cast<int>(reply.result_int()), reply.base(), reply.body()};
 }
 
-std::optional<HttpResult> HttpTestConnection::Exchange(const std::string& request,
-                                                       std::chrono::milliseconds timeout) {
-  if (!Send(request)) return std::nullopt;
-  return Read(timeout);
-}
-
 }  // namespace tvx::testing

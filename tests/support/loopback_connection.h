@@ -54,7 +54,9 @@ class HttpTestConnection : public LoopbackConnection {
   // An interim 100 counts as an answer; nullopt on time-out, close or not HTTP.
   std::optional<HttpResult> Read(std::chrono::milliseconds timeout = std::chrono::seconds(10));
   std::optional<HttpResult> Exchange(const std::string& request,
-                                     std::chrono::milliseconds timeout = std::chrono::seconds(10));
+                                     std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+    return Send(request) ? Read(timeout) : std::nullopt;
+  }
 };
 
 }  // namespace tvx::testing

@@ -76,10 +76,6 @@ std::string PemOf(X509* certificate) {
   return PemText([certificate](BIO* bio) { return PEM_write_bio_X509(bio, certificate); });
 }
 
-std::string DerBase64Of(X509* certificate) {
-  return Base64Encode(PemText([certificate](BIO* bio) { return i2d_X509_bio(bio, certificate); }));
-}
-
 }  // namespace
 
 TestPki MakeTestPki(const std::string& dir) {
@@ -151,16 +147,16 @@ const AppleTestPki& AppleTestPki::Get() {
   return *pki;
 }
 
-std::string AppleTestPki::root_pem() const { return PemOf(chains_.at(Chain::kGood)[2].x509.get()); }
-std::string AppleTestPki::other_root_pem() const {
-  return PemOf(chains_.at(Chain::kOtherRoot)[2].x509.get());
+std::string AppleTestPki::root_pem(Chain chain) const {
+  return PemOf(chains_.at(chain)[2].x509.get());
 }
 
 std::string AppleTestPki::Sign(const Json& payload, const SignOptions& options) const {
   const auto& chain = chains_.at(options.chain);
   Json x5c = Json::Array();
   for (int i = 0; i < options.x5c_count && i < 3; ++i) {
-    x5c.PushBack(DerBase64Of(chain[i].x509.get()));
+    X509* certificate = chain[i].x509.get();
+    x5c.PushBack(Base64Encode(PemText([&](BIO* bio) { return i2d_X509_bio(bio, certificate); })));
   }
   const Json header = JsonObject({{"alg", options.alg}, {"x5c", x5c}});
   const std::string signing_input = jwt::Base64UrlEncode(header.ToString(false)) + "." +
