@@ -1,5 +1,6 @@
 #include "tests/support/loopback_connection.h"
 
+#include <fcntl.h>
 #include <poll.h>
 
 #include <thread>
@@ -26,6 +27,8 @@ bool LoopbackConnection::Connect(int port, std::chrono::milliseconds patience) {
   const tcp::endpoint peer(boost::asio::ip::address_v4::loopback(), static_cast<uint16_t>(port));
   for (;;) {
     boost::system::error_code error;
+    socket_.open(tcp::v4());
+    ::fcntl(socket_.native_handle(), F_SETFD, FD_CLOEXEC);  // kept from billers started later
     socket_.connect(peer, error);
     if (!error) break;
     socket_.close();
