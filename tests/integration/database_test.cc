@@ -47,8 +47,7 @@ class DatabaseTest : public ::testing::Test {
                                  character_set);
     ASSERT_NE(db_, nullptr);
     ASSERT_TRUE(db_->InstallSchema(ShippedSchemaScript(character_set)));
-    client_ = ConnectForTests(server.url, server.user, server.password, scratch_->name(),
-                              character_set);
+    client_ = ConnectForTests(server, scratch_->name(), character_set);
     ASSERT_NE(client_, nullptr);
   }
 
@@ -303,7 +302,7 @@ TEST(DatabaseTlsTest, ConnectionsUseTlsWhenAskedAndRefuseAServerTheCaDidNotSign)
   for (const auto& [ca_file, options, outcome] : cases) {
     FLAGS_mysql_ssl_ca_file = ca_file;
     FLAGS_mysql_option_file = options;
-    auto db = ConnectForTests(server.url(), "biller", "biller", "");
+    auto db = ConnectForTests({server.url(), "biller", "biller"}, "");
     const std::string cipher = db ? QueryValue(*db, kCipherQuery) : "";
     EXPECT_EQ(!db ? "refused" : cipher.empty() ? "plain" : "encrypted", outcome)
         << ca_file << options << " " << cipher;

@@ -1,7 +1,5 @@
-// Runs build/biller-server as a child process on free loopback ports, and
-// talks to it: an authenticated client, a store validation fixture, readers.
-// Prepares databases for it and for tests that run the receipt database in
-// the test process.
+// Runs biller-server on free loopback ports and talks to it; prepares
+// databases for it and for tests that run the receipt database in-process.
 #ifndef TESTS_SUPPORT_BILLER_PROCESS_H_
 #define TESTS_SUPPORT_BILLER_PROCESS_H_
 
@@ -64,16 +62,12 @@ std::string ShippedSchemaScript(const std::string& character_set = "utf8");
 // Once per process; callbacks run at once, on the database thread.
 void InitializeDatabaseModuleForTests();
 
-// kInsertConnectionFailed when no result came in time.
+// kInsertConnectionFailed when no result came within 30 s.
 BillerDatabase::InsertReceiptResult AwaitInsert(
-    const std::function<void(const BillerDatabase::InsertReceiptCallback&)>& insert,
-    std::chrono::seconds timeout = std::chrono::seconds(30));
+    const std::function<void(const BillerDatabase::InsertReceiptCallback&)>& insert);
 
-std::shared_ptr<Mariadb> ConnectForTests(const std::string& url, const std::string& user,
-                                         const std::string& password,
-                                         const std::string& database,
-                                         const std::string& character_set = "utf8",
-                                         uint64_t connections = 1);
+std::shared_ptr<Mariadb> ConnectForTests(const TestDatabase& server, const std::string& database,
+                                         const std::string& character_set = "utf8");
 
 // The first column of the first row, or "<error: ...>".
 std::string QueryValue(Mariadb& client, const std::string& query);
@@ -100,7 +94,7 @@ struct BillerOptions {
   std::vector<std::string> flags{};  // they win over the harness's own
   bool with_database = true;         // a fresh scratch database on the test MariaDB
   std::optional<std::string> arguments_json{};  // passed as --arguments_file
-  bool wait_until_listening = true;  // the TCP (with tcp port 0, HTTP) port
+  bool wait_until_listening = true;  // on the TCP port
 };
 
 class BillerProcess {
@@ -129,11 +123,10 @@ class BillerProcess {
  private:
   pid_t pid_ = -1;
   std::optional<int> exit_status_;
-  int tcp_port_ = 0;
-  int http_port_ = 0;
-  int api_port_ = 0;
+  const int tcp_port_ = FreePort();
+  const int http_port_ = FreePort();
+  const int api_port_ = FreePort();
   std::string work_dir_;
-  std::string log_path_;
   std::optional<ScratchDatabase> database_;
 };
 
@@ -161,7 +154,7 @@ Biller::Request MakeValidationRequest(const std::string& receipt, bool fill_deco
 // On a new connection to 127.0.0.1:port.
 HttpResult HttpPost(int port, const std::string& path, const std::string& body,
                     std::chrono::milliseconds timeout = 10s);
-HttpResult HttpGet(int port, const std::string& path, std::chrono::milliseconds timeout = 10s);
+HttpResult HttpGet(int port, const std::string& path);
 
 class ValidationClient : public TcpClient {
  public:

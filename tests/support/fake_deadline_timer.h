@@ -14,7 +14,6 @@ struct FakeTimerState {
   std::vector<std::chrono::microseconds> expiries;
   DeadlineTimer::Handler pending;  // the wait now running
   DeadlineTimer::Handler last;     // the last wait started, even if cancelled since
-  int cancels = 0;
 };
 
 class FakeDeadlineTimer : public DeadlineTimer {
@@ -29,10 +28,7 @@ class FakeDeadlineTimer : public DeadlineTimer {
     state_->pending = handler;
     state_->last = std::move(handler);
   }
-  size_t Cancel() override {
-    ++state_->cancels;
-    return Drop();
-  }
+  size_t Cancel() override { return Drop(); }
 
  private:
   // Unlike a real timer, the dropped wait is not run with "aborted".

@@ -1,67 +1,62 @@
 #include "tests/support/loopback_connection.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
+#include <fcntl.h>
 #include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <thread>
 
+#include <boost/asio/write.hpp>
 #include <boost/beast/http.hpp>
 
 namespace tvx::testing {
 
-LoopbackConnection::~LoopbackConnection() { Close(); }
+using boost::asio::ip::tcp;
+
+namespace {
+boost::asio::io_context& SocketContext() {
+  static boost::asio::io_context context;  // never run: the sockets' calls all block
+  return context;
+}
+}  // namespace
+
+LoopbackConnection::LoopbackConnection() : socket_(SocketContext()) {}
 
 bool LoopbackConnection::Connect(int port, std::chrono::milliseconds patience) {
   Close();
   const auto deadline = Clock::now() + patience;
+  const tcp::endpoint peer(boost::asio::ip::address_v4::loopback(), static_cast<uint16_t>(port));
   for (;;) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd_ < 0) return false;
-    sockaddr_in addr{.sin_family = AF_INET, .sin_port = htons(static_cast<uint16_t>(port)),
-                     .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
-    if (::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0) {
-      int one = 1;
-      ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-      return true;
-    }
-    Close();
+    boost::system::error_code error;
+    socket_.open(tcp::v4());
+    ::fcntl(socket_.native_handle(), F_SETFD, FD_CLOEXEC);  // kept from billers started later
+    socket_.connect(peer, error);
+    if (!error) break;
+    socket_.close();
     if (Clock::now() >= deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
+  socket_.set_option(tcp::no_delay(true));
+  return true;
 }
 
 bool LoopbackConnection::Send(const std::string& bytes) {
-  size_t sent = 0;
-  while (fd_ >= 0 && sent < bytes.size()) {
-    const ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    sent += static_cast<size_t>(n);
-  }
-  return fd_ >= 0;
+  boost::system::error_code error;
+  boost::asio::write(socket_, boost::asio::buffer(bytes), error);
+  return !error;
 }
 
 bool LoopbackConnection::ReadMore(Clock::time_point deadline) {
-  while (fd_ >= 0 && !closed_) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-    pollfd readable{fd_, POLLIN, 0};
-    const int ready = left.count() < 0 ? 0 : ::poll(&readable, 1, static_cast<int>(left.count()));
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) return false;
-    char chunk[16384];
-    const ssize_t n = ::recv(fd_, chunk, sizeof(chunk), 0);
-    if (n > 0) {
-      received_.append(chunk, static_cast<size_t>(n));
-      return true;
-    }
-    closed_ = n == 0 || errno != EINTR;
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+  pollfd readable{socket_.native_handle(), POLLIN, 0};
+  if (!socket_.is_open() || closed_ ||
+      ::poll(&readable, 1, static_cast<int>(std::max<int64_t>(left.count(), 0))) <= 0) {
+    return false;
   }
-  return false;
+  char chunk[16384];
+  boost::system::error_code error;
+  received_.append(chunk, socket_.read_some(boost::asio::buffer(chunk), error));
+  closed_ = error.failed();
+  return !closed_;
 }
 
 bool LoopbackConnection::Fill(size_t size, Clock::time_point deadline) {
@@ -73,12 +68,11 @@ bool LoopbackConnection::Fill(size_t size, Clock::time_point deadline) {
 bool LoopbackConnection::WaitForClose(std::chrono::milliseconds timeout) {
   const auto deadline = Clock::now() + timeout;
   while (ReadMore(deadline)) received_.clear();
-  return fd_ < 0 || closed_;
+  return !socket_.is_open() || closed_;
 }
 
 void LoopbackConnection::Close() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
+  socket_.close();
   closed_ = false;
   received_.clear();
 }
@@ -106,12 +100,6 @@ std::optional<HttpResult> HttpTestConnection::Read(std::chrono::milliseconds tim
   }
   const auto& reply = parser.get();
   return HttpResult{static_cast<int>(reply.result_int()), reply.base(), reply.body()};
-}
-
-std::optional<HttpResult> HttpTestConnection::Exchange(const std::string& request,
-                                                       std::chrono::milliseconds timeout) {
-  if (!Send(request)) return std::nullopt;
-  return Read(timeout);
 }
 
 }  // namespace tvx::testing

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include <boost/asio/ip/tcp.hpp>
 #include <boost/beast/http/fields.hpp>
 
 namespace tvx::testing {
@@ -15,13 +16,7 @@ class LoopbackConnection {
  public:
   using Clock = std::chrono::steady_clock;
 
-  LoopbackConnection() = default;
-  ~LoopbackConnection();
-  LoopbackConnection(LoopbackConnection&& other) noexcept
-      : fd_(other.fd_), closed_(other.closed_), received_(std::move(other.received_)) {
-    other.fd_ = -1;
-  }
-  LoopbackConnection& operator=(LoopbackConnection&&) = delete;
+  LoopbackConnection();
 
   // Retries until `patience` has passed.
   bool Connect(int port, std::chrono::milliseconds patience = std::chrono::milliseconds(0));
@@ -37,7 +32,7 @@ class LoopbackConnection {
   std::string& received() { return received_; }
 
  private:
-  int fd_ = -1;
+  boost::asio::ip::tcp::socket socket_;
   bool closed_ = false;   // by the peer
   std::string received_;  // not yet consumed by the protocol above
 };
@@ -59,7 +54,9 @@ class HttpTestConnection : public LoopbackConnection {
   // An interim 100 counts as an answer; nullopt on time-out, close or not HTTP.
   std::optional<HttpResult> Read(std::chrono::milliseconds timeout = std::chrono::seconds(10));
   std::optional<HttpResult> Exchange(const std::string& request,
-                                     std::chrono::milliseconds timeout = std::chrono::seconds(10));
+                                     std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+    return Send(request) ? Read(timeout) : std::nullopt;
+  }
 };
 
 }  // namespace tvx::testing

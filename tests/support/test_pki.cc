@@ -4,13 +4,13 @@
 #include <openssl/pem.h>
 #include <openssl/x509v3.h>
 
-#include <chrono>
 #include <fstream>
 #include <vector>
 
 #include <glog/logging.h>
 
 #include "framework/base64.h"
+#include "framework/clock.h"
 #include "framework/jwt.h"
 #include "framework/jws.h"
 
@@ -26,9 +26,19 @@ std::string PemText(const std::function<int(BIO*)>& write) {
 
 namespace {
 
-TestCertificate MakeTestCertificate(const std::string& name, const TestCertificate* issuer,
-                                     const std::vector<std::string>& extensions,
-                                     time_t not_before, time_t not_after) {
+// 2015-01-01, 2020-01-01, 2020-12-31 and 2045-01-01 UTC.
+constexpr time_t k2015 = 1420070400;
+constexpr time_t k2020 = 1577836800;
+constexpr time_t kEnd2020 = 1609372800;
+constexpr time_t k2045 = 2366755200;
+
+enum class Kind { kRoot, kIntermediate, kLeaf };
+
+// EC P-256, with the constraints, key usage and key id Apple gives one of its
+// kind, and `extensions` ("name=value" as in openssl.cnf).
+TestCertificate Issue(const std::string& name, Kind kind, const TestCertificate* issuer,
+                      std::vector<std::string> extensions, time_t not_before = k2015,
+                      time_t not_after = k2045) {
   static long serial = 1;
   TestCertificate made{std::shared_ptr<EVP_PKEY>(EVP_EC_gen("P-256"), EVP_PKEY_free),
                        std::shared_ptr<X509>(X509_new(), X509_free)};
@@ -37,14 +47,18 @@ TestCertificate MakeTestCertificate(const std::string& name, const TestCertifica
   ASN1_INTEGER_set(X509_get_serialNumber(x), serial++);
   ASN1_TIME_set(X509_getm_notBefore(x), not_before);
   ASN1_TIME_set(X509_getm_notAfter(x), not_after);
-  for (const auto& [field, value] : {std::pair<const char*, std::string>{"O", "Biller Test"},
-                                     {"CN", name}}) {
-    X509_NAME_add_entry_by_txt(X509_get_subject_name(x), field, MBSTRING_ASC,
-                               reinterpret_cast<const unsigned char*>(value.c_str()), -1, -1, 0);
-  }
+  X509_NAME_add_entry_by_txt(X509_get_subject_name(x), "CN", MBSTRING_ASC,
+                             reinterpret_cast<const unsigned char*>(name.c_str()), -1, -1, 0);
   X509* signer = issuer ? issuer->x509.get() : x;
   CHECK(X509_set_issuer_name(x, X509_get_subject_name(signer)) == 1);
   CHECK(X509_set_pubkey(x, made.key.get()) == 1);
+  extensions.insert(extensions.begin(),
+                    {kind == Kind::kLeaf   ? "basicConstraints=critical,CA:FALSE"
+                     : kind == Kind::kRoot ? "basicConstraints=critical,CA:TRUE"
+                                           : "basicConstraints=critical,CA:TRUE,pathlen:0",
+                     kind == Kind::kLeaf ? "keyUsage=critical,digitalSignature"
+                                         : "keyUsage=critical,keyCertSign,cRLSign",
+                     "subjectKeyIdentifier=hash"});
   X509V3_CTX context;
   X509V3_set_ctx(&context, signer, x, nullptr, nullptr, 0);
   for (const std::string& line : extensions) {
@@ -58,60 +72,27 @@ TestCertificate MakeTestCertificate(const std::string& name, const TestCertifica
   return made;
 }
 
-// 2015-01-01, 2020-01-01, 2020-12-31 and 2045-01-01 UTC.
-constexpr time_t k2015 = 1420070400;
-constexpr time_t k2020 = 1577836800;
-constexpr time_t kEnd2020 = 1609372800;
-constexpr time_t k2045 = 2366755200;
-
 std::string PemOf(X509* certificate) {
   return PemText([certificate](BIO* bio) { return PEM_write_bio_X509(bio, certificate); });
-}
-
-std::string DerBase64Of(X509* certificate) {
-  return Base64Encode(PemText([certificate](BIO* bio) { return i2d_X509_bio(bio, certificate); }));
-}
-
-enum class Kind { kRoot, kIntermediate, kLeaf };
-
-// Shaped like Apple's of its kind; `oid`, when set, as Apple's: DER NULL.
-TestCertificate Issue(const std::string& common_name, Kind kind, const TestCertificate* issuer,
-                      const char* oid, time_t not_before = k2015, time_t not_after = k2045,
-                      bool authority_key_id = true) {
-  std::vector<std::string> extensions = {
-      kind == Kind::kLeaf  ? "basicConstraints=critical,CA:FALSE"
-      : kind == Kind::kRoot ? "basicConstraints=critical,CA:TRUE"
-                            : "basicConstraints=critical,CA:TRUE,pathlen:0",
-      kind == Kind::kLeaf ? "keyUsage=critical,digitalSignature"
-                          : "keyUsage=critical,keyCertSign,cRLSign",
-      "subjectKeyIdentifier=hash"};
-  if (kind != Kind::kRoot && authority_key_id) {
-    extensions.push_back("authorityKeyIdentifier=keyid:always");
-  }
-  if (oid) extensions.push_back(std::string(oid) + "=DER:05:00");
-  return MakeTestCertificate(common_name, issuer, extensions, not_before, not_after);
 }
 
 }  // namespace
 
 TestPki MakeTestPki(const std::string& dir) {
-  const time_t now = std::time(nullptr);
   // A certificate named `name`, written to <dir>/<name>.pem and its key to <dir>/<name>.key.
-  auto make = [&](const std::string& name, const TestCertificate* issuer,
+  auto make = [&](const std::string& name, Kind kind, const TestCertificate* issuer,
                   const std::vector<std::string>& extensions) {
-    const auto made = MakeTestCertificate(name, issuer, extensions, now - 3600, now + 86400);
+    const auto made = Issue(name, kind, issuer, extensions);
     std::ofstream(dir + "/" + name + ".pem") << PemOf(made.x509.get());
     std::ofstream(dir + "/" + name + ".key") << PemKeyPairOf(made.key.get()).private_pem;
     return made;
   };
-  const std::vector<std::string> kCa = {"basicConstraints=critical,CA:TRUE",
-                                        "keyUsage=critical,keyCertSign"};
-  const TestCertificate ca = make("ca", nullptr, kCa);
-  const TestCertificate other_ca = make("other_ca", nullptr, kCa);
-  make("server", &ca,
+  const TestCertificate ca = make("ca", Kind::kRoot, nullptr, {});
+  const TestCertificate other_ca = make("other_ca", Kind::kRoot, nullptr, {});
+  make("server", Kind::kLeaf, &ca,
        {"subjectAltName=IP:127.0.0.1,DNS:localhost", "extendedKeyUsage=serverAuth"});
-  make("client", &ca, {"extendedKeyUsage=clientAuth"});
-  make("other_client", &other_ca, {"extendedKeyUsage=clientAuth"});
+  make("client", Kind::kLeaf, &ca, {"extendedKeyUsage=clientAuth"});
+  make("other_client", Kind::kLeaf, &other_ca, {"extendedKeyUsage=clientAuth"});
   return {.ca = dir + "/ca.pem",
           .server_cert = dir + "/server.pem",
           .server_key = dir + "/server.key",
@@ -132,30 +113,33 @@ bool VerifyEs256(const std::string& public_pem, const std::string& data,
 }
 
 AppleTestPki::AppleTestPki() {
-  using jws::kAppleIntermediateOid, jws::kAppleLeafOid;
-  const auto root = Issue("Test Root CA - G3", Kind::kRoot, nullptr, nullptr);
+  const std::string key_id = "authorityKeyIdentifier=keyid:always";
+  const std::string leaf_oid = std::string(jws::kAppleLeafOid) + "=DER:05:00";  // as Apple's
+  const std::string intermediate_oid = std::string(jws::kAppleIntermediateOid) + "=DER:05:00";
+  const auto root = Issue("Test Root CA - G3", Kind::kRoot, nullptr, {});
   const auto intermediate = Issue("Test Worldwide Developer Relations CA", Kind::kIntermediate,
-                                  &root, kAppleIntermediateOid);
+                                  &root, {key_id, intermediate_oid});
   const auto with_leaf = [&](const TestCertificate& leaf) {
     return std::array<TestCertificate, 3>{leaf, intermediate, root};
   };
-  chains_[Chain::kGood] =
-      with_leaf(Issue("Test Store Receipt Signing", Kind::kLeaf, &intermediate, kAppleLeafOid));
+  chains_[Chain::kGood] = with_leaf(
+      Issue("Test Store Receipt Signing", Kind::kLeaf, &intermediate, {key_id, leaf_oid}));
   chains_[Chain::kLeafWithoutOid] =
-      with_leaf(Issue("Leaf Without OID", Kind::kLeaf, &intermediate, nullptr));
-  chains_[Chain::kLeafWithoutAuthorityKeyId] = with_leaf(Issue("Leaf Without Authority Key Id",
-      Kind::kLeaf, &intermediate, kAppleLeafOid, k2015, k2045, false));
-  chains_[Chain::kExpiredLeaf] = with_leaf(Issue("Expired Receipt Signing", Kind::kLeaf,
-                                                &intermediate, kAppleLeafOid, k2020, kEnd2020));
-  const auto other_root = Issue("Other Root CA", Kind::kRoot, nullptr, nullptr);
+      with_leaf(Issue("Leaf Without OID", Kind::kLeaf, &intermediate, {key_id}));
+  chains_[Chain::kLeafWithoutAuthorityKeyId] =
+      with_leaf(Issue("Leaf Without Authority Key Id", Kind::kLeaf, &intermediate, {leaf_oid}));
+  chains_[Chain::kExpiredLeaf] = with_leaf(Issue(
+      "Expired Receipt Signing", Kind::kLeaf, &intermediate, {key_id, leaf_oid}, k2020, kEnd2020));
+  const auto other_root = Issue("Other Root CA", Kind::kRoot, nullptr, {});
   const auto other_intermediate =
-      Issue("Other Intermediate", Kind::kIntermediate, &other_root, kAppleIntermediateOid);
+      Issue("Other Intermediate", Kind::kIntermediate, &other_root, {key_id, intermediate_oid});
   chains_[Chain::kOtherRoot] = {
-      Issue("Other Receipt Signing", Kind::kLeaf, &other_intermediate, kAppleLeafOid),
+      Issue("Other Receipt Signing", Kind::kLeaf, &other_intermediate, {key_id, leaf_oid}),
       other_intermediate, other_root};
-  const auto bare = Issue("Intermediate Without OID", Kind::kIntermediate, &root, nullptr);
+  const auto bare = Issue("Intermediate Without OID", Kind::kIntermediate, &root, {key_id});
   chains_[Chain::kIntermediateWithoutOid] = {
-      Issue("Leaf Of Intermediate Without OID", Kind::kLeaf, &bare, kAppleLeafOid), bare, root};
+      Issue("Leaf Of Intermediate Without OID", Kind::kLeaf, &bare, {key_id, leaf_oid}), bare,
+      root};
 }
 
 const AppleTestPki& AppleTestPki::Get() {
@@ -163,18 +147,16 @@ const AppleTestPki& AppleTestPki::Get() {
   return *pki;
 }
 
-std::string AppleTestPki::root_pem() const {
-  return PemOf(chains_.at(Chain::kGood)[2].x509.get());
-}
-std::string AppleTestPki::other_root_pem() const {
-  return PemOf(chains_.at(Chain::kOtherRoot)[2].x509.get());
+std::string AppleTestPki::root_pem(Chain chain) const {
+  return PemOf(chains_.at(chain)[2].x509.get());
 }
 
 std::string AppleTestPki::Sign(const Json& payload, const SignOptions& options) const {
   const auto& chain = chains_.at(options.chain);
   Json x5c = Json::Array();
   for (int i = 0; i < options.x5c_count && i < 3; ++i) {
-    x5c.PushBack(DerBase64Of(chain[i].x509.get()));
+    X509* certificate = chain[i].x509.get();
+    x5c.PushBack(Base64Encode(PemText([&](BIO* bio) { return i2d_X509_bio(bio, certificate); })));
   }
   const Json header = JsonObject({{"alg", options.alg}, {"x5c", x5c}});
   const std::string signing_input = jwt::Base64UrlEncode(header.ToString(false)) + "." +
@@ -201,17 +183,10 @@ Json AppleTestPki::Transaction(const std::string& transaction_id, const std::str
                      {"originalPurchaseDate", purchased_ms},
                      {"quantity", 1},
                      {"type", "Consumable"},
-                     {"inAppOwnershipType", "PURCHASED"},
                      {"signedDate", signed_date_ms},
-                     {"environment", environment},
-                     {"transactionReason", "PURCHASE"},
-                     {"storefront", "USA"}});
+                     {"environment", environment}});
 }
 
-int64_t NowMillis() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
+int64_t NowMillis() { return (WallClock::Now() - WallClock::kEpochClock).total_milliseconds(); }
 
 }  // namespace tvx::testing

@@ -63,8 +63,7 @@ class AppleTestPki {
   // Once per process: key generation is slow under the sanitizers.
   static const AppleTestPki& Get();
 
-  std::string root_pem() const;
-  std::string other_root_pem() const;
+  std::string root_pem(Chain chain = Chain::kGood) const;
 
   // Signed by the chain's leaf.
   std::string Sign(const Json& payload, const SignOptions& options) const;

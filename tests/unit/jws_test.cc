@@ -37,7 +37,7 @@ TEST(SignedDataVerifierTest, AcceptsApplesShapeAsOfTheSignedDateUnderAnyConfigur
   // Any configured root is trusted; unreadable roots: AppleServerApiConfigTest.
   std::string error;
   auto both = jws::SignedDataVerifier::Create(
-      {{AppleTestPki::Get().other_root_pem(), AppleTestPki::Get().root_pem()}}, &error);
+      {{AppleTestPki::Get().root_pem(Chain::kOtherRoot), AppleTestPki::Get().root_pem()}}, &error);
   ASSERT_TRUE(both) << error;
   EXPECT_TRUE(both->Verify(AppleTestPki::Get().Sign(Payload())).ok &&
               both->Verify(AppleTestPki::Get().Sign(Payload(), {.chain = Chain::kOtherRoot})).ok);
