@@ -175,13 +175,14 @@ TEST(OperationsProcessTest, NotifiesSystemdReopensLogsOnHangupAndStopsCleanlyOnS
   std::ofstream(dir + "/pw") << db.password << "\nignored second line\n";
 
   ::setenv("NOTIFY_SOCKET", socket_path.c_str(), 1);
-  // The password comes from the file alone.
+  // The password comes from the file alone. No TCP port: READY=1 tells it is up.
   BillerProcess biller(BillerOptions{.flags = {"--bypass=true", "--protobuf_listen_port=0",
                                                 "--mysql_pw=wrong",
-                                                "--mysql_pw_file=" + dir + "/pw"}});
+                                                "--mysql_pw_file=" + dir + "/pw"},
+                                     .wait_until_listening = false});
   ::unsetenv("NOTIFY_SOCKET");
-  ASSERT_TRUE(biller.running()) << biller.Log();
   EXPECT_EQ(next_notification(), "READY=1");
+  ASSERT_TRUE(biller.running()) << biller.Log();
   const std::string log = biller.Log();
   // glog marks warning lines with a leading W.
   const auto at = log.find("] Run as bypass mode");

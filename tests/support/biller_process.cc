@@ -248,15 +248,20 @@ bool TcpClient::Send(const Biller::Request& request) {
   return Send(framing::EncodeFrame(request.SerializeAsString()));
 }
 
-bool TcpClient::Receive(Biller::Response* response, std::chrono::milliseconds timeout) {
+std::optional<std::string> TcpClient::ReceiveFrame(std::chrono::milliseconds timeout) {
   const auto deadline = Clock::now() + timeout;
-  if (!Fill(4, deadline)) return false;
-  const uint32_t n =
+  if (!Fill(4, deadline)) return std::nullopt;
+  const size_t n =
       boost::endian::load_big_u32(reinterpret_cast<const unsigned char*>(received().data()));
-  if (!Fill(4 + size_t{n}, deadline)) return false;
-  const bool parsed = response->ParseFromArray(received().data() + 4, static_cast<int>(n));
-  received().erase(0, 4 + size_t{n});
-  return parsed;
+  if (!Fill(4 + n, deadline)) return std::nullopt;
+  std::string body = received().substr(4, n);
+  received().erase(0, 4 + n);
+  return body;
+}
+
+bool TcpClient::Receive(Biller::Response* response, std::chrono::milliseconds timeout) {
+  const std::optional<std::string> body = ReceiveFrame(timeout);
+  return body && response->ParseFromString(*body);
 }
 
 Biller::Request MakeAuthenticationRequest(const std::string& client_id,

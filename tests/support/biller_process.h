@@ -141,6 +141,8 @@ class TcpClient : public LoopbackConnection {
   }
   using LoopbackConnection::Send;
   bool Send(const Biller::Request& request);
+  // The next frame's body; nullopt on time-out or close.
+  std::optional<std::string> ReceiveFrame(std::chrono::milliseconds timeout = 10s);
   // False on time-out, close or a bad message.
   bool Receive(Biller::Response* response, std::chrono::milliseconds timeout = 10s);
 };
