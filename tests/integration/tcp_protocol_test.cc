@@ -99,14 +99,15 @@ TEST_F(TcpProtocolTest, SessionsHoldForTheirConnectionAndBadFramesHurtNoOther) {
             "validation 1002, validation 1002, validation 1002, validation 1002, validation 1002, "
             "validation 1005");
 
-  // Garbage bytes, an empty message, a message without a type and one of the
-  // failure type are dropped, and the same connection keeps working.
+  // Garbage bytes as long as a message may be, an empty message, a message
+  // without a type and one of the failure type are dropped, and the same
+  // connection keeps working.
   Biller::Request untyped, short_uuid = MakeAuthenticationRequest("x"),
                           failure_type = MakeAuthenticationRequest("x");
   untyped.set_request_uuid(util::ToBytes(RandomGenerator::GenerateUuid()));
   short_uuid.mutable_request_uuid()->pop_back();  // a uuid no client could match
   failure_type.set_type(Biller::kFailure);
-  for (const std::string& message : {std::string("\xff\xff\xff\xff garbage"), std::string(),
+  for (const std::string& message : {std::string(1024, '\xff'), std::string(),
                                      untyped.SerializeAsString(), short_uuid.SerializeAsString(),
                                      failure_type.SerializeAsString()}) {
     ASSERT_TRUE(noisy.Send(framing::EncodeFrame(message)));
@@ -114,8 +115,8 @@ TEST_F(TcpProtocolTest, SessionsHoldForTheirConnectionAndBadFramesHurtNoOther) {
   EXPECT_EQ(Answer(noisy, MakeAuthenticationRequest("noisy")), "authentication 0");
   EXPECT_EQ(biller_->CountInLog("BillingAgent::DispatchRequestMessage: no request uuid"), 2);
 
-  // An oversized frame closes that connection alone.
-  ASSERT_TRUE(oversized.Send(framing::EncodeFrame(std::string(2048, 'x'))));
+  // A frame one byte too long closes that connection alone, on its length.
+  ASSERT_TRUE(oversized.Send(framing::EncodeFrame(std::string(1025, 'x')).substr(0, 4)));
   EXPECT_TRUE(oversized.WaitForClose());
   EXPECT_EQ(Answer(second, MakeValidationRequest("{}")), "validation 1005");
   EXPECT_TRUE(biller_->running());
