@@ -93,8 +93,7 @@ TEST_F(StartupTest, UnusableOptionsEndTheProcessNamingTheProblem) {
       // The password is not logged.
       {{.flags = {"--mysql_server_url=127.0.0.1:" + std::to_string(FreePort()),
                   "--mysql_pw=hunter2-secret"}},
-       "biller-server: the database could not be reached (see the line before): check "
-       "--mysql_server_url"},
+       "the database could not be reached (see the line before): check --mysql_server_url"},
       {{.flags = {"--resource_root=/nonexistent"}},
        "Failed to open '/nonexistent/sql/sql_initialize_schema.sql'"},
       {{.flags = {ResourceRoot(" \n\t\n ")}}, "Assert failed: ! init_schema_script.empty()"},
