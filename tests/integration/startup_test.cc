@@ -59,9 +59,6 @@ TEST_F(StartupTest, UnusableOptionsEndTheProcessNamingTheProblem) {
   const auto flags = [](std::vector<std::string> flags) {
     return BillerOptions{.flags = std::move(flags), .with_database = false};
   };
-  const auto arguments = [](std::string json) {
-    return BillerOptions{.with_database = false, .arguments_json = std::move(json)};
-  };
   std::filesystem::create_directories(dir_);
   const TestPki pki = MakeTestPki(dir_);
   const std::string cert = "--tls_cert_file=" + pki.server_cert;
@@ -103,12 +100,13 @@ TEST_F(StartupTest, UnusableOptionsEndTheProcessNamingTheProblem) {
        ", script: CREATE TABLE utf8mb4 ("},
       {{.arguments_json = "not json"}, "arguments.json"},
       {{.arguments_json = "[1, 2]"}, "arguments.json"},
-      {arguments(R"({"p4_platform": {"environment": "staging", "client_id": "c", "secret": "s"}})"),
+      {{.arguments_json =
+            R"({"p4_platform": {"environment": "staging", "client_id": "c", "secret": "s"}})"},
        "install failed"},
-      {arguments(R"({"store_endpoints": {"google_oauth_token_url": 5}})"),
+      {{.arguments_json = R"({"store_endpoints": {"google_oauth_token_url": 5}})"},
        "store_endpoints: \"google_oauth_token_url\" must be a string"},
-      {arguments(R"({"apple_app_store_server_api": {"issuer_id": "i", "key_id": "k",
-          "bundle_id": "b", "private_key": "not a key", "root_certificates": ["x"]}})"),
+      {{.arguments_json = R"({"apple_app_store_server_api": {"issuer_id": "i", "key_id": "k",
+          "bundle_id": "b", "private_key": "not a key", "root_certificates": ["x"]}})"},
        "apple_app_store_server_api: \"private_key\" must be the PEM text"},
   };
   for (const auto& [options, line] : cases) {
