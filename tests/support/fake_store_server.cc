@@ -93,6 +93,11 @@ bool DecodeJwt(const std::string& token, DecodedJwt* jwt) {
          jwt->claims.IsObject();
 }
 
+std::map<std::string, std::string> QueryOf(const FakeRequest& request) {
+  const size_t mark = request.target.find('?');
+  return DecodeFields(mark == std::string::npos ? "" : request.target.substr(mark + 1));
+}
+
 bool IsFormRequest(const FakeRequest& request) {
   return request.Header("content-type").starts_with("application/x-www-form-urlencoded");
 }
@@ -123,13 +128,6 @@ int64_t NumberOr(const std::string& text, int64_t fallback) {
 }
 
 }  // namespace
-
-std::map<std::string, std::string> FakeRequest::Form() const { return DecodeFields(body); }
-
-std::map<std::string, std::string> FakeRequest::Query() const {
-  const size_t mark = target.find('?');
-  return DecodeFields(mark == std::string::npos ? "" : target.substr(mark + 1));
-}
 
 tvx::Json JsonObject(std::initializer_list<std::pair<const char*, tvx::Json>> members) {
   tvx::Json object = tvx::Json::Object();
@@ -207,27 +205,23 @@ struct FakeHttpServer::Impl {
   asio::io_context io;
   tcp::acceptor acceptor{io, tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0)};
   const int port = acceptor.local_endpoint().port();
-  std::thread thread;
+  std::jthread thread;  // last, to join before the context goes
 };
 
 FakeHttpServer::FakeHttpServer() : impl_(std::make_unique<Impl>()) {
   impl_->Accept(this);
-  impl_->thread = std::thread([this] { impl_->io.run(); });
+  impl_->thread = std::jthread([this] { impl_->io.run(); });
 }
 
-FakeHttpServer::~FakeHttpServer() {
-  impl_->io.stop();
-  impl_->thread.join();
-}
+FakeHttpServer::~FakeHttpServer() { impl_->io.stop(); }
 
 std::string FakeHttpServer::Url(const std::string& path) const {
   return "http://127.0.0.1:" + std::to_string(impl_->port) + path;
 }
 
-void FakeHttpServer::AddRoute(const std::string& method, const std::string& path, bool prefix,
-                              Handler handler) {
+void FakeHttpServer::Route(const std::string& method, const std::string& path, Handler handler) {
   std::lock_guard<std::mutex> lock(mutex_);
-  routes_[{method, path, prefix}] = std::move(handler);
+  routes_[{method, path}] = std::move(handler);
 }
 
 std::vector<FakeRequest> FakeHttpServer::Requests(const std::string& path) const {
@@ -245,11 +239,10 @@ FakeResponse FakeHttpServer::Dispatch(const FakeRequest& request) {
     std::lock_guard<std::mutex> lock(mutex_);
     requests_.push_back(request);
     size_t best = 0;
-    // An exact route is as long as a route can be.
     for (const auto& [key, candidate] : routes_) {
-      const auto& [method, path, prefix] = key;
-      if (method == request.method && path.size() >= best &&
-          (path == request.path || (prefix && request.path.starts_with(path)))) {
+      const auto& [method, path] = key;
+      if (method == request.method && path.size() > best &&
+          (path == request.path || (path.ends_with('/') && request.path.starts_with(path)))) {
         best = path.size();
         handler = candidate;
       }
@@ -374,7 +367,7 @@ FakeAppleServerApi::FakeAppleServerApi(FakeHttpServer* server)
                            {"/sandbox", "apple_server_api_sandbox_base"}),
       key_(GenerateEcKeyPair()) {
   for (Environment environment : {kProduction, kSandbox}) {
-    server_->RoutePrefix("GET", endpoints_[environment].first + kTransactionsPath,
+    server_->Route("GET", endpoints_[environment].first + kTransactionsPath,
                          std::bind_front(&FakeAppleServerApi::Answer, this, environment));
   }
 }
@@ -459,16 +452,14 @@ std::string FakeTokenStore::IssueToken(const std::string& prefix, const std::str
 
 FakeResponse FakeTokenStore::AnswerPurchase(const std::string& purchase,
                                             const std::string& access_token) {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    ++purchase_requests_[purchase];
-    if (!issued_.contains(access_token)) return ErrorAnswer(401, "invalid credentials");
+  if (!LockedCopy(mutex_, issued_).contains(access_token)) {
+    return ErrorAnswer(401, "invalid credentials");
   }
   return purchases_.Next(purchase).value_or(ErrorAnswer(404, "no such purchase"));
 }
 
 FakeGoogleStore::FakeGoogleStore(FakeHttpServer* server) : FakeTokenStore(server) {
-  server_->RoutePrefix("GET", kGooglePackages, [this](const FakeRequest& request) {
+  server_->Route("GET", kGooglePackages, [this](const FakeRequest& request) {
     // <package>/purchases/products/<product>/tokens/<token>, or
     // <package>/purchases/voidedpurchases
     const auto segments = PathSegments(request.path, kGooglePackages);
@@ -479,7 +470,7 @@ FakeGoogleStore::FakeGoogleStore(FakeHttpServer* server) : FakeTokenStore(server
         segments[4] != "tokens") {
       return ErrorAnswer(404, "no such resource");
     }
-    return AnswerPurchase(segments[5], request.Query()["access_token"]);
+    return AnswerPurchase(segments[5], QueryOf(request)["access_token"]);
   });
   RouteToken(kOAuthTokenPath, std::bind_front(&FakeGoogleStore::AnswerOAuthToken, this));
   RouteToken(kJwtTokenPath, std::bind_front(&FakeGoogleStore::AnswerJwtToken, this));
@@ -507,7 +498,7 @@ FakeResponse FakeGoogleStore::Issue(const std::string& name) {
 }
 
 FakeResponse FakeGoogleStore::AnswerOAuthToken(const FakeRequest& request, std::string* name) {
-  auto form = request.Form();
+  auto form = DecodeFields(request.body);
   *name = form["client_id"];
   if (!IsFormRequest(request)) return Refuse(400, "invalid_request", "not a form body");
   if (form["grant_type"] != "refresh_token") {
@@ -525,7 +516,7 @@ FakeResponse FakeGoogleStore::AnswerOAuthToken(const FakeRequest& request, std::
 }
 
 FakeResponse FakeGoogleStore::AnswerJwtToken(const FakeRequest& request, std::string* name) {
-  auto form = request.Form();
+  auto form = DecodeFields(request.body);
   DecodedJwt jwt;
   const bool decoded = DecodeJwt(form["assertion"], &jwt);
   last_claims_ = jwt.claims;
@@ -581,7 +572,7 @@ void FakeGoogleStore::Void(const std::string& package_name, const std::string& p
 
 FakeResponse FakeGoogleStore::ListVoided(const std::string& package_name,
                                          const FakeRequest& request) {
-  auto query = request.Query();
+  auto query = QueryOf(request);
   const ListRequest seen{.package_name = package_name,
                          .start_time_ms = NumberOr(query["startTime"], 0),
                          .page_token = query["token"]};
@@ -616,7 +607,7 @@ FakeResponse FakeGoogleStore::ListVoided(const std::string& package_name,
 FakeOneStore::FakeOneStore(FakeHttpServer* server, std::string prefix)
     : FakeTokenStore(server), prefix_(std::move(prefix)) {
   const std::string purchases = prefix_ + "/v2/purchase/details-by-productid/";
-  server_->RoutePrefix("GET", purchases, [this, purchases](const FakeRequest& request) {
+  server_->Route("GET", purchases, [this, purchases](const FakeRequest& request) {
     // <purchase id>/<package>/<product>
     const auto segments = PathSegments(request.path, purchases);
     if (segments.size() != 3) return ErrorAnswer(404, "no such resource");
@@ -634,7 +625,7 @@ tvx::Json FakeOneStore::MakePurchase(int purchase_state, int64_t purchase_time) 
 
 // Holds mutex_.
 FakeResponse FakeOneStore::AnswerToken(const FakeRequest& request, std::string* name) {
-  auto form = request.Form();
+  auto form = DecodeFields(request.body);
   *name = form["client_id"];
   if (!IsFormRequest(request)) return ErrorAnswer(400, "InvalidRequest: not a form body");
   if (form["grant_type"] != "client_credentials") {
@@ -659,7 +650,7 @@ FakePlayStation::FakePlayStation(FakeHttpServer* server, std::string environment
     return FakeResponse::Json(200,
                               JsonObject({{"url", server_->Url(prefix_ + kEntitlementService)}}));
   });
-  server_->RoutePrefix("GET", prefix_ + kEntitlementPath, [this](const FakeRequest& request) {
+  server_->Route("GET", prefix_ + kEntitlementPath, [this](const FakeRequest& request) {
     // <entitlement id>?service_label=<label>
     const std::string id = PathSegments(request.path, prefix_ + kEntitlementPath).front();
     return AnswerPurchase(id + request.target.substr(request.path.size()), request.Bearer());
@@ -698,7 +689,7 @@ FakeResponse FakePlayStation::AnswerToken(const FakeRequest& request, std::strin
     if (account.secret == request.Header("authorization")) *name = client_id;
   }
   if (name->empty()) return ErrorAnswer(401, "invalid_client");
-  auto form = request.Form();
+  auto form = DecodeFields(request.body);
   if (request.Header("content-type") != "application/x-www-form-urlencoded" ||
       form["grant_type"] != "authorization_code" || form["redirect_uri"] != "orbis://games" ||
       !auth_codes_.contains(form["code"])) {

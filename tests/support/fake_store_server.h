@@ -14,7 +14,6 @@
 #include <set>
 #include <string>
 #include <thread>
-#include <tuple>
 #include <vector>
 
 #include <openssl/types.h>
@@ -42,8 +41,6 @@ struct FakeRequest {
 
   std::string Header(const std::string& lower_case_name) const;
   std::string Bearer() const;  // the "Bearer" authorization's token, "" when none
-  std::map<std::string, std::string> Form() const;   // the form body, decoded
-  std::map<std::string, std::string> Query() const;  // decoded
 };
 
 // Sent with content type application/json.
@@ -81,13 +78,8 @@ class FakeHttpServer {
 
   std::string Url(const std::string& path = "") const;
 
-  void Route(const std::string& method, const std::string& path, Handler handler) {
-    AddRoute(method, path, false, std::move(handler));
-  }
-  // When no exact route matches; the longest prefix wins.
-  void RoutePrefix(const std::string& method, const std::string& prefix, Handler handler) {
-    AddRoute(method, prefix, true, std::move(handler));
-  }
+  // A path ending in '/' also takes the paths under it; the longest route that matches wins.
+  void Route(const std::string& method, const std::string& path, Handler handler);
 
   // Requests received whose path starts with `path`.
   std::vector<FakeRequest> Requests(const std::string& path = "") const;
@@ -96,13 +88,11 @@ class FakeHttpServer {
 
  private:
   struct Impl;
-  void AddRoute(const std::string& method, const std::string& path, bool prefix, Handler handler);
   FakeResponse Dispatch(const FakeRequest& request);
 
   mutable std::mutex mutex_;
-  // By method, path and whether a prefix.
-  std::map<std::tuple<std::string, std::string, bool>, Handler> routes_;  // GUARDED_BY(mutex_)
-  std::vector<FakeRequest> requests_;                                     // GUARDED_BY(mutex_)
+  std::map<std::pair<std::string, std::string>, Handler> routes_;  // GUARDED_BY(mutex_)
+  std::vector<FakeRequest> requests_;                              // GUARDED_BY(mutex_)
   std::atomic<int> connections_{0};
   std::unique_ptr<Impl> impl_;
 };
@@ -239,9 +229,6 @@ class FakeTokenStore {
   void SetPurchase(const std::string& purchase, std::vector<FakeResponse> answers) {
     purchases_.Set(purchase, std::move(answers));
   }
-  int PurchaseRequestCount(const std::string& purchase) const {
-    return LockedCopy(mutex_, purchase_requests_)[purchase];
-  }
 
  protected:
   struct Account {
@@ -269,8 +256,7 @@ class FakeTokenStore {
 
  private:
   ScriptedAnswers purchases_;
-  std::map<std::string, int> token_requests_;     // GUARDED_BY(mutex_)
-  std::map<std::string, int> purchase_requests_;  // GUARDED_BY(mutex_)
+  std::map<std::string, int> token_requests_;  // GUARDED_BY(mutex_)
 };
 
 // Google's OAuth token service (refresh-token and JWT-bearer grants, the JWT
@@ -374,16 +360,13 @@ class TestIoContext {
       : io_(std::make_shared<tvx::IoContext>(threads)), work_(io_->get_executor()) {
     for (int i = 0; i < threads; ++i) threads_.emplace_back([io = io_] { io->run(); });
   }
-  ~TestIoContext() {
-    io_->stop();
-    for (auto& thread : threads_) thread.join();
-  }
+  ~TestIoContext() { io_->stop(); }  // the threads join after
   const std::shared_ptr<tvx::IoContext>& io() const { return io_; }
 
  private:
   std::shared_ptr<tvx::IoContext> io_;
   boost::asio::executor_work_guard<tvx::IoContext::executor_type> work_;
-  std::vector<std::thread> threads_;
+  std::vector<std::jthread> threads_;
 };
 
 // "store_endpoints" for the fakes given (each may be null).

@@ -190,7 +190,7 @@ class StoreFlowTest : public ::testing::TestWithParam<Case> {
   void SetUp() override {
     // Every store's purchase query gets the scripted answers; tokens are granted.
     for (const char* method : {"GET", "POST"}) {
-      server_.RoutePrefix(method, "/", [this](const FakeRequest&) { return *answers_.Next("purchase"); });
+      server_.Route(method, "/", [this](const FakeRequest&) { return *answers_.Next("purchase"); });
     }
     answers_.Set("purchase", GetParam().answers);
     for (const char* path : {"/token", "/os/v2/oauth/token"}) server_.Route("POST", path, Token);
