@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <charconv>
-#include <ctime>
 
 #include <boost/algorithm/string.hpp>
 #include <boost/asio.hpp>
@@ -15,6 +14,7 @@
 #include <boost/beast/http.hpp>
 #include <glog/logging.h>
 
+#include "framework/base64.h"
 #include "framework/clock.h"
 #include "framework/jwt.h"
 #include "tests/support/test_pki.h"
@@ -98,8 +98,27 @@ std::map<std::string, std::string> QueryOf(const FakeRequest& request) {
   return DecodeFields(mark == std::string::npos ? "" : request.target.substr(mark + 1));
 }
 
-bool IsFormRequest(const FakeRequest& request) {
-  return request.Header("content-type").starts_with("application/x-www-form-urlencoded");
+// Whether `json` holds every member of `members`, equal.
+bool HasMembers(const tvx::Json& json, const tvx::Json& members) {
+  return std::ranges::all_of(members.GetAttributeNames(),
+                             [&](const std::string& name) { return json[name] == members[name]; });
+}
+
+// Whether `jwt`'s header and claims hold `header`'s and `claims`'s members, and its "iat" and
+// "exp" are at most an hour apart around now.
+bool IsJwtOf(const DecodedJwt& jwt, const tvx::Json& header, const tvx::Json& claims) {
+  const int64_t now = WallClock::ToSeconds(WallClock::Now());
+  const int64_t iat = jwt.claims.GetInteger("iat");
+  const int64_t exp = jwt.claims.GetInteger("exp");
+  return HasMembers(jwt.header, header) && HasMembers(jwt.claims, claims) &&
+         jwt.claims["iat"].IsInteger() && jwt.claims["exp"].IsInteger() && iat <= now + 60 &&
+         now < exp && iat < exp && exp - iat <= 3600;
+}
+
+// Whether `request` is a form asking for a token by `grant_type`.
+bool IsGrant(const FakeRequest& request, const std::string& grant_type) {
+  return request.Header("content-type").starts_with("application/x-www-form-urlencoded") &&
+         DecodeFields(request.body)["grant_type"] == grant_type;
 }
 
 // The path's segments after `prefix`, each decoded.
@@ -391,21 +410,12 @@ FakeResponse FakeAppleServerApi::RateLimited(int64_t retry_after_ms) {
 // Why Apple would refuse the request's token; "" when it would not.
 std::string FakeAppleServerApi::CheckToken(const FakeRequest& request) const {
   DecodedJwt jwt;
-  if (request.Bearer().empty()) return "no bearer token";
-  if (!DecodeJwt(request.Bearer(), &jwt)) return "unreadable JWT";
+  if (!DecodeJwt(request.Bearer(), &jwt)) return "no bearer JWT";
   if (!VerifyEs256(key_.public_pem, jwt.signing_input, jwt.signature)) return "bad signature";
-  const tvx::Json& claims = jwt.claims;
-  const int64_t now = std::time(nullptr);
-  if (jwt.header.GetString("alg") != "ES256" || jwt.header.GetString("kid") != kAppleKeyId ||
-      jwt.header.GetString("typ") != "JWT" || claims.GetString("iss") != kAppleIssuerId ||
-      claims.GetString("aud") != "appstoreconnect-v1" || claims.GetString("bid") != kBundleId ||
-      !claims.HasAttribute("iat", Json::kInteger) ||
-      !claims.HasAttribute("exp", Json::kInteger) ||
-      claims.GetInteger("exp") - claims.GetInteger("iat") > 3600 ||
-      claims.GetInteger("exp") <= now || claims.GetInteger("iat") > now + 60) {
-    return "wrong header or claims " + jwt.header_text + " " + jwt.claims_text;
-  }
-  return std::string();
+  const tvx::Json header = JsonObject({{"alg", "ES256"}, {"kid", kAppleKeyId}, {"typ", "JWT"}});
+  const tvx::Json claims = JsonObject(
+      {{"iss", kAppleIssuerId}, {"aud", "appstoreconnect-v1"}, {"bid", kBundleId}});
+  return IsJwtOf(jwt, header, claims) ? "" : "wrong JWT " + jwt.header_text + jwt.claims_text;
 }
 
 FakeResponse FakeAppleServerApi::Answer(Environment environment, const FakeRequest& request) {
@@ -500,9 +510,8 @@ FakeResponse FakeGoogleStore::Issue(const std::string& name) {
 FakeResponse FakeGoogleStore::AnswerOAuthToken(const FakeRequest& request, std::string* name) {
   auto form = DecodeFields(request.body);
   *name = form["client_id"];
-  if (!IsFormRequest(request)) return Refuse(400, "invalid_request", "not a form body");
-  if (form["grant_type"] != "refresh_token") {
-    return Refuse(400, "unsupported_grant_type", "Invalid grant_type: " + form["grant_type"]);
+  if (!IsGrant(request, "refresh_token")) {
+    return Refuse(400, "unsupported_grant_type", "not a refresh_token grant form");
   }
   auto it = accounts_.find(*name);
   if (it == accounts_.end() || !it->second.public_pem.empty() ||
@@ -520,15 +529,11 @@ FakeResponse FakeGoogleStore::AnswerJwtToken(const FakeRequest& request, std::st
   DecodedJwt jwt;
   const bool decoded = DecodeJwt(form["assertion"], &jwt);
   last_claims_ = jwt.claims;
-  if (!IsFormRequest(request)) return Refuse(400, "invalid_request", "not a form body");
-  if (!decoded) return Refuse(400, "invalid_grant", "Invalid JWT: not a compact JWS");
   *name = jwt.claims.GetString("iss");
-  if (form["grant_type"] != "urn:ietf:params:oauth:grant-type:jwt-bearer") {
-    return Refuse(400, "unsupported_grant_type", "Invalid grant_type: " + form["grant_type"]);
+  if (!IsGrant(request, "urn:ietf:params:oauth:grant-type:jwt-bearer")) {
+    return Refuse(400, "unsupported_grant_type", "not a jwt-bearer grant form");
   }
-  if (jwt.header.GetString("alg") != "RS256" || jwt.header.GetString("typ") != "JWT") {
-    return Refuse(400, "invalid_grant", "Invalid JWT header: " + jwt.header_text);
-  }
+  if (!decoded) return Refuse(400, "invalid_grant", "Invalid JWT: not a compact JWS");
   auto it = accounts_.find(*name);
   if (it == accounts_.end() || it->second.public_pem.empty()) {
     return Refuse(400, "invalid_grant", "Invalid grant: account not found");
@@ -536,19 +541,10 @@ FakeResponse FakeGoogleStore::AnswerJwtToken(const FakeRequest& request, std::st
   if (!VerifyRs256(it->second.public_pem, jwt.signing_input, jwt.signature)) {
     return Refuse(400, "invalid_grant", "Invalid JWT Signature.");
   }
-  const tvx::Json& claims = jwt.claims;
-  if (claims.GetString("aud") != server_->Url(kJwtTokenPath)) {
-    return Refuse(400, "invalid_grant", "Invalid JWT: aud " + claims.GetString("aud"));
-  }
-  if (claims.GetString("scope") != kAndroidPublisherScope) {
-    return Refuse(400, "invalid_scope", "Invalid scope: " + claims.GetString("scope"));
-  }
-  const int64_t now = WallClock::ToSeconds(WallClock::Now());
-  const int64_t iat = claims.GetInteger("iat");
-  const int64_t exp = claims.GetInteger("exp");
-  if (!claims["iat"].IsInteger() || !claims["exp"].IsInteger() || iat > now + 300 ||
-      exp < now || exp <= iat || exp - iat > 3600) {
-    return Refuse(400, "invalid_grant", "Invalid JWT: Token must be a short-lived token");
+  if (!IsJwtOf(jwt, JsonObject({{"alg", "RS256"}, {"typ", "JWT"}}),
+               JsonObject({{"aud", server_->Url(kJwtTokenPath)},
+                           {"scope", kAndroidPublisherScope}}))) {
+    return Refuse(400, "invalid_grant", "Invalid JWT: " + jwt.header_text + jwt.claims_text);
   }
   return Issue(*name);
 }
@@ -627,9 +623,8 @@ tvx::Json FakeOneStore::MakePurchase(int purchase_state, int64_t purchase_time) 
 FakeResponse FakeOneStore::AnswerToken(const FakeRequest& request, std::string* name) {
   auto form = DecodeFields(request.body);
   *name = form["client_id"];
-  if (!IsFormRequest(request)) return ErrorAnswer(400, "InvalidRequest: not a form body");
-  if (form["grant_type"] != "client_credentials") {
-    return ErrorAnswer(400, "UnsupportedGrantType: grant_type must be client_credentials");
+  if (!IsGrant(request, "client_credentials")) {
+    return ErrorAnswer(400, "UnsupportedGrantType: not a client_credentials form");
   }
   auto it = accounts_.find(*name);
   if (it == accounts_.end() || it->second.secret != form["client_secret"]) {
@@ -666,13 +661,7 @@ void FakePlayStation::AddEndpoints(tvx::Json* endpoints) const {
 }
 
 void FakePlayStation::SetClient(const std::string& client_id, const std::string& secret) {
-  // Encoded here independently of the code under test.
-  const std::string text = client_id + ":" + secret;
-  std::string encoded(4 * ((text.size() + 2) / 3) + 1, '\0');
-  encoded.resize(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(encoded.data()),
-                                 reinterpret_cast<const unsigned char*>(text.data()),
-                                 static_cast<int>(text.size())));
-  AddAccount(client_id, {.secret = "Basic " + encoded});
+  AddAccount(client_id, {.secret = "Basic " + Base64Encode(client_id + ":" + secret)});
 }
 
 tvx::Json FakePlayStation::Entitlement(const std::string& id, bool is_consumable, int64_t use_count,
@@ -690,8 +679,7 @@ FakeResponse FakePlayStation::AnswerToken(const FakeRequest& request, std::strin
   }
   if (name->empty()) return ErrorAnswer(401, "invalid_client");
   auto form = DecodeFields(request.body);
-  if (request.Header("content-type") != "application/x-www-form-urlencoded" ||
-      form["grant_type"] != "authorization_code" || form["redirect_uri"] != "orbis://games" ||
+  if (!IsGrant(request, "authorization_code") || form["redirect_uri"] != "orbis://games" ||
       !auth_codes_.contains(form["code"])) {
     return ErrorAnswer(400, "invalid_grant");
   }
