@@ -6,7 +6,6 @@
 #include <openssl/pem.h>
 
 #include <algorithm>
-#include <charconv>
 
 #include <boost/algorithm/string.hpp>
 #include <boost/asio.hpp>
@@ -140,12 +139,6 @@ FakeResponse TStoreRefusal(const std::string& detail, const std::string& message
                             JsonObject({{"status", 9}, {"detail", detail}, {"message", message}}));
 }
 
-// `text` as a number; `fallback` when it is not one.
-int64_t NumberOr(const std::string& text, int64_t fallback) {
-  std::from_chars(text.data(), text.data() + text.size(), fallback);
-  return fallback;
-}
-
 }  // namespace
 
 tvx::Json JsonObject(std::initializer_list<std::pair<const char*, tvx::Json>> members) {
@@ -183,8 +176,9 @@ struct FakeHttpServer::Impl {
     void Answer() {
       FakeRequest request{.method = std::string(in.method_string()),
                           .target = std::string(in.target()),
-                          .body = in.body()};
-      request.path = request.target.substr(0, request.target.find('?'));
+                          .path = std::string(in.target().substr(0, in.target().find('?'))),
+                          .body = in.body(),
+                          .received_ms = NowMillis()};
       for (const auto& field : in) {
         request.headers[boost::algorithm::to_lower_copy(std::string(field.name_string()))] =
             field.value();
@@ -422,18 +416,15 @@ FakeResponse FakeAppleServerApi::Answer(Environment environment, const FakeReque
   const std::string transaction_id =
       PathSegments(request.path, endpoints_[environment].first + kTransactionsPath).front();
   const std::string refusal = CheckToken(request);
-  {
+  if (!refusal.empty()) {
     std::lock_guard<std::mutex> lock(mutex_);
-    tokens_.push_back(request.Bearer());
-    arrivals_.push_back(NowMillis());
-    if (!refusal.empty()) last_refusal_ = refusal;
+    last_refusal_ = refusal;
+    return Unauthorized();
   }
-  if (!refusal.empty()) return Unauthorized();
   const tvx::Json not_found =
       JsonObject({{"errorCode", 4040010}, {"errorMessage", "Transaction id not found."}});
   return scripts_[environment].Next(transaction_id).value_or(FakeResponse::Json(404, not_found));
 }
-
 
 void FakeTokenStore::AddAccount(const std::string& name, Account account) {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -569,17 +560,14 @@ void FakeGoogleStore::Void(const std::string& package_name, const std::string& p
 FakeResponse FakeGoogleStore::ListVoided(const std::string& package_name,
                                          const FakeRequest& request) {
   auto query = QueryOf(request);
-  const ListRequest seen{.package_name = package_name,
-                         .start_time_ms = NumberOr(query["startTime"], 0),
-                         .page_token = query["token"]};
-  // The token is the index of the page's first entry.
-  const size_t first = static_cast<size_t>(std::max<int64_t>(0, NumberOr(seen.page_token, 0)));
-  const size_t size =
-      static_cast<size_t>(std::clamp<int64_t>(NumberOr(query["maxResults"], 1000), 1, 2));
+  const ListRequest seen{package_name, std::atoll(query["startTime"].c_str()), query["token"]};
+  // The token is the index of the page's first entry; a page holds two.
+  const size_t first = std::atoll(seen.page_token.c_str());
+  const size_t size = 2;
   std::lock_guard<std::mutex> lock(mutex_);
   list_requests_.push_back(seen);
   if (!issued_.contains(request.Bearer())) return ErrorAnswer(401, "invalid credentials");
-  const auto& voided = voided_[seen.package_name];
+  const auto& voided = voided_[package_name];
   const std::vector<std::pair<int64_t, std::string>> listed(
       voided.lower_bound(seen.start_time_ms), voided.end());
   tvx::Json list = tvx::Json::Array();

@@ -38,6 +38,7 @@ struct FakeRequest {
   std::string path{};
   std::string body{};
   std::map<std::string, std::string> headers{};  // names in lower case
+  int64_t received_ms = 0;
 
   std::string Header(const std::string& lower_case_name) const;
   std::string Bearer() const;  // the "Bearer" authorization's token, "" when none
@@ -191,8 +192,6 @@ class FakeAppleServerApi : public FakeTwoEndpointStore {
   // The "apple_app_store_server_api" install argument for this fake.
   tvx::Json Argument(const std::string& environment = "auto") const;
 
-  std::vector<std::string> Tokens() const { return LockedCopy(mutex_, tokens_); }
-  std::vector<int64_t> ArrivalTimes() const { return LockedCopy(mutex_, arrivals_); }  // ms
   std::string LastRefusal() const { return LockedCopy(mutex_, last_refusal_); }
 
   static FakeResponse Found(const std::string& signed_transaction) {
@@ -207,9 +206,7 @@ class FakeAppleServerApi : public FakeTwoEndpointStore {
 
   const PemKeyPair key_;
   mutable std::mutex mutex_;
-  std::vector<std::string> tokens_;  // GUARDED_BY(mutex_), both environments
-  std::vector<int64_t> arrivals_;    // GUARDED_BY(mutex_)
-  std::string last_refusal_;         // GUARDED_BY(mutex_)
+  std::string last_refusal_;  // GUARDED_BY(mutex_)
 };
 
 // How a fake store answers one account's token requests.
@@ -278,9 +275,8 @@ class FakeGoogleStore : public FakeTokenStore {
     AddAccount(client_id,
                {.secret = client_secret, .refresh_token = refresh_token, .script = script});
   }
-  void AddServiceAccount(const std::string& client_email, const std::string& public_pem,
-                         TokenScript script = {}) {
-    AddAccount(client_email, {.public_pem = public_pem, .script = script});
+  void AddServiceAccount(const std::string& client_email, const std::string& public_pem) {
+    AddAccount(client_email, {.public_pem = public_pem});
   }
   static tvx::Json MakePurchase(int purchase_state);
 
