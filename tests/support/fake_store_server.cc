@@ -280,8 +280,7 @@ RsaKeyPair GenerateRsaKeyPair(unsigned int bits) {
 
 bool VerifyRs256(const std::string& public_pem, const std::string& data,
                  const std::string& signature) {
-  std::unique_ptr<BIO, decltype(&BIO_free)> bio(
-      BIO_new_mem_buf(public_pem.data(), static_cast<int>(public_pem.size())), BIO_free);
+  std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new_mem_buf(public_pem.c_str(), -1), BIO_free);
   std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(
       PEM_read_bio_PUBKEY(bio.get(), nullptr, nullptr, nullptr), EVP_PKEY_free);
   std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
@@ -381,7 +380,7 @@ FakeAppleServerApi::FakeAppleServerApi(FakeHttpServer* server)
       key_(GenerateEcKeyPair()) {
   for (Environment environment : {kProduction, kSandbox}) {
     server_->Route("GET", endpoints_[environment].first + kTransactionsPath,
-                         std::bind_front(&FakeAppleServerApi::Answer, this, environment));
+                   std::bind_front(&FakeAppleServerApi::Answer, this, environment));
   }
 }
 
@@ -407,8 +406,8 @@ std::string FakeAppleServerApi::CheckToken(const FakeRequest& request) const {
   if (!DecodeJwt(request.Bearer(), &jwt)) return "no bearer JWT";
   if (!VerifyEs256(key_.public_pem, jwt.signing_input, jwt.signature)) return "bad signature";
   const tvx::Json header = JsonObject({{"alg", "ES256"}, {"kid", kAppleKeyId}, {"typ", "JWT"}});
-  const tvx::Json claims = JsonObject(
-      {{"iss", kAppleIssuerId}, {"aud", "appstoreconnect-v1"}, {"bid", kBundleId}});
+  const tvx::Json claims =
+      JsonObject({{"iss", kAppleIssuerId}, {"aud", "appstoreconnect-v1"}, {"bid", kBundleId}});
   return IsJwtOf(jwt, header, claims) ? "" : "wrong JWT " + jwt.header_text + jwt.claims_text;
 }
 
@@ -506,11 +505,8 @@ FakeResponse FakeGoogleStore::AnswerOAuthToken(const FakeRequest& request, std::
   }
   auto it = accounts_.find(*name);
   if (it == accounts_.end() || !it->second.public_pem.empty() ||
-      it->second.secret != form["client_secret"]) {
+      it->second.secret != form["client_secret"] || it->second.grant != form["refresh_token"]) {
     return Refuse(401, "invalid_client", "Unauthorized");
-  }
-  if (it->second.refresh_token != form["refresh_token"]) {
-    return Refuse(400, "invalid_grant", "Bad Request");
   }
   return Issue(*name);
 }
@@ -524,12 +520,9 @@ FakeResponse FakeGoogleStore::AnswerJwtToken(const FakeRequest& request, std::st
   if (!IsGrant(request, "urn:ietf:params:oauth:grant-type:jwt-bearer")) {
     return Refuse(400, "unsupported_grant_type", "not a jwt-bearer grant form");
   }
-  if (!decoded) return Refuse(400, "invalid_grant", "Invalid JWT: not a compact JWS");
   auto it = accounts_.find(*name);
-  if (it == accounts_.end() || it->second.public_pem.empty()) {
-    return Refuse(400, "invalid_grant", "Invalid grant: account not found");
-  }
-  if (!VerifyRs256(it->second.public_pem, jwt.signing_input, jwt.signature)) {
+  if (!decoded || it == accounts_.end() || it->second.public_pem.empty() ||
+      !VerifyRs256(it->second.public_pem, jwt.signing_input, jwt.signature)) {
     return Refuse(400, "invalid_grant", "Invalid JWT Signature.");
   }
   if (!IsJwtOf(jwt, JsonObject({{"alg", "RS256"}, {"typ", "JWT"}}),
@@ -648,8 +641,10 @@ void FakePlayStation::AddEndpoints(tvx::Json* endpoints) const {
                        server_->Url(prefix_ + kBaseUrlPath));
 }
 
-void FakePlayStation::SetClient(const std::string& client_id, const std::string& secret) {
-  AddAccount(client_id, {.secret = "Basic " + Base64Encode(client_id + ":" + secret)});
+void FakePlayStation::AddClient(const std::string& client_id, const std::string& secret,
+                                const std::string& auth_code) {
+  AddAccount(client_id,
+             {.secret = "Basic " + Base64Encode(client_id + ":" + secret), .grant = auth_code});
 }
 
 tvx::Json FakePlayStation::Entitlement(const std::string& id, bool is_consumable, int64_t use_count,
@@ -668,7 +663,7 @@ FakeResponse FakePlayStation::AnswerToken(const FakeRequest& request, std::strin
   if (name->empty()) return ErrorAnswer(401, "invalid_client");
   auto form = DecodeFields(request.body);
   if (!IsGrant(request, "authorization_code") || form["redirect_uri"] != "orbis://games" ||
-      !auth_codes_.contains(form["code"])) {
+      accounts_[*name].grant != form["code"]) {
     return ErrorAnswer(400, "invalid_grant");
   }
   return FakeResponse::Json(

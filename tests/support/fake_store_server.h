@@ -230,7 +230,7 @@ class FakeTokenStore {
  protected:
   struct Account {
     std::string secret{};
-    std::string refresh_token{};  // Google OAuth clients
+    std::string grant{};          // a Google OAuth client's refresh token, a PlayStation auth code
     std::string public_pem{};     // Google service accounts
     TokenScript script{};
     int tokens = 0;
@@ -272,8 +272,7 @@ class FakeGoogleStore : public FakeTokenStore {
   void AddEndpoints(tvx::Json* endpoints) const;
   void AddOAuthClient(const std::string& client_id, const std::string& client_secret,
                       const std::string& refresh_token, TokenScript script = {}) {
-    AddAccount(client_id,
-               {.secret = client_secret, .refresh_token = refresh_token, .script = script});
+    AddAccount(client_id, {.secret = client_secret, .grant = refresh_token, .script = script});
   }
   void AddServiceAccount(const std::string& client_email, const std::string& public_pem) {
     AddAccount(client_email, {.public_pem = public_pem});
@@ -330,11 +329,9 @@ class FakePlayStation : public FakeTokenStore {
 
   void AddEndpoints(tvx::Json* endpoints) const;
 
-  void SetClient(const std::string& client_id, const std::string& secret);
-  void AddAuthCode(const std::string& code) {  // accepted as often as asked
-    std::lock_guard<std::mutex> lock(mutex_);
-    auth_codes_.insert(code);
-  }
+  // `auth_code` is accepted as often as asked.
+  void AddClient(const std::string& client_id, const std::string& secret,
+                 const std::string& auth_code);
   void ScriptEntitlement(const std::string& id, int64_t service_label,
                          std::vector<FakeResponse> answers) {
     SetPurchase(id + "?service_label=" + std::to_string(service_label), std::move(answers));
@@ -345,8 +342,7 @@ class FakePlayStation : public FakeTokenStore {
  private:
   FakeResponse AnswerToken(const FakeRequest& request, std::string* name);
 
-  const std::string prefix_;          // "/psn/<environment>"
-  std::set<std::string> auth_codes_;  // GUARDED_BY(mutex_)
+  const std::string prefix_;  // "/psn/<environment>"
 };
 
 // An io context run by threads of its own.
