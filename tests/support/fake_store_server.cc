@@ -11,7 +11,6 @@
 #include <boost/asio.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http.hpp>
-#include <glog/logging.h>
 
 #include "framework/base64.h"
 #include "framework/clock.h"
@@ -51,12 +50,10 @@ constexpr char kBaseUrlPath[] = "/asm/v1/apps/me/baseUrls/";
 constexpr char kEntitlementService[] = "/entitlement-service";
 constexpr char kEntitlementPath[] = "/entitlement-service/v1/users/me/entitlements/";
 
-std::string FormDecode(const std::string& text) {
-  std::string plus_as_space = text;
-  std::replace(plus_as_space.begin(), plus_as_space.end(), '+', ' ');
+std::string FormDecode(std::string text) {
+  std::ranges::replace(text, '+', ' ');
   int length = 0;
-  char* decoded = curl_easy_unescape(nullptr, plus_as_space.data(),
-                                     static_cast<int>(plus_as_space.size()), &length);
+  char* decoded = curl_easy_unescape(nullptr, text.data(), static_cast<int>(text.size()), &length);
   std::string out(decoded, static_cast<size_t>(length));
   curl_free(decoded);
   return out;
@@ -273,9 +270,7 @@ PemKeyPair PemKeyPairOf(EVP_PKEY* key) {
 }
 
 RsaKeyPair GenerateRsaKeyPair(unsigned int bits) {
-  std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(EVP_RSA_gen(bits), EVP_PKEY_free);
-  CHECK(key) << "RSA key generation failed";
-  return PemKeyPairOf(key.get());
+  return PemKeyPairOf(std::shared_ptr<EVP_PKEY>(EVP_RSA_gen(bits), EVP_PKEY_free).get());
 }
 
 bool VerifyRs256(const std::string& public_pem, const std::string& data,
@@ -283,8 +278,7 @@ bool VerifyRs256(const std::string& public_pem, const std::string& data,
   std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new_mem_buf(public_pem.c_str(), -1), BIO_free);
   std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(
       PEM_read_bio_PUBKEY(bio.get(), nullptr, nullptr, nullptr), EVP_PKEY_free);
-  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
-                                                                  EVP_MD_CTX_free);
+  std::shared_ptr<EVP_MD_CTX> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
   const bool verified =
       key && EVP_DigestVerifyInit(context.get(), nullptr, EVP_sha256(), nullptr, key.get()) == 1 &&
       EVP_DigestVerify(context.get(), reinterpret_cast<const unsigned char*>(signature.data()),
@@ -336,15 +330,12 @@ tvx::Json FakeAppleStore::Purchase(const std::string& product_id, const std::str
                      {"transaction_id", transaction_id},
                      {"original_transaction_id", transaction_id},
                      {"purchase_date", purchase_date},
-                     {"purchase_date_ms", "1551774276000"},
-                     {"original_purchase_date", purchase_date},
-                     {"is_trial_period", "false"}});
+                     {"original_purchase_date", purchase_date}});
 }
 
 FakeResponse FakeAppleStore::Verified(const std::vector<tvx::Json>& in_app) {
-  const tvx::Json receipt = JsonObject({{"receipt_type", "Production"},
-                                        {"bundle_id", "com.example.game"},
-                                        {"in_app", JsonArray(in_app)}});
+  const tvx::Json receipt =
+      JsonObject({{"bundle_id", "com.example.game"}, {"in_app", JsonArray(in_app)}});
   return FakeResponse::Json(
       200, JsonObject({{"status", 0}, {"environment", "Production"}, {"receipt", receipt}}));
 }
@@ -362,7 +353,6 @@ tvx::Json FakeTStore::Product(const std::string& appid, const std::string& produ
                      {"product_id", product_id},
                      {"charge_amount", 1100},
                      {"tid", "tid-" + product_id},
-                     {"detail_pname", ""},
                      {"bp_info", ""}});
 }
 
@@ -493,8 +483,7 @@ FakeResponse FakeGoogleStore::Refuse(int status, const std::string& error,
 FakeResponse FakeGoogleStore::Issue(const std::string& name) {
   return FakeResponse::Json(200, JsonObject({{"access_token", IssueToken("ya29.", name)},
                                              {"expires_in", 3600},
-                                             {"scope", kAndroidPublisherScope},
-                                             {"token_type", "Bearer"}}));
+                                             {"scope", kAndroidPublisherScope}}));
 }
 
 FakeResponse FakeGoogleStore::AnswerOAuthToken(const FakeRequest& request, std::string* name) {
@@ -538,7 +527,6 @@ tvx::Json FakeGoogleStore::MakePurchase(int purchase_state) {
                      {"purchaseTimeMillis", "1700000000123"},
                      {"purchaseState", purchase_state},
                      {"consumptionState", 0},
-                     {"developerPayload", ""},
                      {"orderId", "GPA.1"},
                      {"purchaseType", 0},
                      {"acknowledgementState", 1}});
@@ -570,7 +558,6 @@ FakeResponse FakeGoogleStore::ListVoided(const std::string& package_name,
                               {"purchaseToken", token},
                               {"voidedTimeMillis", std::to_string(voided_ms)},
                               {"orderId", "GPA." + token},
-                              {"voidedSource", 2},
                               {"voidedReason", 7}}));
   }
   tvx::Json body = JsonObject({{"voidedPurchases", list}});
@@ -595,7 +582,6 @@ FakeOneStore::FakeOneStore(FakeHttpServer* server, std::string prefix)
 
 tvx::Json FakeOneStore::MakePurchase(int purchase_state, int64_t purchase_time) {
   return JsonObject({{"consumptionState", 0},
-                     {"developerPayload", ""},
                      {"purchaseState", purchase_state},
                      {"purchaseTime", purchase_time}});
 }
@@ -613,7 +599,6 @@ FakeResponse FakeOneStore::AnswerToken(const FakeRequest& request, std::string* 
   }
   return FakeResponse::Json(200, JsonObject({{"client_id", *name},
                                              {"access_token", IssueToken("os.", *name)},
-                                             {"token_type", "bearer"},
                                              {"expires_in", 3600}}));
 }
 

@@ -67,8 +67,7 @@ tvx::Json JsonArray(const std::vector<tvx::Json>& elements);
 // `json` with `member` set to `value`, or without it when `value` is null.
 tvx::Json With(tvx::Json json, const char* member, const tvx::Json& value);
 
-// An HTTP/1.1 server on a free 127.0.0.1 port with a thread of its own;
-// handlers run on it, unrouted requests get 404.
+// An HTTP/1.1 server on a free 127.0.0.1 port and a thread of its own; unrouted requests get 404.
 class FakeHttpServer {
  public:
   using Handler = std::function<FakeResponse(const FakeRequest&)>;
@@ -118,9 +117,7 @@ class FakeTwoEndpointStore {
   void Script(int endpoint, const std::string& key, std::vector<FakeResponse> answers) {
     scripts_[endpoint].Set(key, std::move(answers));
   }
-  int RequestCount(int endpoint) const {
-    return server_->RequestCount(endpoints_[endpoint].first);
-  }
+  int RequestCount(int endpoint) const { return server_->RequestCount(endpoints_[endpoint].first); }
   // The endpoints' URLs under the names "store_endpoints" gives them.
   void AddEndpoints(tvx::Json* endpoints) const {
     for (const auto& [path, name] : endpoints_) endpoints->SetString(name, server_->Url(path));
@@ -130,8 +127,7 @@ class FakeTwoEndpointStore {
   using Endpoint = std::pair<std::string, std::string>;  // path, "store_endpoints" name
   FakeTwoEndpointStore(FakeHttpServer* server, Endpoint production, Endpoint test)
       : server_(server), endpoints_{production, test} {}
-  // Both endpoints take a POSTed JSON object of exactly the string `members`,
-  // keyed by the first member's value.
+  // Both endpoints take a POSTed JSON object of exactly the string `members`, keyed by the first.
   void RouteJsonPosts(std::vector<std::string> members, const FakeResponse& malformed,
                       const FakeResponse& unscripted);
 
@@ -156,8 +152,7 @@ class FakeAppleStore : public FakeTwoEndpointStore {
   }
 };
 
-// TStore's signature confirmation; malformed requests get detail "1000", an
-// unscripted txid "9100".
+// TStore's signature confirmation; malformed requests get detail "1000", unscripted txids "9100".
 class FakeTStore : public FakeTwoEndpointStore {
  public:
   enum Endpoint { kProduction, kDevelopment };
@@ -180,8 +175,7 @@ RsaKeyPair GenerateRsaKeyPair(unsigned int bits = 2048);
 bool VerifyRs256(const std::string& public_pem, const std::string& data,
                  const std::string& signature);
 
-// The App Store Server API's Get Transaction Info, scripted per transaction
-// id; bearer tokens are checked as Apple does (401).
+// The App Store Server API's Get Transaction Info; bearer tokens are checked as Apple does (401).
 class FakeAppleServerApi : public FakeTwoEndpointStore {
  public:
   enum Environment { kProduction, kSandbox };
@@ -215,8 +209,7 @@ struct TokenScript {
   std::optional<FakeResponse> answer{};  // when set, the answer to every request
 };
 
-// Accounts, the tokens issued to them, and purchase queries scripted per
-// purchase (a token the fake did not issue gets 401, an unscripted purchase 404).
+// Accounts, their tokens and purchase queries: unissued tokens get 401, unscripted purchases 404.
 class FakeTokenStore {
  public:
   // Token requests of an account, named by its client id or JWT issuer.
@@ -239,9 +232,8 @@ class FakeTokenStore {
 
   explicit FakeTokenStore(FakeHttpServer* server) : server_(server) {}
   void AddAccount(const std::string& name, Account account);
-  // `answer` runs holding mutex_ and names the account: a known account's
-  // request is counted and gets the account's scripted answer, if any,
-  // instead, after the account's delay.
+  // `answer` runs holding mutex_ and names the account, whose requests are counted and get its
+  // scripted answer, if any, instead, after its delay.
   void RouteToken(const std::string& path, TokenAnswerer answer);
   std::string IssueToken(const std::string& prefix, const std::string& name);  // holds mutex_
   FakeResponse AnswerPurchase(const std::string& purchase, const std::string& access_token);
@@ -256,9 +248,8 @@ class FakeTokenStore {
   std::map<std::string, int> token_requests_;  // GUARDED_BY(mutex_)
 };
 
-// Google's OAuth token service (refresh-token and JWT-bearer grants, the JWT
-// checked as Google does), the Android Publisher purchase query and the
-// voided-purchases list, paged by two, oldest voided first.
+// Google's OAuth token service (refresh-token and JWT-bearer grants, JWTs checked as Google does),
+// the purchase query and the voided-purchases list, paged by two, oldest voided first.
 class FakeGoogleStore : public FakeTokenStore {
  public:
   struct ListRequest {
@@ -319,9 +310,8 @@ class FakeOneStore : public FakeTokenStore {
   const std::string prefix_;
 };
 
-// One PlayStation environment: the token endpoint (authorization-code grant),
-// the base-URL service and the entitlement service scripted per entitlement
-// and service label; each checks what the platform checks.
+// One PlayStation environment: the token endpoint (authorization-code grant), the base-URL service
+// and the entitlements scripted per id and service label, each checking what the platform checks.
 class FakePlayStation : public FakeTokenStore {
  public:
   // `environment`: "dev", "qa" or "production".
@@ -329,7 +319,6 @@ class FakePlayStation : public FakeTokenStore {
 
   void AddEndpoints(tvx::Json* endpoints) const;
 
-  // `auth_code` is accepted as often as asked.
   void AddClient(const std::string& client_id, const std::string& secret,
                  const std::string& auth_code);
   void ScriptEntitlement(const std::string& id, int64_t service_label,
