@@ -434,10 +434,10 @@ void FakeTokenStore::RouteToken(const std::string& path, TokenAnswerer answer) {
   });
 }
 
-std::string FakeTokenStore::IssueToken(const std::string& prefix, const std::string& name) {
+FakeResponse FakeTokenStore::IssueToken(const std::string& prefix, const std::string& name) {
   const std::string token = prefix + name + "." + std::to_string(++accounts_[name].tokens);
   issued_.insert(token);
-  return token;
+  return FakeResponse::Json(200, JsonObject({{"access_token", token}, {"expires_in", 3600}}));
 }
 
 FakeResponse FakeTokenStore::AnswerPurchase(const std::string& purchase,
@@ -472,18 +472,12 @@ void FakeGoogleStore::AddEndpoints(tvx::Json* endpoints) const {
   endpoints->SetString("google_api_base", server_->Url());
 }
 
-// The next four hold mutex_.
+// The next three hold mutex_.
 FakeResponse FakeGoogleStore::Refuse(int status, const std::string& error,
                                      const std::string& description) {
   last_refusal_ = error + ": " + description;
   return FakeResponse::Json(status,
                             JsonObject({{"error", error}, {"error_description", description}}));
-}
-
-FakeResponse FakeGoogleStore::Issue(const std::string& name) {
-  return FakeResponse::Json(200, JsonObject({{"access_token", IssueToken("ya29.", name)},
-                                             {"expires_in", 3600},
-                                             {"scope", kAndroidPublisherScope}}));
 }
 
 FakeResponse FakeGoogleStore::AnswerOAuthToken(const FakeRequest& request, std::string* name) {
@@ -497,7 +491,7 @@ FakeResponse FakeGoogleStore::AnswerOAuthToken(const FakeRequest& request, std::
       it->second.secret != form["client_secret"] || it->second.grant != form["refresh_token"]) {
     return Refuse(401, "invalid_client", "Unauthorized");
   }
-  return Issue(*name);
+  return IssueToken("ya29.", *name);
 }
 
 FakeResponse FakeGoogleStore::AnswerJwtToken(const FakeRequest& request, std::string* name) {
@@ -519,7 +513,7 @@ FakeResponse FakeGoogleStore::AnswerJwtToken(const FakeRequest& request, std::st
                            {"scope", kAndroidPublisherScope}}))) {
     return Refuse(400, "invalid_grant", "Invalid JWT: " + jwt.header_text + jwt.claims_text);
   }
-  return Issue(*name);
+  return IssueToken("ya29.", *name);
 }
 
 tvx::Json FakeGoogleStore::MakePurchase(int purchase_state) {
@@ -597,9 +591,7 @@ FakeResponse FakeOneStore::AnswerToken(const FakeRequest& request, std::string* 
   if (it == accounts_.end() || it->second.secret != form["client_secret"]) {
     return ErrorAnswer(401, "InvalidClient: client authentication failed");
   }
-  return FakeResponse::Json(200, JsonObject({{"client_id", *name},
-                                             {"access_token", IssueToken("os.", *name)},
-                                             {"expires_in", 3600}}));
+  return IssueToken("os.", *name);
 }
 
 FakePlayStation::FakePlayStation(FakeHttpServer* server, std::string environment)
@@ -651,8 +643,7 @@ FakeResponse FakePlayStation::AnswerToken(const FakeRequest& request, std::strin
       accounts_[*name].grant != form["code"]) {
     return ErrorAnswer(400, "invalid_grant");
   }
-  return FakeResponse::Json(
-      200, JsonObject({{"access_token", IssueToken("psn.", *name)}, {"expires_in", 3599}}));
+  return IssueToken("psn.", *name);
 }
 
 tvx::Json MakeStoreEndpoints(const FakeGoogleStore* google, const FakeOneStore* one_store,

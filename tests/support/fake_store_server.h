@@ -165,8 +165,7 @@ class FakeTStore : public FakeTwoEndpointStore {
 
 // PKCS#8 private key, as Google issues them.
 struct PemKeyPair {
-  std::string private_pem;
-  std::string public_pem;
+  std::string private_pem, public_pem;
 };
 using RsaKeyPair = PemKeyPair;
 PemKeyPair PemKeyPairOf(EVP_PKEY* key);
@@ -235,7 +234,8 @@ class FakeTokenStore {
   // `answer` runs holding mutex_ and names the account, whose requests are counted and get its
   // scripted answer, if any, instead, after its delay.
   void RouteToken(const std::string& path, TokenAnswerer answer);
-  std::string IssueToken(const std::string& prefix, const std::string& name);  // holds mutex_
+  // Holds mutex_; the token answer, valid for an hour.
+  FakeResponse IssueToken(const std::string& prefix, const std::string& name);
   FakeResponse AnswerPurchase(const std::string& purchase, const std::string& access_token);
 
   FakeHttpServer* const server_;
@@ -283,7 +283,6 @@ class FakeGoogleStore : public FakeTokenStore {
   FakeResponse AnswerOAuthToken(const FakeRequest& request, std::string* name);
   FakeResponse AnswerJwtToken(const FakeRequest& request, std::string* name);
   FakeResponse Refuse(int status, const std::string& error, const std::string& description);
-  FakeResponse Issue(const std::string& name);
 
   std::string last_refusal_;  // GUARDED_BY(mutex_)
   tvx::Json last_claims_;     // GUARDED_BY(mutex_)
