@@ -42,7 +42,6 @@ constexpr char kTransactionsPath[] = "/inApps/v1/transactions/";
 
 constexpr char kOAuthTokenPath[] = "/o/oauth2/token";
 constexpr char kJwtTokenPath[] = "/oauth2/v4/token";
-constexpr char kAndroidPublisherScope[] = "https://www.googleapis.com/auth/androidpublisher";
 constexpr char kGooglePackages[] = "/androidpublisher/v3/applications/";
 
 constexpr char kPlayStationTokenPath[] = "/2.0/oauth/token";
@@ -64,7 +63,6 @@ std::map<std::string, std::string> DecodeFields(const std::string& text) {
   std::map<std::string, std::string> fields;
   for (const std::string& pair : boost::split(pairs, text, boost::is_any_of("&"))) {
     const size_t eq = pair.find('=');
-    if (pair.empty()) continue;
     fields[FormDecode(pair.substr(0, eq))] =
         eq == std::string::npos ? "" : FormDecode(pair.substr(eq + 1));
   }
@@ -237,9 +235,8 @@ void FakeHttpServer::Route(const std::string& method, const std::string& path, H
 std::vector<FakeRequest> FakeHttpServer::Requests(const std::string& path) const {
   std::lock_guard<std::mutex> lock(mutex_);
   std::vector<FakeRequest> requests;
-  for (const auto& request : requests_) {
-    if (request.path.starts_with(path)) requests.push_back(request);
-  }
+  std::ranges::copy_if(requests_, std::back_inserter(requests),
+                       [&](const FakeRequest& request) { return request.path.starts_with(path); });
   return requests;
 }
 
@@ -442,9 +439,7 @@ FakeResponse FakeTokenStore::IssueToken(const std::string& prefix, const std::st
 
 FakeResponse FakeTokenStore::AnswerPurchase(const std::string& purchase,
                                             const std::string& access_token) {
-  if (!LockedCopy(mutex_, issued_).contains(access_token)) {
-    return ErrorAnswer(401, "invalid credentials");
-  }
+  if (!Issued(access_token)) return ErrorAnswer(401, "invalid credentials");
   return purchases_.Next(purchase).value_or(ErrorAnswer(404, "no such purchase"));
 }
 
@@ -510,7 +505,7 @@ FakeResponse FakeGoogleStore::AnswerJwtToken(const FakeRequest& request, std::st
   }
   if (!IsJwtOf(jwt, JsonObject({{"alg", "RS256"}, {"typ", "JWT"}}),
                JsonObject({{"aud", server_->Url(kJwtTokenPath)},
-                           {"scope", kAndroidPublisherScope}}))) {
+                           {"scope", "https://www.googleapis.com/auth/androidpublisher"}}))) {
     return Refuse(400, "invalid_grant", "Invalid JWT: " + jwt.header_text + jwt.claims_text);
   }
   return IssueToken("ya29.", *name);
@@ -554,12 +549,9 @@ FakeResponse FakeGoogleStore::ListVoided(const std::string& package_name,
                               {"orderId", "GPA." + token},
                               {"voidedReason", 7}}));
   }
-  tvx::Json body = JsonObject({{"voidedPurchases", list}});
-  if (first + size < listed.size()) {
-    body.SetAttribute("tokenPagination",
-                      JsonObject({{"nextPageToken", std::to_string(first + size)}}));
-  }
-  return FakeResponse::Json(200, body);
+  const tvx::Json next = JsonObject({{"nextPageToken", std::to_string(first + size)}});
+  return FakeResponse::Json(200, With(JsonObject({{"voidedPurchases", list}}), "tokenPagination",
+                                      first + size < listed.size() ? next : tvx::Json()));
 }
 
 FakeOneStore::FakeOneStore(FakeHttpServer* server, std::string prefix)
@@ -598,8 +590,7 @@ FakePlayStation::FakePlayStation(FakeHttpServer* server, std::string environment
     : FakeTokenStore(server), prefix_("/psn/" + environment) {
   RouteToken(prefix_ + kPlayStationTokenPath, std::bind_front(&FakePlayStation::AnswerToken, this));
   server_->Route("GET", prefix_ + kBaseUrlPath + "entitlement", [this](const FakeRequest& request) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!issued_.contains(request.Bearer())) return ErrorAnswer(401, "invalid_token");
+    if (!Issued(request.Bearer())) return ErrorAnswer(401, "invalid_token");
     return FakeResponse::Json(200,
                               JsonObject({{"url", server_->Url(prefix_ + kEntitlementService)}}));
   });

@@ -222,8 +222,8 @@ class FakeTokenStore {
  protected:
   struct Account {
     std::string secret{};
-    std::string grant{};          // a Google OAuth client's refresh token, a PlayStation auth code
-    std::string public_pem{};     // Google service accounts
+    std::string grant{};       // a Google OAuth client's refresh token, a PlayStation auth code
+    std::string public_pem{};  // Google service accounts
     TokenScript script{};
     int tokens = 0;
   };
@@ -237,6 +237,9 @@ class FakeTokenStore {
   // Holds mutex_; the token answer, valid for an hour.
   FakeResponse IssueToken(const std::string& prefix, const std::string& name);
   FakeResponse AnswerPurchase(const std::string& purchase, const std::string& access_token);
+  bool Issued(const std::string& token) const {
+    return LockedCopy(mutex_, issued_).contains(token);
+  }
 
   FakeHttpServer* const server_;
   mutable std::mutex mutex_;
