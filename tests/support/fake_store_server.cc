@@ -24,16 +24,6 @@ namespace bhttp = boost::beast::http;
 using tcp = asio::ip::tcp;
 using boost::system::error_code;
 
-std::string FakeRequest::Header(const std::string& lower_case_name) const {
-  auto it = headers.find(lower_case_name);
-  return it == headers.end() ? "" : it->second;
-}
-
-std::string FakeRequest::Bearer() const {
-  const std::string authorization = Header("authorization");
-  return authorization.starts_with("Bearer ") ? authorization.substr(7) : "";
-}
-
 namespace {
 
 constexpr char kAppleIssuerId[] = "57246542-96fe-1a63-e053-0824d011072a";
@@ -227,11 +217,6 @@ std::string FakeHttpServer::Url(const std::string& path) const {
   return "http://127.0.0.1:" + std::to_string(impl_->port) + path;
 }
 
-void FakeHttpServer::Route(const std::string& method, const std::string& path, Handler handler) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  routes_[{method, path}] = std::move(handler);
-}
-
 std::vector<FakeRequest> FakeHttpServer::Requests(const std::string& path) const {
   std::lock_guard<std::mutex> lock(mutex_);
   std::vector<FakeRequest> requests;
@@ -387,34 +372,23 @@ FakeResponse FakeAppleServerApi::RateLimited(int64_t retry_after_ms) {
   return response;
 }
 
-// Why Apple would refuse the request's token; "" when it would not.
-std::string FakeAppleServerApi::CheckToken(const FakeRequest& request) const {
+bool FakeAppleServerApi::AcceptsToken(const FakeRequest& request) const {
   DecodedJwt jwt;
-  if (!DecodeJwt(request.Bearer(), &jwt)) return "no bearer JWT";
-  if (!VerifyEs256(key_.public_pem, jwt.signing_input, jwt.signature)) return "bad signature";
   const tvx::Json header = JsonObject({{"alg", "ES256"}, {"kid", kAppleKeyId}, {"typ", "JWT"}});
   const tvx::Json claims =
       JsonObject({{"iss", kAppleIssuerId}, {"aud", "appstoreconnect-v1"}, {"bid", kBundleId}});
-  return IsJwtOf(jwt, header, claims) ? "" : "wrong JWT " + jwt.header_text + jwt.claims_text;
+  return DecodeJwt(request.Bearer(), &jwt) &&
+         VerifyEs256(key_.public_pem, jwt.signing_input, jwt.signature) &&
+         IsJwtOf(jwt, header, claims);
 }
 
 FakeResponse FakeAppleServerApi::Answer(Environment environment, const FakeRequest& request) {
   const std::string transaction_id =
       PathSegments(request.path, endpoints_[environment].first + kTransactionsPath).front();
-  const std::string refusal = CheckToken(request);
-  if (!refusal.empty()) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    last_refusal_ = refusal;
-    return Unauthorized();
-  }
+  if (!AcceptsToken(request)) return Unauthorized();
   const tvx::Json not_found =
       JsonObject({{"errorCode", 4040010}, {"errorMessage", "Transaction id not found."}});
   return scripts_[environment].Next(transaction_id).value_or(FakeResponse::Json(404, not_found));
-}
-
-void FakeTokenStore::AddAccount(const std::string& name, Account account) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  accounts_[name] = std::move(account);
 }
 
 void FakeTokenStore::RouteToken(const std::string& path, TokenAnswerer answer) {
@@ -519,12 +493,6 @@ tvx::Json FakeGoogleStore::MakePurchase(int purchase_state) {
                      {"orderId", "GPA.1"},
                      {"purchaseType", 0},
                      {"acknowledgementState", 1}});
-}
-
-void FakeGoogleStore::Void(const std::string& package_name, const std::string& purchase_token,
-                           int64_t voided_ms) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  voided_[package_name].emplace(voided_ms, purchase_token);
 }
 
 FakeResponse FakeGoogleStore::ListVoided(const std::string& package_name,

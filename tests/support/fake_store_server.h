@@ -40,8 +40,12 @@ struct FakeRequest {
   std::map<std::string, std::string> headers{};  // names in lower case
   int64_t received_ms = 0;
 
-  std::string Header(const std::string& lower_case_name) const;
-  std::string Bearer() const;  // the "Bearer" authorization's token, "" when none
+  std::string Header(const std::string& lower_case_name) const {
+    return headers.contains(lower_case_name) ? headers.at(lower_case_name) : "";
+  }
+  std::string Bearer() const {  // the "Bearer" authorization's token, "" when none
+    return Header("authorization").starts_with("Bearer ") ? Header("authorization").substr(7) : "";
+  }
 };
 
 // Sent with content type application/json.
@@ -79,7 +83,10 @@ class FakeHttpServer {
   std::string Url(const std::string& path = "") const;
 
   // A path ending in '/' also takes the paths under it; the longest route that matches wins.
-  void Route(const std::string& method, const std::string& path, Handler handler);
+  void Route(const std::string& method, const std::string& path, Handler handler) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    routes_[{method, path}] = std::move(handler);
+  }
 
   // Requests received whose path starts with `path`.
   std::vector<FakeRequest> Requests(const std::string& path = "") const;
@@ -185,8 +192,6 @@ class FakeAppleServerApi : public FakeTwoEndpointStore {
   // The "apple_app_store_server_api" install argument for this fake.
   tvx::Json Argument(const std::string& environment = "auto") const;
 
-  std::string LastRefusal() const { return LockedCopy(mutex_, last_refusal_); }
-
   static FakeResponse Found(const std::string& signed_transaction) {
     return FakeResponse::Json(200, JsonObject({{"signedTransactionInfo", signed_transaction}}));
   }
@@ -195,11 +200,9 @@ class FakeAppleServerApi : public FakeTwoEndpointStore {
 
  private:
   FakeResponse Answer(Environment environment, const FakeRequest& request);
-  std::string CheckToken(const FakeRequest& request) const;
+  bool AcceptsToken(const FakeRequest& request) const;  // as Apple would
 
   const PemKeyPair key_;
-  mutable std::mutex mutex_;
-  std::string last_refusal_;  // GUARDED_BY(mutex_)
 };
 
 // How a fake store answers one account's token requests.
@@ -230,7 +233,10 @@ class FakeTokenStore {
   using TokenAnswerer = std::function<FakeResponse(const FakeRequest&, std::string* account)>;
 
   explicit FakeTokenStore(FakeHttpServer* server) : server_(server) {}
-  void AddAccount(const std::string& name, Account account);
+  void AddAccount(const std::string& name, Account account) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    accounts_[name] = std::move(account);
+  }
   // `answer` runs holding mutex_ and names the account, whose requests are counted and get its
   // scripted answer, if any, instead, after its delay.
   void RouteToken(const std::string& path, TokenAnswerer answer);
@@ -277,8 +283,10 @@ class FakeGoogleStore : public FakeTokenStore {
   tvx::Json LastJwtClaims() const { return LockedCopy(mutex_, last_claims_); }
 
   // voidedReason 7, chargeback.
-  void Void(const std::string& package_name, const std::string& purchase_token,
-            int64_t voided_ms);
+  void Void(const std::string& package_name, const std::string& purchase_token, int64_t voided_ms) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    voided_[package_name].emplace(voided_ms, purchase_token);
+  }
   std::vector<ListRequest> ListRequests() const { return LockedCopy(mutex_, list_requests_); }
 
  private:
