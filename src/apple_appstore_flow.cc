@@ -87,16 +87,14 @@ void OnValidated(const Flow& flow, const Rvr& response) {
 
 }  // namespace
 
-void BillingAgent::RequestAppleAppStoreReceiptValidation(
-    const std::shared_ptr<Request>& request, const Json& receipt, const PlayerAccount& account,
-    const std::shared_ptr<ExponentialBackoff>& back_off) {
-  if (IsAppleServerApiReceipt(receipt)) {
-    RequestAppleServerApiValidation(request, receipt, account, back_off);
+void BillingAgent::RequestAppleAppStoreReceiptValidation(ValidationStart start) {
+  if (IsAppleServerApiReceipt(start.receipt)) {
+    RequestAppleServerApiValidation(std::move(start));
     return;
   }
-  auto flow = std::make_shared<const StoreFlow>(kAppleAppStore, request, receipt, account, back_off);
+  auto flow = std::make_shared<const StoreFlow>(kAppleAppStore, std::move(start));
   // A retry asks again with the receipt the first attempt accepted.
-  if (flow->first_attempt() && !IsWellFormed(receipt)) {
+  if (flow->first_attempt() && !IsWellFormed(flow->receipt())) {
     return flow->RefuseMalformed("Invalid Apple AppStore receipt found");
   }
   flow->Ask<Rvr>(

@@ -17,9 +17,7 @@
 #include "framework/json.h"
 #include "framework/jws.h"
 #include "framework/jwt.h"
-#include "framework/player_account.h"
-#include "src/exponential_backoff.h"
-#include "src/session.h"
+#include "src/billing_agent.h"
 
 namespace tvx {
 
@@ -72,11 +70,9 @@ bool IsWellFormedAppleServerApiReceipt(const Json& receipt);
 // "transaction_id" or a "signed_transaction".
 bool IsAppleServerApiReceipt(const Json& receipt);
 
-// The Apple flow of those receipts, called by the Apple flow's entry (and by
-// its own retries) in place of the verifyReceipt path.
-void RequestAppleServerApiValidation(const std::shared_ptr<Request>& request, const Json& receipt,
-                                     const PlayerAccount& account,
-                                     const std::shared_ptr<ExponentialBackoff>& back_off);
+// The Apple flow of those receipts, started by the Apple flow's entry in
+// place of the verifyReceipt path.
+void RequestAppleServerApiValidation(ValidationStart start);
 
 class AppleServerApiAdapter : public std::enable_shared_from_this<AppleServerApiAdapter> {
  public:

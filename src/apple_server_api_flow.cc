@@ -91,11 +91,9 @@ void AskApple(const Flow& flow, const std::shared_ptr<const AppleServerApiConfig
 
 }  // namespace
 
-void RequestAppleServerApiValidation(const std::shared_ptr<Request>& request, const Json& receipt,
-                                     const PlayerAccount& account,
-                                     const std::shared_ptr<ExponentialBackoff>& back_off) {
-  auto flow =
-      std::make_shared<const StoreFlow>(kAppleServerApi, request, receipt, account, back_off);
+void RequestAppleServerApiValidation(ValidationStart start) {
+  auto flow = std::make_shared<const StoreFlow>(kAppleServerApi, std::move(start));
+  const Json& receipt = flow->receipt();
   if (flow->first_attempt() && !IsWellFormedAppleServerApiReceipt(receipt)) {
     return flow->RefuseMalformed("Invalid Apple AppStore receipt found");
   }

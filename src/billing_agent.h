@@ -23,6 +23,16 @@ namespace tvx {
 
 struct AuthenticationAttempt;
 
+// A receipt validation as a store flow starts it: the client's request, the
+// receipt it carries, the player it is for, and the back-off the flow's
+// failed store steps wait by (null for a store that is asked once).
+struct ValidationStart {
+  std::shared_ptr<Request> request;
+  Json receipt;
+  PlayerAccount account;
+  std::shared_ptr<ExponentialBackoff> back_off;
+};
+
 class BillingAgent {
  public:
   // Brings the service up: event loop, database, schema, store adapters, TCP
@@ -62,21 +72,13 @@ class BillingAgent {
 
   // The store flows. Each validates one receipt of its store for an
   // authenticated session and answers the client exactly once.
-  static void RequestGooglePlayAccessToken(const std::shared_ptr<Request>& request,
-                                           const Json& receipt, const PlayerAccount& account,
-                                           const std::shared_ptr<ExponentialBackoff>& back_off);
-  static void RequestAppleAppStoreReceiptValidation(
-      const std::shared_ptr<Request>& request, const Json& receipt, const PlayerAccount& account,
-      const std::shared_ptr<ExponentialBackoff>& back_off);
-  static void RequestTStoreReceiptValidation(const std::shared_ptr<Request>& request,
-                                             const Json& receipt, const PlayerAccount& account,
-                                             const std::shared_ptr<ExponentialBackoff>& back_off);
-  // The PlayStation store is asked once, without retries.
-  static void RequestP4ReceiptValidation(const std::shared_ptr<Request>& request,
-                                         const Json& receipt, const PlayerAccount& account);
-  static void RequestOneStoreAccessToken(const std::shared_ptr<Request>& request,
-                                         const Json& receipt, const PlayerAccount& account,
-                                         const std::shared_ptr<ExponentialBackoff>& back_off);
+  static void RequestGooglePlayAccessToken(ValidationStart start);
+  static void RequestAppleAppStoreReceiptValidation(ValidationStart start);
+  static void RequestTStoreReceiptValidation(ValidationStart start);
+  // The PlayStation store is asked once, without retries: its back-off is
+  // not used.
+  static void RequestP4ReceiptValidation(ValidationStart start);
+  static void RequestOneStoreAccessToken(ValidationStart start);
 
   // The provider code named by the object's "service_provider" string; 0 when
   // it is missing or not a string.

@@ -60,22 +60,24 @@ void BillingAgent::OnReceiptValidationRequested(const std::shared_ptr<Request>& 
 
   const int provider = GetServiceProvider(receipt);
   request->service_provider = provider;
-  auto back_off = std::make_shared<ExponentialBackoff>(kBackoffInitialWaitTime, kBackoffMaxWaitTime);
+  ValidationStart start{
+      request, receipt, account,
+      std::make_shared<ExponentialBackoff>(kBackoffInitialWaitTime, kBackoffMaxWaitTime)};
   switch (provider) {
     case kBillingServiceProviderGooglePlay:
-      RequestGooglePlayAccessToken(request, receipt, account, back_off);
+      RequestGooglePlayAccessToken(std::move(start));
       return;
     case kBillingServiceProviderAppleAppStore:
-      RequestAppleAppStoreReceiptValidation(request, receipt, account, back_off);
+      RequestAppleAppStoreReceiptValidation(std::move(start));
       return;
     case kBillingServiceProviderTStore:
-      RequestTStoreReceiptValidation(request, receipt, account, back_off);
+      RequestTStoreReceiptValidation(std::move(start));
       return;
     case kBillingServiceProviderPlayStation4:
-      RequestP4ReceiptValidation(request, receipt, account);
+      RequestP4ReceiptValidation(std::move(start));
       return;
     case kBillingServiceProviderOneStore:
-      RequestOneStoreAccessToken(request, receipt, account, back_off);
+      RequestOneStoreAccessToken(std::move(start));
       return;
     default:
       LOG(WARNING) << "BillingAgent::OnReceiptValidationRequested: "

@@ -51,11 +51,9 @@ void Insert(const Flow& flow, const Rvr& response) {
 
 }  // namespace
 
-void BillingAgent::RequestGooglePlayAccessToken(
-    const std::shared_ptr<Request>& request, const Json& receipt, const PlayerAccount& account,
-    const std::shared_ptr<ExponentialBackoff>& back_off) {
+void BillingAgent::RequestGooglePlayAccessToken(ValidationStart start) {
   RunTokenStore(kGooglePlay, AdapterCalls<GooglePlayAdapter>(&ClientSession::gp_token_key, Insert),
-                request, receipt, account, back_off);
+                std::move(start));
 }
 
 }  // namespace tvx

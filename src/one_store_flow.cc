@@ -45,14 +45,12 @@ void Insert(const Flow& flow, const Rvr& response) {
 
 }  // namespace
 
-void BillingAgent::RequestOneStoreAccessToken(const std::shared_ptr<Request>& request,
-                                              const Json& receipt, const PlayerAccount& account,
-                                              const std::shared_ptr<ExponentialBackoff>& back_off) {
+void BillingAgent::RequestOneStoreAccessToken(ValidationStart start) {
   // The host is the one the flag names when each request is made.
   RunTokenStore(kOneStore,
                 AdapterCalls<OneStoreAdapter>(&ClientSession::os_token_key, Insert,
                                               &FLAGS_biller_use_one_store_test_server),
-                request, receipt, account, back_off);
+                std::move(start));
 }
 
 }  // namespace tvx

@@ -96,12 +96,14 @@ void OnValidated(const Flow& flow, int64_t send_time, const boost::system::error
 
 }  // namespace
 
-void BillingAgent::RequestP4ReceiptValidation(const std::shared_ptr<Request>& request,
-                                              const Json& receipt, const PlayerAccount& account) {
-  auto flow = std::make_shared<const StoreFlow>(kP4Store, request, receipt, account, nullptr);
+void BillingAgent::RequestP4ReceiptValidation(ValidationStart start) {
+  start.back_off = nullptr;
+  auto flow = std::make_shared<const StoreFlow>(kP4Store, std::move(start));
+  const Json& receipt = flow->receipt();
   if (!IsWellFormed(receipt)) {
     LOG(WARNING) << "BillingAgent::RequestP4ReceiptValidation: " << "invalid receipt : "
-                 << "session[" << request->session << "], receipt[" << JsonForLog(receipt) << "]";
+                 << "session[" << flow->request()->session << "], receipt["
+                 << JsonForLog(receipt) << "]";
     flow->Answer(ValidationResponse::kFailWrongReceipt);
     return;
   }

@@ -18,13 +18,12 @@
 
 namespace tvx {
 
-StoreFlow::StoreFlow(const StoreTraits& store, std::shared_ptr<Request> request, Json receipt,
-                     PlayerAccount account, std::shared_ptr<ExponentialBackoff> back_off)
+StoreFlow::StoreFlow(const StoreTraits& store, ValidationStart start)
     : store_(store),
-      request_(std::move(request)),
-      receipt_(std::move(receipt)),
-      account_(std::move(account)),
-      back_off_(std::move(back_off)) {}
+      request_(std::move(start.request)),
+      receipt_(std::move(start.receipt)),
+      account_(std::move(start.account)),
+      back_off_(std::move(start.back_off)) {}
 
 bool HasText(const Json& receipt, const char* key) {
   return receipt.HasAttribute(key, Json::kString) && !receipt.GetString(key).empty();

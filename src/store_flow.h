@@ -25,6 +25,7 @@
 #include "framework/clock.h"
 #include "framework/json.h"
 #include "framework/player_account.h"
+#include "src/billing_agent.h"
 #include "src/billing_agent_state.h"
 #include "src/billing_error.h"
 #include "src/billing_statistics.h"
@@ -80,9 +81,7 @@ struct StoreTraits {
 
 class StoreFlow : public std::enable_shared_from_this<StoreFlow> {
  public:
-  // `back_off` is null for a store that is asked once.
-  StoreFlow(const StoreTraits& store, std::shared_ptr<Request> request, Json receipt,
-            PlayerAccount account, std::shared_ptr<ExponentialBackoff> back_off);
+  StoreFlow(const StoreTraits& store, ValidationStart start);
 
   const std::shared_ptr<Request>& request() const { return request_; }
   const Json& receipt() const { return receipt_; }
@@ -356,12 +355,9 @@ void AskTokenStore(const TokenStore& store, const TokenStoreCalls<Answer>& calls
 // A token store's flow: the token step, then AskTokenStore.
 template <typename Answer>
 void RunTokenStore(const TokenStore& store, TokenStoreCalls<Answer> calls,
-                   std::shared_ptr<Request> request, Json receipt, PlayerAccount account,
-                   std::shared_ptr<ExponentialBackoff> back_off) {
-  const std::string client_id = calls.key(*request->session).account;
-  auto flow = std::make_shared<const StoreFlow>(store.traits, std::move(request),
-                                                std::move(receipt), std::move(account),
-                                                std::move(back_off));
+                   ValidationStart start) {
+  const std::string client_id = calls.key(*start.request->session).account;
+  auto flow = std::make_shared<const StoreFlow>(store.traits, std::move(start));
   flow->RequestToken(
       store.token_step, client_id, store.service,
       [calls, flow](AccessTokenCallback callback) {

@@ -91,11 +91,9 @@ void OnValidated(const Flow& flow, const Rvr& response) {
 
 }  // namespace
 
-void BillingAgent::RequestTStoreReceiptValidation(
-    const std::shared_ptr<Request>& request, const Json& receipt, const PlayerAccount& account,
-    const std::shared_ptr<ExponentialBackoff>& back_off) {
-  auto flow = std::make_shared<const StoreFlow>(kTStore, request, receipt, account, back_off);
-  if (flow->first_attempt() && !IsWellFormed(receipt)) {
+void BillingAgent::RequestTStoreReceiptValidation(ValidationStart start) {
+  auto flow = std::make_shared<const StoreFlow>(kTStore, std::move(start));
+  if (flow->first_attempt() && !IsWellFormed(flow->receipt())) {
     flow->Answer(ValidationResponse::kFailWrongReceipt);
     return;
   }
