@@ -109,17 +109,16 @@ TEST_F(AppleServerApiTest, BothFormsProvisionATransactionOnceAndIdsAreAskedAgain
   }
   EXPECT_EQ(seen, "0 1 1, 1001 2 2, 0 4 2, 0 6 2, ") << biller_->Log();
   // The refused token was replaced by a new one, which the fake accepted.
-  const std::vector<std::string> tokens = api_.Tokens();
-  ASSERT_GE(tokens.size(), 2u);
-  EXPECT_NE(tokens[tokens.size() - 1], tokens[tokens.size() - 2]);
-  EXPECT_EQ(api_.LastRefusal(), "");
+  const std::vector<FakeRequest> asked = server_.Requests("/production");
+  ASSERT_GE(asked.size(), 2u);
+  EXPECT_NE(asked[asked.size() - 1].Bearer(), asked[asked.size() - 2].Bearer());
 
   // The first back-off delay is below two seconds; Apple's time is later.
   const int64_t retry_after = NowMillis() + 2500;
   api_.Script(Api::kProduction, "limited",
               {Api::RateLimited(retry_after), Api::Found(Signed("limited"))});
   EXPECT_EQ(ValidateId("limited"), V::kSuccess);
-  EXPECT_GE(api_.ArrivalTimes().back(), retry_after);
+  EXPECT_GE(server_.Requests("/production").back().received_ms, retry_after);
   EXPECT_EQ(ValidateId("forged"), V::kFailWrongReceipt);
 
   const auto rows = QueryRows(*biller_, kRowQuery);

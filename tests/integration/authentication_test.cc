@@ -100,7 +100,7 @@ TEST_F(AuthenticationTest, RefusedOrMalformedKeysAnswerOnceAndARevokedTokenIsRen
             Biller::ReceiptValidation_Response::kSuccess)
       << biller_->Log();
   EXPECT_EQ(google_.TokenRequestCount("oauth-client"), 2);
-  EXPECT_EQ(google_.PurchaseRequestCount("tok-1"), 2);
+  EXPECT_EQ(server_.RequestCount("/androidpublisher"), 2);
   EXPECT_NE(server_.Requests("/androidpublisher").back().target.find(
                 "access_token=ya29.oauth-client.2"),
             std::string::npos);

@@ -179,8 +179,7 @@ Store TStore(FakeHttpServer* server) {
 // Three uses of an entitlement are asked for; the platform is never asked again.
 Store PlayStation(FakeHttpServer* server) {
   auto psn = std::make_shared<FakePlayStation>(server, "qa");
-  psn->SetClient("biller-client", "s3cr:et");
-  psn->AddAuthCode("auth-code-1");
+  psn->AddClient("biller-client", "s3cr:et", "auth-code-1");
   Json endpoints = Json::Object();
   psn->AddEndpoints(&endpoints);
   Json arguments = StoreArguments(endpoints);

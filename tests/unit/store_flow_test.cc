@@ -181,7 +181,7 @@ class StoreFlowTest : public ::testing::TestWithParam<Case> {
   void SetUp() override {
     // Every store's purchase query gets the scripted answers; tokens are granted.
     const auto purchase = [this](const FakeRequest&) { return *answers_.Next("purchase"); };
-    for (const char* method : {"GET", "POST"}) server_.RoutePrefix(method, "/", purchase);
+    for (const char* method : {"GET", "POST"}) server_.Route(method, "/", purchase);
     answers_.Set("purchase", GetParam().answers);
     for (const char* path : {"/token", "/os/v2/oauth/token"}) server_.Route("POST", path, Token);
     server_.Route("GET", "/p4/baseUrls/entitlement", [this](const FakeRequest&) {
