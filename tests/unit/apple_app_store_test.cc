@@ -53,7 +53,6 @@ TEST(AppleAppStoreAnswerTest, StatusAndBodyGiveTheErrorOrTheVerdict) {
       {200, R"({"status": 21007})", 0, Rvr::kInvalidReceipt, true},
       {200, R"({"status": 21005})", kServiceProviderCommunicationError, 0},
       {200, R"({"status": -1})", 0, Rvr::kInvalidReceipt},
-      {200, Answer({}), 0, Rvr::kMissingProductInformation},
       {200, Answer({cancelled}), 0, Rvr::kCancelled},
       // A subscription is no purchase, cancelled or not.
       {200, Answer({With(cancelled, "expires_date", Json("2019-04-05 08:24:36"))}), 0,
