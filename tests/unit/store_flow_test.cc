@@ -96,8 +96,6 @@ FakeResponse PlayStation(bool is_consumable, int use_count, int use_limit) {
 }
 const FakeResponse kOneStorePurchase = Ok(FakeOneStore::MakePurchase(0));
 const FakeResponse kApplePurchase = Apple::Verified({Apple::Purchase("gem", "1", "1001")});
-const FakeResponse kTStorePurchase =
-    TStore::Confirmed({TStore::Product("app", "gem"), TStore::Product("app", "bonus")});
 
 struct Case {
   const char* name;
@@ -141,13 +139,9 @@ const Case kCases[] = {
      "database_error_count",
      "CALL sp_insert_receipt_apple_appstore('<client>', '<player>', '<guest>', FALSE, ", 2,
      BillerDatabase::kInsertFailed},
-    {"TStoreRetried", kTStore, {Status(502), kTStorePurchase}, V::kSuccess, "success_count",
-     "CALL sp_insert_receipt_tstore('<client>', '<player>', '<guest>', FALSE, ", 2},
     {"TStoreInvalid", kTStore, {Ok(R"({"status":1,"detail":"9100","message":"no"})")},
      V::kFailWrongReceipt, "wrong_receipts_count"},
     {"TStoreProductMismatch", kTStore, {TStore::Confirmed({})}, kProductMismatch, nullptr},
-    {"PlayStationNew", kP4, {PlayStation(true, 0, 5)}, V::kSuccess, "success_count",
-     "CALL sp_insert_receipt_p4store('<client>', '<player>', '<guest>', "},
     {"PlayStationUseLimit", kP4, {PlayStation(true, 1, 1)}, V::kFailAlreadyProvisioned,
      "already_provisioned_receipts_count"},
     {"PlayStationNotConsumable", kP4, {PlayStation(false, 1, 5)}, V::kFailCancelledReceipt,
