@@ -142,6 +142,8 @@ const Case kCases[] = {
     {"TStoreInvalid", kTStore, {Ok(R"({"status":1,"detail":"9100","message":"no"})")},
      V::kFailWrongReceipt, "wrong_receipts_count"},
     {"TStoreProductMismatch", kTStore, {TStore::Confirmed({})}, kProductMismatch, nullptr},
+    {"PlayStationNew", kP4, {PlayStation(true, 0, 5)}, V::kSuccess, "success_count",
+     "CALL sp_insert_receipt_p4store('<client>', '<player>', '<guest>', "},
     {"PlayStationUseLimit", kP4, {PlayStation(true, 1, 1)}, V::kFailAlreadyProvisioned,
      "already_provisioned_receipts_count"},
     {"PlayStationNotConsumable", kP4, {PlayStation(false, 1, 5)}, V::kFailCancelledReceipt,
