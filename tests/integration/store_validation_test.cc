@@ -239,11 +239,8 @@ class StoreValidation : public StoreValidationTest,
   }
   std::vector<std::string> Rows() {
     std::vector<std::string> rows;
-    const std::string query = "SELECT " + store_.columns + " FROM " + store_.table;
-    for (const auto& columns : QueryRows(*biller_, query)) {
-      rows.emplace_back();
-      for (const auto& column : columns) rows.back() += (rows.back().empty() ? "" : "|") + column;
-    }
+    const std::string query = "SELECT CONCAT_WS('|', " + store_.columns + ") FROM " + store_.table;
+    for (const auto& columns : QueryRows(*biller_, query)) rows.push_back(columns.at(0));
     return rows;
   }
 
