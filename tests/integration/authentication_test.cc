@@ -34,10 +34,10 @@ int64_t ResidentKiB(pid_t pid) {
 
 class AuthenticationTest : public ::testing::Test {
  protected:
-  void Start(std::vector<std::string> flags = {}, const Json* endpoints = nullptr) {
+  void Start(std::vector<std::string> flags = {}) {
     flags.push_back("--http_client_timeout_ms=2000");
-    const Json arguments = StoreArguments(
-        endpoints ? *endpoints : MakeStoreEndpoints(&google_, &one_store_, &one_store_test_));
+    const Json arguments =
+        StoreArguments(MakeStoreEndpoints(&google_, &one_store_, &one_store_test_));
     biller_ = std::make_unique<BillerProcess>(
         BillerOptions{.flags = std::move(flags), .arguments_json = arguments.ToString()});
     ASSERT_TRUE(biller_->running()) << biller_->Log();
@@ -70,7 +70,6 @@ class AuthenticationTest : public ::testing::Test {
 // refused before any store is asked get one answer too, whatever the order of
 // good and bad keys, and no token request.
 TEST_F(AuthenticationTest, RefusedOrMalformedKeysAnswerOnceAndARevokedTokenIsRenewed) {
-  google_.AddOAuthClient("other-client", "right-secret", "refresh");
   google_.AddOAuthClient("slow-client", "secret", "refresh", TokenScript{.delay = 500ms});
   google_.AddOAuthClient("oauth-client", "secret", "refresh");
   one_store_.AddClient("os-client", "os-secret");
@@ -81,8 +80,6 @@ TEST_F(AuthenticationTest, RefusedOrMalformedKeysAnswerOnceAndARevokedTokenIsRen
   Start();
   const std::string refused = std::string("6 ") + kRefusedText;
   const std::string google_refused = std::string("6 GooglePlay: ") + kRefusedText;
-  EXPECT_EQ(Authenticate({MakeGooglePlayAuthKey("other-client", "wrong-secret", "refresh")}),
-            google_refused);
   // The second key fails first; the late success is ignored.
   EXPECT_EQ(Authenticate({MakeGooglePlayAuthKey("slow-client", "secret", "refresh"),
                           MakeOneStoreAuthKey("os-client", "wrong")}),
@@ -131,25 +128,14 @@ TEST_F(AuthenticationTest, RefusedOrMalformedKeysAnswerOnceAndARevokedTokenIsRen
   EXPECT_EQ(server_.RequestCount(), asked);
 }
 
-TEST_F(AuthenticationTest, UnreachableBrokenOrHangingTokenServiceFailsTheRequest) {
-  Json endpoints = MakeStoreEndpoints(&google_, &one_store_, &one_store_test_);
-  endpoints.SetString("google_oauth_token_url", "http://127.0.0.1:1/token");
-  one_store_.AddClient("os-client", "os-secret",
-                       TokenScript{.answer = FakeResponse::Json(200, Json("not an object"))});
+// How each failed token request reads: AccessTokenCacheTest, ReadAccessTokenAnswerTest.
+TEST_F(AuthenticationTest, HangingTokenServiceFailsTheRequestAndShutdownStillStops) {
   one_store_.AddClient("hanging", "secret", TokenScript{.answer = FakeResponse::Hang()});
-  Start({}, &endpoints);
-  const std::pair<std::string, std::string> cases[] = {
-      {MakeGooglePlayAuthKey("oauth-client", "secret", "refresh"),
-       "fail 2003 GooglePlay: Talvex-Biller common: http request failure"},
-      {MakeOneStoreAuthKey("os-client", "os-secret"),
-       "fail 2004 OneStore: Talvex-Biller: service provider protocol error"},
-      {MakeOneStoreAuthKey("hanging", "secret"), "fail 2003"},
-  };
-  for (const auto& [key, outcome] : cases) {
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(Authenticate({key}).substr(0, outcome.size()), outcome);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8));
-  }
+  Start();
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(Authenticate({MakeOneStoreAuthKey("hanging", "secret")}),
+            "fail 2003 OneStore: Talvex-Biller common: http request failure");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8));
   // A process asked to stop while a token request hangs stops cleanly.
   ASSERT_TRUE(client_.Send(MakeAuthenticationRequest(
       "game-server-1", {MakeOneStoreAuthKey("hanging", "secret")})));
@@ -168,9 +154,6 @@ TEST_F(AuthenticationTest, NoCredentialReachesTheLogAndNoClientForgesALine) {
                           MakeOneStoreAuthKey("os-client", "OS-SECRET-1")},
                          "game\nE1207 00:00:00.000000 1 forged.cc:1] FORGED"),
             "0 ");
-  // The token service takes JWTs of up to an hour; the biller's live 50 minutes.
-  const Json claims = google_.LastJwtClaims();
-  EXPECT_EQ(claims.GetInteger("exp") - claims.GetInteger("iat"), 3000) << google_.LastRefusal();
   for (const std::string& key :
        {MakeGooglePlayAuthKey("oauth-client", "GP-SECRET-1", "REFRESH-TOKEN-1"),
         std::string("not json GP-SECRET-2")}) {
