@@ -1,4 +1,7 @@
-// How the Google Play adapter reads Google's answers and keys its cached tokens.
+// How the adapters of the stores that take access tokens, Google Play and
+// OneStore, read their answers, and how Google Play keys its cached tokens.
+// Unreachable stores and 5xx answers: StoreHttpTest. A purchase's fields reach
+// the row recorded: StoreFlowTest.
 #include "src/google_play_adapter.h"
 
 #include <future>
@@ -7,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "src/billing_error.h"
+#include "src/one_store_adapter.h"
 #include "src/store_endpoints.h"
 #include "tests/support/fake_store_server.h"
 
@@ -22,8 +26,6 @@ Rvr Read(int status, const std::string& body, boost::system::error_code* ec) {
   return out;
 }
 
-// Unreachable stores and 5xx answers: StoreHttpTest. A purchase's fields reach
-// the row recorded: StoreFlowTest.
 TEST(GooglePlayAnswerTest, StatusAndBodyGiveTheErrorOrTheVerdict) {
   constexpr int32_t kBad = kServiceProviderProtocolError;
   // A purchase, consumed and acknowledged, whose `member` is `value` (removed when null).
@@ -60,6 +62,37 @@ TEST(GooglePlayAnswerTest, StatusAndBodyGiveTheErrorOrTheVerdict) {
             std::tuple(boost::system::error_code(), -1, "", "", "", 0));
 }
 
+TEST(OneStoreAnswerTest, StatusAndBodyGiveTheErrorOrTheVerdict) {
+  using Rvr = OneStoreAdapter::ReceiptValidationResponse;
+  constexpr int32_t kBad = kServiceProviderProtocolError;
+  // The status and body -> the error (0 or a code), verdict, purchase state and time.
+  const std::tuple<int, const char*, int32_t, int, int32_t, int64_t> kRows[] = {
+      {401, "{}", 0, Rvr::kTokenRejected, 0, 0},
+      {200, R"({"consumptionState":1,"purchaseState":1,"purchaseTime":1700000000123})", 0,
+       Rvr::kSuccess, 1, 1700000000123},
+      // Without a usable purchase time the purchase still counts.
+      {200, R"({"consumptionState":0,"purchaseState":0,"purchaseTime":"x"})", 0, Rvr::kSuccess, 0,
+       0},
+      // An "error" object is OneStore's word against the receipt, whatever else is there.
+      {200, R"({"error":{"code":"x"},"consumptionState":0,"purchaseState":0})", 0, Rvr::kFailure, 0,
+       0},
+      // Unlike Google, OneStore has no pending state.
+      {200, R"({"consumptionState":0,"purchaseState":2})", kBad, 0, 0, 0},
+      {200, R"({"purchaseState":0})", kBad, 0, 0, 0},
+      {200, R"({"consumptionState":"0","purchaseState":0})", kBad, 0, 0, 0},
+      {200, "not json", kBad, 0, 0, 0}, {200, "[]", kBad, 0, 0, 0},
+  };
+  for (const auto& [status, body, error, verdict, purchase_state, purchase_time] : kRows) {
+    Rvr read;
+    const boost::system::error_code ec = OneStoreAdapter::ReadReceiptValidationAnswer(
+        http::TransportCode::kOk, http::Response{status, body}, &read);
+    EXPECT_EQ(ec, error ? MakeBillerError(error) : boost::system::error_code()) << body;
+    if (error) continue;
+    EXPECT_EQ(std::tie(read.code, read.purchase_state, read.purchase_time),
+              std::tie(verdict, purchase_state, purchase_time)) << body;
+  }
+}
+
 // Each set of credentials has a cache entry of its own: a token obtained with
 // one never vouches for another naming the same account.
 TEST(GooglePlayTokenTest, EveryCredentialOfAnAccountHasItsOwnCacheEntry) {
@@ -73,7 +106,6 @@ TEST(GooglePlayTokenTest, EveryCredentialOfAnAccountHasItsOwnCacheEntry) {
   EXPECT_EQ(keys.size(), 5u);
 }
 
-// A key that cannot sign is refused without asking Google.
 TEST(GooglePlayTokenTest, AKeyThatCannotSignIsRefusedWithoutAskingGoogle) {
   testing::FakeHttpServer server;
   testing::FakeGoogleStore google{&server};
