@@ -32,23 +32,19 @@ int64_t ResidentKiB(pid_t pid) {
   return resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
-class AuthenticationTest : public ::testing::Test {
+// Authentications on tcp_, a connection of their own.
+class AuthenticationTest : public StoreValidationTest {
  protected:
-  void Start(std::vector<std::string> flags = {}) {
-    flags.push_back("--http_client_timeout_ms=2000");
-    const Json arguments =
-        StoreArguments(MakeStoreEndpoints(&google_, &one_store_, &one_store_test_));
-    biller_ = std::make_unique<BillerProcess>(
-        BillerOptions{.flags = std::move(flags), .arguments_json = arguments.ToString()});
-    ASSERT_TRUE(biller_->running()) << biller_->Log();
-    ASSERT_TRUE(client_.Connect(biller_->tcp_port()));
+  void Start(const std::vector<std::string>& flags = {}) {
+    StoreValidationTest::Start(
+        StoreArguments(MakeStoreEndpoints(&google_, &one_store_, &one_store_test_)), flags);
+    ASSERT_TRUE(tcp_.Connect(biller_->tcp_port()));
   }
 
-  Biller::Response Ask(const Biller::Request& request, TcpClient* client = nullptr) {
-    client = client ? client : &client_;
+  Biller::Response Ask(const Biller::Request& request) {
     Biller::Response response;
-    EXPECT_TRUE(client->Send(request));
-    EXPECT_TRUE(client->Receive(&response)) << biller_->Log();
+    EXPECT_TRUE(tcp_.Send(request));
+    EXPECT_TRUE(tcp_.Receive(&response)) << biller_->Log();
     EXPECT_EQ(response.request_uuid(), request.request_uuid());
     return response;
   }
@@ -57,12 +53,10 @@ class AuthenticationTest : public ::testing::Test {
     return Outcome(Ask(MakeAuthenticationRequest(client_id, keys)));
   }
 
-  FakeHttpServer server_;
   FakeGoogleStore google_{&server_};
   FakeOneStore one_store_{&server_, "/prod"};
   FakeOneStore one_store_test_{&server_, "/sandbox"};
-  std::unique_ptr<BillerProcess> biller_;
-  TcpClient client_;
+  TcpClient tcp_;
 };
 
 // A refused key answers once, naming its store, and leaves the session
@@ -116,7 +110,6 @@ TEST_F(AuthenticationTest, RefusedOrMalformedKeysAnswerOnceAndARevokedTokenIsRen
                 MakeGooglePlayReceipt("com.example.game", "gem", "tok-1")))),
             Biller::ReceiptValidation_Response::kSuccess)
       << biller_->Log();
-  EXPECT_EQ(google_.TokenRequestCount("oauth-client"), 2);
   EXPECT_NE(server_.Requests("/androidpublisher").back().target.find(
                 "access_token=ya29.oauth-client.2"),
             std::string::npos);
@@ -131,7 +124,7 @@ TEST_F(AuthenticationTest, HangingTokenServiceFailsTheRequestAndShutdownStillSto
             "fail 2003 OneStore: Talvex-Biller common: http request failure");
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8));
   // A process asked to stop while a token request hangs stops cleanly.
-  ASSERT_TRUE(client_.Send(MakeAuthenticationRequest(
+  ASSERT_TRUE(tcp_.Send(MakeAuthenticationRequest(
       "game-server-1", {MakeOneStoreAuthKey("hanging", "secret")})));
   ASSERT_TRUE(Eventually([&] { return one_store_.TokenRequestCount("hanging") >= 2; }));
   EXPECT_EQ(biller_->Stop(), 0) << biller_->Log();
@@ -151,22 +144,19 @@ TEST_F(AuthenticationTest, NoCredentialReachesTheLogAndNoClientForgesALine) {
   for (const std::string& key :
        {MakeGooglePlayAuthKey("oauth-client", "GP-SECRET-1", "REFRESH-TOKEN-1"),
         std::string("not json GP-SECRET-2")}) {
-    TcpClient other;
-    ASSERT_TRUE(other.Connect(biller_->tcp_port()));
-    Ask(MakeAuthenticationRequest("game-2", {key}), &other);
+    ValidationClient other(*biller_, "game-2", {key});
   }
   EXPECT_EQ(HttpPost(biller_->http_port(), "/v1/authentication",
                      R"({"biller_client_id": "web", "one_store_client_secret": "OS-SECRET-2")")
                 .body,
             R"({"result": 1, "description": "wrong request json string"})");
   ASSERT_TRUE(biller_->WaitForLog("wrong request json string: <redacted>"));
-  // A session the biller never issued is refused, and logged escaped.
+  // A session the biller never issued is logged escaped; its answer: HttpHandlersTest.
   const std::string unknown_session =
       R"({"sessionid": "s\nE1207 00:00:00.000000 1 forged.cc:1] FORGED", "player_id": "p", )"
       R"("player_service_provider": "g", "purchase_id": "i", "package_name": "k", )"
       R"("prodouct_id": "gem"})";
-  EXPECT_EQ(HttpPost(biller_->http_port(), "/v1/validation/onestore", unknown_session).body,
-            R"({"result": 1005})");
+  HttpPost(biller_->http_port(), "/v1/validation/onestore", unknown_session);
   ASSERT_TRUE(biller_->WaitForLog("unknown session[s\\nE1207"));
 
   const std::string log = biller_->Log();
