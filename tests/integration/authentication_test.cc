@@ -16,15 +16,6 @@ namespace {
 
 constexpr char kRefusedText[] = "Talvex-Biller: wrong service provider authentication key";
 
-// "<result> <description>" of an authentication answer, "fail <code>
-// <description>" of a failure.
-std::string Outcome(const Biller::Response& r) {
-  if (r.type() == Biller::kFailure) {
-    return "fail " + std::to_string(r.fail().code()) + " " + r.fail().description();
-  }
-  return std::to_string(r.authentication().result()) + " " + r.authentication().description();
-}
-
 int64_t ResidentKiB(pid_t pid) {
   int64_t size = 0, resident = 0;
   std::ifstream("/proc/" + std::to_string(pid) + "/statm") >> size >> resident;
@@ -47,9 +38,14 @@ class AuthenticationTest : public StoreValidationTest {
     EXPECT_EQ(response.request_uuid(), request.request_uuid());
     return response;
   }
+  // "<result> <description>" of the answer, "fail <code> <description>" of a failure.
   std::string Authenticate(const std::vector<std::string>& keys,
                            const std::string& client_id = "game-server-1") {
-    return Outcome(Ask(MakeAuthenticationRequest(client_id, keys)));
+    const Biller::Response r = Ask(MakeAuthenticationRequest(client_id, keys));
+    if (r.type() == Biller::kFailure) {
+      return "fail " + std::to_string(r.fail().code()) + " " + r.fail().description();
+    }
+    return std::to_string(r.authentication().result()) + " " + r.authentication().description();
   }
 
   FakeGoogleStore google_{&server_};
