@@ -144,7 +144,7 @@ TEST_F(AuthenticationTest, NoCredentialReachesTheLogAndNoClientForgesALine) {
                 .body,
             R"({"result": 1, "description": "wrong request json string"})");
   ASSERT_TRUE(biller_->WaitForLog("wrong request json string: <redacted>"));
-  // A session the biller never issued is logged escaped; its answer: HttpHandlersTest.
+  // A session the biller never opened is logged escaped; its answer: HttpHandlersTest.
   const std::string unknown_session =
       R"({"sessionid": "s\nE1207 00:00:00.000000 1 forged.cc:1] FORGED", "player_id": "p", )"
       R"("player_service_provider": "g", "purchase_id": "i", "package_name": "k", )"
