@@ -52,11 +52,6 @@ class DatabaseTest : public ::testing::Test {
   }
 
   std::string Value(const std::string& query) { return QueryValue(*client_, query); }
-  void Run(const std::string& statement) {
-    Mariadb::Error error;
-    client_->ExecuteQuerySync(statement, &error);
-    ASSERT_FALSE(error) << error;
-  }
 
   template <typename Row>
   Result Insert(void (BillerDatabase::*insert)(const Row&, const Callback&), const Row& row) {
@@ -126,12 +121,6 @@ TEST_F(DatabaseTest, TextsAreStoredExactly) {
   ASSERT_EQ(GooglePlay(injection, tricky), BillerDatabase::kInsertSucceeded);
   EXPECT_EQ(Value("SELECT CONCAT(player_id, '|', purchase_token) FROM tb_receipt_google_play_v3"),
             tricky + "|" + injection);
-  EXPECT_EQ(GooglePlay(injection), BillerDatabase::kInsertDuplicated);
-  EXPECT_EQ(Value("SELECT COUNT(*) FROM tb_receipt_tstore"), "0");
-
-  // Only the trailing padding of an Apple receipt goes.
-  ASSERT_EQ(Apple("t-1", "a'=b=="), BillerDatabase::kInsertSucceeded);
-  EXPECT_EQ(Value("SELECT receipt_data FROM tb_receipt_apple_appstore2"), "a'=b");
 
   ASSERT_EQ(TStore("tx'\\", {"gem'1", "gem\\2", "한"}), BillerDatabase::kInsertSucceeded);
   EXPECT_EQ(Value("SELECT CONCAT_WS('|', requested_product_ids, verified_product_ids, txid) "
@@ -167,10 +156,10 @@ TEST_F(DatabaseTest, UnexpectedProcedureAnswersAreFailures) {
       "e TEXT, f TEXT, g TEXT, h TEXT, i TEXT) ";
   for (const char* body :
        {"SELECT 2", "SELECT NULL", "SELECT 'new'", "DO 0", "SELECT 0 FROM DUAL WHERE FALSE"}) {
-    Run(procedure + body);
+    ASSERT_EQ(Value(procedure + body), "<no row>");
     EXPECT_EQ(TStore("tx"), BillerDatabase::kInsertFailed) << body;
   }
-  Run("DROP PROCEDURE sp_insert_receipt_tstore");
+  ASSERT_EQ(Value("DROP PROCEDURE sp_insert_receipt_tstore"), "<no row>");
   EXPECT_EQ(TStore("tx"), BillerDatabase::kInsertFailed);
   EXPECT_EQ(TimedInserts(*db_) - timed_before, 6);
 }

@@ -179,8 +179,7 @@ Store TStore(FakeHttpServer* server) {
 // Three uses of an entitlement are asked for; the platform is never asked again.
 Store PlayStation(FakeHttpServer* server) {
   auto psn = std::make_shared<FakePlayStation>(server, "qa");
-  psn->SetClient("biller-client", "s3cr:et");
-  psn->AddAuthCode("auth-code-1");
+  psn->AddClient("biller-client", "s3cr:et", "auth-code-1");
   Json endpoints = Json::Object();
   psn->AddEndpoints(&endpoints);
   Json arguments = StoreArguments(endpoints);
@@ -240,11 +239,8 @@ class StoreValidation : public StoreValidationTest,
   }
   std::vector<std::string> Rows() {
     std::vector<std::string> rows;
-    const std::string query = "SELECT " + store_.columns + " FROM " + store_.table;
-    for (const auto& columns : QueryRows(*biller_, query)) {
-      rows.emplace_back();
-      for (const auto& column : columns) rows.back() += (rows.back().empty() ? "" : "|") + column;
-    }
+    const std::string query = "SELECT CONCAT_WS('|', " + store_.columns + ") FROM " + store_.table;
+    for (const auto& columns : QueryRows(*biller_, query)) rows.push_back(columns.at(0));
     return rows;
   }
 

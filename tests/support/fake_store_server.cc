@@ -6,15 +6,13 @@
 #include <openssl/pem.h>
 
 #include <algorithm>
-#include <charconv>
-#include <ctime>
 
 #include <boost/algorithm/string.hpp>
 #include <boost/asio.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http.hpp>
-#include <glog/logging.h>
 
+#include "framework/base64.h"
 #include "framework/clock.h"
 #include "framework/jwt.h"
 #include "tests/support/test_pki.h"
@@ -26,16 +24,6 @@ namespace bhttp = boost::beast::http;
 using tcp = asio::ip::tcp;
 using boost::system::error_code;
 
-std::string FakeRequest::Header(const std::string& lower_case_name) const {
-  auto it = headers.find(lower_case_name);
-  return it == headers.end() ? "" : it->second;
-}
-
-std::string FakeRequest::Bearer() const {
-  const std::string authorization = Header("authorization");
-  return authorization.starts_with("Bearer ") ? authorization.substr(7) : "";
-}
-
 namespace {
 
 constexpr char kAppleIssuerId[] = "57246542-96fe-1a63-e053-0824d011072a";
@@ -44,7 +32,6 @@ constexpr char kTransactionsPath[] = "/inApps/v1/transactions/";
 
 constexpr char kOAuthTokenPath[] = "/o/oauth2/token";
 constexpr char kJwtTokenPath[] = "/oauth2/v4/token";
-constexpr char kAndroidPublisherScope[] = "https://www.googleapis.com/auth/androidpublisher";
 constexpr char kGooglePackages[] = "/androidpublisher/v3/applications/";
 
 constexpr char kPlayStationTokenPath[] = "/2.0/oauth/token";
@@ -52,12 +39,10 @@ constexpr char kBaseUrlPath[] = "/asm/v1/apps/me/baseUrls/";
 constexpr char kEntitlementService[] = "/entitlement-service";
 constexpr char kEntitlementPath[] = "/entitlement-service/v1/users/me/entitlements/";
 
-std::string FormDecode(const std::string& text) {
-  std::string plus_as_space = text;
-  std::replace(plus_as_space.begin(), plus_as_space.end(), '+', ' ');
+std::string FormDecode(std::string text) {
+  std::ranges::replace(text, '+', ' ');
   int length = 0;
-  char* decoded = curl_easy_unescape(nullptr, plus_as_space.data(),
-                                     static_cast<int>(plus_as_space.size()), &length);
+  char* decoded = curl_easy_unescape(nullptr, text.data(), static_cast<int>(text.size()), &length);
   std::string out(decoded, static_cast<size_t>(length));
   curl_free(decoded);
   return out;
@@ -68,7 +53,6 @@ std::map<std::string, std::string> DecodeFields(const std::string& text) {
   std::map<std::string, std::string> fields;
   for (const std::string& pair : boost::split(pairs, text, boost::is_any_of("&"))) {
     const size_t eq = pair.find('=');
-    if (pair.empty()) continue;
     fields[FormDecode(pair.substr(0, eq))] =
         eq == std::string::npos ? "" : FormDecode(pair.substr(eq + 1));
   }
@@ -93,8 +77,32 @@ bool DecodeJwt(const std::string& token, DecodedJwt* jwt) {
          jwt->claims.IsObject();
 }
 
-bool IsFormRequest(const FakeRequest& request) {
-  return request.Header("content-type").starts_with("application/x-www-form-urlencoded");
+std::map<std::string, std::string> QueryOf(const FakeRequest& request) {
+  const size_t mark = request.target.find('?');
+  return DecodeFields(mark == std::string::npos ? "" : request.target.substr(mark + 1));
+}
+
+// Whether `json` holds every member of `members`, equal.
+bool HasMembers(const tvx::Json& json, const tvx::Json& members) {
+  return std::ranges::all_of(members.GetAttributeNames(),
+                             [&](const std::string& name) { return json[name] == members[name]; });
+}
+
+// Whether `jwt`'s header and claims hold `header`'s and `claims`'s members, and its "iat" and
+// "exp" are at most an hour apart around now.
+bool IsJwtOf(const DecodedJwt& jwt, const tvx::Json& header, const tvx::Json& claims) {
+  const int64_t now = WallClock::ToSeconds(WallClock::Now());
+  const int64_t iat = jwt.claims.GetInteger("iat");
+  const int64_t exp = jwt.claims.GetInteger("exp");
+  return HasMembers(jwt.header, header) && HasMembers(jwt.claims, claims) &&
+         jwt.claims["iat"].IsInteger() && jwt.claims["exp"].IsInteger() && iat <= now + 60 &&
+         now < exp && iat < exp && exp - iat <= 3600;
+}
+
+// Whether `request` is a form asking for a token by `grant_type`.
+bool IsGrant(const FakeRequest& request, const std::string& grant_type) {
+  return request.Header("content-type").starts_with("application/x-www-form-urlencoded") &&
+         DecodeFields(request.body)["grant_type"] == grant_type;
 }
 
 // The path's segments after `prefix`, each decoded.
@@ -116,20 +124,7 @@ FakeResponse TStoreRefusal(const std::string& detail, const std::string& message
                             JsonObject({{"status", 9}, {"detail", detail}, {"message", message}}));
 }
 
-// `text` as a number; `fallback` when it is not one.
-int64_t NumberOr(const std::string& text, int64_t fallback) {
-  std::from_chars(text.data(), text.data() + text.size(), fallback);
-  return fallback;
-}
-
 }  // namespace
-
-std::map<std::string, std::string> FakeRequest::Form() const { return DecodeFields(body); }
-
-std::map<std::string, std::string> FakeRequest::Query() const {
-  const size_t mark = target.find('?');
-  return DecodeFields(mark == std::string::npos ? "" : target.substr(mark + 1));
-}
 
 tvx::Json JsonObject(std::initializer_list<std::pair<const char*, tvx::Json>> members) {
   tvx::Json object = tvx::Json::Object();
@@ -166,8 +161,9 @@ struct FakeHttpServer::Impl {
     void Answer() {
       FakeRequest request{.method = std::string(in.method_string()),
                           .target = std::string(in.target()),
-                          .body = in.body()};
-      request.path = request.target.substr(0, request.target.find('?'));
+                          .path = std::string(in.target().substr(0, in.target().find('?'))),
+                          .body = in.body(),
+                          .received_ms = NowMillis()};
       for (const auto& field : in) {
         request.headers[boost::algorithm::to_lower_copy(std::string(field.name_string()))] =
             field.value();
@@ -207,35 +203,25 @@ struct FakeHttpServer::Impl {
   asio::io_context io;
   tcp::acceptor acceptor{io, tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0)};
   const int port = acceptor.local_endpoint().port();
-  std::thread thread;
+  std::jthread thread;  // last, to join before the context goes
 };
 
 FakeHttpServer::FakeHttpServer() : impl_(std::make_unique<Impl>()) {
   impl_->Accept(this);
-  impl_->thread = std::thread([this] { impl_->io.run(); });
+  impl_->thread = std::jthread([this] { impl_->io.run(); });
 }
 
-FakeHttpServer::~FakeHttpServer() {
-  impl_->io.stop();
-  impl_->thread.join();
-}
+FakeHttpServer::~FakeHttpServer() { impl_->io.stop(); }
 
 std::string FakeHttpServer::Url(const std::string& path) const {
   return "http://127.0.0.1:" + std::to_string(impl_->port) + path;
 }
 
-void FakeHttpServer::AddRoute(const std::string& method, const std::string& path, bool prefix,
-                              Handler handler) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  routes_[{method, path, prefix}] = std::move(handler);
-}
-
 std::vector<FakeRequest> FakeHttpServer::Requests(const std::string& path) const {
   std::lock_guard<std::mutex> lock(mutex_);
   std::vector<FakeRequest> requests;
-  for (const auto& request : requests_) {
-    if (request.path.starts_with(path)) requests.push_back(request);
-  }
+  std::ranges::copy_if(requests_, std::back_inserter(requests),
+                       [&](const FakeRequest& request) { return request.path.starts_with(path); });
   return requests;
 }
 
@@ -245,11 +231,10 @@ FakeResponse FakeHttpServer::Dispatch(const FakeRequest& request) {
     std::lock_guard<std::mutex> lock(mutex_);
     requests_.push_back(request);
     size_t best = 0;
-    // An exact route is as long as a route can be.
     for (const auto& [key, candidate] : routes_) {
-      const auto& [method, path, prefix] = key;
-      if (method == request.method && path.size() >= best &&
-          (path == request.path || (prefix && request.path.starts_with(path)))) {
+      const auto& [method, path] = key;
+      if (method == request.method && path.size() > best &&
+          (path == request.path || (path.ends_with('/') && request.path.starts_with(path)))) {
         best = path.size();
         handler = candidate;
       }
@@ -267,19 +252,15 @@ PemKeyPair PemKeyPairOf(EVP_PKEY* key) {
 }
 
 RsaKeyPair GenerateRsaKeyPair(unsigned int bits) {
-  std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(EVP_RSA_gen(bits), EVP_PKEY_free);
-  CHECK(key) << "RSA key generation failed";
-  return PemKeyPairOf(key.get());
+  return PemKeyPairOf(std::shared_ptr<EVP_PKEY>(EVP_RSA_gen(bits), EVP_PKEY_free).get());
 }
 
 bool VerifyRs256(const std::string& public_pem, const std::string& data,
                  const std::string& signature) {
-  std::unique_ptr<BIO, decltype(&BIO_free)> bio(
-      BIO_new_mem_buf(public_pem.data(), static_cast<int>(public_pem.size())), BIO_free);
+  std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new_mem_buf(public_pem.c_str(), -1), BIO_free);
   std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(
       PEM_read_bio_PUBKEY(bio.get(), nullptr, nullptr, nullptr), EVP_PKEY_free);
-  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
-                                                                  EVP_MD_CTX_free);
+  std::shared_ptr<EVP_MD_CTX> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
   const bool verified =
       key && EVP_DigestVerifyInit(context.get(), nullptr, EVP_sha256(), nullptr, key.get()) == 1 &&
       EVP_DigestVerify(context.get(), reinterpret_cast<const unsigned char*>(signature.data()),
@@ -331,15 +312,12 @@ tvx::Json FakeAppleStore::Purchase(const std::string& product_id, const std::str
                      {"transaction_id", transaction_id},
                      {"original_transaction_id", transaction_id},
                      {"purchase_date", purchase_date},
-                     {"purchase_date_ms", "1551774276000"},
-                     {"original_purchase_date", purchase_date},
-                     {"is_trial_period", "false"}});
+                     {"original_purchase_date", purchase_date}});
 }
 
 FakeResponse FakeAppleStore::Verified(const std::vector<tvx::Json>& in_app) {
-  const tvx::Json receipt = JsonObject({{"receipt_type", "Production"},
-                                        {"bundle_id", "com.example.game"},
-                                        {"in_app", JsonArray(in_app)}});
+  const tvx::Json receipt =
+      JsonObject({{"bundle_id", "com.example.game"}, {"in_app", JsonArray(in_app)}});
   return FakeResponse::Json(
       200, JsonObject({{"status", 0}, {"environment", "Production"}, {"receipt", receipt}}));
 }
@@ -357,7 +335,6 @@ tvx::Json FakeTStore::Product(const std::string& appid, const std::string& produ
                      {"product_id", product_id},
                      {"charge_amount", 1100},
                      {"tid", "tid-" + product_id},
-                     {"detail_pname", ""},
                      {"bp_info", ""}});
 }
 
@@ -374,8 +351,8 @@ FakeAppleServerApi::FakeAppleServerApi(FakeHttpServer* server)
                            {"/sandbox", "apple_server_api_sandbox_base"}),
       key_(GenerateEcKeyPair()) {
   for (Environment environment : {kProduction, kSandbox}) {
-    server_->RoutePrefix("GET", endpoints_[environment].first + kTransactionsPath,
-                         std::bind_front(&FakeAppleServerApi::Answer, this, environment));
+    server_->Route("GET", endpoints_[environment].first + kTransactionsPath,
+                   std::bind_front(&FakeAppleServerApi::Answer, this, environment));
   }
 }
 
@@ -395,46 +372,23 @@ FakeResponse FakeAppleServerApi::RateLimited(int64_t retry_after_ms) {
   return response;
 }
 
-// Why Apple would refuse the request's token; "" when it would not.
-std::string FakeAppleServerApi::CheckToken(const FakeRequest& request) const {
+bool FakeAppleServerApi::AcceptsToken(const FakeRequest& request) const {
   DecodedJwt jwt;
-  if (request.Bearer().empty()) return "no bearer token";
-  if (!DecodeJwt(request.Bearer(), &jwt)) return "unreadable JWT";
-  if (!VerifyEs256(key_.public_pem, jwt.signing_input, jwt.signature)) return "bad signature";
-  const tvx::Json& claims = jwt.claims;
-  const int64_t now = std::time(nullptr);
-  if (jwt.header.GetString("alg") != "ES256" || jwt.header.GetString("kid") != kAppleKeyId ||
-      jwt.header.GetString("typ") != "JWT" || claims.GetString("iss") != kAppleIssuerId ||
-      claims.GetString("aud") != "appstoreconnect-v1" || claims.GetString("bid") != kBundleId ||
-      !claims.HasAttribute("iat", Json::kInteger) ||
-      !claims.HasAttribute("exp", Json::kInteger) ||
-      claims.GetInteger("exp") - claims.GetInteger("iat") > 3600 ||
-      claims.GetInteger("exp") <= now || claims.GetInteger("iat") > now + 60) {
-    return "wrong header or claims " + jwt.header_text + " " + jwt.claims_text;
-  }
-  return std::string();
+  const tvx::Json header = JsonObject({{"alg", "ES256"}, {"kid", kAppleKeyId}, {"typ", "JWT"}});
+  const tvx::Json claims =
+      JsonObject({{"iss", kAppleIssuerId}, {"aud", "appstoreconnect-v1"}, {"bid", kBundleId}});
+  return DecodeJwt(request.Bearer(), &jwt) &&
+         VerifyEs256(key_.public_pem, jwt.signing_input, jwt.signature) &&
+         IsJwtOf(jwt, header, claims);
 }
 
 FakeResponse FakeAppleServerApi::Answer(Environment environment, const FakeRequest& request) {
   const std::string transaction_id =
       PathSegments(request.path, endpoints_[environment].first + kTransactionsPath).front();
-  const std::string refusal = CheckToken(request);
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    tokens_.push_back(request.Bearer());
-    arrivals_.push_back(NowMillis());
-    if (!refusal.empty()) last_refusal_ = refusal;
-  }
-  if (!refusal.empty()) return Unauthorized();
+  if (!AcceptsToken(request)) return Unauthorized();
   const tvx::Json not_found =
       JsonObject({{"errorCode", 4040010}, {"errorMessage", "Transaction id not found."}});
   return scripts_[environment].Next(transaction_id).value_or(FakeResponse::Json(404, not_found));
-}
-
-
-void FakeTokenStore::AddAccount(const std::string& name, Account account) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  accounts_[name] = std::move(account);
 }
 
 void FakeTokenStore::RouteToken(const std::string& path, TokenAnswerer answer) {
@@ -451,24 +405,20 @@ void FakeTokenStore::RouteToken(const std::string& path, TokenAnswerer answer) {
   });
 }
 
-std::string FakeTokenStore::IssueToken(const std::string& prefix, const std::string& name) {
+FakeResponse FakeTokenStore::IssueToken(const std::string& prefix, const std::string& name) {
   const std::string token = prefix + name + "." + std::to_string(++accounts_[name].tokens);
   issued_.insert(token);
-  return token;
+  return FakeResponse::Json(200, JsonObject({{"access_token", token}, {"expires_in", 3600}}));
 }
 
 FakeResponse FakeTokenStore::AnswerPurchase(const std::string& purchase,
                                             const std::string& access_token) {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    ++purchase_requests_[purchase];
-    if (!issued_.contains(access_token)) return ErrorAnswer(401, "invalid credentials");
-  }
+  if (!Issued(access_token)) return ErrorAnswer(401, "invalid credentials");
   return purchases_.Next(purchase).value_or(ErrorAnswer(404, "no such purchase"));
 }
 
 FakeGoogleStore::FakeGoogleStore(FakeHttpServer* server) : FakeTokenStore(server) {
-  server_->RoutePrefix("GET", kGooglePackages, [this](const FakeRequest& request) {
+  server_->Route("GET", kGooglePackages, [this](const FakeRequest& request) {
     // <package>/purchases/products/<product>/tokens/<token>, or
     // <package>/purchases/voidedpurchases
     const auto segments = PathSegments(request.path, kGooglePackages);
@@ -479,7 +429,7 @@ FakeGoogleStore::FakeGoogleStore(FakeHttpServer* server) : FakeTokenStore(server
         segments[4] != "tokens") {
       return ErrorAnswer(404, "no such resource");
     }
-    return AnswerPurchase(segments[5], request.Query()["access_token"]);
+    return AnswerPurchase(segments[5], QueryOf(request)["access_token"]);
   });
   RouteToken(kOAuthTokenPath, std::bind_front(&FakeGoogleStore::AnswerOAuthToken, this));
   RouteToken(kJwtTokenPath, std::bind_front(&FakeGoogleStore::AnswerJwtToken, this));
@@ -491,7 +441,7 @@ void FakeGoogleStore::AddEndpoints(tvx::Json* endpoints) const {
   endpoints->SetString("google_api_base", server_->Url());
 }
 
-// The next four hold mutex_.
+// The next three hold mutex_.
 FakeResponse FakeGoogleStore::Refuse(int status, const std::string& error,
                                      const std::string& description) {
   last_refusal_ = error + ": " + description;
@@ -499,67 +449,40 @@ FakeResponse FakeGoogleStore::Refuse(int status, const std::string& error,
                             JsonObject({{"error", error}, {"error_description", description}}));
 }
 
-FakeResponse FakeGoogleStore::Issue(const std::string& name) {
-  return FakeResponse::Json(200, JsonObject({{"access_token", IssueToken("ya29.", name)},
-                                             {"expires_in", 3600},
-                                             {"scope", kAndroidPublisherScope},
-                                             {"token_type", "Bearer"}}));
-}
-
 FakeResponse FakeGoogleStore::AnswerOAuthToken(const FakeRequest& request, std::string* name) {
-  auto form = request.Form();
+  auto form = DecodeFields(request.body);
   *name = form["client_id"];
-  if (!IsFormRequest(request)) return Refuse(400, "invalid_request", "not a form body");
-  if (form["grant_type"] != "refresh_token") {
-    return Refuse(400, "unsupported_grant_type", "Invalid grant_type: " + form["grant_type"]);
+  if (!IsGrant(request, "refresh_token")) {
+    return Refuse(400, "unsupported_grant_type", "not a refresh_token grant form");
   }
   auto it = accounts_.find(*name);
   if (it == accounts_.end() || !it->second.public_pem.empty() ||
-      it->second.secret != form["client_secret"]) {
+      it->second.secret != form["client_secret"] || it->second.grant != form["refresh_token"]) {
     return Refuse(401, "invalid_client", "Unauthorized");
   }
-  if (it->second.refresh_token != form["refresh_token"]) {
-    return Refuse(400, "invalid_grant", "Bad Request");
-  }
-  return Issue(*name);
+  return IssueToken("ya29.", *name);
 }
 
 FakeResponse FakeGoogleStore::AnswerJwtToken(const FakeRequest& request, std::string* name) {
-  auto form = request.Form();
+  auto form = DecodeFields(request.body);
   DecodedJwt jwt;
   const bool decoded = DecodeJwt(form["assertion"], &jwt);
   last_claims_ = jwt.claims;
-  if (!IsFormRequest(request)) return Refuse(400, "invalid_request", "not a form body");
-  if (!decoded) return Refuse(400, "invalid_grant", "Invalid JWT: not a compact JWS");
   *name = jwt.claims.GetString("iss");
-  if (form["grant_type"] != "urn:ietf:params:oauth:grant-type:jwt-bearer") {
-    return Refuse(400, "unsupported_grant_type", "Invalid grant_type: " + form["grant_type"]);
-  }
-  if (jwt.header.GetString("alg") != "RS256" || jwt.header.GetString("typ") != "JWT") {
-    return Refuse(400, "invalid_grant", "Invalid JWT header: " + jwt.header_text);
+  if (!IsGrant(request, "urn:ietf:params:oauth:grant-type:jwt-bearer")) {
+    return Refuse(400, "unsupported_grant_type", "not a jwt-bearer grant form");
   }
   auto it = accounts_.find(*name);
-  if (it == accounts_.end() || it->second.public_pem.empty()) {
-    return Refuse(400, "invalid_grant", "Invalid grant: account not found");
-  }
-  if (!VerifyRs256(it->second.public_pem, jwt.signing_input, jwt.signature)) {
+  if (!decoded || it == accounts_.end() || it->second.public_pem.empty() ||
+      !VerifyRs256(it->second.public_pem, jwt.signing_input, jwt.signature)) {
     return Refuse(400, "invalid_grant", "Invalid JWT Signature.");
   }
-  const tvx::Json& claims = jwt.claims;
-  if (claims.GetString("aud") != server_->Url(kJwtTokenPath)) {
-    return Refuse(400, "invalid_grant", "Invalid JWT: aud " + claims.GetString("aud"));
+  if (!IsJwtOf(jwt, JsonObject({{"alg", "RS256"}, {"typ", "JWT"}}),
+               JsonObject({{"aud", server_->Url(kJwtTokenPath)},
+                           {"scope", "https://www.googleapis.com/auth/androidpublisher"}}))) {
+    return Refuse(400, "invalid_grant", "Invalid JWT: " + jwt.header_text + jwt.claims_text);
   }
-  if (claims.GetString("scope") != kAndroidPublisherScope) {
-    return Refuse(400, "invalid_scope", "Invalid scope: " + claims.GetString("scope"));
-  }
-  const int64_t now = WallClock::ToSeconds(WallClock::Now());
-  const int64_t iat = claims.GetInteger("iat");
-  const int64_t exp = claims.GetInteger("exp");
-  if (!claims["iat"].IsInteger() || !claims["exp"].IsInteger() || iat > now + 300 ||
-      exp < now || exp <= iat || exp - iat > 3600) {
-    return Refuse(400, "invalid_grant", "Invalid JWT: Token must be a short-lived token");
-  }
-  return Issue(*name);
+  return IssueToken("ya29.", *name);
 }
 
 tvx::Json FakeGoogleStore::MakePurchase(int purchase_state) {
@@ -567,32 +490,22 @@ tvx::Json FakeGoogleStore::MakePurchase(int purchase_state) {
                      {"purchaseTimeMillis", "1700000000123"},
                      {"purchaseState", purchase_state},
                      {"consumptionState", 0},
-                     {"developerPayload", ""},
                      {"orderId", "GPA.1"},
                      {"purchaseType", 0},
                      {"acknowledgementState", 1}});
 }
 
-void FakeGoogleStore::Void(const std::string& package_name, const std::string& purchase_token,
-                           int64_t voided_ms) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  voided_[package_name].emplace(voided_ms, purchase_token);
-}
-
 FakeResponse FakeGoogleStore::ListVoided(const std::string& package_name,
                                          const FakeRequest& request) {
-  auto query = request.Query();
-  const ListRequest seen{.package_name = package_name,
-                         .start_time_ms = NumberOr(query["startTime"], 0),
-                         .page_token = query["token"]};
-  // The token is the index of the page's first entry.
-  const size_t first = static_cast<size_t>(std::max<int64_t>(0, NumberOr(seen.page_token, 0)));
-  const size_t size =
-      static_cast<size_t>(std::clamp<int64_t>(NumberOr(query["maxResults"], 1000), 1, 2));
+  auto query = QueryOf(request);
+  const ListRequest seen{package_name, std::atoll(query["startTime"].c_str()), query["token"]};
+  // The token is the index of the page's first entry; a page holds two.
+  const size_t first = std::atoll(seen.page_token.c_str());
+  const size_t size = 2;
   std::lock_guard<std::mutex> lock(mutex_);
   list_requests_.push_back(seen);
   if (!issued_.contains(request.Bearer())) return ErrorAnswer(401, "invalid credentials");
-  const auto& voided = voided_[seen.package_name];
+  const auto& voided = voided_[package_name];
   const std::vector<std::pair<int64_t, std::string>> listed(
       voided.lower_bound(seen.start_time_ms), voided.end());
   tvx::Json list = tvx::Json::Array();
@@ -602,21 +515,17 @@ FakeResponse FakeGoogleStore::ListVoided(const std::string& package_name,
                               {"purchaseToken", token},
                               {"voidedTimeMillis", std::to_string(voided_ms)},
                               {"orderId", "GPA." + token},
-                              {"voidedSource", 2},
                               {"voidedReason", 7}}));
   }
-  tvx::Json body = JsonObject({{"voidedPurchases", list}});
-  if (first + size < listed.size()) {
-    body.SetAttribute("tokenPagination",
-                      JsonObject({{"nextPageToken", std::to_string(first + size)}}));
-  }
-  return FakeResponse::Json(200, body);
+  const tvx::Json next = JsonObject({{"nextPageToken", std::to_string(first + size)}});
+  return FakeResponse::Json(200, With(JsonObject({{"voidedPurchases", list}}), "tokenPagination",
+                                      first + size < listed.size() ? next : tvx::Json()));
 }
 
 FakeOneStore::FakeOneStore(FakeHttpServer* server, std::string prefix)
     : FakeTokenStore(server), prefix_(std::move(prefix)) {
   const std::string purchases = prefix_ + "/v2/purchase/details-by-productid/";
-  server_->RoutePrefix("GET", purchases, [this, purchases](const FakeRequest& request) {
+  server_->Route("GET", purchases, [this, purchases](const FakeRequest& request) {
     // <purchase id>/<package>/<product>
     const auto segments = PathSegments(request.path, purchases);
     if (segments.size() != 3) return ErrorAnswer(404, "no such resource");
@@ -627,39 +536,33 @@ FakeOneStore::FakeOneStore(FakeHttpServer* server, std::string prefix)
 
 tvx::Json FakeOneStore::MakePurchase(int purchase_state, int64_t purchase_time) {
   return JsonObject({{"consumptionState", 0},
-                     {"developerPayload", ""},
                      {"purchaseState", purchase_state},
                      {"purchaseTime", purchase_time}});
 }
 
 // Holds mutex_.
 FakeResponse FakeOneStore::AnswerToken(const FakeRequest& request, std::string* name) {
-  auto form = request.Form();
+  auto form = DecodeFields(request.body);
   *name = form["client_id"];
-  if (!IsFormRequest(request)) return ErrorAnswer(400, "InvalidRequest: not a form body");
-  if (form["grant_type"] != "client_credentials") {
-    return ErrorAnswer(400, "UnsupportedGrantType: grant_type must be client_credentials");
+  if (!IsGrant(request, "client_credentials")) {
+    return ErrorAnswer(400, "UnsupportedGrantType: not a client_credentials form");
   }
   auto it = accounts_.find(*name);
   if (it == accounts_.end() || it->second.secret != form["client_secret"]) {
     return ErrorAnswer(401, "InvalidClient: client authentication failed");
   }
-  return FakeResponse::Json(200, JsonObject({{"client_id", *name},
-                                             {"access_token", IssueToken("os.", *name)},
-                                             {"token_type", "bearer"},
-                                             {"expires_in", 3600}}));
+  return IssueToken("os.", *name);
 }
 
 FakePlayStation::FakePlayStation(FakeHttpServer* server, std::string environment)
     : FakeTokenStore(server), prefix_("/psn/" + environment) {
   RouteToken(prefix_ + kPlayStationTokenPath, std::bind_front(&FakePlayStation::AnswerToken, this));
   server_->Route("GET", prefix_ + kBaseUrlPath + "entitlement", [this](const FakeRequest& request) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!issued_.contains(request.Bearer())) return ErrorAnswer(401, "invalid_token");
+    if (!Issued(request.Bearer())) return ErrorAnswer(401, "invalid_token");
     return FakeResponse::Json(200,
                               JsonObject({{"url", server_->Url(prefix_ + kEntitlementService)}}));
   });
-  server_->RoutePrefix("GET", prefix_ + kEntitlementPath, [this](const FakeRequest& request) {
+  server_->Route("GET", prefix_ + kEntitlementPath, [this](const FakeRequest& request) {
     // <entitlement id>?service_label=<label>
     const std::string id = PathSegments(request.path, prefix_ + kEntitlementPath).front();
     return AnswerPurchase(id + request.target.substr(request.path.size()), request.Bearer());
@@ -674,14 +577,10 @@ void FakePlayStation::AddEndpoints(tvx::Json* endpoints) const {
                        server_->Url(prefix_ + kBaseUrlPath));
 }
 
-void FakePlayStation::SetClient(const std::string& client_id, const std::string& secret) {
-  // Encoded here independently of the code under test.
-  const std::string text = client_id + ":" + secret;
-  std::string encoded(4 * ((text.size() + 2) / 3) + 1, '\0');
-  encoded.resize(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(encoded.data()),
-                                 reinterpret_cast<const unsigned char*>(text.data()),
-                                 static_cast<int>(text.size())));
-  AddAccount(client_id, {.secret = "Basic " + encoded});
+void FakePlayStation::AddClient(const std::string& client_id, const std::string& secret,
+                                const std::string& auth_code) {
+  AddAccount(client_id,
+             {.secret = "Basic " + Base64Encode(client_id + ":" + secret), .grant = auth_code});
 }
 
 tvx::Json FakePlayStation::Entitlement(const std::string& id, bool is_consumable, int64_t use_count,
@@ -698,14 +597,12 @@ FakeResponse FakePlayStation::AnswerToken(const FakeRequest& request, std::strin
     if (account.secret == request.Header("authorization")) *name = client_id;
   }
   if (name->empty()) return ErrorAnswer(401, "invalid_client");
-  auto form = request.Form();
-  if (request.Header("content-type") != "application/x-www-form-urlencoded" ||
-      form["grant_type"] != "authorization_code" || form["redirect_uri"] != "orbis://games" ||
-      !auth_codes_.contains(form["code"])) {
+  auto form = DecodeFields(request.body);
+  if (!IsGrant(request, "authorization_code") || form["redirect_uri"] != "orbis://games" ||
+      accounts_[*name].grant != form["code"]) {
     return ErrorAnswer(400, "invalid_grant");
   }
-  return FakeResponse::Json(
-      200, JsonObject({{"access_token", IssueToken("psn.", *name)}, {"expires_in", 3599}}));
+  return IssueToken("psn.", *name);
 }
 
 tvx::Json MakeStoreEndpoints(const FakeGoogleStore* google, const FakeOneStore* one_store,

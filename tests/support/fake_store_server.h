@@ -14,7 +14,6 @@
 #include <set>
 #include <string>
 #include <thread>
-#include <tuple>
 #include <vector>
 
 #include <openssl/types.h>
@@ -39,11 +38,14 @@ struct FakeRequest {
   std::string path{};
   std::string body{};
   std::map<std::string, std::string> headers{};  // names in lower case
+  int64_t received_ms = 0;
 
-  std::string Header(const std::string& lower_case_name) const;
-  std::string Bearer() const;  // the "Bearer" authorization's token, "" when none
-  std::map<std::string, std::string> Form() const;   // the form body, decoded
-  std::map<std::string, std::string> Query() const;  // decoded
+  std::string Header(const std::string& lower_case_name) const {
+    return headers.contains(lower_case_name) ? headers.at(lower_case_name) : "";
+  }
+  std::string Bearer() const {  // the "Bearer" authorization's token, "" when none
+    return Header("authorization").starts_with("Bearer ") ? Header("authorization").substr(7) : "";
+  }
 };
 
 // Sent with content type application/json.
@@ -69,8 +71,7 @@ tvx::Json JsonArray(const std::vector<tvx::Json>& elements);
 // `json` with `member` set to `value`, or without it when `value` is null.
 tvx::Json With(tvx::Json json, const char* member, const tvx::Json& value);
 
-// An HTTP/1.1 server on a free 127.0.0.1 port with a thread of its own;
-// handlers run on it, unrouted requests get 404.
+// An HTTP/1.1 server on a free 127.0.0.1 port and a thread of its own; unrouted requests get 404.
 class FakeHttpServer {
  public:
   using Handler = std::function<FakeResponse(const FakeRequest&)>;
@@ -81,12 +82,10 @@ class FakeHttpServer {
 
   std::string Url(const std::string& path = "") const;
 
+  // A path ending in '/' also takes the paths under it; the longest route that matches wins.
   void Route(const std::string& method, const std::string& path, Handler handler) {
-    AddRoute(method, path, false, std::move(handler));
-  }
-  // When no exact route matches; the longest prefix wins.
-  void RoutePrefix(const std::string& method, const std::string& prefix, Handler handler) {
-    AddRoute(method, prefix, true, std::move(handler));
+    std::lock_guard<std::mutex> lock(mutex_);
+    routes_[{method, path}] = std::move(handler);
   }
 
   // Requests received whose path starts with `path`.
@@ -96,13 +95,11 @@ class FakeHttpServer {
 
  private:
   struct Impl;
-  void AddRoute(const std::string& method, const std::string& path, bool prefix, Handler handler);
   FakeResponse Dispatch(const FakeRequest& request);
 
   mutable std::mutex mutex_;
-  // By method, path and whether a prefix.
-  std::map<std::tuple<std::string, std::string, bool>, Handler> routes_;  // GUARDED_BY(mutex_)
-  std::vector<FakeRequest> requests_;                                     // GUARDED_BY(mutex_)
+  std::map<std::pair<std::string, std::string>, Handler> routes_;  // GUARDED_BY(mutex_)
+  std::vector<FakeRequest> requests_;                              // GUARDED_BY(mutex_)
   std::atomic<int> connections_{0};
   std::unique_ptr<Impl> impl_;
 };
@@ -127,9 +124,7 @@ class FakeTwoEndpointStore {
   void Script(int endpoint, const std::string& key, std::vector<FakeResponse> answers) {
     scripts_[endpoint].Set(key, std::move(answers));
   }
-  int RequestCount(int endpoint) const {
-    return server_->RequestCount(endpoints_[endpoint].first);
-  }
+  int RequestCount(int endpoint) const { return server_->RequestCount(endpoints_[endpoint].first); }
   // The endpoints' URLs under the names "store_endpoints" gives them.
   void AddEndpoints(tvx::Json* endpoints) const {
     for (const auto& [path, name] : endpoints_) endpoints->SetString(name, server_->Url(path));
@@ -139,8 +134,7 @@ class FakeTwoEndpointStore {
   using Endpoint = std::pair<std::string, std::string>;  // path, "store_endpoints" name
   FakeTwoEndpointStore(FakeHttpServer* server, Endpoint production, Endpoint test)
       : server_(server), endpoints_{production, test} {}
-  // Both endpoints take a POSTed JSON object of exactly the string `members`,
-  // keyed by the first member's value.
+  // Both endpoints take a POSTed JSON object of exactly the string `members`, keyed by the first.
   void RouteJsonPosts(std::vector<std::string> members, const FakeResponse& malformed,
                       const FakeResponse& unscripted);
 
@@ -165,8 +159,7 @@ class FakeAppleStore : public FakeTwoEndpointStore {
   }
 };
 
-// TStore's signature confirmation; malformed requests get detail "1000", an
-// unscripted txid "9100".
+// TStore's signature confirmation; malformed requests get detail "1000", unscripted txids "9100".
 class FakeTStore : public FakeTwoEndpointStore {
  public:
   enum Endpoint { kProduction, kDevelopment };
@@ -179,8 +172,7 @@ class FakeTStore : public FakeTwoEndpointStore {
 
 // PKCS#8 private key, as Google issues them.
 struct PemKeyPair {
-  std::string private_pem;
-  std::string public_pem;
+  std::string private_pem, public_pem;
 };
 using RsaKeyPair = PemKeyPair;
 PemKeyPair PemKeyPairOf(EVP_PKEY* key);
@@ -189,8 +181,7 @@ RsaKeyPair GenerateRsaKeyPair(unsigned int bits = 2048);
 bool VerifyRs256(const std::string& public_pem, const std::string& data,
                  const std::string& signature);
 
-// The App Store Server API's Get Transaction Info, scripted per transaction
-// id; bearer tokens are checked as Apple does (401).
+// The App Store Server API's Get Transaction Info; bearer tokens are checked as Apple does (401).
 class FakeAppleServerApi : public FakeTwoEndpointStore {
  public:
   enum Environment { kProduction, kSandbox };
@@ -201,10 +192,6 @@ class FakeAppleServerApi : public FakeTwoEndpointStore {
   // The "apple_app_store_server_api" install argument for this fake.
   tvx::Json Argument(const std::string& environment = "auto") const;
 
-  std::vector<std::string> Tokens() const { return LockedCopy(mutex_, tokens_); }
-  std::vector<int64_t> ArrivalTimes() const { return LockedCopy(mutex_, arrivals_); }  // ms
-  std::string LastRefusal() const { return LockedCopy(mutex_, last_refusal_); }
-
   static FakeResponse Found(const std::string& signed_transaction) {
     return FakeResponse::Json(200, JsonObject({{"signedTransactionInfo", signed_transaction}}));
   }
@@ -213,13 +200,9 @@ class FakeAppleServerApi : public FakeTwoEndpointStore {
 
  private:
   FakeResponse Answer(Environment environment, const FakeRequest& request);
-  std::string CheckToken(const FakeRequest& request) const;
+  bool AcceptsToken(const FakeRequest& request) const;  // as Apple would
 
   const PemKeyPair key_;
-  mutable std::mutex mutex_;
-  std::vector<std::string> tokens_;  // GUARDED_BY(mutex_), both environments
-  std::vector<int64_t> arrivals_;    // GUARDED_BY(mutex_)
-  std::string last_refusal_;         // GUARDED_BY(mutex_)
 };
 
 // How a fake store answers one account's token requests.
@@ -228,8 +211,7 @@ struct TokenScript {
   std::optional<FakeResponse> answer{};  // when set, the answer to every request
 };
 
-// Accounts, the tokens issued to them, and purchase queries scripted per
-// purchase (a token the fake did not issue gets 401, an unscripted purchase 404).
+// Accounts, their tokens and purchase queries: unissued tokens get 401, unscripted purchases 404.
 class FakeTokenStore {
  public:
   // Token requests of an account, named by its client id or JWT issuer.
@@ -239,28 +221,31 @@ class FakeTokenStore {
   void SetPurchase(const std::string& purchase, std::vector<FakeResponse> answers) {
     purchases_.Set(purchase, std::move(answers));
   }
-  int PurchaseRequestCount(const std::string& purchase) const {
-    return LockedCopy(mutex_, purchase_requests_)[purchase];
-  }
 
  protected:
   struct Account {
     std::string secret{};
-    std::string refresh_token{};  // Google OAuth clients
-    std::string public_pem{};     // Google service accounts
+    std::string grant{};       // a Google OAuth client's refresh token, a PlayStation auth code
+    std::string public_pem{};  // Google service accounts
     TokenScript script{};
     int tokens = 0;
   };
   using TokenAnswerer = std::function<FakeResponse(const FakeRequest&, std::string* account)>;
 
   explicit FakeTokenStore(FakeHttpServer* server) : server_(server) {}
-  void AddAccount(const std::string& name, Account account);
-  // `answer` runs holding mutex_ and names the account: a known account's
-  // request is counted and gets the account's scripted answer, if any,
-  // instead, after the account's delay.
+  void AddAccount(const std::string& name, Account account) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    accounts_[name] = std::move(account);
+  }
+  // `answer` runs holding mutex_ and names the account, whose requests are counted and get its
+  // scripted answer, if any, instead, after its delay.
   void RouteToken(const std::string& path, TokenAnswerer answer);
-  std::string IssueToken(const std::string& prefix, const std::string& name);  // holds mutex_
+  // Holds mutex_; the token answer, valid for an hour.
+  FakeResponse IssueToken(const std::string& prefix, const std::string& name);
   FakeResponse AnswerPurchase(const std::string& purchase, const std::string& access_token);
+  bool Issued(const std::string& token) const {
+    return LockedCopy(mutex_, issued_).contains(token);
+  }
 
   FakeHttpServer* const server_;
   mutable std::mutex mutex_;
@@ -269,13 +254,11 @@ class FakeTokenStore {
 
  private:
   ScriptedAnswers purchases_;
-  std::map<std::string, int> token_requests_;     // GUARDED_BY(mutex_)
-  std::map<std::string, int> purchase_requests_;  // GUARDED_BY(mutex_)
+  std::map<std::string, int> token_requests_;  // GUARDED_BY(mutex_)
 };
 
-// Google's OAuth token service (refresh-token and JWT-bearer grants, the JWT
-// checked as Google does), the Android Publisher purchase query and the
-// voided-purchases list, paged by two, oldest voided first.
+// Google's OAuth token service (refresh-token and JWT-bearer grants, JWTs checked as Google does),
+// the purchase query and the voided-purchases list, paged by two, oldest voided first.
 class FakeGoogleStore : public FakeTokenStore {
  public:
   struct ListRequest {
@@ -289,12 +272,10 @@ class FakeGoogleStore : public FakeTokenStore {
   void AddEndpoints(tvx::Json* endpoints) const;
   void AddOAuthClient(const std::string& client_id, const std::string& client_secret,
                       const std::string& refresh_token, TokenScript script = {}) {
-    AddAccount(client_id,
-               {.secret = client_secret, .refresh_token = refresh_token, .script = script});
+    AddAccount(client_id, {.secret = client_secret, .grant = refresh_token, .script = script});
   }
-  void AddServiceAccount(const std::string& client_email, const std::string& public_pem,
-                         TokenScript script = {}) {
-    AddAccount(client_email, {.public_pem = public_pem, .script = script});
+  void AddServiceAccount(const std::string& client_email, const std::string& public_pem) {
+    AddAccount(client_email, {.public_pem = public_pem});
   }
   static tvx::Json MakePurchase(int purchase_state);
 
@@ -302,8 +283,10 @@ class FakeGoogleStore : public FakeTokenStore {
   tvx::Json LastJwtClaims() const { return LockedCopy(mutex_, last_claims_); }
 
   // voidedReason 7, chargeback.
-  void Void(const std::string& package_name, const std::string& purchase_token,
-            int64_t voided_ms);
+  void Void(const std::string& package_name, const std::string& purchase_token, int64_t voided_ms) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    voided_[package_name].emplace(voided_ms, purchase_token);
+  }
   std::vector<ListRequest> ListRequests() const { return LockedCopy(mutex_, list_requests_); }
 
  private:
@@ -311,7 +294,6 @@ class FakeGoogleStore : public FakeTokenStore {
   FakeResponse AnswerOAuthToken(const FakeRequest& request, std::string* name);
   FakeResponse AnswerJwtToken(const FakeRequest& request, std::string* name);
   FakeResponse Refuse(int status, const std::string& error, const std::string& description);
-  FakeResponse Issue(const std::string& name);
 
   std::string last_refusal_;  // GUARDED_BY(mutex_)
   tvx::Json last_claims_;     // GUARDED_BY(mutex_)
@@ -338,9 +320,8 @@ class FakeOneStore : public FakeTokenStore {
   const std::string prefix_;
 };
 
-// One PlayStation environment: the token endpoint (authorization-code grant),
-// the base-URL service and the entitlement service scripted per entitlement
-// and service label; each checks what the platform checks.
+// One PlayStation environment: the token endpoint (authorization-code grant), the base-URL service
+// and the entitlements scripted per id and service label, each checking what the platform checks.
 class FakePlayStation : public FakeTokenStore {
  public:
   // `environment`: "dev", "qa" or "production".
@@ -348,11 +329,8 @@ class FakePlayStation : public FakeTokenStore {
 
   void AddEndpoints(tvx::Json* endpoints) const;
 
-  void SetClient(const std::string& client_id, const std::string& secret);
-  void AddAuthCode(const std::string& code) {  // accepted as often as asked
-    std::lock_guard<std::mutex> lock(mutex_);
-    auth_codes_.insert(code);
-  }
+  void AddClient(const std::string& client_id, const std::string& secret,
+                 const std::string& auth_code);
   void ScriptEntitlement(const std::string& id, int64_t service_label,
                          std::vector<FakeResponse> answers) {
     SetPurchase(id + "?service_label=" + std::to_string(service_label), std::move(answers));
@@ -363,8 +341,7 @@ class FakePlayStation : public FakeTokenStore {
  private:
   FakeResponse AnswerToken(const FakeRequest& request, std::string* name);
 
-  const std::string prefix_;          // "/psn/<environment>"
-  std::set<std::string> auth_codes_;  // GUARDED_BY(mutex_)
+  const std::string prefix_;  // "/psn/<environment>"
 };
 
 // An io context run by threads of its own.
@@ -374,16 +351,13 @@ class TestIoContext {
       : io_(std::make_shared<tvx::IoContext>(threads)), work_(io_->get_executor()) {
     for (int i = 0; i < threads; ++i) threads_.emplace_back([io = io_] { io->run(); });
   }
-  ~TestIoContext() {
-    io_->stop();
-    for (auto& thread : threads_) thread.join();
-  }
+  ~TestIoContext() { io_->stop(); }  // the threads join after
   const std::shared_ptr<tvx::IoContext>& io() const { return io_; }
 
  private:
   std::shared_ptr<tvx::IoContext> io_;
   boost::asio::executor_work_guard<tvx::IoContext::executor_type> work_;
-  std::vector<std::thread> threads_;
+  std::vector<std::jthread> threads_;
 };
 
 // "store_endpoints" for the fakes given (each may be null).

@@ -1,8 +1,7 @@
 // The "apple_app_store_server_api" install argument and the Retry-After wait.
-#include "src/apple_server_api.h"
-
 #include <gtest/gtest.h>
 
+#include "src/apple_server_api.h"
 #include "tests/support/fake_store_server.h"
 
 namespace tvx::testing {

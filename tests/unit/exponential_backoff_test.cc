@@ -1,5 +1,8 @@
 #include "src/exponential_backoff.h"
 
+#include <algorithm>
+#include <tuple>
+
 #include <gtest/gtest.h>
 
 namespace tvx {
@@ -22,7 +25,8 @@ TEST(ExponentialBackoffTest, BoundsDoubleUpToTheCeilingAndDelaysAreSpread) {
     ASSERT_EQ(back_off.try_count(), 107);
     back_off.Reset();
     const int64_t t = back_off.NextWaitTime();
-    EXPECT_EQ(std::tuple(t < kBackoffInitialWaitTime, back_off.try_count(), back_off.max_wait_time_reached()),
+    EXPECT_EQ(std::tuple(t < kBackoffInitialWaitTime, back_off.try_count(),
+                         back_off.max_wait_time_reached()),
               std::tuple(true, 1, false));
     lowest = std::min(lowest, t);
     highest = std::max(highest, t);

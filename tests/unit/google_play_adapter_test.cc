@@ -1,4 +1,6 @@
-// How the Google Play adapter reads Google's answers and keys its cached tokens.
+// How the Google Play adapter reads Google's answers and keys its cached
+// tokens. Unreachable stores and 5xx answers: StoreHttpTest. A purchase's
+// fields reach the row recorded: StoreFlowTest.
 #include "src/google_play_adapter.h"
 
 #include <future>
@@ -22,8 +24,6 @@ Rvr Read(int status, const std::string& body, boost::system::error_code* ec) {
   return out;
 }
 
-// Unreachable stores and 5xx answers: StoreHttpTest. A purchase's fields reach
-// the row recorded: StoreFlowTest.
 TEST(GooglePlayAnswerTest, StatusAndBodyGiveTheErrorOrTheVerdict) {
   constexpr int32_t kBad = kServiceProviderProtocolError;
   // A purchase, consumed and acknowledged, whose `member` is `value` (removed when null).
@@ -36,7 +36,6 @@ TEST(GooglePlayAnswerTest, StatusAndBodyGiveTheErrorOrTheVerdict) {
   const std::tuple<int, std::string, int32_t, int> kRows[] = {
       {404, "{}", 0, Rvr::kFailure}, {401, "not json", 0, Rvr::kTokenRejected},
       {200, with("purchaseType", Json(1)), 0, Rvr::kSuccess},
-      {200, with("purchaseState", Json(2)), 0, Rvr::kSuccess},
       {200, "not json", kBad, 0}, {200, "[1]", kBad, 0},
       {200, with("acknowledgementState", Json()), kBad, 0},
       {200, with("acknowledgementState", Json("1")), kBad, 0},
@@ -73,7 +72,6 @@ TEST(GooglePlayTokenTest, EveryCredentialOfAnAccountHasItsOwnCacheEntry) {
   EXPECT_EQ(keys.size(), 5u);
 }
 
-// A key that cannot sign is refused without asking Google.
 TEST(GooglePlayTokenTest, AKeyThatCannotSignIsRefusedWithoutAskingGoogle) {
   testing::FakeHttpServer server;
   testing::FakeGoogleStore google{&server};

@@ -91,7 +91,7 @@ TEST_F(HttpClientTest, ErrorStatusesAreAnswersAndFailuresAreTransportCodes) {
 }
 
 TEST_F(HttpClientTest, KeptAliveConnectionsAreReusedWhateverTheNumberInFlight) {
-  server_.RoutePrefix("GET", "/item/", [](const FakeRequest& request) {
+  server_.Route("GET", "/item/", [](const FakeRequest& request) {
     return FakeResponse{.body = request.path.substr(6), .delay = 100ms};
   });
   for (int i = 0; i < 3; ++i) {

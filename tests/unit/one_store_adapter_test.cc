@@ -1,4 +1,5 @@
 // How the OneStore adapter reads OneStore's answer to a purchase query.
+// Unreachable stores and 5xx answers: StoreHttpTest.
 #include "src/one_store_adapter.h"
 
 #include <gtest/gtest.h>
@@ -8,7 +9,6 @@
 namespace tvx {
 namespace {
 
-// Unreachable stores and 5xx answers: StoreHttpTest.
 TEST(OneStoreAnswerTest, StatusAndBodyGiveTheErrorOrTheVerdict) {
   using Rvr = OneStoreAdapter::ReceiptValidationResponse;
   constexpr int32_t kBad = kServiceProviderProtocolError;

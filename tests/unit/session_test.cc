@@ -1,5 +1,5 @@
-// Client sessions: one per id, their log text, the HTTP sessions' idle and
-// count bounds, and the TCP session ids of each transport.
+// Client sessions: one per id, their log text, and the HTTP sessions' idle
+// and count bounds.
 #include "src/session.h"
 
 #include <sstream>
@@ -9,7 +9,6 @@
 #include <gtest/gtest.h>
 
 #include "framework/clock.h"
-#include "framework/tcp.h"
 
 DECLARE_int32(http_session_idle_timeout_s);
 DECLARE_int32(http_session_limit);
@@ -89,24 +88,6 @@ TEST_F(HttpSessionTest, IdleOrLeastRecentlyUsedSessionsAreForgottenAndUseKeepsTh
   }
   for (int i = 0; i < 100; ++i) Add();
   EXPECT_EQ(HttpSessionCount(), 3u);
-}
-
-TEST(TcpSessionIdsTest, RecordsEachTransportOnce) {
-  struct FakeTransport : Transport {
-    bool Send(const Buffer&, int) override { return true; }
-    void Close() override {}
-  };
-  auto transport = std::make_shared<FakeTransport>();
-  const Uuid id = RandomGenerator::GenerateUuid();
-  const size_t before = TcpSessionIdCount();
-  EXPECT_TRUE(AddTcpSessionId(transport, id));
-  EXPECT_FALSE(AddTcpSessionId(transport, RandomGenerator::GenerateUuid()));  // the first stays
-  EXPECT_EQ(GetTcpSessionId(transport), id);
-  EXPECT_EQ(TcpSessionIdCount(), before + 1);
-  EXPECT_TRUE(RemoveTcpSessionId(transport));
-  EXPECT_FALSE(RemoveTcpSessionId(transport));
-  EXPECT_EQ(GetTcpSessionId(transport), util::kNilUuid);
-  EXPECT_EQ(TcpSessionIdCount(), before);
 }
 
 }  // namespace

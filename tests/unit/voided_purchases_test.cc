@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
-namespace tvx {
+#include "tests/support/fake_store_server.h"
+
+namespace tvx::testing {
 namespace {
 
 TEST(VoidedPurchasesPageTest, ReadsEntriesAndRefusesWhatIsNotTheList) {
@@ -42,30 +44,28 @@ TEST(VoidedPurchasesPollTest, StartsAtTheMarkButNeverMoreThanThirtyDaysBack) {
 }
 
 TEST(VoidedPurchasesConfigTest, RefusesEachWrongMember) {
-  const std::string account =
-      R"("service_account": {"service_provider": "GooglePlay", "private_key": "k", )"
-      R"("client_email": "e"})";
+  const Json account = JsonObject(
+      {{"service_provider", "GooglePlay"}, {"private_key", "k"}, {"client_email", "e"}});
+  const Json good = JsonObject(
+      {{"package_names", JsonArray({Json("p"), Json("p")})}, {"service_account", account}});
   std::string error;
-  Json good;
-  ASSERT_TRUE(good.FromString(R"({"package_names": ["p", "p"], )" + account + "}"));
   EXPECT_TRUE(SetVoidedPurchasesConfig(good, &error)) << error;
-  const std::pair<std::string, const char*> cases[] = {
-      {"[]", "google_play_voided_purchases"},
-      {R"({"package_names": [], )" + account + "}", "package_names"},
-      {R"({"package_names": [""], )" + account + "}", "package_names"},
-      {R"({"package_names": ["p"], "service_account": {"client_email": "e"}})",
-       "service_account"},
-      {R"({"package_names": ["p"], "poll_interval_s": 0, )" + account + "}", "poll_interval_s"},
-      {R"({"package_names": ["p"], "poll_interval_s": "5", )" + account + "}", "poll_interval_s"},
+  // The member and a wrong value; the error names the member.
+  const std::pair<const char*, Json> kRows[] = {
+      {"package_names", Json::Array()},
+      {"package_names", JsonArray({Json("")})},
+      {"service_account", JsonObject({{"client_email", "e"}})},
+      {"poll_interval_s", Json(0)},
+      {"poll_interval_s", Json("5")},
   };
-  for (const auto& [text, member] : cases) {
-    Json argument;
-    ASSERT_TRUE(argument.FromString(text)) << text;
-    EXPECT_FALSE(SetVoidedPurchasesConfig(argument, &error)) << text;
+  for (const auto& [member, value] : kRows) {
+    EXPECT_FALSE(SetVoidedPurchasesConfig(With(good, member, value), &error)) << member;
     EXPECT_NE(error.find(std::string("\"") + member + "\""), std::string::npos) << error;
   }
+  EXPECT_FALSE(SetVoidedPurchasesConfig(Json::Array(), &error));
+  EXPECT_NE(error.find("google_play_voided_purchases"), std::string::npos) << error;
   EXPECT_TRUE(SetVoidedPurchasesConfig(Json(), &error));
 }
 
 }  // namespace
-}  // namespace tvx
+}  // namespace tvx::testing
