@@ -1,6 +1,7 @@
 #include "tests/support/biller_process.h"
 
 #include "build_paths.h"
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -182,11 +183,17 @@ BillerProcess::BillerProcess(BillerOptions options) {
     args.push_back("--arguments_file=" + path);
   }
   args.insert(args.end(), options.flags.begin(), options.flags.end());
-  std::string command = "cd " + ShellQuote(work_dir_) + " && exec";
-  for (const auto& arg : args) command += " " + ShellQuote(arg);
-  command += " >biller.log 2>&1";
-  const char* argv[] = {"/bin/sh", "-c", command.c_str(), nullptr};
-  ::posix_spawn(&pid_, argv[0], nullptr, nullptr, const_cast<char**>(argv), environ);
+  std::vector<char*> argv;
+  for (std::string& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  // In its folder, standard output and error to its log.
+  posix_spawn_file_actions_t actions;
+  ::posix_spawn_file_actions_init(&actions);
+  ::posix_spawn_file_actions_addchdir_np(&actions, work_dir_.c_str());
+  ::posix_spawn_file_actions_addopen(&actions, 1, "biller.log", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  ::posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  ::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
+  ::posix_spawn_file_actions_destroy(&actions);
   if (options.wait_until_listening) {
     Eventually([&] { return !running() || LoopbackConnection().Connect(tcp_port_); }, 30s);
   }
